@@ -1,0 +1,8 @@
+"""velkora: fast native decoding of Apache Solr javabin responses."""
+
+from . import _core
+from ._core import *  # noqa: F401,F403  (every name the extension registers, in its __all__)
+from ._core import PanicException
+
+__version__ = "0.1.0"
+__all__ = [*_core.__all__, "PanicException", "__version__"]

@@ -1,0 +1,46 @@
+// src/arguments.hpp: binding of call arguments by name and position, and their conversion.
+#pragma once
+
+#include "pyref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace velkora {
+
+struct KeywordOnly {
+    const char* name;
+    bool required;
+};
+
+/// The binding record of one entry. Parameters are never positional-only or variadic.
+struct ArgumentSpec {
+    const char* function;
+    const char* class_name;  // nullptr for module functions
+    std::span<const char* const> positional;
+    size_t required;
+    std::span<const KeywordOnly> keyword_only = {};
+
+    size_t parameter_count() const { return positional.size() + keyword_only.size(); }
+};
+
+/// Binds a vectorcall (fast-call-with-keywords) argument list into `slots`: one borrowed reference per
+/// parameter, positional parameters first, nullptr where left out. False with TypeError set on failure.
+[[nodiscard]] bool bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, PyObject** slots);
+
+/// The same for the (tuple, dict) convention of constructors.
+[[nodiscard]] bool bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+/// A read-only view of a bytes object's own storage, valid while the object lives.
+struct BytesView {
+    const uint8_t* data;
+    size_t size;
+};
+
+/// `bytes` or a subclass, read in place; anything else fails with the not-an-instance TypeError and the
+/// note "while processing '{name}'".
+[[nodiscard]] bool convert_bytes(PyObject* argument, const char* name, BytesView* out);
+
+}  // namespace velkora

@@ -1,0 +1,21 @@
+// src/decoder_types.cpp: heap type creation for the decoder classes.
+#include "decoder_types.hpp"
+
+namespace velkora::objects {
+
+unsigned long current_thread() { return PyThread_get_thread_ident(); }
+
+PyObject* create_type(const ClassSpec& spec) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(spec.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(spec.constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_methods, spec.methods},
+        {Py_tp_getset, spec.getset},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    return PyType_FromSpec(&type_spec);
+}
+
+}  // namespace velkora::objects

@@ -1,0 +1,387 @@
+// src/module.cpp: the module surface: the entry table, each entry's binding and conversion, and start-up.
+//
+// Every entry runs inside call_guard, binds its arguments by its ArgumentSpec, converts them, calls one
+// decoder and turns a DecodeError into its Python exception. Nothing else in the module meets Python's
+// calling conventions.
+#include <array>
+#include <memory>
+#include <string>
+
+#include "arguments.hpp"
+#include "decoder_types.hpp"
+#include "errors.hpp"
+#include "json.hpp"
+#include "py_decoder.hpp"
+#include "pyref.hpp"
+#include "safe_decoder.hpp"
+#include "stream_decoder.hpp"
+#include "value.hpp"
+
+namespace velkora {
+namespace {
+
+constexpr const char* kData[] = {"data"};
+constexpr const char* kDataCallback[] = {"data", "callback"};
+constexpr const char* kChunkCallback[] = {"chunk", "callback"};
+
+constexpr ArgumentSpec kDeserializeSpec{"deserialize", nullptr, kData, 1};
+constexpr ArgumentSpec kDeserializeJsonSpec{"deserialize_json", nullptr, kData, 1};
+constexpr ArgumentSpec kBenchParseOnlySpec{"_bench_parse_only", nullptr, kData, 1};
+constexpr ArgumentSpec kDeserializeSafeSpec{"_deserialize_safe", nullptr, kData, 1};
+constexpr ArgumentSpec kDeserializeStreamSpec{"deserialize_stream", nullptr, kDataCallback, 2};
+constexpr ArgumentSpec kStreamDecoderNewSpec{"__new__", "StreamDecoder", {}, 0};
+constexpr ArgumentSpec kStreamDecoderFeedSpec{"feed", "StreamDecoder", kChunkCallback, 2};
+
+/// Binds and converts the single `data` argument of the whole-body functions.
+bool bind_data(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BytesView* data) {
+    PyObject* slots[1];
+    return bind_fastcall(spec, args, nargs, kwnames, slots) && convert_bytes(slots[0], "data", data);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Module functions
+
+PyObject* py_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        BytesView data;
+        if (!bind_data(kDeserializeSpec, args, nargs, kwnames, &data)) return nullptr;
+        wire::DecodeError error;
+        PyObject* result = pydecode::deserialize(data, &error);
+        return result ? result : to_python_error(error);
+    });
+}
+
+PyObject* py_deserialize_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[2];
+        BytesView data;
+        if (!bind_fastcall(kDeserializeStreamSpec, args, nargs, kwnames, slots) ||
+            !convert_bytes(slots[0], "data", &data))
+            return nullptr;
+        wire::DecodeError error;
+        PyObject* result = pydecode::deserialize_stream(data, slots[1], &error);
+        return result ? result : to_python_error(error);
+    });
+}
+
+PyObject* py_deserialize_safe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        BytesView data;
+        if (!bind_data(kDeserializeSafeSpec, args, nargs, kwnames, &data)) return nullptr;
+        return safe::deserialize_safe(data);
+    });
+}
+
+PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        BytesView data;
+        if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
+        tree::Value value;
+        wire::DecodeError error;
+        if (!tree::parse_document(data.data, data.size, &value, &error)) return to_value_error(error);
+        std::string text;
+        text.reserve(128);
+        json::write_json(value, text);
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyObject* py_bench_parse_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        BytesView data;
+        if (!bind_data(kBenchParseOnlySpec, args, nargs, kwnames, &data)) return nullptr;
+        tree::Value value;
+        wire::DecodeError error;
+        if (!tree::parse_document(data.data, data.size, &value, &error)) return to_value_error(error);
+        return PyLong_FromUnsignedLongLong(tree::node_count(value));
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// StreamDecoder
+
+constexpr const char* kStreamDecoderLabel = "_core::StreamDecoder";
+using StreamCell = objects::InstanceCell<stream::StreamDecoder>;
+
+PyObject* stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[1];
+        if (!bind_tuple(kStreamDecoderNewSpec, args, kwargs, slots)) return nullptr;
+        return objects::allocate(type, std::make_unique<stream::StreamDecoder>());
+    });
+}
+
+void stream_decoder_dealloc(PyObject* self) {
+    call_guard([&]() -> PyObject* {
+        objects::deallocate<stream::StreamDecoder>(self, kStreamDecoderLabel);
+        return nullptr;
+    });
+}
+
+PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind_fastcall(kStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
+        return objects::access_exclusive<stream::StreamDecoder>(
+            self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
+                BytesView chunk;
+                if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
+                PyRef keep_chunk = PyRef::borrow(slots[0]);  // the callback may drop the caller's reference
+                wire::DecodeError error;
+                if (!decoder.feed(chunk, slots[1], &error)) return to_python_error(error);
+                Py_RETURN_NONE;
+            });
+    });
+}
+
+PyObject* stream_decoder_finish(PyObject* self, PyObject*) {
+    return call_guard([&]() -> PyObject* {
+        return objects::access_exclusive<stream::StreamDecoder>(
+            self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
+                wire::DecodeError error;
+                if (!decoder.finish(&error)) return to_python_error(error);
+                Py_RETURN_NONE;
+            });
+    });
+}
+
+PyObject* stream_decoder_count(PyObject* self, void*) {
+    return call_guard([&]() -> PyObject* {
+        return objects::access_shared<stream::StreamDecoder>(
+            self, kStreamDecoderLabel,
+            [](const stream::StreamDecoder& decoder) { return PyLong_FromUnsignedLongLong(decoder.count()); });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Docstrings: the signature line, "--", then the body, so the interpreter exposes __text_signature__.
+
+constexpr const char kDeserializeDoc[] =
+    "deserialize(data)\n--\n\n"
+    "Decode a javabin response body into Python objects.\n\n"
+    "Named lists and documents become dicts in wire order, field names are interned once per call,\n"
+    "dates come back as integer milliseconds since the epoch, a SolrDocumentList becomes a dict with\n"
+    "\"numFound\", \"start\", \"maxScore\", \"numFoundExact\" and \"docs\".\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body (``bytes`` or a subclass; read in place, not copied).\n\n"
+    "Returns\n-------\n"
+    "object\n    The decoded top-level value.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``data`` is not ``bytes``.\n"
+    "ValueError\n    If the body is not valid javabin; the message names the byte offset.\n";
+
+constexpr const char kDeserializeStreamDoc[] =
+    "deserialize_stream(data, callback)\n--\n\n"
+    "Decode a javabin response, handing each result document to ``callback`` as it is decoded.\n\n"
+    "Understands the envelopes of Solr's /select, /export and /stream handlers: the documents under\n"
+    "\"response\" or \"result-set\" are passed to ``callback`` one at a time and released when it\n"
+    "returns, so about one document is alive at a time. A body without such an envelope is\n"
+    "decoded whole and ``callback`` is never called.\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body (``bytes`` or a subclass).\n"
+    "callback : callable\n    Called with one positional argument per document; its result is ignored.\n\n"
+    "Returns\n-------\n"
+    "object\n    The response envelope, shaped as by ``deserialize``, with \"docs\" an empty list.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``data`` is not ``bytes``.\n"
+    "ValueError\n    If the body is not valid javabin (documents before the fault stay delivered).\n"
+    "Exception\n    Whatever ``callback`` raises, unchanged; decoding stops there.\n";
+
+constexpr const char kDeserializeSafeDoc[] =
+    "_deserialize_safe(data)\n--\n\n"
+    "Decode a javabin response body by the reference path (for comparison with ``deserialize``).\n\n"
+    "Builds the same objects as ``deserialize`` through checked object wrappers; slower.\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body.\n\n"
+    "Returns\n-------\n"
+    "object\n    The decoded top-level value, equal to what ``deserialize`` returns.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``data`` is not ``bytes``.\n"
+    "ValueError\n    If the body is not valid javabin.\n";
+
+constexpr const char kDeserializeJsonDoc[] =
+    "deserialize_json(data)\n--\n\n"
+    "Decode a javabin response body straight into compact JSON text.\n\n"
+    "Object keys are sorted by their UTF-8 bytes (the last duplicate wins), bytes become Base64\n"
+    "strings, dates integer milliseconds, NaN and infinities the strings \"NaN\", \"Infinity\" and\n"
+    "\"-Infinity\", and floats use the shortest digits that read back exactly.\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body.\n\n"
+    "Returns\n-------\n"
+    "str\n    The JSON text.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``data`` is not ``bytes``.\n"
+    "ValueError\n    If the body is not valid javabin.\n";
+
+constexpr const char kBenchParseOnlyDoc[] =
+    "_bench_parse_only(data)\n--\n\n"
+    "Parse a javabin body without building Python objects and return its node count.\n\n"
+    "Measures the byte parser alone: the same decoding work as ``deserialize_json`` up to the\n"
+    "finished value tree.\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body.\n\n"
+    "Returns\n-------\n"
+    "int\n    The number of nodes in the decoded tree.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``data`` is not ``bytes``.\n"
+    "ValueError\n    If the body is not valid javabin.\n";
+
+constexpr const char kStreamDecoderDoc[] =
+    "StreamDecoder()\n--\n\n"
+    "Decode a javabin response fed in chunks, one callback per complete document.\n\n"
+    "Pass each chunk of the body to ``feed`` as it arrives; every document completed by the bytes\n"
+    "received so far is decoded, handed to the callback and dropped from the buffer, which stays\n"
+    "about one document long whatever the size of the response. Call ``finish`` when the body has\n"
+    "ended. A decoder belongs to the thread that created it.\n\n"
+    "Example\n-------\n"
+    ">>> import velkora\n"
+    ">>> dec = velkora.StreamDecoder()\n"
+    ">>> docs = []\n"
+    ">>> for chunk in response.iter_content(65536):  # doctest: +SKIP\n"
+    "...     dec.feed(chunk, docs.append)\n"
+    ">>> dec.finish()  # doctest: +SKIP\n"
+    ">>> dec.count  # doctest: +SKIP\n"
+    "1000\n";
+
+constexpr const char kFeedDoc[] =
+    "feed($self, chunk, callback)\n--\n\n"
+    "Append a chunk of the body and deliver every document it completes.\n\n"
+    "Parameters\n----------\n"
+    "chunk : bytes\n    The next bytes of the response (``bytes`` or a subclass; may be empty).\n"
+    "callback : callable\n    Called with one positional argument per completed document.\n\n"
+    "Returns\n-------\n"
+    "None\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If ``chunk`` is not ``bytes``.\n"
+    "ValueError\n    If the bytes are not valid javabin.\n"
+    "RuntimeError\n    \"Already borrowed\" when called from inside its own callback.\n"
+    "Exception\n    Whatever ``callback`` raises, unchanged; that document is delivered again by the\n"
+    "    next ``feed``.\n";
+
+constexpr const char kFinishDoc[] =
+    "finish($self)\n--\n\n"
+    "Check that the response ended after its documents sequence.\n\n"
+    "Returns\n-------\n"
+    "None\n\n"
+    "Raises\n------\n"
+    "ValueError\n    \"unexpected end of input\" at the buffered length when the stream stopped inside\n"
+    "    the envelope, inside a document or before the end of the documents sequence.\n";
+
+// ---------------------------------------------------------------------------------------------------------
+// The entry table, in registration order.
+
+#define VELKORA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kFunctions[] = {
+    {"deserialize", VELKORA_FASTCALL(py_deserialize), METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc},
+    {"deserialize_stream", VELKORA_FASTCALL(py_deserialize_stream), METH_FASTCALL | METH_KEYWORDS,
+     kDeserializeStreamDoc},
+    {"_deserialize_safe", VELKORA_FASTCALL(py_deserialize_safe), METH_FASTCALL | METH_KEYWORDS, kDeserializeSafeDoc},
+    {"deserialize_json", VELKORA_FASTCALL(py_deserialize_json), METH_FASTCALL | METH_KEYWORDS, kDeserializeJsonDoc},
+    {"_bench_parse_only", VELKORA_FASTCALL(py_bench_parse_only), METH_FASTCALL | METH_KEYWORDS, kBenchParseOnlyDoc},
+};
+
+PyMethodDef kStreamDecoderMethods[] = {
+    {"feed", VELKORA_FASTCALL(stream_decoder_feed), METH_FASTCALL | METH_KEYWORDS, kFeedDoc},
+    {"finish", VELKORA_FASTCALL(stream_decoder_finish), METH_NOARGS, kFinishDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kStreamDecoderGetSet[] = {
+    {"count", stream_decoder_count, nullptr, "Total number of documents streamed so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+struct ClassEntry {
+    const char* name;
+    objects::ClassSpec spec;
+    PyObject* type;  // created on first request, kept for the life of the process
+};
+
+ClassEntry kClasses[] = {
+    {"StreamDecoder",
+     {"builtins.StreamDecoder", kStreamDecoderDoc, static_cast<int>(sizeof(StreamCell)), stream_decoder_new,
+      stream_decoder_dealloc, kStreamDecoderMethods, kStreamDecoderGetSet},
+     nullptr},
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Start-up
+
+/// Appends `name` to the module's __all__ (creating it if needed), then sets the attribute.
+bool add_export(PyObject* module, PyObject* name, PyObject* value) {
+    static PyObject* all_name = PyUnicode_InternFromString("__all__");
+    if (!all_name) return false;
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, all_name, all.get()) != 0) return false;
+    }
+    return PyList_Append(all.get(), name) == 0 && PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name, nullptr));
+    if (!function) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    return name && add_export(module, name.get(), function.get());
+}
+
+bool register_class(PyObject* module, ClassEntry& entry) {
+    if (!entry.type) {
+        entry.type = objects::create_type(entry.spec);
+        if (!entry.type) return false;
+    }
+    PyRef name = PyRef::steal(PyUnicode_FromString(entry.name));
+    return name && add_export(module, name.get(), entry.type);
+}
+
+int module_exec(PyObject* module) {
+    PyObject* result = call_guard([&]() -> PyObject* {
+        if (!PyModule_Check(module)) return raise_type_error("expected a module object");
+        if (!pydecode::init_names()) return nullptr;
+        PyObject* panic = panic_exception_type();
+        if (!panic) return nullptr;
+        Py_INCREF(panic);
+        if (PyModule_AddObject(module, "PanicException", panic) != 0) {
+            Py_DECREF(panic);
+            return nullptr;
+        }
+        PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+        if (!module_name) return nullptr;
+        for (PyMethodDef& def : kFunctions)
+            if (!register_function(module, module_name.get(), &def)) return nullptr;
+        for (ClassEntry& entry : kClasses)
+            if (!register_class(module, entry)) return nullptr;
+        Py_RETURN_NONE;
+    });
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "Compiled extension that decodes Apache Solr javabin responses natively.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velkora
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+    return PyModuleDef_Init(&velkora::kModule);
+}

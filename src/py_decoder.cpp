@@ -1,0 +1,761 @@
+// src/py_decoder.cpp: the fast Python-object decoder, and document streaming of a whole body to a callback.
+#include "py_decoder.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace velkora::pydecode {
+
+using wire::ByteSpan;
+using wire::Reader;
+
+namespace {
+
+constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
+
+Names g_names{};
+// Only its address is used: END is never a real object.
+char g_end_marker_storage;
+
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+bool is_str(PyObject* o) { return PyUnicode_Check(o); }
+
+/// True when `key` is a `str` whose UTF-8 text is exactly `text`.
+bool key_is(PyObject* key, std::string_view text) {
+    if (!key || !is_str(key)) return false;
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!utf8) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(utf8, static_cast<size_t>(size)) == text;
+}
+
+}  // namespace
+
+bool init_names() {
+    if (g_names.num_found) return true;
+    Names n{intern("numFound"), intern("start"),            intern("maxScore"), intern("numFoundExact"),
+            intern("docs"),     intern("_childDocuments_"), intern("int"),      intern("string")};
+    if (!n.num_found || !n.start || !n.max_score || !n.num_found_exact || !n.docs || !n.child_documents ||
+        !n.int_key || !n.string_key)
+        return false;
+    g_names = n;
+    return true;
+}
+
+const Names& names() { return g_names; }
+
+PyObject* end_marker() { return reinterpret_cast<PyObject*>(&g_end_marker_storage); }
+
+PyObject* PyDecoder::python_failed() {
+    reader.fail_python();
+    return nullptr;
+}
+
+PyObject* PyDecoder::read_required() {
+    if (VELKORA_UNLIKELY(depth + 1 > wire::MAX_DEPTH)) {
+        reader.fail_depth(reader.position());
+        return nullptr;
+    }
+    ++depth;
+    PyObject* value = read_value();
+    --depth;
+    if (VELKORA_UNLIKELY(value == end_marker())) {
+        reader.fail_unexpected("value", reader.position() - 1, "END marker");
+        return nullptr;
+    }
+    return value;
+}
+
+PyObject* PyDecoder::read_part_or_end() {
+    if (VELKORA_UNLIKELY(depth + 1 > wire::MAX_DEPTH)) {
+        reader.fail_depth(reader.position());
+        return nullptr;
+    }
+    ++depth;
+    PyObject* value = read_value();
+    --depth;
+    return value;
+}
+
+PyObject* PyDecoder::read_named_key() {
+    uint64_t key_offset = reader.position();
+    PyObject* key = read_required();
+    if (key && key != Py_None && !is_str(key)) {
+        Py_DECREF(key);
+        reader.fail_unexpected("string or null", key_offset, "non-string");
+        return nullptr;
+    }
+    return key;
+}
+
+bool PyDecoder::store_pair(PyObject* dict, PyObject* key, PyObject* value) {
+    if (VELKORA_LIKELY(PyDict_SetItem(dict, key, value) == 0)) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return reader.fail_unexpected("hashable map key", reader.position(), "unhashable value");
+    }
+    return reader.fail_python();
+}
+
+PyObject* PyDecoder::read_string(uint64_t size) {
+    ByteSpan s;
+    if (!reader.take_utf8(size, &s)) return nullptr;
+    PyObject* text = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size));
+    return text ? text : python_failed();
+}
+
+PyObject* PyDecoder::read_extern(uint8_t tag) {
+    uint64_t index;
+    if (!reader.read_size(tag, &index)) return nullptr;
+    if (VELKORA_LIKELY(index != 0)) {
+        if (VELKORA_UNLIKELY(index - 1 >= table.size())) {
+            reader.fail_beyond_table(reader.position());
+            return nullptr;
+        }
+        PyObject* text = table.at(index - 1);
+        Py_INCREF(text);
+        return text;
+    }
+    // A new string: only the header byte's low five bits count; its top three bits are not checked.
+    uint8_t header;
+    uint64_t size;
+    if (!reader.read_u8(&header) || !reader.read_size(header, &size)) return nullptr;
+    PyObject* text = read_string(size);
+    if (!text) return nullptr;
+    PyUnicode_InternInPlace(&text);
+    Py_INCREF(text);
+    table.push(text);
+    return text;
+}
+
+PyObject* PyDecoder::read_bytes() {
+    uint32_t length;
+    ByteSpan b;
+    if (!reader.read_vint(&length) || !reader.take(length, &b)) return nullptr;
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
+    return bytes ? bytes : python_failed();
+}
+
+PyObject* PyDecoder::read_array(uint8_t tag) {
+    uint64_t size;
+    if (!reader.read_size(tag, &size)) return nullptr;
+    if (VELKORA_LIKELY(size <= reader.remaining())) {
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+        if (!list) return python_failed();
+        for (uint64_t i = 0; i < size; ++i) {
+            PyObject* element = read_required();
+            if (!element) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element);
+        }
+        return list.release();
+    }
+    // Each element takes at least one byte, so this count cannot be met: a forged count must not reserve
+    // memory the input cannot fill. Grow with the elements actually present until the input runs out.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return python_failed();
+    for (uint64_t i = 0; i < size; ++i) {
+        PyRef element = PyRef::steal(read_required());
+        if (!element) return nullptr;
+        if (PyList_Append(list.get(), element.get()) != 0) return python_failed();
+    }
+    return list.release();
+}
+
+PyObject* PyDecoder::read_named_list(uint8_t tag) {
+    uint64_t size;
+    if (!reader.read_size(tag, &size)) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return python_failed();
+    for (uint64_t i = 0; i < size; ++i) {
+        PyRef key = PyRef::steal(read_named_key());
+        if (!key) return nullptr;
+        PyRef value = PyRef::steal(read_required());
+        if (!value) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return python_failed();
+    }
+    return dict.release();
+}
+
+PyObject* PyDecoder::read_map() {
+    uint32_t count;
+    if (!reader.read_vint(&count)) return nullptr;
+    // Keys and values alternate; the reservation is clamped by the input, as every entry takes bytes.
+    struct Pairs {
+        std::vector<PyObject*> items;
+        ~Pairs() {
+            for (PyObject* o : items) Py_DECREF(o);
+        }
+    } pairs;
+    pairs.items.reserve(2 * std::min<uint64_t>(count, reader.remaining()));
+    bool string_keys = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        PyObject* key = read_required();
+        if (!key) return nullptr;
+        pairs.items.push_back(key);
+        string_keys = string_keys && is_str(key);
+        PyObject* value = read_required();
+        if (!value) return nullptr;
+        pairs.items.push_back(value);
+    }
+    if (string_keys) {
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return python_failed();
+        for (size_t i = 0; i < pairs.items.size(); i += 2)
+            if (PyDict_SetItem(dict.get(), pairs.items[i], pairs.items[i + 1]) != 0) return python_failed();
+        return dict.release();
+    }
+    // Some key is not a string: the entries become [key, value] lists, in wire order, duplicates kept.
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return python_failed();
+    for (size_t i = 0; i < pairs.items.size(); i += 2) {
+        PyObject* pair = PyList_New(2);
+        if (!pair) return python_failed();
+        PyList_SetItem(pair, 0, std::exchange(pairs.items[i], nullptr));
+        PyList_SetItem(pair, 1, std::exchange(pairs.items[i + 1], nullptr));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
+    }
+    pairs.items.clear();
+    return list.release();
+}
+
+PyObject* PyDecoder::read_map_entry_iter() {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return python_failed();
+    for (;;) {
+        PyRef key = PyRef::steal(read_part_or_end());
+        if (!key) return nullptr;
+        if (key.get() == end_marker()) {
+            (void)key.release();
+            return dict.release();
+        }
+        PyRef value = PyRef::steal(read_required());
+        if (!value || !store_pair(dict.get(), key.get(), value.get())) return nullptr;
+    }
+}
+
+PyObject* PyDecoder::read_map_entry() {
+    PyRef key = PyRef::steal(read_required());
+    if (!key) return nullptr;
+    PyRef value = PyRef::steal(read_required());
+    if (!value) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return python_failed();
+    if (!store_pair(dict.get(), key.get(), value.get())) return nullptr;
+    return dict.release();
+}
+
+PyObject* PyDecoder::read_iterator() {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return python_failed();
+    for (;;) {
+        PyRef element = PyRef::steal(read_part_or_end());
+        if (!element) return nullptr;
+        if (element.get() == end_marker()) {
+            (void)element.release();
+            return list.release();
+        }
+        if (PyList_Append(list.get(), element.get()) != 0) return python_failed();
+    }
+}
+
+PyObject* PyDecoder::read_enum() {
+    PyRef first = PyRef::steal(read_required());
+    if (!first) return nullptr;
+    PyRef second = PyRef::steal(read_required());
+    if (!second) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), names().int_key, first.get()) != 0 ||
+        PyDict_SetItem(dict.get(), names().string_key, second.get()) != 0)
+        return python_failed();
+    return dict.release();
+}
+
+/// A document at the current depth. Each entry opens with an item classified by its tag byte alone: a
+/// string names a field whose value follows; SOLRDOC or SOLRINPUTDOC is an anonymous child document one
+/// level deeper (Solr writes a SolrInputDocument's children as SOLRINPUTDOC); in an input document, float
+/// field boosts before a name are skipped.
+PyObject* PyDecoder::read_document(bool input_document) {
+    uint64_t count;
+    if (input_document) {
+        uint32_t n;
+        if (!reader.read_vint(&n)) return nullptr;
+        count = n;
+        PyObject* boost = read_required();  // the document boost, of any kind, is dropped
+        if (!boost) return nullptr;
+        Py_DECREF(boost);
+    } else {
+        uint8_t header;  // its top three bits are not checked
+        if (!reader.read_u8(&header) || !reader.read_size(header, &count)) return nullptr;
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return python_failed();
+    PyRef children;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t tag_offset;
+        uint8_t tag;
+        for (;;) {
+            tag_offset = reader.position();
+            if (!reader.read_u8(&tag)) return nullptr;
+            if (!(input_document && tag == wire::FLOAT)) break;
+            uint32_t skipped_boost;
+            if (!reader.read_be(&skipped_boost)) return nullptr;
+        }
+        PyRef key;
+        switch (tag >> 5) {
+            case wire::GROUP_EXTERN_STRING: key = PyRef::steal(read_extern(tag)); break;
+            case wire::GROUP_STR: {
+                uint64_t size;
+                if (!reader.read_size(tag, &size)) return nullptr;
+                key = PyRef::steal(read_string(size));
+                break;
+            }
+            default: {
+                if (tag != wire::SOLRDOC && tag != wire::SOLRINPUTDOC) {
+                    reader.fail_unexpected(kExpectedItem, tag_offset, "other");
+                    return nullptr;
+                }
+                if (depth + 1 > wire::MAX_DEPTH) {
+                    reader.fail_depth(tag_offset);
+                    return nullptr;
+                }
+                ++depth;
+                PyRef child = PyRef::steal(read_document(tag == wire::SOLRINPUTDOC));
+                --depth;
+                if (!child) return nullptr;
+                if (!children) {
+                    children = PyRef::steal(PyList_New(0));
+                    if (!children) return python_failed();
+                }
+                if (PyList_Append(children.get(), child.get()) != 0) return python_failed();
+                continue;
+            }
+        }
+        if (!key) return nullptr;
+        PyRef value = PyRef::steal(read_required());
+        if (!value) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return python_failed();
+    }
+    if (children && PyDict_SetItem(dict.get(), names().child_documents, children.get()) != 0) return python_failed();
+    return dict.release();
+}
+
+/// The header items are stored as decoded, None where the header is short; "docs" whatever it is.
+PyObject* PyDecoder::read_document_list() {
+    PyRef header = PyRef::steal(read_required());
+    if (!header) return nullptr;
+    if (!PyList_Check(header.get())) {
+        reader.fail_unexpected("SolrDocumentList header array", reader.position(), "non-array");
+        return nullptr;
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return python_failed();
+    Py_ssize_t length = PyList_Size(header.get());
+    PyObject* keys[] = {names().num_found, names().start, names().max_score, names().num_found_exact};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
+        if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return python_failed();
+    }
+    PyRef docs = PyRef::steal(read_required());
+    if (!docs) return nullptr;
+    if (PyDict_SetItem(dict.get(), names().docs, docs.get()) != 0) return python_failed();
+    return dict.release();
+}
+
+PyObject* PyDecoder::read_typed_array() {
+    uint64_t type_offset = reader.position();
+    uint8_t type;
+    uint32_t count;
+    if (!reader.read_u8(&type) || !reader.read_vint(&count)) return nullptr;
+    if (type == 3) {
+        ByteSpan b;
+        if (!reader.take(count, &b)) return nullptr;
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
+        return bytes ? bytes : python_failed();
+    }
+    if (count == 0) {
+        // The element type is looked at only when an element is due.
+        PyObject* empty = PyList_New(0);
+        return empty ? empty : python_failed();
+    }
+    unsigned width = wire::typed_element_width(type);
+    if (width == 0) {
+        reader.fail_unknown_tag(type_offset, type);
+        return nullptr;
+    }
+    uint64_t total = static_cast<uint64_t>(count) * width;
+    if (total > reader.remaining()) {
+        // Fails at the first element that does not fit; no list is sized by a count the input cannot fill.
+        reader.fail_eof(reader.position() + reader.remaining() / width * width, reader.position() + total);
+        return nullptr;
+    }
+    ByteSpan payload;
+    (void)reader.take(total, &payload);
+    Reader elements(payload.data, payload.size);
+    PyRef list = PyRef::steal(PyList_New(count));
+    if (!list) return python_failed();
+    for (uint32_t i = 0; i < count; ++i) {
+        PyObject* item = nullptr;
+        switch (type) {
+            case 1: case 2: {
+                uint8_t b;
+                (void)elements.read_u8(&b);
+                item = b == 2 ? Py_False : Py_True;
+                Py_INCREF(item);
+                break;
+            }
+            case 4: { uint16_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int16_t>(x)); break; }
+            case 6: { uint32_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int32_t>(x)); break; }
+            case 7: { uint64_t x; (void)elements.read_be(&x); item = PyLong_FromLongLong(static_cast<int64_t>(x)); break; }
+            case 5: { uint64_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<double>(x)); break; }
+            case 8: { uint32_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<float>(x)); break; }
+        }
+        if (!item) return python_failed();
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* PyDecoder::read_value() {
+    uint64_t tag_offset = reader.position();
+    uint8_t tag;
+    if (!reader.read_u8(&tag)) return nullptr;
+    PyObject* result;
+    switch (tag >> 5) {
+        case wire::GROUP_EXTERN_STRING: return read_extern(tag);
+        case wire::GROUP_STR: {
+            uint64_t size;
+            if (!reader.read_size(tag, &size)) return nullptr;
+            return read_string(size);
+        }
+        case wire::GROUP_SINT: {
+            int32_t v;
+            if (!read_small_int(reader, tag, &v)) return nullptr;
+            result = PyLong_FromLong(v);
+            break;
+        }
+        case wire::GROUP_SLONG: {
+            int64_t v;
+            if (!read_small_long(reader, tag, &v)) return nullptr;
+            result = PyLong_FromLongLong(v);
+            break;
+        }
+        case wire::GROUP_ARR: return read_array(tag);
+        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_NAMED_LST: return read_named_list(tag);
+        default:
+            switch (tag) {
+                case wire::NULL_TAG: Py_INCREF(Py_None); return Py_None;
+                case wire::BOOL_TRUE: Py_INCREF(Py_True); return Py_True;
+                case wire::BOOL_FALSE: Py_INCREF(Py_False); return Py_False;
+                case wire::BYTE: {
+                    uint8_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyLong_FromLong(static_cast<int8_t>(v));
+                    break;
+                }
+                case wire::SHORT: {
+                    uint16_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyLong_FromLong(static_cast<int16_t>(v));
+                    break;
+                }
+                case wire::INT: {
+                    uint32_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyLong_FromLong(static_cast<int32_t>(v));
+                    break;
+                }
+                case wire::LONG:
+                case wire::DATE: {
+                    uint64_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyLong_FromLongLong(static_cast<int64_t>(v));
+                    break;
+                }
+                case wire::FLOAT: {
+                    uint32_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyFloat_FromDouble(std::bit_cast<float>(v));
+                    break;
+                }
+                case wire::DOUBLE: {
+                    uint64_t v;
+                    if (!reader.read_be(&v)) return nullptr;
+                    result = PyFloat_FromDouble(std::bit_cast<double>(v));
+                    break;
+                }
+                case wire::MAP: return read_map();
+                case wire::SOLRDOC: return read_document(false);
+                case wire::SOLRDOCLST: return read_document_list();
+                case wire::BYTEARR: return read_bytes();
+                case wire::ITERATOR: return read_iterator();
+                case wire::END: return end_marker();
+                case wire::SOLRINPUTDOC: return read_document(true);
+                case wire::MAP_ENTRY_ITER: return read_map_entry_iter();
+                case wire::ENUM_FIELD_VALUE: return read_enum();
+                case wire::MAP_ENTRY: return read_map_entry();
+                case wire::TYPED_ARR: return read_typed_array();
+                default:
+                    reader.fail_unknown_tag(tag_offset, tag);
+                    return nullptr;
+            }
+    }
+    return result ? result : python_failed();
+}
+
+PyObject* deserialize(BytesView data, wire::DecodeError* error) {
+    ExternTable table;
+    PyDecoder decoder(data.data, data.size, table);
+    Reader& r = decoder.reader;
+    GcPause gc;
+    if (!read_version(r)) {
+        *error = std::move(r.error);
+        return nullptr;
+    }
+    decoder.depth = 1;
+    PyRef value = PyRef::steal(decoder.read_value());
+    decoder.depth = 0;
+    if (value.get() == end_marker()) {
+        (void)value.release();
+        r.fail_unexpected("value", r.position() - 1, "END marker");
+    } else if (value && !r.at_end()) {
+        value = PyRef();
+        r.fail_trailing(r.remaining());
+    }
+    if (!value) *error = std::move(r.error);
+    return value.release();
+}
+
+bool deliver(PyObject* callback, PyObject* element, GcPause& gc) {
+    PyObject* result = gc.resume([&] { return PyObject_CallFunctionObjArgs(callback, element, nullptr); });
+    if (!result) return false;
+    Py_DECREF(result);
+    return true;
+}
+
+namespace {
+
+/// Streams the documents of one whole body. The envelope, the response container, the document-list
+/// header and every delivered element sit at nesting level 1.
+class DocumentStreamer {
+public:
+    DocumentStreamer(BytesView data, PyObject* callback) : decoder_(data.data, data.size, table_), callback_(callback) {}
+
+    PyObject* run(wire::DecodeError* error) {
+        PyRef envelope = PyRef::steal(read_envelope());
+        Reader& r = decoder_.reader;
+        if (envelope && !r.at_end()) {
+            envelope = PyRef();
+            r.fail_trailing(r.remaining());  // only after every document has been delivered
+        }
+        if (!envelope) *error = std::move(r.error);
+        return envelope.release();
+    }
+
+private:
+    PyObject* failed() {
+        decoder_.reader.fail_python();
+        return nullptr;
+    }
+
+    /// Peeks the tag of the next value; UnexpectedEof when the body ends here.
+    bool peek_tag(uint8_t* tag) {
+        Reader& r = decoder_.reader;
+        if (r.at_end()) return r.fail_eof(r.position(), r.position() + 1);
+        *tag = r.peek();
+        return true;
+    }
+
+    PyObject* read_envelope() {
+        Reader& r = decoder_.reader;
+        if (!read_version(r)) return nullptr;
+        uint8_t tag;
+        if (!peek_tag(&tag)) return nullptr;
+        if ((tag >> 5) == wire::GROUP_ORDERED_MAP || (tag >> 5) == wire::GROUP_NAMED_LST) {
+            uint64_t size;
+            (void)r.read_u8(&tag);
+            if (!r.read_size(tag, &size)) return nullptr;
+            PyRef dict = PyRef::steal(PyDict_New());
+            if (!dict) return failed();
+            for (uint64_t i = 0; i < size; ++i) {
+                PyRef key = PyRef::steal(decoder_.read_named_key());
+                if (!key) return nullptr;
+                PyRef value = PyRef::steal(envelope_value(key.get()));
+                if (!value) return nullptr;
+                if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
+            }
+            return dict.release();
+        }
+        if (tag == wire::MAP_ENTRY_ITER) {
+            (void)r.read_u8(&tag);
+            PyRef dict = PyRef::steal(PyDict_New());
+            if (!dict) return failed();
+            for (;;) {
+                PyRef key = PyRef::steal(decoder_.read_part_or_end());
+                if (!key) return nullptr;
+                if (key.get() == end_marker()) {
+                    (void)key.release();
+                    return dict.release();
+                }
+                PyRef value = PyRef::steal(envelope_value(key.get()));
+                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
+            }
+        }
+        // Not an envelope: decoded whole, nothing delivered.
+        decoder_.depth = 1;
+        PyObject* value = decoder_.read_value();
+        decoder_.depth = 0;
+        if (value == end_marker()) {
+            r.fail_unexpected("value", r.position() - 1, "END marker");
+            return nullptr;
+        }
+        return value;
+    }
+
+    PyObject* envelope_value(PyObject* key) {
+        if (key_is(key, "response") || key_is(key, "result-set")) return response_value();
+        return decoder_.read_required();
+    }
+
+    PyObject* response_value() {
+        Reader& r = decoder_.reader;
+        uint8_t tag;
+        if (!peek_tag(&tag)) return nullptr;
+        uint8_t group = tag >> 5;
+        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+            uint64_t size;
+            (void)r.read_u8(&tag);
+            if (!r.read_size(tag, &size)) return nullptr;
+            PyRef dict = PyRef::steal(PyDict_New());
+            if (!dict) return failed();
+            for (uint64_t i = 0; i < size; ++i) {
+                PyRef key = PyRef::steal(decoder_.read_named_key());
+                if (!key) return nullptr;
+                PyRef value = PyRef::steal(documents_value(key.get()));
+                if (!value) return nullptr;
+                if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
+            }
+            return dict.release();
+        }
+        if (tag == wire::MAP) {
+            (void)r.read_u8(&tag);
+            uint32_t count;
+            if (!r.read_vint(&count)) return nullptr;
+            PyRef dict = PyRef::steal(PyDict_New());
+            if (!dict) return failed();
+            for (uint32_t i = 0; i < count; ++i) {
+                PyRef key = PyRef::steal(decoder_.read_required());
+                if (!key) return nullptr;
+                PyRef value = PyRef::steal(documents_value(key.get()));
+                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
+            }
+            return dict.release();
+        }
+        if (tag == wire::MAP_ENTRY_ITER) {
+            (void)r.read_u8(&tag);
+            PyRef dict = PyRef::steal(PyDict_New());
+            if (!dict) return failed();
+            for (;;) {
+                PyRef key = PyRef::steal(decoder_.read_part_or_end());
+                if (!key) return nullptr;
+                if (key.get() == end_marker()) {
+                    (void)key.release();
+                    return dict.release();
+                }
+                PyRef value = PyRef::steal(documents_value(key.get()));
+                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
+            }
+        }
+        if (tag == wire::SOLRDOCLST) {
+            (void)r.read_u8(&tag);
+            return document_list();
+        }
+        return decoder_.read_required();
+    }
+
+    PyObject* document_list() {
+        Reader& r = decoder_.reader;
+        PyRef header = PyRef::steal(decoder_.read_required());
+        if (!header) return nullptr;
+        if (!PyList_Check(header.get())) {
+            r.fail_unexpected("SolrDocumentList header array", r.position(), "non-array");
+            return nullptr;
+        }
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return failed();
+        Py_ssize_t length = PyList_Size(header.get());
+        PyObject* keys[] = {names().num_found, names().start, names().max_score, names().num_found_exact};
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
+            if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return failed();
+        }
+        uint8_t tag;
+        if (!peek_tag(&tag)) return nullptr;
+        if ((tag >> 5) == wire::GROUP_ARR) {
+            if (!deliver_array()) return nullptr;
+        } else {
+            PyObject* other = decoder_.read_required();  // not an array: read and dropped, nothing delivered
+            if (!other) return nullptr;
+            Py_DECREF(other);
+        }
+        PyRef docs = PyRef::steal(PyList_New(0));
+        if (!docs || PyDict_SetItem(dict.get(), names().docs, docs.get()) != 0) return failed();
+        return dict.release();
+    }
+
+    PyObject* documents_value(PyObject* key) {
+        if (!key_is(key, "docs")) return decoder_.read_required();
+        uint8_t tag;
+        if (!peek_tag(&tag)) return nullptr;
+        if ((tag >> 5) == wire::GROUP_ARR) {
+            if (!deliver_array()) return nullptr;
+        } else if (tag == wire::ITERATOR) {
+            (void)decoder_.reader.read_u8(&tag);
+            for (;;) {
+                PyRef element = PyRef::steal(decoder_.read_part_or_end());
+                if (!element) return nullptr;
+                if (element.get() == end_marker()) {
+                    (void)element.release();
+                    break;
+                }
+                if (!deliver(callback_, element.get(), gc_)) return failed();
+            }
+        } else {
+            return decoder_.read_required();
+        }
+        PyObject* empty = PyList_New(0);
+        return empty ? empty : failed();
+    }
+
+    bool deliver_array() {
+        Reader& r = decoder_.reader;
+        uint8_t tag;
+        uint64_t count;
+        (void)r.read_u8(&tag);
+        if (!r.read_size(tag, &count)) return false;
+        for (uint64_t i = 0; i < count; ++i) {
+            PyRef element = PyRef::steal(decoder_.read_required());
+            if (!element) return false;
+            if (!deliver(callback_, element.get(), gc_)) return r.fail_python();
+        }
+        return true;
+    }
+
+    ExternTable table_;
+    PyDecoder decoder_;
+    PyObject* callback_;
+    GcPause gc_;
+};
+
+}  // namespace
+
+PyObject* deserialize_stream(BytesView data, PyObject* callback, wire::DecodeError* error) {
+    DocumentStreamer streamer(data, callback);
+    return streamer.run(error);
+}
+
+}  // namespace velkora::pydecode

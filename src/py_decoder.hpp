@@ -1,0 +1,107 @@
+// src/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
+#pragma once
+
+#include <vector>
+
+#include "arguments.hpp"
+#include "pyref.hpp"
+#include "reader.hpp"
+
+namespace velkora::pydecode {
+
+/// The extern strings of one decode (or one stream): interned `str` objects, entry i answering
+/// reference i + 1. Owns one reference per entry.
+class ExternTable {
+public:
+    ExternTable() = default;
+    ExternTable(const ExternTable&) = delete;
+    ExternTable& operator=(const ExternTable&) = delete;
+    ~ExternTable() { truncate(0); }
+
+    size_t size() const { return entries_.size(); }
+    /// Borrowed reference to entry `index` (0-based); the caller checks the bound.
+    PyObject* at(size_t index) const { return entries_[index]; }
+    /// Takes over one reference to `text`.
+    void push(PyObject* text) { entries_.push_back(text); }
+    /// Releases the entries from `length` on (a document that must be decoded again later).
+    void truncate(size_t length) {
+        while (entries_.size() > length) {
+            Py_DECREF(entries_.back());
+            entries_.pop_back();
+        }
+    }
+    void swap(ExternTable& other) noexcept { entries_.swap(other.entries_); }
+
+private:
+    std::vector<PyObject*> entries_;
+};
+
+/// The dict keys the decoders write themselves, interned once per process.
+struct Names {
+    PyObject* num_found;
+    PyObject* start;
+    PyObject* max_score;
+    PyObject* num_found_exact;
+    PyObject* docs;
+    PyObject* child_documents;
+    PyObject* int_key;
+    PyObject* string_key;
+};
+/// Creates the names on first call (interpreter lock held). False with an exception set on failure.
+[[nodiscard]] bool init_names();
+const Names& names();
+
+/// Stands for the END marker among read results; never a real object, never released.
+PyObject* end_marker();
+
+/// The per-call context of the fast decoder. Every read returns a new reference, end_marker(), or
+/// nullptr with the failure in `reader.error` (PythonApi when an interpreter call failed and left its
+/// exception pending).
+class PyDecoder {
+public:
+    PyDecoder(const uint8_t* data, size_t len, ExternTable& table) : reader(data, len), table(table) {}
+
+    /// Reads one value at the current depth.
+    PyObject* read_value();
+    /// Reads one part of the current value, one level deeper; END is an error here.
+    PyObject* read_required();
+    /// Reads one part that may be END (a key of MAP_ENTRY_ITER, an element of ITERATOR), one level deeper.
+    PyObject* read_part_or_end();
+    /// Reads a named-list key one level deeper: `str` or None, else the "non-string" error at its first byte.
+    PyObject* read_named_key();
+    /// Stores key -> value in `dict` (both borrowed); a key Python cannot hash becomes the
+    /// "hashable map key" error at the current position.
+    [[nodiscard]] bool store_pair(PyObject* dict, PyObject* key, PyObject* value);
+
+    wire::Reader reader;
+    ExternTable& table;
+    uint32_t depth = 0;
+
+private:
+    PyObject* read_string(uint64_t size);
+    PyObject* read_extern(uint8_t tag);
+    PyObject* read_array(uint8_t tag);
+    PyObject* read_named_list(uint8_t tag);
+    PyObject* read_map();
+    PyObject* read_map_entry_iter();
+    PyObject* read_map_entry();
+    PyObject* read_iterator();
+    PyObject* read_enum();
+    PyObject* read_document(bool input_document);
+    PyObject* read_document_list();
+    PyObject* read_typed_array();
+    PyObject* read_bytes();
+    PyObject* python_failed();
+};
+
+/// Decodes a whole body. New reference, or nullptr with `error` filled.
+PyObject* deserialize(BytesView data, wire::DecodeError* error);
+
+/// Decodes a whole body, handing each result document to `callback` and returning the envelope with an
+/// empty "docs". New reference, or nullptr with `error` filled (PythonApi when the callback raised).
+PyObject* deserialize_stream(BytesView data, PyObject* callback, wire::DecodeError* error);
+
+/// Calls `callback(element)` with the collector at the caller's setting; false with the exception pending.
+[[nodiscard]] bool deliver(PyObject* callback, PyObject* element, GcPause& gc);
+
+}  // namespace velkora::pydecode

@@ -1,0 +1,73 @@
+// src/pyref.hpp: PyRef, the one owned-reference type, and the interpreter-lock and collector guards.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace velkora {
+
+/// A move-only owned reference. Built only through steal() (take a new reference) or borrow()
+/// (add one to a borrowed reference); releases its reference when destroyed.
+class PyRef {
+public:
+    PyRef() = default;
+    static PyRef steal(PyObject* p) { return PyRef(p); }
+    static PyRef borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return PyRef(p);
+    }
+    PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(p_); }
+
+    /// Lends the reference; the PyRef keeps owning it.
+    PyObject* get() const { return p_; }
+    /// Gives the reference away, for calls that steal it (PyList_SetItem, PyTuple_SetItem) or a return.
+    [[nodiscard]] PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+/// Keeps the cyclic garbage collector out of a decode. The objects a decode builds cannot form cycles,
+/// and a collection pass over thousands of young containers being filled costs more than the decode
+/// itself. Restores the caller's setting on every exit; never held across a user callback (see resume()).
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+    /// Runs `call` with the caller's collector setting (for user callbacks), then pauses again.
+    template <typename F>
+    auto resume(F&& call) {
+        struct Repause {
+            bool on;
+            ~Repause() {
+                if (on) PyGC_Disable();
+            }
+        } repause{was_enabled_};
+        if (was_enabled_) PyGC_Enable();
+        return call();
+    }
+
+private:
+    bool was_enabled_;
+};
+
+}  // namespace velkora

@@ -1,0 +1,286 @@
+// src/reader.hpp: the javabin wire format, the byte cursor every decoder reads through, and DecodeError.
+//
+// Nothing here knows about Python. The hot primitives are inline; building an error is cold and out of line.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#define VELKORA_INLINE inline __attribute__((always_inline))
+#define VELKORA_NOINLINE __attribute__((noinline, cold))
+#define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+namespace velkora::wire {
+
+inline constexpr uint8_t JAVABIN_VERSION = 2;
+/// The top-level value is at depth 1; a part that would sit at depth 129 is refused.
+inline constexpr uint32_t MAX_DEPTH = 128;
+
+/// Tag bytes of group 0 (the whole byte is the tag).
+enum Tag : uint8_t {
+    NULL_TAG = 0x00,
+    BOOL_TRUE = 0x01,
+    BOOL_FALSE = 0x02,
+    BYTE = 0x03,
+    SHORT = 0x04,
+    DOUBLE = 0x05,
+    INT = 0x06,
+    LONG = 0x07,
+    FLOAT = 0x08,
+    DATE = 0x09,
+    MAP = 0x0A,
+    SOLRDOC = 0x0B,
+    SOLRDOCLST = 0x0C,
+    BYTEARR = 0x0D,
+    ITERATOR = 0x0E,
+    END = 0x0F,
+    SOLRINPUTDOC = 0x10,
+    MAP_ENTRY_ITER = 0x11,
+    ENUM_FIELD_VALUE = 0x12,
+    MAP_ENTRY = 0x13,
+    TYPED_ARR = 0x15,
+};
+
+/// Groups 1..7: the top three bits select the group, the low five carry a size or a small number.
+enum Group : uint8_t {
+    GROUP_STR = 1,
+    GROUP_SINT = 2,
+    GROUP_SLONG = 3,
+    GROUP_ARR = 4,
+    GROUP_ORDERED_MAP = 5,
+    GROUP_NAMED_LST = 6,
+    GROUP_EXTERN_STRING = 7,
+};
+
+enum class ErrorKind : uint8_t {
+    UnexpectedEof,
+    InvalidVersion,
+    InvalidUtf8,
+    UnknownTag,
+    UnexpectedValue,
+    TrailingData,
+    DepthExceeded,
+    PythonApi,
+    UnsupportedArrowType,
+    ArrowTypeMismatch,
+    ChildDocumentsInFlatTable,
+    ArrowBuild,
+    ChildColumnType,
+    MissingKeySource,
+};
+
+/// Why a UTF-8 string was refused: how many bytes were valid before the fault, and the length of the
+/// maximal invalid subpart (0 when the string ends inside a sequence).
+struct Utf8Failure {
+    uint64_t valid_up_to = 0;
+    uint8_t error_len = 0;
+};
+
+/// The one error type of every decoder. Fields are filled per kind; the message is built only when asked.
+struct DecodeError {
+    ErrorKind kind = ErrorKind::UnexpectedEof;
+    /// UnexpectedEof only: the failure was an extern-string reference beyond the table, not the input
+    /// running out. Both read the same to the caller, but a chunk-fed decoder must not wait on the second:
+    /// more bytes can never make such a reference valid.
+    bool beyond_table = false;
+    uint8_t byte = 0;                  // InvalidVersion: the version found; UnknownTag: the tag byte
+    uint64_t offset = 0;               // every offset-carrying kind; TrailingData: the unread count
+    uint64_t needed = 0;               // UnexpectedEof: input length that would have let the read go on
+    const char* expected = nullptr;    // UnexpectedValue, ArrowTypeMismatch, ChildColumnType (role)
+    const char* found = nullptr;       // UnexpectedValue; ChildColumnType (required type)
+    Utf8Failure utf8;                  // InvalidUtf8
+    std::string text;                  // owned texts of the Arrow kinds
+    std::string text2;
+
+    /// The exact message the caller sees.
+    std::string message() const;
+
+    /// Shifts every offset by `delta` (a decoder that read a window of a larger stream).
+    void shift(uint64_t delta);
+};
+
+/// Validates UTF-8 (overlong forms, surrogates and code points above U+10FFFF are invalid).
+/// Returns true when valid; otherwise fills `failure`.
+bool validate_utf8_slow(const uint8_t* s, size_t n, Utf8Failure* failure);
+
+VELKORA_INLINE bool validate_utf8(const uint8_t* s, size_t n, Utf8Failure* failure) {
+    // Field names and most values are ASCII: test eight bytes at a time before the full check.
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        if (w & 0x8080808080808080ULL) return validate_utf8_slow(s, n, failure);
+    }
+    for (; i < n; ++i)
+        if (s[i] & 0x80) return validate_utf8_slow(s, n, failure);
+    return true;
+}
+
+/// A span of input bytes, borrowed from the reader's input.
+struct ByteSpan {
+    const uint8_t* data;
+    size_t size;
+};
+
+/// The cursor over one borrowed, read-only input. Offsets count from `begin`. A failed read records its
+/// DecodeError in `error` and returns false; the caller stops and hands the error up.
+class Reader {
+public:
+    Reader(const uint8_t* data, size_t len) : begin_(data), p_(data), end_(data + len) {}
+
+    uint64_t position() const { return static_cast<uint64_t>(p_ - begin_); }
+    uint64_t length() const { return static_cast<uint64_t>(end_ - begin_); }
+    uint64_t remaining() const { return static_cast<uint64_t>(end_ - p_); }
+    bool at_end() const { return p_ == end_; }
+    const uint8_t* cursor() const { return p_; }
+    const uint8_t* data() const { return begin_; }
+    void set_position(uint64_t pos) { p_ = begin_ + pos; }
+
+    /// The byte at the cursor, not consumed; the caller checks at_end() first.
+    uint8_t peek() const { return *p_; }
+
+    [[nodiscard]] VELKORA_INLINE bool read_u8(uint8_t* out) {
+        if (VELKORA_UNLIKELY(p_ == end_)) return fail_eof(position(), position() + 1);
+        *out = *p_++;
+        return true;
+    }
+
+    /// Big-endian fixed-width read; on failure the position is unchanged and the offset is the field's start.
+    template <typename T>
+    [[nodiscard]] VELKORA_INLINE bool read_be(T* out) {
+        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - p_) < sizeof(T)))
+            return fail_eof(position(), position() + sizeof(T));
+        T v;
+        std::memcpy(&v, p_, sizeof(T));
+        if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
+        if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
+        if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+        *out = v;
+        p_ += sizeof(T);
+        return true;
+    }
+
+    /// Unsigned varint, 7 bits a byte, least significant group first. The shift count is taken modulo the
+    /// accumulator's width and there is no byte limit: bits past the width fold back exactly as the shift
+    /// gives, which is how the encoder's readers have always behaved.
+    template <typename U>
+    [[nodiscard]] VELKORA_INLINE bool read_varint(U* out) {
+        constexpr unsigned mask = sizeof(U) * 8 - 1;
+        if (VELKORA_UNLIKELY(p_ == end_)) return fail_eof(position(), position() + 1);
+        uint8_t b = *p_++;
+        U result = static_cast<U>(b & 0x7F);
+        unsigned shift = 7;
+        while (b & 0x80) {
+            if (VELKORA_UNLIKELY(p_ == end_)) return fail_eof(length(), length() + 1);
+            b = *p_++;
+            result |= static_cast<U>(static_cast<U>(b & 0x7F) << (shift & mask));
+            shift += 7;
+        }
+        *out = result;
+        return true;
+    }
+
+    [[nodiscard]] VELKORA_INLINE bool read_vint(uint32_t* out) { return read_varint<uint32_t>(out); }
+    [[nodiscard]] VELKORA_INLINE bool read_vlong(uint64_t* out) { return read_varint<uint64_t>(out); }
+
+    /// The size carried by a tag's low five bits; 31 means 31 plus a varint (no overflow: at most 31 + 2^32 - 1).
+    [[nodiscard]] VELKORA_INLINE bool read_size(uint8_t tag, uint64_t* out) {
+        uint64_t s = tag & 0x1F;
+        if (VELKORA_LIKELY(s != 31)) {
+            *out = s;
+            return true;
+        }
+        uint32_t extra;
+        if (!read_vint(&extra)) return false;
+        *out = 31 + static_cast<uint64_t>(extra);
+        return true;
+    }
+
+    /// `n` raw bytes, borrowed; UnexpectedEof at their first byte when the input is shorter.
+    [[nodiscard]] VELKORA_INLINE bool take(uint64_t n, ByteSpan* out) {
+        if (VELKORA_UNLIKELY(n > static_cast<uint64_t>(end_ - p_))) return fail_eof(position(), position() + n);
+        out->data = p_;
+        out->size = static_cast<size_t>(n);
+        p_ += n;
+        return true;
+    }
+
+    /// `n` bytes that must be valid UTF-8; InvalidUtf8 at the string's first byte otherwise.
+    [[nodiscard]] VELKORA_INLINE bool take_utf8(uint64_t n, ByteSpan* out) {
+        uint64_t start = position();
+        if (!take(n, out)) return false;
+        Utf8Failure failure;
+        if (VELKORA_UNLIKELY(!validate_utf8(out->data, out->size, &failure))) return fail_utf8(start, failure);
+        return true;
+    }
+
+    // Cold error builders; each returns false so callers can `return r.fail_...(...)`.
+    VELKORA_NOINLINE bool fail_eof(uint64_t offset, uint64_t needed);
+    VELKORA_NOINLINE bool fail_beyond_table(uint64_t offset);
+    VELKORA_NOINLINE bool fail_utf8(uint64_t offset, Utf8Failure failure);
+    VELKORA_NOINLINE bool fail_unknown_tag(uint64_t offset, uint8_t tag);
+    VELKORA_NOINLINE bool fail_unexpected(const char* expected, uint64_t offset, const char* found);
+    VELKORA_NOINLINE bool fail_depth(uint64_t offset);
+    VELKORA_NOINLINE bool fail_trailing(uint64_t unread);
+    VELKORA_NOINLINE bool fail_version(uint8_t found);
+    VELKORA_NOINLINE bool fail_python();
+
+    DecodeError error;
+
+private:
+    const uint8_t* begin_;
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+/// Reads the version byte: UnexpectedEof at 0 on an empty body, InvalidVersion on anything but 2.
+[[nodiscard]] inline bool read_version(Reader& r) {
+    uint8_t v;
+    if (!r.read_u8(&v)) return false;
+    if (VELKORA_UNLIKELY(v != JAVABIN_VERSION)) return r.fail_version(v);
+    return true;
+}
+
+/// Small integers: low four bits in the tag; bit 0x10 set means a varint of the higher bits follows.
+[[nodiscard]] VELKORA_INLINE bool read_small_int(Reader& r, uint8_t tag, int32_t* out) {
+    uint32_t v = tag & 0x0F;
+    if (tag & 0x10) {
+        uint32_t hi;
+        if (!r.read_vint(&hi)) return false;
+        v |= hi << 4;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+[[nodiscard]] VELKORA_INLINE bool read_small_long(Reader& r, uint8_t tag, int64_t* out) {
+    uint64_t v = tag & 0x0F;
+    if (tag & 0x10) {
+        uint64_t hi;
+        if (!r.read_vlong(&hi)) return false;
+        v |= hi << 4;
+    }
+    *out = static_cast<int64_t>(v);
+    return true;
+}
+
+/// Element width of a typed array element type; 0 for the types that do not exist.
+VELKORA_INLINE unsigned typed_element_width(uint8_t type) {
+    switch (type) {
+        case 1: case 2: case 3: return 1;
+        case 4: return 2;
+        case 6: case 8: return 4;
+        case 5: case 7: return 8;
+        default: return 0;
+    }
+}
+
+/// Group-0 tags that do not exist: 0x14 and 0x16..0x1F.
+VELKORA_INLINE bool is_unknown_tag(uint8_t tag) { return tag == 0x14 || (tag >= 0x16 && tag <= 0x1F); }
+
+}  // namespace velkora::wire
