@@ -6,14 +6,14 @@ object {"t": kind, ...}).  From a description this module builds
 
 - `to_wire(desc)`: the `tests.javabin` marker tree that writes the same bytes
   Solr wrote (names as extern strings, ints and longs in Solr's chosen form);
-- `to_python(desc)`: the object `velkora.deserialize` returns for the body,
-  or a `DecodeFailure` raised where `deserialize` must refuse it (an input
-  document's anonymous child, written by Solr as SOLRINPUTDOC in item
-  position; a map entry keyed by a document or list);
+- `to_python(desc)`: the object `velkora.deserialize` returns for the body
+  (anonymous children of documents and of input documents alike in a list
+  under "_childDocuments_"), or a `DecodeFailure` raised where `deserialize`
+  must refuse it (a map entry keyed by a document or list);
 - `deserialize_error(desc)`: that refusal's exact ValueError text, offset
   included (None when the body decodes);
 - `to_json_text(desc)`: the text `velkora.deserialize_json` returns for it
-  (the JSON path takes SOLRINPUTDOC children and any map entry key).
+  (the JSON path takes any map entry key).
 
 `assert_same(actual, expected)` compares decoded objects strictly: types must
 match (True is not 1, 1.0 is not 1), dict key order counts, NaN equals NaN
@@ -36,7 +36,7 @@ except ImportError:  # imported as a top-level module (tests/ on sys.path)
     import javabin as jb
 
 __all__ = [
-    "SOLR_DATA", "DESCRIBED", "body", "load", "DecodeFailure", "Unhashable", "InputDocChild",
+    "SOLR_DATA", "DESCRIBED", "body", "load", "DecodeFailure", "Unhashable",
     "to_wire", "to_python", "deserialize_error", "to_json_text",
     "json_float_text", "json_string", "assert_same",
 ]
@@ -81,18 +81,6 @@ class Unhashable(DecodeFailure):
     """
 
     pattern = r"^expected hashable map key at byte offset \d+, found unhashable value$"
-
-
-class InputDocChild(DecodeFailure):
-    """An anonymous child of a SolrInputDocument.
-
-    Solr writes such a child as SOLRINPUTDOC in item position, and the fast
-    decoder takes only a SOLRDOC tag there for a child; it stops at the
-    child's tag byte.  (The JSON path accepts it as a child.)
-    """
-
-    pattern = (r"^expected field name \(string\) or child SolrDocument"
-               r" at byte offset \d+, found other$")
 
 
 def _number(v) -> float:
@@ -151,10 +139,8 @@ def _build(d, note) -> jb.Wire:
         return jb.Doc([(k, _build(v, note)) for k, v in d["fields"]],
                       [_build(c, note) for c in d["children"]])
     if t == "inputdoc":
-        children = [_build(c, note) for c in d["children"]]
-        if note is not None:
-            children = [_Probe(c, note, _CHILD_ERROR, after=False) for c in children]
-        return jb.InputDoc([(k, _build(v, note)) for k, v in d["fields"]], children)
+        return jb.InputDoc([(k, _build(v, note)) for k, v in d["fields"]],
+                           [_build(c, note) for c in d["children"]])
     if t == "doclist":
         return jb.DocList(d["numFound"], d["start"], d["maxScore"], d["numFoundExact"],
                           [_build(x, note) for x in d["docs"]])
@@ -163,7 +149,7 @@ def _build(d, note) -> jb.Wire:
     if t == "mapentry":
         value = _build(d["v"], note)
         if note is not None and not _hashable_key(d["k"]):
-            value = _Probe(value, note, _UNHASHABLE_ERROR, after=True)
+            value = _Probe(value, note, _UNHASHABLE_ERROR)
         return jb.MapEntry(_build(d["k"], note), value)
     raise ValueError(f"unknown description type {t!r}")
 
@@ -195,8 +181,6 @@ def to_python(d):
     if t in ("doc", "inputdoc"):
         out = {k: to_python(v) for k, v in d["fields"]}
         if d["children"]:
-            if t == "inputdoc":
-                raise InputDocChild("SolrInputDocument with anonymous children")
             out["_childDocuments_"] = [to_python(c) for c in d["children"]]
         return out
     if t == "doclist":
@@ -227,34 +211,28 @@ def _hashable_key(d) -> bool:
     return d["t"] in _SCALARS
 
 
-_CHILD_ERROR = "expected field name (string) or child SolrDocument at byte offset {}, found other"
 _UNHASHABLE_ERROR = "expected hashable map key at byte offset {}, found unhashable value"
 
 
 class _Probe(jb.Wire):
-    """Writes `inner` and notes an error at the body offset before or after it."""
+    """Writes `inner`, then notes an error at the body offset just after it."""
 
-    def __init__(self, inner: jb.Wire, note, message: str, after: bool) -> None:
+    def __init__(self, inner: jb.Wire, note, message: str) -> None:
         self.inner = inner
         self.note = note
         self.message = message
-        self.after = after
 
     def write_to(self, w: jb.Writer) -> None:
-        if not self.after:
-            self.note(len(w.out) + 1, self.message)  # +1: the version byte
         w.write(self.inner)
-        if self.after:
-            self.note(len(w.out) + 1, self.message)
+        self.note(len(w.out) + 1, self.message)  # +1: the version byte
 
 
 def deserialize_error(d) -> str | None:
     """The ValueError text `deserialize` raises for the body of `d`, or None.
 
     The body is rebuilt as Solr writes it, noting where the fast decoder
-    stops: at the tag byte of an input document's anonymous child, or just
-    after the value of a map entry whose key is unhashable.  Errors are found
-    in body order, so the lowest offset is the one raised.
+    stops: just after the value of a map entry whose key is unhashable.
+    Errors are found in body order, so the lowest offset is the one raised.
     """
     found: list[tuple[int, str]] = []
     jb.encode(_build(d, lambda offset, message: found.append((offset, message))))
