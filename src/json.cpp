@@ -13,7 +13,7 @@
 
 namespace velkora::json {
 
-using tree::Array;
+using tree::Block;
 using tree::Value;
 using tree::ValueKind;
 
@@ -106,10 +106,10 @@ void write_double(double v, std::string& out) {
 struct Entry {
     std::string_view key;
     const Value* value;
-    const std::vector<Value>* children;
+    const Block<Value>* children;
 };
 
-void write_array(const std::vector<Value>& items, std::string& out);
+void write_array(const Block<Value>& items, std::string& out);
 
 /// Sorts by key bytes, keeps the last entry of every key, and writes the object.
 void write_object(std::vector<Entry>& entries, std::string& out) {
@@ -129,7 +129,7 @@ void write_object(std::vector<Entry>& entries, std::string& out) {
     out.push_back('}');
 }
 
-void write_array(const std::vector<Value>& items, std::string& out) {
+void write_array(const Block<Value>& items, std::string& out) {
     out.push_back('[');
     for (size_t i = 0; i < items.size(); ++i) {
         if (i) out.push_back(',');
@@ -138,13 +138,13 @@ void write_array(const std::vector<Value>& items, std::string& out) {
     out.push_back(']');
 }
 
-void write_map(const tree::Map& map, std::string& out) {
+void write_map(const Block<tree::Entry>& map, std::string& out) {
     bool string_keys = std::all_of(map.begin(), map.end(),
-                                   [](const auto& e) { return e.first.kind() == ValueKind::Str; });
+                                   [](const tree::Entry& e) { return e.key.kind == ValueKind::Str; });
     if (string_keys) {
         std::vector<Entry> entries;
         entries.reserve(map.size());
-        for (const auto& [key, value] : map) entries.push_back({key.as<std::string>(), &value, nullptr});
+        for (const tree::Entry& e : map) entries.push_back({e.key.text(), &e.value, nullptr});
         write_object(entries, out);
         return;
     }
@@ -153,9 +153,9 @@ void write_map(const tree::Map& map, std::string& out) {
     for (size_t i = 0; i < map.size(); ++i) {
         if (i) out.push_back(',');
         out.push_back('[');
-        write_json(map[i].first, out);
+        write_json(map[i].key, out);
         out.push_back(',');
-        write_json(map[i].second, out);
+        write_json(map[i].value, out);
         out.push_back(']');
     }
     out.push_back(']');
@@ -163,23 +163,23 @@ void write_map(const tree::Map& map, std::string& out) {
 
 void write_document(const tree::SolrDocument& doc, std::string& out) {
     std::vector<Entry> entries;
-    entries.reserve(doc.fields.size() + 1);
-    for (const auto& [name, value] : doc.fields) entries.push_back({name, &value, nullptr});
+    entries.reserve(doc.fields->size() + 1);
+    for (const tree::Entry& field : *doc.fields) entries.push_back({field.key.text(), &field.value, nullptr});
     // Appended last, so it replaces any field of the same name.
-    if (!doc.children.empty()) entries.push_back({"_childDocuments_", nullptr, &doc.children});
+    if (!doc.children->empty()) entries.push_back({"_childDocuments_", nullptr, doc.children});
     write_object(entries, out);
 }
 
 void write_document_list(const tree::SolrDocumentList& list, std::string& out) {
     out += "{\"docs\":";
-    write_array(list.docs, out);
+    write_array(*list.docs, out);
     out += ",\"maxScore\":";
-    if (list.max_score) write_double(*list.max_score, out);
+    if (list.has_max_score) write_double(list.max_score, out);
     else out += "null";
     out += ",\"numFound\":";
     write_integer(list.num_found, out);
     out += ",\"numFoundExact\":";
-    if (list.num_found_exact) out += *list.num_found_exact ? "true" : "false";
+    if (list.has_num_found_exact) out += list.num_found_exact ? "true" : "false";
     else out += "null";
     out += ",\"start\":";
     write_integer(list.start, out);
@@ -240,32 +240,30 @@ void write_float(double value, std::string& out) {
 }
 
 void write_json(const Value& value, std::string& out) {
-    switch (value.kind()) {
+    switch (value.kind) {
         case ValueKind::Null: out += "null"; break;
-        case ValueKind::Bool: out += value.as<bool>() ? "true" : "false"; break;
-        case ValueKind::Byte: write_integer(value.as<int8_t>(), out); break;
-        case ValueKind::Short: write_integer(value.as<int16_t>(), out); break;
-        case ValueKind::Int: write_integer(value.as<int32_t>(), out); break;
-        case ValueKind::Long: write_integer(value.as<int64_t>(), out); break;
-        case ValueKind::Date: write_integer(value.as<tree::Date>().millis, out); break;
-        case ValueKind::Float: write_double(static_cast<double>(value.as<float>()), out); break;
-        case ValueKind::Double: write_double(value.as<double>(), out); break;
-        case ValueKind::Str: write_string(value.as<std::string>(), out); break;
-        case ValueKind::Bytes: write_base64(value.as<tree::Bytes>().data, out); break;
-        case ValueKind::Array: write_array(value.as<Array>(), out); break;
-        case ValueKind::Map: write_map(value.as<tree::Map>(), out); break;
+        case ValueKind::Bool: out += value.boolean ? "true" : "false"; break;
+        case ValueKind::Byte:
+        case ValueKind::Short:
+        case ValueKind::Int:
+        case ValueKind::Long:
+        case ValueKind::Date: write_integer(value.integer, out); break;
+        case ValueKind::Float: write_double(static_cast<double>(value.f32), out); break;
+        case ValueKind::Double: write_double(value.f64, out); break;
+        case ValueKind::Str: write_string(value.text(), out); break;
+        case ValueKind::Bytes: write_base64(value.text(), out); break;
+        case ValueKind::Array: write_array(*value.items, out); break;
+        case ValueKind::Map: write_map(*value.entries, out); break;
         case ValueKind::NamedList: {
-            const auto& list = value.as<tree::NamedList>();
             std::vector<Entry> entries;
-            entries.reserve(list.size());
-            for (const auto& [key, v] : list) entries.push_back({key ? std::string_view(*key) : "", &v, nullptr});
+            entries.reserve(value.entries->size());
+            for (const tree::Entry& e : *value.entries)
+                entries.push_back({e.key.kind == ValueKind::Str ? e.key.text() : std::string_view(), &e.value, nullptr});
             write_object(entries, out);
             break;
         }
-        case ValueKind::SolrDocument: write_document(*value.as<std::unique_ptr<tree::SolrDocument>>(), out); break;
-        case ValueKind::SolrDocumentList:
-            write_document_list(*value.as<std::unique_ptr<tree::SolrDocumentList>>(), out);
-            break;
+        case ValueKind::SolrDocument: write_document(*value.document, out); break;
+        case ValueKind::SolrDocumentList: write_document_list(*value.list, out); break;
     }
 }
 

@@ -76,12 +76,12 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         BytesView data;
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
-        tree::Value value;
+        tree::Document document(data.size);
         wire::DecodeError error;
-        if (!tree::parse_document(data.data, data.size, &value, &error)) return to_value_error(error);
+        if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
         std::string text;
         text.reserve(128);
-        json::write_json(value, text);
+        json::write_json(document.root, text);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -90,10 +90,10 @@ PyObject* py_bench_parse_only(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         BytesView data;
         if (!bind_data(kBenchParseOnlySpec, args, nargs, kwnames, &data)) return nullptr;
-        tree::Value value;
+        tree::Document document(data.size);
         wire::DecodeError error;
-        if (!tree::parse_document(data.data, data.size, &value, &error)) return to_value_error(error);
-        return PyLong_FromUnsignedLongLong(tree::node_count(value));
+        if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
+        return PyLong_FromUnsignedLongLong(tree::node_count(document.root));
     });
 }
 

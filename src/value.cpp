@@ -1,5 +1,11 @@
 // src/value.cpp: the reference decoder that turns a javabin body into a Value tree, and the node count.
+//
+// Containers are assembled on a scratch stack: a container notes the stack height, its parts are pushed
+// as they are read, and when it is complete they are copied into one arena block and popped. Nested
+// containers finish before their parents continue, so one stack serves the whole tree.
 #include "value.hpp"
+
+#include <algorithm>
 
 namespace velkora::tree {
 
@@ -12,59 +18,79 @@ enum class Step { Value, End, Error };
 
 constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
 
-/// One decode of one body: the reader, the nesting depth and the extern-string table.
 class ValueParser {
 public:
-    explicit ValueParser(Reader& r) : r_(r) {}
+    ValueParser(Reader& r, Arena& arena) : r_(r), arena_(arena) {
+        values_.reserve(256);
+        children_.reserve(16);
+    }
 
     /// Parses one value at the current depth: a value, the END marker, or an error left in the reader.
     Step parse_value(Value* out);
 
-    /// A part of the current value (one level deeper) that must be a value, not END.
-    [[nodiscard]] bool read_part(Value* out) {
-        if (!enter()) return false;
+private:
+    /// A part of the current value, one level deeper, that must be a value (END is an error).
+    [[nodiscard]] VELKORA_INLINE bool read_part(Value* out) {
+        if (VELKORA_UNLIKELY(depth_ + 1 > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
+        ++depth_;
         Step step = parse_value(out);
         --depth_;
         if (VELKORA_LIKELY(step == Step::Value)) return true;
         if (step == Step::End) return r_.fail_unexpected("value", r_.position() - 1, "END marker");
         return false;
     }
-
-    uint32_t depth_ = 1;
-
-private:
-    [[nodiscard]] VELKORA_INLINE bool enter() {
-        if (VELKORA_UNLIKELY(depth_ + 1 > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
-        ++depth_;
-        return true;
-    }
     /// A part that may be the END marker (ITERATOR elements, MAP_ENTRY_ITER keys).
     Step read_part_or_end(Value* out) {
-        if (!enter()) return Step::Error;
+        if (VELKORA_UNLIKELY(depth_ + 1 > wire::MAX_DEPTH)) {
+            r_.fail_depth(r_.position());
+            return Step::Error;
+        }
+        ++depth_;
         Step step = parse_value(out);
         --depth_;
         return step;
     }
+    /// Reads a part straight onto the scratch stack.
+    [[nodiscard]] VELKORA_INLINE bool push_part() {
+        Value v;  // read first: the stack may grow (and move) while the part's own parts are pushed
+        if (!read_part(&v)) return false;
+        values_.push_back(v);
+        return true;
+    }
 
-    bool read_string(uint64_t size, Value* out) {
+    template <typename T>
+    const Block<T>* commit(size_t mark) {
+        size_t n = (values_.size() - mark) * sizeof(Value) / sizeof(T);
+        const Block<T>* block = arena_.copy_block(reinterpret_cast<const T*>(values_.data() + mark), n);
+        values_.resize(mark);
+        return block;
+    }
+
+    bool read_string(uint64_t size, ValueKind kind, Value* out) {
         ByteSpan s;
-        if (!r_.take_utf8(size, &s)) return false;
-        out->payload.emplace<std::string>(reinterpret_cast<const char*>(s.data), s.size);
+        if (kind == ValueKind::Str ? !r_.take_utf8(size, &s) : !r_.take(size, &s)) return false;
+        out->kind = kind;
+        out->bytes = arena_.copy_block(reinterpret_cast<const char*>(s.data), s.size);
         return true;
     }
     bool read_extern(uint8_t tag, Value* out);
-    bool read_named_list(uint8_t tag, Value* out);
+    bool read_array(uint64_t size, Value* out);
+    bool read_named_list(uint64_t size, Value* out);
     bool read_map(Value* out);
     bool read_map_entry_iter(Value* out);
     bool read_iterator(Value* out);
-    bool read_document(Value* out);
-    bool read_input_document(Value* out);
-    bool read_document_item(Value&& item, uint64_t item_end, SolrDocument& doc);
+    bool read_pair(ValueKind kind, Value* out);
+    bool read_enum(Value* out);
+    bool read_document(bool input_document, Value* out);
     bool read_document_list(Value* out);
     bool read_typed_array(Value* out);
 
     Reader& r_;
-    std::vector<std::string> table_;
+    Arena& arena_;
+    uint32_t depth_ = 1;
+    std::vector<Value> values_;    // scratch stack of parts (entries are two consecutive values)
+    std::vector<Value> children_;  // scratch stack of anonymous child documents
+    std::vector<const Block<char>*> table_;
 };
 
 Step ValueParser::parse_value(Value* out) {
@@ -72,111 +98,97 @@ Step ValueParser::parse_value(Value* out) {
     uint8_t tag;
     if (!r_.read_u8(&tag)) return Step::Error;
     bool ok = true;
+    uint64_t size;
     switch (tag >> 5) {
-        case 0:
-            switch (tag) {
-                case wire::NULL_TAG: out->payload.emplace<std::monostate>(); break;
-                case wire::BOOL_TRUE: out->payload.emplace<bool>(true); break;
-                case wire::BOOL_FALSE: out->payload.emplace<bool>(false); break;
-                case wire::BYTE: {
-                    uint8_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<int8_t>(static_cast<int8_t>(v));
-                    break;
-                }
-                case wire::SHORT: {
-                    uint16_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<int16_t>(static_cast<int16_t>(v));
-                    break;
-                }
-                case wire::INT: {
-                    uint32_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<int32_t>(static_cast<int32_t>(v));
-                    break;
-                }
-                case wire::LONG: {
-                    uint64_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<int64_t>(static_cast<int64_t>(v));
-                    break;
-                }
-                case wire::DATE: {
-                    uint64_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<Date>(Date{static_cast<int64_t>(v)});
-                    break;
-                }
-                case wire::FLOAT: {
-                    uint32_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<float>(std::bit_cast<float>(v));
-                    break;
-                }
-                case wire::DOUBLE: {
-                    uint64_t v;
-                    if ((ok = r_.read_be(&v))) out->payload.emplace<double>(std::bit_cast<double>(v));
-                    break;
-                }
-                case wire::MAP: ok = read_map(out); break;
-                case wire::SOLRDOC: ok = read_document(out); break;
-                case wire::SOLRDOCLST: ok = read_document_list(out); break;
-                case wire::BYTEARR: {
-                    uint32_t n;
-                    ByteSpan b;
-                    if ((ok = r_.read_vint(&n) && r_.take(n, &b)))
-                        out->payload.emplace<Bytes>(Bytes{std::string(reinterpret_cast<const char*>(b.data), b.size)});
-                    break;
-                }
-                case wire::ITERATOR: ok = read_iterator(out); break;
-                case wire::END: return Step::End;
-                case wire::SOLRINPUTDOC: ok = read_input_document(out); break;
-                case wire::MAP_ENTRY_ITER: ok = read_map_entry_iter(out); break;
-                case wire::ENUM_FIELD_VALUE: {
-                    NamedList list;
-                    list.reserve(2);
-                    list.emplace_back(std::string("int"), Value{});
-                    list.emplace_back(std::string("string"), Value{});
-                    if ((ok = read_part(&list[0].second) && read_part(&list[1].second)))
-                        out->payload.emplace<NamedList>(std::move(list));
-                    break;
-                }
-                case wire::MAP_ENTRY: {
-                    Map map(1);
-                    if ((ok = read_part(&map[0].first) && read_part(&map[0].second)))
-                        out->payload.emplace<Map>(std::move(map));
-                    break;
-                }
-                case wire::TYPED_ARR: ok = read_typed_array(out); break;
-                default: ok = r_.fail_unknown_tag(tag_offset, tag); break;
-            }
+        case wire::GROUP_STR:
+            ok = r_.read_size(tag, &size) && read_string(size, ValueKind::Str, out);
             break;
-        case wire::GROUP_STR: {
-            uint64_t size;
-            ok = r_.read_size(tag, &size) && read_string(size, out);
-            break;
-        }
         case wire::GROUP_SINT: {
             int32_t v;
-            if ((ok = read_small_int(r_, tag, &v))) out->payload.emplace<int32_t>(v);
+            ok = read_small_int(r_, tag, &v);
+            out->kind = ValueKind::Int;
+            out->integer = v;
             break;
         }
         case wire::GROUP_SLONG: {
             int64_t v;
-            if ((ok = read_small_long(r_, tag, &v))) out->payload.emplace<int64_t>(v);
+            ok = read_small_long(r_, tag, &v);
+            out->kind = ValueKind::Long;
+            out->integer = v;
             break;
         }
-        case wire::GROUP_ARR: {
-            uint64_t size;
-            if (!r_.read_size(tag, &size)) return Step::Error;
-            Array array;
-            // A forged count must not reserve memory the input cannot fill: each element takes a byte at least.
-            array.reserve(std::min(size, r_.remaining()));
-            for (uint64_t i = 0; i < size; ++i) {
-                array.emplace_back();
-                if (!read_part(&array.back())) return Step::Error;
-            }
-            out->payload.emplace<Array>(std::move(array));
-            break;
-        }
+        case wire::GROUP_ARR: ok = r_.read_size(tag, &size) && read_array(size, out); break;
         case wire::GROUP_ORDERED_MAP:
-        case wire::GROUP_NAMED_LST: ok = read_named_list(tag, out); break;
+        case wire::GROUP_NAMED_LST: ok = r_.read_size(tag, &size) && read_named_list(size, out); break;
         case wire::GROUP_EXTERN_STRING: ok = read_extern(tag, out); break;
+        default:
+            switch (tag) {
+                case wire::NULL_TAG: out->kind = ValueKind::Null; break;
+                case wire::BOOL_TRUE:
+                case wire::BOOL_FALSE:
+                    out->kind = ValueKind::Bool;
+                    out->boolean = tag == wire::BOOL_TRUE;
+                    break;
+                case wire::BYTE: {
+                    uint8_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = ValueKind::Byte;
+                    out->integer = static_cast<int8_t>(v);
+                    break;
+                }
+                case wire::SHORT: {
+                    uint16_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = ValueKind::Short;
+                    out->integer = static_cast<int16_t>(v);
+                    break;
+                }
+                case wire::INT: {
+                    uint32_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = ValueKind::Int;
+                    out->integer = static_cast<int32_t>(v);
+                    break;
+                }
+                case wire::LONG:
+                case wire::DATE: {
+                    uint64_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = tag == wire::LONG ? ValueKind::Long : ValueKind::Date;
+                    out->integer = static_cast<int64_t>(v);
+                    break;
+                }
+                case wire::FLOAT: {
+                    uint32_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = ValueKind::Float;
+                    out->f32 = std::bit_cast<float>(v);
+                    break;
+                }
+                case wire::DOUBLE: {
+                    uint64_t v;
+                    ok = r_.read_be(&v);
+                    out->kind = ValueKind::Double;
+                    out->f64 = std::bit_cast<double>(v);
+                    break;
+                }
+                case wire::MAP: ok = read_map(out); break;
+                case wire::SOLRDOC: ok = read_document(false, out); break;
+                case wire::SOLRDOCLST: ok = read_document_list(out); break;
+                case wire::BYTEARR: {
+                    uint32_t n;
+                    ok = r_.read_vint(&n) && read_string(n, ValueKind::Bytes, out);
+                    break;
+                }
+                case wire::ITERATOR: ok = read_iterator(out); break;
+                case wire::END: return Step::End;
+                case wire::SOLRINPUTDOC: ok = read_document(true, out); break;
+                case wire::MAP_ENTRY_ITER: ok = read_map_entry_iter(out); break;
+                case wire::ENUM_FIELD_VALUE: ok = read_enum(out); break;
+                case wire::MAP_ENTRY: ok = read_pair(ValueKind::Map, out); break;
+                case wire::TYPED_ARR: ok = read_typed_array(out); break;
+                default: ok = r_.fail_unknown_tag(tag_offset, tag); break;
+            }
     }
     return ok ? Step::Value : Step::Error;
 }
@@ -188,148 +200,184 @@ bool ValueParser::read_extern(uint8_t tag, Value* out) {
         // A new string: only the header byte's low five bits count; its top three bits are not checked.
         uint8_t header;
         uint64_t size;
-        if (!r_.read_u8(&header) || !r_.read_size(header, &size) || !read_string(size, out)) return false;
-        table_.push_back(std::get<std::string>(out->payload));
+        if (!r_.read_u8(&header) || !r_.read_size(header, &size) || !read_string(size, ValueKind::Str, out))
+            return false;
+        table_.push_back(out->bytes);
         return true;
     }
     if (index - 1 >= table_.size()) return r_.fail_beyond_table(r_.position());
-    out->payload.emplace<std::string>(table_[index - 1]);
+    out->kind = ValueKind::Str;
+    out->bytes = table_[index - 1];  // the arena copy made at its definition serves every reference
     return true;
 }
 
-bool ValueParser::read_named_list(uint8_t tag, Value* out) {
-    uint64_t size;
-    if (!r_.read_size(tag, &size)) return false;
-    NamedList list;
-    list.reserve(std::min(size, r_.remaining()));
+bool ValueParser::read_array(uint64_t size, Value* out) {
+    size_t mark = values_.size();
+    for (uint64_t i = 0; i < size; ++i)
+        if (!push_part()) return false;
+    out->kind = ValueKind::Array;
+    out->items = commit<Value>(mark);
+    return true;
+}
+
+bool ValueParser::read_named_list(uint64_t size, Value* out) {
+    size_t mark = values_.size();
     for (uint64_t i = 0; i < size; ++i) {
         uint64_t key_offset = r_.position();
-        Value key;
-        if (!read_part(&key)) return false;
-        auto& entry = list.emplace_back();
-        if (key.kind() == ValueKind::Str) {
-            entry.first.emplace(std::move(std::get<std::string>(key.payload)));
-        } else if (key.kind() != ValueKind::Null) {
-            return r_.fail_unexpected("string or null", key_offset, kind_name(key));
-        }
-        if (!read_part(&entry.second)) return false;
+        if (!push_part()) return false;
+        ValueKind k = values_.back().kind;
+        if (k != ValueKind::Str && k != ValueKind::Null)
+            return r_.fail_unexpected("string or null", key_offset, kind_name(values_.back()));
+        if (!push_part()) return false;
     }
-    out->payload.emplace<NamedList>(std::move(list));
+    out->kind = ValueKind::NamedList;
+    out->entries = commit<Entry>(mark);
     return true;
 }
 
 bool ValueParser::read_map(Value* out) {
     uint32_t count;
     if (!r_.read_vint(&count)) return false;
-    Map map;
-    map.reserve(std::min<uint64_t>(count, r_.remaining()));
-    for (uint32_t i = 0; i < count; ++i) {
-        auto& entry = map.emplace_back();
-        if (!read_part(&entry.first) || !read_part(&entry.second)) return false;
-    }
-    out->payload.emplace<Map>(std::move(map));
+    size_t mark = values_.size();
+    for (uint32_t i = 0; i < count; ++i)
+        if (!push_part() || !push_part()) return false;
+    out->kind = ValueKind::Map;
+    out->entries = commit<Entry>(mark);
     return true;
 }
 
 bool ValueParser::read_map_entry_iter(Value* out) {
-    Map map;
+    size_t mark = values_.size();
     for (;;) {
         Value key;
         Step step = read_part_or_end(&key);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        auto& entry = map.emplace_back(std::move(key), Value{});
-        if (!read_part(&entry.second)) return false;
+        values_.push_back(key);
+        if (!push_part()) return false;
     }
-    out->payload.emplace<Map>(std::move(map));
+    out->kind = ValueKind::Map;
+    out->entries = commit<Entry>(mark);
     return true;
 }
 
 bool ValueParser::read_iterator(Value* out) {
-    Array array;
+    size_t mark = values_.size();
     for (;;) {
         Value element;
         Step step = read_part_or_end(&element);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        array.push_back(std::move(element));
+        values_.push_back(element);
     }
-    out->payload.emplace<Array>(std::move(array));
+    out->kind = ValueKind::Array;
+    out->items = commit<Value>(mark);
     return true;
 }
 
-/// A document item that decoded to a string names a field whose value follows; a solr document is an
-/// anonymous child; anything else is refused at the offset just after the item.
-bool ValueParser::read_document_item(Value&& item, uint64_t item_end, SolrDocument& doc) {
-    if (item.kind() == ValueKind::Str) {
-        auto& field = doc.fields.emplace_back(std::move(std::get<std::string>(item.payload)), Value{});
-        return read_part(&field.second);
-    }
-    if (item.kind() == ValueKind::SolrDocument) {
-        doc.children.push_back(std::move(item));
-        return true;
-    }
-    return r_.fail_unexpected(kExpectedItem, item_end, kind_name(item));
-}
-
-bool ValueParser::read_document(Value* out) {
-    uint8_t header;
-    uint64_t size;
-    if (!r_.read_u8(&header) || !r_.read_size(header, &size)) return false;
-    auto doc = std::make_unique<SolrDocument>();
-    doc->fields.reserve(std::min(size, r_.remaining()));
-    for (uint64_t i = 0; i < size; ++i) {
-        Value item;
-        if (!read_part(&item) || !read_document_item(std::move(item), r_.position(), *doc)) return false;
-    }
-    out->payload.emplace<std::unique_ptr<SolrDocument>>(std::move(doc));
+/// MAP_ENTRY: a map of exactly one entry.
+bool ValueParser::read_pair(ValueKind kind, Value* out) {
+    size_t mark = values_.size();
+    if (!push_part() || !push_part()) return false;
+    out->kind = kind;
+    out->entries = commit<Entry>(mark);
     return true;
 }
 
-bool ValueParser::read_input_document(Value* out) {
-    uint32_t count;
-    if (!r_.read_vint(&count)) return false;
-    Value boost;  // the document boost, of any kind, is dropped
-    if (!read_part(&boost)) return false;
-    auto doc = std::make_unique<SolrDocument>();
-    doc->fields.reserve(std::min<uint64_t>(count, r_.remaining()));
-    for (uint32_t i = 0; i < count; ++i) {
+/// ENUM_FIELD_VALUE: a named list {"int": first, "string": second}; neither value's kind is checked.
+bool ValueParser::read_enum(Value* out) {
+    static const struct {
+        Block<char> header{3};
+        char text[3] = {'i', 'n', 't'};
+    } int_key;
+    static const struct {
+        Block<char> header{6};
+        char text[6] = {'s', 't', 'r', 'i', 'n', 'g'};
+    } string_key;
+    size_t mark = values_.size();
+    Value key;
+    key.kind = ValueKind::Str;
+    key.bytes = &int_key.header;
+    values_.push_back(key);
+    if (!push_part()) return false;
+    key.bytes = &string_key.header;
+    values_.push_back(key);
+    if (!push_part()) return false;
+    out->kind = ValueKind::NamedList;
+    out->entries = commit<Entry>(mark);
+    return true;
+}
+
+/// Document items: a string names a field whose value follows; a solr document (SOLRDOC or SOLRINPUTDOC)
+/// is an anonymous child; anything else is refused at the offset just after the item. In an input
+/// document one float item before a name (an older writer's field boost) is skipped.
+bool ValueParser::read_document(bool input_document, Value* out) {
+    uint64_t count;
+    if (input_document) {
+        uint32_t n;
+        Value boost;  // the document boost, of any kind, is dropped
+        if (!r_.read_vint(&n) || !read_part(&boost)) return false;
+        count = n;
+    } else {
+        uint8_t header;  // its top three bits are not checked
+        if (!r_.read_u8(&header) || !r_.read_size(header, &count)) return false;
+    }
+    size_t mark = values_.size();
+    size_t child_mark = children_.size();
+    for (uint64_t i = 0; i < count; ++i) {
         Value item;
         if (!read_part(&item)) return false;
-        // Older writers put a field boost (a float) before the field name; one is skipped.
-        if (item.kind() == ValueKind::Float && !read_part(&item)) return false;
-        if (!read_document_item(std::move(item), r_.position(), *doc)) return false;
+        if (input_document && item.kind == ValueKind::Float && !read_part(&item)) return false;
+        if (item.kind == ValueKind::Str) {
+            values_.push_back(item);
+            if (!push_part()) return false;
+        } else if (item.kind == ValueKind::SolrDocument) {
+            children_.push_back(item);
+        } else {
+            return r_.fail_unexpected(kExpectedItem, r_.position(), kind_name(item));
+        }
     }
-    out->payload.emplace<std::unique_ptr<SolrDocument>>(std::move(doc));
+    auto* doc = static_cast<SolrDocument*>(arena_.allocate(sizeof(SolrDocument)));
+    doc->fields = commit<Entry>(mark);
+    doc->children = arena_.copy_block(children_.data() + child_mark, children_.size() - child_mark);
+    children_.resize(child_mark);
+    out->kind = ValueKind::SolrDocument;
+    out->document = doc;
     return true;
 }
 
 bool ValueParser::read_document_list(Value* out) {
     Value header;
     if (!read_part(&header)) return false;
-    if (header.kind() != ValueKind::Array)
+    if (header.kind != ValueKind::Array)
         return r_.fail_unexpected("SolrDocumentList header array", r_.position(), kind_name(header));
-    auto list = std::make_unique<SolrDocumentList>();
-    const Array& items = header.as<Array>();
+    auto* list = new (arena_.allocate(sizeof(SolrDocumentList))) SolrDocumentList();
+    const Block<Value>& items = *header.items;
     auto integer = [&](size_t i) -> int64_t {
         if (i >= items.size()) return 0;
-        if (items[i].kind() == ValueKind::Long) return items[i].as<int64_t>();
-        if (items[i].kind() == ValueKind::Int) return items[i].as<int32_t>();
-        return 0;
+        ValueKind k = items[i].kind;
+        return k == ValueKind::Long || k == ValueKind::Int ? items[i].integer : 0;
     };
     list->num_found = integer(0);
     list->start = integer(1);
-    if (items.size() > 2) {
-        if (items[2].kind() == ValueKind::Double) list->max_score = items[2].as<double>();
-        if (items[2].kind() == ValueKind::Float) list->max_score = items[2].as<float>();
+    if (items.size() > 2 && items[2].kind == ValueKind::Double) {
+        list->has_max_score = true;
+        list->max_score = items[2].f64;
+    } else if (items.size() > 2 && items[2].kind == ValueKind::Float) {
+        list->has_max_score = true;
+        list->max_score = items[2].f32;
     }
-    if (items.size() > 3 && items[3].kind() == ValueKind::Bool) list->num_found_exact = items[3].as<bool>();
+    if (items.size() > 3 && items[3].kind == ValueKind::Bool) {
+        list->has_num_found_exact = true;
+        list->num_found_exact = items[3].boolean;
+    }
     Value docs;
     if (!read_part(&docs)) return false;
-    if (docs.kind() != ValueKind::Array)
+    if (docs.kind != ValueKind::Array)
         return r_.fail_unexpected("SolrDocumentList docs array", r_.position(), kind_name(docs));
-    list->docs = std::move(std::get<Array>(docs.payload));
-    out->payload.emplace<std::unique_ptr<SolrDocumentList>>(std::move(list));
+    list->docs = docs.items;
+    out->kind = ValueKind::SolrDocumentList;
+    out->list = list;
     return true;
 }
 
@@ -340,55 +388,51 @@ bool ValueParser::read_typed_array(Value* out) {
     if (!r_.read_u8(&type) || !r_.read_vint(&count)) return false;
     unsigned width = wire::typed_element_width(type);
     if (width == 0) return r_.fail_unknown_tag(type_offset, type);
-    ByteSpan payload;
-    if (type == 3) {
-        if (!r_.take(count, &payload)) return false;
-        out->payload.emplace<Bytes>(Bytes{std::string(reinterpret_cast<const char*>(payload.data), payload.size)});
-        return true;
-    }
+    if (type == 3) return read_string(count, ValueKind::Bytes, out);
     uint64_t total = static_cast<uint64_t>(count) * width;
     if (total > r_.remaining()) {
-        // Report the first element that does not fit, as an element-by-element read would.
+        // The first element that does not fit is where an element-by-element read would stop.
         return r_.fail_eof(r_.position() + r_.remaining() / width * width, r_.position() + total);
     }
-    if (!r_.take(total, &payload)) return false;
-    Reader elements(payload.data, payload.size);
-    Array array;
-    array.reserve(count);
+    auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + count * sizeof(Value)));
+    block->count = count;
+    auto* items = const_cast<Value*>(block->begin());
     for (uint32_t i = 0; i < count; ++i) {
-        Value& v = array.emplace_back();
+        Value& v = *new (&items[i]) Value();
         switch (type) {
             case 1: case 2: {
                 uint8_t b;
-                (void)elements.read_u8(&b);
-                v.payload.emplace<bool>(b != 2);
+                (void)r_.read_u8(&b);
+                v.kind = ValueKind::Bool;
+                v.boolean = b != 2;
                 break;
             }
-            case 4: { uint16_t x; (void)elements.read_be(&x); v.payload.emplace<int16_t>(static_cast<int16_t>(x)); break; }
-            case 6: { uint32_t x; (void)elements.read_be(&x); v.payload.emplace<int32_t>(static_cast<int32_t>(x)); break; }
-            case 7: { uint64_t x; (void)elements.read_be(&x); v.payload.emplace<int64_t>(static_cast<int64_t>(x)); break; }
-            case 5: { uint64_t x; (void)elements.read_be(&x); v.payload.emplace<double>(std::bit_cast<double>(x)); break; }
-            case 8: { uint32_t x; (void)elements.read_be(&x); v.payload.emplace<float>(std::bit_cast<float>(x)); break; }
+            case 4: { uint16_t x; (void)r_.read_be(&x); v.kind = ValueKind::Short; v.integer = static_cast<int16_t>(x); break; }
+            case 6: { uint32_t x; (void)r_.read_be(&x); v.kind = ValueKind::Int; v.integer = static_cast<int32_t>(x); break; }
+            case 7: { uint64_t x; (void)r_.read_be(&x); v.kind = ValueKind::Long; v.integer = static_cast<int64_t>(x); break; }
+            case 5: { uint64_t x; (void)r_.read_be(&x); v.kind = ValueKind::Double; v.f64 = std::bit_cast<double>(x); break; }
+            case 8: { uint32_t x; (void)r_.read_be(&x); v.kind = ValueKind::Float; v.f32 = std::bit_cast<float>(x); break; }
         }
     }
-    out->payload.emplace<Array>(std::move(array));
+    out->kind = ValueKind::Array;
+    out->items = block;
     return true;
 }
 
 }  // namespace
 
-bool parse_document(const uint8_t* data, size_t len, Value* out, wire::DecodeError* error) {
+bool parse_document(const uint8_t* data, size_t len, Document* out, wire::DecodeError* error) {
     Reader r(data, len);
-    ValueParser parser(r);
+    ValueParser parser(r, out->arena);
     bool ok = wire::read_version(r);
     if (ok) {
-        Step step = parser.parse_value(out);
+        Step step = parser.parse_value(&out->root);
         if (step == Step::End) ok = r.fail_unexpected("value", r.position() - 1, "END marker");
         else if (step == Step::Error) ok = false;
         else if (!r.at_end()) ok = r.fail_trailing(r.remaining());
     }
     if (!ok) {
-        *out = Value{};
+        out->root = Value();
         *error = std::move(r.error);
     }
     return ok;
@@ -399,29 +443,27 @@ const char* kind_name(const Value& v) {
         "null", "bool", "byte", "short", "int", "long", "float", "double", "date", "string", "bytes",
         "array", "map", "named list", "solr document", "solr document list",
     };
-    return names[v.payload.index()];
+    return names[static_cast<size_t>(v.kind)];
 }
 
 uint64_t node_count(const Value& v) {
     uint64_t n = 1;
-    switch (v.kind()) {
+    switch (v.kind) {
         case ValueKind::Array:
-            for (const Value& e : v.as<Array>()) n += node_count(e);
+            for (const Value& e : *v.items) n += node_count(e);
             break;
         case ValueKind::Map:
-            for (const auto& [key, value] : v.as<Map>()) n += node_count(key) + node_count(value);
+            for (const Entry& e : *v.entries) n += node_count(e.key) + node_count(e.value);
             break;
         case ValueKind::NamedList:
-            for (const auto& entry : v.as<NamedList>()) n += 1 + node_count(entry.second);
+            for (const Entry& e : *v.entries) n += 1 + node_count(e.value);
             break;
-        case ValueKind::SolrDocument: {
-            const SolrDocument& doc = *v.as<std::unique_ptr<SolrDocument>>();
-            for (const auto& field : doc.fields) n += 1 + node_count(field.second);
-            for (const Value& child : doc.children) n += node_count(child);
+        case ValueKind::SolrDocument:
+            for (const Entry& field : *v.document->fields) n += 1 + node_count(field.value);
+            for (const Value& child : *v.document->children) n += node_count(child);
             break;
-        }
         case ValueKind::SolrDocumentList:
-            for (const Value& d : v.as<std::unique_ptr<SolrDocumentList>>()->docs) n += node_count(d);
+            for (const Value& d : *v.list->docs) n += node_count(d);
             break;
         default:
             break;

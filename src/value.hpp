@@ -1,71 +1,142 @@
 // src/value.hpp: the in-memory tree of one decoded javabin body, with no Python objects in it.
+//
+// The tree lives in an arena owned by its Document: every string, array and entry block is carved from
+// large chunks and the whole tree is released at once. A Value is 16 bytes (kind plus one word), which
+// keeps a million-node response to a few allocations.
 #pragma once
 
-#include <algorithm>
-#include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <utility>
-#include <variant>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "reader.hpp"
 
 namespace velkora::tree {
 
-struct Value;
-struct SolrDocument;
-struct SolrDocumentList;
-
-/// Raw milliseconds since 1970-01-01T00:00:00Z; no calendar conversion happens in the tree.
-struct Date {
-    int64_t millis;
-};
-/// An owned byte sequence (kept apart from Str so the two kinds stay distinct).
-struct Bytes {
-    std::string data;
-};
-using Array = std::vector<Value>;
-using Map = std::vector<std::pair<Value, Value>>;
-/// A named-list key is absent exactly when the wire key was null.
-using NamedList = std::vector<std::pair<std::optional<std::string>, Value>>;
-
-/// The sixteen kinds, in the order of their kind names; the variant index is the kind.
+/// The sixteen kinds, in the order of their kind names.
 enum class ValueKind : uint8_t {
     Null, Bool, Byte, Short, Int, Long, Float, Double, Date, Str, Bytes, Array, Map, NamedList,
     SolrDocument, SolrDocumentList,
 };
 
-/// One decoded value. Owns its whole subtree; no sharing, no cycles, at most MAX_DEPTH levels deep.
-struct Value {
-    using Payload = std::variant<std::monostate, bool, int8_t, int16_t, int32_t, int64_t, float, double, Date,
-                                 std::string, Bytes, Array, Map, NamedList, std::unique_ptr<SolrDocument>,
-                                 std::unique_ptr<SolrDocumentList>>;
-    Payload payload;
+struct Value;
+struct Entry;
+struct SolrDocument;
+struct SolrDocumentList;
 
-    ValueKind kind() const { return static_cast<ValueKind>(payload.index()); }
-    template <typename T>
-    const T& as() const { return std::get<T>(payload); }
+/// A counted block in the arena: the count, then `count` items of T right after it.
+template <typename T>
+struct Block {
+    uint64_t count;
+    const T* begin() const { return reinterpret_cast<const T*>(this + 1); }
+    const T* end() const { return begin() + count; }
+    const T& operator[](size_t i) const { return begin()[i]; }
+    bool empty() const { return count == 0; }
+    uint64_t size() const { return count; }
+};
+
+/// One decoded value. Scalars are held inline; Str and Bytes point to a byte block, Array to a block of
+/// values, Map and NamedList to a block of entries, documents and lists to their own records.
+struct Value {
+    ValueKind kind = ValueKind::Null;
+    union {
+        bool boolean;
+        int64_t integer;  // Byte, Short, Int, Long, Date (milliseconds since 1970-01-01T00:00:00Z, raw)
+        float f32;
+        double f64;
+        const Block<char>* bytes;  // Str (UTF-8), Bytes
+        const Block<Value>* items;
+        const Block<Entry>* entries;
+        const SolrDocument* document;
+        const SolrDocumentList* list;
+    };
+
+    Value() : integer(0) {}
+    std::string_view text() const { return {bytes->begin(), static_cast<size_t>(bytes->count)}; }
+};
+static_assert(sizeof(Value) == 16);
+
+/// A key and its value. NamedList keys are Str, or Null when the wire key was null (absent); Map keys
+/// may be of any kind; document field names are Str.
+struct Entry {
+    Value key;
+    Value value;
 };
 
 struct SolrDocument {
-    std::vector<std::pair<std::string, Value>> fields;
-    std::vector<Value> children;  // always SolrDocument values
+    const Block<Entry>* fields;    // wire order, duplicates kept
+    const Block<Value>* children;  // anonymous child documents, wire order
 };
 
 struct SolrDocumentList {
     int64_t num_found = 0;
     int64_t start = 0;
-    std::optional<double> max_score;
-    std::optional<bool> num_found_exact;
-    std::vector<Value> docs;  // whatever the docs array held
+    double max_score = 0;
+    bool has_max_score = false;
+    bool has_num_found_exact = false;
+    bool num_found_exact = false;
+    const Block<Value>* docs = nullptr;  // whatever the docs array held
 };
 
-/// Decodes a whole body (version byte, one value, nothing after it). On failure returns false and
-/// leaves the error in `error`; nothing partial is kept.
-[[nodiscard]] bool parse_document(const uint8_t* data, size_t len, Value* out, wire::DecodeError* error);
+/// Bump allocation in chunks that grow geometrically; everything is released with the arena.
+class Arena {
+public:
+    explicit Arena(size_t first_chunk = 1 << 16) : next_chunk_(first_chunk < 4096 ? 4096 : first_chunk) {}
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() {
+        for (void* chunk : chunks_) std::free(chunk);
+    }
+
+    /// `n` bytes aligned to 8; throws std::bad_alloc when memory is exhausted.
+    void* allocate(size_t n) {
+        n = (n + 7) & ~size_t{7};
+        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n)) grow(n);
+        void* p = cursor_;
+        cursor_ += n;
+        return p;
+    }
+
+    /// A block of `count` items copied from `items`.
+    template <typename T>
+    const Block<T>* copy_block(const T* items, size_t count) {
+        auto* block = static_cast<Block<T>*>(allocate(sizeof(Block<T>) + count * sizeof(T)));
+        block->count = count;
+        if (count) std::memcpy(const_cast<T*>(block->begin()), items, count * sizeof(T));
+        return block;
+    }
+
+private:
+    void grow(size_t n) {
+        size_t size = next_chunk_ > n ? next_chunk_ : n;
+        void* chunk = std::malloc(size);
+        if (!chunk) throw std::bad_alloc();
+        chunks_.push_back(chunk);
+        cursor_ = static_cast<char*>(chunk);
+        end_ = cursor_ + size;
+        if (next_chunk_ < (size_t{1} << 26)) next_chunk_ *= 2;
+    }
+
+    std::vector<void*> chunks_;
+    char* cursor_ = nullptr;
+    char* end_ = nullptr;
+    size_t next_chunk_;
+};
+
+/// One decoded body: the root value and the arena that holds the whole tree.
+struct Document {
+    explicit Document(size_t input_size) : arena(input_size * 2) {}
+    Arena arena;
+    Value root;
+};
+
+/// Decodes a whole body (version byte, one value, nothing after it) into `out`. On failure returns false
+/// with the error in `error`.
+[[nodiscard]] bool parse_document(const uint8_t* data, size_t len, Document* out, wire::DecodeError* error);
 
 /// The kind name that fills the "found" part of UnexpectedValue messages.
 const char* kind_name(const Value& v);
