@@ -126,7 +126,6 @@ PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t 
             self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
                 BytesView chunk;
                 if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
-                PyRef keep_chunk = PyRef::borrow(slots[0]);  // the callback may drop the caller's reference
                 wire::DecodeError error;
                 if (!decoder.feed(chunk, slots[1], &error)) return to_python_error(error);
                 Py_RETURN_NONE;

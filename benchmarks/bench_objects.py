@@ -1,0 +1,67 @@
+"""Python objects: deserialize against marshal.loads, json.loads and orjson.loads of the same data.
+
+For a 50,000-document /select response (the real one from the shared test data when it is present,
+else a generated one) and a generated /export response, prints the time of each decoder and its
+ratio to deserialize, with the cyclic collector on and paused for the baselines.
+"""
+
+from __future__ import annotations
+
+import json
+import marshal
+from pathlib import Path
+
+import velkora
+from bodies import export_response, select_response
+from timing import best_of
+
+try:
+    import orjson
+except ImportError:  # the benchmark still runs; that row is left out
+    orjson = None
+
+REAL_SELECT = Path(__file__).resolve().parent.parent.parent / "shared/testdata/solr/select_large.bin"
+
+
+def noop(_doc) -> None:
+    pass
+
+
+def report(name: str, body: bytes) -> None:
+    obj = velkora.deserialize(body)
+    frozen = marshal.dumps(obj)
+    text = velkora.deserialize_json(body)
+    rows = [
+        ("deserialize", lambda: velkora.deserialize(body), True),
+        ("marshal.loads (gc on)", lambda: marshal.loads(frozen), True),
+        ("marshal.loads (gc paused)", lambda: marshal.loads(frozen), False),
+        ("json.loads (gc on)", lambda: json.loads(text), True),
+        ("json.loads (gc paused)", lambda: json.loads(text), False),
+    ]
+    if orjson is not None:
+        rows += [
+            ("orjson.loads (gc on)", lambda: orjson.loads(text), True),
+            ("orjson.loads (gc paused)", lambda: orjson.loads(text), False),
+        ]
+    rows += [
+        ("deserialize_stream, no-op", lambda: velkora.deserialize_stream(body, noop), True),
+        ("_deserialize_safe (gc on)", lambda: velkora._deserialize_safe(body), True),
+    ]
+    print(f"{name}: {len(body) / 1e6:.2f} MB javabin, {len(text) / 1e6:.2f} MB JSON")
+    base = None
+    for label, fn, collector in rows:
+        t = best_of(fn, repeat=5, collector=collector)
+        base = base or t
+        print(f"  {label:28} {t * 1e3:8.1f} ms   {t / base:6.2f} x deserialize")
+    print()
+
+
+def main() -> None:
+    select = REAL_SELECT.read_bytes() if REAL_SELECT.exists() else select_response(50_000)
+    report("/select, 50,000 documents" + (" (select_large.bin)" if REAL_SELECT.exists() else ""), select)
+    report("/export, 50,000 documents", export_response(50_000))
+    print("targets: deserialize <= 1.25 x marshal.loads; orjson.loads >= 1.5 x deserialize")
+
+
+if __name__ == "__main__":
+    main()
