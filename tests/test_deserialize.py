@@ -1,0 +1,309 @@
+"""velkora.deserialize: Python shapes, error texts and offsets, limits, and
+agreement with the reference decoder _deserialize_safe."""
+
+import gc
+import random
+import struct
+import sys
+import time
+import tracemalloc
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import javabin as jb
+from descriptions import (DESCRIBED, SOLR_DATA, DecodeFailure, assert_same, body,
+                          deserialize_error, load, to_python, to_wire)
+
+from velkora import _deserialize_safe, deserialize
+
+needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
+SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "input_docs",
+         "javabin_sample", "updateReq_4_5", "select_small", "stream_like")
+DEPTH_ERR = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {};"
+             " the input is likely malformed or malicious")
+
+
+def error_of(func, data):
+    with pytest.raises(ValueError) as info:
+        func(data)
+    return str(info.value)
+
+
+def nested(inner, levels, make=lambda x: jb.Arr([x])):
+    for _ in range(levels):
+        inner = make(inner)
+    return inner
+
+
+SHAPES = [
+    (jb.Raw(jb.small_int(jb.SINT, 0x80000000)), -2**31),
+    (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), -1),
+    (jb.Raw(jb.small_int(jb.SINT, 2**32 + 5)), 5),
+    (jb.Raw(jb.small_int(jb.SLONG, 0xFFFFFFFF)), 0xFFFFFFFF),
+    (jb.Raw(jb.small_int(jb.SLONG, 2**64 - 1)), -1),
+    (jb.Float(0.1), 0.10000000149011612),
+    (jb.Date(-86_400_001), -86_400_001),
+    ([jb.Byte(-128), jb.Short(-2), jb.Int(-3), jb.Long(-2**63)], [-128, -2, -3, -2**63]),
+    (jb.Map([("a", 1), ("b", 2)]), {"a": 1, "b": 2}),
+    (jb.Map([("a", 1), (7, 2)]), [["a", 1], [7, 2]]),
+    (jb.Map([(None, 1)]), [[None, 1]]),
+    (jb.Map(), {}),
+    (jb.MapEntryIter([(7, "x"), (None, 1)]), {7: "x", None: 1}),
+    (jb.MapEntry(jb.Str("k"), 1), {"k": 1}),
+    (jb.NamedList([(None, 1), ("a", 2), (jb.Str("a"), 3)]), {None: 1, "a": 3}),
+    (jb.EnumValue(3, jb.Str("x")), {"int": 3, "string": "x"}),
+    (jb.Doc([("a", 1), ("b", 2)], [jb.Doc([("id", 1)]), jb.Doc([("id", 2)])]),
+     {"a": 1, "b": 2, "_childDocuments_": [{"id": 1}, {"id": 2}]}),
+    (jb.Doc([("a", 1)]), {"a": 1}),
+    ((jb.Raw(b"\x0b\xa3"), jb.Doc([("id", "c")]), jb.Extern("_childDocuments_"), 5, jb.Extern("z"), 6),
+     {"_childDocuments_": [{"id": "c"}], "z": 6}),
+    (jb.Doc([("_childDocuments_", 1), ("a", 2)], [jb.Doc()]), {"_childDocuments_": [{}], "a": 2}),
+    (jb.InputDoc([("a", 1), ("b", 2)], boost=jb.Str("x"), field_boosts={"a": [2.0, 3.0], "b": 4.0}),
+     {"a": 1, "b": 2}),
+    # Input-document children (tag 0x10 in item position), mixed with ordinary ones.
+    (jb.Doc([("id", 1)], [jb.InputDoc([("id", 2)]), jb.Doc([("id", 3)])]),
+     {"id": 1, "_childDocuments_": [{"id": 2}, {"id": 3}]}),
+    (jb.InputDoc([("id", 1)], [jb.InputDoc([("id", 2)], [jb.Doc()], field_boosts={"id": 2.0})]),
+     {"id": 1, "_childDocuments_": [{"id": 2, "_childDocuments_": [{}]}]}),
+    ((jb.Raw(b"\x10\x01"), jb.Float(1), jb.Float(2), jb.InputDoc([("id", 2)])),
+     {"_childDocuments_": [{"id": 2}]}),
+    (jb.DocList(header=jb.Arr([jb.SLong(7), jb.SLong(2), jb.Float(1.5)])),
+     {"numFound": 7, "start": 2, "maxScore": 1.5, "numFoundExact": None, "docs": []}),
+    (jb.DocList(header=jb.Arr([1, "s", None, True, 9]), docs=jb.Str("d")),
+     {"numFound": 1, "start": "s", "maxScore": None, "numFoundExact": True, "docs": "d"}),
+    (jb.DocList(header=jb.Arr([])), dict(numFound=None, start=None, maxScore=None, numFoundExact=None, docs=[])),
+    (jb.TypedArr(3, b"\x00\x01\x02\xff"), b"\x00\x01\x02\xff"),
+    (jb.TypedArr(1, b"\x01\x02\x00"), [True, False, True]),
+    (jb.TypedArr(4, [-2]), [-2]),
+    (jb.TypedArr(7, [-2**63]), [-2**63]),
+    (jb.TypedArr(8, [0.1]), [0.10000000149011612]),
+    (jb.Raw(b"\x82\xe0\x23abc\xe1"), ["abc", "abc"]),
+    (nested(jb.Arr(), 127), nested([], 127, lambda x: [x])),
+    (nested(jb.InputDoc(), 126, lambda d: jb.InputDoc(children=[d])),
+     nested({}, 126, lambda d: {"_childDocuments_": [d]})),
+]
+
+
+@pytest.mark.parametrize("func", [deserialize, _deserialize_safe])
+@pytest.mark.parametrize("value,expected", SHAPES)
+def test_shapes(func, value, expected):
+    assert_same(func(jb.encode(*value) if isinstance(value, tuple) else jb.encode(value)), expected)
+
+
+def _unhashable(wire):
+    data = jb.encode(wire)
+    return data, f"expected hashable map key at byte offset {len(data) - 1}, found unhashable value"
+
+
+ERRORS = [
+    _unhashable(jb.MapEntryIter([(7, 1), (jb.Arr([1]), jb.Str("v"))])),
+    (jb.encode(jb.MapEntry(jb.Doc(), 2)), "expected hashable map key at byte offset 5, found unhashable value"),
+    (jb.encode(jb.NamedList([("a", 1), (jb.Int(5), 1)])), "expected string or null at byte offset 6, found non-string"),
+    (b"\x02\x0b\xa1\x41", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
+    (b"\x02\x0b\xa2\x00\x00", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
+    (b"\x02\x0b\xa1\x0c\x80\x80", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
+    (jb.encode(jb.Raw(b"\x10\x01\x00"), jb.Float(1), jb.Int(3)),
+     "expected field name (string) or child SolrDocument at byte offset 9, found other"),
+    (jb.encode(jb.DocList(header=jb.SInt(3))), "expected SolrDocumentList header array at byte offset 3, found non-array"),
+    (jb.encode(jb.TypedArr(9, b"\x00", count=1)), "unknown javabin tag byte 0x09 at byte offset 2"),
+    (jb.encode(jb.TypedArr(0, b"\x00", count=1)), "unknown javabin tag byte 0x00 at byte offset 2"),
+    (jb.encode(jb.Arr([jb.Extern("a"), jb.Extern("b"), jb.Extern("c"), jb.ExternRef(5), 1])),
+     "unexpected end of input at byte offset 12"),
+    (jb.encode(1, 2, 3), "trailing data after decoded value: 2 unread byte(s)"),
+    (jb.encode(nested(jb.Doc(), 199, lambda d: jb.Doc(children=[d]))), DEPTH_ERR.format(257)),
+    (jb.encode(nested(jb.InputDoc(), 199, lambda d: jb.InputDoc(children=[d]))), DEPTH_ERR.format(892)),
+    (jb.encode(nested(jb.InputDoc(), 127, lambda d: jb.Doc(children=[d]))), DEPTH_ERR.format(257)),
+    (jb.encode(nested(jb.Iter(), 127)), DEPTH_ERR.format(129)),
+    (jb.encode(nested(jb.MapEntryIter(), 127)), DEPTH_ERR.format(129)),
+    (jb.encode(nested(None, 128)), DEPTH_ERR.format(129)),
+    (b"\x02\x9f\xff\xff\xff\xff\x0f\x00", "unexpected end of input at byte offset 8"),
+    (b"\x02\x9f\xa1\x84\x3d\x00\x00\x00", "unexpected end of input at byte offset 8"),
+    (b"\x02\x15\x07\xff\xff\xff\xff\x0f", "unexpected end of input at byte offset 8"),
+    (b"\x02\x15\x01\xff\xff\xff\xff\x0f\x01\x02", "unexpected end of input at byte offset 10"),
+    (b"\x02\x15\x03\xff\xff\xff\xff\x0f\x01", "unexpected end of input at byte offset 8"),
+]
+
+
+@pytest.mark.parametrize("func", [deserialize, _deserialize_safe])
+@pytest.mark.parametrize("data,message", ERRORS)
+def test_errors(func, data, message):
+    assert error_of(func, data) == message
+
+
+def test_unknown_typed_array_type_with_no_elements_only_fails_in_safe():
+    data = jb.encode(jb.TypedArr(9, b"", count=0))
+    assert_same(deserialize(data), [])
+    assert error_of(_deserialize_safe, data) == "unknown javabin tag byte 0x09 at byte offset 2"
+
+
+@pytest.mark.parametrize("data", [b"\x02\x9f\xff\xff\xff\xff\x0f\x00", b"\x02\x15\x07\xff\xff\xff\xff\x0f",
+                                  b"\x02\x15\x04\xff\xff\xff\xff\x0f" + b"\x00" * 64])
+def test_forged_counts_reserve_nothing(data):
+    tracemalloc.start()
+    start = time.perf_counter()
+    messages = {outcome(deserialize, data)[1] for _ in range(50)}
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert len(messages) == 1 and messages.pop().startswith("unexpected end of input at byte offset")
+    assert peak < 1 << 20 and time.perf_counter() - start < 1.0
+
+
+def test_field_names_shared_across_documents_and_references():
+    a, b = deserialize(jb.encode([jb.Doc([("id", 1), ("name", "x")]), jb.Doc([("name", "y"), ("id", 2)])]))
+    assert list(a) == ["id", "name"] and all(ka is kb for ka, kb in zip(a, reversed(list(b))))
+    first, second = deserialize(b"\x02\x82\xe0\x23abc\xe1")
+    assert first is second
+
+
+@needs_data
+@pytest.mark.parametrize("name", DESCRIBED)
+def test_solr_bodies(name):
+    desc, data = load(name), body(name)
+    message = deserialize_error(desc)
+    if message is None:
+        assert_same(deserialize(data), to_python(desc))
+    else:
+        with pytest.raises(DecodeFailure):
+            to_python(desc)
+        assert error_of(deserialize, data) == message
+
+
+def _input_docs_with_children(d):
+    if isinstance(d, list):
+        return sum(map(_input_docs_with_children, d))
+    if isinstance(d, dict):
+        own = d.get("t") == "inputdoc" and bool(d["children"])
+        return own + sum(map(_input_docs_with_children, d.values()))
+    return 0
+
+
+@needs_data
+@pytest.mark.parametrize("name,part", [("javabin_backcompat", None), ("all_types", None), ("input_docs", 0)])
+def test_input_document_children_in_solr_bodies(name, part):
+    desc = load(name) if part is None else load(name)["v"][part]  # input_docs fails after its part 0
+    assert _input_docs_with_children(desc) > 0
+    data = body(name) if part is None else jb.encode(to_wire(desc))
+    for func in (deserialize, _deserialize_safe):
+        assert_same(func(data), to_python(desc))
+
+
+# ---------------------------------------------------------------------------
+# Agreement with _deserialize_safe
+
+
+def outcome(func, data):
+    try:
+        return "ok", func(data)
+    except ValueError as e:
+        return "error", str(e)
+
+
+def assert_agree(data):
+    fast, safe = outcome(deserialize, data), outcome(_deserialize_safe, data)
+    if fast[0] == safe[0] == "ok":
+        return assert_same(fast[1], safe[1])
+    if fast != safe and safe[1].startswith("unknown javabin tag byte"):
+        offset = int(safe[1].rsplit(" ", 1)[1])  # allowed: element type refused although no element follows
+        assert data[offset - 1] == jb.TYPED_ARR and data[offset + 1:offset + 2] == b"\x00"
+    else:
+        assert fast == safe
+
+
+@needs_data
+@pytest.mark.parametrize("path", sorted(SOLR_DATA.glob("*.bin")) if SOLR_DATA.is_dir() else [],
+                         ids=lambda p: p.stem)
+def test_safe_agrees_on_solr_bodies(path):
+    assert_agree(path.read_bytes())
+
+
+@needs_data
+@pytest.mark.parametrize("name", SMALL)
+def test_safe_agrees_on_truncations_and_corruptions(name):
+    data = body(name)
+    for end in range(len(data)):
+        assert_agree(data[:end])
+    rng = random.Random(name)
+    for _ in range(600):
+        pos = rng.randrange(len(data))
+        assert_agree(data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:])
+
+
+f32 = st.integers(0, 2**32 - 1).map(lambda bits: struct.unpack(">f", struct.pack(">I", bits))[0])
+names = st.sampled_from(["id", "a", "_childDocuments_", "é", "b"])
+scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1),
+    st.builds(jb.Byte, st.integers(-128, 127)), st.builds(jb.Short, st.integers(-2**15, 2**15 - 1)),
+    st.builds(jb.SInt, st.integers(-2**31, 2**32 - 1)), st.builds(jb.SLong, st.integers(-2**63, 2**64 - 1)),
+    st.builds(jb.Float, f32), st.floats(), st.builds(jb.Date, st.integers(-2**63, 2**63 - 1)),
+    st.text(max_size=40), st.builds(jb.Extern, names | st.text(max_size=3)), st.binary(max_size=8),
+    st.builds(jb.TypedArr, st.sampled_from([1, 2]), st.lists(st.booleans(), max_size=4)),
+    st.builds(jb.TypedArr, st.just(3), st.binary(max_size=4)),
+    st.builds(jb.TypedArr, st.just(4), st.lists(st.integers(-2**15, 2**15 - 1), max_size=3)),
+    st.builds(jb.TypedArr, st.sampled_from([5, 8]), st.lists(f32, max_size=3)),
+    st.builds(jb.TypedArr, st.just(7), st.lists(st.integers(-2**63, 2**63 - 1), max_size=3)),
+)
+
+
+def _containers(inner):
+    fields = st.lists(st.tuples(names, inner), max_size=3)
+    boosts = st.dictionaries(names, st.lists(f32, max_size=2), max_size=2)
+    docs = st.builds(jb.Doc, fields) | st.builds(jb.InputDoc, fields, boost=f32 | inner.map(jb.wire))
+    for _ in range(2):  # anonymous children, two levels deep
+        docs = (st.builds(jb.Doc, fields, st.lists(docs, max_size=2))
+                | st.builds(jb.InputDoc, fields, st.lists(docs, max_size=2), field_boosts=boosts))
+    keys = names | st.none() | st.integers(-5, 5) | inner
+    return st.one_of(
+        st.lists(inner, max_size=4), st.builds(jb.Iter, st.lists(inner, max_size=4)),
+        st.builds(jb.NamedList, st.lists(st.tuples(names | st.none(), inner), max_size=4)),
+        st.builds(jb.OrderedMap, st.lists(st.tuples(names, inner), max_size=4)),
+        st.builds(jb.Map, st.lists(st.tuples(keys, inner), max_size=3)),
+        st.builds(jb.MapEntryIter, st.lists(st.tuples(keys, inner), max_size=3)),
+        st.builds(jb.MapEntry, keys, inner), st.builds(jb.EnumValue, st.integers(-9, 9), inner),
+        docs,
+        st.builds(jb.DocList, st.integers(0, 2**60), st.integers(-1, 9), st.none() | f32,
+                  st.none() | st.booleans(), st.lists(docs, max_size=3)),
+    )
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.recursive(scalars, _containers, max_leaves=25))
+def test_safe_agrees_on_generated_trees(value):
+    assert_agree(jb.encode(value))
+
+
+# ---------------------------------------------------------------------------
+# Leaks
+
+
+def _leak_probe(run):
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+    run()  # warm-up: caches, intern table, free lists
+    gc.collect()
+    refs, blocks, before = getattr(sys, "gettotalrefcount", int)(), sys.getallocatedblocks(), rss()
+    run()
+    gc.collect()
+    assert getattr(sys, "gettotalrefcount", int)() - refs < 100
+    assert sys.getallocatedblocks() - blocks < 1000
+    assert rss() - before < 20 << 20
+
+
+@needs_data
+def test_no_leak_decoding_large_body():
+    data = body("select_large")
+
+    def run():
+        for _ in range(10):
+            deserialize(data)
+    _leak_probe(run)
+
+
+@needs_data
+def test_no_leak_on_failures():
+    rng = random.Random(7)
+    cases = [d[:rng.randrange(len(d))] for d in map(body, SMALL) for _ in range(300)]
+    cases += [d[:p] + bytes([rng.randrange(256)]) + d[p + 1:]
+              for d in map(body, SMALL) for p in (rng.randrange(len(d)) for _ in range(300))]
+    _leak_probe(lambda: [outcome(f, data) for data in cases for f in (deserialize, _deserialize_safe)] and None)

@@ -1,0 +1,147 @@
+"""velkora.deserialize_stream: documents handed to the callback one by one, the envelope
+returned with an empty document list."""
+
+import sys
+
+import pytest
+
+import javabin as jb
+from descriptions import SOLR_DATA, assert_same, body
+
+from velkora import deserialize, deserialize_stream
+
+
+def stream(data, callback=None):
+    got = []
+    return deserialize_stream(data, callback or got.append), got
+
+
+def docs(*ids):
+    return [jb.Doc([("id", i), ("name", f"n{i}")]) for i in ids]
+
+
+def py_docs(*ids):
+    return [{"id": i, "name": f"n{i}"} for i in ids]
+
+
+HEADER = ("responseHeader", jb.OrderedMap([("status", jb.Int(0))]))
+SELECT = jb.NamedList([HEADER, ("response", jb.DocList(3, 0, 1.5, True, docs(1, 2, 3)))])
+
+CASES = [
+    (SELECT, {"responseHeader": {"status": 0}, "response": dict(
+        numFound=3, start=0, maxScore=1.5, numFoundExact=True, docs=[])}, py_docs(1, 2, 3)),
+    (jb.MapEntryIter([("responseHeader", jb.MapEntryIter([("status", 0)])), ("response", jb.MapEntryIter(
+        [("numFound", 2), ("docs", jb.Iter(docs(1, 2))), ("after", [jb.Doc()])]))]),
+     {"responseHeader": {"status": 0}, "response": {"numFound": 2, "docs": [], "after": [{}]}}, py_docs(1, 2)),
+    (jb.NamedList([("response", jb.NamedList([("docs", jb.Iter(docs(1))), (None, 5)]))]),
+     {"response": {"docs": [], None: 5}}, py_docs(1)),
+    (jb.NamedList([("result-set", jb.NamedList([("docs", docs(1, 2))]))]), {"result-set": {"docs": []}}, py_docs(1, 2)),
+    # A MAP container is always a dict here, whatever its keys.
+    (jb.NamedList([("response", jb.Map([(7, "x"), ("docs", docs(4))]))]), {"response": {7: "x", "docs": []}}, py_docs(4)),
+    (jb.NamedList([("response", jb.DocList(1, docs=jb.Iter(docs(1))))]),
+     {"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=[])}, []),
+    (jb.NamedList([("response", jb.DocList(header=jb.Arr([5])))]),
+     {"response": dict(numFound=5, start=None, maxScore=None, numFoundExact=None, docs=[])}, []),
+    (jb.NamedList([("docs", docs(1)), ("other", jb.NamedList([("docs", docs(2))]))]),
+     {"docs": py_docs(1), "other": {"docs": py_docs(2)}}, []),
+    (jb.NamedList([("response", jb.NamedList([("docs", jb.NamedList([("a", 1)]))])), ("response", "s")]),
+     {"response": "s"}, []),
+    (jb.NamedList([("response", jb.NamedList([("docs", [1, None, [2]])]))]), {"response": {"docs": []}}, [1, None, [2]]),
+    (jb.Arr([jb.NamedList([("response", jb.DocList(1, docs=docs(1)))])]),
+     [{"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=py_docs(1))}], []),
+    # Input-document children (tag 0x10 in item position) of a delivered document.
+    (jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("id", 1)], [jb.InputDoc([("id", 2)]), jb.Doc()])]))]),
+     {"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=[])},
+     [{"id": 1, "_childDocuments_": [{"id": 2}, {}]}]),
+]
+
+
+@pytest.mark.parametrize("wire,envelope,delivered", CASES)
+def test_shapes(wire, envelope, delivered):
+    result, got = stream(jb.encode(wire))
+    assert_same(result, envelope)
+    assert_same(got, delivered)
+    assert_shared_keys(got)
+
+
+def assert_shared_keys(documents):
+    seen = {}  # field names come from one extern table: one key object per name
+    for doc in (d for d in documents if isinstance(d, dict)):
+        assert all(seen.setdefault(k, k) is k for k in doc)
+
+
+def test_callback_exception_propagates_unchanged():
+    boom, got = RuntimeError("stop"), []
+
+    def callback(doc):
+        got.append(doc)
+        if len(got) == 2:
+            raise boom
+    with pytest.raises(RuntimeError) as info:
+        deserialize_stream(jb.encode(SELECT), callback)
+    assert info.value is boom
+    assert got == py_docs(1, 2)
+
+
+def test_non_callable_callback_fails_only_when_a_document_is_due():
+    with pytest.raises(TypeError):
+        deserialize_stream(jb.encode(SELECT), 5)
+    empty = jb.NamedList([("response", jb.DocList(0, docs=[]))])
+    assert deserialize_stream(jb.encode(empty), 5)["response"]["docs"] == []
+
+
+def test_trailing_bytes_fail_after_all_documents():
+    got = []
+    with pytest.raises(ValueError, match=r"^trailing data after decoded value: 2 unread byte\(s\)$"):
+        deserialize_stream(jb.encode(SELECT) + b"\x00\x00", got.append)
+    assert got == py_docs(1, 2, 3)
+
+
+@pytest.mark.parametrize("cut", [1, 4, 7])
+def test_truncated_inside_fourth_document(cut):
+    prefix = jb.encode(jb.NamedList([("response", jb.DocList(5, docs=jb.Arr(docs(1, 2, 3), count=5)))]))
+    data = jb.encode(jb.Raw(prefix[1:]), *docs(4, 5))[:len(prefix) + cut]
+    got = []
+    with pytest.raises(ValueError, match="^unexpected end of input at byte offset") as info:
+        deserialize_stream(data, got.append)
+    assert got == py_docs(1, 2, 3)
+    with pytest.raises(ValueError) as whole:
+        deserialize(data)
+    assert str(info.value) == str(whole.value)
+
+
+def test_delivered_documents_are_released():
+    kept, previous = [], []
+
+    def callback(doc):
+        if kept:  # the decoder let go of the previous document before reading this one
+            previous.append(sys.getrefcount(kept[-1]))
+        kept.append(doc)
+    result = deserialize_stream(jb.encode(SELECT), callback)
+    assert previous == [2, 2]  # `kept` and getrefcount's own argument
+    assert [sys.getrefcount(kept[i]) for i in range(3)] == [2] * 3
+    assert sys.getrefcount(result) == 2
+
+
+def _split(value):
+    """What deserialize_stream should return and deliver, from deserialize's result."""
+    delivered = []
+    for key in ("response", "result-set"):
+        container = value.get(key) if isinstance(value, dict) else None
+        if isinstance(container, dict) and isinstance(container.get("docs"), list):
+            delivered += container["docs"]
+            container["docs"] = []
+    return value, delivered
+
+
+@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
+@pytest.mark.parametrize("name", ["select_small", "child_docs", "javabin_sample", "export_like", "stream_like",
+                                  "javabin_backcompat_child_docs"])
+def test_solr_bodies(name):
+    data = body(name)
+    envelope, delivered = _split(deserialize(data))
+    result, got = stream(data)
+    assert_same(result, envelope)
+    assert_same(got, delivered)
+    assert len(got) > 0 or name == "javabin_backcompat_child_docs"
+    assert_shared_keys(got)

@@ -1,0 +1,112 @@
+"""JSON text of deserialize_json: numbers, strings, key order and the shape of every kind."""
+
+import base64
+import json
+import math
+
+import pytest
+from hypothesis import given, strategies as st
+
+import velkora
+from descriptions import DESCRIBED, SOLR_DATA, body, json_float_text, load, to_json_text
+from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Float, Int, Iter, Long, Map, MapEntry,
+                     MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
+
+as_json = velkora.deserialize_json
+
+
+@pytest.mark.parametrize("value, text", [
+    (Float(0.1), "0.10000000149011612"), (Double(1.0), "1.0"), (Double(1e16), "1e+16"),
+    (Double(1e-7), "1e-7"), (Double(5e-324), "5e-324"), (Double(1.7976931348623157e308), "1.7976931348623157e+308"),
+    (Double(1e15), "1000000000000000.0"), (Double(0.0), "0.0"), (Double(-0.0), "-0.0"), (Float(-0.0), "-0.0"),
+    (Double(1.5e-5), "0.000015"), (Double(1e-5), "0.00001"), (Double(1e-6), "1e-6"), (Double(123.456), "123.456"),
+    (Double(-2.5), "-2.5"), (Double(1.5e-7), "1.5e-7"), (Double(0.001), "0.001"), (Double(12345678.0), "12345678.0"),
+    (Double(9007199254740993.0), "9007199254740992.0"), (Double(2e-308), "2e-308"), (Float(16777216.0), "16777216.0"),
+    (Double(math.nan), '"NaN"'), (Double(math.inf), '"Infinity"'), (Double(-math.inf), '"-Infinity"'),
+    (Raw(b"\x05\xff\xf0\x00\x00\x00\x00\x00\x01"), '"NaN"'), (Raw(b"\x08\xff\xc0\x00\x00"), '"NaN"'),
+    (Float(math.inf), '"Infinity"'), (Float(-math.inf), '"-Infinity"'),
+    (Long(-(2 ** 63)), "-9223372036854775808"), (Long(2 ** 63 - 1), "9223372036854775807"),
+    (Int(-(2 ** 31)), "-2147483648"), (SInt(-1), "-1"), (Raw(b"\x03\x80"), "-128"), (Raw(b"\x04\x80\x00"), "-32768"),
+    (Date(0), "0"), (Date(-62135596800001), "-62135596800001"), (Date(2 ** 63 - 1), "9223372036854775807"),
+])
+def test_scalars(value, text):
+    assert as_json(encode(value)) == text
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_double_text_is_shortest_round_trip(x):
+    text = as_json(encode(Double(x)))
+    assert text == json_float_text(x)
+    assert float(text) == x and math.copysign(1, float(text)) == math.copysign(1, x)
+    digits = lambda s: s.lower().split("e")[0].replace("-", "").replace(".", "").strip("0")
+    assert digits(text) == digits(repr(x))
+
+
+@given(st.binary(max_size=300))
+def test_bytes_are_padded_base64(data):
+    expected = json.dumps(base64.b64encode(data).decode("ascii"))
+    assert as_json(encode(Bytes(data))) == expected
+    assert as_json(encode(TypedArr(3, data))) == expected
+
+
+def test_string_escaping():
+    controls = "".join(map(chr, range(0x20)))
+    escaped = "".join({8: "\\b", 9: "\\t", 10: "\\n", 12: "\\f", 13: "\\r"}.get(c, f"\\u{c:04x}") for c in range(0x20))
+    text = controls + '"\\/\x7f\u00e9\u20ac\U0001f600\x00end'
+    assert as_json(encode(Str(text))) == '"' + escaped + '\\"\\\\/\x7f\u00e9\u20ac\U0001f600\\u0000end"'
+    assert as_json(encode(NamedList([(text, 1)]))) == '{"' + escaped + '\\"\\\\/\x7f\u00e9\u20ac\U0001f600\\u0000end":1}'
+    assert json.loads(as_json(encode(Str(text)))) == text
+
+
+@pytest.mark.parametrize("value, text", [
+    (NamedList([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'),
+    # byte order of the UTF-8 keys: U+FB01 sorts before U+1F600 (UTF-16 order would differ)
+    (NamedList([("\U0001f600", 1), ("\ufb01", 2), ("\u00e9", 3), ("\x7f", 4), ("z", 5), ("Z", 6), ("ab", 7), ("a", 8)]),
+     '{"Z":6,"a":8,"ab":7,"z":5,"\x7f":4,"\u00e9":3,"\ufb01":2,"\U0001f600":1}'),
+    (NamedList([(None, 1)]), '{"":1}'), (NamedList([(None, 1), ("", 2)]), '{"":2}'),
+    (NamedList([("", 2), (None, 1)]), '{"":1}'), (NamedList([]), "{}"),
+    (Map([(1, "x")]), '[[1,"x"]]'), (Map([("k", 1), (2, 3)]), '[["k",1],[2,3]]'), (Map([]), "{}"),
+    (Map([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'), (Map([(Str("k"), 1)]), '{"k":1}'),
+    (Map([(1, "a"), (1, "b")]), '[[1,"a"],[1,"b"]]'), (Map([(None, 1)]), "[[null,1]]"),
+    (Map([([1], {"a": 1})]), '[[[1],{"a":1}]]'),
+    (MapEntry("k", 1), '{"k":1}'), (MapEntry(1, 2), "[[1,2]]"), (MapEntryIter([("z", 1), ("a", Iter([]))]), '{"a":[],"z":1}'),
+    (EnumValue(3, Str("high")), '{"int":3,"string":"high"}'),
+    (Doc([("id", "1"), ("_childDocuments_", "x")], [Doc([("id", "2")])]), '{"_childDocuments_":[{"id":"2"}],"id":"1"}'),
+    (Doc([("_childDocuments_", "x"), ("id", "1"), ("id", "3")]), '{"_childDocuments_":"x","id":"3"}'),
+    (Doc([], [Doc([]), Doc([], [Doc([("a", None)])])]), '{"_childDocuments_":[{},{"_childDocuments_":[{"a":null}]}]}'),
+    (DocList(10, 0), '{"docs":[],"maxScore":null,"numFound":10,"numFoundExact":null,"start":0}'),
+    (DocList(2 ** 60, 3, 0.1, False, [Doc([("b", 1), ("a", 2)])]),
+     '{"docs":[{"a":2,"b":1}],"maxScore":0.10000000149011612,"numFound":1152921504606846976,"numFoundExact":false,"start":3}'),
+    (DocList(header=[Int(7), Long(2)]), '{"docs":[],"maxScore":null,"numFound":7,"numFoundExact":null,"start":2}'),
+    (DocList(header=[Int(-1), Str("2"), Double(2.5), True, 99]),
+     '{"docs":[],"maxScore":2.5,"numFound":-1,"numFoundExact":true,"start":0}'),
+    (DocList(header=[Double(1.0), Float(2.0), SInt(3), SInt(1)]),
+     '{"docs":[],"maxScore":null,"numFound":0,"numFoundExact":null,"start":0}'),
+    (DocList(header=TypedArr(7, [5, 3]), docs=Iter([1, None])),
+     '{"docs":[1,null],"maxScore":null,"numFound":5,"numFoundExact":null,"start":3}'),
+    (DocList(header=Iter([SInt(4)]), docs=TypedArr(1, [True])),
+     '{"docs":[true],"maxScore":null,"numFound":4,"numFoundExact":null,"start":0}'),
+    (TypedArr(8, [0.5, -1.0]), "[0.5,-1.0]"), (TypedArr(4, [-2]), "[-2]"), (TypedArr(1, b"\x00\x02\x01"), "[true,false,true]"),
+    (Iter([]), "[]"), ([[], [None]], "[[],[null]]"), (Bytes(b""), '""'), (Bytes(b"abc"), '"YWJj"'),
+])
+def test_shapes(value, text):
+    assert as_json(encode(value)) == text
+
+
+solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
+
+
+@solr
+@pytest.mark.parametrize("name", DESCRIBED)
+def test_solr_bodies_match_their_descriptions(name):
+    assert as_json(body(name)) == to_json_text(load(name))
+
+
+@solr
+@pytest.mark.parametrize("path", sorted(SOLR_DATA.glob("*.bin")) if SOLR_DATA.is_dir() else [],
+                         ids=lambda p: p.stem)
+def test_every_solr_body_decodes(path):
+    data = path.read_bytes()
+    count = velkora._bench_parse_only(data)
+    assert type(count) is int and count > 0
+    assert isinstance(json.loads(as_json(data)), (dict, list))

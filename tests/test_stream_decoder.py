@@ -1,0 +1,373 @@
+"""StreamDecoder: documents of a response fed in chunks, delivered one at a time."""
+
+import functools
+import gc
+import sys
+import threading
+import tracemalloc
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import javabin as jb
+import velkora
+from descriptions import SOLR_DATA, body as solr_body
+
+needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
+EOF = "unexpected end of input at byte offset {}"
+
+
+def chunked(data, sizes=None):
+    pos, i = 0, 0
+    while pos < len(data) or not i:
+        size = len(data) if sizes is None else sizes[i % len(sizes)]
+        yield data[pos:pos + size]
+        pos, i = pos + size, i + 1
+
+
+def stream(data, sizes=None):
+    dec, out = velkora.StreamDecoder(), []
+    for chunk in chunked(data, sizes):
+        dec.feed(chunk, out.append)
+    assert dec.finish() is None
+    assert dec.count == len(out)
+    return out
+
+
+def reference(data):
+    out = []
+    velkora.deserialize_stream(data, out.append)
+    return out
+
+
+def select(docs):
+    return jb.encode(jb.NamedList([
+        ("responseHeader", jb.OrderedMap({"status": jb.Int(0), "QTime": 3})),
+        ("response", jb.DocList(numFound=len(docs), maxScore=1.5, numFoundExact=True,
+                                docs=[jb.Doc(d) for d in docs])),
+        ("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})})),
+    ]))
+
+
+def export(docs, end=True, named=False):
+    """An /export body; with end=False every open container is left unclosed (a prefix)."""
+    items = [("numFound", len(docs)), ("docs", jb.Iter([jb.MapEntryIter(d) for d in docs], end=end))]
+    resp = jb.NamedList(items) if named else jb.MapEntryIter(items, end=end)
+    return jb.encode(jb.MapEntryIter(
+        [("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), ("response", resp)], end=end))
+
+
+def stream_body(docs, end=True):
+    tuples = [jb.MapEntryIter(d) for d in [*docs, {"EOF": True, "RESPONSE_TIME": jb.SLong(12)}]]
+    return jb.encode(jb.MapEntryIter(
+        {"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples, end=end)}, end=end)}, end=end))
+
+
+SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True),
+          "stream": stream_body}
+DOCS = [{"id": f"d{i}", f"f{i}": i, "tags": ["x", f"t{i}"]} for i in range(5)]
+
+# --- chunking equivalence -------------------------------------------------------------------
+
+REAL = ["select_small", "child_docs", "export_like", "stream_like", "javabin_sample"]
+
+
+@functools.lru_cache(maxsize=None)
+def real(name):
+    data = solr_body(name)
+    return data, reference(data)
+
+
+@needs_data
+@pytest.mark.parametrize("name, sizes", [
+    *((n, s) for n in REAL for s in (None, [1], [65536])), ("select_large", [65536])])
+def test_real_bodies_chunked_like_whole(name, sizes):
+    data, expected = real(name)
+    assert expected
+    assert stream(data, sizes) == expected
+
+
+@needs_data
+@settings(max_examples=30, deadline=None)
+@given(name=st.sampled_from(REAL), sizes=st.lists(st.integers(1, 300), min_size=1, max_size=20))
+def test_real_bodies_random_chunks(name, sizes):
+    data, expected = real(name)
+    assert stream(data, sizes) == expected
+
+
+NAMES = st.sampled_from(["id", "name", "price", "tags", "x" * 40, "ünï"])
+VALUES = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.text(max_size=40),
+                   st.floats(allow_nan=False), st.lists(st.integers(0, 1000), max_size=4))
+
+
+@settings(max_examples=150, deadline=None)
+@given(shape=st.sampled_from(sorted(SHAPES)),
+       docs=st.lists(st.dictionaries(NAMES, VALUES, max_size=5), max_size=40),
+       sizes=st.lists(st.integers(1, 50), min_size=1, max_size=10))
+def test_generated_bodies_random_chunks(shape, docs, sizes):
+    data = SHAPES[shape](docs)
+    expected = reference(data)
+    assert expected == docs + [{"EOF": True, "RESPONSE_TIME": 12}] * (shape == "stream")
+    assert stream(data, sizes) == expected
+    assert stream(data, [1]) == expected
+
+
+# --- extern strings and envelope boundaries -----------------------------------------------
+
+def test_extern_definition_split_across_chunks():
+    docs = [{"id": "a", "alpha_field": 1, "beta_field": 2}, {"beta_field": 3, "alpha_field": 4, "id": "b"}]
+    data = export(docs)
+    start = len(export([], end=False))
+    end = len(export(docs[:1], end=False))
+    assert b"\xe0\x2balpha_field" in data[start:end]
+    for cut in range(start + 1, end):
+        dec, out = velkora.StreamDecoder(), []
+        dec.feed(data[:cut], out.append)
+        assert out == [] and dec.count == 0
+        dec.feed(data[cut:], out.append)
+        assert out == docs and dec.count == 2
+        assert dec.finish() is None
+
+
+def test_nothing_delivered_before_docs_header():
+    data = select(DOCS * 8)  # 40 documents: the array size spills into a second byte
+    first_doc = data.index(b"\x9f\x09") + 2  # ARR header: 0x80|31, then varint 40 - 31
+    for cut in range(first_doc + 1):
+        dec, out = velkora.StreamDecoder(), []
+        for b in chunked(data[:cut], [1]):
+            dec.feed(b, out.append)
+        assert out == [] and dec.count == 0
+        with pytest.raises(ValueError, match=f"^{EOF.format(cut if cut < first_doc else 0)}$"):
+            dec.finish()  # once the array size is in, the consumed envelope is dropped
+        dec.feed(data[cut:], out.append)
+        assert out == reference(data) and len(out) == 40
+
+
+# --- callback failures and re-entrancy --------------------------------------------------------
+
+def test_callback_error_redelivers_document():
+    data, boom, out = export(DOCS), KeyError("third"), []
+
+    def cb(doc):
+        if len(out) == 2 and not hasattr(cb, "failed"):
+            cb.failed = True
+            raise boom
+        out.append(doc)
+
+    dec = velkora.StreamDecoder()
+    with pytest.raises(KeyError) as info:
+        dec.feed(data, cb)
+    assert info.value is boom and dec.count == 2
+    dec.feed(b"", cb)
+    assert out == DOCS and dec.count == 5 and dec.finish() is None
+
+
+@pytest.mark.parametrize("op, message", [
+    (lambda d: d.feed(b"", print), "Already borrowed"),
+    (lambda d: d.finish(), "Already borrowed"),
+    (lambda d: d.count, "Already mutably borrowed"),
+], ids=["feed", "finish", "count"])
+def test_reentrant_use_refused(op, message):
+    dec, data = velkora.StreamDecoder(), export(DOCS)
+    with pytest.raises(RuntimeError) as info:
+        dec.feed(data, lambda doc: op(dec))
+    assert str(info.value) == message and dec.count == 0
+    out = []
+    dec.feed(b"", out.append)
+    assert out == DOCS and dec.count == 5 and dec.finish() is None
+
+
+# --- threads ---------------------------------------------------------------------------------
+
+def run_in_thread(target):
+    # decoders of earlier tests left in reference cycles must not be collected in the worker
+    gc.collect()
+    gc.disable()
+    try:
+        t = threading.Thread(target=target)
+        t.start()
+        t.join()
+    finally:
+        gc.enable()
+
+
+@pytest.mark.parametrize("op", [lambda d: d.feed(b"\x02", print), lambda d: d.finish(), lambda d: d.count],
+                         ids=["feed", "finish", "count"])
+def test_use_from_other_thread_panics(op):
+    dec, caught = velkora.StreamDecoder(), []
+
+    def worker():
+        try:
+            op(dec)
+        except Exception as e:  # must not catch it
+            caught.append(("Exception", e))
+        except BaseException as e:
+            caught.append(("BaseException", e))
+
+    run_in_thread(worker)
+    [(kind, exc)] = caught
+    assert kind == "BaseException" and type(exc) is velkora.PanicException
+    assert str(exc) == "_core::StreamDecoder is unsendable, but sent to another thread"
+    out = []
+    dec.feed(export(DOCS), out.append)
+    assert out == DOCS and dec.finish() is None
+
+
+def test_drop_on_other_thread_is_reported(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    box = [velkora.StreamDecoder()]
+    box[0].feed(export(DOCS)[:-20], lambda d: None)
+
+    def worker():
+        dec = box.pop()
+        del dec
+
+    run_in_thread(worker)
+    assert [(type(e), str(e)) for e in seen] == [
+        (RuntimeError, "_core::StreamDecoder is unsendable, but is being dropped on another thread")]
+
+
+# --- truncation and malformed input -----------------------------------------------------------
+
+def test_truncation_at_every_prefix():
+    docs = DOCS[:3]
+    data = export(docs)
+    bounds = [len(export(docs[:k], end=False)) for k in range(4)]  # envelope end, then each doc's end
+    seq_end = bounds[-1] + 1
+    for n in range(len(data) + 1):
+        dec, out = velkora.StreamDecoder(), []
+        dec.feed(data[:n], out.append)
+        done = [b for b in bounds[1:] if b <= n]
+        assert dec.count == len(done) and out == docs[:len(done)]
+        if n >= seq_end:
+            assert dec.finish() is None
+            continue
+        cursor = max([b for b in bounds if b <= n], default=0)  # bytes consumed so far
+        held = n - cursor if cursor >= n - cursor else n  # buffer left after compaction
+        for _ in range(2):
+            with pytest.raises(ValueError) as info:
+                dec.finish()
+            assert str(info.value) == EOF.format(held)
+        dec.feed(data[n:], out.append)  # it was only waiting: the rest completes the stream
+        assert out == docs and dec.finish() is None
+
+
+@pytest.mark.parametrize("version", [0, 1, 3, 0x80, 0xFF])
+def test_wrong_version_raised_at_every_feed(version):
+    data = bytes([version]) + export(DOCS)[1:]
+    dec = velkora.StreamDecoder()
+    for chunk in (data[:1], data[1:10], b"", data[10:]):
+        with pytest.raises(ValueError) as info:
+            dec.feed(chunk, pytest.fail)
+        assert str(info.value) == (f"invalid javabin version (expected 2, found {version}); "
+                                   "the data may not be in javabin format")
+
+
+@pytest.mark.parametrize("index, size_bytes", [(9, 1), (40, 2), (4000, 3)])
+@pytest.mark.parametrize("as_name", [True, False], ids=["name", "value"])
+def test_extern_reference_beyond_table_raised_at_once(index, size_bytes, as_name):
+    # the table holds "result-set", "docs" and "id" when the second document starts
+    bad = {jb.ExternRef(index): 1} if as_name else {"id": jb.ExternRef(index)}
+    data = stream_body([{"id": "a"}, bad])
+    start = data.index(b"\x0f") + 1  # the second document follows the first one's END
+    ref_end = start + (1 if as_name else 2) + size_bytes  # after the doc's tag (and the name "id")
+    with pytest.raises(ValueError) as whole:
+        velkora.deserialize(data)
+    assert str(whole.value) == EOF.format(ref_end)
+    dec, out = velkora.StreamDecoder(), []
+    for b in data[:ref_end - 1]:  # a reference still missing size bytes just waits
+        dec.feed(bytes([b]), out.append)
+    assert out == [{"id": "a"}]
+    for _ in range(2):  # the last size byte: raised now, and again on the next feed
+        with pytest.raises(ValueError) as info:
+            dec.feed(data[ref_end - 1:ref_end] if _ == 0 else b"", out.append)
+        assert str(info.value) == EOF.format(ref_end - start)
+    assert dec.count == 1
+
+
+def test_extern_reference_beyond_table_in_envelope():
+    data = jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0})), (jb.ExternRef(7), 1)]))
+    with pytest.raises(ValueError) as whole:
+        velkora.deserialize(data)
+    dec = velkora.StreamDecoder()
+    with pytest.raises(ValueError) as info:
+        dec.feed(data[:-1], pytest.fail)  # the value of the entry has not arrived yet
+    assert str(info.value) == str(whole.value) == EOF.format(len(data) - 1)
+
+
+# --- bodies without documents, trailing bytes ---------------------------------------------------
+
+NO_DOCS = {
+    "no_response": jb.NamedList({"responseHeader": jb.NamedList({"status": 0}), "docs": [jb.Doc({"id": "a"})]}),
+    "top_level_arr": [jb.Doc({"id": "a"})],
+    "top_level_doclist": jb.DocList(docs=[jb.Doc({"id": "a"})]),
+    "top_level_map": jb.Map({"response": jb.MapEntryIter({"docs": jb.Iter([jb.Doc({"id": "a"})])})}),
+    "empty_envelope": jb.NamedList({}),
+    "docs_not_sequence": jb.NamedList({"response": jb.NamedList({"docs": "x", "more": [jb.Doc()]})}),
+    "doclist_docs_iterator": jb.NamedList({"response": jb.DocList(docs=jb.Iter([jb.Doc({"id": "a"})]))}),
+    "response_without_docs": jb.MapEntryIter({"response": jb.MapEntryIter({"numFound": 0})}),
+}
+
+
+@pytest.mark.parametrize("name", sorted(NO_DOCS))
+def test_bodies_without_documents(name):
+    dec = velkora.StreamDecoder()
+    for chunk in chunked(jb.encode(NO_DOCS[name]) + b"\x16\x16garbage", [3]):
+        dec.feed(chunk, pytest.fail)
+    assert dec.finish() is None and dec.count == 0
+
+
+@pytest.mark.parametrize("shape", ["select", "export", "stream"])
+def test_bytes_after_documents_ignored(shape):
+    full = SHAPES[shape](DOCS)
+    # the counted /select array ends where the facet section starts; the iterators two bytes early
+    seq_end = full.index(b"\xe0\x2cfacet_counts") if shape == "select" else len(full) - 2
+    assert stream(full[:seq_end] + b"\x16\xff\xffgarbage\x15\x63", [7]) == reference(full)
+
+
+class Chunk(bytes):
+    pass
+
+
+@pytest.mark.parametrize("chunk", [bytearray(b"\x02"), memoryview(b"\x02"), "\x02"])
+def test_chunk_must_be_bytes(chunk):
+    dec = velkora.StreamDecoder()
+    with pytest.raises(TypeError) as info:
+        dec.feed(chunk, print)
+    assert str(info.value) == f"'{type(chunk).__name__}' object is not an instance of 'bytes'"
+    assert info.value.__notes__ == ["while processing 'chunk'"]
+    out = []
+    dec.feed(Chunk(export(DOCS)), out.append)  # subclasses of bytes are fine
+    assert out == DOCS
+
+
+# --- bounded buffer -----------------------------------------------------------------------------
+
+def _peak_while_feeding(data):
+    view = memoryview(data)
+    dec = velkora.StreamDecoder()
+    tracemalloc.start()
+    try:
+        for pos in range(0, len(data), 65536):
+            dec.feed(bytes(view[pos:pos + 65536]), lambda doc: None)
+        return tracemalloc.get_traced_memory()[1], dec
+    finally:
+        tracemalloc.stop()
+
+
+def test_buffer_is_traced_while_document_incomplete():
+    data = export([{"id": "big", "blob": "z" * 1_000_000}])
+    peak, dec = _peak_while_feeding(data[:-10])
+    assert dec.count == 0 and peak > 1_000_000  # the decoder's buffer is on Python's allocator
+
+
+def test_buffer_memory_independent_of_response_size():
+    def body(n):
+        return export([{"id": f"doc-{i}", "price": i * 0.25, "tags": ["a", f"t{i % 7}"]} for i in range(n)])
+
+    small, large = body(5_000), body(50_000)
+    peak_small, dec_small = _peak_while_feeding(small)
+    peak_large, dec_large = _peak_while_feeding(large)
+    assert (dec_small.count, dec_large.count) == (5_000, 50_000)
+    assert peak_large < 1.5 * peak_small + 256 * 1024, (peak_small, peak_large, len(large))

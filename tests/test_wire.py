@@ -1,0 +1,163 @@
+"""Wire-level decoding through the tree parser: every error kind, exact messages and offsets."""
+
+import resource
+import time
+
+import pytest
+
+import velkora
+from descriptions import SOLR_DATA
+from javabin import Doc, DocList, EnumValue, InputDoc, Iter, Map, MapEntry, MapEntryIter, NamedList, Str, TypedArr, encode
+
+EOF = "unexpected end of input at byte offset {}"
+VERSION = "invalid javabin version (expected 2, found {}); the data may not be in javabin format"
+UTF8 = "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of {} bytes from index {}"
+CUT = "invalid UTF-8 string at byte offset {}: incomplete utf-8 byte sequence from index {}"
+END = "expected value at byte offset {}, found END marker"
+TRAILING = "trailing data after decoded value: {} unread byte(s)"
+LIST = "expected SolrDocumentList {} array at byte offset {}, found {}"
+TAG = "unknown javabin tag byte 0x{} at byte offset {}"
+KEY = "expected string or null at byte offset {}, found {}"
+ITEM = "expected field name (string) or child SolrDocument at byte offset {}, found {}"
+DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {}; "
+         "the input is likely malformed or malicious")
+
+
+@pytest.fixture(params=[velkora._bench_parse_only, velkora.deserialize_json], ids=["parse_only", "json"])
+def parse(request):
+    return request.param
+
+
+def raises_exactly(parse, data, message):
+    with pytest.raises(ValueError) as exc:
+        parse(data)
+    assert type(exc.value) is ValueError and exc.value.args == (message,)
+
+
+def nested(depth, inner):
+    return b"\x02" + b"\x81" * depth + bytes.fromhex(inner)
+
+
+@pytest.mark.parametrize("hexbody, message", [
+    # missing input, cut fixed-width payloads (offset of the payload's first byte)
+    ("", EOF.format(0)), ("02", EOF.format(1)), ("0281", EOF.format(2)), ("0203", EOF.format(2)),
+    ("020400", EOF.format(2)), ("0205" + "00" * 7, EOF.format(2)), ("0206000000", EOF.format(2)),
+    ("0207" + "00" * 7, EOF.format(2)), ("0208000000", EOF.format(2)), ("0209" + "00" * 7, EOF.format(2)),
+    ("0282410600", EOF.format(4)), ("02150601000000", EOF.format(4)), ("021506020000000100", EOF.format(8)),
+    ("0215030561", EOF.format(4)), ("021509", EOF.format(3)),
+    # varints: none at all -> current position, cut inside -> input length
+    ("020d", EOF.format(2)), ("020a80", EOF.format(3)), ("023f8080", EOF.format(4)), ("025f80", EOF.format(3)),
+    ("027f808080", EOF.format(5)), ("0210ff", EOF.format(3)), ("02e0", EOF.format(2)), ("02e03f80", EOF.format(4)),
+    # strings and byte arrays longer than the input -> their first byte
+    ("02236162", EOF.format(2)), ("020d0561", EOF.format(3)), ("02e0236162", EOF.format(3)), ("023f0061", EOF.format(3)),
+    # extern references beyond the table -> just after the size, even with input left
+    ("0282e200", EOF.format(3)), ("0283e02161e200", EOF.format(6)), ("0282ff0000", EOF.format(4)), ("02e1", EOF.format(2)),
+    ("01", VERSION.format(1)), ("ff00", VERSION.format(255)), ("0000", VERSION.format(0)),
+    # UTF-8: length of the maximal invalid subpart, or a sequence cut by the end of the string
+    ("0222c328", UTF8.format(2, 1, 0)), ("022461e28228", UTF8.format(2, 2, 1)), ("0224f09f9828", UTF8.format(2, 3, 0)),
+    ("0222c080", UTF8.format(2, 1, 0)), ("0223eda080", UTF8.format(2, 1, 0)), ("0224f4908080", UTF8.format(2, 1, 0)),
+    ("022361f561", UTF8.format(2, 1, 1)), ("022280ff", UTF8.format(2, 1, 0)), ("0222e080", UTF8.format(2, 1, 0)),
+    ("02e022c328", UTF8.format(3, 1, 0)), ("0221c3", CUT.format(2, 0)), ("02246162e282", CUT.format(2, 2)),
+    ("0223f09f98", CUT.format(2, 0)), ("0282003f00" + "61" * 30 + "c3", CUT.format(5, 30)),
+    # unknown tags, zero-padded lowercase hex; typed-array element types checked even for count 0
+    ("0214", TAG.format("14", 1)), ("0216", TAG.format("16", 1)), ("021f", TAG.format("1f", 1)),
+    ("02811a", TAG.format("1a", 2)), ("02150000", TAG.format("00", 2)), ("02150900", TAG.format("09", 2)),
+    ("0215ff0100", TAG.format("ff", 2)), ("0282001509020000", TAG.format("09", 4)),
+    # END marker where a value is required, at the END byte
+    ("020f", END.format(1)), ("02810f", END.format(2)), ("02c1000f", END.format(3)), ("02c10f00", END.format(2)),
+    ("020a010f", END.format(3)), ("021121610f", END.format(4)), ("02130f00", END.format(2)),
+    ("0212410f", END.format(3)), ("020c0f80", END.format(2)),
+    # named-list keys: offset of the key's first byte
+    ("02c10600000001" + "00", KEY.format(2, "int")), ("02a22161004100", KEY.format(5, "int")),
+    ("02c1010000", KEY.format(2, "bool")), ("02c1030100", KEY.format(2, "byte")), ("02c104000100", KEY.format(2, "short")),
+    ("02c16000", KEY.format(2, "long")), ("02c1083f80000000", KEY.format(2, "float")),
+    ("02c105" + "00" * 10, KEY.format(2, "double")), ("02c109" + "00" * 10, KEY.format(2, "date")),
+    ("02c10d0000", KEY.format(2, "bytes")), ("02c115030000", KEY.format(2, "bytes")), ("02c18000", KEY.format(2, "array")),
+    ("02c10e0f00", KEY.format(2, "array")), ("02c10a0000", KEY.format(2, "map")), ("02c113000000", KEY.format(2, "map")),
+    ("02c1c000", KEY.format(2, "named list")), ("02c112000000", KEY.format(2, "named list")),
+    ("02c10ba000", KEY.format(2, "solr document")), ("02c10c808000", KEY.format(2, "solr document list")),
+    # document items: offset just after the item; a second float before a field name is an item
+    ("020ba141", ITEM.format(4, "int")), ("020ba100", ITEM.format(4, "null")), ("020ba280", ITEM.format(4, "array")),
+    ("020ba1c0", ITEM.format(4, "named list")), ("0210010041", ITEM.format(5, "int")),
+    ("021001" + "083f800000" * 3, ITEM.format(18, "float")),
+    ("020c0080", LIST.format("header", 3, "null")), ("020cc080", LIST.format("header", 3, "named list")),
+    ("020c8041", LIST.format("docs", 4, "int")), ("020c800a00", LIST.format("docs", 5, "map")),
+    ("020c800ba0", LIST.format("docs", 5, "solr document")),
+    ("020000", TRAILING.format(1)), ("0280000f0f", TRAILING.format(3)), ("02112161000f0f", TRAILING.format(1)),
+])
+def test_decode_errors(parse, hexbody, message):
+    raises_exactly(parse, bytes.fromhex(hexbody), message)
+
+
+@pytest.mark.parametrize("data, message", [
+    (nested(128, "00"), DEPTH.format(129)), (nested(127, "0e0f"), DEPTH.format(129)),  # END read at depth 129
+    (nested(127, "110f"), DEPTH.format(129)), (nested(127, "120000"), DEPTH.format(129)),
+    (nested(127, "130000"), DEPTH.format(129)), (nested(127, "0c8080"), DEPTH.format(129)),
+    (nested(127, "100000"), DEPTH.format(130)), (nested(127, "c1"), DEPTH.format(129)),
+    (nested(100_000, "00"), DEPTH.format(129)), (b"\x02" + b"\xc1\x00" * 200, DEPTH.format(256)),
+])
+def test_depth_exceeded(parse, data, message):
+    raises_exactly(parse, data, message)
+
+
+@pytest.mark.parametrize("depth, inner, count", [
+    (127, "00", 128), (126, "0e0f", 127), (127, "80", 128), (127, "0a00", 128), (127, "c0", 128),
+    (127, "a0", 128), (127, "0ba0", 128), (127, "1502020102", 130), (127, "150300", 128),
+])
+def test_deepest_accepted_nesting(depth, inner, count):
+    data = nested(depth, inner)
+    assert velkora._bench_parse_only(data) == count
+    assert velkora.deserialize_json(data).endswith("]" * depth)
+
+
+@pytest.mark.parametrize("data, count", [
+    (bytes.fromhex("0200"), 1), (bytes.fromhex("0280"), 1), (bytes.fromhex("02c0"), 1),
+    (bytes.fromhex("02c22161412162820100"), 7), (bytes.fromhex("0282e023616263e1"), 3),
+    (encode(NamedList([("a", "x"), ("b", "y")])), 5), (encode(NamedList([(None, "x"), ("b", "y")])), 5),
+    (encode(Map([(1, 2)])), 3), (encode(Map([([1, 2], None)])), 5), (encode(Doc([("id", "1")], [Doc([("id", "2")])])), 6),
+    (encode(DocList(99, 5, 1.5, True, [Doc([("a", 1), ("b", 2), ("c", 3)])] * 2)), 15),
+    (encode(EnumValue(3, Str("high"))), 5), (encode(TypedArr(6, [1, 2, 3])), 4), (encode(TypedArr(3, b"abc")), 1),
+    (encode(Iter([1, [2]])), 4), (encode(MapEntryIter([("a", 1)])), 3), (encode(MapEntry("k", [1])), 4),
+    (encode(InputDoc([("a", 1)], [InputDoc([("b", 2)])])), 6),
+])
+def test_node_count(data, count):
+    assert velkora._bench_parse_only(data) == count
+
+
+@pytest.mark.parametrize("hexbody, text", [
+    ("023f808080808001" + "61" * 39, '"' + "a" * 39 + '"'),  # the sixth varint byte lands at bit 3 (35 mod 32)
+    ("025fffffffff0f", "-1"), ("0245", "5"), ("025f01", "31"), ("02708001", "2048"), ("027fffffffffffffffffff01", "-1"),
+    ("02e083616263", '"abc"'), ("0282e023616263e1", '["abc","abc"]'), ("02150203010200", "[true,false,true]"),
+])
+def test_wire_forms(hexbody, text):
+    assert velkora.deserialize_json(bytes.fromhex(hexbody)) == text
+
+
+FORGED = [  # huge declared counts followed by almost nothing
+    ("029fa1843d000000", 8), ("029fffffffff0f00", 8), ("02dfffffffff0f00", 8), ("02bfffffffff0f00", 8),
+    ("020affffffff0f00", 8), ("020dffffffff0f", 7), ("023fffffffff0f", 7), ("021507ffffffff0f", 8),
+    ("0210ffffffff0f00", 8), ("020bbfffffffff0f", 8), ("02e03fffffffff0f", 8),
+]
+
+
+def test_forged_counts_fail_fast_without_large_allocation(parse):
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.monotonic()
+    for _ in range(200):
+        for hexbody, offset in FORGED:
+            raises_exactly(parse, bytes.fromhex(hexbody), EOF.format(offset))
+    assert time.monotonic() - start < 10
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 50 * 1024  # KiB
+
+
+@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
+@pytest.mark.parametrize("name, stride", [
+    ("select_small", 1), ("child_docs", 1), ("stream_like", 1), ("input_docs", 1), ("javabin_sample", 1),
+    ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("export_like", 37), ("all_types", 3),
+])
+def test_every_truncation_is_a_value_error(parse, name, stride):
+    data = (SOLR_DATA / f"{name}.bin").read_bytes()
+    cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
+    for n in sorted(cuts):
+        with pytest.raises(ValueError):
+            parse(data[:n])
