@@ -56,13 +56,7 @@ PyObject* PyDecoder::python_failed() {
 }
 
 PyObject* PyDecoder::read_required() {
-    if (VELKORA_UNLIKELY(depth + 1 > wire::MAX_DEPTH)) {
-        reader.fail_depth(reader.position());
-        return nullptr;
-    }
-    ++depth;
-    PyObject* value = read_value();
-    --depth;
+    PyObject* value = read_part_or_end();
     if (VELKORA_UNLIKELY(value == end_marker())) {
         reader.fail_unexpected("value", reader.position() - 1, "END marker");
         return nullptr;

@@ -31,16 +31,13 @@ public:
 private:
     /// A part of the current value, one level deeper, that must be a value (END is an error).
     [[nodiscard]] VELKORA_INLINE bool read_part(Value* out) {
-        if (VELKORA_UNLIKELY(depth_ + 1 > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
-        ++depth_;
-        Step step = parse_value(out);
-        --depth_;
+        Step step = read_part_or_end(out);
         if (VELKORA_LIKELY(step == Step::Value)) return true;
         if (step == Step::End) return r_.fail_unexpected("value", r_.position() - 1, "END marker");
         return false;
     }
     /// A part that may be the END marker (ITERATOR elements, MAP_ENTRY_ITER keys).
-    Step read_part_or_end(Value* out) {
+    VELKORA_INLINE Step read_part_or_end(Value* out) {
         if (VELKORA_UNLIKELY(depth_ + 1 > wire::MAX_DEPTH)) {
             r_.fail_depth(r_.position());
             return Step::Error;

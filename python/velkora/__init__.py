@@ -5,4 +5,4 @@ from ._core import *  # noqa: F401,F403  (every name the extension registers, in
 from ._core import PanicException
 
 __version__ = "0.1.0"
-__all__ = [*_core.__all__, "PanicException", "__version__"]
+__all__ = [*_core.__all__, "PanicException"]
