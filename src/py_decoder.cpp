@@ -21,7 +21,8 @@ PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 bool is_str(PyObject* o) { return PyUnicode_Check(o); }
 
-/// True when `key` is a `str` whose UTF-8 text is exactly `text`.
+}  // namespace
+
 bool key_is(PyObject* key, std::string_view text) {
     if (!key || !is_str(key)) return false;
     Py_ssize_t size;
@@ -32,8 +33,6 @@ bool key_is(PyObject* key, std::string_view text) {
     }
     return std::string_view(utf8, static_cast<size_t>(size)) == text;
 }
-
-}  // namespace
 
 bool init_names() {
     if (g_names.num_found) return true;
@@ -338,7 +337,7 @@ PyObject* PyDecoder::read_document(bool input_document) {
 }
 
 /// The header items are stored as decoded, None where the header is short; "docs" whatever it is.
-PyObject* PyDecoder::read_document_list() {
+PyObject* PyDecoder::read_document_list_header() {
     PyRef header = PyRef::steal(read_required());
     if (!header) return nullptr;
     if (!PyList_Check(header.get())) {
@@ -353,6 +352,12 @@ PyObject* PyDecoder::read_document_list() {
         PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
         if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return python_failed();
     }
+    return dict.release();
+}
+
+PyObject* PyDecoder::read_document_list() {
+    PyRef dict = PyRef::steal(read_document_list_header());
+    if (!dict) return nullptr;
     PyRef docs = PyRef::steal(read_required());
     if (!docs) return nullptr;
     if (PyDict_SetItem(dict.get(), names().docs, docs.get()) != 0) return python_failed();
@@ -564,40 +569,56 @@ private:
         return true;
     }
 
+    /// A named list (its tag already read) whose values come from `value_of(key)`.
+    template <typename F>
+    PyObject* named_list_of(uint8_t tag, F value_of) {
+        uint64_t size;
+        if (!decoder_.reader.read_size(tag, &size)) return nullptr;
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return failed();
+        for (uint64_t i = 0; i < size; ++i) {
+            PyRef key = PyRef::steal(decoder_.read_named_key());
+            if (!key) return nullptr;
+            PyRef value = PyRef::steal(value_of(key.get()));
+            if (!value) return nullptr;
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
+        }
+        return dict.release();
+    }
+
+    /// A MAP_ENTRY_ITER (its tag already read) whose values come from `value_of(key)`.
+    template <typename F>
+    PyObject* map_entry_iter_of(F value_of) {
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return failed();
+        for (;;) {
+            PyRef key = PyRef::steal(decoder_.read_part_or_end());
+            if (!key) return nullptr;
+            if (key.get() == end_marker()) {
+                (void)key.release();
+                return dict.release();
+            }
+            PyRef value = PyRef::steal(value_of(key.get()));
+            if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
+        }
+    }
+
     PyObject* read_envelope() {
         Reader& r = decoder_.reader;
         if (!read_version(r)) return nullptr;
         uint8_t tag;
         if (!peek_tag(&tag)) return nullptr;
+        auto envelope_value = [this](PyObject* key) {
+            if (key_is(key, "response") || key_is(key, "result-set")) return response_value();
+            return decoder_.read_required();
+        };
         if ((tag >> 5) == wire::GROUP_ORDERED_MAP || (tag >> 5) == wire::GROUP_NAMED_LST) {
-            uint64_t size;
             (void)r.read_u8(&tag);
-            if (!r.read_size(tag, &size)) return nullptr;
-            PyRef dict = PyRef::steal(PyDict_New());
-            if (!dict) return failed();
-            for (uint64_t i = 0; i < size; ++i) {
-                PyRef key = PyRef::steal(decoder_.read_named_key());
-                if (!key) return nullptr;
-                PyRef value = PyRef::steal(envelope_value(key.get()));
-                if (!value) return nullptr;
-                if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
-            }
-            return dict.release();
+            return named_list_of(tag, envelope_value);
         }
         if (tag == wire::MAP_ENTRY_ITER) {
             (void)r.read_u8(&tag);
-            PyRef dict = PyRef::steal(PyDict_New());
-            if (!dict) return failed();
-            for (;;) {
-                PyRef key = PyRef::steal(decoder_.read_part_or_end());
-                if (!key) return nullptr;
-                if (key.get() == end_marker()) {
-                    (void)key.release();
-                    return dict.release();
-                }
-                PyRef value = PyRef::steal(envelope_value(key.get()));
-                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
-            }
+            return map_entry_iter_of(envelope_value);
         }
         // Not an envelope: decoded whole, nothing delivered.
         decoder_.depth = 1;
@@ -610,32 +631,22 @@ private:
         return value;
     }
 
-    PyObject* envelope_value(PyObject* key) {
-        if (key_is(key, "response") || key_is(key, "result-set")) return response_value();
-        return decoder_.read_required();
-    }
-
     PyObject* response_value() {
         Reader& r = decoder_.reader;
         uint8_t tag;
         if (!peek_tag(&tag)) return nullptr;
+        auto documents = [this](PyObject* key) { return documents_value(key); };
         uint8_t group = tag >> 5;
         if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            uint64_t size;
             (void)r.read_u8(&tag);
-            if (!r.read_size(tag, &size)) return nullptr;
-            PyRef dict = PyRef::steal(PyDict_New());
-            if (!dict) return failed();
-            for (uint64_t i = 0; i < size; ++i) {
-                PyRef key = PyRef::steal(decoder_.read_named_key());
-                if (!key) return nullptr;
-                PyRef value = PyRef::steal(documents_value(key.get()));
-                if (!value) return nullptr;
-                if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
-            }
-            return dict.release();
+            return named_list_of(tag, documents);
+        }
+        if (tag == wire::MAP_ENTRY_ITER) {
+            (void)r.read_u8(&tag);
+            return map_entry_iter_of(documents);
         }
         if (tag == wire::MAP) {
+            // Always a dict here, whatever the key types.
             (void)r.read_u8(&tag);
             uint32_t count;
             if (!r.read_vint(&count)) return nullptr;
@@ -649,21 +660,6 @@ private:
             }
             return dict.release();
         }
-        if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r.read_u8(&tag);
-            PyRef dict = PyRef::steal(PyDict_New());
-            if (!dict) return failed();
-            for (;;) {
-                PyRef key = PyRef::steal(decoder_.read_part_or_end());
-                if (!key) return nullptr;
-                if (key.get() == end_marker()) {
-                    (void)key.release();
-                    return dict.release();
-                }
-                PyRef value = PyRef::steal(documents_value(key.get()));
-                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
-            }
-        }
         if (tag == wire::SOLRDOCLST) {
             (void)r.read_u8(&tag);
             return document_list();
@@ -672,21 +668,8 @@ private:
     }
 
     PyObject* document_list() {
-        Reader& r = decoder_.reader;
-        PyRef header = PyRef::steal(decoder_.read_required());
-        if (!header) return nullptr;
-        if (!PyList_Check(header.get())) {
-            r.fail_unexpected("SolrDocumentList header array", r.position(), "non-array");
-            return nullptr;
-        }
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return failed();
-        Py_ssize_t length = PyList_Size(header.get());
-        PyObject* keys[] = {names().num_found, names().start, names().max_score, names().num_found_exact};
-        for (Py_ssize_t i = 0; i < 4; ++i) {
-            PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
-            if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return failed();
-        }
+        PyRef dict = PyRef::steal(decoder_.read_document_list_header());
+        if (!dict) return nullptr;
         uint8_t tag;
         if (!peek_tag(&tag)) return nullptr;
         if ((tag >> 5) == wire::GROUP_ARR) {

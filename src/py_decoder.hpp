@@ -1,6 +1,7 @@
 // src/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "arguments.hpp"
@@ -51,6 +52,9 @@ struct Names {
 [[nodiscard]] bool init_names();
 const Names& names();
 
+/// True when `key` is a `str` whose UTF-8 text is exactly `text`.
+bool key_is(PyObject* key, std::string_view text);
+
 /// Stands for the END marker among read results; never a real object, never released.
 PyObject* end_marker();
 
@@ -69,6 +73,9 @@ public:
     PyObject* read_part_or_end();
     /// Reads a named-list key one level deeper: `str` or None, else the "non-string" error at its first byte.
     PyObject* read_named_key();
+    /// Reads a SolrDocumentList header (a list, else the "non-array" error just after it) into a dict of
+    /// "numFound", "start", "maxScore", "numFoundExact", stored as decoded, None where the header is short.
+    PyObject* read_document_list_header();
     /// Stores key -> value in `dict` (both borrowed); a key Python cannot hash becomes the
     /// "hashable map key" error at the current position.
     [[nodiscard]] bool store_pair(PyObject* dict, PyObject* key, PyObject* value);

@@ -68,13 +68,7 @@ private:
     }
 
     Read required() {
-        if (depth_ + 1 > wire::MAX_DEPTH) {
-            r_.fail_depth(r_.position());
-            return raise();
-        }
-        ++depth_;
-        Read value = read_value();
-        --depth_;
+        Read value = part_or_end();
         if (value.kind == Read::Kind::End) return fail_unexpected("value", r_.position() - 1, "END marker");
         return value;
     }

@@ -11,6 +11,7 @@
 namespace velkora::stream {
 
 using pydecode::end_marker;
+using pydecode::key_is;
 using pydecode::PyDecoder;
 using wire::DecodeError;
 using wire::ErrorKind;
@@ -21,17 +22,6 @@ namespace {
 /// Running out of input is worth waiting for; a reference beyond the extern-string table is not: the table
 /// at that point of the stream is fixed by the bytes before it, so no later chunk can make it valid.
 bool is_wait(const DecodeError& e) { return e.kind == ErrorKind::UnexpectedEof && !e.beyond_table; }
-
-bool key_is(PyObject* key, std::string_view text) {
-    if (!PyUnicode_Check(key)) return false;
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!utf8) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(utf8, static_cast<size_t>(size)) == text;
-}
 
 /// One attempt at the envelope prefix: finds where the documents start and how they are laid out. Its
 /// values are decoded only to be skipped; the extern strings they define go on to the documents.
@@ -124,25 +114,13 @@ private:
             uint64_t size;
             (void)r.read_u8(&tag);
             if (!r.read_size(tag, &size)) return Entry::Failed;
-            for (uint64_t i = 0; i < size; ++i) {
-                PyRef k = PyRef::steal(decoder.read_named_key());
-                if (!k) return Entry::Failed;
-                Entry e = response_entry(k.get());
-                if (e != Entry::Next) return e;
-            }
-            return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
+            return response_entries(size, [this] { return decoder.read_named_key(); });
         }
         if (tag == wire::MAP) {
             uint32_t count;
             (void)r.read_u8(&tag);
             if (!r.read_vint(&count)) return Entry::Failed;
-            for (uint32_t i = 0; i < count; ++i) {
-                PyRef k = PyRef::steal(decoder.read_required());
-                if (!k) return Entry::Failed;
-                Entry e = response_entry(k.get());
-                if (e != Entry::Next) return e;
-            }
-            return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
+            return response_entries(count, [this] { return decoder.read_required(); });
         }
         if (tag == wire::MAP_ENTRY_ITER) {
             (void)r.read_u8(&tag);
@@ -166,6 +144,19 @@ private:
             return counted_or_done();
         }
         return skip_entry();
+    }
+
+    /// `count` entries of the response container, each key read by `read_key`; the container ending
+    /// without "docs" ends the parse.
+    template <typename ReadKey>
+    Entry response_entries(uint64_t count, ReadKey read_key) {
+        for (uint64_t i = 0; i < count; ++i) {
+            PyRef key = PyRef::steal(read_key());
+            if (!key) return Entry::Failed;
+            Entry e = response_entry(key.get());
+            if (e != Entry::Next) return e;
+        }
+        return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
     }
 
     /// An ARR of documents starts the counted phase; anything else ends the response.
