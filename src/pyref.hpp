@@ -53,14 +53,13 @@ public:
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 
-    /// Runs `call` with the caller's collector setting (for user callbacks), then pauses again.
+    /// Runs `call` with the caller's collector setting (for user callbacks), then pauses again. A
+    /// callback that switches the collector on or off changes the setting restored at the end.
     template <typename F>
     auto resume(F&& call) {
         struct Repause {
-            bool on;
-            ~Repause() {
-                if (on) PyGC_Disable();
-            }
+            bool& was_enabled;
+            ~Repause() { was_enabled = PyGC_Disable() != 0; }
         } repause{was_enabled_};
         if (was_enabled_) PyGC_Enable();
         return call();
