@@ -1,295 +1,122 @@
 """tests/javabin.py: a small javabin writer for building test bodies.
 
-Values are described with the marker classes below (one per wire form) and
-plain Python values, which are mapped to the obvious wire form:
-
-    None -> NULL, bool -> BOOL_TRUE/BOOL_FALSE, int -> SINT (0 <= v < 2**31),
-    INT (other 32-bit values) or LONG, float -> DOUBLE, str -> STR,
-    bytes -> BYTEARR, list/tuple -> ARR, dict -> NAMED_LST with extern keys.
-
-`encode(value)` returns a whole body (version byte 2 first).  Every body gets
-its own extern-string table, so `Extern("id")` defines the string the first
-time it is written in a body and refers back to it afterwards, exactly as
-Solr does for field and entry names.  `Raw`, `End`, `vint` and `size_header`
-are there for hand-built bodies that Solr would never write (forged counts,
-dangling references, stray END markers, truncated payloads).
-
-The marker defaults follow what Solr's own encoder writes (extern names,
-SOLRDOC header as an ORDERED_MAP size byte, FLOAT document boost 1.0, the
-four-item SolrDocumentList header), so descriptions of real responses can be
-rebuilt byte for byte; `solr_int` and `solr_long` pick the integer form Solr
-uses for a Java int or long.
+Each marker class writes one wire form; plain values take the obvious one: None -> NULL, bool, int -> SINT
+(0 <= v < 2**31), INT or LONG, float -> DOUBLE, str -> STR, bytes -> BYTEARR, list/tuple -> ARR, dict -> NAMED_LST.
+Names are written as Solr writes them (extern strings, None as NULL), so described Solr responses rebuild byte
+for byte.  `Raw`, `ExternRef` and the `count`/`end` overrides forge what Solr never writes.
 """
 
 from __future__ import annotations
 
-import math
 import struct
 
-__all__ = [
-    # tag numbers
-    "NULL", "BOOL_TRUE", "BOOL_FALSE", "BYTE", "SHORT", "DOUBLE", "INT", "LONG",
-    "FLOAT", "DATE", "MAP", "SOLRDOC", "SOLRDOCLST", "BYTEARR", "ITERATOR",
-    "END", "SOLRINPUTDOC", "MAP_ENTRY_ITER", "ENUM_FIELD_VALUE", "MAP_ENTRY",
-    "TYPED_ARR", "STR", "SINT", "SLONG", "ARR", "ORDERED_MAP", "NAMED_LST",
-    "EXTERN_STRING",
-    # low-level helpers
-    "vint", "size_header", "small_int",
-    # markers
-    "Null", "End", "Bool", "Byte", "Short", "Int", "SInt", "Long", "SLong",
-    "Float", "Double", "Date", "Str", "Extern", "ExternRef", "Bytes", "Arr",
-    "Iter", "Map", "NamedList", "OrderedMap", "MapEntryIter", "MapEntry",
-    "EnumValue", "Doc", "InputDoc", "DocList", "TypedArr", "Raw",
-    "solr_int", "solr_long",
-    # writing
-    "Writer", "encode", "wire",
-]
-
-# Group-0 tags: the whole byte is the tag.
-NULL = 0x00
-BOOL_TRUE = 0x01
-BOOL_FALSE = 0x02
-BYTE = 0x03
-SHORT = 0x04
-DOUBLE = 0x05
-INT = 0x06
-LONG = 0x07
-FLOAT = 0x08
-DATE = 0x09
-MAP = 0x0A
-SOLRDOC = 0x0B
-SOLRDOCLST = 0x0C
-BYTEARR = 0x0D
-ITERATOR = 0x0E
-END = 0x0F
-SOLRINPUTDOC = 0x10
-MAP_ENTRY_ITER = 0x11
-ENUM_FIELD_VALUE = 0x12
-MAP_ENTRY = 0x13
+# Group-0 tags are the whole byte; in groups 1-7 the top three bits are the tag, the low five a size or number.
+(NULL, BOOL_TRUE, BOOL_FALSE, BYTE, SHORT, DOUBLE, INT, LONG, FLOAT, DATE, MAP, SOLRDOC, SOLRDOCLST, BYTEARR,
+ ITERATOR, END, SOLRINPUTDOC, MAP_ENTRY_ITER, ENUM_FIELD_VALUE, MAP_ENTRY) = range(0x14)
 TYPED_ARR = 0x15
-
-# Groups 1-7: the top three bits are the tag, the low five a size or number.
-STR = 0x20
-SINT = 0x40
-SLONG = 0x60
-ARR = 0x80
-ORDERED_MAP = 0xA0
-NAMED_LST = 0xC0
-EXTERN_STRING = 0xE0
-
-VERSION = 2
-
-
-# ---------------------------------------------------------------------------
-# Low-level encodings
+STR, SINT, SLONG, ARR, ORDERED_MAP, NAMED_LST, EXTERN_STRING = range(0x20, 0x100, 0x20)
 
 
 def vint(n: int) -> bytes:
-    """Unsigned varint: 7 bits per byte, low group first, 0x80 = more follows.
-
-    Any non-negative size is accepted, also beyond 32 bits, so that oversized
-    or wrapping counts can be forged.
-    """
-    if n < 0:
-        raise ValueError(f"varint must be non-negative, got {n}")
+    """Unsigned varint, low seven bits first; any size, so that oversized counts can be forged."""
     out = bytearray()
     while n >= 0x80:
         out.append((n & 0x7F) | 0x80)
         n >>= 7
-    out.append(n)
-    return bytes(out)
+    return bytes(out + bytes([n]))
 
 
-def size_header(base_tag: int, n: int) -> bytes:
-    """Tag byte with a size in its low five bits; 31 and up spill into a varint."""
-    if n < 0:
-        raise ValueError(f"size must be non-negative, got {n}")
-    if n < 31:
-        return bytes([base_tag | n])
-    return bytes([base_tag | 31]) + vint(n - 31)
+def size_header(tag: int, n: int) -> bytes:
+    """The tag with a size in its low five bits; from 31 up the rest follows as a varint."""
+    return bytes([tag | n]) if n < 31 else bytes([tag | 31]) + vint(n - 31)
 
 
-def small_int(base_tag: int, n: int) -> bytes:
-    """SINT/SLONG body: low four bits in the tag; from 15 up, 0x10 plus varint(n >> 4).
-
-    Solr sets the continuation bit already for 15 (0x5F 0x00), and so do we.
-    """
-    if n < 0:
-        raise ValueError(f"small int must be non-negative, got {n}")
-    if n >= 0x0F:
-        return bytes([base_tag | 0x10 | (n & 0x0F)]) + vint(n >> 4)
-    return bytes([base_tag | n])
-
-
-# ---------------------------------------------------------------------------
-# Writer
+def small_int(tag: int, n: int) -> bytes:
+    """SINT/SLONG: low four bits in the tag; from 15 up (as Solr does) also 0x10 and varint(n >> 4)."""
+    return bytes([tag | 0x10 | (n & 0x0F)]) + vint(n >> 4) if n >= 0x0F else bytes([tag | n])
 
 
 class Writer:
-    """Writes values into one body; owns that body's extern-string table."""
+    """A body being written: version byte 2, then values sharing one extern-string table."""
 
     def __init__(self) -> None:
-        self.out = bytearray()
+        self.out = bytearray([2])
         self.externs: dict[str, int] = {}  # string -> 1-based table index
-        self.extern_count = 0  # entries defined so far, including forced ones
 
-    def write(self, value) -> "Writer":
-        wire(value).write_to(self)
-        return self
-
-    def raw(self, data: bytes) -> None:
-        self.out += data
-
-    def body(self) -> bytes:
-        return bytes([VERSION]) + bytes(self.out)
+    def write(self, *values) -> None:
+        for value in values:
+            wire(value).write_to(self)
 
 
 def encode(*values) -> bytes:
-    """Body of version byte 2 followed by each value in turn (one extern table).
-
-    Several values make a body with trailing data after the first one.
-    """
+    """A whole body holding the values in turn (more than one leaves trailing data)."""
     w = Writer()
-    for v in values:
-        w.write(v)
-    return w.body()
-
-
-# ---------------------------------------------------------------------------
-# Markers
+    w.write(*values)
+    return bytes(w.out)
 
 
 class Wire:
-    """A value that knows how to write itself."""
-
-    def write_to(self, w: Writer) -> None:  # pragma: no cover - abstract
-        raise NotImplementedError
+    """A marker: a value that writes itself."""
 
     def __repr__(self) -> str:
-        fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
-        return f"{type(self).__name__}({fields})"
+        return f"{type(self).__name__}({', '.join(f'{k}={v!r}' for k, v in vars(self).items())})"
 
 
-class _Tag(Wire):
-    """A payload-less single tag byte (NULL, END)."""
-
-    def __init__(self, name: str, tag: int) -> None:
-        self.name = name
-        self.tag = tag
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(bytes([self.tag]))
-
-    def __repr__(self) -> str:
-        return self.name
-
-
-Null = _Tag("Null", NULL)
-"""NULL (0x00)."""
-
-End = _Tag("End", END)
-"""The END marker (0x0F), for hand-closing ITERATOR / MAP_ENTRY_ITER bodies."""
-
-
-class Raw(Wire):
-    """Bytes written verbatim (hand-crafted or deliberately broken fragments)."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = bytes(data)
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(self.data)
-
-
-class Bool(Wire):
-    def __init__(self, v: bool) -> None:
-        self.v = bool(v)
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(bytes([BOOL_TRUE if self.v else BOOL_FALSE]))
-
-
-class _Fixed(Wire):
-    tag = 0
-    fmt = ""
+class _Scalar(Wire):
+    """A one-value marker; the fixed-width ones below pack it big-endian after their tag."""
 
     def __init__(self, v) -> None:
         self.v = v
 
     def write_to(self, w: Writer) -> None:
-        w.raw(bytes([self.tag]) + struct.pack(self.fmt, self.v))
+        w.out += struct.pack(self.fmt, self.tag, self.v)
 
 
-class Byte(_Fixed):
-    """BYTE: one signed byte."""
-    tag, fmt = BYTE, ">b"
-
-
-class Short(_Fixed):
-    """SHORT: two bytes, big-endian signed."""
-    tag, fmt = SHORT, ">h"
-
-
-class Int(_Fixed):
-    """INT (0x06): four bytes, big-endian signed."""
-    tag, fmt = INT, ">i"
-
-
-class Long(_Fixed):
-    """LONG (0x07): eight bytes, big-endian signed."""
-    tag, fmt = LONG, ">q"
-
-
-class Date(_Fixed):
-    """DATE: eight bytes, signed milliseconds since the epoch."""
-    tag, fmt = DATE, ">q"
-
-
-class Float(_Fixed):
-    """FLOAT: IEEE binary32; the value is rounded to float32 when packed.
-
-    NaN is written as 7fc00000, -0.0 keeps its sign.
-    """
-    tag, fmt = FLOAT, ">f"
+class Raw(_Scalar):
+    """Bytes written verbatim."""
 
     def write_to(self, w: Writer) -> None:
-        v = float(self.v)
-        data = b"\x7f\xc0\x00\x00" if math.isnan(v) else struct.pack(">f", v)
-        w.raw(bytes([FLOAT]) + data)
+        w.out += self.v
 
 
-class Double(_Fixed):
-    """DOUBLE: IEEE binary64; NaN is written as 7ff8000000000000."""
-    tag, fmt = DOUBLE, ">d"
+Null = Raw(bytes([NULL]))
+
+
+def Bool(v) -> Raw:
+    return Raw(bytes([BOOL_TRUE if v else BOOL_FALSE]))
+
+
+def ExternRef(index: int) -> Raw:
+    """A reference to extern-table entry `index` (1-based), defined or not."""
+    return Raw(size_header(EXTERN_STRING, index))
+
+
+def Str(s: str) -> Raw:
+    data = s.encode("utf-8")
+    return Raw(size_header(STR, len(data)) + data)
+
+
+def Bytes(b: bytes) -> Raw:
+    return Raw(bytes([BYTEARR]) + vint(len(b)) + bytes(b))
+
+
+# Fixed-width values; FLOAT rounds to binary32.
+Byte, Short, Int, Long, Float, Double, Date = (
+    type(name, (_Scalar,), {"tag": tag, "fmt": ">B" + fmt}) for name, tag, fmt in [
+        ("Byte", BYTE, "b"), ("Short", SHORT, "h"), ("Int", INT, "i"), ("Long", LONG, "q"),
+        ("Float", FLOAT, "f"), ("Double", DOUBLE, "d"), ("Date", DATE, "q")])
+
+
+class SInt(_Scalar):
+    """SINT: the number in the tag and a varint; a negative value as its 32-bit pattern."""
+    tag, bits = SINT, 32
 
     def write_to(self, w: Writer) -> None:
-        v = float(self.v)
-        data = b"\x7f\xf8\x00\x00\x00\x00\x00\x00" if math.isnan(v) else struct.pack(">d", v)
-        w.raw(bytes([DOUBLE]) + data)
+        w.out += small_int(self.tag, self.v if self.v >= 0 else self.v + (1 << self.bits))
 
 
-class SInt(Wire):
-    """SINT (0x40..): a non-negative number in the tag plus varint.
-
-    Negative values are written as their 32-bit two's-complement bit pattern,
-    which a reader assembles back into the same negative int.
-    """
-
-    def __init__(self, v: int) -> None:
-        self.v = v
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(small_int(SINT, self.v & 0xFFFFFFFF if self.v < 0 else self.v))
-
-
-class SLong(Wire):
-    """SLONG (0x60..); negative values as their 64-bit bit pattern."""
-
-    def __init__(self, v: int) -> None:
-        self.v = v
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(small_int(SLONG, self.v & 0xFFFFFFFFFFFFFFFF if self.v < 0 else self.v))
+class SLong(SInt):
+    tag, bits = SLONG, 64
 
 
 def solr_int(v: int) -> Wire:
@@ -302,324 +129,144 @@ def solr_long(v: int) -> Wire:
     return SLong(v) if 0 <= v < (1 << 56) else Long(v)
 
 
-class Str(Wire):
-    """STR: size header (byte count of the UTF-8) and the bytes.
-
-    `s` may also be `bytes`, written as-is (for invalid UTF-8).
-    """
-
-    def __init__(self, s) -> None:
-        self.s = s
+class Extern(_Scalar):
+    """EXTERN_STRING: a definition (0xE0, then as STR) on first use in a body, a reference (0xE0 | index) after."""
 
     def write_to(self, w: Writer) -> None:
-        data = self.s if isinstance(self.s, bytes) else self.s.encode("utf-8")
-        w.raw(size_header(STR, len(data)) + data)
+        if self.v in w.externs:
+            w.out += size_header(EXTERN_STRING, w.externs[self.v])
+        else:
+            w.externs[self.v] = len(w.externs) + 1
+            w.write(Raw(bytes([EXTERN_STRING])), Str(self.v))
 
 
-class Extern(Wire):
-    """EXTERN_STRING: defined on first use in the body, referenced afterwards.
-
-    A definition is 0xE0, then the string with a STR size header; a reference
-    is 0xE0 | index (1-based, 31 and up spill into a varint).  `redefine=True`
-    writes a fresh definition even if the string is already in the table;
-    later plain uses keep referring to the first entry.
-    """
-
-    def __init__(self, s, redefine: bool = False) -> None:
-        self.s = s
-        self.redefine = redefine
-
-    def write_to(self, w: Writer) -> None:
-        index = w.externs.get(self.s)
-        if index is not None and not self.redefine:
-            w.raw(size_header(EXTERN_STRING, index))
-            return
-        data = self.s if isinstance(self.s, bytes) else self.s.encode("utf-8")
-        w.raw(bytes([EXTERN_STRING]) + size_header(STR, len(data)) + data)
-        w.extern_count += 1
-        w.externs.setdefault(self.s, w.extern_count)
-
-
-class ExternRef(Wire):
-    """An explicit reference to extern-table entry `index` (1-based), defined or not."""
-
-    def __init__(self, index: int) -> None:
-        self.index = index
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(size_header(EXTERN_STRING, self.index))
-
-
-class Bytes(Wire):
-    """BYTEARR: varint length, then the bytes."""
-
-    def __init__(self, b: bytes, count: int | None = None) -> None:
-        self.b = bytes(b)
-        self.count = count
-
-    def write_to(self, w: Writer) -> None:
-        n = len(self.b) if self.count is None else self.count
-        w.raw(bytes([BYTEARR]) + vint(n) + self.b)
-
-
-class Arr(Wire):
-    """ARR (0x80 | size): `count` overrides the declared size."""
-
-    def __init__(self, items=(), count: int | None = None) -> None:
-        self.items = list(items)
-        self.count = count
-
-    def write_to(self, w: Writer) -> None:
-        n = len(self.items) if self.count is None else self.count
-        w.raw(size_header(ARR, n))
-        for item in self.items:
-            w.write(item)
-
-
-class Iter(Wire):
-    """ITERATOR: the values, then END (left out with `end=False`)."""
-
-    def __init__(self, items=(), end: bool = True) -> None:
-        self.items = list(items)
-        self.end = end
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(bytes([ITERATOR]))
-        for item in self.items:
-            w.write(item)
-        if self.end:
-            w.raw(bytes([END]))
+def _items(items) -> list:
+    return list(items.items()) if isinstance(items, dict) else list(items)
 
 
 def _name(key) -> Wire:
-    """An entry name as Solr writes it: str -> extern string, None -> NULL."""
-    if key is None:
-        return Null
-    if isinstance(key, str):
-        return Extern(key)
-    return wire(key)
+    """An entry name as Solr writes it: str -> extern string, None -> NULL, anything else as a value."""
+    return Extern(key) if isinstance(key, str) else wire(key)
 
 
-def _pairs(pairs):
-    return list(pairs.items()) if isinstance(pairs, dict) else list(pairs)
+class Arr(Wire):
+    """ARR (0x80 | size), then the items; `count` overrides the declared size."""
+    tag, size, pairs = ARR, "in tag", False
 
-
-class Map(Wire):
-    """MAP: varint count, then key/value pairs.
-
-    `str` keys are written as extern strings (Solr does so for String keys);
-    other keys as ordinary values, so `Str("k")` gives a plain STR key.
-    """
-
-    def __init__(self, pairs=(), count: int | None = None) -> None:
-        self.pairs = _pairs(pairs)
-        self.count = count
+    def __init__(self, items=(), count: int | None = None, end: bool = True) -> None:
+        self.items = _items(items)
+        self.count, self.end = count, end
 
     def write_to(self, w: Writer) -> None:
-        n = len(self.pairs) if self.count is None else self.count
-        w.raw(bytes([MAP]) + vint(n))
-        for k, v in self.pairs:
-            w.write(_name(k))
-            w.write(v)
+        n = len(self.items) if self.count is None else self.count
+        w.out += size_header(self.tag, n) if self.size == "in tag" else bytes([self.tag])
+        if self.size == "varint":
+            w.out += vint(n)
+        for item in self.items:
+            w.write(*((_name(item[0]), item[1]) if self.pairs else (item,)))
+        if self.size == "END" and self.end:
+            w.out.append(END)
 
 
-class NamedList(Wire):
-    """NAMED_LST (0xC0 | size): names as extern strings, None as NULL."""
-
-    tag = NAMED_LST
-
-    def __init__(self, pairs=(), count: int | None = None) -> None:
-        self.pairs = _pairs(pairs)
-        self.count = count
-
-    def write_to(self, w: Writer) -> None:
-        n = len(self.pairs) if self.count is None else self.count
-        w.raw(size_header(self.tag, n))
-        for k, v in self.pairs:
-            w.write(_name(k))
-            w.write(v)
-
-
-class OrderedMap(NamedList):
-    """ORDERED_MAP (0xA0 | size), Solr's SimpleOrderedMap; same body as NAMED_LST."""
-
-    tag = ORDERED_MAP
-
-
-class MapEntryIter(Wire):
-    """MAP_ENTRY_ITER: key/value pairs (str keys extern), then END."""
-
-    def __init__(self, pairs=(), end: bool = True) -> None:
-        self.pairs = _pairs(pairs)
-        self.end = end
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(bytes([MAP_ENTRY_ITER]))
-        for k, v in self.pairs:
-            w.write(_name(k))
-            w.write(v)
-        if self.end:
-            w.raw(bytes([END]))
+# The other containers: how the size is given ("END": closed by END, left out with end=False), and
+# whether the items are (name, value) pairs, a dict giving them in order.
+Iter, NamedList, OrderedMap, Map, MapEntryIter = (
+    type(name, (Arr,), {"tag": tag, "size": size, "pairs": pairs}) for name, tag, size, pairs in [
+        ("Iter", ITERATOR, "END", False), ("NamedList", NAMED_LST, "in tag", True),
+        ("OrderedMap", ORDERED_MAP, "in tag", True), ("Map", MAP, "varint", True),
+        ("MapEntryIter", MAP_ENTRY_ITER, "END", True)])
 
 
 class MapEntry(Wire):
-    """MAP_ENTRY: key then value, both ordinary values (a str key is STR)."""
+    """MAP_ENTRY: key then value, both ordinary values (a str key is a STR)."""
+    tag = MAP_ENTRY
 
     def __init__(self, k, v) -> None:
-        self.k = k
-        self.v = v
+        self.k, self.v = k, v
 
     def write_to(self, w: Writer) -> None:
-        w.raw(bytes([MAP_ENTRY]))
-        w.write(self.k)
-        w.write(self.v)
+        w.out.append(self.tag)
+        w.write(self.k, self.v)
 
 
-class EnumValue(Wire):
+class EnumValue(MapEntry):
     """ENUM_FIELD_VALUE: the int (as Solr writes an int) and the STR."""
+    tag = ENUM_FIELD_VALUE
 
     def __init__(self, i, s) -> None:
-        self.i = i
-        self.s = s
-
-    def write_to(self, w: Writer) -> None:
-        w.raw(bytes([ENUM_FIELD_VALUE]))
-        w.write(solr_int(self.i) if isinstance(self.i, int) and not isinstance(self.i, bool) else self.i)
-        w.write(self.s)
+        super().__init__(solr_int(i) if type(i) is int else i, s)
 
 
 class Doc(Wire):
-    """SOLRDOC: header byte 0xA0 | (fields + children), names, then children.
+    """SOLRDOC: an ORDERED_MAP size byte counting fields and children, the fields, then the children."""
 
-    Field names are extern strings (pass a marker such as `Str(...)` or `Raw`
-    to write something else); field values are ordinary values, so a child
-    document under a field name is simply a `Doc` value.  `count` overrides
-    the declared item count.
-    """
-
-    def __init__(self, fields=(), children=(), count: int | None = None) -> None:
-        self.fields = _pairs(fields)
-        self.children = list(children)
-        self.count = count
+    def __init__(self, fields=(), children=()) -> None:
+        self.fields, self.children = _items(fields), list(children)
 
     def write_to(self, w: Writer) -> None:
-        n = len(self.fields) + len(self.children) if self.count is None else self.count
-        w.raw(bytes([SOLRDOC]) + size_header(ORDERED_MAP, n))
-        for name, value in self.fields:
-            w.write(_name(name))
-            w.write(value)
-        for child in self.children:
-            w.write(child)
+        w.out.append(SOLRDOC)
+        w.write(OrderedMap(self.fields, len(self.fields) + len(self.children)), *self.children)
 
 
-class InputDoc(Wire):
-    """SOLRINPUTDOC: varint count, document boost, names and values, children.
+class InputDoc(Doc):
+    """SOLRINPUTDOC: varint count, the boost (FLOAT unless a marker), then for each field its `field_boosts`
+    (one or a list, as FLOATs the way Solr 4.5 wrote them), name and value, then the children."""
 
-    `boost` is written as FLOAT when it is a number, otherwise as the value
-    given (any marker).  `field_boosts` maps a field name to a boost (or a
-    list of boosts) written as FLOAT before that field's name, the way Solr
-    4.5 wrote index-time field boosts.
-    """
-
-    def __init__(self, fields=(), children=(), boost=1.0, field_boosts=None,
-                 count: int | None = None) -> None:
-        self.fields = _pairs(fields)
-        self.children = list(children)
-        self.boost = boost
-        self.field_boosts = dict(field_boosts or {})
-        self.count = count
+    def __init__(self, fields=(), children=(), boost=1.0, field_boosts=None) -> None:
+        super().__init__(fields, children)
+        self.boost, self.field_boosts = boost, field_boosts or {}
 
     def write_to(self, w: Writer) -> None:
-        n = len(self.fields) + len(self.children) if self.count is None else self.count
-        w.raw(bytes([SOLRINPUTDOC]) + vint(n))
-        is_number = isinstance(self.boost, (int, float)) and not isinstance(self.boost, bool)
-        w.write(Float(self.boost) if is_number else self.boost)
+        w.out += bytes([SOLRINPUTDOC]) + vint(len(self.fields) + len(self.children))
+        w.write(self.boost if isinstance(self.boost, Wire) else Float(self.boost))
         for name, value in self.fields:
-            boosts = self.field_boosts.get(name, ()) if isinstance(name, str) else ()
-            for b in boosts if isinstance(boosts, (list, tuple)) else (boosts,):
-                w.write(Float(b))
-            w.write(_name(name))
-            w.write(value)
-        for child in self.children:
-            w.write(child)
+            boosts = self.field_boosts.get(name, [])
+            w.write(*map(Float, boosts if isinstance(boosts, (list, tuple)) else [boosts]), _name(name), value)
+        w.write(*self.children)
 
 
 class DocList(Wire):
-    """SOLRDOCLST: header ARR [numFound, start, maxScore, numFoundExact], then ARR of docs.
+    """SOLRDOCLST: header [numFound, start, maxScore, numFoundExact] as Solr writes them, then the docs.
 
-    numFound and start are written as Solr writes a long, maxScore as FLOAT
-    (NULL when None), numFoundExact as BOOL (NULL when None).  `header`
-    replaces the whole header value (for example a three-item list as older
-    Solr versions wrote, or a non-array), `docs` may be a list or any value.
-    """
+    `header` replaces the whole header value (a shorter list as older Solr wrote, or a non-array)."""
 
-    def __init__(self, numFound: int = 0, start: int = 0, maxScore=None,
-                 numFoundExact=None, docs=(), header=None) -> None:
-        self.numFound = numFound
-        self.start = start
-        self.maxScore = maxScore
-        self.numFoundExact = numFoundExact
-        self.docs = docs
-        self.header = header
+    def __init__(self, numFound=0, start=0, maxScore=None, numFoundExact=None, docs=(), header=None) -> None:
+        self.numFound, self.start, self.maxScore, self.numFoundExact = numFound, start, maxScore, numFoundExact
+        self.docs, self.header = docs, header
 
     def write_to(self, w: Writer) -> None:
-        w.raw(bytes([SOLRDOCLST]))
-        if self.header is not None:
-            w.write(self.header)
-        else:
-            w.write(Arr([
-                solr_long(self.numFound),
-                solr_long(self.start),
-                Null if self.maxScore is None else Float(self.maxScore),
-                Null if self.numFoundExact is None else Bool(self.numFoundExact),
-            ]))
-        w.write(Arr(self.docs) if isinstance(self.docs, (list, tuple)) else self.docs)
+        header = self.header if self.header is not None else [
+            solr_long(self.numFound), solr_long(self.start),
+            None if self.maxScore is None else Float(self.maxScore), self.numFoundExact]
+        w.out.append(SOLRDOCLST)
+        w.write(header, self.docs)
 
 
-_TYPED = {
-    1: (1, None), 2: (1, None), 3: (1, None), 4: (2, ">h"),
-    5: (8, ">d"), 6: (4, ">i"), 7: (8, ">q"), 8: (4, ">f"),
-}
+_ELEMENT = {4: ">h", 5: ">d", 6: ">i", 7: ">q", 8: ">f"}  # other element types are one byte wide
 
 
 class TypedArr(Wire):
-    """TYPED_ARR: element type byte, varint count, fixed-width elements.
-
-    `values` is either the raw element payload (`bytes`; the count is then
-    the payload length divided by the element width, or `count`) or a list
-    of Python values packed by the element type: bools for 1/2 (True as 1,
-    False as 2), ints for 4/6/7, floats for 5/8, byte values for 3.
-    """
+    """TYPED_ARR: element type, varint count, elements.  `values` is the raw payload (bytes) or a list packed
+    by the type: bools for 1/2 (True as 1, False as 2), ints for 3/4/6/7, floats for 5/8."""
 
     def __init__(self, elem_type: int, values, count: int | None = None) -> None:
-        self.elem_type = elem_type
-        self.values = values
-        self.count = count
+        self.elem_type, self.values, self.count = elem_type, values, count
 
     def write_to(self, w: Writer) -> None:
-        width, fmt = _TYPED.get(self.elem_type, (1, None))
-        if isinstance(self.values, (bytes, bytearray)):
-            payload = bytes(self.values)
-            n = len(payload) // width
+        fmt = _ELEMENT.get(self.elem_type, ">B")
+        if isinstance(self.values, bytes):
+            payload, n = self.values, len(self.values) // struct.calcsize(fmt)
         else:
-            n = len(self.values)
-            if self.elem_type in (1, 2):
-                payload = bytes(1 if v else 2 for v in self.values)
-            elif fmt is None:
-                payload = bytes(self.values)
-            else:
-                payload = b"".join(struct.pack(fmt, v) for v in self.values)
-        if self.count is not None:
-            n = self.count
-        w.raw(bytes([TYPED_ARR, self.elem_type]) + vint(n) + payload)
+            values = [1 if v else 2 for v in self.values] if self.elem_type in (1, 2) else self.values
+            payload, n = b"".join(struct.pack(fmt, v) for v in values), len(values)
+        w.out += bytes([TYPED_ARR, self.elem_type]) + vint(n if self.count is None else self.count) + payload
 
 
-# ---------------------------------------------------------------------------
-# Plain Python values
+_PLAIN = [(float, Double), (str, Str), ((bytes, bytearray), Bytes), ((list, tuple), Arr), (dict, NamedList)]
 
 
 def wire(value) -> Wire:
-    """The marker for a value: markers unchanged, plain Python values mapped."""
+    """The marker for a value: markers as they are, plain Python values mapped."""
     if isinstance(value, Wire):
         return value
     if value is None:
@@ -627,19 +274,8 @@ def wire(value) -> Wire:
     if isinstance(value, bool):
         return Bool(value)
     if isinstance(value, int):
-        if 0 <= value < (1 << 31):
-            return SInt(value)
-        if -(1 << 31) <= value < 0:
-            return Int(value)
-        return Long(value)
-    if isinstance(value, float):
-        return Double(value)
-    if isinstance(value, str):
-        return Str(value)
-    if isinstance(value, (bytes, bytearray)):
-        return Bytes(value)
-    if isinstance(value, (list, tuple)):
-        return Arr(value)
-    if isinstance(value, dict):
-        return NamedList(value)
+        return SInt(value) if 0 <= value < 1 << 31 else Int(value) if -(1 << 31) <= value < 0 else Long(value)
+    for types, marker in _PLAIN:
+        if isinstance(value, types):
+            return marker(value)
     raise TypeError(f"no javabin form for {type(value).__name__}: {value!r}")

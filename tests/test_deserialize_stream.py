@@ -145,3 +145,28 @@ def test_solr_bodies(name):
     assert_same(got, delivered)
     assert len(got) > 0 or name == "javabin_backcompat_child_docs"
     assert_shared_keys(got)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_setting_kept(enabled):
+    """Decoding pauses the cyclic collector, but the callback runs under the caller's setting and
+    every exit, a raising callback included, restores it."""
+    import gc
+
+    seen = []
+
+    def check(doc):
+        seen.append(gc.isenabled())
+        if doc["id"] == 3:
+            raise KeyError("stop")
+
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        deserialize(jb.encode(SELECT))
+        assert gc.isenabled() == enabled
+        with pytest.raises(KeyError):
+            deserialize_stream(jb.encode(SELECT), check)
+        assert seen == [enabled] * 3 and gc.isenabled() == enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -112,13 +112,6 @@ def test_data_must_be_bytes(name, extra, arg, message):
     assert exc.value.__notes__ == ["while processing 'data'"]
 
 
-def test_chunk_must_be_bytes():
-    with pytest.raises(TypeError) as exc:
-        _core.StreamDecoder().feed(bytearray(), print)
-    assert str(exc.value) == "'bytearray' object is not an instance of 'bytes'"
-    assert exc.value.__notes__ == ["while processing 'chunk'"]
-
-
 @pytest.mark.parametrize("name, extra", ENTRIES)
 def test_keyword_and_subclass_equal_positional(name, extra):
     func = getattr(_core, name)

@@ -3,8 +3,8 @@
 import functools
 import gc
 import sys
-import threading
 import tracemalloc
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -25,12 +25,17 @@ def chunked(data, sizes=None):
         pos, i = pos + size, i + 1
 
 
-def stream(data, sizes=None):
+def feed(data, sizes=None):
+    """A new decoder fed `data` in chunks of `sizes` (cycled), and the documents it delivered."""
     dec, out = velkora.StreamDecoder(), []
     for chunk in chunked(data, sizes):
         dec.feed(chunk, out.append)
-    assert dec.finish() is None
-    assert dec.count == len(out)
+    return dec, out
+
+
+def stream(data, sizes=None):
+    dec, out = feed(data, sizes)
+    assert dec.finish() is None and dec.count == len(out)
     return out
 
 
@@ -57,10 +62,9 @@ def export(docs, end=True, named=False):
         [("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), ("response", resp)], end=end))
 
 
-def stream_body(docs, end=True):
+def stream_body(docs):
     tuples = [jb.MapEntryIter(d) for d in [*docs, {"EOF": True, "RESPONSE_TIME": jb.SLong(12)}]]
-    return jb.encode(jb.MapEntryIter(
-        {"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples, end=end)}, end=end)}, end=end))
+    return jb.encode(jb.MapEntryIter({"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples)})}))
 
 
 SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True),
@@ -75,7 +79,9 @@ REAL = ["select_small", "child_docs", "export_like", "stream_like", "javabin_sam
 @functools.lru_cache(maxsize=None)
 def real(name):
     data = solr_body(name)
-    return data, reference(data)
+    expected = reference(data)
+    assert expected
+    return data, expected
 
 
 @needs_data
@@ -83,7 +89,6 @@ def real(name):
     *((n, s) for n in REAL for s in (None, [1], [65536])), ("select_large", [65536])])
 def test_real_bodies_chunked_like_whole(name, sizes):
     data, expected = real(name)
-    assert expected
     assert stream(data, sizes) == expected
 
 
@@ -112,145 +117,39 @@ def test_generated_bodies_random_chunks(shape, docs, sizes):
     assert stream(data, [1]) == expected
 
 
-# --- extern strings and envelope boundaries -----------------------------------------------
+# --- truncation, envelope boundaries and malformed input ---------------------------------------
 
-def test_extern_definition_split_across_chunks():
-    docs = [{"id": "a", "alpha_field": 1, "beta_field": 2}, {"beta_field": 3, "alpha_field": 4, "id": "b"}]
+def test_truncation_at_every_prefix():
+    # extern definitions cut anywhere (the second document refers back to names the first one defines)
+    docs = [{"id": "a", "alpha_field": 1, "beta_field": 2}, {"beta_field": 3, "alpha_field": 4, "id": "b"}, DOCS[2]]
     data = export(docs)
-    start = len(export([], end=False))
-    end = len(export(docs[:1], end=False))
-    assert b"\xe0\x2balpha_field" in data[start:end]
-    for cut in range(start + 1, end):
-        dec, out = velkora.StreamDecoder(), []
-        dec.feed(data[:cut], out.append)
-        assert out == [] and dec.count == 0
-        dec.feed(data[cut:], out.append)
-        assert out == docs and dec.count == 2
-        assert dec.finish() is None
+    bounds = [len(export(docs[:k], end=False)) for k in range(4)]  # envelope end, then each doc's end
+    assert b"\xe0\x2balpha_field" in data[bounds[0]:bounds[1]]
+    for n in range(len(data) + 1):
+        dec, out = feed(data[:n])
+        done = [b for b in bounds[1:] if b <= n]
+        assert dec.count == len(done) and out == docs[:len(done)]
+        if n <= bounds[-1]:  # the sequence's END not read yet
+            cursor = max([b for b in bounds if b <= n], default=0)  # bytes consumed so far
+            held = n - cursor if cursor >= n - cursor else n  # buffer left after compaction
+            for _ in range(2):
+                with pytest.raises(ValueError) as info:
+                    dec.finish()
+                assert str(info.value) == EOF.format(held)
+            dec.feed(data[n:], out.append)  # it was only waiting: the rest completes the stream
+        assert out == docs and dec.count == 3 and dec.finish() is None
 
 
 def test_nothing_delivered_before_docs_header():
     data = select(DOCS * 8)  # 40 documents: the array size spills into a second byte
     first_doc = data.index(b"\x9f\x09") + 2  # ARR header: 0x80|31, then varint 40 - 31
     for cut in range(first_doc + 1):
-        dec, out = velkora.StreamDecoder(), []
-        for b in chunked(data[:cut], [1]):
-            dec.feed(b, out.append)
+        dec, out = feed(data[:cut], [1])
         assert out == [] and dec.count == 0
         with pytest.raises(ValueError, match=f"^{EOF.format(cut if cut < first_doc else 0)}$"):
             dec.finish()  # once the array size is in, the consumed envelope is dropped
         dec.feed(data[cut:], out.append)
         assert out == reference(data) and len(out) == 40
-
-
-# --- callback failures and re-entrancy --------------------------------------------------------
-
-def test_callback_error_redelivers_document():
-    data, boom, out = export(DOCS), KeyError("third"), []
-
-    def cb(doc):
-        if len(out) == 2 and not hasattr(cb, "failed"):
-            cb.failed = True
-            raise boom
-        out.append(doc)
-
-    dec = velkora.StreamDecoder()
-    with pytest.raises(KeyError) as info:
-        dec.feed(data, cb)
-    assert info.value is boom and dec.count == 2
-    dec.feed(b"", cb)
-    assert out == DOCS and dec.count == 5 and dec.finish() is None
-
-
-@pytest.mark.parametrize("op, message", [
-    (lambda d: d.feed(b"", print), "Already borrowed"),
-    (lambda d: d.finish(), "Already borrowed"),
-    (lambda d: d.count, "Already mutably borrowed"),
-], ids=["feed", "finish", "count"])
-def test_reentrant_use_refused(op, message):
-    dec, data = velkora.StreamDecoder(), export(DOCS)
-    with pytest.raises(RuntimeError) as info:
-        dec.feed(data, lambda doc: op(dec))
-    assert str(info.value) == message and dec.count == 0
-    out = []
-    dec.feed(b"", out.append)
-    assert out == DOCS and dec.count == 5 and dec.finish() is None
-
-
-# --- threads ---------------------------------------------------------------------------------
-
-def run_in_thread(target):
-    # decoders of earlier tests left in reference cycles must not be collected in the worker
-    gc.collect()
-    gc.disable()
-    try:
-        t = threading.Thread(target=target)
-        t.start()
-        t.join()
-    finally:
-        gc.enable()
-
-
-@pytest.mark.parametrize("op", [lambda d: d.feed(b"\x02", print), lambda d: d.finish(), lambda d: d.count],
-                         ids=["feed", "finish", "count"])
-def test_use_from_other_thread_panics(op):
-    dec, caught = velkora.StreamDecoder(), []
-
-    def worker():
-        try:
-            op(dec)
-        except Exception as e:  # must not catch it
-            caught.append(("Exception", e))
-        except BaseException as e:
-            caught.append(("BaseException", e))
-
-    run_in_thread(worker)
-    [(kind, exc)] = caught
-    assert kind == "BaseException" and type(exc) is velkora.PanicException
-    assert str(exc) == "_core::StreamDecoder is unsendable, but sent to another thread"
-    out = []
-    dec.feed(export(DOCS), out.append)
-    assert out == DOCS and dec.finish() is None
-
-
-def test_drop_on_other_thread_is_reported(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
-    box = [velkora.StreamDecoder()]
-    box[0].feed(export(DOCS)[:-20], lambda d: None)
-
-    def worker():
-        dec = box.pop()
-        del dec
-
-    run_in_thread(worker)
-    assert [(type(e), str(e)) for e in seen] == [
-        (RuntimeError, "_core::StreamDecoder is unsendable, but is being dropped on another thread")]
-
-
-# --- truncation and malformed input -----------------------------------------------------------
-
-def test_truncation_at_every_prefix():
-    docs = DOCS[:3]
-    data = export(docs)
-    bounds = [len(export(docs[:k], end=False)) for k in range(4)]  # envelope end, then each doc's end
-    seq_end = bounds[-1] + 1
-    for n in range(len(data) + 1):
-        dec, out = velkora.StreamDecoder(), []
-        dec.feed(data[:n], out.append)
-        done = [b for b in bounds[1:] if b <= n]
-        assert dec.count == len(done) and out == docs[:len(done)]
-        if n >= seq_end:
-            assert dec.finish() is None
-            continue
-        cursor = max([b for b in bounds if b <= n], default=0)  # bytes consumed so far
-        held = n - cursor if cursor >= n - cursor else n  # buffer left after compaction
-        for _ in range(2):
-            with pytest.raises(ValueError) as info:
-                dec.finish()
-            assert str(info.value) == EOF.format(held)
-        dec.feed(data[n:], out.append)  # it was only waiting: the rest completes the stream
-        assert out == docs and dec.finish() is None
 
 
 @pytest.mark.parametrize("version", [0, 1, 3, 0x80, 0xFF])
@@ -275,13 +174,11 @@ def test_extern_reference_beyond_table_raised_at_once(index, size_bytes, as_name
     with pytest.raises(ValueError) as whole:
         velkora.deserialize(data)
     assert str(whole.value) == EOF.format(ref_end)
-    dec, out = velkora.StreamDecoder(), []
-    for b in data[:ref_end - 1]:  # a reference still missing size bytes just waits
-        dec.feed(bytes([b]), out.append)
+    dec, out = feed(data[:ref_end - 1], [1])  # a reference still missing size bytes just waits
     assert out == [{"id": "a"}]
-    for _ in range(2):  # the last size byte: raised now, and again on the next feed
+    for chunk in (data[ref_end - 1:ref_end], b""):  # the last size byte: raised now, and again on the next feed
         with pytest.raises(ValueError) as info:
-            dec.feed(data[ref_end - 1:ref_end] if _ == 0 else b"", out.append)
+            dec.feed(chunk, out.append)
         assert str(info.value) == EOF.format(ref_end - start)
     assert dec.count == 1
 
@@ -294,6 +191,72 @@ def test_extern_reference_beyond_table_in_envelope():
     with pytest.raises(ValueError) as info:
         dec.feed(data[:-1], pytest.fail)  # the value of the entry has not arrived yet
     assert str(info.value) == str(whole.value) == EOF.format(len(data) - 1)
+
+
+# --- callback failures and re-entrancy ---------------------------------------------------------
+
+BOOM = KeyError("third")
+
+
+def throw(exc):
+    raise exc
+
+
+@pytest.mark.parametrize("op, message", [
+    (lambda d: throw(BOOM), None),  # propagated as it is
+    (lambda d: d.feed(b"", print), "Already borrowed"),
+    (lambda d: d.finish(), "Already borrowed"),
+    (lambda d: d.count, "Already mutably borrowed"),
+], ids=["error", "reentrant_feed", "reentrant_finish", "reentrant_count"])
+def test_callback_failure_redelivers_document(op, message):
+    dec, out = velkora.StreamDecoder(), []
+
+    def cb(doc):  # fails once, at the third document
+        if len(out) == 2 and not hasattr(cb, "failed"):
+            cb.failed = True
+            op(dec)
+        out.append(doc)
+
+    with pytest.raises(KeyError if message is None else RuntimeError) as info:
+        dec.feed(export(DOCS), cb)
+    assert (info.value is BOOM if message is None else str(info.value) == message) and dec.count == 2
+    dec.feed(b"", cb)
+    assert out == DOCS and dec.count == 5 and dec.finish() is None
+
+
+# --- threads ---------------------------------------------------------------------------------
+
+def in_thread(func):
+    """Run `func` on another thread; what it raised (a PanicException is no Exception), or None."""
+    gc.collect()  # decoders of earlier tests left in reference cycles must not be collected in the worker
+    gc.disable()
+    try:
+        with ThreadPoolExecutor(1) as pool:
+            return pool.submit(func).exception()
+    finally:
+        gc.enable()
+
+
+@pytest.mark.parametrize("op", [lambda d: d.feed(b"\x02", print), lambda d: d.finish(), lambda d: d.count],
+                         ids=["feed", "finish", "count"])
+def test_use_from_other_thread_panics(op):
+    dec = velkora.StreamDecoder()
+    exc = in_thread(lambda: op(dec))
+    assert type(exc) is velkora.PanicException
+    assert str(exc) == "_core::StreamDecoder is unsendable, but sent to another thread"
+    out = []
+    dec.feed(export(DOCS), out.append)  # still usable on its own thread
+    assert out == DOCS and dec.finish() is None
+
+
+def test_drop_on_other_thread_is_reported(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    box = [velkora.StreamDecoder()]
+    box[0].feed(export(DOCS)[:-20], lambda d: None)
+    assert in_thread(box.clear) is None  # the worker drops the last reference
+    assert [(type(e), str(e)) for e in seen] == [
+        (RuntimeError, "_core::StreamDecoder is unsendable, but is being dropped on another thread")]
 
 
 # --- bodies without documents, trailing bytes ---------------------------------------------------
@@ -312,10 +275,8 @@ NO_DOCS = {
 
 @pytest.mark.parametrize("name", sorted(NO_DOCS))
 def test_bodies_without_documents(name):
-    dec = velkora.StreamDecoder()
-    for chunk in chunked(jb.encode(NO_DOCS[name]) + b"\x16\x16garbage", [3]):
-        dec.feed(chunk, pytest.fail)
-    assert dec.finish() is None and dec.count == 0
+    dec, out = feed(jb.encode(NO_DOCS[name]) + b"\x16\x16garbage", [3])
+    assert out == [] and dec.finish() is None and dec.count == 0
 
 
 @pytest.mark.parametrize("shape", ["select", "export", "stream"])
@@ -326,10 +287,6 @@ def test_bytes_after_documents_ignored(shape):
     assert stream(full[:seq_end] + b"\x16\xff\xffgarbage\x15\x63", [7]) == reference(full)
 
 
-class Chunk(bytes):
-    pass
-
-
 @pytest.mark.parametrize("chunk", [bytearray(b"\x02"), memoryview(b"\x02"), "\x02"])
 def test_chunk_must_be_bytes(chunk):
     dec = velkora.StreamDecoder()
@@ -338,19 +295,18 @@ def test_chunk_must_be_bytes(chunk):
     assert str(info.value) == f"'{type(chunk).__name__}' object is not an instance of 'bytes'"
     assert info.value.__notes__ == ["while processing 'chunk'"]
     out = []
-    dec.feed(Chunk(export(DOCS)), out.append)  # subclasses of bytes are fine
+    dec.feed(type("Chunk", (bytes,), {})(export(DOCS)), out.append)  # subclasses of bytes are fine
     assert out == DOCS
 
 
 # --- bounded buffer -----------------------------------------------------------------------------
 
 def _peak_while_feeding(data):
-    view = memoryview(data)
     dec = velkora.StreamDecoder()
     tracemalloc.start()
     try:
-        for pos in range(0, len(data), 65536):
-            dec.feed(bytes(view[pos:pos + 65536]), lambda doc: None)
+        for chunk in chunked(data, [65536]):
+            dec.feed(chunk, lambda doc: None)
         return tracemalloc.get_traced_memory()[1], dec
     finally:
         tracemalloc.stop()
@@ -363,10 +319,8 @@ def test_buffer_is_traced_while_document_incomplete():
 
 
 def test_buffer_memory_independent_of_response_size():
-    def body(n):
-        return export([{"id": f"doc-{i}", "price": i * 0.25, "tags": ["a", f"t{i % 7}"]} for i in range(n)])
-
-    small, large = body(5_000), body(50_000)
+    small, large = (export([{"id": f"doc-{i}", "price": i * 0.25, "tags": ["a", f"t{i % 7}"]} for i in range(n)])
+                    for n in (5_000, 50_000))
     peak_small, dec_small = _peak_while_feeding(small)
     peak_large, dec_large = _peak_while_feeding(large)
     assert (dec_small.count, dec_large.count) == (5_000, 50_000)
