@@ -136,15 +136,17 @@ def test_unknown_typed_array_type_with_no_elements_only_fails_in_safe():
     assert error_of(_deserialize_safe, data) == "unknown javabin tag byte 0x09 at byte offset 2"
 
 
-@pytest.mark.parametrize("data", [b"\x02\x9f\xff\xff\xff\xff\x0f\x00", b"\x02\x15\x07\xff\xff\xff\xff\x0f",
-                                  b"\x02\x15\x04\xff\xff\xff\xff\x0f" + b"\x00" * 64])
-def test_forged_counts_reserve_nothing(data):
+@pytest.mark.parametrize("data,offset", [(b"\x02\x9f\xff\xff\xff\xff\x0f\x00", 8),
+                                         (b"\x02\x15\x07\xff\xff\xff\xff\x0f", 8),
+                                         (b"\x02\x15\x04\xff\xff\xff\xff\x0f" + b"\x00" * 65, 72)])
+def test_forged_counts_reserve_nothing(data, offset):
+    # A count of 31 + 2**32 - 1 elements must fail where the input runs out, without sizing a list by it.
     tracemalloc.start()
     start = time.perf_counter()
     messages = {outcome(deserialize, data)[1] for _ in range(50)}
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    assert len(messages) == 1 and messages.pop().startswith("unexpected end of input at byte offset")
+    assert messages == {f"unexpected end of input at byte offset {offset}"}
     assert peak < 1 << 20 and time.perf_counter() - start < 1.0
 
 
