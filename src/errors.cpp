@@ -58,8 +58,10 @@ std::string type_qualname(PyObject* object) {
 }  // namespace
 
 PyObject* raise_not_an_instance(PyObject* argument, const char* required) {
-    if (argument == Py_None) return raise_type_error(std::string("'None' is not an instance of '") + required + "'");
-    return raise_type_error("'" + type_qualname(argument) + "' object is not an instance of '" + required + "'");
+    std::string message = "'";
+    message.append(argument == Py_None ? "None'" : type_qualname(argument) + "' object");
+    message.append(" is not an instance of '").append(required).append("'");
+    return raise_type_error(message);
 }
 
 void add_processing_note(const char* name) {
