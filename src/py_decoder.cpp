@@ -95,10 +95,20 @@ bool PyDecoder::store_pair(PyObject* dict, PyObject* key, PyObject* value) {
 }
 
 PyObject* PyDecoder::read_string(uint64_t size) {
+    uint64_t start = reader.position();
     ByteSpan s;
-    if (!reader.take_utf8(size, &s)) return nullptr;
-    PyObject* text = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size));
-    return text ? text : python_failed();
+    if (!reader.take(size, &s)) return nullptr;
+    // The interpreter's strict decoder accepts exactly the well-formed UTF-8 we accept, so it validates
+    // while it copies; only a refused string is examined again, for the fault's exact place.
+    PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
+    if (VELKORA_LIKELY(text != nullptr)) return text;
+    wire::Utf8Failure failure;
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) && !wire::validate_utf8_slow(s.data, s.size, &failure)) {
+        PyErr_Clear();
+        reader.fail_utf8(start, failure);
+        return nullptr;
+    }
+    return python_failed();
 }
 
 PyObject* PyDecoder::read_extern(uint8_t tag) {

@@ -14,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 import javabin as jb
 from descriptions import DESCRIBED, SOLR_DATA, Unhashable, assert_same, body, load, rebuild, to_python, to_wire
 
-from velkora import _deserialize_safe, deserialize
+from velkora import _bench_parse_only, _deserialize_safe, deserialize
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "input_docs",
@@ -307,3 +307,15 @@ def test_no_leak_on_failures():
     cases += [d[:p] + bytes([rng.randrange(256)]) + d[p + 1:]
               for d in map(body, SMALL) for p in (rng.randrange(len(d)) for _ in range(300))]
     _leak_probe([deserialize, _deserialize_safe], cases)
+
+
+@pytest.mark.parametrize("hexbody", [
+    "0222c328", "022461e28228", "0224f09f9828", "0222c080", "0223eda080", "0224f4908080", "022361f561",
+    "022280ff", "0222e080", "0221c3", "02246162e282", "0223f09f98", "0282003f00" + "61" * 30 + "c3",
+    "02e022c328", "020ba1e022c32800", "020ba1e02161e022c328", "02c1e0228080" + "00"])
+def test_invalid_utf8_reported_like_the_tree_parser(hexbody):
+    # Strings, extern definitions and field names: same text and offset on every path.
+    data = bytes.fromhex(hexbody)
+    expected = error_of(_bench_parse_only, data)
+    assert expected.startswith("invalid UTF-8 string at byte offset")
+    assert error_of(deserialize, data) == error_of(_deserialize_safe, data) == expected
