@@ -309,7 +309,16 @@ PyObject* PyDecoder::read_document(bool input_document) {
         }
         PyRef key;
         switch (tag >> 5) {
-            case wire::GROUP_EXTERN_STRING: key = PyRef::steal(read_extern(tag)); break;
+            case wire::GROUP_EXTERN_STRING: {
+                // The common case, a name referred to by a one-byte index, borrows the table's reference.
+                size_t index = tag & 0x1F;
+                if (VELKORA_LIKELY(index != 0 && index != 31 && index <= table.size())) {
+                    key = PyRef::borrow(table.at(index - 1));
+                    break;
+                }
+                key = PyRef::steal(read_extern(tag));
+                break;
+            }
             case wire::GROUP_STR: {
                 uint64_t size;
                 if (!reader.read_size(tag, &size)) return nullptr;
