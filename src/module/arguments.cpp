@@ -1,12 +1,12 @@
-// src/arguments.cpp: argument binding with the interpreter's own TypeError wording, and conversions.
-#include "arguments.hpp"
+// src/module/arguments.cpp: argument binding with the interpreter's own TypeError wording, and conversions.
+#include "module/arguments.hpp"
 
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "errors.hpp"
+#include "module/errors.hpp"
 
 namespace velkora {
 
@@ -125,7 +125,7 @@ bool bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyOb
     return check_required(spec, slots);
 }
 
-bool convert_bytes(PyObject* argument, const char* name, BytesView* out) {
+bool convert_bytes(PyObject* argument, const char* name, wire::ByteSpan* out) {
     if (!PyBytes_Check(argument)) {
         raise_not_an_instance(argument, "bytes");
         add_processing_note(name);

@@ -1,5 +1,5 @@
-// src/reader.cpp: the cold half of the wire reader: UTF-8 fault analysis and DecodeError messages.
-#include "reader.hpp"
+// src/core/reader.cpp: the cold half of the wire reader: UTF-8 fault analysis and DecodeError messages.
+#include "core/reader.hpp"
 
 #include <cstdio>
 

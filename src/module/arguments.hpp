@@ -1,7 +1,8 @@
-// src/arguments.hpp: binding of call arguments by name and position, and their conversion.
+// src/module/arguments.hpp: binding of call arguments by name and position, and their conversion.
 #pragma once
 
-#include "pyref.hpp"
+#include "core/reader.hpp"
+#include "python/pyref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,14 +34,8 @@ struct ArgumentSpec {
 /// The same for the (tuple, dict) convention of constructors.
 [[nodiscard]] bool bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-/// A read-only view of a bytes object's own storage, valid while the object lives.
-struct BytesView {
-    const uint8_t* data;
-    size_t size;
-};
-
-/// `bytes` or a subclass, read in place; anything else fails with the not-an-instance TypeError and the
+/// `bytes` or a subclass, read in place (the span is valid while the object lives); anything else fails with the not-an-instance TypeError and the
 /// note "while processing '{name}'".
-[[nodiscard]] bool convert_bytes(PyObject* argument, const char* name, BytesView* out);
+[[nodiscard]] bool convert_bytes(PyObject* argument, const char* name, wire::ByteSpan* out);
 
 }  // namespace velkora

@@ -1,4 +1,4 @@
-// src/module.cpp: the module surface: the entry table, each entry's binding and conversion, and start-up.
+// src/module/module.cpp: the module surface: the entry table, each entry's binding and conversion, and start-up.
 //
 // Every entry runs inside call_guard, binds its arguments by its ArgumentSpec, converts them, calls one
 // decoder and turns a DecodeError into its Python exception. Nothing else in the module meets Python's
@@ -7,15 +7,15 @@
 #include <memory>
 #include <string>
 
-#include "arguments.hpp"
-#include "decoder_types.hpp"
-#include "errors.hpp"
-#include "json.hpp"
-#include "py_decoder.hpp"
-#include "pyref.hpp"
-#include "safe_decoder.hpp"
-#include "stream_decoder.hpp"
-#include "value.hpp"
+#include "module/arguments.hpp"
+#include "module/decoder_types.hpp"
+#include "module/errors.hpp"
+#include "tree/json.hpp"
+#include "python/py_decoder.hpp"
+#include "python/pyref.hpp"
+#include "python/safe_decoder.hpp"
+#include "python/stream_decoder.hpp"
+#include "tree/value.hpp"
 
 namespace velkora {
 namespace {
@@ -33,7 +33,7 @@ constexpr ArgumentSpec kStreamDecoderNewSpec{"__new__", "StreamDecoder", {}, 0};
 constexpr ArgumentSpec kStreamDecoderFeedSpec{"feed", "StreamDecoder", kChunkCallback, 2};
 
 /// Binds and converts the single `data` argument of the whole-body functions.
-bool bind_data(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BytesView* data) {
+bool bind_data(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, wire::ByteSpan* data) {
     PyObject* slots[1];
     return bind_fastcall(spec, args, nargs, kwnames, slots) && convert_bytes(slots[0], "data", data);
 }
@@ -43,7 +43,7 @@ bool bind_data(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* py_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
-        BytesView data;
+        wire::ByteSpan data;
         if (!bind_data(kDeserializeSpec, args, nargs, kwnames, &data)) return nullptr;
         wire::DecodeError error;
         PyObject* result = pydecode::deserialize(data, &error);
@@ -54,7 +54,7 @@ PyObject* py_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* py_deserialize_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[2];
-        BytesView data;
+        wire::ByteSpan data;
         if (!bind_fastcall(kDeserializeStreamSpec, args, nargs, kwnames, slots) ||
             !convert_bytes(slots[0], "data", &data))
             return nullptr;
@@ -66,7 +66,7 @@ PyObject* py_deserialize_stream(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* py_deserialize_safe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
-        BytesView data;
+        wire::ByteSpan data;
         if (!bind_data(kDeserializeSafeSpec, args, nargs, kwnames, &data)) return nullptr;
         return safe::deserialize_safe(data);
     });
@@ -74,7 +74,7 @@ PyObject* py_deserialize_safe(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
-        BytesView data;
+        wire::ByteSpan data;
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
         tree::Document document(data.size);
         wire::DecodeError error;
@@ -88,7 +88,7 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* py_bench_parse_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
-        BytesView data;
+        wire::ByteSpan data;
         if (!bind_data(kBenchParseOnlySpec, args, nargs, kwnames, &data)) return nullptr;
         tree::Document document(data.size);
         wire::DecodeError error;
@@ -124,7 +124,7 @@ PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!bind_fastcall(kStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
         return objects::access_exclusive<stream::StreamDecoder>(
             self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
-                BytesView chunk;
+                wire::ByteSpan chunk;
                 if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
                 wire::DecodeError error;
                 if (!decoder.feed(chunk, slots[1], &error)) return to_python_error(error);

@@ -1,5 +1,5 @@
-// src/errors.cpp: conversion of DecodeError, argument faults and internal faults into Python exceptions.
-#include "errors.hpp"
+// src/module/errors.cpp: conversion of DecodeError, argument faults and internal faults into Python exceptions.
+#include "module/errors.hpp"
 
 namespace velkora {
 

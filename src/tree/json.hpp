@@ -1,9 +1,9 @@
-// src/json.hpp: renders a Value tree as compact JSON text with key-sorted objects.
+// src/tree/json.hpp: renders a Value tree as compact JSON text with key-sorted objects.
 #pragma once
 
 #include <string>
 
-#include "value.hpp"
+#include "tree/value.hpp"
 
 namespace velkora::json {
 

@@ -1,9 +1,9 @@
-// src/value.cpp: the reference decoder that turns a javabin body into a Value tree, and the node count.
+// src/tree/value.cpp: the reference decoder that turns a javabin body into a Value tree, and the node count.
 //
 // Containers are assembled on a scratch stack: a container notes the stack height, its parts are pushed
 // as they are read, and when it is complete they are copied into one arena block and popped. Nested
 // containers finish before their parents continue, so one stack serves the whole tree.
-#include "value.hpp"
+#include "tree/value.hpp"
 
 #include <algorithm>
 

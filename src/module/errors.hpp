@@ -1,11 +1,11 @@
-// src/errors.hpp: the one place where failures become Python exceptions.
+// src/module/errors.hpp: the one place where failures become Python exceptions.
 //
 // Decoders report failure as a DecodeError value; entry points hand it to to_python_error or
 // to_value_error, which set the Python exception and return nullptr for the entry to return.
 #pragma once
 
-#include "pyref.hpp"
-#include "reader.hpp"
+#include "python/pyref.hpp"
+#include "core/reader.hpp"
 
 #include <string>
 

@@ -1,16 +1,16 @@
-// src/safe_decoder.cpp: the reference Python-object decoder, kept apart from the fast one on purpose.
+// src/python/safe_decoder.cpp: the reference Python-object decoder, kept apart from the fast one on purpose.
 //
 // It produces the same objects as the fast decoder by a deliberately plainer route: every object is
 // created through a checked wrapper that owns it, every list grows by appending, and every decode error
 // is raised as a Python exception where it is detected. The two are compared against each other in the
 // tests, so they share the reader primitives and nothing else.
-#include "safe_decoder.hpp"
+#include "python/safe_decoder.hpp"
 
 #include <string_view>
 #include <vector>
 
-#include "errors.hpp"
-#include "py_decoder.hpp"
+#include "module/errors.hpp"
+#include "python/py_decoder.hpp"
 
 namespace velkora::safe {
 
@@ -440,7 +440,7 @@ private:
 
 }  // namespace
 
-PyObject* deserialize_safe(BytesView data) {
+PyObject* deserialize_safe(wire::ByteSpan data) {
     SafeDecoder decoder(data.data, data.size);
     Read result = decoder.top_level();
     return result.ok() ? result.object.release() : nullptr;

@@ -1,8 +1,8 @@
-// src/json.cpp: JSON rendering of the Value tree.
+// src/tree/json.cpp: JSON rendering of the Value tree.
 //
 // The tree is rendered in place: an object's entries are gathered as (key, value) views, sorted by key
 // bytes and written with the last duplicate winning, so no second tree and no copy of any string is made.
-#include "json.hpp"
+#include "tree/json.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-// src/decoder_types.hpp: the Python types of the decoder objects: InstanceCell, thread affinity, borrowing.
+// src/module/decoder_types.hpp: the Python types of the decoder objects: InstanceCell, thread affinity, borrowing.
 //
 // A decoder object belongs to the thread that created it and is never used by two calls at once: every
 // method first checks the thread, then takes the borrow flag (exclusive for calls that change the state,
@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "errors.hpp"
-#include "pyref.hpp"
+#include "module/errors.hpp"
+#include "python/pyref.hpp"
 
 namespace velkora::objects {
 

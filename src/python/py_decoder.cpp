@@ -1,5 +1,5 @@
-// src/py_decoder.cpp: the fast Python-object decoder, and document streaming of a whole body to a callback.
-#include "py_decoder.hpp"
+// src/python/py_decoder.cpp: the fast Python-object decoder, and document streaming of a whole body to a callback.
+#include "python/py_decoder.hpp"
 
 #include <cstring>
 #include <string_view>
@@ -525,7 +525,7 @@ PyObject* PyDecoder::read_value() {
     return result ? result : python_failed();
 }
 
-PyObject* deserialize(BytesView data, wire::DecodeError* error) {
+PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error) {
     ExternTable table;
     PyDecoder decoder(data.data, data.size, table);
     Reader& r = decoder.reader;
@@ -561,7 +561,7 @@ namespace {
 /// header and every delivered element sit at nesting level 1.
 class DocumentStreamer {
 public:
-    DocumentStreamer(BytesView data, PyObject* callback) : decoder_(data.data, data.size, table_), callback_(callback) {}
+    DocumentStreamer(wire::ByteSpan data, PyObject* callback) : decoder_(data.data, data.size, table_), callback_(callback) {}
 
     PyObject* run(wire::DecodeError* error) {
         PyRef envelope = PyRef::steal(read_envelope());
@@ -749,7 +749,7 @@ private:
 
 }  // namespace
 
-PyObject* deserialize_stream(BytesView data, PyObject* callback, wire::DecodeError* error) {
+PyObject* deserialize_stream(wire::ByteSpan data, PyObject* callback, wire::DecodeError* error) {
     DocumentStreamer streamer(data, callback);
     return streamer.run(error);
 }

@@ -1,5 +1,5 @@
-// src/decoder_types.cpp: heap type creation for the decoder classes.
-#include "decoder_types.hpp"
+// src/module/decoder_types.cpp: heap type creation for the decoder classes.
+#include "module/decoder_types.hpp"
 
 namespace velkora::objects {
 

@@ -1,12 +1,11 @@
-// src/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
+// src/python/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
 #pragma once
 
 #include <string_view>
 #include <vector>
 
-#include "arguments.hpp"
-#include "pyref.hpp"
-#include "reader.hpp"
+#include "python/pyref.hpp"
+#include "core/reader.hpp"
 
 namespace velkora::pydecode {
 
@@ -102,11 +101,11 @@ private:
 };
 
 /// Decodes a whole body. New reference, or nullptr with `error` filled.
-PyObject* deserialize(BytesView data, wire::DecodeError* error);
+PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error);
 
 /// Decodes a whole body, handing each result document to `callback` and returning the envelope with an
 /// empty "docs". New reference, or nullptr with `error` filled (PythonApi when the callback raised).
-PyObject* deserialize_stream(BytesView data, PyObject* callback, wire::DecodeError* error);
+PyObject* deserialize_stream(wire::ByteSpan data, PyObject* callback, wire::DecodeError* error);
 
 /// Calls `callback(element)` with the collector at the caller's setting; false with the exception pending.
 [[nodiscard]] bool deliver(PyObject* callback, PyObject* element, GcPause& gc);

@@ -1,4 +1,4 @@
-// src/pyref.hpp: PyRef, the one owned-reference type, and the interpreter-lock and collector guards.
+// src/python/pyref.hpp: PyRef, the one owned-reference type, and the interpreter-lock and collector guards.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

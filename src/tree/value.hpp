@@ -1,4 +1,4 @@
-// src/value.hpp: the in-memory tree of one decoded javabin body, with no Python objects in it.
+// src/tree/value.hpp: the in-memory tree of one decoded javabin body, with no Python objects in it.
 //
 // The tree lives in an arena owned by its Document: every string, array and entry block is carved from
 // large chunks and the whole tree is released at once. A Value is 16 bytes (kind plus one word), which
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reader.hpp"
+#include "core/reader.hpp"
 
 namespace velkora::tree {
 

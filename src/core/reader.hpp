@@ -1,4 +1,4 @@
-// src/reader.hpp: the javabin wire format, the byte cursor every decoder reads through, and DecodeError.
+// src/core/reader.hpp: the javabin wire format, the byte cursor every decoder reads through, and DecodeError.
 //
 // Nothing here knows about Python. The hot primitives are inline; building an error is cold and out of line.
 #pragma once

@@ -1,9 +1,9 @@
-// src/stream_decoder.cpp: the chunk-fed document decoder.
+// src/python/stream_decoder.cpp: the chunk-fed document decoder.
 //
 // The envelope is parsed afresh from the first byte at every feed until it is complete; each document is
 // decoded from its first byte once its bytes may all be there. Running out of input means "wait for the
 // next chunk"; every other failure is reported at once.
-#include "stream_decoder.hpp"
+#include "python/stream_decoder.hpp"
 
 #include <cstring>
 #include <string_view>
@@ -276,7 +276,7 @@ StreamDecoder::Progress StreamDecoder::document_step(PyObject* callback, GcPause
     return Progress::Advanced;
 }
 
-bool StreamDecoder::feed(BytesView chunk, PyObject* callback, DecodeError* error) {
+bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
     if (!buffer_.append(chunk.data, chunk.size)) {
         error->kind = ErrorKind::PythonApi;
         return false;

@@ -1,11 +1,10 @@
-// src/stream_decoder.hpp: chunk-fed document decoding with a buffer of about one document.
+// src/python/stream_decoder.hpp: chunk-fed document decoding with a buffer of about one document.
 #pragma once
 
 #include <cstdint>
 
-#include "arguments.hpp"
-#include "py_decoder.hpp"
-#include "reader.hpp"
+#include "python/py_decoder.hpp"
+#include "core/reader.hpp"
 
 namespace velkora::stream {
 
@@ -39,7 +38,7 @@ class StreamDecoder {
 public:
     /// Appends `chunk`, hands every document that is now complete to `callback`, and compacts the buffer.
     /// Returns false with `error` filled (PythonApi when the callback or an interpreter call raised).
-    [[nodiscard]] bool feed(BytesView chunk, PyObject* callback, wire::DecodeError* error);
+    [[nodiscard]] bool feed(wire::ByteSpan chunk, PyObject* callback, wire::DecodeError* error);
     /// False with UnexpectedEof at the buffer length when the documents sequence did not end.
     [[nodiscard]] bool finish(wire::DecodeError* error) const;
     uint64_t count() const { return delivered_; }
