@@ -12,11 +12,11 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 
 $(BUILD_DEPS): | $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
 	touch $@
 
 $(TEST_DEPS): $(BUILD_DEPS)
-	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson
+	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
 	touch $@
 
 build: $(BUILD_DEPS)

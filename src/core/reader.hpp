@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #define VELKORA_INLINE inline __attribute__((always_inline))
 #define VELKORA_NOINLINE __attribute__((noinline, cold))
@@ -278,6 +279,75 @@ VELKORA_INLINE unsigned typed_element_width(uint8_t type) {
         case 5: case 7: return 8;
         default: return 0;
     }
+}
+
+/// A big-endian value of T's width at `p` (the caller has checked the bytes are there).
+template <typename T>
+VELKORA_INLINE T load_be(const uint8_t* p) {
+    using U = std::conditional_t<sizeof(T) == 1, uint8_t,
+              std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
+    U v;
+    std::memcpy(&v, p, sizeof(U));
+    if constexpr (sizeof(U) == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof(U) == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof(U) == 8) v = __builtin_bswap64(v);
+    return std::bit_cast<T>(v);
+}
+
+// The fixed-width scalar payloads, shared by every decoder: BYTE, SHORT and INT sign-extended, LONG and
+// DATE as 64-bit, FLOAT and DOUBLE bit for bit. UnexpectedEof at the payload's first byte when it is short.
+[[nodiscard]] VELKORA_INLINE bool read_byte(Reader& r, int32_t* out) {
+    uint8_t v;
+    if (!r.read_be(&v)) return false;
+    *out = static_cast<int8_t>(v);
+    return true;
+}
+[[nodiscard]] VELKORA_INLINE bool read_short(Reader& r, int32_t* out) {
+    uint16_t v;
+    if (!r.read_be(&v)) return false;
+    *out = static_cast<int16_t>(v);
+    return true;
+}
+[[nodiscard]] VELKORA_INLINE bool read_int(Reader& r, int32_t* out) {
+    uint32_t v;
+    if (!r.read_be(&v)) return false;
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+[[nodiscard]] VELKORA_INLINE bool read_long(Reader& r, int64_t* out) {
+    uint64_t v;
+    if (!r.read_be(&v)) return false;
+    *out = static_cast<int64_t>(v);
+    return true;
+}
+[[nodiscard]] VELKORA_INLINE bool read_float(Reader& r, float* out) {
+    uint32_t v;
+    if (!r.read_be(&v)) return false;
+    *out = std::bit_cast<float>(v);
+    return true;
+}
+[[nodiscard]] VELKORA_INLINE bool read_double(Reader& r, double* out) {
+    uint64_t v;
+    if (!r.read_be(&v)) return false;
+    *out = std::bit_cast<double>(v);
+    return true;
+}
+
+/// A typed-array bool element (types 1 and 2): false only for the byte 2.
+VELKORA_INLINE bool typed_bool(uint8_t b) { return b != 2; }
+
+/// Reads a TYPED_ARR header (element type, count) and takes its payload. UnknownTag at the type byte for a
+/// type outside 1..8 (also for a count of 0); UnexpectedEof at the first element that does not fit. Type 3
+/// is a byte string: its payload is the N bytes.
+[[nodiscard]] VELKORA_INLINE bool read_typed_array_header(Reader& r, uint8_t* type, uint32_t* count, ByteSpan* payload) {
+    uint64_t type_offset = r.position();
+    if (!r.read_u8(type) || !r.read_vint(count)) return false;
+    unsigned width = typed_element_width(*type);
+    if (VELKORA_UNLIKELY(width == 0)) return r.fail_unknown_tag(type_offset, *type);
+    uint64_t total = static_cast<uint64_t>(*count) * width;
+    if (VELKORA_UNLIKELY(total > r.remaining()))
+        return r.fail_eof(r.position() + r.remaining() / width * width, r.position() + total);
+    return r.take(total, payload);
 }
 
 /// Group-0 tags that do not exist: 0x14 and 0x16..0x1F.

@@ -1,0 +1,50 @@
+// src/core/extern_strings.hpp: the extern-string table of one response, held without Python objects.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/reader.hpp"
+
+namespace velkora::wire {
+
+/// The strings a response defines with EXTERN_STRING, entry i answering reference i + 1. The texts are
+/// copied into one pool, since a chunk-fed decoder's buffer moves under them; each entry also carries a
+/// word its decoder may use (the Arrow decoder remembers which column a field name routes to).
+class ExternStrings {
+public:
+    static constexpr uint32_t kUnset = ~uint32_t{0};
+
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+
+    /// Entry `index` (0-based); the caller checks the bound.
+    std::string_view at(size_t index) const {
+        const Entry& e = entries_[index];
+        return {pool_.data() + e.offset, static_cast<size_t>(e.size)};
+    }
+    uint32_t& word(size_t index) { return entries_[index].word; }
+
+    /// Appends a copy of `text` (already checked as UTF-8) with its word unset.
+    void push(ByteSpan text) {
+        entries_.push_back({pool_.size(), text.size, kUnset});
+        pool_.insert(pool_.end(), reinterpret_cast<const char*>(text.data),
+                     reinterpret_cast<const char*>(text.data) + text.size);
+    }
+    void clear() {
+        entries_.clear();
+        pool_.clear();
+    }
+
+private:
+    struct Entry {
+        uint64_t offset;
+        uint64_t size;
+        uint32_t word;
+    };
+    std::vector<char> pool_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace velkora::wire
