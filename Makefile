@@ -32,6 +32,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_parse.py
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
+	$(PY) benchmarks/bench_arrow.py
 
 clean:
 	rm -rf $(VENV) build
