@@ -138,4 +138,38 @@ bool convert_bytes(PyObject* argument, const char* name, wire::ByteSpan* out) {
     return true;
 }
 
+namespace {
+
+/// The UTF-8 text of a `str` (or subclass); the not-an-instance TypeError for anything else.
+bool read_text(PyObject* object, std::string* out) {
+    if (!PyUnicode_Check(object)) return raise_not_an_instance(object, "str"), false;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!text) return false;
+    out->assign(text, static_cast<size_t>(size));
+    return true;
+}
+
+}  // namespace
+
+bool convert_text(PyObject* argument, const char* name, std::string* out) {
+    if (read_text(argument, out)) return true;
+    add_processing_note(name);
+    return false;
+}
+
+bool convert_text_map(PyObject* argument, const char* name, std::vector<std::pair<std::string, std::string>>* out) {
+    out->clear();
+    if (argument == Py_None) return true;
+    bool ok = PyDict_Check(argument) || (raise_not_an_instance(argument, "dict"), false);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (ok && PyDict_Next(argument, &pos, &key, &value)) {
+        auto& entry = out->emplace_back();
+        ok = read_text(key, &entry.first) && read_text(value, &entry.second);
+    }
+    if (!ok) add_processing_note(name);
+    return ok;
+}
+
 }  // namespace velkora

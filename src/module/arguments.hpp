@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace velkora {
 
@@ -37,5 +40,14 @@ struct ArgumentSpec {
 /// `bytes` or a subclass, read in place (the span is valid while the object lives); anything else fails with the not-an-instance TypeError and the
 /// note "while processing '{name}'".
 [[nodiscard]] bool convert_bytes(PyObject* argument, const char* name, wire::ByteSpan* out);
+
+/// `str` or a subclass, read as UTF-8 text (the interpreter's encoding error otherwise); anything else
+/// fails with the not-an-instance TypeError. Failures carry the note "while processing '{name}'".
+[[nodiscard]] bool convert_text(PyObject* argument, const char* name, std::string* out);
+
+/// None (no entries), or a `dict` or subclass whose keys and values are all `str`, copied in iteration
+/// order. Failures carry the note "while processing '{name}'".
+[[nodiscard]] bool convert_text_map(PyObject* argument, const char* name,
+                                    std::vector<std::pair<std::string, std::string>>* out);
 
 }  // namespace velkora

@@ -39,15 +39,11 @@ PyObject* raise_runtime_error(const char* message) {
 
 namespace {
 
-/// `__qualname__` of an object's type as UTF-8 text.
-std::string type_qualname(PyObject* object) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (!name) {
-        PyErr_Clear();
-        return "?";
-    }
+/// A string attribute of `object` as UTF-8 text; "?" when it cannot be read.
+std::string text_attribute(PyObject* object, const char* attribute) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(object, attribute));
     Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    const char* text = value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8AndSize(value.get(), &size) : nullptr;
     if (!text) {
         PyErr_Clear();
         return "?";
@@ -55,7 +51,37 @@ std::string type_qualname(PyObject* object) {
     return std::string(text, static_cast<size_t>(size));
 }
 
+/// `__qualname__` of an object's type.
+std::string type_qualname(PyObject* object) {
+    return text_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__");
+}
+
 }  // namespace
+
+std::string qualified_type_name(PyObject* type) {
+    std::string module = text_attribute(type, "__module__");
+    std::string name = text_attribute(type, "__qualname__");
+    if (module == "builtins" || module == "__main__") return name;
+    return module + "." + name;
+}
+
+PyObject* raise_type_error_from_pending(const std::string& message) {
+    PyObject *cause_type, *cause, *cause_traceback;
+    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+    if (cause && cause_traceback) PyException_SetTraceback(cause, cause_traceback);
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause_traceback);
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    if (!cause) return nullptr;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value) PyException_SetCause(value, cause);  // takes the reference to the cause
+    else Py_DECREF(cause);
+    PyErr_Restore(type, value, traceback);
+    return nullptr;
+}
 
 PyObject* raise_not_an_instance(PyObject* argument, const char* required) {
     std::string message = "'";

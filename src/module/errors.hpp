@@ -36,6 +36,13 @@ PyObject* raise_runtime_error(const char* message);
 /// instance of 'R'" for None. Returns nullptr.
 PyObject* raise_not_an_instance(PyObject* argument, const char* required);
 
+/// Raises TypeError `message` whose __cause__ is the exception pending now. Returns nullptr.
+PyObject* raise_type_error_from_pending(const std::string& message);
+
+/// The fully qualified name of an object's type: `__module__`, a dot and `__qualname__`, without the
+/// module for builtins and __main__.
+std::string qualified_type_name(PyObject* type);
+
 /// Attaches "while processing '{name}'" to the pending exception through its add_note method; a
 /// failure of the note call is discarded and the original exception stays pending.
 void add_processing_note(const char* name);

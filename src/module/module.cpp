@@ -7,10 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "arrow/batch_assembly.hpp"
+#include "arrow/column_plan.hpp"
 #include "module/arguments.hpp"
 #include "module/decoder_types.hpp"
 #include "module/errors.hpp"
 #include "tree/json.hpp"
+#include "python/arrow_interchange.hpp"
 #include "python/py_decoder.hpp"
 #include "python/pyref.hpp"
 #include "python/safe_decoder.hpp"
@@ -29,6 +32,9 @@ constexpr ArgumentSpec kDeserializeJsonSpec{"deserialize_json", nullptr, kData, 
 constexpr ArgumentSpec kBenchParseOnlySpec{"_bench_parse_only", nullptr, kData, 1};
 constexpr ArgumentSpec kDeserializeSafeSpec{"_deserialize_safe", nullptr, kData, 1};
 constexpr ArgumentSpec kDeserializeStreamSpec{"deserialize_stream", nullptr, kDataCallback, 2};
+constexpr const char* kDataSchema[] = {"data", "schema"};
+constexpr KeywordOnly kChildrenKeywords[] = {{"children", false}, {"child_columns", false}};
+constexpr ArgumentSpec kDeserializeArrowSpec{"deserialize_arrow", nullptr, kDataSchema, 2, kChildrenKeywords};
 constexpr ArgumentSpec kStreamDecoderNewSpec{"__new__", "StreamDecoder", {}, 0};
 constexpr ArgumentSpec kStreamDecoderFeedSpec{"feed", "StreamDecoder", kChunkCallback, 2};
 
@@ -94,6 +100,49 @@ PyObject* py_bench_parse_only(PyObject*, PyObject* const* args, Py_ssize_t nargs
         wire::DecodeError error;
         if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
         return PyLong_FromUnsignedLongLong(tree::node_count(document.root));
+    });
+}
+
+/// The schema argument through the pyarrow interchange; its failures carry the note for `schema`.
+bool convert_schema(PyObject* argument, arrow::SharedSchema* out) {
+    if (pyarrow::import_schema(argument, out)) return true;
+    add_processing_note("schema");
+    return false;
+}
+
+/// The `children` and `child_columns` arguments (either may be left out: nullptr), converted and then
+/// checked; a bad mode or role is ValueError.
+bool convert_children(PyObject* children, PyObject* child_columns, arrow::ChildrenMode* mode, arrow::MetaNames* names) {
+    std::string text = "skip";
+    std::vector<std::pair<std::string, std::string>> roles;
+    if (children && !convert_text(children, "children", &text)) return false;
+    if (child_columns && !convert_text_map(child_columns, "child_columns", &roles)) return false;
+    std::string message = arrow::parse_children_arguments(text, roles, mode, names);
+    if (message.empty()) return true;
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+}
+
+PyObject* py_deserialize_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[4];
+        wire::ByteSpan data;
+        arrow::SharedSchema schema;
+        arrow::ChildrenMode mode;
+        arrow::MetaNames names;
+        if (!bind_fastcall(kDeserializeArrowSpec, args, nargs, kwnames, slots) ||
+            !convert_bytes(slots[0], "data", &data) || !convert_schema(slots[1], &schema) ||
+            !convert_children(slots[2], slots[3], &mode, &names))
+            return nullptr;
+        arrow::RecordBatch batch;
+        wire::DecodeError error;
+        bool ok;
+        {
+            LockRelease unlocked;  // the bytes are immutable and kept alive by the caller
+            ok = arrow::decode_body(data, std::move(schema), mode, names, &batch, &error);
+        }
+        if (!ok) return to_value_error(error);
+        return pyarrow::export_record_batch(std::move(batch));
     });
 }
 
@@ -225,6 +274,42 @@ constexpr const char kBenchParseOnlyDoc[] =
     "TypeError\n    If ``data`` is not ``bytes``.\n"
     "ValueError\n    If the body is not valid javabin.\n";
 
+constexpr const char kDeserializeArrowDoc[] =
+    "deserialize_arrow(data, schema, *, children=\"skip\", child_columns=None)\n--\n\n"
+    "Decode the result documents of a javabin response into one Arrow record batch.\n\n"
+    "The documents of a /select (\"response\" document list), /export or /stream (\"result-set\")\n"
+    "response become rows of typed columns, one per schema field, without any Python object per value\n"
+    "and with the interpreter lock released. Fields outside the schema are skipped; a field missing\n"
+    "from a document is null; a multi-valued field keeps its first value in a scalar column and all of\n"
+    "them in a list column.\n\n"
+    "Supported column types: int32, int64, float32, float64, bool, utf8, binary, timestamp(\"ms\"),\n"
+    "and lists (32-bit offsets) of all of these but binary. Integers fill integer columns (a long\n"
+    "only where it fits int32), floats fill float columns, dates and longs fill timestamp columns.\n\n"
+    "Parameters\n----------\n"
+    "data : bytes\n    The whole response body (``bytes`` or a subclass; read in place, not copied).\n"
+    "schema : pyarrow.Schema\n    The target schema, or any object offering ``__arrow_c_schema__``.\n"
+    "children : {\"skip\", \"explode\"}, default \"skip\"\n"
+    "    ``\"skip\"``: one row per top-level document; anonymous child documents are an error.\n"
+    "    ``\"explode\"``: every document of a tree is a row, in pre-order, described by the columns\n"
+    "    \"_parent_id\" (the parent's \"id\"), \"_depth\" and \"_child_field\" where the schema has them.\n"
+    "child_columns : dict of str to str, optional\n"
+    "    Other names for those columns, by role: \"parent_id\", \"depth\", \"child_field\" and \"key\"\n"
+    "    (the column whose value children copy as their parent id).\n\n"
+    "Returns\n-------\n"
+    "pyarrow.RecordBatch\n    One row per document (per tree node with ``children=\"explode\"``), with\n"
+    "    exactly the given schema, metadata included; its buffers are handed over without a copy.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If an argument has the wrong type, or ``schema`` is not a schema.\n"
+    "ImportError\n    If pyarrow is not installed.\n"
+    "ValueError\n    If the body is not valid javabin, a value does not fit its column, the schema has\n"
+    "    an unsupported type, or the batch does not satisfy the schema (for example a null in a\n"
+    "    non-nullable field).\n\n"
+    "Example\n-------\n"
+    ">>> import pyarrow as pa, velkora\n"
+    ">>> schema = pa.schema([(\"id\", pa.utf8()), (\"price\", pa.float64())])\n"
+    ">>> batch = velkora.deserialize_arrow(body, schema)  # doctest: +SKIP\n"
+    ">>> polars.from_arrow(batch)  # doctest: +SKIP\n";
+
 constexpr const char kStreamDecoderDoc[] =
     "StreamDecoder()\n--\n\n"
     "Decode a javabin response fed in chunks, one callback per complete document.\n\n"
@@ -278,6 +363,7 @@ PyMethodDef kFunctions[] = {
     {"_deserialize_safe", VELKORA_FASTCALL(py_deserialize_safe), METH_FASTCALL | METH_KEYWORDS, kDeserializeSafeDoc},
     {"deserialize_json", VELKORA_FASTCALL(py_deserialize_json), METH_FASTCALL | METH_KEYWORDS, kDeserializeJsonDoc},
     {"_bench_parse_only", VELKORA_FASTCALL(py_bench_parse_only), METH_FASTCALL | METH_KEYWORDS, kBenchParseOnlyDoc},
+    {"deserialize_arrow", VELKORA_FASTCALL(py_deserialize_arrow), METH_FASTCALL | METH_KEYWORDS, kDeserializeArrowDoc},
 };
 
 PyMethodDef kStreamDecoderMethods[] = {

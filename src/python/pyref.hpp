@@ -41,6 +41,19 @@ private:
     PyObject* p_ = nullptr;
 };
 
+/// Releases the interpreter lock for its lifetime; the stretch it covers must touch no Python object.
+/// Takes the lock back on every exit, unwinding included.
+class LockRelease {
+public:
+    LockRelease() : state_(PyEval_SaveThread()) {}
+    ~LockRelease() { PyEval_RestoreThread(state_); }
+    LockRelease(const LockRelease&) = delete;
+    LockRelease& operator=(const LockRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 /// Keeps the cyclic garbage collector out of a decode. The objects a decode builds cannot form cycles,
 /// and a collection pass over thousands of young containers being filled costs more than the decode
 /// itself. Restores the caller's setting on every exit; never held across a user callback (see resume()).

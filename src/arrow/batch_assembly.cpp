@@ -1,0 +1,100 @@
+// src/arrow/batch_assembly.cpp: record batches from the column builders, and the whole-body driver.
+#include "arrow/batch_assembly.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "arrow/row_decoder.hpp"
+#include "arrow/types.hpp"
+
+namespace velkora::arrow {
+
+using wire::DecodeError;
+using wire::ErrorKind;
+using wire::Reader;
+
+namespace {
+
+bool invalid_argument(const std::string& message, DecodeError* error) {
+    error->kind = ErrorKind::ArrowBuild;
+    error->text = "Invalid argument error: " + message;
+    return false;
+}
+
+}  // namespace
+
+bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
+    std::vector<nanoarrow::UniqueArray> arrays;
+    d.finish_columns(&arrays);
+    d.rows = 0;
+
+    const ArrowSchema* schema = d.schema->get();
+    int64_t fields = schema->n_children;
+    if (static_cast<int64_t>(arrays.size()) != fields)
+        return invalid_argument("number of columns(" + std::to_string(arrays.size()) +
+                                    ") must match number of fields(" + std::to_string(fields) + ") in schema",
+                                error);
+    if (arrays.empty()) return invalid_argument("must either specify a row count or at least one column", error);
+    for (int64_t i = 0; i < fields; ++i) {
+        const ArrowSchema* field = schema->children[i];
+        if (!(field->flags & ARROW_FLAG_NULLABLE) && arrays[i]->null_count > 0)
+            return invalid_argument(std::string("Column '") + (field->name ? field->name : "") +
+                                        "' is declared as non-nullable but contains null values",
+                                    error);
+    }
+    int64_t length = arrays[0]->length;
+    for (const auto& array : arrays)
+        if (array->length != length)
+            return invalid_argument("all columns in a record batch must have the same length", error);
+    for (int64_t i = 0; i < fields; ++i) {
+        const ArrowSchema* field = schema->children[i];
+        const ArrowSchema* built = d.columns[i].type.get();
+        if (!same_type(field, built))
+            return invalid_argument("column types must match schema types, expected " + type_display(field) +
+                                        " but found " + type_display(built) + " at column index " +
+                                        std::to_string(i),
+                                    error);
+    }
+    nanoarrow::UniqueArray batch;
+    ArrowError arrow_error;
+    if (ArrowArrayInitFromType(batch.get(), NANOARROW_TYPE_STRUCT) != NANOARROW_OK ||
+        ArrowArrayAllocateChildren(batch.get(), fields) != NANOARROW_OK)
+        throw std::bad_alloc();
+    for (int64_t i = 0; i < fields; ++i) ArrowArrayMove(arrays[i].get(), batch->children[i]);
+    batch->length = length;
+    batch->null_count = 0;
+    if (ArrowArrayFinishBuildingDefault(batch.get(), &arrow_error) != NANOARROW_OK)
+        throw std::logic_error(std::string("record batch could not be finished: ") + arrow_error.message);
+    out->schema = d.schema;
+    out->array = std::move(batch);
+    return true;
+}
+
+bool decode_body(wire::ByteSpan data, SharedSchema schema, ChildrenMode mode, const MetaNames& names,
+                 RecordBatch* out, DecodeError* error) {
+    std::unique_ptr<ArrowRowDecoder> decoder;
+    if (!ArrowRowDecoder::build(std::move(schema), mode, names, &decoder, error)) return false;
+    Reader r(data.data, data.size);
+    DocsSequence docs;
+    bool ok = wire::read_version(r) && locate_docs(*decoder, r, &docs);
+    if (ok && docs.kind == DocsSequence::Kind::Counted) {
+        for (uint64_t i = 0; ok && i < docs.count; ++i) ok = decode_document(*decoder, r);
+    } else if (ok && docs.kind == DocsSequence::Kind::Terminated) {
+        for (;;) {
+            if (r.at_end()) {
+                ok = r.fail_eof(r.position(), r.position() + 1);
+                break;
+            }
+            if (r.peek() == wire::END) break;  // not consumed: nothing after the documents is read
+            if (!(ok = decode_document(*decoder, r))) break;
+        }
+    }
+    if (!ok) {
+        *error = std::move(r.error);
+        return false;
+    }
+    return assemble_batch(*decoder, out, error);
+}
+
+}  // namespace velkora::arrow

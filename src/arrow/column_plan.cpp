@@ -1,0 +1,373 @@
+// src/arrow/column_plan.cpp: choosing column kinds, building and filling the Arrow builders, the
+// children arguments and the metadata columns.
+#include "arrow/column_plan.hpp"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "arrow/pending_rows.hpp"
+#include "arrow/types.hpp"
+
+namespace velkora::arrow {
+
+using wire::DecodeError;
+using wire::ErrorKind;
+
+namespace {
+
+/// nanoarrow reports a failed allocation as ENOMEM; anything else here is a broken invariant.
+void check(ArrowErrorCode code) {
+    if (VELKORA_LIKELY(code == NANOARROW_OK)) return;
+    if (code == ENOMEM) throw std::bad_alloc();
+    throw std::logic_error("Arrow builder rejected an append (error " + std::to_string(code) + ")");
+}
+
+bool is_list_kind(ColumnKind k) { return k >= ColumnKind::ListInt32; }
+
+ColumnKind list_of(ColumnKind item) {
+    return static_cast<ColumnKind>(static_cast<int>(ColumnKind::ListInt32) + static_cast<int>(item) -
+                                   (item == ColumnKind::TimestampMs ? 1 : 0));
+}
+
+ColumnKind item_of(ColumnKind list) {
+    switch (list) {
+        case ColumnKind::ListInt32: return ColumnKind::Int32;
+        case ColumnKind::ListInt64: return ColumnKind::Int64;
+        case ColumnKind::ListFloat32: return ColumnKind::Float32;
+        case ColumnKind::ListFloat64: return ColumnKind::Float64;
+        case ColumnKind::ListBoolean: return ColumnKind::Boolean;
+        case ColumnKind::ListUtf8: return ColumnKind::Utf8;
+        case ColumnKind::ListTimestampMs: return ColumnKind::TimestampMs;
+        default: return list;
+    }
+}
+
+/// The scalar kind a field type selects, if any.
+std::optional<ColumnKind> scalar_kind(const ArrowSchemaView& view) {
+    switch (view.type) {
+        case NANOARROW_TYPE_INT32: return ColumnKind::Int32;
+        case NANOARROW_TYPE_INT64: return ColumnKind::Int64;
+        case NANOARROW_TYPE_FLOAT: return ColumnKind::Float32;
+        case NANOARROW_TYPE_DOUBLE: return ColumnKind::Float64;
+        case NANOARROW_TYPE_BOOL: return ColumnKind::Boolean;
+        case NANOARROW_TYPE_STRING: return ColumnKind::Utf8;
+        case NANOARROW_TYPE_BINARY: return ColumnKind::Binary;
+        case NANOARROW_TYPE_TIMESTAMP:
+            if (view.time_unit == NANOARROW_TIME_UNIT_MILLI) return ColumnKind::TimestampMs;
+            return std::nullopt;
+        default: return std::nullopt;
+    }
+}
+
+bool view_of(const ArrowSchema* field, ArrowSchemaView* view) {
+    ArrowError error;
+    return ArrowSchemaViewInit(view, field, &error) == NANOARROW_OK;
+}
+
+/// The column kind of a schema field, or UnsupportedArrowType with the type's display text.
+bool choose_kind(const ArrowSchema* field, ColumnKind* out, DecodeError* error) {
+    ArrowSchemaView view;
+    if (view_of(field, &view)) {
+        if (auto k = scalar_kind(view)) {
+            *out = *k;
+            return true;
+        }
+        if (view.type == NANOARROW_TYPE_LIST) {
+            const ArrowSchema* item = field->children[0];
+            ArrowSchemaView item_view;
+            auto k = view_of(item, &item_view) ? scalar_kind(item_view) : std::nullopt;
+            if (k && *k != ColumnKind::Binary) {  // there is no list-of-binary kind
+                *out = list_of(*k);
+                return true;
+            }
+            error->kind = ErrorKind::UnsupportedArrowType;
+            error->text = "List<" + type_display(item) + ">";
+            return false;
+        }
+    }
+    error->kind = ErrorKind::UnsupportedArrowType;
+    error->text = type_display(field);
+    return false;
+}
+
+/// The data type a kind's builder produces: no time zone, list items in a nullable field "item".
+void make_type(ColumnKind kind, ArrowSchema* out) {
+    ArrowSchemaInit(out);
+    auto set_scalar = [](ArrowSchema* s, ColumnKind k) {
+        switch (k) {
+            case ColumnKind::Int32: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT32)); break;
+            case ColumnKind::Int64: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT64)); break;
+            case ColumnKind::Float32: check(ArrowSchemaSetType(s, NANOARROW_TYPE_FLOAT)); break;
+            case ColumnKind::Float64: check(ArrowSchemaSetType(s, NANOARROW_TYPE_DOUBLE)); break;
+            case ColumnKind::Boolean: check(ArrowSchemaSetType(s, NANOARROW_TYPE_BOOL)); break;
+            case ColumnKind::Utf8: check(ArrowSchemaSetType(s, NANOARROW_TYPE_STRING)); break;
+            case ColumnKind::Binary: check(ArrowSchemaSetType(s, NANOARROW_TYPE_BINARY)); break;
+            case ColumnKind::TimestampMs:
+                check(ArrowSchemaSetTypeDateTime(s, NANOARROW_TYPE_TIMESTAMP, NANOARROW_TIME_UNIT_MILLI, nullptr));
+                break;
+            default: break;
+        }
+    };
+    if (!is_list_kind(kind)) {
+        set_scalar(out, kind);
+        return;
+    }
+    check(ArrowSchemaSetType(out, NANOARROW_TYPE_LIST));  // one nullable child named "item"
+    set_scalar(out->children[0], item_of(kind));
+}
+
+const ArrowSchema* find_field(const ArrowSchema* schema, const std::string& name, uint32_t* index) {
+    for (int64_t i = 0; i < schema->n_children; ++i) {
+        const ArrowSchema* f = schema->children[i];
+        if (name == (f->name ? f->name : "")) {
+            *index = static_cast<uint32_t>(i);
+            return f;
+        }
+    }
+    return nullptr;
+}
+
+bool child_column_type(const std::string& column, const char* role, const char* required, DecodeError* error) {
+    error->kind = ErrorKind::ChildColumnType;
+    error->text = column;
+    error->expected = role;
+    error->found = required;
+    return false;
+}
+
+/// Finds each role's column (the first field of that name) and checks its type.
+bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, ArrowRowDecoder& d, DecodeError* error) {
+    uint32_t index;
+    const ArrowSchema* parent = find_field(schema, names.parent_id, &index);
+    if (parent) d.parent_id_column = index;
+    const ArrowSchema* depth = find_field(schema, names.depth, &index);
+    if (depth) d.depth_column = index;
+    const ArrowSchema* child_field = find_field(schema, names.child_field, &index);
+    if (child_field) d.child_field_column = index;
+    const ArrowSchema* key = find_field(schema, names.key, &index);
+    if (key) d.key_column = index;
+
+    ArrowSchemaView view;
+    if (depth) {
+        bool ok = view_of(depth, &view) && (view.type == NANOARROW_TYPE_INT32 || view.type == NANOARROW_TYPE_INT64);
+        if (!ok) return child_column_type(names.depth, "depth", "of type int32 or int64", error);
+        d.depth_is_int64 = view.type == NANOARROW_TYPE_INT64;
+    }
+    if (child_field && !(view_of(child_field, &view) && view.type == NANOARROW_TYPE_STRING))
+        return child_column_type(names.child_field, "nesting field name", "of type utf8", error);
+    if (parent) {
+        if (!key) {
+            error->kind = ErrorKind::MissingKeySource;
+            error->text = names.parent_id;
+            error->text2 = names.key;
+            return false;
+        }
+        if (!same_type(parent, key))
+            return child_column_type(names.parent_id, "parent key", "the same type as the key column", error);
+    }
+    d.has_metadata = parent || depth || child_field;
+    return true;
+}
+
+bool arrow_mismatch(const char* expected, DecodeError* error) {
+    error->kind = ErrorKind::ArrowTypeMismatch;
+    error->expected = expected;
+    return false;
+}
+
+/// Removes the last entry of an array under construction (a scalar array or a list of scalars).
+void pop_last(ArrowArray* array) {
+    int64_t last = array->length - 1;
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(array);
+    if (validity->buffer.data != nullptr) {
+        if (!ArrowBitGet(validity->buffer.data, last)) --array->null_count;
+        validity->size_bits = last;
+        validity->buffer.size_bytes = _ArrowBytesForBits(last);
+    }  // without a bitmap the builder holds no null
+    auto* data = ArrowArrayBuffer(array, 1);
+    switch (reinterpret_cast<ArrowArrayPrivateData*>(array->private_data)->storage_type) {
+        case NANOARROW_TYPE_INT32:
+        case NANOARROW_TYPE_FLOAT: data->size_bytes -= 4; break;
+        case NANOARROW_TYPE_INT64:
+        case NANOARROW_TYPE_DOUBLE: data->size_bytes -= 8; break;
+        case NANOARROW_TYPE_BOOL: data->size_bytes = _ArrowBytesForBits(last); break;
+        case NANOARROW_TYPE_STRING:
+        case NANOARROW_TYPE_BINARY: {
+            data->size_bytes -= 4;  // the offsets
+            ArrowArrayBuffer(array, 2)->size_bytes = reinterpret_cast<const int32_t*>(data->data)[last];
+            break;
+        }
+        case NANOARROW_TYPE_LIST: {
+            data->size_bytes -= 4;
+            int64_t items = reinterpret_cast<const int32_t*>(data->data)[last];
+            while (array->children[0]->length > items) pop_last(array->children[0]);
+            break;
+        }
+        default: throw std::logic_error("cannot remove an entry from this Arrow builder");
+    }
+    array->length = last;
+}
+
+}  // namespace
+
+const char* expected_name(ColumnKind kind) {
+    static constexpr const char* names[] = {
+        "int32", "int64", "float32", "float64", "boolean", "utf8", "binary", "timestamp(ms)",
+        "list<int32>", "list<int64>", "list<float32>", "list<float64>", "list<boolean>", "list<utf8>",
+        "list<timestamp(ms)>",
+    };
+    return names[static_cast<size_t>(kind)];
+}
+
+std::string parse_children_arguments(std::string_view children,
+                                     const std::vector<std::pair<std::string, std::string>>& roles,
+                                     ChildrenMode* mode, MetaNames* names) {
+    if (children == "skip") *mode = ChildrenMode::Skip;
+    else if (children == "explode") *mode = ChildrenMode::Explode;
+    else return "children must be \"skip\" or \"explode\", not " + quote_literal(children);
+    *names = MetaNames{};
+    for (const auto& [role, column] : roles) {
+        if (role == "parent_id") names->parent_id = column;
+        else if (role == "depth") names->depth = column;
+        else if (role == "child_field") names->child_field = column;
+        else if (role == "key") names->key = column;
+        else
+            return "unknown child_columns role " + quote_literal(role) +
+                   "; expected one of \"parent_id\", \"depth\", \"child_field\", \"key\"";
+    }
+    return {};
+}
+
+ArrowRowDecoder::ArrowRowDecoder() : pending(std::make_unique<PendingTree>()) {}
+ArrowRowDecoder::~ArrowRowDecoder() = default;
+
+bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
+                            std::unique_ptr<ArrowRowDecoder>* out, DecodeError* error) {
+    auto d = std::make_unique<ArrowRowDecoder>();
+    const ArrowSchema* s = schema->get();
+    if (!resolve_meta_columns(s, names, *d, error)) return false;
+    d->columns.reserve(static_cast<size_t>(s->n_children));
+    for (int64_t i = 0; i < s->n_children; ++i) {
+        const ArrowSchema* field = s->children[i];
+        ColumnKind kind;
+        if (!choose_kind(field, &kind, error)) return false;
+        Column& c = d->columns.emplace_back();
+        c.kind = kind;
+        c.is_list = is_list_kind(kind);
+        c.item = item_of(kind);
+        c.name = field->name ? field->name : "";
+        make_type(kind, c.type.get());
+        start_builder(c);
+        auto index = static_cast<uint32_t>(i);
+        if (index != d->parent_id_column && index != d->depth_column && index != d->child_field_column)
+            d->name_index_[std::string_view(c.name)] = index;  // a later field of the same name wins
+    }
+    d->seen.assign(d->columns.size(), 0);
+    d->schema = std::move(schema);
+    d->mode = mode;
+    *out = std::move(d);
+    return true;
+}
+
+void ArrowRowDecoder::start_builder(Column& c) {
+    ArrowError error;
+    c.builder.reset();
+    check(ArrowArrayInitFromSchema(c.builder.get(), c.type.get(), &error));
+    check(ArrowArrayStartAppending(c.builder.get()));
+    check(ArrowArrayReserve(c.builder.get(), 1024));
+    c.values = c.is_list ? c.builder->children[0] : c.builder.get();
+    if (c.is_list) check(ArrowArrayReserve(c.values, 1024));
+    if (c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary)
+        check(ArrowBufferReserve(ArrowArrayBuffer(c.values, 2), 1024));
+}
+
+bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
+    error->kind = ErrorKind::ArrowBuild;
+    error->text = std::string("Invalid argument error: column '") + c.name +
+                  "' exceeds the 32-bit offset limit of one batch";
+    return false;
+}
+
+bool ArrowRowDecoder::append_value(Column& c, ColumnKind kind, const ScalarValue& v, DecodeError* error) {
+    using K = ScalarValue::Kind;
+    ArrowArray* a = c.values;
+    if (v.kind == K::Null) {
+        check(ArrowArrayAppendNull(a, 1));
+        return true;
+    }
+    switch (kind) {
+        case ColumnKind::Int32:
+            if (v.kind == K::Int32) return check(ArrowArrayAppendInt(a, v.i32)), true;
+            if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
+                return check(ArrowArrayAppendInt(a, v.i64)), true;
+            break;
+        case ColumnKind::Int64:
+            if (v.kind == K::Int32) return check(ArrowArrayAppendInt(a, v.i32)), true;
+            if (v.kind == K::Int64) return check(ArrowArrayAppendInt(a, v.i64)), true;
+            break;
+        case ColumnKind::Float32:
+            // A double out of float range becomes an infinity, as IEEE rounding gives.
+            if (v.kind == K::Float32) return check(ArrowArrayAppendDouble(a, v.f32)), true;
+            if (v.kind == K::Float64) return check(ArrowArrayAppendDouble(a, static_cast<float>(v.f64))), true;
+            break;
+        case ColumnKind::Float64:
+            if (v.kind == K::Float32) return check(ArrowArrayAppendDouble(a, v.f32)), true;
+            if (v.kind == K::Float64) return check(ArrowArrayAppendDouble(a, v.f64)), true;
+            break;
+        case ColumnKind::Boolean:
+            if (v.kind == K::Bool) return check(ArrowArrayAppendInt(a, v.boolean ? 1 : 0)), true;
+            break;
+        case ColumnKind::Utf8:
+        case ColumnKind::Binary:
+            if (v.kind == (kind == ColumnKind::Utf8 ? K::Str : K::Bytes)) {
+                if (VELKORA_UNLIKELY(ArrowArrayBuffer(a, 2)->size_bytes + static_cast<int64_t>(v.bytes.size) >
+                                     offset_limit))
+                    return offset_limit_error(c, error);
+                ArrowBufferView view;
+                view.data.data = v.bytes.data;
+                view.size_bytes = static_cast<int64_t>(v.bytes.size);
+                check(ArrowArrayAppendBytes(a, view));
+                return true;
+            }
+            break;
+        case ColumnKind::TimestampMs:
+            if (v.kind == K::Int64 || v.kind == K::Date) return check(ArrowArrayAppendInt(a, v.i64)), true;
+            break;
+        default: break;
+    }
+    return arrow_mismatch(expected_name(c.kind), error);
+}
+
+bool ArrowRowDecoder::append_scalar(uint32_t column, const ScalarValue& value, DecodeError* error) {
+    Column& c = columns[column];
+    if (VELKORA_UNLIKELY(c.is_list)) return arrow_mismatch("list", error);
+    return append_value(c, c.kind, value, error);
+}
+
+bool ArrowRowDecoder::append_item(uint32_t column, const ScalarValue& value, DecodeError* error) {
+    Column& c = columns[column];
+    if (VELKORA_UNLIKELY(!c.is_list)) return arrow_mismatch("scalar", error);
+    if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
+    return append_value(c, c.item, value, error);
+}
+
+void ArrowRowDecoder::close_list(uint32_t column) { check(ArrowArrayFinishElement(columns[column].builder.get())); }
+
+void ArrowRowDecoder::append_null(uint32_t column) { check(ArrowArrayAppendNull(columns[column].builder.get(), 1)); }
+
+void ArrowRowDecoder::drop_last(uint32_t column) { pop_last(columns[column].builder.get()); }
+
+void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
+    out->clear();
+    out->reserve(columns.size());
+    for (Column& c : columns) {
+        ArrowError error;
+        if (ArrowArrayFinishBuildingDefault(c.builder.get(), &error) != NANOARROW_OK)
+            throw std::logic_error(std::string("Arrow builder could not be finished: ") + error.message);
+        out->emplace_back(std::move(c.builder));
+        start_builder(c);
+    }
+}
+
+}  // namespace velkora::arrow

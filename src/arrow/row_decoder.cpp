@@ -1,0 +1,464 @@
+// src/arrow/row_decoder.cpp: locating the documents of a response and decoding each into one row.
+//
+// Values travel from the input bytes into the builders: strings are borrowed until the builder copies
+// them, field names are looked up straight from the input (or once per extern string), and the values of
+// fields outside the schema are skipped without being decoded into anything.
+#include "arrow/row_decoder.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "core/skip.hpp"
+
+namespace velkora::arrow {
+
+using wire::ByteSpan;
+using wire::DecodeError;
+using wire::ErrorKind;
+using wire::Reader;
+
+namespace {
+
+/// Extern-string words: which column an extern field name routes to.
+constexpr uint32_t kNoColumn = wire::ExternStrings::kUnset - 1;
+
+// Envelope values are skipped at their nesting level: the top-level map is level 1.
+constexpr uint32_t kEnvelopeEntryDepth = 2;
+constexpr uint32_t kResponseEntryDepth = 3;
+
+std::string_view as_text(ByteSpan s) { return {reinterpret_cast<const char*>(s.data), s.size}; }
+
+/// Reads the size after an EXTERN_STRING tag; for a definition also the string, which is appended to
+/// `table`. `*index` is the 0-based table entry the value stands for. A reference beyond the table is
+/// UnexpectedEof just after its size.
+VELKORA_INLINE bool read_extern(Reader& r, uint8_t tag, wire::ExternStrings& table, size_t* index) {
+    uint64_t size;
+    if (!r.read_size(tag, &size)) return false;
+    if (VELKORA_LIKELY(size != 0)) {
+        if (VELKORA_UNLIKELY(size - 1 >= table.size())) return r.fail_beyond_table(r.position());
+        *index = static_cast<size_t>(size - 1);
+        return true;
+    }
+    uint8_t header;  // only its low five bits count
+    uint64_t length;
+    ByteSpan text;
+    if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &text)) return false;
+    table.push(text);
+    *index = table.size() - 1;
+    return true;
+}
+
+/// An envelope key: a string, an extern string, or NULL (no key, `*present` false).
+bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
+    uint64_t tag_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    *present = true;
+    switch (tag >> 5) {
+        case wire::GROUP_STR: {
+            uint64_t size;
+            ByteSpan text;
+            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return false;
+            *key = as_text(text);
+            return true;
+        }
+        case wire::GROUP_EXTERN_STRING: {
+            size_t index;
+            if (!read_extern(r, tag, d.externs, &index)) return false;
+            *key = d.externs.at(index);
+            return true;
+        }
+        default:
+            if (tag == wire::NULL_TAG) {
+                *present = false;
+                return true;
+            }
+            return r.fail_unexpected("field name (string or null)", tag_offset, "other tag");
+    }
+}
+
+bool is_response_key(bool present, std::string_view key) {
+    return present && (key == "response" || key == "result-set");
+}
+
+bool peek_tag(Reader& r, uint8_t* tag) {
+    if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);
+    *tag = r.peek();
+    return true;
+}
+
+/// The "docs" entry's value: an ARR counts the documents, an ITERATOR ends with END; anything else means
+/// no documents.
+bool docs_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
+    uint8_t tag;
+    if (!peek_tag(r, &tag)) return false;
+    if ((tag >> 5) == wire::GROUP_ARR) {
+        (void)r.read_u8(&tag);
+        out->kind = DocsSequence::Kind::Counted;
+        return r.read_size(tag, &out->count);
+    }
+    if (tag == wire::ITERATOR) {
+        (void)r.read_u8(&tag);
+        out->kind = DocsSequence::Kind::Terminated;
+        return true;
+    }
+    out->kind = DocsSequence::Kind::NotFound;
+    return wire::skip_value(r, kResponseEntryDepth, &d.externs);
+}
+
+/// The value of a "response" or "result-set" entry. `*decided` is false when it was not a map or a
+/// document list (skipped: the search goes on).
+bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* decided) {
+    uint8_t tag;
+    if (!peek_tag(r, &tag)) return false;
+    uint8_t group = tag >> 5;
+    uint64_t count = 0;
+    bool terminated = false;
+    *decided = true;
+    out->kind = DocsSequence::Kind::NotFound;
+    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+        (void)r.read_u8(&tag);
+        if (!r.read_size(tag, &count)) return false;
+    } else if (tag == wire::MAP) {
+        (void)r.read_u8(&tag);
+        uint32_t n;
+        if (!r.read_vint(&n)) return false;
+        count = n;
+    } else if (tag == wire::MAP_ENTRY_ITER) {
+        (void)r.read_u8(&tag);
+        terminated = true;
+    } else if (tag == wire::SOLRDOCLST) {
+        (void)r.read_u8(&tag);
+        if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;  // the header, whatever it is
+        if (!peek_tag(r, &tag)) return false;
+        if ((tag >> 5) != wire::GROUP_ARR) return true;
+        (void)r.read_u8(&tag);
+        out->kind = DocsSequence::Kind::Counted;
+        return r.read_size(tag, &out->count);
+    } else {
+        *decided = false;
+        return wire::skip_value(r, kEnvelopeEntryDepth, &d.externs);
+    }
+    for (uint64_t i = 0;; ++i) {
+        bool more;
+        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!more) return true;
+        std::string_view key;
+        bool present;
+        if (!read_envelope_key(d, r, &key, &present)) return false;
+        if (present && key == "docs") return docs_value(d, r, out);
+        if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;
+    }
+}
+
+/// Records a scalar's value as the first of a multi-valued field keeps it, or a null.
+struct FirstValue {
+    ScalarValue value;
+    bool found = false;
+};
+
+}  // namespace
+
+bool fail_mismatch(Reader& r, const char* expected) {
+    r.error = DecodeError{};
+    r.error.kind = ErrorKind::ArrowTypeMismatch;
+    r.error.expected = expected;
+    return false;
+}
+
+bool next_entry(Reader& r, uint64_t index, uint64_t count, bool terminated, bool* more) {
+    if (!terminated) {
+        *more = index < count;
+        return true;
+    }
+    if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);
+    *more = r.peek() != wire::END;
+    if (!*more) r.set_position(r.position() + 1);
+    return true;
+}
+
+bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
+    out->kind = DocsSequence::Kind::NotFound;
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    uint64_t count = 0;
+    bool terminated = false;
+    uint8_t group = tag >> 5;
+    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+        if (!r.read_size(tag, &count)) return false;
+    } else if (tag == wire::MAP_ENTRY_ITER) {
+        terminated = true;
+    } else {
+        return true;  // not an envelope: no documents
+    }
+    for (uint64_t i = 0;; ++i) {
+        bool more;
+        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!more) return true;
+        std::string_view key;
+        bool present;
+        if (!read_envelope_key(d, r, &key, &present)) return false;
+        if (is_response_key(present, key)) {
+            bool decided;
+            if (!response_value(d, r, out, &decided)) return false;
+            if (decided) return true;
+        } else if (!wire::skip_value(r, kEnvelopeEntryDepth, &d.externs)) {
+            return false;
+        }
+    }
+}
+
+bool read_scalar(Reader& r, wire::ExternStrings& table, ScalarValue* out) {
+    using K = ScalarValue::Kind;
+    uint64_t tag_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    switch (tag >> 5) {
+        case wire::GROUP_STR: {
+            uint64_t size;
+            out->kind = K::Str;
+            return r.read_size(tag, &size) && r.take_utf8(size, &out->bytes);
+        }
+        case wire::GROUP_SINT: out->kind = K::Int32; return wire::read_small_int(r, tag, &out->i32);
+        case wire::GROUP_SLONG: out->kind = K::Int64; return wire::read_small_long(r, tag, &out->i64);
+        case wire::GROUP_ARR:
+        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_NAMED_LST: return r.fail_unexpected("scalar value", tag_offset, "container");
+        case wire::GROUP_EXTERN_STRING: {
+            uint64_t size;
+            if (!r.read_size(tag, &size)) return false;
+            if (size != 0) return fail_mismatch(r, "inline value (unexpected extern-string reference)");
+            uint8_t header;  // only its low five bits count
+            uint64_t length;
+            if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &out->bytes)) return false;
+            table.push(out->bytes);
+            out->kind = K::Str;
+            return true;
+        }
+        default: break;
+    }
+    switch (tag) {
+        case wire::NULL_TAG: out->kind = K::Null; return true;
+        case wire::BOOL_TRUE:
+        case wire::BOOL_FALSE:
+            out->kind = K::Bool;
+            out->boolean = tag == wire::BOOL_TRUE;
+            return true;
+        case wire::BYTE: out->kind = K::Int32; return wire::read_byte(r, &out->i32);
+        case wire::SHORT: out->kind = K::Int32; return wire::read_short(r, &out->i32);
+        case wire::INT: out->kind = K::Int32; return wire::read_int(r, &out->i32);
+        case wire::LONG: out->kind = K::Int64; return wire::read_long(r, &out->i64);
+        case wire::DATE: out->kind = K::Date; return wire::read_long(r, &out->i64);
+        case wire::FLOAT: out->kind = K::Float32; return wire::read_float(r, &out->f32);
+        case wire::DOUBLE: out->kind = K::Float64; return wire::read_double(r, &out->f64);
+        case wire::BYTEARR: {
+            uint32_t length;
+            out->kind = K::Bytes;
+            return r.read_vint(&length) && r.take(length, &out->bytes);
+        }
+        default: return r.fail_unexpected("scalar value", tag_offset, "container/other");
+    }
+}
+
+bool read_document_header(Reader& r, uint64_t* count, bool* terminated) {
+    uint64_t tag_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    *terminated = false;
+    *count = 0;
+    uint8_t group = tag >> 5;
+    if (tag == wire::SOLRDOC) {
+        uint8_t header;  // its top three bits are not checked
+        return r.read_u8(&header) && r.read_size(header, count);
+    }
+    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) return r.read_size(tag, count);
+    if (tag == wire::MAP_ENTRY_ITER) {
+        *terminated = true;
+        return true;
+    }
+    return r.fail_unexpected("SolrDocument or map", tag_offset, "other tag");
+}
+
+EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::string_view* name) {
+    uint64_t key_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return EntryKey::Failed;
+    switch (tag >> 5) {
+        case wire::GROUP_EXTERN_STRING: {
+            size_t index;
+            if (!read_extern(r, tag, d.externs, &index)) return EntryKey::Failed;
+            *name = d.externs.at(index);
+            uint32_t& word = d.externs.word(index);
+            if (VELKORA_UNLIKELY(word == wire::ExternStrings::kUnset)) {
+                int32_t c = d.lookup(*name);
+                word = c < 0 ? kNoColumn : static_cast<uint32_t>(c);
+            }
+            *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
+            return EntryKey::Field;
+        }
+        case wire::GROUP_STR: {
+            uint64_t size;
+            ByteSpan text;
+            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return EntryKey::Failed;
+            *name = as_text(text);
+            *column = d.lookup(*name);
+            return EntryKey::Field;
+        }
+        default:
+            if (tag == wire::SOLRDOC) {
+                r.set_position(key_offset);
+                return EntryKey::Child;
+            }
+            r.fail_unexpected("field name or child document", key_offset, "other tag");
+            return EntryKey::Failed;
+    }
+}
+
+namespace {
+
+/// Skip mode: routes one field value into its column. A field named again in the same document replaces
+/// its earlier value, so every row keeps exactly one value per column.
+class FlatRow {
+public:
+    FlatRow(ArrowRowDecoder& d, Reader& r) : d_(d), r_(r) {}
+
+    bool route(int32_t column) {
+        if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
+        auto c = static_cast<uint32_t>(column);
+        bool ok = d_.columns[c].is_list ? route_list(c) : route_scalar(c);
+        if (ok) d_.seen[c] = 1;
+        return ok;
+    }
+
+private:
+    bool store(uint32_t c, const ScalarValue& v) {
+        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        return d_.append_scalar(c, v, &r_.error);
+    }
+
+    bool route_scalar(uint32_t c) {
+        uint8_t tag;
+        if (!peek_tag(r_, &tag)) return false;
+        ScalarValue v;
+        if ((tag >> 5) == wire::GROUP_ARR) {
+            // A multi-valued field keeps its first value; the rest are still read.
+            uint64_t n;
+            (void)r_.read_u8(&tag);
+            if (!r_.read_size(tag, &n)) return false;
+            if (n == 0) return store(c, v);
+            if (!read_scalar(r_, d_.externs, &v) || !store(c, v)) return false;
+            for (uint64_t i = 1; i < n; ++i)
+                if (!read_scalar(r_, d_.externs, &v)) return false;
+            return true;
+        }
+        if (tag == wire::ITERATOR) {
+            (void)r_.read_u8(&tag);
+            FirstValue first;
+            for (;;) {
+                if (!peek_tag(r_, &tag)) return false;
+                if (tag == wire::END) {
+                    (void)r_.read_u8(&tag);
+                    return store(c, first.value);
+                }
+                if (!read_scalar(r_, d_.externs, first.found ? &v : &first.value)) return false;
+                first.found = true;
+            }
+        }
+        return read_scalar(r_, d_.externs, &v) && store(c, v);
+    }
+
+    bool route_list(uint32_t c) {
+        uint8_t tag;
+        if (!peek_tag(r_, &tag)) return false;
+        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        ScalarValue v;
+        if (tag == wire::NULL_TAG) {
+            (void)r_.read_u8(&tag);
+            d_.append_null(c);
+            return true;
+        }
+        if ((tag >> 5) == wire::GROUP_ARR) {
+            uint64_t n;
+            (void)r_.read_u8(&tag);
+            if (!r_.read_size(tag, &n)) return false;
+            for (uint64_t i = 0; i < n; ++i)
+                if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+        } else if (tag == wire::ITERATOR) {
+            (void)r_.read_u8(&tag);
+            for (;;) {
+                if (!peek_tag(r_, &tag)) return false;
+                if (tag == wire::END) {
+                    (void)r_.read_u8(&tag);
+                    break;
+                }
+                if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+            }
+        } else if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) {
+            return false;
+        }
+        d_.close_list(c);
+        return true;
+    }
+
+    ArrowRowDecoder& d_;
+    Reader& r_;
+};
+
+bool fail_children(Reader& r) {
+    r.error = DecodeError{};
+    r.error.kind = ErrorKind::ChildDocumentsInFlatTable;
+    return false;
+}
+
+/// Mode skip: one document, one row.
+bool decode_flat(ArrowRowDecoder& d, Reader& r) {
+    std::fill(d.seen.begin(), d.seen.end(), 0);
+    if (d.has_metadata) {
+        // A document read in this mode is always a top-level row: depth 0, no parent, no field.
+        ScalarValue null_value;
+        if (d.depth_column) {
+            ScalarValue zero;
+            zero.kind = d.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
+            if (!d.append_scalar(*d.depth_column, zero, &r.error)) return false;
+            d.seen[*d.depth_column] = 1;
+        }
+        if (d.child_field_column) {
+            if (!d.append_scalar(*d.child_field_column, null_value, &r.error)) return false;
+            d.seen[*d.child_field_column] = 1;
+        }
+        if (d.parent_id_column) {
+            if (!d.append_scalar(*d.parent_id_column, null_value, &r.error)) return false;
+            d.seen[*d.parent_id_column] = 1;
+        }
+    }
+    uint64_t count;
+    bool terminated;
+    if (!read_document_header(r, &count, &terminated)) return false;
+    FlatRow row(d, r);
+    for (uint64_t i = 0;; ++i) {
+        bool more;
+        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!more) break;
+        int32_t column;
+        std::string_view name;
+        switch (read_entry_key(d, r, &column, &name)) {
+            case EntryKey::Failed: return false;
+            case EntryKey::Child: return fail_children(r);
+            case EntryKey::Field: break;
+        }
+        if (!row.route(column)) return false;
+    }
+    for (size_t c = 0; c < d.columns.size(); ++c)
+        if (!d.seen[c]) d.append_null(static_cast<uint32_t>(c));
+    ++d.rows;
+    return true;
+}
+
+}  // namespace
+
+bool decode_document(ArrowRowDecoder& d, Reader& r) {
+    if (d.mode == ChildrenMode::Explode) return decode_tree(d, r);
+    return decode_flat(d, r);
+}
+
+}  // namespace velkora::arrow

@@ -1,0 +1,53 @@
+// src/arrow/row_decoder.hpp: reading a response's documents straight into the column builders.
+#pragma once
+
+#include <cstdint>
+
+#include "arrow/column_plan.hpp"
+#include "core/reader.hpp"
+
+namespace velkora::arrow {
+
+/// Where a response keeps its result documents.
+struct DocsSequence {
+    enum class Kind : uint8_t { NotFound, Counted, Terminated };
+    Kind kind = Kind::NotFound;
+    uint64_t count = 0;  // Counted: the ARR's size
+};
+
+/// Walks the envelope from just after the version byte to the documents: the "docs" of the first
+/// "response" or "result-set" map, or the document array of a document list. For Counted and Terminated
+/// the reader is left on the first document's tag (or on the closing END). False with the error in
+/// `r.error`; extern strings defined on the way go into the decoder's table.
+[[nodiscard]] bool locate_docs(ArrowRowDecoder& d, wire::Reader& r, DocsSequence* out);
+
+/// Reads the document whose tag is at the reader and appends its row (skip mode) or the rows of its
+/// whole tree (explode mode). False with the error in `r.error`; a failure may leave part of the row
+/// appended.
+[[nodiscard]] bool decode_document(ArrowRowDecoder& d, wire::Reader& r);
+
+/// One scalar value; a definition of an extern string is appended to `table`.
+[[nodiscard]] bool read_scalar(wire::Reader& r, wire::ExternStrings& table, ScalarValue* out);
+
+// The parts below are shared with explode mode.
+
+/// A document's tag and size: SOLRDOC (its header byte's low bits), ORDERED_MAP or NAMED_LST (the tag's),
+/// or MAP_ENTRY_ITER (entries until END: `terminated`). Anything else is refused at the tag.
+[[nodiscard]] bool read_document_header(wire::Reader& r, uint64_t* count, bool* terminated);
+
+/// Before each entry of a document: false when there is none left (a closing END is consumed), with
+/// `r.error` set when the input ran out first.
+[[nodiscard]] bool next_entry(wire::Reader& r, uint64_t index, uint64_t count, bool terminated, bool* more);
+
+/// A document entry's key. Field: `column` is the routed column (-1: not in the schema) and `name` its
+/// text (valid until the next extern string is defined). Child: the reader stands on a SOLRDOC tag.
+enum class EntryKey : uint8_t { Field, Child, Failed };
+EntryKey read_entry_key(ArrowRowDecoder& d, wire::Reader& r, int32_t* column, std::string_view* name);
+
+/// Records ArrowTypeMismatch, or UnexpectedValue at `offset`, in the reader; returns false.
+bool fail_mismatch(wire::Reader& r, const char* expected);
+
+/// Decodes the tree of rows of one document in explode mode.
+[[nodiscard]] bool decode_tree(ArrowRowDecoder& d, wire::Reader& r);
+
+}  // namespace velkora::arrow

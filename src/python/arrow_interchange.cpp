@@ -1,0 +1,166 @@
+// src/python/arrow_interchange.cpp: importing schemas from pyarrow (or any Arrow capsule provider) and
+// handing schemas and record batches back, each C structure released exactly once.
+#include "python/arrow_interchange.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include "module/errors.hpp"
+
+namespace velkora::pyarrow {
+
+namespace {
+
+/// An interned name, made once per process.
+PyObject* interned(PyObject** cache, const char* text) {
+    if (!*cache) *cache = PyUnicode_InternFromString(text);
+    return *cache;
+}
+
+PyObject* g_arrow_c_schema = nullptr;
+PyObject* g_export_to_c = nullptr;
+PyObject* g_import_from_c = nullptr;
+PyObject* g_read_next_batch = nullptr;
+
+/// `pyarrow.<name>`, imported on first use and kept for the life of the process; a failed import caches
+/// nothing. Borrowed reference, or nullptr with the import error set.
+PyObject* pyarrow_class(PyObject** cache, const char* name) {
+    if (*cache) return *cache;
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("pyarrow"));
+    if (!module_name) return nullptr;
+    PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!module) return nullptr;
+    PyObject* cls = PyObject_GetAttrString(module.get(), name);
+    if (cls) *cache = cls;
+    return cls;
+}
+
+PyObject* g_schema_class = nullptr;
+PyObject* g_reader_class = nullptr;
+PyObject* g_arrow_exception = nullptr;
+
+/// Raises pyarrow.ArrowException with `text`; a pyarrow that cannot be imported now is an internal fault.
+bool raise_arrow_exception(const std::string& text) {
+    PyObject* cls = pyarrow_class(&g_arrow_exception, "ArrowException");
+    if (!cls) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyRef reason = PyRef::steal(value ? PyObject_Str(value) : nullptr);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        const char* detail = reason ? PyUnicode_AsUTF8AndSize(reason.get(), nullptr) : nullptr;
+        PyErr_Clear();
+        throw Panic{std::string("failed to import exception pyarrow.ArrowException: ") + (detail ? detail : "?")};
+    }
+    PyErr_SetString(cls, text.c_str());
+    return false;
+}
+
+/// Every field of an imported schema must be one nanoarrow can read.
+bool check_fields(const ArrowSchema* schema, std::string* message) {
+    ArrowSchemaView view;
+    ArrowError error;
+    if (ArrowSchemaViewInit(&view, schema, &error) != NANOARROW_OK) {
+        *message = error.message;
+        return false;
+    }
+    for (int64_t i = 0; i < schema->n_children; ++i)
+        if (!check_fields(schema->children[i], message)) return false;
+    return !schema->dictionary || check_fields(schema->dictionary, message);
+}
+
+/// Copies a C schema (not taking ownership of `source`) into a shared schema.
+bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out) {
+    auto copy = std::make_shared<nanoarrow::UniqueSchema>();
+    std::string message;
+    if (ArrowSchemaDeepCopy(source, copy->get()) != NANOARROW_OK)
+        return raise_arrow_exception("Invalid argument error: the schema could not be copied");
+    if (!check_fields(copy->get(), &message)) return raise_arrow_exception("Invalid argument error: " + message);
+    if (std::string(copy->get()->format) != "+s")
+        return raise_arrow_exception("Invalid argument error: a schema must be a struct of fields, not format '" +
+                                     std::string(copy->get()->format) + "'");
+    *out = std::move(copy);
+    return true;
+}
+
+PyObject* address_of(const void* pointer) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+}
+
+bool from_capsule_method(PyObject* method, arrow::SharedSchema* out) {
+    PyRef capsule = PyRef::steal(PyObject_CallNoArgs(method));
+    if (!capsule) return false;
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        raise_not_an_instance(capsule.get(), "PyCapsule");
+        return raise_type_error_from_pending("Expected __arrow_c_schema__ to return a capsule."), false;
+    }
+    auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
+    if (!schema) return raise_type_error_from_pending("Expected __arrow_c_schema__ to return a arrow_schema capsule."), false;
+    return copy_schema(schema, out);  // the capsule's destructor releases its own schema later
+}
+
+bool from_pyarrow_schema(PyObject* object, arrow::SharedSchema* out) {
+    PyObject* schema_class = pyarrow_class(&g_schema_class, "Schema");
+    if (!schema_class) return false;
+    int is_schema = PyObject_IsInstance(object, schema_class);
+    if (is_schema < 0) return false;
+    if (!is_schema) {
+        std::string message = "Expected instance of " + qualified_type_name(schema_class) + ", got " +
+                              qualified_type_name(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+        return raise_type_error(message), false;
+    }
+    nanoarrow::UniqueSchema exported;  // zero-filled; released on every path if pyarrow filled it
+    PyRef address = PyRef::steal(address_of(exported.get()));
+    if (!address || !interned(&g_export_to_c, "_export_to_c")) return false;
+    PyRef result = PyRef::steal(PyObject_CallMethodObjArgs(object, g_export_to_c, address.get(), nullptr));
+    if (!result) return false;
+    return copy_schema(exported.get(), out);
+}
+
+}  // namespace
+
+bool import_schema(PyObject* object, arrow::SharedSchema* out) {
+    if (!interned(&g_arrow_c_schema, "__arrow_c_schema__")) return false;
+    PyRef method = PyRef::steal(PyObject_GetAttr(object, g_arrow_c_schema));
+    if (method) return from_capsule_method(method.get(), out);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return from_pyarrow_schema(object, out);
+}
+
+PyObject* export_schema(const arrow::SharedSchema& schema) {
+    nanoarrow::UniqueSchema copy;
+    if (ArrowSchemaDeepCopy(schema->get(), copy.get()) != NANOARROW_OK) {
+        raise_arrow_exception("Invalid argument error: the schema could not be copied");
+        return nullptr;
+    }
+    PyObject* schema_class = pyarrow_class(&g_schema_class, "Schema");
+    if (!schema_class || !interned(&g_import_from_c, "_import_from_c")) return nullptr;
+    PyRef address = PyRef::steal(address_of(copy.get()));
+    if (!address) return nullptr;
+    // pyarrow takes the structure over; if it fails before that, `copy` releases it.
+    return PyObject_CallMethodObjArgs(schema_class, g_import_from_c, address.get(), nullptr);
+}
+
+PyObject* export_record_batch(arrow::RecordBatch batch) {
+    nanoarrow::UniqueSchema schema;
+    nanoarrow::UniqueArrayStream stream;
+    if (ArrowSchemaDeepCopy(batch.schema->get(), schema.get()) != NANOARROW_OK ||
+        ArrowBasicArrayStreamInit(stream.get(), schema.get(), 1) != NANOARROW_OK)
+        throw std::bad_alloc();
+    // The stream now owns the schema copy and, below, the batch: nothing is copied on the way to pyarrow.
+    ArrowBasicArrayStreamSetArray(stream.get(), 0, batch.array.get());
+    PyObject* reader_class = pyarrow_class(&g_reader_class, "RecordBatchReader");
+    if (!reader_class || !interned(&g_import_from_c, "_import_from_c") ||
+        !interned(&g_read_next_batch, "read_next_batch"))
+        return nullptr;
+    PyRef address = PyRef::steal(address_of(stream.get()));
+    if (!address) return nullptr;
+    // pyarrow takes the stream over; if the call fails first, `stream` releases it.
+    PyRef reader = PyRef::steal(PyObject_CallMethodObjArgs(reader_class, g_import_from_c, address.get(), nullptr));
+    if (!reader) return nullptr;
+    return PyObject_CallMethodObjArgs(reader.get(), g_read_next_batch, nullptr);
+}
+
+}  // namespace velkora::pyarrow
