@@ -1,7 +1,18 @@
 """Type stubs for velkora._core, the compiled javabin decoder."""
 
 from collections.abc import Callable
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias
+
+if TYPE_CHECKING:
+    import pyarrow
+
+    class _ArrowSchemaExportable(Protocol):
+        """Anything that hands out an Arrow schema through the Arrow PyCapsule interface."""
+
+        def __arrow_c_schema__(self) -> object: ...
+
+    _Schema: TypeAlias = pyarrow.Schema | _ArrowSchemaExportable
+    _ChildrenMode: TypeAlias = Literal["skip", "explode"]
 
 __all__: Final[list[str]]
 
@@ -22,6 +33,24 @@ def deserialize_json(data: bytes) -> str:
 
 def _bench_parse_only(data: bytes) -> int:
     """Parse a javabin body without building Python objects; return the node count."""
+
+def deserialize_arrow(
+    data: bytes,
+    schema: _Schema,
+    *,
+    children: _ChildrenMode = "skip",
+    child_columns: dict[str, str] | None = None,
+) -> pyarrow.RecordBatch:
+    """Decode the result documents of a javabin response into one Arrow record batch, one row per document.
+
+    Columns follow ``schema`` (int32, int64, float32, float64, bool, utf8, binary, timestamp('ms') and
+    lists of those except binary); fields outside it are skipped, absent ones are null. Decoding runs with
+    the interpreter lock released. ``children="explode"`` turns nested child documents into rows of their
+    own, described by the ``_parent_id``, ``_depth`` and ``_child_field`` columns when the schema has
+    them; ``child_columns`` renames those roles (keys "parent_id", "depth", "child_field", "key").
+    Raises ValueError for malformed input, an unsupported column type or a value that does not fit its
+    column, ImportError when pyarrow is not installed.
+    """
 
 class StreamDecoder:
     """Decode a javabin response fed in chunks, one callback per complete document."""

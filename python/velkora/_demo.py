@@ -118,6 +118,35 @@ def main() -> None:
     decoder.finish()
     print("  count =", decoder.count)
 
+    show_arrow(body)
+
+
+def show_arrow(body: bytes) -> None:
+    """deserialize_arrow against a schema of the sample's fields, and the batch as a polars DataFrame."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        print("\ndeserialize_arrow(body, schema): skipped, pyarrow is not installed (pip install velkora[arrow])")
+        return
+    schema = pa.schema([
+        ("id", pa.utf8()),
+        ("title", pa.utf8()),
+        ("price", pa.float32()),
+        ("inStock", pa.bool_()),
+        ("cat", pa.list_(pa.utf8())),
+    ])
+    print("\ndeserialize_arrow(body, schema):")
+    batch = velkora.deserialize_arrow(body, schema)
+    print(batch)
+
+    try:
+        import polars as pl
+    except ImportError:
+        print("\npolars.from_arrow(batch): skipped, polars is not installed")
+        return
+    print("\npolars.from_arrow(batch):")
+    print(pl.from_arrow(batch))
+
 
 if __name__ == "__main__":
     main()
