@@ -16,13 +16,6 @@ using wire::ErrorKind;
 
 namespace {
 
-/// nanoarrow reports a failed allocation as ENOMEM; anything else here is a broken invariant.
-void check(ArrowErrorCode code) {
-    if (VELKORA_LIKELY(code == NANOARROW_OK)) return;
-    if (code == ENOMEM) throw std::bad_alloc();
-    throw std::logic_error("Arrow builder rejected an append (error " + std::to_string(code) + ")");
-}
-
 bool is_list_kind(ColumnKind k) { return k >= ColumnKind::ListInt32; }
 
 ColumnKind list_of(ColumnKind item) {
@@ -211,6 +204,11 @@ void pop_last(ArrowArray* array) {
 
 }  // namespace
 
+void builder_failed(ArrowErrorCode code) {
+    if (code == ENOMEM) throw std::bad_alloc();
+    throw std::logic_error("Arrow builder rejected an append (error " + std::to_string(code) + ")");
+}
+
 const char* expected_name(ColumnKind kind) {
     static constexpr const char* names[] = {
         "int32", "int64", "float32", "float64", "boolean", "utf8", "binary", "timestamp(ms)",
@@ -278,8 +276,13 @@ void ArrowRowDecoder::start_builder(Column& c) {
     check(ArrowArrayReserve(c.builder.get(), 1024));
     c.values = c.is_list ? c.builder->children[0] : c.builder.get();
     if (c.is_list) check(ArrowArrayReserve(c.values, 1024));
-    if (c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary)
-        check(ArrowBufferReserve(ArrowArrayBuffer(c.values, 2), 1024));
+    bool variable = c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary;
+    c.data = ArrowArrayBuffer(c.values, variable ? 2 : 1);
+    c.offsets = variable ? ArrowArrayBuffer(c.values, 1) : nullptr;
+    c.validity = ArrowArrayValidityBitmap(c.values);
+    c.list_offsets = c.is_list ? ArrowArrayBuffer(c.builder.get(), 1) : nullptr;
+    c.list_validity = c.is_list ? ArrowArrayValidityBitmap(c.builder.get()) : nullptr;
+    if (variable) check(ArrowBufferReserve(c.data, 1024));
 }
 
 bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
@@ -289,72 +292,7 @@ bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) co
     return false;
 }
 
-bool ArrowRowDecoder::append_value(Column& c, ColumnKind kind, const ScalarValue& v, DecodeError* error) {
-    using K = ScalarValue::Kind;
-    ArrowArray* a = c.values;
-    if (v.kind == K::Null) {
-        check(ArrowArrayAppendNull(a, 1));
-        return true;
-    }
-    switch (kind) {
-        case ColumnKind::Int32:
-            if (v.kind == K::Int32) return check(ArrowArrayAppendInt(a, v.i32)), true;
-            if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
-                return check(ArrowArrayAppendInt(a, v.i64)), true;
-            break;
-        case ColumnKind::Int64:
-            if (v.kind == K::Int32) return check(ArrowArrayAppendInt(a, v.i32)), true;
-            if (v.kind == K::Int64) return check(ArrowArrayAppendInt(a, v.i64)), true;
-            break;
-        case ColumnKind::Float32:
-            // A double out of float range becomes an infinity, as IEEE rounding gives.
-            if (v.kind == K::Float32) return check(ArrowArrayAppendDouble(a, v.f32)), true;
-            if (v.kind == K::Float64) return check(ArrowArrayAppendDouble(a, static_cast<float>(v.f64))), true;
-            break;
-        case ColumnKind::Float64:
-            if (v.kind == K::Float32) return check(ArrowArrayAppendDouble(a, v.f32)), true;
-            if (v.kind == K::Float64) return check(ArrowArrayAppendDouble(a, v.f64)), true;
-            break;
-        case ColumnKind::Boolean:
-            if (v.kind == K::Bool) return check(ArrowArrayAppendInt(a, v.boolean ? 1 : 0)), true;
-            break;
-        case ColumnKind::Utf8:
-        case ColumnKind::Binary:
-            if (v.kind == (kind == ColumnKind::Utf8 ? K::Str : K::Bytes)) {
-                if (VELKORA_UNLIKELY(ArrowArrayBuffer(a, 2)->size_bytes + static_cast<int64_t>(v.bytes.size) >
-                                     offset_limit))
-                    return offset_limit_error(c, error);
-                ArrowBufferView view;
-                view.data.data = v.bytes.data;
-                view.size_bytes = static_cast<int64_t>(v.bytes.size);
-                check(ArrowArrayAppendBytes(a, view));
-                return true;
-            }
-            break;
-        case ColumnKind::TimestampMs:
-            if (v.kind == K::Int64 || v.kind == K::Date) return check(ArrowArrayAppendInt(a, v.i64)), true;
-            break;
-        default: break;
-    }
-    return arrow_mismatch(expected_name(c.kind), error);
-}
-
-bool ArrowRowDecoder::append_scalar(uint32_t column, const ScalarValue& value, DecodeError* error) {
-    Column& c = columns[column];
-    if (VELKORA_UNLIKELY(c.is_list)) return arrow_mismatch("list", error);
-    return append_value(c, c.kind, value, error);
-}
-
-bool ArrowRowDecoder::append_item(uint32_t column, const ScalarValue& value, DecodeError* error) {
-    Column& c = columns[column];
-    if (VELKORA_UNLIKELY(!c.is_list)) return arrow_mismatch("scalar", error);
-    if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
-    return append_value(c, c.item, value, error);
-}
-
-void ArrowRowDecoder::close_list(uint32_t column) { check(ArrowArrayFinishElement(columns[column].builder.get())); }
-
-void ArrowRowDecoder::append_null(uint32_t column) { check(ArrowArrayAppendNull(columns[column].builder.get(), 1)); }
+bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
 
 void ArrowRowDecoder::drop_last(uint32_t column) { pop_last(columns[column].builder.get()); }
 

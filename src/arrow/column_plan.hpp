@@ -46,6 +46,9 @@ enum class ColumnKind : uint8_t {
     ListInt32, ListInt64, ListFloat32, ListFloat64, ListBoolean, ListUtf8, ListTimestampMs,
 };
 
+/// The expected-name of a kind in ArrowTypeMismatch messages ("int32", "list<utf8>", ...).
+const char* expected_name(ColumnKind kind);
+
 /// One javabin scalar as the Arrow path reads it. Str and Bytes borrow from the input.
 struct ScalarValue {
     enum class Kind : uint8_t { Null, Bool, Int32, Int64, Float32, Float64, Date, Str, Bytes };
@@ -71,7 +74,19 @@ struct Column {
     nanoarrow::UniqueSchema type; // the data type the builder produces
     nanoarrow::UniqueArray builder;
     ArrowArray* values;           // where scalars go: the builder, or a list builder's child
+    // The builders' own buffers, for appends without a dispatch on the storage type per value.
+    ArrowBuffer* data;            // the values' fixed-width data, or their character data
+    ArrowBuffer* offsets;         // the values' offsets (Utf8, Binary), else nullptr
+    ArrowBitmap* validity;        // the values' validity (allocated by the builder at the first null)
+    ArrowBuffer* list_offsets;    // a list column's offsets, else nullptr
+    ArrowBitmap* list_validity;
 };
+
+/// nanoarrow reports a failed allocation as ENOMEM; anything else here is a broken invariant.
+void builder_failed(ArrowErrorCode code);
+VELKORA_INLINE void check(ArrowErrorCode code) {
+    if (VELKORA_UNLIKELY(code != NANOARROW_OK)) builder_failed(code);
+}
 
 struct PendingTree;
 
@@ -95,13 +110,32 @@ public:
     }
 
     /// Appends one value to a scalar column, converting it; ArrowTypeMismatch leaves the column unchanged.
-    [[nodiscard]] bool append_scalar(uint32_t column, const ScalarValue& value, wire::DecodeError* error);
+    [[nodiscard]] VELKORA_INLINE bool append_scalar(uint32_t column, const ScalarValue& value,
+                                                    wire::DecodeError* error) {
+        Column& c = columns[column];
+        if (VELKORA_UNLIKELY(c.is_list)) return mismatch("list", error);
+        return append_value(c, c.kind, value, error);
+    }
     /// Appends one item to the list value being built in a list column.
-    [[nodiscard]] bool append_item(uint32_t column, const ScalarValue& value, wire::DecodeError* error);
+    [[nodiscard]] VELKORA_INLINE bool append_item(uint32_t column, const ScalarValue& value,
+                                                  wire::DecodeError* error) {
+        Column& c = columns[column];
+        if (VELKORA_UNLIKELY(!c.is_list)) return mismatch("scalar", error);
+        if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
+        return append_value(c, c.item, value, error);
+    }
     /// Ends the list value being built (no items: an empty list, not a null).
-    void close_list(uint32_t column);
+    VELKORA_INLINE void close_list(uint32_t column) {
+        Column& c = columns[column];
+        check(ArrowBufferAppendInt32(c.list_offsets, static_cast<int32_t>(c.values->length)));
+        mark_valid(c.builder.get(), c.list_validity);
+    }
     /// A null row entry: a null value, or a null list.
-    void append_null(uint32_t column);
+    VELKORA_INLINE void append_null(uint32_t column) {
+        Column& c = columns[column];
+        if (c.is_list) return append_null_entry(c.builder.get(), c.list_validity, c.list_offsets, nullptr, 0);
+        append_null_entry(c.values, c.validity, c.offsets, c.data, c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
+    }
     /// Removes the last row entry of a column (a field named again in the same document replaces it).
     void drop_last(uint32_t column);
 
@@ -127,14 +161,113 @@ public:
     std::unique_ptr<PendingTree> pending;
 
 private:
-    [[nodiscard]] bool append_value(Column& c, ColumnKind kind, const ScalarValue& value, wire::DecodeError* error);
-    [[nodiscard]] bool offset_limit_error(const Column& c, wire::DecodeError* error) const;
+    /// Appends one validity bit to a bitmap the builder has allocated.
+    static VELKORA_INLINE void append_bit(ArrowBitmap* bitmap, bool valid) {
+        int64_t bit = bitmap->size_bits;
+        if ((bit & 7) == 0) {
+            check(ArrowBufferAppendUInt8(&bitmap->buffer, valid ? 1 : 0));
+        } else {
+            uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
+            uint8_t& byte = bitmap->buffer.data[bit >> 3];
+            byte = valid ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
+        }
+        bitmap->size_bits = bit + 1;
+    }
+
+    /// Counts one more valid entry in an array whose value buffers were just appended to.
+    static VELKORA_INLINE void mark_valid(ArrowArray* array, ArrowBitmap* validity) {
+        if (validity->buffer.data != nullptr) append_bit(validity, true);
+        ++array->length;
+    }
+
+    static VELKORA_INLINE int64_t fixed_width(ColumnKind kind) {
+        return kind == ColumnKind::Int32 || kind == ColumnKind::Float32 ? 4 : 8;
+    }
+
+    /// A null entry: zeroed value bytes, or the last offset again, and a clear validity bit. The first
+    /// null of a builder goes through nanoarrow, which allocates the bitmap with the earlier bits set.
+    static VELKORA_INLINE void append_null_entry(ArrowArray* array, ArrowBitmap* validity, ArrowBuffer* offsets,
+                                                 ArrowBuffer* data, int64_t width) {
+        if (VELKORA_UNLIKELY(validity->buffer.data == nullptr || (offsets == nullptr && width == 0 && data))) {
+            check(ArrowArrayAppendNull(array, 1));
+            return;
+        }
+        if (offsets) {
+            int32_t last = reinterpret_cast<const int32_t*>(offsets->data)[array->length];
+            check(ArrowBufferAppendInt32(offsets, last));
+        } else if (width) {
+            check(ArrowBufferAppendFill(data, 0, width));
+        }
+        append_bit(validity, false);
+        ++array->length;
+        ++array->null_count;
+    }
+
+    /// Converts `v` for a column of scalar kind `kind` (a list's item kind for items) and appends it.
+    [[nodiscard]] VELKORA_INLINE bool append_value(Column& c, ColumnKind kind, const ScalarValue& v,
+                                                   wire::DecodeError* error) {
+        using K = ScalarValue::Kind;
+        ArrowArray* a = c.values;
+        switch (kind) {
+            case ColumnKind::Int32:
+                if (v.kind == K::Int32) return append_fixed(c, ArrowBufferAppendInt32(c.data, v.i32));
+                if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
+                    return append_fixed(c, ArrowBufferAppendInt32(c.data, static_cast<int32_t>(v.i64)));
+                break;
+            case ColumnKind::Int64:
+                if (v.kind == K::Int64) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i64));
+                if (v.kind == K::Int32) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i32));
+                break;
+            case ColumnKind::Float32:
+                if (v.kind == K::Float32) return append_fixed(c, ArrowBufferAppendFloat(c.data, v.f32));
+                // Rounded to the nearest float; a double beyond float range becomes an infinity.
+                if (v.kind == K::Float64) return append_fixed(c, ArrowBufferAppendFloat(c.data, static_cast<float>(v.f64)));
+                break;
+            case ColumnKind::Float64:
+                if (v.kind == K::Float64) return append_fixed(c, ArrowBufferAppendDouble(c.data, v.f64));
+                if (v.kind == K::Float32) return append_fixed(c, ArrowBufferAppendDouble(c.data, v.f32));
+                break;
+            case ColumnKind::Boolean:
+                if (v.kind == K::Bool) return check(ArrowArrayAppendInt(a, v.boolean ? 1 : 0)), true;
+                break;
+            case ColumnKind::Utf8:
+                if (v.kind == K::Str) return append_bytes(c, v.bytes, error);
+                break;
+            case ColumnKind::Binary:
+                if (v.kind == K::Bytes) return append_bytes(c, v.bytes, error);
+                break;
+            case ColumnKind::TimestampMs:
+                if (v.kind == K::Int64 || v.kind == K::Date) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i64));
+                break;
+            default: break;
+        }
+        if (v.kind == K::Null) {
+            check(ArrowArrayAppendNull(a, 1));
+            return true;
+        }
+        return mismatch(expected_name(c.kind), error);
+    }
+
+    static VELKORA_INLINE bool append_fixed(Column& c, ArrowErrorCode appended) {
+        check(appended);
+        mark_valid(c.values, c.validity);
+        return true;
+    }
+
+    VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
+        int64_t end = c.data->size_bytes + static_cast<int64_t>(bytes.size);  // the character data ends at the last offset
+        if (VELKORA_UNLIKELY(end > offset_limit)) return offset_limit_error(c, error);
+        check(ArrowBufferAppend(c.data, bytes.data, static_cast<int64_t>(bytes.size)));
+        check(ArrowBufferAppendInt32(c.offsets, static_cast<int32_t>(end)));
+        mark_valid(c.values, c.validity);
+        return true;
+    }
+
+    VELKORA_NOINLINE static bool mismatch(const char* expected, wire::DecodeError* error);
+    VELKORA_NOINLINE bool offset_limit_error(const Column& c, wire::DecodeError* error) const;
     static void start_builder(Column& c);
 
     std::unordered_map<std::string_view, uint32_t> name_index_;
 };
-
-/// The expected-name of a kind in ArrowTypeMismatch messages ("int32", "list<utf8>", ...).
-const char* expected_name(ColumnKind kind);
 
 }  // namespace velkora::arrow

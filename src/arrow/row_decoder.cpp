@@ -151,6 +151,66 @@ bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* deci
     }
 }
 
+VELKORA_NOINLINE bool fail_scalar_reference(Reader& r, const char* expected) {
+    r.error = DecodeError{};
+    r.error.kind = ErrorKind::ArrowTypeMismatch;
+    r.error.expected = expected;
+    return false;
+}
+
+/// read_scalar, inlined into the row loop.
+VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarValue* out) {
+    using K = ScalarValue::Kind;
+    uint64_t tag_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    switch (tag >> 5) {
+        case wire::GROUP_STR: {
+            uint64_t size;
+            out->kind = K::Str;
+            return r.read_size(tag, &size) && r.take_utf8(size, &out->bytes);
+        }
+        case wire::GROUP_SINT: out->kind = K::Int32; return wire::read_small_int(r, tag, &out->i32);
+        case wire::GROUP_SLONG: out->kind = K::Int64; return wire::read_small_long(r, tag, &out->i64);
+        case wire::GROUP_ARR:
+        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_NAMED_LST: return r.fail_unexpected("scalar value", tag_offset, "container");
+        case wire::GROUP_EXTERN_STRING: {
+            uint64_t size;
+            if (!r.read_size(tag, &size)) return false;
+            if (size != 0) return fail_scalar_reference(r, "inline value (unexpected extern-string reference)");
+            uint8_t header;  // only its low five bits count
+            uint64_t length;
+            if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &out->bytes)) return false;
+            table.push(out->bytes);
+            out->kind = K::Str;
+            return true;
+        }
+        default: break;
+    }
+    switch (tag) {
+        case wire::NULL_TAG: out->kind = K::Null; return true;
+        case wire::BOOL_TRUE:
+        case wire::BOOL_FALSE:
+            out->kind = K::Bool;
+            out->boolean = tag == wire::BOOL_TRUE;
+            return true;
+        case wire::BYTE: out->kind = K::Int32; return wire::read_byte(r, &out->i32);
+        case wire::SHORT: out->kind = K::Int32; return wire::read_short(r, &out->i32);
+        case wire::INT: out->kind = K::Int32; return wire::read_int(r, &out->i32);
+        case wire::LONG: out->kind = K::Int64; return wire::read_long(r, &out->i64);
+        case wire::DATE: out->kind = K::Date; return wire::read_long(r, &out->i64);
+        case wire::FLOAT: out->kind = K::Float32; return wire::read_float(r, &out->f32);
+        case wire::DOUBLE: out->kind = K::Float64; return wire::read_double(r, &out->f64);
+        case wire::BYTEARR: {
+            uint32_t length;
+            out->kind = K::Bytes;
+            return r.read_vint(&length) && r.take(length, &out->bytes);
+        }
+        default: return r.fail_unexpected("scalar value", tag_offset, "container/other");
+    }
+}
+
 /// Records a scalar's value as the first of a multi-valued field keeps it, or a null.
 struct FirstValue {
     ScalarValue value;
@@ -208,57 +268,7 @@ bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     }
 }
 
-bool read_scalar(Reader& r, wire::ExternStrings& table, ScalarValue* out) {
-    using K = ScalarValue::Kind;
-    uint64_t tag_offset = r.position();
-    uint8_t tag;
-    if (!r.read_u8(&tag)) return false;
-    switch (tag >> 5) {
-        case wire::GROUP_STR: {
-            uint64_t size;
-            out->kind = K::Str;
-            return r.read_size(tag, &size) && r.take_utf8(size, &out->bytes);
-        }
-        case wire::GROUP_SINT: out->kind = K::Int32; return wire::read_small_int(r, tag, &out->i32);
-        case wire::GROUP_SLONG: out->kind = K::Int64; return wire::read_small_long(r, tag, &out->i64);
-        case wire::GROUP_ARR:
-        case wire::GROUP_ORDERED_MAP:
-        case wire::GROUP_NAMED_LST: return r.fail_unexpected("scalar value", tag_offset, "container");
-        case wire::GROUP_EXTERN_STRING: {
-            uint64_t size;
-            if (!r.read_size(tag, &size)) return false;
-            if (size != 0) return fail_mismatch(r, "inline value (unexpected extern-string reference)");
-            uint8_t header;  // only its low five bits count
-            uint64_t length;
-            if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &out->bytes)) return false;
-            table.push(out->bytes);
-            out->kind = K::Str;
-            return true;
-        }
-        default: break;
-    }
-    switch (tag) {
-        case wire::NULL_TAG: out->kind = K::Null; return true;
-        case wire::BOOL_TRUE:
-        case wire::BOOL_FALSE:
-            out->kind = K::Bool;
-            out->boolean = tag == wire::BOOL_TRUE;
-            return true;
-        case wire::BYTE: out->kind = K::Int32; return wire::read_byte(r, &out->i32);
-        case wire::SHORT: out->kind = K::Int32; return wire::read_short(r, &out->i32);
-        case wire::INT: out->kind = K::Int32; return wire::read_int(r, &out->i32);
-        case wire::LONG: out->kind = K::Int64; return wire::read_long(r, &out->i64);
-        case wire::DATE: out->kind = K::Date; return wire::read_long(r, &out->i64);
-        case wire::FLOAT: out->kind = K::Float32; return wire::read_float(r, &out->f32);
-        case wire::DOUBLE: out->kind = K::Float64; return wire::read_double(r, &out->f64);
-        case wire::BYTEARR: {
-            uint32_t length;
-            out->kind = K::Bytes;
-            return r.read_vint(&length) && r.take(length, &out->bytes);
-        }
-        default: return r.fail_unexpected("scalar value", tag_offset, "container/other");
-    }
-}
+bool read_scalar(Reader& r, wire::ExternStrings& table, ScalarValue* out) { return scalar_value(r, table, out); }
 
 bool read_document_header(Reader& r, uint64_t* count, bool* terminated) {
     uint64_t tag_offset = r.position();
@@ -346,9 +356,9 @@ private:
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
             if (n == 0) return store(c, v);
-            if (!read_scalar(r_, d_.externs, &v) || !store(c, v)) return false;
+            if (!scalar_value(r_, d_.externs, &v) || !store(c, v)) return false;
             for (uint64_t i = 1; i < n; ++i)
-                if (!read_scalar(r_, d_.externs, &v)) return false;
+                if (!scalar_value(r_, d_.externs, &v)) return false;
             return true;
         }
         if (tag == wire::ITERATOR) {
@@ -360,11 +370,11 @@ private:
                     (void)r_.read_u8(&tag);
                     return store(c, first.value);
                 }
-                if (!read_scalar(r_, d_.externs, first.found ? &v : &first.value)) return false;
+                if (!scalar_value(r_, d_.externs, first.found ? &v : &first.value)) return false;
                 first.found = true;
             }
         }
-        return read_scalar(r_, d_.externs, &v) && store(c, v);
+        return scalar_value(r_, d_.externs, &v) && store(c, v);
     }
 
     bool route_list(uint32_t c) {
@@ -382,7 +392,7 @@ private:
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
             for (uint64_t i = 0; i < n; ++i)
-                if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
         } else if (tag == wire::ITERATOR) {
             (void)r_.read_u8(&tag);
             for (;;) {
@@ -391,9 +401,9 @@ private:
                     (void)r_.read_u8(&tag);
                     break;
                 }
-                if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
             }
-        } else if (!read_scalar(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) {
+        } else if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) {
             return false;
         }
         d_.close_list(c);
@@ -408,6 +418,19 @@ bool fail_children(Reader& r) {
     r.error = DecodeError{};
     r.error.kind = ErrorKind::ChildDocumentsInFlatTable;
     return false;
+}
+
+/// The common key: a name referred to by a one-byte extern index whose column is already known.
+VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* column) {
+    if (VELKORA_UNLIKELY(r.at_end())) return false;
+    uint8_t tag = r.peek();
+    size_t index = tag & 0x1F;
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING || index == 0 || index == 31 || index > d.externs.size()) return false;
+    uint32_t word = d.externs.word(index - 1);
+    if (word == wire::ExternStrings::kUnset) return false;
+    r.set_position(r.position() + 1);
+    *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
+    return true;
 }
 
 /// Mode skip: one document, one row.
@@ -440,11 +463,13 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
         if (!next_entry(r, i, count, terminated, &more)) return false;
         if (!more) break;
         int32_t column;
-        std::string_view name;
-        switch (read_entry_key(d, r, &column, &name)) {
-            case EntryKey::Failed: return false;
-            case EntryKey::Child: return fail_children(r);
-            case EntryKey::Field: break;
+        if (!cached_extern_key(d, r, &column)) {
+            std::string_view name;
+            switch (read_entry_key(d, r, &column, &name)) {
+                case EntryKey::Failed: return false;
+                case EntryKey::Child: return fail_children(r);
+                case EntryKey::Field: break;
+            }
         }
         if (!row.route(column)) return false;
     }

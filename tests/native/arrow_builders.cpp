@@ -1,0 +1,108 @@
+// tests/native/arrow_builders.cpp: the Arrow column builders, tested without Python.
+//
+// What is cheaper to check here than through the module: the 32-bit offset limit of one batch, reached
+// by lowering the decoder's limit instead of feeding it gigabytes. Exits non-zero on the first failure.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "arrow/batch_assembly.hpp"
+#include "arrow/column_plan.hpp"
+
+using namespace velkora;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool condition, const std::string& what) {
+    if (!condition) {
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+void expect_text(const std::string& actual, const std::string& expected, const std::string& what) {
+    expect(actual == expected, what + ": got \"" + actual + "\", expected \"" + expected + "\"");
+}
+
+arrow::SharedSchema make_schema() {
+    auto schema = std::make_shared<nanoarrow::UniqueSchema>();
+    ArrowSchemaInit(schema->get());
+    ArrowSchemaSetTypeStruct(schema->get(), 3);
+    ArrowSchemaSetType(schema->get()->children[0], NANOARROW_TYPE_STRING);
+    ArrowSchemaSetName(schema->get()->children[0], "text");
+    ArrowSchemaSetType(schema->get()->children[1], NANOARROW_TYPE_BINARY);
+    ArrowSchemaSetName(schema->get()->children[1], "blob");
+    ArrowSchemaSetType(schema->get()->children[2], NANOARROW_TYPE_LIST);
+    ArrowSchemaSetType(schema->get()->children[2]->children[0], NANOARROW_TYPE_INT64);
+    ArrowSchemaSetName(schema->get()->children[2], "numbers");
+    return schema;
+}
+
+arrow::ScalarValue text(const char* s, arrow::ScalarValue::Kind kind = arrow::ScalarValue::Kind::Str) {
+    arrow::ScalarValue v;
+    v.kind = kind;
+    v.bytes = {reinterpret_cast<const uint8_t*>(s), std::strlen(s)};
+    return v;
+}
+
+arrow::ScalarValue number(int64_t n) {
+    arrow::ScalarValue v;
+    v.kind = arrow::ScalarValue::Kind::Int64;
+    v.i64 = n;
+    return v;
+}
+
+std::string limit_message(const char* column) {
+    return std::string("failed to build Arrow RecordBatch: Invalid argument error: column '") + column +
+           "' exceeds the 32-bit offset limit of one batch";
+}
+
+void test_offset_limit() {
+    std::unique_ptr<arrow::ArrowRowDecoder> d;
+    wire::DecodeError error;
+    expect(arrow::ArrowRowDecoder::build(make_schema(), arrow::ChildrenMode::Skip, {}, &d, &error), "plan builds");
+    d->offset_limit = 10;
+
+    // Character data: exactly the limit fits, one byte more does not, and the column is left unchanged.
+    expect(d->append_scalar(0, text("12345"), &error) && d->append_scalar(0, text("67890"), &error), "10 bytes fit");
+    expect(!d->append_scalar(0, text("x"), &error), "the 11th byte is refused");
+    expect_text(error.message(), limit_message("text"), "utf8 limit message");
+    expect(d->columns[0].values->length == 2, "a refused string leaves the column as it was");
+    expect(d->append_scalar(0, text(""), &error), "an empty string still fits");
+
+    error = {};
+    expect(d->append_scalar(1, text("0123456789", arrow::ScalarValue::Kind::Bytes), &error), "10 binary bytes fit");
+    expect(!d->append_scalar(1, text("!", arrow::ScalarValue::Kind::Bytes), &error), "binary: the 11th byte is refused");
+    expect_text(error.message(), limit_message("blob"), "binary limit message");
+
+    // List items: ten items in one batch, not eleven.
+    error = {};
+    for (int i = 0; i < 10; ++i) expect(d->append_item(2, number(i), &error), "item " + std::to_string(i) + " fits");
+    expect(!d->append_item(2, number(10), &error), "the 11th item is refused");
+    expect_text(error.message(), limit_message("numbers"), "list limit message");
+
+    // A new batch starts from zero.
+    d->close_list(2);
+    d->append_null(1);
+    d->rows = 3;
+    arrow::RecordBatch batch;
+    error = {};
+    expect(!arrow::assemble_batch(*d, &batch, &error), "unequal columns are refused");
+    expect_text(error.message(),
+                "failed to build Arrow RecordBatch: Invalid argument error: all columns in a record batch must have "
+                "the same length",
+                "length check");
+    expect(d->append_scalar(0, text("0123456789"), &error), "after a batch, the limit counts again from zero");
+}
+
+}  // namespace
+
+int main() {
+    test_offset_limit();
+    if (failures) return 1;
+    std::puts("arrow builders: all checks passed");
+    return 0;
+}
