@@ -70,16 +70,23 @@ bool check_fields(const ArrowSchema* schema, std::string* message) {
     return !schema->dictionary || check_fields(schema->dictionary, message);
 }
 
-/// Copies a C schema (not taking ownership of `source`) into a shared schema.
-bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out) {
+/// Copies a C schema (not taking ownership of `source`) into a shared schema. False with the text of the
+/// pyarrow.ArrowException to raise; nothing is raised here, so the caller can first release what it holds.
+bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out, std::string* message) {
     auto copy = std::make_shared<nanoarrow::UniqueSchema>();
-    std::string message;
-    if (ArrowSchemaDeepCopy(source, copy->get()) != NANOARROW_OK)
-        return raise_arrow_exception("Invalid argument error: the schema could not be copied");
-    if (!check_fields(copy->get(), &message)) return raise_arrow_exception("Invalid argument error: " + message);
-    if (std::string(copy->get()->format) != "+s")
-        return raise_arrow_exception("Invalid argument error: a schema must be a struct of fields, not format '" +
-                                     std::string(copy->get()->format) + "'");
+    if (ArrowSchemaDeepCopy(source, copy->get()) != NANOARROW_OK) {
+        *message = "Invalid argument error: the schema could not be copied";
+        return false;
+    }
+    if (!check_fields(copy->get(), message)) {
+        *message = "Invalid argument error: " + *message;
+        return false;
+    }
+    if (std::string(copy->get()->format) != "+s") {
+        *message = "Invalid argument error: a schema must be a struct of fields, not format '" +
+                   std::string(copy->get()->format) + "'";
+        return false;
+    }
     *out = std::move(copy);
     return true;
 }
@@ -97,7 +104,8 @@ bool from_capsule_method(PyObject* method, arrow::SharedSchema* out) {
     }
     auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
     if (!schema) return raise_type_error_from_pending("Expected __arrow_c_schema__ to return a arrow_schema capsule."), false;
-    return copy_schema(schema, out);  // the capsule's destructor releases its own schema later
+    std::string message;  // the capsule's destructor releases its own schema later
+    return copy_schema(schema, out, &message) || raise_arrow_exception(message);
 }
 
 bool from_pyarrow_schema(PyObject* object, arrow::SharedSchema* out) {
@@ -115,7 +123,10 @@ bool from_pyarrow_schema(PyObject* object, arrow::SharedSchema* out) {
     if (!address || !interned(&g_export_to_c, "_export_to_c")) return false;
     PyRef result = PyRef::steal(PyObject_CallMethodObjArgs(object, g_export_to_c, address.get(), nullptr));
     if (!result) return false;
-    return copy_schema(exported.get(), out);
+    std::string message;
+    bool copied = copy_schema(exported.get(), out, &message);
+    exported.reset();  // released before any exception is raised: the producer's callback may run Python code
+    return copied || raise_arrow_exception(message);
 }
 
 }  // namespace
