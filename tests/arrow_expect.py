@@ -1,0 +1,238 @@
+"""tests/arrow_expect.py: the record batch deserialize_arrow builds for described documents.
+
+Documents are given as value descriptions (see descriptions.py: scalars {"t": kind, "v": value}, "list"/"iter"
+values, "doc" documents with anonymous "children", "mapwriter" documents).  `expected_batch` routes and converts
+them the way the Arrow columns take javabin values; `from_python` wraps what `velkora.deserialize` returns in
+the same form, so one set of rules serves both the Solr bodies and the generated documents.
+"""
+
+from __future__ import annotations
+
+import base64
+import ctypes
+
+import pyarrow as pa
+
+import javabin as jb
+from descriptions import assert_same
+
+MISFIT = "javabin value does not fit the Arrow column type (expected {})"
+CHILDREN_REFUSED = ("document has child documents (_childDocuments_), which cannot be represented"
+                    " in a flat Arrow table")
+META = {"parent_id": "_parent_id", "depth": "_depth", "child_field": "_child_field", "key": "id"}
+_SMALL_INTS = ("byte", "short", "int")
+
+
+class Refused(Exception):
+    """The decoder must fail; the argument is the start of its message."""
+
+
+def kind_of(t: pa.DataType) -> tuple[str, bool]:
+    """(scalar kind name, is it a list) of a supported column type."""
+    if pa.types.is_list(t):
+        return kind_of(t.value_type)[0], True
+    if pa.types.is_timestamp(t):
+        return "timestamp(ms)", False
+    for name, test in [("int32", pa.types.is_int32), ("int64", pa.types.is_int64), ("float32", pa.types.is_float32),
+                       ("float64", pa.types.is_float64), ("boolean", pa.types.is_boolean),
+                       ("utf8", pa.types.is_string), ("binary", pa.types.is_binary)]:
+        if test(t):
+            return name, False
+    raise ValueError(f"unsupported column type {t}")
+
+
+def convert(kind: str, d, expected: str | None = None):
+    """The Python value a column of `kind` stores for the scalar description `d`."""
+    t, v = d["t"], d.get("v")
+    if t == "null":
+        return None
+    if kind == "int32" and (t in _SMALL_INTS or t == "long" and -2**31 <= v < 2**31):
+        return v
+    if kind == "int64" and t in _SMALL_INTS + ("long",) or kind == "timestamp(ms)" and t in ("long", "date"):
+        return v
+    if kind in ("float32", "float64") and t in ("float", "double"):
+        return float(v) if kind == "float64" else ctypes.c_float(float(v)).value  # rounded; 1e300 -> inf
+    if (kind, t) in (("boolean", "bool"), ("utf8", "str")):
+        return v
+    if (kind, t) == ("binary", "bytes"):
+        return base64.b64decode(v) if isinstance(v, str) else v
+    raise Refused(MISFIT.format(expected or kind))
+
+
+def is_children(d) -> bool:
+    """A field value that holds child documents: a document, or a list/iterator starting with one."""
+    return d["t"] == "doc" or d["t"] in ("list", "iter") and bool(d["v"]) and d["v"][0]["t"] == "doc"
+
+
+def route(kind: str, is_list: bool, d):
+    """The column entry for one field value: the first element of a multi-valued field for a scalar column,
+    all elements for a list column, a single value as a one-item list."""
+    if d["t"] in ("list", "iter"):
+        if is_list:
+            return [convert(kind, x, f"list<{kind}>") for x in d["v"]]
+        return convert(kind, d["v"][0]) if d["v"] else None
+    if is_list:
+        return None if d["t"] == "null" else [convert(kind, d, f"list<{kind}>")]
+    return convert(kind, d)
+
+
+def expected_columns(docs, schema: pa.Schema, children: str = "skip", meta=None) -> list[list]:
+    """Column by column, the values of the batch for top-level documents `docs` (or Refused)."""
+    meta = {**META, **(meta or {})}
+    names = [f.name for f in schema]
+    at = {role: names.index(name) if name in names else None for role, name in meta.items()}
+    metadata = {at[r] for r in ("parent_id", "depth", "child_field")} - {None}
+    index = {name: i for i, name in enumerate(names) if i not in metadata}  # a later field of a name wins
+    kinds = [kind_of(f.type) for f in schema]
+    columns: list[list] = [[] for _ in names]
+
+    def collect(doc, rows, parent, via, depth):
+        row = {"parent": parent, "via": via, "depth": depth, "values": {}}
+        rows.append(row)
+        for name, value in doc["fields"] if doc["t"] == "doc" else doc["v"]:
+            if children == "explode" and is_children(value):
+                for child in [value] if value["t"] == "doc" else value["v"]:
+                    collect(child, rows, row, name, depth + 1)
+            elif name in index:
+                i = index[name]  # skip mode converts at once, explode mode when the row is emitted
+                row["values"][i] = value if children == "explode" else route(*kinds[i], value)
+        for child in doc.get("children", []):
+            if children == "skip":
+                raise Refused(CHILDREN_REFUSED)
+            collect(child, rows, row, None, depth + 1)
+
+    for doc in docs:
+        rows: list[dict] = []
+        collect(doc, rows, None, None, 0)
+        for row in rows:
+            values = {i: route(*kinds[i], v) if children == "explode" else v for i, v in row["values"].items()}
+            row["converted"] = values
+            parent = row["parent"]
+            meta_values = {at["depth"]: row["depth"], at["child_field"]: row["via"],
+                           at["parent_id"]: parent and parent["converted"].get(at["key"])}
+            for i in range(len(names)):
+                columns[i].append(meta_values[i] if i in metadata else values.get(i))
+    return columns
+
+
+def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -> pa.RecordBatch:
+    columns = expected_columns(docs, schema, children, meta)
+    return pa.RecordBatch.from_arrays([pa.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
+
+
+def plain(array: pa.Array) -> list:
+    """Python values of an array, timestamps as integer milliseconds."""
+    if pa.types.is_timestamp(array.type):
+        array = array.view(pa.int64())
+    elif pa.types.is_list(array.type) and pa.types.is_timestamp(array.type.value_type):
+        array = array.view(pa.list_(pa.int64()))
+    return array.to_pylist()
+
+
+def assert_batches_equal(batch: pa.RecordBatch, expected: pa.RecordBatch) -> None:
+    """Same schema (metadata included), row count and values, column by column (NaN equals NaN, -0.0 is not
+    0.0, 1 is not True)."""
+    assert isinstance(batch, pa.RecordBatch)
+    batch.validate(full=True)
+    assert batch.schema.equals(expected.schema, check_metadata=True), (batch.schema, expected.schema)
+    assert batch.num_rows == expected.num_rows
+    for i, field in enumerate(expected.schema):
+        assert batch.column(i).type == field.type
+        assert_same(plain(batch.column(i)), plain(expected.column(i)), f"column {i} ({field.name})")
+
+
+# ---------------------------------------------------------------------------
+# Where the documents are, and a schema that fits them
+
+
+def documents(desc) -> list:
+    """The result documents of a described /select, /export or /stream response."""
+    for key, value in desc["v"]:
+        if key in ("response", "result-set"):
+            if value["t"] == "doclist":
+                return value["docs"]
+            return dict(value["v"])["docs"]["v"]
+    return []
+
+
+_TYPES = {"str": pa.utf8(), "byte": pa.int32(), "short": pa.int32(), "int": pa.int32(), "long": pa.int64(),
+          "float": pa.float32(), "double": pa.float64(), "bool": pa.bool_(), "date": pa.timestamp("ms"),
+          "bytes": pa.binary()}
+_WIDER = {pa.int32(): pa.int64(), pa.float32(): pa.float64()}
+
+
+def schema_for(docs, widen: bool = False) -> pa.Schema:
+    """A field per document field name (child documents included, fields holding children left out), in order
+    of first appearance, typed by the values; `widen` takes int64/float64 for smaller numbers and a scalar
+    column for multi-valued fields."""
+    types: dict[str, pa.DataType | None] = {}
+
+    def walk(doc):
+        for name, value in doc["fields"] if doc["t"] == "doc" else doc["v"]:
+            if is_children(value):
+                for child in [value] if value["t"] == "doc" else value["v"]:
+                    walk(child)
+                continue
+            items = value["v"] if value["t"] in ("list", "iter") else [value]
+            item_type = next((_TYPES[x["t"]] for x in items if x["t"] != "null"), None)
+            if widen:
+                item_type = _WIDER.get(item_type, item_type)
+            multi = value["t"] in ("list", "iter") and not widen
+            if types.get(name) is None:
+                types[name] = None if item_type is None else pa.list_(item_type) if multi else item_type
+        for child in doc.get("children", []):
+            walk(child)
+
+    for doc in docs:
+        walk(doc)
+    return pa.schema([(name, t or pa.utf8()) for name, t in types.items()])
+
+
+def from_python(value):
+    """The description of a value `velkora.deserialize` returned, its integers as longs and floats as doubles."""
+    if isinstance(value, list):
+        return {"t": "list", "v": [from_python(x) for x in value]}
+    for types, t in [(type(None), "null"), (bool, "bool"), (int, "long"), (float, "double"), (str, "str"),
+                     (bytes, "bytes")]:
+        if isinstance(value, types):
+            return {"t": t, "v": value}
+    raise TypeError(f"no description for {type(value).__name__}")
+
+
+# ---------------------------------------------------------------------------
+# Bodies
+
+
+class Mark(jb.Wire):
+    """Writes `value`, remembering the byte offset where it starts."""
+
+    def __init__(self, value) -> None:
+        self.value, self.offset = value, None
+
+    def write_to(self, w: jb.Writer) -> None:
+        self.offset = len(w.out)
+        w.write(self.value)
+
+
+def _doc(d, make):
+    return make(d) if isinstance(d, (list, dict)) else d
+
+
+def select(*docs) -> bytes:
+    """A /select body: top-level NAMED_LST, "response" a SOLRDOCLST of SOLRDOCs (lists of fields)."""
+    return jb.encode(jb.NamedList([("responseHeader", jb.OrderedMap([("status", jb.Int(0))])),
+                                   ("response", jb.DocList(len(docs), docs=[_doc(d, jb.Doc) for d in docs]))]))
+
+
+def export(*docs) -> bytes:
+    """An /export body: MAP_ENTRY_ITER envelope, "docs" an ITERATOR of MAP_ENTRY_ITER documents."""
+    return jb.encode(jb.MapEntryIter([
+        ("responseHeader", jb.MapEntryIter([("status", jb.Int(0))])),
+        ("response", jb.MapEntryIter([("numFound", len(docs)),
+                                      ("docs", jb.Iter([_doc(d, jb.MapEntryIter) for d in docs]))]))]))
+
+
+def stream(*docs, end=True) -> bytes:
+    """A /stream body; with end=False it stops right after the last document."""
+    docs = jb.Iter([_doc(d, jb.MapEntryIter) for d in docs], end=end)
+    return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([("docs", docs)], end=end))], end=end))
