@@ -6,6 +6,7 @@ import ctypes
 import functools
 import gc
 import math
+import random
 import subprocess
 import sys
 import textwrap
@@ -675,23 +676,50 @@ SOLR = [("select_small", "skip"), ("select_small", "explode"), ("select_large", 
         ("stream_like", "skip"), ("child_docs", "explode"), ("child_docs", "skip")]
 
 
-@needs_data
-@pytest.mark.parametrize("variant", ["exact", "widened", "subset"])
-@pytest.mark.parametrize("name,children", SOLR)
-def test_solr_bodies(name, children, variant):
-    docs = _documents(name)
-    schema = ax.schema_for(docs, widen=variant == "widened")
+def _solr_schema(name, children, variant="exact"):
+    schema = ax.schema_for(_documents(name), widen=variant == "widened")
     if variant == "subset":
         schema = pa.schema(list(schema)[::-2] + [pa.field("absent", pa.int64())])
     if children == "explode":
         parent = [("_parent_id", schema.field("id").type)] if "id" in schema.names else []
         schema = pa.schema(list(schema) + [("_depth", pa.int32()), ("_child_field", pa.utf8())] + parent)
+    return schema
+
+
+@needs_data
+@pytest.mark.parametrize("variant", ["exact", "widened", "subset"])
+@pytest.mark.parametrize("name,children", SOLR)
+def test_solr_bodies(name, children, variant):
+    schema = _solr_schema(name, children, variant)
     try:
-        expected = ax.expected_batch(docs, schema, children)
+        expected = ax.expected_batch(_documents(name), schema, children)
     except ax.Refused as refusal:
         assert error(solr_body(name), schema, children=children).startswith(str(refusal))
         return
     ax.assert_batches_equal(deserialize_arrow(solr_body(name), schema, children=children), expected)
+
+
+@needs_data
+@pytest.mark.parametrize("name,children", [("select_small", "skip"), ("child_docs", "explode")])
+def test_truncated_and_corrupted_solr_bodies(name, children):
+    data, schema = solr_body(name), _solr_schema(name, children)
+
+    def outcome(body):
+        try:
+            batch = deserialize_arrow(body, schema, children=children)
+        except ValueError:
+            return None
+        batch.validate(full=True)
+        return batch
+
+    # A prefix decodes only once it holds every document, and then to the same batch.
+    results = [outcome(data[:n]) for n in range(len(data) + 1)]
+    first = next(n for n, batch in enumerate(results) if batch is not None)
+    assert first > 0 and all(batch.equals(results[-1]) for batch in results[first:])
+    rng = random.Random(name)
+    for _ in range(1000):
+        pos = rng.randrange(len(data))
+        outcome(data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:])
 
 
 # ---------------------------------------------------------------------------
