@@ -10,7 +10,7 @@ import velkora
 from velkora import _core
 
 NAMES = ["deserialize", "deserialize_stream", "_deserialize_safe", "deserialize_json", "_bench_parse_only",
-         "deserialize_arrow", "StreamDecoder"]
+         "deserialize_arrow", "StreamDecoder", "ArrowStreamDecoder"]
 BODY = b"\x02\xc1\x21\x61\x41"  # {"a": 1}
 ENTRIES = [("deserialize", {}), ("deserialize_json", {}), ("_bench_parse_only", {}), ("_deserialize_safe", {}),
            ("deserialize_stream", {"callback": print})]

@@ -63,3 +63,21 @@ class StreamDecoder:
     @property
     def count(self) -> int:
         """Total number of documents streamed so far."""
+
+class ArrowStreamDecoder:
+    """Decode a javabin response fed in chunks into Arrow record batches of ``batch_size`` rows."""
+
+    def __new__(
+        cls,
+        schema: _Schema,
+        batch_size: int = 65536,
+        *,
+        children: _ChildrenMode = "skip",
+        child_columns: dict[str, str] | None = None,
+    ) -> ArrowStreamDecoder: ...
+    def feed(self, chunk: bytes) -> list[pyarrow.RecordBatch]:
+        """Append a chunk; return the batches it completes, oldest first."""
+    def finish(self) -> list[pyarrow.RecordBatch]:
+        """End the response; return the last batches. Raises ValueError if the response was cut short."""
+    def schema(self) -> pyarrow.Schema:
+        """The Arrow schema this decoder produces."""

@@ -158,6 +158,17 @@ bool convert_text(PyObject* argument, const char* name, std::string* out) {
     return false;
 }
 
+bool convert_u64(PyObject* argument, const char* name, uint64_t* out) {
+    PyRef index = PyRef::steal(PyNumber_Index(argument));
+    unsigned long long value = index ? PyLong_AsUnsignedLongLong(index.get()) : 0;
+    if (!index || (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        add_processing_note(name);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
 bool convert_text_map(PyObject* argument, const char* name, std::vector<std::pair<std::string, std::string>>* out) {
     out->clear();
     if (argument == Py_None) return true;

@@ -45,6 +45,11 @@ struct ArgumentSpec {
 /// fails with the not-an-instance TypeError. Failures carry the note "while processing '{name}'".
 [[nodiscard]] bool convert_text(PyObject* argument, const char* name, std::string* out);
 
+/// An `int` (or subclass, bool included) or any object with `__index__`, as an unsigned 64-bit number:
+/// the interpreter's TypeError for non-integers, OverflowError for negatives and values of 2**64 or more.
+/// Failures carry the note "while processing '{name}'".
+[[nodiscard]] bool convert_u64(PyObject* argument, const char* name, uint64_t* out);
+
 /// None (no entries), or a `dict` or subclass whose keys and values are all `str`, copied in iteration
 /// order. Failures carry the note "while processing '{name}'".
 [[nodiscard]] bool convert_text_map(PyObject* argument, const char* name,

@@ -154,20 +154,20 @@ PyObject* export_schema(const arrow::SharedSchema& schema) {
     return PyObject_CallMethodObjArgs(schema_class, g_import_from_c, address.get(), nullptr);
 }
 
-PyObject* export_record_batch(arrow::RecordBatch batch) {
+PyObject* export_record_batch(arrow::RecordBatch& batch) {
+    PyObject* reader_class = pyarrow_class(&g_reader_class, "RecordBatchReader");
+    if (!reader_class || !interned(&g_import_from_c, "_import_from_c") ||
+        !interned(&g_read_next_batch, "read_next_batch"))
+        return nullptr;
     nanoarrow::UniqueSchema schema;
     nanoarrow::UniqueArrayStream stream;
     if (ArrowSchemaDeepCopy(batch.schema->get(), schema.get()) != NANOARROW_OK ||
         ArrowBasicArrayStreamInit(stream.get(), schema.get(), 1) != NANOARROW_OK)
         throw std::bad_alloc();
-    // The stream now owns the schema copy and, below, the batch: nothing is copied on the way to pyarrow.
-    ArrowBasicArrayStreamSetArray(stream.get(), 0, batch.array.get());
-    PyObject* reader_class = pyarrow_class(&g_reader_class, "RecordBatchReader");
-    if (!reader_class || !interned(&g_import_from_c, "_import_from_c") ||
-        !interned(&g_read_next_batch, "read_next_batch"))
-        return nullptr;
     PyRef address = PyRef::steal(address_of(stream.get()));
     if (!address) return nullptr;
+    // The stream now owns the schema copy and the batch: nothing is copied on the way to pyarrow.
+    ArrowBasicArrayStreamSetArray(stream.get(), 0, batch.array.get());
     // pyarrow takes the stream over; if the call fails first, `stream` releases it.
     PyRef reader = PyRef::steal(PyObject_CallMethodObjArgs(reader_class, g_import_from_c, address.get(), nullptr));
     if (!reader) return nullptr;

@@ -20,7 +20,8 @@ namespace velkora::pyarrow {
 PyObject* export_schema(const arrow::SharedSchema& schema);
 
 /// A `pyarrow.RecordBatch` sharing the batch's buffers (no copy), through a one-batch ArrowArrayStream.
-/// New reference, or nullptr with the exception pyarrow raised.
-PyObject* export_record_batch(arrow::RecordBatch batch);
+/// New reference, or nullptr with the exception pyarrow raised. The batch is moved out only once pyarrow
+/// is there to take it: when the failure came first (pyarrow cannot be imported), `batch` still holds it.
+PyObject* export_record_batch(arrow::RecordBatch& batch);
 
 }  // namespace velkora::pyarrow

@@ -1,0 +1,147 @@
+// src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
+//
+// The envelope is parsed from the stream's first byte until it is complete. Each document is first probed
+// (walked without building anything) and decoded into the builders only once all its bytes are there, so
+// the builders and the extern-string table only ever see complete documents.
+#include "arrow/stream_decoder.hpp"
+
+#include "arrow/row_decoder.hpp"
+#include "core/probe.hpp"
+
+namespace velkora::arrow {
+
+using wire::DecodeError;
+using wire::ErrorKind;
+using wire::Reader;
+using wire::StreamPhase;
+
+bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenMode mode, const MetaNames& names,
+                             std::unique_ptr<ArrowStreamState>* out, DecodeError* error) {
+    auto state = std::make_unique<ArrowStreamState>();
+    if (!ArrowRowDecoder::build(std::move(schema), mode, names, &state->decoder_, error)) return false;
+    state->batch_size_ = batch_size == 0 ? 1 : batch_size;
+    *out = std::move(state);
+    return true;
+}
+
+ArrowStreamState::Step ArrowStreamState::parse_envelope(DecodeError* error) {
+    wire::ByteSpan bytes = buffer_.all();  // the cursor is 0 in this phase: offsets from the stream's start
+    if (bytes.size < needed_) return Step::NeedMore;
+    decoder_->externs.clear();
+    Reader r(bytes.data, bytes.size);
+    DocsSequence docs;
+    if (!wire::read_version(r) || !locate_docs(*decoder_, r, &docs)) {
+        decoder_->externs.clear();
+        if (r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table) {
+            needed_ = r.error.needed;
+            return Step::NeedMore;
+        }
+        *error = std::move(r.error);
+        return Step::Failed;
+    }
+    // The extern strings the envelope defined stay for the documents.
+    needed_ = 0;
+    buffer_.set_cursor(r.position());
+    switch (docs.kind) {
+        case DocsSequence::Kind::Counted:
+            phase_ = StreamPhase::CountedDocs;
+            remaining_ = docs.count;
+            break;
+        case DocsSequence::Kind::Terminated: phase_ = StreamPhase::IteratorDocs; break;
+        case DocsSequence::Kind::NotFound: phase_ = StreamPhase::Done; break;
+    }
+    return Step::Advanced;
+}
+
+ArrowStreamState::Step ArrowStreamState::document_step(DecodeError* error) {
+    wire::ByteSpan unread = buffer_.unread();
+    if (unread.size == 0 || unread.size < needed_) return Step::NeedMore;
+    uint64_t length = 0;
+    switch (wire::probe_document(unread, &length, &needed_, error)) {
+        case wire::Probe::NeedMore: return Step::NeedMore;
+        case wire::Probe::Failed: return Step::Failed;
+        case wire::Probe::Complete: break;
+    }
+    needed_ = 0;
+    Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
+    if (!decode_document(*decoder_, r)) {
+        *error = std::move(r.error);
+        return Step::Failed;
+    }
+    buffer_.consume(length);
+    return cut_batch_if_full(error) ? Step::Advanced : Step::Failed;
+}
+
+bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
+    // In explode mode a document's rows all land in one batch, so a batch can pass the batch size.
+    if (decoder_->rows < batch_size_) return true;
+    RecordBatch batch;
+    if (!assemble_batch(*decoder_, &batch, error)) return false;
+    completed_.push_back(std::move(batch));
+    return true;
+}
+
+bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
+    buffer_.append(chunk);
+    Step step = Step::Advanced;
+    while (step == Step::Advanced) {
+        switch (phase_) {
+            case StreamPhase::Header: step = parse_envelope(error); break;
+            case StreamPhase::CountedDocs:
+                if (remaining_ == 0) {
+                    phase_ = StreamPhase::Done;
+                    break;
+                }
+                step = document_step(error);
+                if (step == Step::Advanced) --remaining_;
+                break;
+            case StreamPhase::IteratorDocs: {
+                wire::ByteSpan unread = buffer_.unread();
+                if (unread.size == 0) {
+                    step = Step::NeedMore;
+                } else if (unread.data[0] == wire::END) {
+                    buffer_.consume(1);
+                    phase_ = StreamPhase::Done;
+                } else {
+                    step = document_step(error);
+                }
+                break;
+            }
+            case StreamPhase::Done: step = Step::NeedMore; break;  // later bytes are never parsed
+        }
+    }
+    if (step == Step::Failed) return false;
+    buffer_.compact();
+    return true;
+}
+
+bool ArrowStreamState::finish(DecodeError* error) {
+    // A response that stopped before its documents sequence ended (in the envelope, with no bytes at all,
+    // or inside the documents) is a broken download, never a complete table.
+    bool ended = phase_ == StreamPhase::Done || (phase_ == StreamPhase::CountedDocs && remaining_ == 0);
+    if (!ended) {
+        *error = DecodeError{};
+        error->kind = ErrorKind::UnexpectedEof;
+        error->offset = buffer_.size();
+        return false;
+    }
+    if (decoder_->rows == 0) return true;
+    RecordBatch batch;
+    if (!assemble_batch(*decoder_, &batch, error)) return false;
+    completed_.push_back(std::move(batch));
+    return true;
+}
+
+std::vector<RecordBatch> ArrowStreamState::take_batches() {
+    std::vector<RecordBatch> out;
+    out.reserve(completed_.size());
+    for (RecordBatch& b : completed_) out.push_back(std::move(b));
+    completed_.clear();
+    return out;
+}
+
+void ArrowStreamState::restore_batches(std::vector<RecordBatch> batches, size_t from) {
+    for (size_t i = batches.size(); i > from; --i) completed_.push_front(std::move(batches[i - 1]));
+}
+
+}  // namespace velkora::arrow

@@ -1,0 +1,58 @@
+// src/arrow/stream_decoder.hpp: the chunk-fed Arrow decoder's native state: record batches of a fixed row
+// count out of a response that arrives in chunks, holding about one document of bytes and one batch of
+// columns at a time. Nothing here touches Python: feed and finish run with the interpreter lock released.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "arrow/batch_assembly.hpp"
+#include "arrow/column_plan.hpp"
+#include "core/chunk_buffer.hpp"
+
+namespace velkora::arrow {
+
+class ArrowStreamState {
+public:
+    /// Builds the row decoder (ValueError-worthy DecodeErrors: unsupported type, metadata columns).
+    /// A batch size of 0 means 1.
+    [[nodiscard]] static bool build(SharedSchema schema, uint64_t batch_size, ChildrenMode mode, const MetaNames& names,
+                                    std::unique_ptr<ArrowStreamState>* out, wire::DecodeError* error);
+
+    /// Appends a chunk and decodes every document it completes, cutting a batch whenever the rows reach the
+    /// batch size. On failure the error is returned; completed batches stay queued and the cursor stays on
+    /// the failing document (every later feed fails again there). Throws std::bad_alloc when out of memory.
+    [[nodiscard]] bool feed(wire::ByteSpan chunk, wire::DecodeError* error);
+
+    /// The response has ended: fails (UnexpectedEof at the buffered length) unless the documents sequence
+    /// ended or was never there; otherwise cuts the last, partial batch.
+    [[nodiscard]] bool finish(wire::DecodeError* error);
+
+    /// Moves the completed batches out, oldest first.
+    std::vector<RecordBatch> take_batches();
+    /// Puts batches that could not be handed over back at the front of the queue, in order.
+    void restore_batches(std::vector<RecordBatch> batches, size_t from);
+
+    const SharedSchema& schema() const { return decoder_->schema; }
+
+private:
+    enum class Step : uint8_t { Advanced, NeedMore, Failed };
+
+    Step parse_envelope(wire::DecodeError* error);
+    Step document_step(wire::DecodeError* error);
+    bool cut_batch_if_full(wire::DecodeError* error);
+
+    std::unique_ptr<ArrowRowDecoder> decoder_;
+    wire::StreamPhase phase_ = wire::StreamPhase::Header;
+    uint64_t remaining_ = 0;
+    wire::ChunkBuffer buffer_;
+    std::deque<RecordBatch> completed_;
+    uint64_t batch_size_ = 1;
+    /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
+    /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
+    uint64_t needed_ = 0;
+};
+
+}  // namespace velkora::arrow

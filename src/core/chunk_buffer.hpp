@@ -1,0 +1,80 @@
+// src/core/chunk_buffer.hpp: what the chunk-fed decoders keep between feeds: the bytes received and not yet
+// released, the cursor over them, and where in the response they stand.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/reader.hpp"
+
+namespace velkora::wire {
+
+/// Where a chunk-fed decoder stands in the response.
+enum class StreamPhase : uint8_t { Header, CountedDocs, IteratorDocs, Done };
+
+/// A growable byte buffer on the C allocator (it grows while the interpreter lock is released, where the
+/// interpreter's allocator must not be called), with a cursor: the bytes before it are consumed.
+class ChunkBuffer {
+public:
+    ChunkBuffer() = default;
+    ChunkBuffer(const ChunkBuffer&) = delete;
+    ChunkBuffer& operator=(const ChunkBuffer&) = delete;
+    ~ChunkBuffer() { std::free(data_); }
+
+    size_t size() const { return size_; }
+    uint64_t cursor() const { return cursor_; }
+    /// The unconsumed bytes; valid until the next append or compaction.
+    ByteSpan unread() const { return {data_ + cursor_, size_ - static_cast<size_t>(cursor_)}; }
+    /// The whole buffer, consumed prefix included (offsets from its first byte).
+    ByteSpan all() const { return {data_, size_}; }
+
+    void consume(uint64_t n) { cursor_ += n; }
+    void set_cursor(uint64_t position) { cursor_ = position; }
+
+    /// Appends a copy of `bytes`; throws std::bad_alloc when the buffer cannot grow.
+    void append(ByteSpan bytes) {
+        if (bytes.size == 0) return;
+        if (size_ + bytes.size > capacity_) {
+            size_t capacity = capacity_ ? capacity_ : 4096;
+            while (capacity < size_ + bytes.size) capacity *= 2;
+            reallocate(capacity);
+        }
+        std::memcpy(data_ + size_, bytes.data, bytes.size);
+        size_ += bytes.size;
+    }
+
+    /// Releases the consumed prefix when it is at least as long as the unread tail, so a compaction moves
+    /// at most as many bytes as it frees; gives memory back after an unusually large document.
+    void compact() {
+        if (cursor_ == 0) return;
+        size_t tail = size_ - static_cast<size_t>(cursor_);
+        if (tail != 0 && cursor_ < tail) return;
+        std::memmove(data_, data_ + cursor_, tail);
+        size_ = tail;
+        cursor_ = 0;
+        if (capacity_ > 65536 && size_ < capacity_ / 8) {
+            size_t capacity = size_ * 2 > 4096 ? size_ * 2 : 4096;
+            if (void* shrunk = std::realloc(data_, capacity)) {
+                data_ = static_cast<uint8_t*>(shrunk);
+                capacity_ = capacity;
+            }
+        }
+    }
+
+private:
+    void reallocate(size_t capacity) {
+        void* grown = std::realloc(data_, capacity);
+        if (!grown) throw std::bad_alloc();
+        data_ = static_cast<uint8_t*>(grown);
+        capacity_ = capacity;
+    }
+
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    uint64_t cursor_ = 0;
+};
+
+}  // namespace velkora::wire
