@@ -14,6 +14,7 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import pyarrow as pa
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -22,9 +23,7 @@ import javabin as jb
 import velkora
 from arrow_expect import Mark, export, select, stream
 from descriptions import SOLR_DATA, body as solr_body, load
-
-pa = pytest.importorskip("pyarrow")
-deserialize_arrow = velkora.deserialize_arrow
+from velkora import deserialize_arrow
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 EOF = "unexpected end of input at byte offset {}"

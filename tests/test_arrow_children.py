@@ -1,13 +1,12 @@
 """deserialize_arrow and child documents: refused in skip mode, one row per document in explode mode, with
 the parent key, depth and holding field name in metadata columns that the schema chooses."""
 
+import pyarrow as pa
 import pytest
 
 import javabin as jb
 from arrow_expect import CHILDREN_REFUSED, MISFIT, Mark, export, select
-
-pa = pytest.importorskip("pyarrow")
-from velkora import deserialize_arrow  # noqa: E402
+from velkora import deserialize_arrow
 
 META = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32()), ("_child_field", pa.utf8())])
 DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {};"
