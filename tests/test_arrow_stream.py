@@ -1,0 +1,307 @@
+"""velkora.ArrowStreamDecoder: the batches of a response fed in chunks are exactly those deserialize_arrow gives,
+cut every batch_size rows; a cut download never passes for a complete table; errors, threads, arguments, memory."""
+
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pyarrow as pa
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import arrow_expect as ax
+import javabin as jb
+import velkora
+from arrow_expect import export, select, stream
+from descriptions import SOLR_DATA, body as solr_body
+from test_arrow import _big, _solr_schema
+
+needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
+EOF = "unexpected end of input at byte offset {}"
+SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
+TREE = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32())])
+
+
+def docs(n, start=0):
+    return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(start, start + n)]
+
+
+def chunks(data, sizes):
+    """`data` cut into pieces of the given sizes (cycled); None means one piece."""
+    pos, i = 0, 0
+    while pos < len(data) or i == 0:
+        size = len(data) if sizes is None else sizes[i % len(sizes)]
+        yield data[pos:pos + size]
+        pos, i = pos + size, i + 1
+
+
+def feed_all(data, schema, sizes=None, batch_size=65536, **kw):
+    """Per call, the row counts of the batches returned: feeds in order, then finish."""
+    dec = velkora.ArrowStreamDecoder(schema, batch_size, **kw)
+    calls = [dec.feed(chunk) for chunk in chunks(data, sizes)] + [dec.finish()]
+    for batch in (b for call in calls for b in call):
+        assert batch.schema.equals(schema, check_metadata=True)
+    return calls
+
+
+def table(calls, schema):
+    return pa.Table.from_batches([b for call in calls for b in call], schema=schema)
+
+
+def same_rows(data, schema, sizes, batch_size=65536, **kw):
+    whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, **kw)])
+    assert table(feed_all(data, schema, sizes, batch_size, **kw), schema).equals(whole)
+
+
+# ---------------------------------------------------------------------------
+# The same rows for every chunking
+
+@needs_data
+@pytest.mark.parametrize("name,children", [("select_small", "skip"), ("select_small", "explode"),
+                                           ("export_like", "skip"), ("stream_like", "skip"),
+                                           ("child_docs", "explode"), ("select_large", "skip")])
+def test_solr_bodies_in_any_chunks(name, children):
+    data, schema = solr_body(name), _solr_schema(name, children)
+    small = len(data) < 100_000
+    for sizes in [None, [4096], [1] if small else [65536], [1, 7, 2, 300, 13]]:
+        same_rows(data, schema, sizes, children=children, batch_size=97)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 12), st.sampled_from([select, export, stream]), st.sampled_from(["skip", "explode"]),
+       st.lists(st.integers(1, 40), min_size=1, max_size=8), st.integers(0, 5))
+def test_generated_bodies_in_random_chunks(n, envelope, children, sizes, batch_size):
+    documents = [d + [("kid", jb.Doc([("id", 100 + i)]))] if i % 4 == 1 else d for i, d in enumerate(docs(n))]
+    schema = SCHEMA if children == "skip" else pa.schema(list(SCHEMA) + list(TREE)[1:])
+    data = envelope(*documents)
+    same_rows(data, schema, sizes, children=children, batch_size=batch_size)
+
+
+def test_extern_definition_split_across_chunks():
+    # Both documents define and use their own field names; every split point inside them is tried.
+    data = stream([("first name", "x"), ("id", 1)], [("second name", "y"), ("id", 2), ("first name", "z")])
+    schema = pa.schema([("id", pa.int64()), ("first name", pa.utf8()), ("second name", pa.utf8())])
+    for cut in range(1, len(data)):
+        same_rows(data, schema, [cut, len(data)])
+
+
+# ---------------------------------------------------------------------------
+# Batch boundaries
+
+def test_batches_cut_every_batch_size_rows():
+    counts = lambda calls: [[b.num_rows for b in call] for call in calls]
+    assert counts(feed_all(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
+    assert counts(feed_all(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
+    assert counts(feed_all(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
+    assert counts(feed_all(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
+    # A document's rows never split: two children make a batch of three rows at batch_size=2.
+    tree = select([("id", 1), ("kids", [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])])], [("id", 4)])
+    calls = feed_all(tree, TREE, batch_size=2, children="explode")
+    assert counts(calls) == [[3], [1]]
+    assert table(calls, TREE).to_pydict() == {"id": [1, 2, 3, 4], "_parent_id": [None, 1, 1, None],
+                                              "_depth": [0, 1, 1, 0]}
+
+
+@pytest.mark.parametrize("data", [select(), export(), stream(), jb.encode({"responseHeader": {"status": 0}}),
+                                  jb.encode([1, 2]), jb.encode({"response": {"numFound": 0}})], ids=repr)
+def test_complete_responses_without_documents_give_no_batch(data):
+    assert feed_all(data, SCHEMA) == [[], []]
+    assert feed_all(data, SCHEMA, [1])[-1] == []
+    assert velkora.deserialize_arrow(data, SCHEMA).num_rows == 0
+
+
+# ---------------------------------------------------------------------------
+# A cut download is an error, never a short table
+
+@pytest.mark.parametrize("data,cut,held", [
+    (select(*docs(5)), 12, 12),                            # in the envelope: every byte is still held
+    (export(*docs(5)), -3, 0),                             # after the last document, before the iterator's END
+    (stream(*docs(3), end=False), None, 0),                # the iterator never ends
+    (b"", None, 0),                                        # no bytes at all
+])
+def test_finish_refuses_a_cut_stream(data, cut, held):
+    dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
+    returned = dec.feed(data[:cut])
+    for _ in range(2):  # the same again: finish changes nothing
+        with pytest.raises(ValueError, match=f"^{EOF.format(held)}$"):
+            dec.finish()
+    assert sum(b.num_rows for b in returned) <= 4
+
+
+def test_finish_in_the_counted_documents_reports_the_bytes_still_held():
+    last = ax.Mark(jb.Doc(docs(5)[4]))
+    data = select(*docs(4), last)
+    dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
+    assert [b.num_rows for b in dec.feed(data[:last.offset + 3])] == [2, 2]
+    with pytest.raises(ValueError, match=f"^{EOF.format(3)}$"):
+        dec.finish()
+    assert [b.num_rows for b in dec.feed(data[last.offset + 3:]) + dec.finish()] == [1]
+
+
+# ---------------------------------------------------------------------------
+# Errors
+
+def test_document_errors_count_from_the_document_and_repeat():
+    good = [("id", 1), ("name", "one")]
+    data = select(good, [("id", 2), ("name", 5)], good)
+    dec = velkora.ArrowStreamDecoder(SCHEMA, 1)
+    with pytest.raises(ValueError, match=r"does not fit the Arrow column type \(expected utf8\)"):
+        dec.feed(data)
+    for chunk in (b"", b"more"):
+        with pytest.raises(ValueError, match=r"expected utf8"):
+            dec.feed(chunk)
+    assert dec.schema().equals(SCHEMA)  # the borrow was released
+    bad_tag = select(good, jb.Raw(bytes([jb.MAP, 0])))
+    dec = velkora.ArrowStreamDecoder(SCHEMA)
+    with pytest.raises(ValueError, match="^expected SolrDocument or map at byte offset 0, found other tag$"):
+        dec.feed(bad_tag)
+
+
+def test_envelope_errors_count_from_the_stream():
+    with pytest.raises(ValueError, match=r"invalid javabin version \(expected 2, found 1\)"):
+        velkora.ArrowStreamDecoder(SCHEMA).feed(b"\x01")
+    data = jb.encode(jb.NamedList([(jb.Raw(bytes([jb.INT, 0, 0, 0, 1])), 1)]))
+    dec = velkora.ArrowStreamDecoder(SCHEMA)
+    for chunk in (data, b"", b"x"):
+        with pytest.raises(ValueError, match="^expected field name \\(string or null\\) at byte offset 2, found other tag$"):
+            dec.feed(chunk)
+
+
+def test_batches_are_kept_when_pyarrow_cannot_take_them():
+    code = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {str(__file__.rsplit("/", 1)[0])!r})
+        from c_schema import TrackedSchema, CapsuleProvider
+        blocked = [True]
+
+        class NoPyarrow:
+            def find_spec(self, name, path=None, target=None):
+                if blocked[0] and name.partition(".")[0] == "pyarrow":
+                    raise ImportError("no pyarrow now")
+
+        sys.meta_path.insert(0, NoPyarrow())
+        import velkora
+        dec = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2)
+        try:
+            dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
+        except ImportError:
+            pass
+        else:
+            raise AssertionError("batches were exported without pyarrow")
+        blocked[0] = False
+        got = dec.feed(b"") + dec.finish()
+        print([b.column(0).to_pylist() for b in got])
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "[[0, 1], [2, 3], [4]]"
+
+
+# ---------------------------------------------------------------------------
+# The object: schema(), threads, arguments
+
+def test_schema_at_any_time():
+    schema = SCHEMA.with_metadata({"origin": "solr"})
+    dec = velkora.ArrowStreamDecoder(schema)
+    first = dec.schema()
+    dec.feed(select(*docs(2))[:20])
+    dec.feed(select(*docs(2))[20:])
+    dec.finish()
+    assert first is not dec.schema() and first.equals(dec.schema(), check_metadata=True)
+    assert dec.schema().equals(schema, check_metadata=True)
+
+
+def test_other_thread_is_refused_and_the_lock_is_released():
+    dec = velkora.ArrowStreamDecoder(SCHEMA)
+    caught = []
+
+    def use():
+        try:
+            dec.schema()
+        except BaseException as e:  # PanicException is not an Exception
+            caught.append(e)
+
+    thread = threading.Thread(target=use)
+    thread.start()
+    thread.join()
+    assert isinstance(caught[0], velkora.PanicException)
+    assert str(caught[0]) == "_core::ArrowStreamDecoder is unsendable, but sent to another thread"
+
+    data, schema = _big(300_000)
+    dec, count, done = velkora.ArrowStreamDecoder(schema, 8192), [0], threading.Event()
+
+    def spin():
+        while not done.is_set():
+            count[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        before = count[0]
+        rows = sum(b.num_rows for b in dec.feed(data) + dec.finish())
+        progress = count[0] - before
+    finally:
+        done.set()
+        spinner.join()
+    assert rows == 300_000 and progress > 1000
+
+
+@pytest.mark.parametrize("args,kwargs,error,message", [
+    ((SCHEMA, 10, 20), {}, TypeError, "ArrowStreamDecoder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    ((), {}, TypeError, "ArrowStreamDecoder.__new__() missing 1 required positional argument: 'schema'"),
+    ((SCHEMA, -1), {}, OverflowError, None),
+    ((SCHEMA, 2 ** 64), {}, OverflowError, None),
+    ((SCHEMA, 2.0), {}, TypeError, None),
+    ((SCHEMA, None), {}, TypeError, None),
+    ((SCHEMA,), {"children": "both"}, ValueError, 'children must be "skip" or "explode", not "both"'),
+    ((SCHEMA,), {"child_columns": {"id": "x"}}, ValueError, 'unknown child_columns role "id"; expected one of'),
+    ((pa.schema([("a", pa.int8())]),), {}, ValueError, "unsupported Arrow column type: Int8"),
+])
+def test_constructor_arguments(args, kwargs, error, message):
+    with pytest.raises(error) as info:
+        velkora.ArrowStreamDecoder(*args, **kwargs)
+    if message:
+        assert str(info.value).startswith(message)
+    if error in (OverflowError,) or (error is TypeError and message is None):
+        assert info.value.__notes__ == ["while processing 'batch_size'"]
+
+
+def test_batch_size_forms():
+    for size, expected in [(True, 1), (0, 1), (2 ** 64 - 1, 5)]:
+        calls = feed_all(select(*docs(5)), SCHEMA, batch_size=size)
+        assert [b.num_rows for call in calls for b in call] == [expected] * (5 // expected)
+    with pytest.raises(TypeError, match="'bytearray' object is not an instance of 'bytes'"):
+        velkora.ArrowStreamDecoder(SCHEMA).feed(bytearray(b"\x02"))
+
+
+# ---------------------------------------------------------------------------
+# Memory stays flat in the response size
+
+def test_memory_does_not_grow_with_the_response():
+    code = textwrap.dedent("""
+        import resource, sys
+        sys.path.insert(0, sys.argv[1])
+        import velkora
+        from test_arrow import _big
+        data, schema = _big(int(sys.argv[2]))
+        view, dec, rows = memoryview(data), velkora.ArrowStreamDecoder(schema, 8192), 0
+        for start in range(0, len(data), 65536):
+            rows += sum(b.num_rows for b in dec.feed(bytes(view[start:start + 65536])))
+        rows += sum(b.num_rows for b in dec.finish())
+        del view, data
+        print(rows, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+    """)
+
+    def peak(n):
+        # The body itself is made before decoding: subtract what holding it costs.
+        run = subprocess.run([sys.executable, "-c", code, str(__file__.rsplit("/", 1)[0]), str(n)],
+                             capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+        rows, rss = map(int, run.stdout.split())
+        assert rows == n
+        return rss - len(_big(n)[0])
+
+    small, large = peak(5_000), peak(50_000)
+    assert large - small < 24 << 20, (small, large)
