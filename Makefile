@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
 
-.PHONY: demo test build bench clean
+.PHONY: demo test build bench sanitize clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,6 +33,15 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
 	$(PY) benchmarks/bench_arrow.py
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, installed apart
+# (build/sanitize-site shadows the regular install for this run only).
+sanitize: $(TEST_DEPS)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --target build/sanitize-site --upgrade \
+		-C build-dir=build/sanitize -C cmake.build-type=Debug -C cmake.define.VELKORA_SANITIZE=ON -C install.strip=false .
+	PYTHONPATH=build/sanitize-site VELKORA_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 \
+		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+		$(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
 clean:
 	rm -rf $(VENV) build

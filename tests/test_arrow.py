@@ -607,6 +607,7 @@ def test_batch_is_handed_over_without_copies():
     del overwrite
 
 
+@pytest.mark.rss
 def test_no_memory_growth_over_many_calls():
     data, schema = _big(2_000)
     failing = data[:len(data) // 2]

@@ -279,6 +279,7 @@ def test_batch_size_forms():
 # ---------------------------------------------------------------------------
 # Memory stays flat in the response size
 
+@pytest.mark.rss
 def test_memory_does_not_grow_with_the_response():
     code = textwrap.dedent("""
         import resource, sys

@@ -295,11 +295,13 @@ def _leak_probe(funcs, cases):
     assert rss() - before < 20 << 20
 
 
+@pytest.mark.rss
 @needs_data
 def test_no_leak_decoding_large_body():
     _leak_probe([deserialize], [body("select_large")] * 10)
 
 
+@pytest.mark.rss
 @needs_data
 def test_no_leak_on_failures():
     rng = random.Random(7)
