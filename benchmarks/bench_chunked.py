@@ -1,16 +1,30 @@
-"""Chunk-fed decoding: StreamDecoder over an /export response in 64 KiB and 4 KiB chunks.
+"""Chunk-fed decoding over an /export response in 64 KiB and 4 KiB chunks.
 
-Prints each time as a ratio to deserialize_stream on the whole body, and the peak memory traced while
-feeding (the decoder's buffer is on Python's allocator) for a 5,000- and a 50,000-document response.
+StreamDecoder is timed as a ratio to deserialize_stream on the whole body, ArrowStreamDecoder (batches of
+8,192 rows) as a ratio to deserialize_arrow on the whole body. Peak memory is the growth of resident memory
+while feeding, measured in a fresh process for a 5,000- and a 50,000-document response: the decoders'
+buffers are on the C allocator, so only the operating system sees them.
 """
 
 from __future__ import annotations
 
-import tracemalloc
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pyarrow as pa
 
 import velkora
 from bodies import export_response
 from timing import best_of
+
+# The fields export_response writes that an Arrow column can take (sku_dv refers back to extern strings).
+SCHEMA = pa.schema([("id", pa.utf8()), ("title", pa.utf8()), ("price", pa.float32()), ("popularity", pa.int32()),
+                    ("inStock", pa.bool_()), ("manufacturedate_dt", pa.timestamp("ms")),
+                    ("cat", pa.list_(pa.utf8())), ("weight", pa.float64()), ("views", pa.int64())])
+BATCH = 8192
 
 
 def noop(_doc) -> None:
@@ -21,37 +35,68 @@ def chunks_of(body: bytes, size: int) -> list[bytes]:
     return [body[i : i + size] for i in range(0, len(body), size)]
 
 
-def feed_all(chunks: list[bytes]) -> None:
+def feed_documents(chunks: list[bytes]) -> None:
     decoder = velkora.StreamDecoder()
     for chunk in chunks:
         decoder.feed(chunk, noop)
     decoder.finish()
 
 
-def peak_while_feeding(chunks: list[bytes]) -> int:
-    """Peak traced bytes while feeding (the chunks themselves are allocated before tracing starts)."""
-    tracemalloc.start()
-    try:
-        feed_all(chunks)
-        return tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
+def feed_batches(chunks: list[bytes]) -> int:
+    decoder = velkora.ArrowStreamDecoder(SCHEMA, BATCH)
+    rows = 0
+    for chunk in chunks:
+        rows += sum(b.num_rows for b in decoder.feed(chunk))
+    return rows + sum(b.num_rows for b in decoder.finish())
+
+
+PEAK = textwrap.dedent("""
+    import resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import pyarrow, velkora
+    from bench_chunked import SCHEMA, BATCH, noop
+    body = open(sys.argv[2], "rb").read()
+    size, arrow = int(sys.argv[3]), sys.argv[4] == "arrow"
+    decoder = velkora.ArrowStreamDecoder(SCHEMA, BATCH) if arrow else velkora.StreamDecoder()
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for start in range(0, len(body), size):
+        decoder.feed(body[start:start + size], *([] if arrow else [noop]))
+    decoder.finish()
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+""")
+
+
+def peak_growth(documents: int, size: int, kind: str) -> int:
+    """Bytes the peak resident memory rose while feeding, in a fresh process that only read the body."""
+    here = Path(__file__).resolve().parent
+    with tempfile.NamedTemporaryFile(suffix=".bin") as f:
+        f.write(export_response(documents))
+        f.flush()
+        run = subprocess.run([sys.executable, "-c", PEAK, str(here), f.name, str(size), kind],
+                             capture_output=True, text=True, check=True)
+    return int(run.stdout)
 
 
 def main() -> None:
     body = export_response(50_000)
-    small = export_response(5_000)
-    whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=5)
     print(f"/export, 50,000 documents, {len(body) / 1e6:.2f} MB")
-    print(f"  deserialize_stream (whole body)  {whole * 1e3:8.1f} ms   1.00 x")
+    whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=5)
+    print(f"  deserialize_stream (whole body)      {whole * 1e3:8.1f} ms   1.00 x")
     for size, target in ((65536, 1.1), (4096, 1.3)):
         chunks = chunks_of(body, size)
-        t = best_of(lambda: feed_all(chunks), repeat=5)
-        peak_large = peak_while_feeding(chunks)
-        peak_small = peak_while_feeding(chunks_of(small, size))
-        print(f"  StreamDecoder, {size // 1024:2} KiB chunks     {t * 1e3:8.1f} ms   {t / whole:4.2f} x"
-              f"   (target <= {target} x)   peak {peak_large / 1024:6.1f} KiB"
-              f" (5,000 documents: {peak_small / 1024:6.1f} KiB)")
+        t = best_of(lambda: feed_documents(chunks), repeat=5)
+        print(f"  StreamDecoder, {size // 1024:2} KiB chunks         {t * 1e3:8.1f} ms   {t / whole:4.2f} x"
+              f"   (target <= {target} x)   peak +{peak_growth(50_000, size, 'documents') / 2**20:5.1f} MiB"
+              f" (5,000 documents: +{peak_growth(5_000, size, 'documents') / 2**20:5.1f} MiB)")
+    whole = best_of(lambda: velkora.deserialize_arrow(body, SCHEMA), repeat=5)
+    print(f"  deserialize_arrow (whole body)       {whole * 1e3:8.1f} ms   1.00 x")
+    for size, target in ((65536, 1.2), (4096, 1.5)):
+        chunks = chunks_of(body, size)
+        assert feed_batches(chunks) == 50_000
+        t = best_of(lambda: feed_batches(chunks), repeat=5)
+        print(f"  ArrowStreamDecoder, {size // 1024:2} KiB chunks    {t * 1e3:8.1f} ms   {t / whole:4.2f} x"
+              f"   (target <= {target} x)   peak +{peak_growth(50_000, size, 'arrow') / 2**20:5.1f} MiB"
+              f" (5,000 documents: +{peak_growth(5_000, size, 'arrow') / 2**20:5.1f} MiB)")
 
 
 if __name__ == "__main__":

@@ -46,7 +46,8 @@ public:
     }
 
     /// Releases the consumed prefix when it is at least as long as the unread tail, so a compaction moves
-    /// at most as many bytes as it frees; gives memory back after an unusually large document.
+    /// at most as many bytes as it frees; gives memory back after an unusually large document (a buffer
+    /// of a few chunks keeps its size, or every feed would shrink and grow it again).
     void compact() {
         if (cursor_ == 0) return;
         size_t tail = size_ - static_cast<size_t>(cursor_);
@@ -54,8 +55,8 @@ public:
         std::memmove(data_, data_ + cursor_, tail);
         size_ = tail;
         cursor_ = 0;
-        if (capacity_ > 65536 && size_ < capacity_ / 8) {
-            size_t capacity = size_ * 2 > 4096 ? size_ * 2 : 4096;
+        if (capacity_ > kKeep * 4 && size_ < capacity_ / 8) {
+            size_t capacity = size_ * 2 > kKeep ? size_ * 2 : kKeep;
             if (void* shrunk = std::realloc(data_, capacity)) {
                 data_ = static_cast<uint8_t*>(shrunk);
                 capacity_ = capacity;
@@ -64,6 +65,8 @@ public:
     }
 
 private:
+    static constexpr size_t kKeep = size_t{1} << 20;
+
     void reallocate(size_t capacity) {
         void* grown = std::realloc(data_, capacity);
         if (!grown) throw std::bad_alloc();

@@ -15,7 +15,7 @@ private:
     /// A part of the value at `depth`, one level deeper.
     VELKORA_INLINE bool part(uint32_t depth) {
         if (VELKORA_UNLIKELY(depth + 1 > MAX_DEPTH)) return r_.fail_depth(r_.position());
-        return value(depth + 1);
+        return skip_short_value(r_) || value(depth + 1);
     }
     VELKORA_INLINE bool parts(uint64_t n, uint32_t depth) {
         for (uint64_t i = 0; i < n; ++i)
@@ -132,7 +132,7 @@ bool Skipper::value(uint32_t depth) {
 
 }  // namespace
 
-bool skip_value(Reader& r, uint32_t depth, ExternStrings* table) {
+bool skip_value_slow(Reader& r, uint32_t depth, ExternStrings* table) {
     Skipper skipper(r, table);
     return skipper.value(depth);
 }

@@ -18,6 +18,46 @@ namespace velkora::wire {
 /// looked up, and the kinds of keys and document items are not examined. An END byte in value position is
 /// a one-byte value; the END closing an ITERATOR or MAP_ENTRY_ITER is not depth-checked. Document items
 /// are told apart by their first byte: SOLRDOC opens one value (a child), anything else a key and a value.
-[[nodiscard]] bool skip_value(Reader& r, uint32_t depth, ExternStrings* table);
+[[nodiscard]] bool skip_value_slow(Reader& r, uint32_t depth, ExternStrings* table);
+
+/// The whole length of a value that its tag byte alone fixes, 0 for every other tag: one-byte names,
+/// short strings, small numbers and fixed-width scalars, which make up most of a document.
+inline constexpr auto kShortValueLength = [] {
+    struct Table {
+        uint8_t length[256] = {};
+    } t;
+    for (int tag = 0; tag < 256; ++tag) {
+        int group = tag >> 5, low = tag & 0x1F;
+        uint8_t n = 0;
+        if (group == GROUP_STR && low != 31) n = static_cast<uint8_t>(1 + low);
+        else if ((group == GROUP_SINT || group == GROUP_SLONG) && !(tag & 0x10)) n = 1;
+        else if (group == GROUP_EXTERN_STRING && low != 0 && low != 31) n = 1;  // definitions go to the table
+        else if (tag == NULL_TAG || tag == BOOL_TRUE || tag == BOOL_FALSE || tag == END) n = 1;
+        else if (tag == INT || tag == FLOAT) n = 5;
+        else if (tag == LONG || tag == DATE || tag == DOUBLE) n = 9;
+        t.length[tag] = n;
+    }
+    return t;
+}();
+
+/// Steps over a value whose length its first bytes fix (also a string of 31 to 158 bytes); false, having
+/// read nothing, for every other value and whenever the input is short.
+VELKORA_INLINE bool skip_short_value(Reader& r) {
+    uint64_t left = r.remaining();
+    if (VELKORA_UNLIKELY(left == 0)) return false;
+    const uint8_t* p = r.cursor();
+    uint64_t length = kShortValueLength.length[p[0]];
+    if (VELKORA_UNLIKELY(length == 0)) {
+        if (p[0] != (GROUP_STR << 5 | 31) || left < 2 || p[1] >= 0x80) return false;
+        length = 2 + 31 + p[1];
+    }
+    if (VELKORA_UNLIKELY(length > left)) return false;
+    r.set_position(r.position() + length);
+    return true;
+}
+
+[[nodiscard]] VELKORA_INLINE bool skip_value(Reader& r, uint32_t depth, ExternStrings* table) {
+    return skip_short_value(r) || skip_value_slow(r, depth, table);
+}
 
 }  // namespace velkora::wire
