@@ -105,6 +105,10 @@ struct DecodeError {
     void shift(uint64_t delta);
 };
 
+/// The "expected" text of UnexpectedValue for a document item that is neither a field name nor a child
+/// document; every decoder that reports it uses the same words.
+inline constexpr const char* kExpectedDocumentItem = "field name (string) or child SolrDocument";
+
 /// Validates UTF-8 (overlong forms, surrogates and code points above U+10FFFF are invalid).
 /// Returns true when valid; otherwise fills `failure`.
 bool validate_utf8_slow(const uint8_t* s, size_t n, Utf8Failure* failure);

@@ -11,8 +11,6 @@ using wire::Reader;
 
 namespace {
 
-constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
-
 Names g_names{};
 // Only its address is used: END is never a real object.
 char g_end_marker_storage;
@@ -327,7 +325,7 @@ PyObject* PyDecoder::read_document(bool input_document) {
             }
             default: {
                 if (tag != wire::SOLRDOC && tag != wire::SOLRINPUTDOC) {
-                    reader.fail_unexpected(kExpectedItem, tag_offset, "other");
+                    reader.fail_unexpected(wire::kExpectedDocumentItem, tag_offset, "other");
                     return nullptr;
                 }
                 if (depth + 1 > wire::MAX_DEPTH) {

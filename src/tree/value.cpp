@@ -16,8 +16,6 @@ namespace {
 
 enum class Step { Value, End, Error };
 
-constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
-
 class ValueParser {
 public:
     ValueParser(Reader& r, Arena& arena) : r_(r), arena_(arena) {
@@ -331,7 +329,7 @@ bool ValueParser::read_document(bool input_document, Value* out) {
         } else if (item.kind == ValueKind::SolrDocument) {
             children_.push_back(item);
         } else {
-            return r_.fail_unexpected(kExpectedItem, r_.position(), kind_name(item));
+            return r_.fail_unexpected(wire::kExpectedDocumentItem, r_.position(), kind_name(item));
         }
     }
     auto* doc = static_cast<SolrDocument*>(arena_.allocate(sizeof(SolrDocument)));
