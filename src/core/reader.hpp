@@ -100,9 +100,6 @@ struct DecodeError {
 
     /// The exact message the caller sees.
     std::string message() const;
-
-    /// Shifts every offset by `delta` (a decoder that read a window of a larger stream).
-    void shift(uint64_t delta);
 };
 
 /// The "expected" text of UnexpectedValue for a document item that is neither a field name nor a child
