@@ -19,6 +19,18 @@ PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 bool is_str(PyObject* o) { return PyUnicode_Check(o); }
 
+/// Fills the `count` slots of `list` from the big-endian elements of type T at `p`, each made by `make(element)`
+/// (a new reference). False when making one failed, with the exception pending.
+template <typename T, typename Make>
+VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p, Make make) {
+    for (uint32_t i = 0; i < count; ++i, p += sizeof(T)) {
+        PyObject* item = make(wire::load_be<T>(p));
+        if (!item) return false;
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool key_is(PyObject* key, std::string_view text) {
@@ -382,57 +394,41 @@ PyObject* PyDecoder::read_document_list() {
 }
 
 PyObject* PyDecoder::read_typed_array() {
-    uint64_t type_offset = reader.position();
     uint8_t type;
-    uint32_t count;
-    if (!reader.read_u8(&type) || !reader.read_vint(&count)) return nullptr;
-    if (type == 3) {
-        ByteSpan b;
-        if (!reader.take(count, &b)) return nullptr;
-        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
-        return bytes ? bytes : python_failed();
-    }
-    if (count == 0) {
-        // The element type is looked at only when an element is due.
+    uint32_t count = 0;
+    ByteSpan payload;
+    if (!read_typed_array_header(reader, &type, &count, &payload)) {
+        // Unlike the reference rule, the element type is looked at only when an element is due: an unknown
+        // type with no elements is an empty list. The header has read the count before refusing the type.
+        if (count != 0 || reader.error.kind != wire::ErrorKind::UnknownTag) return nullptr;
+        reader.error = wire::DecodeError{};
         PyObject* empty = PyList_New(0);
         return empty ? empty : python_failed();
     }
-    unsigned width = wire::typed_element_width(type);
-    if (width == 0) {
-        reader.fail_unknown_tag(type_offset, type);
-        return nullptr;
+    if (type == 3) {
+        PyObject* bytes =
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data), static_cast<Py_ssize_t>(payload.size));
+        return bytes ? bytes : python_failed();
     }
-    uint64_t total = static_cast<uint64_t>(count) * width;
-    if (total > reader.remaining()) {
-        // Fails at the first element that does not fit; no list is sized by a count the input cannot fill.
-        reader.fail_eof(reader.position() + reader.remaining() / width * width, reader.position() + total);
-        return nullptr;
-    }
-    ByteSpan payload;
-    (void)reader.take(total, &payload);
-    Reader elements(payload.data, payload.size);
+    // The header has checked that the payload holds every element, so the list is never sized by a count
+    // the input cannot fill.
     PyRef list = PyRef::steal(PyList_New(count));
     if (!list) return python_failed();
-    for (uint32_t i = 0; i < count; ++i) {
-        PyObject* item = nullptr;
-        switch (type) {
-            case 1: case 2: {
-                uint8_t b;
-                (void)elements.read_u8(&b);
-                item = b == 2 ? Py_False : Py_True;
-                Py_INCREF(item);
-                break;
-            }
-            case 4: { uint16_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int16_t>(x)); break; }
-            case 6: { uint32_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int32_t>(x)); break; }
-            case 7: { uint64_t x; (void)elements.read_be(&x); item = PyLong_FromLongLong(static_cast<int64_t>(x)); break; }
-            case 5: { uint64_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<double>(x)); break; }
-            case 8: { uint32_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<float>(x)); break; }
-        }
-        if (!item) return python_failed();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyObject* slots = list.get();
+    const uint8_t* p = payload.data;
+    auto boolean = [](uint8_t b) { return Py_NewRef(wire::typed_bool(b) ? Py_True : Py_False); };
+    auto small = [](long x) { return PyLong_FromLong(x); };
+    auto real = [](double x) { return PyFloat_FromDouble(x); };
+    bool filled = false;
+    switch (type) {
+        case 1: case 2: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
+        case 4: filled = fill_typed<int16_t>(slots, count, p, small); break;
+        case 6: filled = fill_typed<int32_t>(slots, count, p, small); break;
+        case 7: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
+        case 5: filled = fill_typed<double>(slots, count, p, real); break;
+        case 8: filled = fill_typed<float>(slots, count, p, real); break;
     }
-    return list.release();
+    return filled ? list.release() : python_failed();
 }
 
 PyObject* PyDecoder::read_value() {
@@ -468,40 +464,40 @@ PyObject* PyDecoder::read_value() {
                 case wire::BOOL_TRUE: Py_INCREF(Py_True); return Py_True;
                 case wire::BOOL_FALSE: Py_INCREF(Py_False); return Py_False;
                 case wire::BYTE: {
-                    uint8_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int8_t>(v));
+                    int32_t v;
+                    if (!read_byte(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::SHORT: {
-                    uint16_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int16_t>(v));
+                    int32_t v;
+                    if (!read_short(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::INT: {
-                    uint32_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int32_t>(v));
+                    int32_t v;
+                    if (!read_int(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::LONG:
                 case wire::DATE: {
-                    uint64_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLongLong(static_cast<int64_t>(v));
+                    int64_t v;
+                    if (!read_long(reader, &v)) return nullptr;
+                    result = PyLong_FromLongLong(v);
                     break;
                 }
                 case wire::FLOAT: {
-                    uint32_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyFloat_FromDouble(std::bit_cast<float>(v));
+                    float v;
+                    if (!read_float(reader, &v)) return nullptr;
+                    result = PyFloat_FromDouble(v);
                     break;
                 }
                 case wire::DOUBLE: {
-                    uint64_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyFloat_FromDouble(std::bit_cast<double>(v));
+                    double v;
+                    if (!read_double(reader, &v)) return nullptr;
+                    result = PyFloat_FromDouble(v);
                     break;
                 }
                 case wire::MAP: return read_map();
