@@ -131,21 +131,6 @@ bool Reader::fail_python() {
     return false;
 }
 
-void DecodeError::shift(uint64_t delta) {
-    switch (kind) {
-        case ErrorKind::UnexpectedEof:
-        case ErrorKind::InvalidUtf8:
-        case ErrorKind::UnknownTag:
-        case ErrorKind::UnexpectedValue:
-        case ErrorKind::DepthExceeded:
-            offset += delta;
-            needed += delta;
-            break;
-        default:
-            break;
-    }
-}
-
 std::string DecodeError::message() const {
     auto u = [](uint64_t v) { return std::to_string(v); };
     switch (kind) {

@@ -100,10 +100,11 @@ struct DecodeError {
 
     /// The exact message the caller sees.
     std::string message() const;
-
-    /// Shifts every offset by `delta` (a decoder that read a window of a larger stream).
-    void shift(uint64_t delta);
 };
+
+/// The "expected" text of UnexpectedValue for a document item that is neither a field name nor a child
+/// document; every decoder that reports it uses the same words.
+inline constexpr const char* kExpectedDocumentItem = "field name (string) or child SolrDocument";
 
 /// Validates UTF-8 (overlong forms, surrogates and code points above U+10FFFF are invalid).
 /// Returns true when valid; otherwise fills `failure`.
@@ -295,39 +296,41 @@ VELKORA_INLINE T load_be(const uint8_t* p) {
 }
 
 // The fixed-width scalar payloads, shared by every decoder: BYTE, SHORT and INT sign-extended, LONG and
-// DATE as 64-bit, FLOAT and DOUBLE bit for bit. UnexpectedEof at the payload's first byte when it is short.
+// DATE as 64-bit, FLOAT and DOUBLE bit for bit. UnexpectedEof at the payload's first byte when it is short,
+// `out` then left alone. The raw word starts at zero: as far as the compiler can tell, a failed read_be()
+// may still return true, and an undefined word on that path makes it keep the value on the stack.
 [[nodiscard]] VELKORA_INLINE bool read_byte(Reader& r, int32_t* out) {
-    uint8_t v;
+    uint8_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = static_cast<int8_t>(v);
     return true;
 }
 [[nodiscard]] VELKORA_INLINE bool read_short(Reader& r, int32_t* out) {
-    uint16_t v;
+    uint16_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = static_cast<int16_t>(v);
     return true;
 }
 [[nodiscard]] VELKORA_INLINE bool read_int(Reader& r, int32_t* out) {
-    uint32_t v;
+    uint32_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = static_cast<int32_t>(v);
     return true;
 }
 [[nodiscard]] VELKORA_INLINE bool read_long(Reader& r, int64_t* out) {
-    uint64_t v;
+    uint64_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = static_cast<int64_t>(v);
     return true;
 }
 [[nodiscard]] VELKORA_INLINE bool read_float(Reader& r, float* out) {
-    uint32_t v;
+    uint32_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = std::bit_cast<float>(v);
     return true;
 }
 [[nodiscard]] VELKORA_INLINE bool read_double(Reader& r, double* out) {
-    uint64_t v;
+    uint64_t v = 0;
     if (!r.read_be(&v)) return false;
     *out = std::bit_cast<double>(v);
     return true;
@@ -338,15 +341,17 @@ VELKORA_INLINE bool typed_bool(uint8_t b) { return b != 2; }
 
 /// Reads a TYPED_ARR header (element type, count) and takes its payload. UnknownTag at the type byte for a
 /// type outside 1..8 (also for a count of 0); UnexpectedEof at the first element that does not fit. Type 3
-/// is a byte string: its payload is the N bytes.
+/// is a byte string: its payload is the N bytes, and like any byte string it is cut short at its first byte.
 [[nodiscard]] VELKORA_INLINE bool read_typed_array_header(Reader& r, uint8_t* type, uint32_t* count, ByteSpan* payload) {
     uint64_t type_offset = r.position();
     if (!r.read_u8(type) || !r.read_vint(count)) return false;
     unsigned width = typed_element_width(*type);
     if (VELKORA_UNLIKELY(width == 0)) return r.fail_unknown_tag(type_offset, *type);
     uint64_t total = static_cast<uint64_t>(*count) * width;
-    if (VELKORA_UNLIKELY(total > r.remaining()))
-        return r.fail_eof(r.position() + r.remaining() / width * width, r.position() + total);
+    if (VELKORA_UNLIKELY(total > r.remaining())) {
+        uint64_t at = *type == 3 ? r.position() : r.position() + r.remaining() / width * width;
+        return r.fail_eof(at, r.position() + total);
+    }
     return r.take(total, payload);
 }
 

@@ -52,11 +52,16 @@ bool missing(const ArgumentSpec& spec, const std::vector<const char*>& names, co
 /// Places one keyword argument; false with TypeError set when it names nothing or a filled slot.
 bool bind_keyword(const ArgumentSpec& spec, PyObject* key, PyObject* value, size_t positional_given,
                   PyObject** slots) {
+    // The interpreter checks the keyword names of a vectorcall, but hands a constructor's keyword dict
+    // over as the caller built it, so a key may be any object here.
+    if (!PyUnicode_Check(key)) return raise_type_error(display_name(spec) + " keywords must be strings"), false;
     Py_ssize_t size = 0;
-    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
     if (!name) {
+        // A str that UTF-8 cannot encode (a lone surrogate) names no parameter.
         PyErr_Clear();
-        return raise_type_error(display_name(spec) + " keywords must be strings"), false;
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display_name(spec).c_str(), key);
+        return false;
     }
     std::string_view wanted(name, static_cast<size_t>(size));
     for (size_t i = 0; i < spec.positional.size(); ++i) {

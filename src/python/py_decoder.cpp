@@ -4,14 +4,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "python/envelope.hpp"
+
 namespace velkora::pydecode {
 
 using wire::ByteSpan;
 using wire::Reader;
 
 namespace {
-
-constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
 
 Names g_names{};
 // Only its address is used: END is never a real object.
@@ -20,6 +20,18 @@ char g_end_marker_storage;
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 bool is_str(PyObject* o) { return PyUnicode_Check(o); }
+
+/// Fills the `count` slots of `list` from the big-endian elements of type T at `p`, each made by `make(element)`
+/// (a new reference). False when making one failed, with the exception pending.
+template <typename T, typename Make>
+VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p, Make make) {
+    for (uint32_t i = 0; i < count; ++i, p += sizeof(T)) {
+        PyObject* item = make(wire::load_be<T>(p));
+        if (!item) return false;
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -327,7 +339,7 @@ PyObject* PyDecoder::read_document(bool input_document) {
             }
             default: {
                 if (tag != wire::SOLRDOC && tag != wire::SOLRINPUTDOC) {
-                    reader.fail_unexpected(kExpectedItem, tag_offset, "other");
+                    reader.fail_unexpected(wire::kExpectedDocumentItem, tag_offset, "other");
                     return nullptr;
                 }
                 if (depth + 1 > wire::MAX_DEPTH) {
@@ -384,57 +396,41 @@ PyObject* PyDecoder::read_document_list() {
 }
 
 PyObject* PyDecoder::read_typed_array() {
-    uint64_t type_offset = reader.position();
     uint8_t type;
-    uint32_t count;
-    if (!reader.read_u8(&type) || !reader.read_vint(&count)) return nullptr;
-    if (type == 3) {
-        ByteSpan b;
-        if (!reader.take(count, &b)) return nullptr;
-        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
-        return bytes ? bytes : python_failed();
-    }
-    if (count == 0) {
-        // The element type is looked at only when an element is due.
+    uint32_t count = 0;
+    ByteSpan payload;
+    if (!read_typed_array_header(reader, &type, &count, &payload)) {
+        // Unlike the reference rule, the element type is looked at only when an element is due: an unknown
+        // type with no elements is an empty list. The header has read the count before refusing the type.
+        if (count != 0 || reader.error.kind != wire::ErrorKind::UnknownTag) return nullptr;
+        reader.error = wire::DecodeError{};
         PyObject* empty = PyList_New(0);
         return empty ? empty : python_failed();
     }
-    unsigned width = wire::typed_element_width(type);
-    if (width == 0) {
-        reader.fail_unknown_tag(type_offset, type);
-        return nullptr;
+    if (type == 3) {
+        PyObject* bytes =
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data), static_cast<Py_ssize_t>(payload.size));
+        return bytes ? bytes : python_failed();
     }
-    uint64_t total = static_cast<uint64_t>(count) * width;
-    if (total > reader.remaining()) {
-        // Fails at the first element that does not fit; no list is sized by a count the input cannot fill.
-        reader.fail_eof(reader.position() + reader.remaining() / width * width, reader.position() + total);
-        return nullptr;
-    }
-    ByteSpan payload;
-    (void)reader.take(total, &payload);
-    Reader elements(payload.data, payload.size);
+    // The header has checked that the payload holds every element, so the list is never sized by a count
+    // the input cannot fill.
     PyRef list = PyRef::steal(PyList_New(count));
     if (!list) return python_failed();
-    for (uint32_t i = 0; i < count; ++i) {
-        PyObject* item = nullptr;
-        switch (type) {
-            case 1: case 2: {
-                uint8_t b;
-                (void)elements.read_u8(&b);
-                item = b == 2 ? Py_False : Py_True;
-                Py_INCREF(item);
-                break;
-            }
-            case 4: { uint16_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int16_t>(x)); break; }
-            case 6: { uint32_t x; (void)elements.read_be(&x); item = PyLong_FromLong(static_cast<int32_t>(x)); break; }
-            case 7: { uint64_t x; (void)elements.read_be(&x); item = PyLong_FromLongLong(static_cast<int64_t>(x)); break; }
-            case 5: { uint64_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<double>(x)); break; }
-            case 8: { uint32_t x; (void)elements.read_be(&x); item = PyFloat_FromDouble(std::bit_cast<float>(x)); break; }
-        }
-        if (!item) return python_failed();
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyObject* slots = list.get();
+    const uint8_t* p = payload.data;
+    auto boolean = [](uint8_t b) { return Py_NewRef(wire::typed_bool(b) ? Py_True : Py_False); };
+    auto small = [](long x) { return PyLong_FromLong(x); };
+    auto real = [](double x) { return PyFloat_FromDouble(x); };
+    bool filled = false;
+    switch (type) {
+        case 1: case 2: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
+        case 4: filled = fill_typed<int16_t>(slots, count, p, small); break;
+        case 6: filled = fill_typed<int32_t>(slots, count, p, small); break;
+        case 7: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
+        case 5: filled = fill_typed<double>(slots, count, p, real); break;
+        case 8: filled = fill_typed<float>(slots, count, p, real); break;
     }
-    return list.release();
+    return filled ? list.release() : python_failed();
 }
 
 PyObject* PyDecoder::read_value() {
@@ -470,40 +466,40 @@ PyObject* PyDecoder::read_value() {
                 case wire::BOOL_TRUE: Py_INCREF(Py_True); return Py_True;
                 case wire::BOOL_FALSE: Py_INCREF(Py_False); return Py_False;
                 case wire::BYTE: {
-                    uint8_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int8_t>(v));
+                    int32_t v;
+                    if (!read_byte(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::SHORT: {
-                    uint16_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int16_t>(v));
+                    int32_t v;
+                    if (!read_short(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::INT: {
-                    uint32_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLong(static_cast<int32_t>(v));
+                    int32_t v;
+                    if (!read_int(reader, &v)) return nullptr;
+                    result = PyLong_FromLong(v);
                     break;
                 }
                 case wire::LONG:
                 case wire::DATE: {
-                    uint64_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyLong_FromLongLong(static_cast<int64_t>(v));
+                    int64_t v;
+                    if (!read_long(reader, &v)) return nullptr;
+                    result = PyLong_FromLongLong(v);
                     break;
                 }
                 case wire::FLOAT: {
-                    uint32_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyFloat_FromDouble(std::bit_cast<float>(v));
+                    float v;
+                    if (!read_float(reader, &v)) return nullptr;
+                    result = PyFloat_FromDouble(v);
                     break;
                 }
                 case wire::DOUBLE: {
-                    uint64_t v;
-                    if (!reader.read_be(&v)) return nullptr;
-                    result = PyFloat_FromDouble(std::bit_cast<double>(v));
+                    double v;
+                    if (!read_double(reader, &v)) return nullptr;
+                    result = PyFloat_FromDouble(v);
                     break;
                 }
                 case wire::MAP: return read_map();
@@ -557,16 +553,21 @@ bool deliver(PyObject* callback, PyObject* element, GcPause& gc) {
 
 namespace {
 
-/// Streams the documents of one whole body. The envelope, the response container, the document-list
-/// header and every delivered element sit at nesting level 1.
+/// Streams the documents of one whole body: the consumer of the envelope walk that builds the envelope as
+/// deserialize() would, except that each document goes to the callback as soon as it is read and every
+/// "docs" it came from is left an empty list.
 class DocumentStreamer {
 public:
+    using Value = PyRef;
+
     DocumentStreamer(wire::ByteSpan data, PyObject* callback) : decoder_(data.data, data.size, table_), callback_(callback) {}
 
     PyObject* run(wire::DecodeError* error) {
-        PyRef envelope = PyRef::steal(read_envelope());
+        PyRef envelope;
         Reader& r = decoder_.reader;
-        if (envelope && !r.at_end()) {
+        if (EnvelopeWalker<DocumentStreamer>(decoder_, *this).walk(&envelope) != Walk::Next) {
+            envelope = PyRef();
+        } else if (!r.at_end()) {
             envelope = PyRef();
             r.fail_trailing(r.remaining());  // only after every document has been delivered
         }
@@ -574,171 +575,73 @@ public:
         return envelope.release();
     }
 
-private:
-    PyObject* failed() {
-        decoder_.reader.fail_python();
-        return nullptr;
-    }
+    // The walk's consumer (see EnvelopeWalker).
 
-    /// Peeks the tag of the next value; UnexpectedEof when the body ends here.
-    bool peek_tag(uint8_t* tag) {
+    bool open(PyRef* out) {
+        *out = PyRef::steal(PyDict_New());
+        return *out || decoder_.reader.fail_python();
+    }
+    /// Every container is a dict: unlike deserialize(), a MAP response container too, whatever its keys.
+    bool store(PyRef& container, PyObject* key, PyRef value) {
+        return decoder_.store_pair(container.get(), key, value.get());
+    }
+    Walk not_an_envelope(PyRef* out) {
+        // Decoded whole, nothing delivered.
         Reader& r = decoder_.reader;
-        if (r.at_end()) return r.fail_eof(r.position(), r.position() + 1);
-        *tag = r.peek();
-        return true;
-    }
-
-    /// A named list (its tag already read) whose values come from `value_of(key)`.
-    template <typename F>
-    PyObject* named_list_of(uint8_t tag, F value_of) {
-        uint64_t size;
-        if (!decoder_.reader.read_size(tag, &size)) return nullptr;
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return failed();
-        for (uint64_t i = 0; i < size; ++i) {
-            PyRef key = PyRef::steal(decoder_.read_named_key());
-            if (!key) return nullptr;
-            PyRef value = PyRef::steal(value_of(key.get()));
-            if (!value) return nullptr;
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return failed();
-        }
-        return dict.release();
-    }
-
-    /// A MAP_ENTRY_ITER (its tag already read) whose values come from `value_of(key)`.
-    template <typename F>
-    PyObject* map_entry_iter_of(F value_of) {
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return failed();
-        for (;;) {
-            PyRef key = PyRef::steal(decoder_.read_part_or_end());
-            if (!key) return nullptr;
-            if (key.get() == end_marker()) {
-                (void)key.release();
-                return dict.release();
-            }
-            PyRef value = PyRef::steal(value_of(key.get()));
-            if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
-        }
-    }
-
-    PyObject* read_envelope() {
-        Reader& r = decoder_.reader;
-        if (!read_version(r)) return nullptr;
-        uint8_t tag;
-        if (!peek_tag(&tag)) return nullptr;
-        auto envelope_value = [this](PyObject* key) {
-            if (key_is(key, "response") || key_is(key, "result-set")) return response_value();
-            return decoder_.read_required();
-        };
-        if ((tag >> 5) == wire::GROUP_ORDERED_MAP || (tag >> 5) == wire::GROUP_NAMED_LST) {
-            (void)r.read_u8(&tag);
-            return named_list_of(tag, envelope_value);
-        }
-        if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r.read_u8(&tag);
-            return map_entry_iter_of(envelope_value);
-        }
-        // Not an envelope: decoded whole, nothing delivered.
         decoder_.depth = 1;
         PyObject* value = decoder_.read_value();
         decoder_.depth = 0;
         if (value == end_marker()) {
             r.fail_unexpected("value", r.position() - 1, "END marker");
-            return nullptr;
+            return Walk::Failed;
         }
-        return value;
+        *out = PyRef::steal(value);
+        return *out ? Walk::Next : Walk::Failed;
     }
-
-    PyObject* response_value() {
-        Reader& r = decoder_.reader;
-        uint8_t tag;
-        if (!peek_tag(&tag)) return nullptr;
-        auto documents = [this](PyObject* key) { return documents_value(key); };
-        uint8_t group = tag >> 5;
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            (void)r.read_u8(&tag);
-            return named_list_of(tag, documents);
-        }
-        if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r.read_u8(&tag);
-            return map_entry_iter_of(documents);
-        }
-        if (tag == wire::MAP) {
-            // Always a dict here, whatever the key types.
-            (void)r.read_u8(&tag);
-            uint32_t count;
-            if (!r.read_vint(&count)) return nullptr;
-            PyRef dict = PyRef::steal(PyDict_New());
-            if (!dict) return failed();
-            for (uint32_t i = 0; i < count; ++i) {
-                PyRef key = PyRef::steal(decoder_.read_required());
-                if (!key) return nullptr;
-                PyRef value = PyRef::steal(documents_value(key.get()));
-                if (!value || !decoder_.store_pair(dict.get(), key.get(), value.get())) return nullptr;
-            }
-            return dict.release();
-        }
-        if (tag == wire::SOLRDOCLST) {
-            (void)r.read_u8(&tag);
-            return document_list();
-        }
-        return decoder_.read_required();
+    Walk plain(PyRef* out) {
+        *out = PyRef::steal(decoder_.read_required());
+        return *out ? Walk::Next : Walk::Failed;
     }
-
-    PyObject* document_list() {
-        PyRef dict = PyRef::steal(decoder_.read_document_list_header());
-        if (!dict) return nullptr;
-        uint8_t tag;
-        if (!peek_tag(&tag)) return nullptr;
-        if ((tag >> 5) == wire::GROUP_ARR) {
-            if (!deliver_array()) return nullptr;
-        } else {
-            PyObject* other = decoder_.read_required();  // not an array: read and dropped, nothing delivered
-            if (!other) return nullptr;
-            Py_DECREF(other);
-        }
-        PyRef docs = PyRef::steal(PyList_New(0));
-        if (!docs || PyDict_SetItem(dict.get(), names().docs, docs.get()) != 0) return failed();
-        return dict.release();
+    Walk response_ended() { return Walk::Next; }  // the envelope is returned whole, so the walk reads on
+    bool list_header(PyRef* out) {
+        *out = PyRef::steal(decoder_.read_document_list_header());
+        return bool(*out);
     }
-
-    PyObject* documents_value(PyObject* key) {
-        if (!key_is(key, "docs")) return decoder_.read_required();
-        uint8_t tag;
-        if (!peek_tag(&tag)) return nullptr;
-        if ((tag >> 5) == wire::GROUP_ARR) {
-            if (!deliver_array()) return nullptr;
-        } else if (tag == wire::ITERATOR) {
-            (void)decoder_.reader.read_u8(&tag);
-            for (;;) {
-                PyRef element = PyRef::steal(decoder_.read_part_or_end());
-                if (!element) return nullptr;
-                if (element.get() == end_marker()) {
-                    (void)element.release();
-                    break;
-                }
-                if (!deliver(callback_, element.get(), gc_)) return failed();
-            }
-        } else {
-            return decoder_.read_required();
-        }
-        PyObject* empty = PyList_New(0);
-        return empty ? empty : failed();
-    }
-
-    bool deliver_array() {
-        Reader& r = decoder_.reader;
-        uint8_t tag;
-        uint64_t count;
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return false;
+    // The two delivery loops stay out of line: inlined into the walk, they share its registers and run slower.
+    [[gnu::noinline]] Walk counted_docs(uint64_t count, PyRef* out) {
         for (uint64_t i = 0; i < count; ++i) {
             PyRef element = PyRef::steal(decoder_.read_required());
-            if (!element) return false;
-            if (!deliver(callback_, element.get(), gc_)) return r.fail_python();
+            if (!element) return Walk::Failed;
+            if (!deliver(callback_, element.get(), gc_)) return python_failed();
         }
-        return true;
+        return empty_list(out);
+    }
+    [[gnu::noinline]] Walk iterator_docs(PyRef* out) {
+        for (;;) {
+            PyRef element = PyRef::steal(decoder_.read_part_or_end());
+            if (!element) return Walk::Failed;
+            if (element.get() == end_marker()) {
+                (void)element.release();
+                return empty_list(out);
+            }
+            if (!deliver(callback_, element.get(), gc_)) return python_failed();
+        }
+    }
+    Walk other_docs(PyRef* out) { return plain(out); }  // kept as read
+    Walk list_docs_not_array(PyRef* out) {
+        PyRef other = PyRef::steal(decoder_.read_required());  // read and dropped, nothing delivered
+        if (!other) return Walk::Failed;
+        return empty_list(out);
+    }
+
+private:
+    Walk python_failed() {
+        decoder_.reader.fail_python();
+        return Walk::Failed;
+    }
+    Walk empty_list(PyRef* out) {
+        *out = PyRef::steal(PyList_New(0));
+        return *out ? Walk::Next : python_failed();
     }
 
     ExternTable table_;

@@ -240,7 +240,7 @@ private:
                 if (!append(children, child.object)) return Read::raised();
                 continue;
             } else {
-                return fail_unexpected("field name (string) or child SolrDocument", tag_offset, "other");
+                return fail_unexpected(wire::kExpectedDocumentItem, tag_offset, "other");
             }
             if (!key.ok()) return key;
             Read value = required();

@@ -6,13 +6,15 @@
 #include "python/stream_decoder.hpp"
 
 #include <cstring>
-#include <string_view>
+
+#include "python/envelope.hpp"
 
 namespace velkora::stream {
 
 using pydecode::end_marker;
-using pydecode::key_is;
+using pydecode::EnvelopeWalker;
 using pydecode::PyDecoder;
+using pydecode::Walk;
 using wire::DecodeError;
 using wire::ErrorKind;
 using wire::Reader;
@@ -23,45 +25,40 @@ namespace {
 /// at that point of the stream is fixed by the bytes before it, so no later chunk can make it valid.
 bool is_wait(const DecodeError& e) { return e.kind == ErrorKind::UnexpectedEof && !e.beyond_table; }
 
-/// One attempt at the envelope prefix: finds where the documents start and how they are laid out. Its
-/// values are decoded only to be skipped; the extern strings they define go on to the documents.
+/// One attempt at the envelope prefix: the consumer of the envelope walk that stops where the documents
+/// start and notes how they are laid out. What it passes is decoded only to be released; the extern
+/// strings defined on the way go on to the documents.
 class EnvelopeParser {
 public:
-    EnvelopeParser(const uint8_t* data, size_t len) : decoder(data, len, table) {}
+    struct Value {};  // nothing read is kept
 
-    enum class Entry { Next, Ended, Failed };
+    EnvelopeParser(const uint8_t* data, size_t len) : decoder(data, len, table) {}
 
     /// True when the prefix is complete (phase, remaining and the end position are set).
     bool run() {
-        Reader& r = decoder.reader;
-        if (!read_version(r)) return false;
-        uint8_t tag;
-        if (!r.read_u8(&tag)) return false;
-        uint8_t group = tag >> 5;
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            uint64_t size;
-            if (!r.read_size(tag, &size)) return false;
-            for (uint64_t i = 0; i < size; ++i) {
-                PyRef key = PyRef::steal(decoder.read_named_key());
-                if (!key) return false;
-                Entry e = envelope_entry(key.get());
-                if (e != Entry::Next) return e == Entry::Ended;
-            }
-            return end(StreamPhase::Done);
-        }
-        if (tag == wire::MAP_ENTRY_ITER) {
-            for (;;) {
-                EndTag t = end_tag();
-                if (t == EndTag::Found) return end(StreamPhase::Done);
-                if (t == EndTag::OutOfInput) return false;
-                PyRef key = PyRef::steal(decoder.read_required());
-                if (!key) return false;
-                Entry e = envelope_entry(key.get());
-                if (e != Entry::Next) return e == Entry::Ended;
-            }
-        }
-        return end(StreamPhase::Done);  // not an envelope: nothing is ever delivered
+        Value envelope;
+        Walk w = EnvelopeWalker<EnvelopeParser>(decoder, *this).walk(&envelope);
+        if (w == Walk::Next) stop(StreamPhase::Done);  // the envelope ended without documents
+        return w != Walk::Failed;
     }
+
+    // The walk's consumer (see EnvelopeWalker). The envelope is never returned, so the walk stops as soon
+    // as it is known where the documents are, or that there are none.
+
+    bool open(Value*) { return true; }
+    bool store(Value&, PyObject*, Value) { return true; }
+    Walk not_an_envelope(Value*) {
+        uint8_t tag;
+        (void)decoder.reader.read_u8(&tag);
+        return stop(StreamPhase::Done);  // nothing is ever delivered, so nothing after the tag is read
+    }
+    Walk plain(Value*) { return skip() ? Walk::Next : Walk::Failed; }
+    Walk response_ended() { return stop(StreamPhase::Done); }  // a later response container is not looked for
+    bool list_header(Value*) { return skip(); }  // not examined: no envelope is built from it
+    Walk counted_docs(uint64_t count, Value*) { return stop(StreamPhase::CountedDocs, count); }
+    Walk iterator_docs(Value*) { return stop(StreamPhase::IteratorDocs); }
+    Walk other_docs(Value*) { return skip() ? stop(StreamPhase::Done) : Walk::Failed; }
+    Walk list_docs_not_array(Value*) { return stop(StreamPhase::Done); }  // not read: nothing follows from it
 
     pydecode::ExternTable table;
     PyDecoder decoder;
@@ -70,123 +67,18 @@ public:
     uint64_t end_position = 0;
 
 private:
-    bool end(StreamPhase p, uint64_t count = 0) {
+    Walk stop(StreamPhase p, uint64_t count = 0) {
         phase = p;
         remaining = count;
         end_position = decoder.reader.position();
-        return true;
+        return Walk::Stop;
     }
 
-    enum class EndTag { Found, NotEnd, OutOfInput };
-
-    /// Consumes an END tag at the cursor; OutOfInput (with the reader's error set) when no byte is left.
-    EndTag end_tag() {
-        Reader& r = decoder.reader;
-        if (r.at_end()) {
-            r.fail_eof(r.position(), r.position() + 1);
-            return EndTag::OutOfInput;
-        }
-        if (r.peek() != wire::END) return EndTag::NotEnd;
-        uint8_t tag;
-        (void)r.read_u8(&tag);
-        return EndTag::Found;
-    }
-
-    bool skip_value() {
+    bool skip() {
         PyObject* value = decoder.read_required();
         if (!value) return false;
         Py_DECREF(value);
         return true;
-    }
-
-    Entry skip_entry() { return skip_value() ? Entry::Next : Entry::Failed; }
-
-    Entry envelope_entry(PyObject* key) {
-        if (!key_is(key, "response") && !key_is(key, "result-set")) return skip_entry();
-        Reader& r = decoder.reader;
-        if (r.at_end()) {
-            r.fail_eof(r.position(), r.position() + 1);
-            return Entry::Failed;
-        }
-        uint8_t tag = r.peek();
-        uint8_t group = tag >> 5;
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            uint64_t size;
-            (void)r.read_u8(&tag);
-            if (!r.read_size(tag, &size)) return Entry::Failed;
-            return response_entries(size, [this] { return decoder.read_named_key(); });
-        }
-        if (tag == wire::MAP) {
-            uint32_t count;
-            (void)r.read_u8(&tag);
-            if (!r.read_vint(&count)) return Entry::Failed;
-            return response_entries(count, [this] { return decoder.read_required(); });
-        }
-        if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r.read_u8(&tag);
-            for (;;) {
-                EndTag t = end_tag();
-                if (t == EndTag::Found) return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
-                if (t == EndTag::OutOfInput) return Entry::Failed;
-                PyRef k = PyRef::steal(decoder.read_required());
-                if (!k) return Entry::Failed;
-                Entry e = response_entry(k.get());
-                if (e != Entry::Next) return e;
-            }
-        }
-        if (tag == wire::SOLRDOCLST) {
-            (void)r.read_u8(&tag);
-            if (!skip_value()) return Entry::Failed;  // the header, not examined here
-            if (r.at_end()) {
-                r.fail_eof(r.position(), r.position() + 1);
-                return Entry::Failed;
-            }
-            return counted_or_done();
-        }
-        return skip_entry();
-    }
-
-    /// `count` entries of the response container, each key read by `read_key`; the container ending
-    /// without "docs" ends the parse.
-    template <typename ReadKey>
-    Entry response_entries(uint64_t count, ReadKey read_key) {
-        for (uint64_t i = 0; i < count; ++i) {
-            PyRef key = PyRef::steal(read_key());
-            if (!key) return Entry::Failed;
-            Entry e = response_entry(key.get());
-            if (e != Entry::Next) return e;
-        }
-        return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
-    }
-
-    /// An ARR of documents starts the counted phase; anything else ends the response.
-    Entry counted_or_done() {
-        Reader& r = decoder.reader;
-        uint8_t tag = r.peek();
-        if ((tag >> 5) != wire::GROUP_ARR) return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
-        uint64_t count;
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return Entry::Failed;
-        end(StreamPhase::CountedDocs, count);
-        return Entry::Ended;
-    }
-
-    Entry response_entry(PyObject* key) {
-        if (!key_is(key, "docs")) return skip_entry();
-        Reader& r = decoder.reader;
-        if (r.at_end()) {
-            r.fail_eof(r.position(), r.position() + 1);
-            return Entry::Failed;
-        }
-        uint8_t tag = r.peek();
-        if ((tag >> 5) == wire::GROUP_ARR) return counted_or_done();
-        if (tag == wire::ITERATOR) {
-            (void)r.read_u8(&tag);
-            end(StreamPhase::IteratorDocs);
-            return Entry::Ended;
-        }
-        if (!skip_value()) return Entry::Failed;
-        return end(StreamPhase::Done) ? Entry::Ended : Entry::Failed;
     }
 };
 

@@ -16,7 +16,16 @@ namespace {
 
 enum class Step { Value, End, Error };
 
-constexpr const char* kExpectedItem = "field name (string) or child SolrDocument";
+/// Constructs `count` values of `kind` in `items` from the big-endian elements of type T at `p`, each
+/// stored by `set(value, element)`.
+template <typename T, typename Set>
+VELKORA_INLINE void fill_typed(Value* items, uint32_t count, const uint8_t* p, ValueKind kind, Set set) {
+    for (uint32_t i = 0; i < count; ++i, p += sizeof(T)) {
+        Value& v = *new (&items[i]) Value();
+        v.kind = kind;
+        set(v, wire::load_be<T>(p));
+    }
+}
 
 class ValueParser {
 public:
@@ -127,46 +136,52 @@ Step ValueParser::parse_value(Value* out) {
                     out->boolean = tag == wire::BOOL_TRUE;
                     break;
                 case wire::BYTE: {
-                    uint8_t v;
-                    ok = r_.read_be(&v);
+                    int32_t v;
+                    if (!read_byte(r_, &v)) return Step::Error;
                     out->kind = ValueKind::Byte;
-                    out->integer = static_cast<int8_t>(v);
+                    out->integer = v;
                     break;
                 }
                 case wire::SHORT: {
-                    uint16_t v;
-                    ok = r_.read_be(&v);
+                    int32_t v;
+                    if (!read_short(r_, &v)) return Step::Error;
                     out->kind = ValueKind::Short;
-                    out->integer = static_cast<int16_t>(v);
+                    out->integer = v;
                     break;
                 }
                 case wire::INT: {
-                    uint32_t v;
-                    ok = r_.read_be(&v);
+                    int32_t v;
+                    if (!read_int(r_, &v)) return Step::Error;
                     out->kind = ValueKind::Int;
-                    out->integer = static_cast<int32_t>(v);
+                    out->integer = v;
                     break;
                 }
-                case wire::LONG:
+                case wire::LONG: {
+                    int64_t v;
+                    if (!read_long(r_, &v)) return Step::Error;
+                    out->kind = ValueKind::Long;
+                    out->integer = v;
+                    break;
+                }
                 case wire::DATE: {
-                    uint64_t v;
-                    ok = r_.read_be(&v);
-                    out->kind = tag == wire::LONG ? ValueKind::Long : ValueKind::Date;
-                    out->integer = static_cast<int64_t>(v);
+                    int64_t v;
+                    if (!read_long(r_, &v)) return Step::Error;
+                    out->kind = ValueKind::Date;
+                    out->integer = v;
                     break;
                 }
                 case wire::FLOAT: {
-                    uint32_t v;
-                    ok = r_.read_be(&v);
+                    float v;
+                    if (!read_float(r_, &v)) return Step::Error;
                     out->kind = ValueKind::Float;
-                    out->f32 = std::bit_cast<float>(v);
+                    out->f32 = v;
                     break;
                 }
                 case wire::DOUBLE: {
-                    uint64_t v;
-                    ok = r_.read_be(&v);
+                    double v;
+                    if (!read_double(r_, &v)) return Step::Error;
                     out->kind = ValueKind::Double;
-                    out->f64 = std::bit_cast<double>(v);
+                    out->f64 = v;
                     break;
                 }
                 case wire::MAP: ok = read_map(out); break;
@@ -331,7 +346,7 @@ bool ValueParser::read_document(bool input_document, Value* out) {
         } else if (item.kind == ValueKind::SolrDocument) {
             children_.push_back(item);
         } else {
-            return r_.fail_unexpected(kExpectedItem, r_.position(), kind_name(item));
+            return r_.fail_unexpected(wire::kExpectedDocumentItem, r_.position(), kind_name(item));
         }
     }
     auto* doc = static_cast<SolrDocument*>(arena_.allocate(sizeof(SolrDocument)));
@@ -379,37 +394,29 @@ bool ValueParser::read_document_list(Value* out) {
 }
 
 bool ValueParser::read_typed_array(Value* out) {
-    uint64_t type_offset = r_.position();
     uint8_t type;
     uint32_t count;
-    if (!r_.read_u8(&type) || !r_.read_vint(&count)) return false;
-    unsigned width = wire::typed_element_width(type);
-    if (width == 0) return r_.fail_unknown_tag(type_offset, type);
-    if (type == 3) return read_string(count, ValueKind::Bytes, out);
-    uint64_t total = static_cast<uint64_t>(count) * width;
-    if (total > r_.remaining()) {
-        // The first element that does not fit is where an element-by-element read would stop.
-        return r_.fail_eof(r_.position() + r_.remaining() / width * width, r_.position() + total);
+    ByteSpan payload;
+    if (!read_typed_array_header(r_, &type, &count, &payload)) return false;
+    if (type == 3) {
+        out->kind = ValueKind::Bytes;
+        out->bytes = arena_.copy_block(reinterpret_cast<const char*>(payload.data), payload.size);
+        return true;
     }
     auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + count * sizeof(Value)));
     block->count = count;
     auto* items = const_cast<Value*>(block->begin());
-    for (uint32_t i = 0; i < count; ++i) {
-        Value& v = *new (&items[i]) Value();
-        switch (type) {
-            case 1: case 2: {
-                uint8_t b;
-                (void)r_.read_u8(&b);
-                v.kind = ValueKind::Bool;
-                v.boolean = b != 2;
-                break;
-            }
-            case 4: { uint16_t x; (void)r_.read_be(&x); v.kind = ValueKind::Short; v.integer = static_cast<int16_t>(x); break; }
-            case 6: { uint32_t x; (void)r_.read_be(&x); v.kind = ValueKind::Int; v.integer = static_cast<int32_t>(x); break; }
-            case 7: { uint64_t x; (void)r_.read_be(&x); v.kind = ValueKind::Long; v.integer = static_cast<int64_t>(x); break; }
-            case 5: { uint64_t x; (void)r_.read_be(&x); v.kind = ValueKind::Double; v.f64 = std::bit_cast<double>(x); break; }
-            case 8: { uint32_t x; (void)r_.read_be(&x); v.kind = ValueKind::Float; v.f32 = std::bit_cast<float>(x); break; }
-        }
+    const uint8_t* p = payload.data;
+    auto integer = [](Value& v, int64_t x) { v.integer = x; };
+    switch (type) {
+        case 1: case 2:
+            fill_typed<uint8_t>(items, count, p, ValueKind::Bool, [](Value& v, uint8_t b) { v.boolean = wire::typed_bool(b); });
+            break;
+        case 4: fill_typed<int16_t>(items, count, p, ValueKind::Short, integer); break;
+        case 6: fill_typed<int32_t>(items, count, p, ValueKind::Int, integer); break;
+        case 7: fill_typed<int64_t>(items, count, p, ValueKind::Long, integer); break;
+        case 5: fill_typed<double>(items, count, p, ValueKind::Double, [](Value& v, double x) { v.f64 = x; }); break;
+        case 8: fill_typed<float>(items, count, p, ValueKind::Float, [](Value& v, float x) { v.f32 = x; }); break;
     }
     out->kind = ValueKind::Array;
     out->items = block;

@@ -1,0 +1,174 @@
+// src/python/envelope.hpp: the one walk from a response's version byte to its documents, shared by document
+// streaming and the chunk-fed decoder.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "core/reader.hpp"
+#include "python/py_decoder.hpp"
+
+namespace velkora::pydecode {
+
+/// How a walk goes on after a step: with the next entry, stopped because the consumer has what it came
+/// for, or failed with the error in the decoder's reader.
+enum class Walk : uint8_t { Next, Stop, Failed };
+
+/// Walks a response with a PyDecoder. The envelope is a named list or MAP_ENTRY_ITER; its "response" or
+/// "result-set" entry holds the response container: a named list, MAP or MAP_ENTRY_ITER whose "docs" entry
+/// holds the documents as an ARR or an ITERATOR, or a SOLRDOCLST whose documents follow its header. Keys,
+/// values, the header and each document stand at nesting level 1 (the decoder's depth stays 0).
+///
+/// The walker holds these rules; the consumer decides what becomes of what is read, through the members
+/// below, called without virtual dispatch. `Value` is what a value passed by the walk becomes (an object,
+/// or nothing). A hook returning Walk may stop the walk; one returning false has failed.
+///   bool open(Value*)                          a new envelope or response container
+///   bool store(Value&, PyObject* key, Value)   one of its entries (the key borrowed), or a list's documents
+///   Walk not_an_envelope(Value*)               a top-level value that is no envelope (its tag not read)
+///   Walk plain(Value*)                         a value the walk does not look into
+///   Walk response_ended()                      a response container ended and the walk was not stopped
+///   bool list_header(Value*)                   a SOLRDOCLST header, read into the list's container
+///   Walk counted_docs(uint64_t count, Value*)  an ARR of `count` documents (its size read)
+///   Walk iterator_docs(Value*)                 an ITERATOR of documents up to END (its tag read)
+///   Walk other_docs(Value*)                    a "docs" value that is neither (not read)
+///   Walk list_docs_not_array(Value*)           a SOLRDOCLST's documents that are not an ARR (not read)
+template <typename Consumer>
+class EnvelopeWalker {
+public:
+    using Value = typename Consumer::Value;
+
+    EnvelopeWalker(PyDecoder& decoder, Consumer& consumer) : d_(decoder), c_(consumer) {}
+
+    /// Walks from the version byte. Next when the walk reached the envelope's end, with the envelope in `out`.
+    Walk walk(Value* out) {
+        if (!read_version(d_.reader)) return Walk::Failed;
+        uint8_t tag;
+        if (!peek_tag(&tag)) return Walk::Failed;
+        if (is_named_list(tag) || tag == wire::MAP_ENTRY_ITER) return keyed(Level::Envelope, out);
+        return c_.not_an_envelope(out);
+    }
+
+private:
+    /// Whose entries a keyed container holds.
+    enum class Level { Envelope, Response };
+
+    static bool is_named_list(uint8_t tag) {
+        uint8_t group = tag >> 5;
+        return group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST;
+    }
+    static bool is_array(uint8_t tag) { return (tag >> 5) == wire::GROUP_ARR; }
+
+    /// The tag of the next value, not consumed; UnexpectedEof when the body ends here.
+    bool peek_tag(uint8_t* tag) {
+        wire::Reader& r = d_.reader;
+        if (r.at_end()) return r.fail_eof(r.position(), r.position() + 1);
+        *tag = r.peek();
+        return true;
+    }
+    /// Consumes the tag peek_tag() has seen.
+    uint8_t take_tag() {
+        uint8_t tag;
+        (void)d_.reader.read_u8(&tag);
+        return tag;
+    }
+
+    /// A key of the container that `tag` opened: `str` or None in a named list, any value in a MAP, any
+    /// value or the END marker in a MAP_ENTRY_ITER. New reference, end_marker(), or nullptr.
+    PyObject* read_key(uint8_t tag) {
+        if (tag == wire::MAP_ENTRY_ITER) return d_.read_part_or_end();
+        if (tag == wire::MAP) return d_.read_required();
+        return d_.read_named_key();
+    }
+
+    /// The named list, MAP or MAP_ENTRY_ITER at the cursor, its values by the rule of `level`.
+    Walk keyed(Level level, Value* out) {
+        uint8_t tag = take_tag();
+        bool until_end = tag == wire::MAP_ENTRY_ITER;
+        uint64_t count = 0;
+        if (tag == wire::MAP) {
+            uint32_t n;
+            if (!d_.reader.read_vint(&n)) return Walk::Failed;
+            count = n;
+        } else if (!until_end && !d_.reader.read_size(tag, &count)) {
+            return Walk::Failed;
+        }
+        Value container;
+        if (!c_.open(&container)) return Walk::Failed;
+        for (uint64_t i = 0; until_end || i < count; ++i) {
+            PyRef key = PyRef::steal(read_key(tag));
+            if (!key) return Walk::Failed;
+            if (key.get() == end_marker()) {
+                (void)key.release();
+                break;
+            }
+            Value value;
+            Walk w = level == Level::Envelope ? envelope_value(key.get(), &value) : response_value(key.get(), &value);
+            if (w != Walk::Next) return w;
+            if (!c_.store(container, key.get(), std::move(value))) return Walk::Failed;
+        }
+        *out = std::move(container);
+        return Walk::Next;
+    }
+
+    /// An envelope entry: "response" and "result-set" hold the response container.
+    Walk envelope_value(PyObject* key, Value* out) {
+        if (key_is(key, "response") || key_is(key, "result-set")) return response(out);
+        return c_.plain(out);
+    }
+
+    /// An entry of the response container: "docs" holds the documents.
+    Walk response_value(PyObject* key, Value* out) {
+        if (key_is(key, "docs")) return documents(out);
+        return c_.plain(out);
+    }
+
+    Walk response(Value* out) {
+        uint8_t tag;
+        if (!peek_tag(&tag)) return Walk::Failed;
+        if (is_named_list(tag) || tag == wire::MAP || tag == wire::MAP_ENTRY_ITER) {
+            Walk w = keyed(Level::Response, out);
+            return w == Walk::Next ? c_.response_ended() : w;
+        }
+        if (tag == wire::SOLRDOCLST) return document_list(out);
+        return c_.plain(out);
+    }
+
+    Walk documents(Value* out) {
+        uint8_t tag;
+        if (!peek_tag(&tag)) return Walk::Failed;
+        if (is_array(tag)) return counted(out);
+        if (tag == wire::ITERATOR) {
+            (void)take_tag();
+            return c_.iterator_docs(out);
+        }
+        return c_.other_docs(out);
+    }
+
+    /// The ARR at the cursor: its size, then its documents.
+    Walk counted(Value* out) {
+        uint8_t tag = take_tag();
+        uint64_t count;
+        if (!d_.reader.read_size(tag, &count)) return Walk::Failed;
+        return c_.counted_docs(count, out);
+    }
+
+    /// The SOLRDOCLST at the cursor: its header, then its documents, stored under "docs".
+    Walk document_list(Value* out) {
+        (void)take_tag();
+        Value list;
+        if (!c_.list_header(&list)) return Walk::Failed;
+        uint8_t tag;
+        if (!peek_tag(&tag)) return Walk::Failed;
+        Value docs;
+        Walk w = is_array(tag) ? counted(&docs) : c_.list_docs_not_array(&docs);
+        if (w != Walk::Next) return w;
+        if (!c_.store(list, names().docs, std::move(docs))) return Walk::Failed;
+        *out = std::move(list);
+        return Walk::Next;
+    }
+
+    PyDecoder& d_;
+    Consumer& c_;
+};
+
+}  // namespace velkora::pydecode
