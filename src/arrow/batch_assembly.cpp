@@ -1,6 +1,7 @@
 // src/arrow/batch_assembly.cpp: record batches from the column builders, and the whole-body driver.
 #include "arrow/batch_assembly.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -79,6 +80,7 @@ bool decode_body(wire::ByteSpan data, SharedSchema schema, ChildrenMode mode, co
     DocsSequence docs;
     bool ok = wire::read_version(r) && locate_docs(*decoder, r, &docs);
     if (ok && docs.kind == DocsSequence::Kind::Counted) {
+        decoder->reserve_rows(std::min(docs.count, r.remaining()));  // a forged count reserves no more than the input
         for (uint64_t i = 0; ok && i < docs.count; ++i) ok = decode_document(*decoder, r);
     } else if (ok && docs.kind == DocsSequence::Kind::Terminated) {
         for (;;) {

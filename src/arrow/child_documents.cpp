@@ -172,7 +172,7 @@ private:
 
     bool emit_row(size_t i) {
         const PendingRow& row = t_.rows[i];
-        std::fill(d_.seen.begin(), d_.seen.end(), 0);
+        d_.clear_seen();
         wire::DecodeError* error = &r_.error;
         if (d_.depth_column) {
             ScalarValue depth;

@@ -261,7 +261,7 @@ bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNa
         if (index != d->parent_id_column && index != d->depth_column && index != d->child_field_column)
             d->name_index_[std::string_view(c.name)] = index;  // a later field of the same name wins
     }
-    d->seen.assign(d->columns.size(), 0);
+    d->seen.assign((d->columns.size() + 7) / 8 * 8, 0);
     d->schema = std::move(schema);
     d->mode = mode;
     *out = std::move(d);
@@ -295,6 +295,21 @@ bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) co
 bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
 
 void ArrowRowDecoder::drop_last(uint32_t column) { pop_last(columns[column].builder.get()); }
+
+void ArrowRowDecoder::reserve_rows(uint64_t rows) {
+    auto n = static_cast<int64_t>(rows);
+    for (Column& c : columns) {
+        if (c.is_list) {
+            check(ArrowBufferReserve(c.list_offsets, n * 4));
+        } else if (c.offsets) {
+            check(ArrowBufferReserve(c.offsets, n * 4));
+        } else if (c.kind == ColumnKind::Boolean) {
+            check(ArrowBufferReserve(c.data, (n + 7) / 8));
+        } else {
+            check(ArrowBufferReserve(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8)));
+        }
+    }
+}
 
 void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
     out->clear();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -139,6 +140,11 @@ public:
     /// Removes the last row entry of a column (a field named again in the same document replaces it).
     void drop_last(uint32_t column);
 
+    /// Makes room for `rows` more rows in every builder's row-sized buffers (values of fixed width, offsets),
+    /// so a response whose document count is known does not regrow them. Item and character buffers grow
+    /// as they fill. The caller bounds `rows` by the input left.
+    void reserve_rows(uint64_t rows);
+
     /// Finishes every builder into an array and starts them afresh. The arrays are moved into `out`.
     void finish_columns(std::vector<nanoarrow::UniqueArray>* out);
 
@@ -150,7 +156,15 @@ public:
     bool has_metadata = false;
     std::vector<Column> columns;
     wire::ExternStrings externs;
-    std::vector<uint8_t> seen;
+    std::vector<uint8_t> seen;  // one byte per column, padded to whole words so a row clears them in a few stores
+
+    /// Clears the seen flags at the start of a row.
+    VELKORA_INLINE void clear_seen() {
+        for (size_t i = 0; i < seen.size(); i += 8) {
+            uint64_t zero = 0;
+            std::memcpy(seen.data() + i, &zero, 8);
+        }
+    }
     SharedSchema schema;
     uint64_t rows = 0;
     ChildrenMode mode = ChildrenMode::Skip;
@@ -161,17 +175,21 @@ public:
     std::unique_ptr<PendingTree> pending;
 
 private:
-    /// Appends one validity bit to a bitmap the builder has allocated.
-    static VELKORA_INLINE void append_bit(ArrowBitmap* bitmap, bool valid) {
-        int64_t bit = bitmap->size_bits;
+    /// Sets bit `bit` of a bit buffer that holds exactly `bit` bits, growing it by a byte when needed.
+    static VELKORA_INLINE void append_bit_at(ArrowBuffer* bits, int64_t bit, bool value) {
         if ((bit & 7) == 0) {
-            check(ArrowBufferAppendUInt8(&bitmap->buffer, valid ? 1 : 0));
+            check(ArrowBufferAppendUInt8(bits, value ? 1 : 0));
         } else {
             uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
-            uint8_t& byte = bitmap->buffer.data[bit >> 3];
-            byte = valid ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
+            uint8_t& byte = bits->data[bit >> 3];
+            byte = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
         }
-        bitmap->size_bits = bit + 1;
+    }
+
+    /// Appends one validity bit to a bitmap the builder has allocated.
+    static VELKORA_INLINE void append_bit(ArrowBitmap* bitmap, bool valid) {
+        append_bit_at(&bitmap->buffer, bitmap->size_bits, valid);
+        ++bitmap->size_bits;
     }
 
     /// Counts one more valid entry in an array whose value buffers were just appended to.
@@ -228,7 +246,11 @@ private:
                 if (v.kind == K::Float32) return append_fixed(c, ArrowBufferAppendDouble(c.data, v.f32));
                 break;
             case ColumnKind::Boolean:
-                if (v.kind == K::Bool) return check(ArrowArrayAppendInt(a, v.boolean ? 1 : 0)), true;
+                if (v.kind == K::Bool) {
+                    append_bit_at(c.data, a->length, v.boolean);
+                    mark_valid(a, c.validity);
+                    return true;
+                }
                 break;
             case ColumnKind::Utf8:
                 if (v.kind == K::Str) return append_bytes(c, v.bytes, error);

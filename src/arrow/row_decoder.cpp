@@ -332,7 +332,7 @@ class FlatRow {
 public:
     FlatRow(ArrowRowDecoder& d, Reader& r) : d_(d), r_(r) {}
 
-    bool route(int32_t column) {
+    VELKORA_INLINE bool route(int32_t column) {
         if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
         auto c = static_cast<uint32_t>(column);
         bool ok = d_.columns[c].is_list ? route_list(c) : route_scalar(c);
@@ -341,24 +341,75 @@ public:
     }
 
 private:
-    bool store(uint32_t c, const ScalarValue& v) {
+    VELKORA_INLINE bool store(uint32_t c, const ScalarValue& v) {
         if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
         return d_.append_scalar(c, v, &r_.error);
     }
 
-    bool route_scalar(uint32_t c) {
+    /// The tag Solr writes for the column's kind, read straight into a value of that kind (no dispatch
+    /// over every tag). False: not that tag, nothing read.
+    VELKORA_INLINE bool expected_value(ColumnKind kind, uint8_t tag, ScalarValue* v) {
+        using K = ScalarValue::Kind;
+        uint8_t group = tag >> 5;
+        switch (kind) {
+            case ColumnKind::Utf8:
+                if (group != wire::GROUP_STR) return false;
+                v->kind = K::Str;
+                return true;
+            case ColumnKind::Int32: return group == wire::GROUP_SINT && (v->kind = K::Int32, true);
+            case ColumnKind::Int64: return group == wire::GROUP_SLONG && (v->kind = K::Int64, true);
+            case ColumnKind::Float32: return tag == wire::FLOAT && (v->kind = K::Float32, true);
+            case ColumnKind::Float64: return tag == wire::DOUBLE && (v->kind = K::Float64, true);
+            case ColumnKind::TimestampMs: return tag == wire::DATE && (v->kind = K::Date, true);
+            case ColumnKind::Boolean: return (tag == wire::BOOL_TRUE || tag == wire::BOOL_FALSE) && (v->kind = K::Bool, true);
+            default: return false;
+        }
+    }
+
+    /// Reads the payload of a value whose tag `expected_value` matched (the tag is at the reader).
+    VELKORA_INLINE bool read_expected(uint8_t tag, ScalarValue* v) {
+        using K = ScalarValue::Kind;
+        r_.set_position(r_.position() + 1);
+        switch (v->kind) {
+            case K::Str: {
+                uint64_t size;
+                return r_.read_size(tag, &size) && r_.take_utf8(size, &v->bytes);
+            }
+            case K::Int32: return wire::read_small_int(r_, tag, &v->i32);
+            case K::Int64: return wire::read_small_long(r_, tag, &v->i64);
+            case K::Float32: return wire::read_float(r_, &v->f32);
+            case K::Float64: return wire::read_double(r_, &v->f64);
+            case K::Date: return wire::read_long(r_, &v->i64);
+            case K::Bool: v->boolean = tag == wire::BOOL_TRUE; return true;
+            default: return false;
+        }
+    }
+
+    /// One scalar for a column of (item) kind `kind`: the expected tag straight, anything else by the
+    /// general reader.
+    VELKORA_INLINE bool read_item(ColumnKind kind, ScalarValue* v) {
+        if (!r_.at_end()) {
+            uint8_t tag = r_.peek();
+            if (expected_value(kind, tag, v)) return read_expected(tag, v);
+        }
+        return scalar_value(r_, d_.externs, v);
+    }
+
+    VELKORA_INLINE bool route_scalar(uint32_t c) {
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
         ScalarValue v;
+        if (expected_value(d_.columns[c].kind, tag, &v)) return read_expected(tag, &v) && store(c, v);
         if ((tag >> 5) == wire::GROUP_ARR) {
             // A multi-valued field keeps its first value; the rest are still read.
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
             if (n == 0) return store(c, v);
-            if (!scalar_value(r_, d_.externs, &v) || !store(c, v)) return false;
+            ColumnKind kind = d_.columns[c].kind;
+            if (!read_item(kind, &v) || !store(c, v)) return false;
             for (uint64_t i = 1; i < n; ++i)
-                if (!scalar_value(r_, d_.externs, &v)) return false;
+                if (!read_item(kind, &v)) return false;
             return true;
         }
         if (tag == wire::ITERATOR) {
@@ -370,7 +421,7 @@ private:
                     (void)r_.read_u8(&tag);
                     return store(c, first.value);
                 }
-                if (!scalar_value(r_, d_.externs, first.found ? &v : &first.value)) return false;
+                if (!read_item(d_.columns[c].kind, first.found ? &v : &first.value)) return false;
                 first.found = true;
             }
         }
@@ -391,8 +442,9 @@ private:
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
+            ColumnKind item = d_.columns[c].item;
             for (uint64_t i = 0; i < n; ++i)
-                if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!read_item(item, &v) || !d_.append_item(c, v, &r_.error)) return false;
         } else if (tag == wire::ITERATOR) {
             (void)r_.read_u8(&tag);
             for (;;) {
@@ -401,9 +453,9 @@ private:
                     (void)r_.read_u8(&tag);
                     break;
                 }
-                if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!read_item(d_.columns[c].item, &v) || !d_.append_item(c, v, &r_.error)) return false;
             }
-        } else if (!scalar_value(r_, d_.externs, &v) || !d_.append_item(c, v, &r_.error)) {
+        } else if (!read_item(d_.columns[c].item, &v) || !d_.append_item(c, v, &r_.error)) {
             return false;
         }
         d_.close_list(c);
@@ -435,7 +487,7 @@ VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* co
 
 /// Mode skip: one document, one row.
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
-    std::fill(d.seen.begin(), d.seen.end(), 0);
+    d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
