@@ -84,43 +84,13 @@ private:
 
 }  // namespace
 
-bool ByteBuffer::append(const uint8_t* bytes, size_t n) {
-    if (n == 0) return true;
-    if (size_ + n > capacity_) {
-        size_t capacity = capacity_ ? capacity_ : 4096;
-        while (capacity < size_ + n) capacity *= 2;
-        auto* grown = static_cast<uint8_t*>(PyMem_Realloc(data_, capacity));
-        if (!grown) {
-            PyErr_NoMemory();
-            return false;
-        }
-        data_ = grown;
-        capacity_ = capacity;
-    }
-    std::memcpy(data_ + size_, bytes, n);
-    size_ += n;
-    return true;
-}
-
-void ByteBuffer::drop_front(size_t n) {
-    std::memmove(data_, data_ + n, size_ - n);
-    size_ -= n;
-    // Give memory back once the buffer is far larger than what it holds (after one very large document).
-    if (capacity_ > 65536 && size_ < capacity_ / 8) {
-        size_t capacity = std::max<size_t>(size_ * 2, 4096);
-        if (auto* shrunk = static_cast<uint8_t*>(PyMem_Realloc(data_, capacity))) {
-            data_ = shrunk;
-            capacity_ = capacity;
-        }
-    }
-}
-
 StreamDecoder::Progress StreamDecoder::parse_envelope(DecodeError* error) {
     if (buffer_.size() < needed_) return Progress::NeedMore;
-    EnvelopeParser parser(buffer_.data(), buffer_.size());
+    wire::ByteSpan bytes = buffer_.all();
+    EnvelopeParser parser(bytes.data, bytes.size);
     if (parser.run()) {
         table_.swap(parser.table);  // strings defined in the envelope stay available to the documents
-        cursor_ = parser.end_position;
+        buffer_.set_cursor(parser.end_position);
         phase_ = parser.phase;
         remaining_ = parser.remaining;
         needed_ = 0;
@@ -136,10 +106,10 @@ StreamDecoder::Progress StreamDecoder::parse_envelope(DecodeError* error) {
 }
 
 StreamDecoder::Progress StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeError* error) {
-    uint64_t available = buffer_.size() - cursor_;
-    if (available < needed_) return Progress::NeedMore;
+    wire::ByteSpan unread = buffer_.unread();
+    if (unread.size < needed_) return Progress::NeedMore;
     size_t table_length = table_.size();
-    PyDecoder decoder(buffer_.data() + cursor_, available, table_);  // offsets count from the document
+    PyDecoder decoder(unread.data, unread.size, table_);  // offsets count from the document
     decoder.depth = 1;
     PyRef document = PyRef::steal(decoder.read_value());
     Reader& r = decoder.reader;
@@ -162,17 +132,14 @@ StreamDecoder::Progress StreamDecoder::document_step(PyObject* callback, GcPause
         error->kind = ErrorKind::PythonApi;
         return Progress::Failed;
     }
-    cursor_ += r.position();
+    buffer_.consume(r.position());
     ++delivered_;
     needed_ = 0;
     return Progress::Advanced;
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
-    if (!buffer_.append(chunk.data, chunk.size)) {
-        error->kind = ErrorKind::PythonApi;
-        return false;
-    }
+    buffer_.append(chunk);  // std::bad_alloc becomes MemoryError at the call guard
     GcPause gc;
     Progress progress = Progress::Advanced;
     while (progress == Progress::Advanced) {
@@ -187,10 +154,10 @@ bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* 
                 if (progress == Progress::Advanced) --remaining_;
                 break;
             case StreamPhase::IteratorDocs:
-                if (cursor_ == buffer_.size()) {
+                if (buffer_.unread().size == 0) {
                     progress = Progress::NeedMore;
-                } else if (buffer_.data()[cursor_] == wire::END) {
-                    ++cursor_;
+                } else if (buffer_.unread().data[0] == wire::END) {
+                    buffer_.consume(1);
                     phase_ = StreamPhase::Done;
                 } else {
                     progress = document_step(callback, gc, error);
@@ -199,18 +166,8 @@ bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* 
             case StreamPhase::Done: progress = Progress::NeedMore; break;  // later bytes are never parsed
         }
     }
-    compact();
+    buffer_.compact();
     return progress != Progress::Failed;
-}
-
-void StreamDecoder::compact() {
-    if (cursor_ == 0) return;
-    uint64_t tail = buffer_.size() - cursor_;
-    // Moves at most as many bytes as it frees: the consumed prefix never outgrows the unread tail.
-    if (tail == 0 || cursor_ >= tail) {
-        buffer_.drop_front(static_cast<size_t>(cursor_));
-        cursor_ = 0;
-    }
 }
 
 bool StreamDecoder::finish(DecodeError* error) const {
