@@ -139,6 +139,14 @@ def show_arrow(body: bytes) -> None:
     batch = velkora.deserialize_arrow(body, schema)
     print(batch)
 
+    print("\nArrowStreamDecoder(schema, batch_size=2), fed 16 bytes at a time:")
+    decoder = velkora.ArrowStreamDecoder(schema, batch_size=2)
+    for start in range(0, len(body), 16):
+        for piece in decoder.feed(body[start : start + 16]):
+            print(f"  after byte {start + 16:4}: a batch of {piece.num_rows} rows, ids {piece.column('id').to_pylist()}")
+    for piece in decoder.finish():
+        print(f"  finish(): a batch of {piece.num_rows} rows, ids {piece.column('id').to_pylist()}")
+
     try:
         import polars as pl
     except ImportError:
