@@ -1,6 +1,7 @@
 """velkora.ArrowStreamDecoder: the batches of a response fed in chunks are exactly those deserialize_arrow gives,
 cut every batch_size rows; a cut download never passes for a complete table; errors, threads, arguments, memory."""
 
+import gc
 import subprocess
 import sys
 import textwrap
@@ -77,6 +78,39 @@ def test_generated_bodies_in_random_chunks(n, envelope, children, sizes, batch_s
     schema = SCHEMA if children == "skip" else pa.schema(list(SCHEMA) + list(TREE)[1:])
     data = envelope(*documents)
     same_rows(data, schema, sizes, children=children, batch_size=batch_size)
+
+
+class EntryDoc(jb.Wire):
+    """A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child)."""
+
+    def __init__(self, *parts):
+        self.parts = parts
+
+    def write_to(self, w):
+        w.write(jb.Raw(bytes([jb.MAP_ENTRY_ITER])), *self.parts, jb.Raw(bytes([jb.END])))
+
+
+def test_anonymous_child_inside_an_entry_document_is_measured_as_one_item():
+    doc = EntryDoc(jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]), jb.Extern("name"), "one")
+    data = stream(doc, [("id", 4)])
+    schema = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("_parent_id", pa.int64()), ("_depth", pa.int32())])
+    whole = velkora.deserialize_arrow(data, schema, children="explode")
+    assert whole.to_pydict() == {"id": [1, 2, 3, 4], "name": ["one", None, None, None],
+                                 "_parent_id": [None, 1, 2, None], "_depth": [0, 1, 2, 0]}
+    for cut in range(1, len(data)):
+        same_rows(data, schema, [cut, len(data)], children="explode")
+
+
+@needs_data
+def test_refusals_agree_with_the_whole_body():
+    data = solr_body("child_docs")  # anonymous children, refused in skip mode
+    schema = _solr_schema("child_docs", "skip")
+    with pytest.raises(ValueError) as whole:
+        velkora.deserialize_arrow(data, schema)
+    for sizes in ([1], [4096]):
+        with pytest.raises(ValueError) as chunked:
+            feed_all(data, schema, sizes)
+        assert str(chunked.value) == str(whole.value)
 
 
 def test_extern_definition_split_across_chunks():
@@ -246,6 +280,35 @@ def test_other_thread_is_refused_and_the_lock_is_released():
         done.set()
         spinner.join()
     assert rows == 300_000 and progress > 1000
+
+
+def test_reentrant_use_is_refused():
+    # Python code can run inside feed only while batches are handed to pyarrow: a collector callback then.
+    dec, data, seen, armed = velkora.ArrowStreamDecoder(SCHEMA, 1), select(*docs(3)), [], []
+    feed = dec.feed  # bound before arming: nothing is allocated between arming and the call
+
+    def during_collection(phase, info):
+        if phase == "start" and armed and not seen:
+            for call in (dec.schema, lambda: dec.feed(b""), dec.finish):
+                try:
+                    call()
+                    seen.append("no error")
+                except Exception as e:
+                    seen.append(f"{type(e).__name__}: {e}")
+
+    thresholds = gc.get_threshold()
+    gc.callbacks.append(during_collection)
+    gc.set_threshold(1)
+    try:
+        armed.append(True)
+        batches = feed(data)
+        armed.clear()
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.callbacks.remove(during_collection)
+    assert seen == ["RuntimeError: Already mutably borrowed", "RuntimeError: Already borrowed",
+                    "RuntimeError: Already borrowed"]
+    assert [b.num_rows for b in batches + dec.finish()] == [1, 1, 1] and dec.schema().equals(SCHEMA)
 
 
 @pytest.mark.parametrize("args,kwargs,error,message", [
