@@ -16,3 +16,15 @@ def test_arrow_builders():
         pytest.skip("the native tests are built by `make test` from this checkout")
     result = subprocess.run([str(found[-1])], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+def test_only_the_module_entry_is_exported():
+    import ctypes
+
+    from velkora import _core
+
+    library = ctypes.CDLL(_core.__file__)
+    assert library.PyInit__core
+    for private in ("VelkoraArrowArrowArrayInitFromType", "ArrowArrayInitFromType", "ArrowSchemaInit"):
+        with pytest.raises(AttributeError):
+            getattr(library, private)  # nanoarrow is compiled in under a private prefix, not exported
