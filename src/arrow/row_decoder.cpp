@@ -39,11 +39,8 @@ VELKORA_INLINE bool read_extern(Reader& r, uint8_t tag, wire::ExternStrings& tab
         *index = static_cast<size_t>(size - 1);
         return true;
     }
-    uint8_t header;  // only its low five bits count
-    uint64_t length;
     ByteSpan text;
-    if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &text)) return false;
-    table.push(text);
+    if (!wire::read_extern_definition(r, &table, &text)) return false;
     *index = table.size() - 1;
     return true;
 }
@@ -151,13 +148,6 @@ bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* deci
     }
 }
 
-VELKORA_NOINLINE bool fail_scalar_reference(Reader& r, const char* expected) {
-    r.error = DecodeError{};
-    r.error.kind = ErrorKind::ArrowTypeMismatch;
-    r.error.expected = expected;
-    return false;
-}
-
 /// read_scalar, inlined into the row loop.
 VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarValue* out) {
     using K = ScalarValue::Kind;
@@ -178,13 +168,9 @@ VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarVa
         case wire::GROUP_EXTERN_STRING: {
             uint64_t size;
             if (!r.read_size(tag, &size)) return false;
-            if (size != 0) return fail_scalar_reference(r, "inline value (unexpected extern-string reference)");
-            uint8_t header;  // only its low five bits count
-            uint64_t length;
-            if (!r.read_u8(&header) || !r.read_size(header, &length) || !r.take_utf8(length, &out->bytes)) return false;
-            table.push(out->bytes);
+            if (size != 0) return fail_mismatch(r, "inline value (unexpected extern-string reference)");
             out->kind = K::Str;
-            return true;
+            return wire::read_extern_definition(r, &table, &out->bytes);
         }
         default: break;
     }

@@ -24,9 +24,9 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
     return true;
 }
 
-ArrowStreamState::Step ArrowStreamState::parse_envelope(DecodeError* error) {
-    wire::ByteSpan bytes = buffer_.all();  // the cursor is 0 in this phase: offsets from the stream's start
-    if (bytes.size < needed_) return Step::NeedMore;
+wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
+    wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
+    if (bytes.size < needed_) return wire::Step::NeedMore;
     decoder_->externs.clear();
     Reader r(bytes.data, bytes.size);
     DocsSequence docs;
@@ -34,42 +34,42 @@ ArrowStreamState::Step ArrowStreamState::parse_envelope(DecodeError* error) {
         decoder_->externs.clear();
         if (r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table) {
             needed_ = r.error.needed;
-            return Step::NeedMore;
+            return wire::Step::NeedMore;
         }
         *error = std::move(r.error);
-        return Step::Failed;
+        return wire::Step::Failed;
     }
     // The extern strings the envelope defined stay for the documents.
     needed_ = 0;
-    buffer_.set_cursor(r.position());
+    stream_.buffer.set_cursor(r.position());
     switch (docs.kind) {
         case DocsSequence::Kind::Counted:
-            phase_ = StreamPhase::CountedDocs;
-            remaining_ = docs.count;
+            stream_.phase = StreamPhase::CountedDocs;
+            stream_.remaining = docs.count;
             break;
-        case DocsSequence::Kind::Terminated: phase_ = StreamPhase::IteratorDocs; break;
-        case DocsSequence::Kind::NotFound: phase_ = StreamPhase::Done; break;
+        case DocsSequence::Kind::Terminated: stream_.phase = StreamPhase::IteratorDocs; break;
+        case DocsSequence::Kind::NotFound: stream_.phase = StreamPhase::Done; break;
     }
-    return Step::Advanced;
+    return wire::Step::Advanced;
 }
 
-ArrowStreamState::Step ArrowStreamState::document_step(DecodeError* error) {
-    wire::ByteSpan unread = buffer_.unread();
-    if (unread.size == 0 || unread.size < needed_) return Step::NeedMore;
+wire::Step ArrowStreamState::document_step(DecodeError* error) {
+    wire::ByteSpan unread = stream_.buffer.unread();
+    if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
     uint64_t length = 0;
     switch (wire::probe_document(unread, &length, &needed_, error)) {
-        case wire::Probe::NeedMore: return Step::NeedMore;
-        case wire::Probe::Failed: return Step::Failed;
+        case wire::Probe::NeedMore: return wire::Step::NeedMore;
+        case wire::Probe::Failed: return wire::Step::Failed;
         case wire::Probe::Complete: break;
     }
     needed_ = 0;
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     if (!decode_document(*decoder_, r)) {
         *error = std::move(r.error);
-        return Step::Failed;
+        return wire::Step::Failed;
     }
-    buffer_.consume(length);
-    return cut_batch_if_full(error) ? Step::Advanced : Step::Failed;
+    stream_.buffer.consume(length);
+    return cut_batch_if_full(error) ? wire::Step::Advanced : wire::Step::Failed;
 }
 
 bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
@@ -82,47 +82,20 @@ bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
 }
 
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
-    buffer_.append(chunk);
-    Step step = Step::Advanced;
-    while (step == Step::Advanced) {
-        switch (phase_) {
-            case StreamPhase::Header: step = parse_envelope(error); break;
-            case StreamPhase::CountedDocs:
-                if (remaining_ == 0) {
-                    phase_ = StreamPhase::Done;
-                    break;
-                }
-                step = document_step(error);
-                if (step == Step::Advanced) --remaining_;
-                break;
-            case StreamPhase::IteratorDocs: {
-                wire::ByteSpan unread = buffer_.unread();
-                if (unread.size == 0) {
-                    step = Step::NeedMore;
-                } else if (unread.data[0] == wire::END) {
-                    buffer_.consume(1);
-                    phase_ = StreamPhase::Done;
-                } else {
-                    step = document_step(error);
-                }
-                break;
-            }
-            case StreamPhase::Done: step = Step::NeedMore; break;  // later bytes are never parsed
-        }
-    }
-    if (step == Step::Failed) return false;
-    buffer_.compact();
+    stream_.buffer.append(chunk);
+    wire::Step step = stream_.advance([&] { return parse_envelope(error); }, [&] { return document_step(error); });
+    if (step == wire::Step::Failed) return false;  // no compaction: the failing document stays where it was
+    stream_.buffer.compact();
     return true;
 }
 
 bool ArrowStreamState::finish(DecodeError* error) {
     // A response that stopped before its documents sequence ended (in the envelope, with no bytes at all,
     // or inside the documents) is a broken download, never a complete table.
-    bool ended = phase_ == StreamPhase::Done || (phase_ == StreamPhase::CountedDocs && remaining_ == 0);
-    if (!ended) {
+    if (!stream_.documents_ended()) {
         *error = DecodeError{};
         error->kind = ErrorKind::UnexpectedEof;
-        error->offset = buffer_.size();
+        error->offset = stream_.buffer.size();
         return false;
     }
     if (decoder_->rows == 0) return true;

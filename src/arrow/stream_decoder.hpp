@@ -38,16 +38,12 @@ public:
     const SharedSchema& schema() const { return decoder_->schema; }
 
 private:
-    enum class Step : uint8_t { Advanced, NeedMore, Failed };
-
-    Step parse_envelope(wire::DecodeError* error);
-    Step document_step(wire::DecodeError* error);
+    wire::Step parse_envelope(wire::DecodeError* error);
+    wire::Step document_step(wire::DecodeError* error);
     bool cut_batch_if_full(wire::DecodeError* error);
 
     std::unique_ptr<ArrowRowDecoder> decoder_;
-    wire::StreamPhase phase_ = wire::StreamPhase::Header;
-    uint64_t remaining_ = 0;
-    wire::ChunkBuffer buffer_;
+    wire::ChunkedStream stream_;  // phases and buffer, as StreamDecoder has them
     std::deque<RecordBatch> completed_;
     uint64_t batch_size_ = 1;
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that

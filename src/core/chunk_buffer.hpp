@@ -80,4 +80,55 @@ private:
     uint64_t cursor_ = 0;
 };
 
+/// What one step of a chunk-fed decoder came to.
+enum class Step : uint8_t { Advanced, NeedMore, Failed };
+
+/// The phases of a chunk-fed decoder over its buffer: the envelope, then the documents (a counted array,
+/// or an ITERATOR closed by END), then nothing more. Both chunk-fed decoders walk them with this.
+struct ChunkedStream {
+    StreamPhase phase = StreamPhase::Header;
+    uint64_t remaining = 0;  // documents still to come in CountedDocs
+    ChunkBuffer buffer;
+
+    /// The documents sequence has ended (or the response has none).
+    bool documents_ended() const {
+        return phase == StreamPhase::Done || (phase == StreamPhase::CountedDocs && remaining == 0);
+    }
+
+    /// Takes steps until one needs more bytes or fails. `envelope()` parses the envelope from the stream's
+    /// first byte and sets the phase, the count and the cursor; `document()` decodes the document at the
+    /// cursor and consumes it. Bytes after the documents are never parsed.
+    template <typename Envelope, typename Document>
+    Step advance(Envelope&& envelope, Document&& document) {
+        Step step = Step::Advanced;
+        while (step == Step::Advanced) {
+            switch (phase) {
+                case StreamPhase::Header: step = envelope(); break;
+                case StreamPhase::CountedDocs:
+                    if (remaining == 0) {
+                        phase = StreamPhase::Done;
+                        break;
+                    }
+                    step = document();
+                    if (step == Step::Advanced) --remaining;
+                    break;
+                case StreamPhase::IteratorDocs: {
+                    ByteSpan unread = buffer.unread();
+                    if (unread.size == 0) {
+                        step = Step::NeedMore;
+                    } else if (unread.data[0] == END) {
+                        buffer.consume(1);
+                        phase = StreamPhase::Done;
+                    } else {
+                        step = document();
+                    }
+                    break;
+                }
+                case StreamPhase::Done: step = Step::NeedMore; break;
+            }
+        }
+        return step;
+    }
+};
+
 }  // namespace velkora::wire

@@ -35,14 +35,9 @@ private:
     }
     bool extern_string(uint8_t tag) {
         uint64_t index;
-        if (!r_.read_size(tag, &index)) return false;
-        if (index != 0) return true;  // a reference: not looked up here
-        uint8_t header;  // only its low five bits count
-        uint64_t size;
         ByteSpan text;
-        if (!r_.read_u8(&header) || !r_.read_size(header, &size) || !r_.take_utf8(size, &text)) return false;
-        if (table_) table_->push(text);
-        return true;
+        if (!r_.read_size(tag, &index)) return false;
+        return index != 0 || read_extern_definition(r_, table_, &text);  // a reference is not looked up here
     }
     bool document(uint32_t depth) {
         uint8_t header;

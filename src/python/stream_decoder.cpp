@@ -84,30 +84,30 @@ private:
 
 }  // namespace
 
-StreamDecoder::Progress StreamDecoder::parse_envelope(DecodeError* error) {
-    if (buffer_.size() < needed_) return Progress::NeedMore;
-    wire::ByteSpan bytes = buffer_.all();
+wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
+    if (stream_.buffer.size() < needed_) return wire::Step::NeedMore;
+    wire::ByteSpan bytes = stream_.buffer.all();
     EnvelopeParser parser(bytes.data, bytes.size);
     if (parser.run()) {
         table_.swap(parser.table);  // strings defined in the envelope stay available to the documents
-        buffer_.set_cursor(parser.end_position);
-        phase_ = parser.phase;
-        remaining_ = parser.remaining;
+        stream_.buffer.set_cursor(parser.end_position);
+        stream_.phase = parser.phase;
+        stream_.remaining = parser.remaining;
         needed_ = 0;
-        return Progress::Advanced;
+        return wire::Step::Advanced;
     }
     DecodeError& e = parser.decoder.reader.error;
     if (is_wait(e)) {
         needed_ = e.needed;
-        return Progress::NeedMore;
+        return wire::Step::NeedMore;
     }
     *error = std::move(e);
-    return Progress::Failed;
+    return wire::Step::Failed;
 }
 
-StreamDecoder::Progress StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeError* error) {
-    wire::ByteSpan unread = buffer_.unread();
-    if (unread.size < needed_) return Progress::NeedMore;
+wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeError* error) {
+    wire::ByteSpan unread = stream_.buffer.unread();
+    if (unread.size < needed_) return wire::Step::NeedMore;
     size_t table_length = table_.size();
     PyDecoder decoder(unread.data, unread.size, table_);  // offsets count from the document
     decoder.depth = 1;
@@ -121,59 +121,36 @@ StreamDecoder::Progress StreamDecoder::document_step(PyObject* callback, GcPause
         table_.truncate(table_length);  // the next attempt starts with the table as it was
         if (is_wait(r.error)) {
             needed_ = r.error.needed;
-            return Progress::NeedMore;
+            return wire::Step::NeedMore;
         }
         *error = std::move(r.error);
-        return Progress::Failed;
+        return wire::Step::Failed;
     }
     if (!pydecode::deliver(callback, document.get(), gc)) {
         document = PyRef();
         table_.truncate(table_length);  // delivered again, from its first byte, by the next feed
         error->kind = ErrorKind::PythonApi;
-        return Progress::Failed;
+        return wire::Step::Failed;
     }
-    buffer_.consume(r.position());
+    stream_.buffer.consume(r.position());
     ++delivered_;
     needed_ = 0;
-    return Progress::Advanced;
+    return wire::Step::Advanced;
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
-    buffer_.append(chunk);  // std::bad_alloc becomes MemoryError at the call guard
+    stream_.buffer.append(chunk);  // std::bad_alloc becomes MemoryError at the call guard
     GcPause gc;
-    Progress progress = Progress::Advanced;
-    while (progress == Progress::Advanced) {
-        switch (phase_) {
-            case StreamPhase::Header: progress = parse_envelope(error); break;
-            case StreamPhase::CountedDocs:
-                if (remaining_ == 0) {
-                    phase_ = StreamPhase::Done;
-                    break;
-                }
-                progress = document_step(callback, gc, error);
-                if (progress == Progress::Advanced) --remaining_;
-                break;
-            case StreamPhase::IteratorDocs:
-                if (buffer_.unread().size == 0) {
-                    progress = Progress::NeedMore;
-                } else if (buffer_.unread().data[0] == wire::END) {
-                    buffer_.consume(1);
-                    phase_ = StreamPhase::Done;
-                } else {
-                    progress = document_step(callback, gc, error);
-                }
-                break;
-            case StreamPhase::Done: progress = Progress::NeedMore; break;  // later bytes are never parsed
-        }
-    }
-    buffer_.compact();
-    return progress != Progress::Failed;
+    wire::Step step = stream_.advance([&] { return parse_envelope(error); },
+                                      [&] { return document_step(callback, gc, error); });
+    stream_.buffer.compact();
+    return step != wire::Step::Failed;
 }
 
 bool StreamDecoder::finish(DecodeError* error) const {
-    if (phase_ == StreamPhase::Done || (phase_ == StreamPhase::CountedDocs && remaining_ == 0)) return true;
+    if (stream_.documents_ended()) return true;
     error->kind = ErrorKind::UnexpectedEof;
-    error->offset = buffer_.size();
+    error->offset = stream_.buffer.size();
     return false;
 }
 

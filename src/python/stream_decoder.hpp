@@ -22,14 +22,10 @@ public:
     uint64_t count() const { return delivered_; }
 
 private:
-    enum class Progress { Advanced, NeedMore, Failed };
+    wire::Step parse_envelope(wire::DecodeError* error);
+    wire::Step document_step(PyObject* callback, GcPause& gc, wire::DecodeError* error);
 
-    Progress parse_envelope(wire::DecodeError* error);
-    Progress document_step(PyObject* callback, GcPause& gc, wire::DecodeError* error);
-
-    StreamPhase phase_ = StreamPhase::Header;
-    uint64_t remaining_ = 0;
-    wire::ChunkBuffer buffer_;  // on the C allocator, shared with the chunk-fed Arrow decoder
+    wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
     pydecode::ExternTable table_;
     uint64_t delivered_ = 0;
     /// Bytes from the start of the unfinished parse (envelope or document) that the last attempt ran out
