@@ -82,9 +82,10 @@ bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
 }
 
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
-    stream_.buffer.append(chunk);
+    stream_.receive(chunk);
     wire::Step step = stream_.advance([&] { return parse_envelope(error); }, [&] { return document_step(error); });
     if (step == wire::Step::Failed) return false;  // no compaction: the failing document stays where it was
+    stream_.drop_after_documents();
     stream_.buffer.compact();
     return true;
 }

@@ -90,6 +90,17 @@ struct ChunkedStream {
     uint64_t remaining = 0;  // documents still to come in CountedDocs
     ChunkBuffer buffer;
 
+    /// Appends a chunk, unless the documents sequence has ended: what comes after it is never read, so it
+    /// is not kept either.
+    void receive(ByteSpan chunk) {
+        if (phase != StreamPhase::Done) buffer.append(chunk);
+    }
+
+    /// Once the documents sequence has ended, lets go of the bytes after it.
+    void drop_after_documents() {
+        if (phase == StreamPhase::Done) buffer.consume(buffer.unread().size);
+    }
+
     /// The documents sequence has ended (or the response has none).
     bool documents_ended() const {
         return phase == StreamPhase::Done || (phase == StreamPhase::CountedDocs && remaining == 0);

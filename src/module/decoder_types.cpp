@@ -3,7 +3,11 @@
 
 namespace velkora::objects {
 
-unsigned long current_thread() { return PyThread_get_thread_ident(); }
+uint64_t current_thread() {
+    static std::atomic<uint64_t> next{1};
+    thread_local const uint64_t token = next.fetch_add(1);
+    return token;
+}
 
 PyObject* create_type(const ClassSpec& spec) {
     PyType_Slot slots[] = {

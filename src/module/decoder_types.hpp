@@ -24,7 +24,7 @@ struct InstanceCell {
     PyObject_HEAD
     State* state;  // owned; destroyed on the owner thread only
     std::atomic<uint64_t> borrow_flag;
-    unsigned long owner_thread;
+    uint64_t owner_thread;
 };
 
 /// What a decoder class is made of; the method and attribute tables come from the module's entry table.
@@ -41,8 +41,9 @@ struct ClassSpec {
 /// Creates a heap type from `spec`. New reference, or nullptr with an exception set.
 PyObject* create_type(const ClassSpec& spec);
 
-/// The current thread's identifier.
-unsigned long current_thread();
+/// The current thread's token: unique for the life of the process, so a thread that starts after the
+/// owner has exited never passes for it (operating-system thread ids are reused).
+uint64_t current_thread();
 
 /// Wraps freshly built native state in a new object of `type` owned by the current thread. New reference,
 /// or nullptr with an exception set (the state is then destroyed).
@@ -94,16 +95,15 @@ PyObject* access_shared(PyObject* self, const char* label, F&& body) {
     return body(static_cast<const State&>(*cell->state));
 }
 
-/// Destroys the native state on the owner thread; on any other thread reports the drop as unraisable
-/// and leaves the state alone (it may hold objects of that thread's making). Then frees the object.
+/// Destroys the native state and frees the object. A drop on another thread than the owner's is reported
+/// as unraisable, and the state is still freed: nothing in it is bound to a thread, and deallocation
+/// runs with the interpreter lock held.
 template <typename State>
 void deallocate(PyObject* self, const char* label) {
     auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
-    if (cell->owner_thread == current_thread()) {
-        delete cell->state;
-    } else {
+    if (cell->owner_thread != current_thread())
         report_unraisable_runtime_error(std::string(label) + " is unsendable, but is being dropped on another thread");
-    }
+    delete cell->state;
     cell->state = nullptr;
     cell->borrow_flag.~atomic();
     PyTypeObject* type = Py_TYPE(self);

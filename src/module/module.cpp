@@ -624,8 +624,15 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
+// The caches are process-wide, so the module cannot be loaded into a second interpreter. From Python
+// 3.12 a module without a multiple-interpreters slot counts as supporting them; the slot (id 3, value 0:
+// not supported) is added at start-up on 3.12 and newer only, since 3.11 refuses slot ids it does not know.
+constexpr int kMultipleInterpretersSlot = 3;
+void* const kMultipleInterpretersNotSupported = nullptr;
+
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
     {0, nullptr},
 };
 
@@ -645,5 +652,7 @@ PyModuleDef kModule = {
 }  // namespace velkora
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+    if (Py_Version >= 0x030C0000)
+        velkora::kSlots[1] = {velkora::kMultipleInterpretersSlot, velkora::kMultipleInterpretersNotSupported};
     return PyModuleDef_Init(&velkora::kModule);
 }

@@ -139,10 +139,11 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
-    stream_.buffer.append(chunk);  // std::bad_alloc becomes MemoryError at the call guard
+    stream_.receive(chunk);  // std::bad_alloc becomes MemoryError at the call guard
     GcPause gc;
     wire::Step step = stream_.advance([&] { return parse_envelope(error); },
                                       [&] { return document_step(callback, gc, error); });
+    stream_.drop_after_documents();
     stream_.buffer.compact();
     return step != wire::Step::Failed;
 }

@@ -1,0 +1,116 @@
+"""Decoder objects across threads and interpreters: the owner check survives reused thread ids, a drop on
+another thread frees the decoder's memory, bytes after the documents are not kept, and the module refuses to
+load into a second interpreter."""
+
+import gc
+import shutil
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+import velkora
+from test_stream_decoder import DOCS, export, in_thread
+
+pa = pytest.importorskip("pyarrow")
+SCHEMA = pa.schema([("id", pa.utf8())])
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def made_in_a_finished_thread(make):
+    box = []
+    thread = threading.Thread(target=lambda: box.append(make()))
+    thread.start()
+    thread.join()
+    return box[0]
+
+
+@pytest.mark.parametrize("make, use, label", [
+    (velkora.StreamDecoder, lambda d: d.count, "StreamDecoder"),
+    (lambda: velkora.ArrowStreamDecoder(SCHEMA), lambda d: d.schema(), "ArrowStreamDecoder"),
+])
+def test_owner_check_survives_reused_thread_ids(make, use, label, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+    # A new thread often gets the identifier of one that has exited; it must still be a stranger.
+    for _ in range(20):
+        dec = made_in_a_finished_thread(make)
+        exc = in_thread(lambda: use(dec))
+        assert type(exc) is velkora.PanicException
+        assert str(exc) == f"_core::{label} is unsendable, but sent to another thread"
+        del dec  # dropped here, not on its (finished) thread: reported as unraisable
+
+
+@pytest.mark.rss
+def test_drop_on_another_thread_frees_the_decoder(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
+    partial = export([{"id": "big", "blob": "z" * 2_000_000}])[:-10]
+
+    def holding():
+        dec = velkora.StreamDecoder()
+        dec.feed(partial, lambda d: None)
+        arrow = velkora.ArrowStreamDecoder(SCHEMA)
+        arrow.feed(partial)
+        return [dec, arrow]
+
+    gc.collect()
+    before = rss()
+    for _ in range(40):
+        box = [holding()]
+        assert in_thread(box.clear) is None  # the other thread drops the last references
+    assert rss() - before < 60 << 20  # 160 MB were held in all
+    assert len(seen) == 80 and set(seen) == {
+        "_core::StreamDecoder is unsendable, but is being dropped on another thread",
+        "_core::ArrowStreamDecoder is unsendable, but is being dropped on another thread"}
+
+
+@pytest.mark.rss
+def test_bytes_after_the_documents_are_not_kept():
+    complete, out = export(DOCS), []
+    dec, arrow = velkora.StreamDecoder(), velkora.ArrowStreamDecoder(SCHEMA)
+    dec.feed(complete, out.append)
+    arrow.feed(complete)
+    garbage = b"\x16" * (1 << 20)
+    before = rss()
+    for _ in range(64):
+        dec.feed(garbage, out.append)
+        arrow.feed(garbage)
+    assert rss() - before < 16 << 20
+    assert out == DOCS and dec.finish() is None and dec.count == len(DOCS)
+    assert [b.num_rows for b in arrow.finish()] == [len(DOCS)]
+
+
+def interpreter(version):
+    """A working python{version}: on the PATH, or among pyenv's versions."""
+    candidates = [shutil.which(f"python{version}")]
+    candidates += sorted(str(p) for p in Path.home().glob(f".pyenv/versions/{version}*/bin/python{version}"))
+    for candidate in filter(None, candidates):
+        if subprocess.run([candidate, "-c", "pass"], capture_output=True).returncode == 0:
+            return candidate
+    return None
+
+
+@pytest.mark.parametrize("version", ["3.12", "3.13"])
+def test_second_interpreters_are_refused(version):
+    python = interpreter(version)
+    if python is None:
+        pytest.skip(f"python{version} is not installed")
+    site = str(Path(velkora.__file__).resolve().parents[1])
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1]); import velkora._core\n"
+        "try:\n    import _interpreters as interpreters\nexcept ImportError:\n"
+        "    import _xxsubinterpreters as interpreters\n"
+        "inner = f'import sys; sys.path.insert(0, {sys.argv[1]!r}); import velkora._core'\n"
+        "try:\n    print(interpreters.run_string(interpreters.create(), inner) or 'loaded')\n"
+        "except Exception as e:\n    print(e)\n")
+    run = subprocess.run([python, "-c", code, site], capture_output=True, text=True, timeout=60)
+    if run.returncode != 0 and "ModuleNotFoundError" in run.stderr:
+        pytest.skip(run.stderr.strip().splitlines()[-1])
+    assert run.returncode == 0, run.stderr
+    assert "does not support loading in subinterpreters" in run.stdout, run.stdout
