@@ -202,7 +202,7 @@ PyObject* PyDecoder::read_map() {
     struct Pairs {
         std::vector<PyObject*> items;
         ~Pairs() {
-            for (PyObject* o : items) Py_DECREF(o);
+            for (PyObject* o : items) Py_XDECREF(o);  // entries moved into pair lists are left null
         }
     } pairs;
     pairs.items.reserve(2 * std::min<uint64_t>(count, reader.remaining()));

@@ -1,0 +1,54 @@
+"""Every entry point under allocation failure: each of the first allocations fails in turn, and every outcome is
+MemoryError or success, never a crash (run in a subprocess, which a crash would end)."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from descriptions import SOLR_DATA
+
+SWEEP = textwrap.dedent("""
+    import sys, _testcapi, velkora
+    bodies = [bytes.fromhex(h) for h in sys.argv[2:]]
+    entries = {
+        "deserialize": velkora.deserialize,
+        "deserialize_json": velkora.deserialize_json,
+        "_bench_parse_only": velkora._bench_parse_only,
+        "deserialize_stream": lambda b: velkora.deserialize_stream(b, lambda d: None),
+        "StreamDecoder": lambda b: velkora.StreamDecoder().feed(b, lambda d: None),
+    }
+    outcomes = set()
+    for body in bodies:
+        for name, entry in entries.items():
+            for start in range(int(sys.argv[1])):
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    entry(body)
+                    outcome = "ok"
+                except MemoryError:
+                    outcome = "MemoryError"
+                except ValueError:  # a failed allocation while building an error message's text
+                    outcome = "ValueError"
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add(outcome)
+    print(sorted(outcomes))
+""")
+
+BODIES = ["020a044142434445464748",   # a MAP whose keys are not strings: its entries become pair lists
+          "02c2216141216282010e0f"]  # a named list with an array and an empty iterator
+
+
+def solr_bodies():
+    return [(SOLR_DATA / f"{name}.bin").read_bytes().hex() for name in ("updateReq_4_5", "select_small")] \
+        if SOLR_DATA.is_dir() else []
+
+
+def test_allocation_failures_end_in_memory_error():
+    pytest.importorskip("_testcapi")
+    run = subprocess.run([sys.executable, "-c", SWEEP, "40", *BODIES, *solr_bodies()], capture_output=True,
+                         text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert set(eval(run.stdout)) <= {"ok", "MemoryError"}, run.stdout
