@@ -52,3 +52,31 @@ def test_allocation_failures_end_in_memory_error():
                          text=True, timeout=300)
     assert run.returncode == 0, run.stderr[-2000:]
     assert set(eval(run.stdout)) <= {"ok", "MemoryError"}, run.stdout
+
+
+NESTED = textwrap.dedent("""
+    import resource, sys, velkora
+    sys.path.insert(0, sys.argv[1])
+    import javabin as jb
+    size = 1 << 20
+    # 127 nested arrays, each declaring a million elements, then a million NULL bytes.
+    body = bytes([2]) + (bytes([0x9F]) + jb.vint(size - 31)) * 127 + bytes(size)
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * 4096
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (256 << 20), resource.RLIM_INFINITY))
+    for entry in (velkora.deserialize, lambda b: velkora.deserialize_stream(b, print),
+                  lambda b: velkora.StreamDecoder().feed(b, print)):
+        try:
+            entry(body)
+        except ValueError as e:
+            print(e)
+""")
+
+
+@pytest.mark.rss
+def test_nested_forged_counts_reserve_no_more_than_the_input():
+    tests = str(__import__("pathlib").Path(__file__).parent)
+    run = subprocess.run([sys.executable, "-c", NESTED, tests], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    # The two whole-body decoders fail at the end of the input; the chunk-fed one waits for more bytes.
+    assert run.stdout.splitlines() == ["unexpected end of input at byte offset 1049085"] * 2

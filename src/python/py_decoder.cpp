@@ -158,18 +158,25 @@ PyObject* PyDecoder::read_bytes() {
 PyObject* PyDecoder::read_array(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
-    if (VELKORA_LIKELY(size <= reader.remaining())) {
+    // Each element takes at least one byte. The slots reserved and not yet filled, over every open list,
+    // never exceed the bytes left: nested forged counts must not multiply what the input could fill.
+    uint64_t left = reader.remaining();
+    if (VELKORA_LIKELY(unfilled_ <= left && size <= left - unfilled_)) {
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
         if (!list) return python_failed();
+        unfilled_ += size;
         for (uint64_t i = 0; i < size; ++i) {
             PyObject* element = read_required();
-            if (!element) return nullptr;
+            if (!element) {
+                unfilled_ -= size - i;
+                return nullptr;
+            }
+            --unfilled_;
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element);
         }
         return list.release();
     }
-    // Each element takes at least one byte, so this count cannot be met: a forged count must not reserve
-    // memory the input cannot fill. Grow with the elements actually present until the input runs out.
+    // More than the input can fill: grow with the elements actually present until the input runs out.
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return python_failed();
     for (uint64_t i = 0; i < size; ++i) {

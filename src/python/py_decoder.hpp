@@ -84,6 +84,9 @@ public:
     uint32_t depth = 0;
 
 private:
+    /// List slots reserved up front and not yet filled, summed over every list being read.
+    uint64_t unfilled_ = 0;
+
     PyObject* read_string(uint64_t size);
     PyObject* read_extern(uint8_t tag);
     PyObject* read_array(uint8_t tag);
