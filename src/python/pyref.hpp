@@ -55,8 +55,12 @@ private:
 };
 
 /// Keeps the cyclic garbage collector out of a decode. The objects a decode builds cannot form cycles,
-/// and a collection pass over thousands of young containers being filled costs more than the decode
-/// itself. Restores the caller's setting on every exit; never held across a user callback (see resume()).
+/// and collections during the build would walk its growing result again and again, old generation
+/// included. The walk is deferred, not removed: the caller's next young collection, and the middle-
+/// generation one after it, visit every tracked container of the result. Only lists and the dicts that
+/// hold a container are tracked: the interpreter leaves a dict of scalars untracked until a container
+/// is stored in it, so dicts are filled only through PyDict_SetItem, never copied from a tracked one.
+/// Restores the caller's setting on every exit; never held across a user callback (see resume()).
 class GcPause {
 public:
     GcPause() : was_enabled_(PyGC_Disable() != 0) {}
