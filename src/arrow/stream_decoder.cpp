@@ -5,6 +5,8 @@
 // the builders and the extern-string table only ever see complete documents.
 #include "arrow/stream_decoder.hpp"
 
+#include <algorithm>
+
 #include "arrow/row_decoder.hpp"
 #include "core/probe.hpp"
 
@@ -20,6 +22,7 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
     auto state = std::make_unique<ArrowStreamState>();
     if (!ArrowRowDecoder::build(std::move(schema), mode, names, &state->decoder_, error)) return false;
     state->batch_size_ = batch_size == 0 ? 1 : batch_size;
+    state->reserve_batch();
     *out = std::move(state);
     return true;
 }
@@ -78,7 +81,13 @@ bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
     RecordBatch batch;
     if (!assemble_batch(*decoder_, &batch, error)) return false;
     completed_.push_back(std::move(batch));
+    reserve_batch();
     return true;
+}
+
+void ArrowStreamState::reserve_batch() {
+    // The rows of one batch are known in advance; a huge batch size only grows the builders as rows come.
+    decoder_->reserve_rows(std::min<uint64_t>(batch_size_, kReservedRows));
 }
 
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {

@@ -41,6 +41,10 @@ private:
     wire::Step parse_envelope(wire::DecodeError* error);
     wire::Step document_step(wire::DecodeError* error);
     bool cut_batch_if_full(wire::DecodeError* error);
+    /// Makes room in the builders for the rows of the next batch.
+    void reserve_batch();
+
+    static constexpr uint64_t kReservedRows = 65536;
 
     std::unique_ptr<ArrowRowDecoder> decoder_;
     wire::ChunkedStream stream_;  // phases and buffer, as StreamDecoder has them

@@ -56,8 +56,24 @@ VELKORA_INLINE bool skip_short_value(Reader& r) {
     return true;
 }
 
+/// A short array of such values (a multi-valued field); false, having read nothing, for anything else.
+VELKORA_INLINE bool skip_short_array(Reader& r, uint32_t depth) {
+    if (VELKORA_UNLIKELY(r.at_end())) return false;
+    uint8_t tag = r.peek();
+    if ((tag >> 5) != GROUP_ARR || (tag & 0x1F) == 31 || depth + 1 > MAX_DEPTH) return false;
+    uint64_t start = r.position();
+    r.set_position(start + 1);
+    for (unsigned i = tag & 0x1F; i > 0; --i) {
+        if (!skip_short_value(r)) {
+            r.set_position(start);
+            return false;
+        }
+    }
+    return true;
+}
+
 [[nodiscard]] VELKORA_INLINE bool skip_value(Reader& r, uint32_t depth, ExternStrings* table) {
-    return skip_short_value(r) || skip_value_slow(r, depth, table);
+    return skip_short_value(r) || skip_short_array(r, depth) || skip_value_slow(r, depth, table);
 }
 
 }  // namespace velkora::wire
