@@ -58,6 +58,15 @@ def test_string_escaping():
     assert json.loads(as_json(encode(Str(text)))) == text
 
 
+# Strings are scanned several bytes at a time: escapes at every offset, in long clean runs and at the end.
+@given(st.text(st.sampled_from('ab\x00\x1f "\\\n\x7f\u00e9\u20ac\U0001f600'), max_size=80))
+def test_string_escaping_at_every_offset(text):
+    expected = json.dumps(text, ensure_ascii=False)
+    assert as_json(encode(Str(text))) == expected
+    assert as_json(encode(Str("x" * 13 + text))) == json.dumps("x" * 13 + text, ensure_ascii=False)
+    assert as_json(encode(NamedList([(text, 1)]))) == "{" + expected + ":1}"
+
+
 @pytest.mark.parametrize("value, text", [
     (NamedList([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'),
     # byte order of the UTF-8 keys: U+FB01 sorts before U+1F600 (UTF-16 order would differ)

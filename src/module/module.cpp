@@ -91,8 +91,7 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
         tree::Document document(data.size);
         wire::DecodeError error;
         if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
-        std::string text;
-        text.reserve(128);
+        json::TextBuffer text(128);
         json::write_json(document.root, text);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
