@@ -1,7 +1,8 @@
 // src/tree/json.cpp: JSON rendering of the Value tree.
 //
-// The tree is rendered in place: an object's entries are gathered as (key, value) views, sorted by key
-// bytes and written with the last duplicate winning, so no second tree and no copy of any string is made.
+// The tree is rendered in place: an object's entries are written in the order of their key bytes with the
+// last duplicate winning, an order worked out once per distinct key sequence, so no second tree and no
+// copy of any string is made.
 #include "tree/json.hpp"
 
 #include <algorithm>
@@ -160,89 +161,188 @@ void write_double(double v, TextBuffer& out) {
     }
 }
 
-/// One entry of an object being written: a value, or (for "_childDocuments_") a list of child documents.
-struct Entry {
-    std::string_view key;
-    const Value* value;
-    const Block<Value>* children;
+/// The key the entries of a document's children are written under, after its fields.
+constexpr std::string_view kChildDocuments = "_childDocuments_";
+
+/// The entries of one object as the tree holds them: a map's, a named list's or a document's fields,
+/// and for a document with children one more entry after them, "_childDocuments_".
+struct Fields {
+    const Block<tree::Entry>* entries;
+    const Block<Value>* children;  // nullptr unless a document has children
+
+    size_t size() const { return entries->size() + (children != nullptr); }
+    /// An absent named-list key reads as "".
+    std::string_view key(size_t i) const {
+        if (i == entries->size()) return kChildDocuments;
+        const Value& k = (*entries)[i].key;
+        return k.kind == ValueKind::Str ? k.text() : std::string_view();
+    }
 };
 
-void write_array(const Block<Value>& items, TextBuffer& out);
-
-/// Sorts by key bytes, keeps the last entry of every key, and writes the object.
-void write_object(std::vector<Entry>& entries, TextBuffer& out) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    out.put('{');
-    bool first = true;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;  // a later one wins
-        if (!first) out.put(',');
-        first = false;
-        write_string(entries[i].key, out);
-        out.put(':');
-        if (entries[i].children) write_array(*entries[i].children, out);
-        else write_json(*entries[i].value, out);
+bool same_keys(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].size() != b[i].size()) return false;
+        if (!a[i].empty() && std::memcmp(a[i].data(), b[i].data(), a[i].size()) != 0) return false;
     }
-    out.put('}');
+    return true;
 }
 
-void write_array(const Block<Value>& items, TextBuffer& out) {
-    out.put('[');
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i) out.put(',');
-        write_json(items[i], out);
+/// Walks the tree once, writing as it goes. Objects are written in key order with the last duplicate
+/// winning; that order depends only on the sequence of keys, and a response repeats a few sequences many
+/// times (the documents of a result list usually carry the same fields in the same order), so it is
+/// worked out once per sequence and kept in a small table for the rest of the call.
+class Writer {
+public:
+    explicit Writer(TextBuffer& out) : out_(out) {}
+
+    void value(const Value& value) {
+        switch (value.kind) {
+            case ValueKind::Null: out_.append("null"); break;
+            case ValueKind::Bool: write_bool(value.boolean, out_); break;
+            case ValueKind::Byte:
+            case ValueKind::Short:
+            case ValueKind::Int:
+            case ValueKind::Long:
+            case ValueKind::Date: write_integer(value.integer, out_); break;
+            case ValueKind::Float: write_double(static_cast<double>(value.f32), out_); break;
+            case ValueKind::Double: write_double(value.f64, out_); break;
+            case ValueKind::Str: write_string(value.text(), out_); break;
+            case ValueKind::Bytes: write_base64(value.text(), out_); break;
+            case ValueKind::Array: array(*value.items); break;
+            case ValueKind::Map: map(*value.entries); break;
+            case ValueKind::NamedList: object({value.entries, nullptr}); break;
+            case ValueKind::SolrDocument: {
+                const tree::SolrDocument& doc = *value.document;
+                object({doc.fields, doc.children->empty() ? nullptr : doc.children});
+                break;
+            }
+            case ValueKind::SolrDocumentList: document_list(*value.list); break;
+        }
     }
-    out.put(']');
-}
 
-void write_map(const Block<tree::Entry>& map, TextBuffer& out) {
-    bool string_keys = std::all_of(map.begin(), map.end(),
-                                   [](const tree::Entry& e) { return e.key.kind == ValueKind::Str; });
-    if (string_keys) {
-        std::vector<Entry> entries;
-        entries.reserve(map.size());
-        for (const tree::Entry& e : map) entries.push_back({e.key.text(), &e.value, nullptr});
-        write_object(entries, out);
-        return;
+private:
+    /// One remembered key sequence and the entry indices to write for it: ascending key, and of equal
+    /// keys only the last. The keys view the tree's bytes, which outlive the writer.
+    struct KeyOrder {
+        std::vector<std::string_view> keys;
+        std::vector<uint32_t> order;
+    };
+    /// Direct-mapped on a hash of the sequence; a collision costs only a sort. Longer sequences than
+    /// kMaxCachedKeys are sorted every time, which bounds the table's memory.
+    static constexpr size_t kSlotBits = 6;
+    static constexpr size_t kMaxCachedKeys = 256;
+
+    void array(const Block<Value>& items) {
+        out_.put('[');
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i) out_.put(',');
+            value(items[i]);
+        }
+        out_.put(']');
     }
-    // Keys JSON cannot hold as object keys: every pair becomes a [key, value] array, in wire order.
-    out.put('[');
-    for (size_t i = 0; i < map.size(); ++i) {
-        if (i) out.put(',');
-        out.put('[');
-        write_json(map[i].key, out);
-        out.put(',');
-        write_json(map[i].value, out);
-        out.put(']');
+
+    void map(const Block<tree::Entry>& map) {
+        bool string_keys = std::all_of(map.begin(), map.end(),
+                                       [](const tree::Entry& e) { return e.key.kind == ValueKind::Str; });
+        if (string_keys) {
+            object({&map, nullptr});
+            return;
+        }
+        // Keys JSON cannot hold as object keys: every pair becomes a [key, value] array, in wire order.
+        out_.put('[');
+        for (size_t i = 0; i < map.size(); ++i) {
+            if (i) out_.put(',');
+            out_.put('[');
+            value(map[i].key);
+            out_.put(',');
+            value(map[i].value);
+            out_.put(']');
+        }
+        out_.put(']');
     }
-    out.put(']');
-}
 
-void write_document(const tree::SolrDocument& doc, TextBuffer& out) {
-    std::vector<Entry> entries;
-    entries.reserve(doc.fields->size() + 1);
-    for (const tree::Entry& field : *doc.fields) entries.push_back({field.key.text(), &field.value, nullptr});
-    // Appended last, so it replaces any field of the same name.
-    if (!doc.children->empty()) entries.push_back({"_childDocuments_", nullptr, doc.children});
-    write_object(entries, out);
-}
+    void object(Fields fields) {
+        if (fields.size() == 0) {
+            out_.append("{}");
+            return;
+        }
+        // The order goes on a stack, not a reference into the table: nested objects may replace the slot.
+        size_t base = order_stack_.size();
+        push_order(fields);
+        size_t count = order_stack_.size() - base;
+        out_.put('{');
+        for (size_t k = 0; k < count; ++k) {
+            if (k) out_.put(',');
+            uint32_t i = order_stack_[base + k];
+            write_string(fields.key(i), out_);
+            out_.put(':');
+            if (i == fields.entries->size()) array(*fields.children);
+            else value((*fields.entries)[i].value);
+        }
+        out_.put('}');
+        order_stack_.resize(base);
+    }
 
-void write_document_list(const tree::SolrDocumentList& list, TextBuffer& out) {
-    out.append("{\"docs\":");
-    write_array(*list.docs, out);
-    out.append(",\"maxScore\":");
-    if (list.has_max_score) write_double(list.max_score, out);
-    else out.append("null");
-    out.append(",\"numFound\":");
-    write_integer(list.num_found, out);
-    out.append(",\"numFoundExact\":");
-    if (list.has_num_found_exact) write_bool(list.num_found_exact, out);
-    else out.append("null");
-    out.append(",\"start\":");
-    write_integer(list.start, out);
-    out.put('}');
-}
+    /// Pushes onto order_stack_ the indices of the entries of `fields` to write, in writing order.
+    void push_order(Fields fields) {
+        size_t n = fields.size();
+        keys_.resize(n);
+        uint64_t hash = n;
+        for (size_t i = 0; i < n; ++i) {
+            std::string_view key = fields.key(i);
+            keys_[i] = key;
+            uint64_t word = key.size();
+            if (!key.empty())
+                word |= uint64_t{static_cast<unsigned char>(key.front())} << 32 |
+                        uint64_t{static_cast<unsigned char>(key.back())} << 40;
+            hash = (hash ^ word) * 0x9E3779B97F4A7C15;
+        }
+        KeyOrder& slot = slots_[hash >> (64 - kSlotBits)];
+        if (same_keys(slot.keys, keys_)) {
+            order_stack_.insert(order_stack_.end(), slot.order.begin(), slot.order.end());
+            return;
+        }
+        // Sorted by key bytes, equal keys by position, so the last of each run is the one that wins.
+        sorted_.resize(n);
+        for (size_t i = 0; i < n; ++i) sorted_[i] = static_cast<uint32_t>(i);
+        std::sort(sorted_.begin(), sorted_.end(), [this](uint32_t a, uint32_t b) {
+            int c = keys_[a].compare(keys_[b]);
+            return c < 0 || (c == 0 && a < b);
+        });
+        size_t base = order_stack_.size();
+        for (size_t k = 0; k < n; ++k) {
+            if (k + 1 < n && keys_[sorted_[k + 1]] == keys_[sorted_[k]]) continue;
+            order_stack_.push_back(sorted_[k]);
+        }
+        if (n <= kMaxCachedKeys) {
+            slot.keys.assign(keys_.begin(), keys_.end());
+            slot.order.assign(order_stack_.begin() + static_cast<ptrdiff_t>(base), order_stack_.end());
+        }
+    }
+
+    void document_list(const tree::SolrDocumentList& list) {
+        out_.append("{\"docs\":");
+        array(*list.docs);
+        out_.append(",\"maxScore\":");
+        if (list.has_max_score) write_double(list.max_score, out_);
+        else out_.append("null");
+        out_.append(",\"numFound\":");
+        write_integer(list.num_found, out_);
+        out_.append(",\"numFoundExact\":");
+        if (list.has_num_found_exact) write_bool(list.num_found_exact, out_);
+        else out_.append("null");
+        out_.append(",\"start\":");
+        write_integer(list.start, out_);
+        out_.put('}');
+    }
+
+    TextBuffer& out_;
+    std::vector<std::string_view> keys_;  // the keys of the object being ordered
+    std::vector<uint32_t> sorted_;        // its entry indices while they are sorted
+    std::vector<uint32_t> order_stack_;   // the orders of the objects being written, innermost last
+    std::array<KeyOrder, size_t{1} << kSlotBits> slots_;
+};
 
 }  // namespace
 
@@ -331,31 +431,8 @@ void write_float(double value, TextBuffer& out) {
 }
 
 void write_json(const Value& value, TextBuffer& out) {
-    switch (value.kind) {
-        case ValueKind::Null: out.append("null"); break;
-        case ValueKind::Bool: write_bool(value.boolean, out); break;
-        case ValueKind::Byte:
-        case ValueKind::Short:
-        case ValueKind::Int:
-        case ValueKind::Long:
-        case ValueKind::Date: write_integer(value.integer, out); break;
-        case ValueKind::Float: write_double(static_cast<double>(value.f32), out); break;
-        case ValueKind::Double: write_double(value.f64, out); break;
-        case ValueKind::Str: write_string(value.text(), out); break;
-        case ValueKind::Bytes: write_base64(value.text(), out); break;
-        case ValueKind::Array: write_array(*value.items, out); break;
-        case ValueKind::Map: write_map(*value.entries, out); break;
-        case ValueKind::NamedList: {
-            std::vector<Entry> entries;
-            entries.reserve(value.entries->size());
-            for (const tree::Entry& e : *value.entries)
-                entries.push_back({e.key.kind == ValueKind::Str ? e.key.text() : std::string_view(), &e.value, nullptr});
-            write_object(entries, out);
-            break;
-        }
-        case ValueKind::SolrDocument: write_document(*value.document, out); break;
-        case ValueKind::SolrDocumentList: write_document_list(*value.list, out); break;
-    }
+    Writer writer(out);
+    writer.value(value);
 }
 
 }  // namespace velkora::json
