@@ -158,6 +158,15 @@ def test_key_orders_survive_many_nested_sequences():
     assert as_json(encode(value)) == "[" + ",".join([outer_text] * 3) + "]"
 
 
+@pytest.mark.parametrize("size", [255, 256, 257, 1000])
+def test_objects_with_many_keys(size):
+    # Around the longest key sequence whose order is remembered; shuffled, with duplicates, seen twice.
+    keys = [f"f{(j * 7919) % size:04d}" for j in range(size)] + ["f0003", "f0001"]
+    pairs = [(k, j) for j, k in enumerate(keys)]
+    text = object_text((k, str(v)) for k, v in pairs)
+    assert as_json(encode([NamedList(pairs), NamedList(pairs)])) == f"[{text},{text}]"
+
+
 solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
 
 

@@ -11,7 +11,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -179,12 +181,33 @@ struct Fields {
     }
 };
 
+VELKORA_INLINE uint64_t load64(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+VELKORA_INLINE uint32_t load32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+/// Whether `n` bytes at `a` and `b` are equal; keys are short, so the common lengths take two overlapping
+/// loads instead of a call.
+VELKORA_INLINE bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(a, b, n) == 0;
+        return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+    }
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    if (n == 0) return true;
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
 bool same_keys(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].size() != b[i].size()) return false;
-        if (!a[i].empty() && std::memcmp(a[i].data(), b[i].data(), a[i].size()) != 0) return false;
-    }
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].size() != b[i].size() || !same_bytes(a[i].data(), b[i].data(), a[i].size())) return false;
     return true;
 }
 
@@ -222,11 +245,16 @@ public:
     }
 
 private:
-    /// One remembered key sequence and the entry indices to write for it: ascending key, and of equal
-    /// keys only the last. The keys view the tree's bytes, which outlive the writer.
+    /// How to write an object with a given key sequence: the indices of the entries to write (ascending
+    /// key, and of equal keys only the last) and, for each, the text before its value, `{"key":` for the
+    /// first and `,"key":` for the others, escaped once here instead of once per object. The keys view
+    /// the tree's bytes, which outlive the writer.
     struct KeyOrder {
         std::vector<std::string_view> keys;
-        std::vector<uint32_t> order;
+        std::vector<size_t> order;
+        std::vector<size_t> text_ends;  // where each entry's text ends in `text`
+        std::string text;
+        uint32_t pins = 0;  // objects being written with this order; it must not change under them
     };
     /// Direct-mapped on a hash of the sequence; a collision costs only a sort. Longer sequences than
     /// kMaxCachedKeys are sorted every time, which bounds the table's memory.
@@ -267,25 +295,34 @@ private:
             out_.append("{}");
             return;
         }
-        // The order goes on a stack, not a reference into the table: nested objects may replace the slot.
-        size_t base = order_stack_.size();
-        push_order(fields);
-        size_t count = order_stack_.size() - base;
-        out_.put('{');
-        for (size_t k = 0; k < count; ++k) {
-            if (k) out_.put(',');
-            uint32_t i = order_stack_[base + k];
-            write_string(fields.key(i), out_);
-            out_.put(':');
-            if (i == fields.entries->size()) array(*fields.children);
-            else value((*fields.entries)[i].value);
+        KeyOrder* order = find_order(fields);
+        bool spilled = order == nullptr;
+        if (spilled) {
+            // Not to be kept: ordered into the spill level of this nesting depth, which nothing nested
+            // touches.
+            if (spill_depth_ == spill_.size()) spill_.push_back(std::make_unique<KeyOrder>());
+            order = spill_[spill_depth_++].get();
+            order_keys(fields, *order);
+        }
+        ++order->pins;
+        const char* text = order->text.data();
+        size_t from = 0;
+        for (size_t k = 0; k < order->order.size(); ++k) {
+            size_t index = order->order[k];
+            size_t to = order->text_ends[k];
+            out_.append(text + from, to - from);
+            from = to;
+            if (index == fields.entries->size()) array(*fields.children);
+            else value((*fields.entries)[index].value);
         }
         out_.put('}');
-        order_stack_.resize(base);
+        --order->pins;
+        if (spilled) --spill_depth_;
     }
 
-    /// Pushes onto order_stack_ the indices of the entries of `fields` to write, in writing order.
-    void push_order(Fields fields) {
+    /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
+    /// cannot be kept (too long, or its slot is pinned by an object being written).
+    KeyOrder* find_order(Fields fields) {
         size_t n = fields.size();
         keys_.resize(n);
         uint64_t hash = n;
@@ -299,26 +336,35 @@ private:
             hash = (hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder& slot = slots_[hash >> (64 - kSlotBits)];
-        if (same_keys(slot.keys, keys_)) {
-            order_stack_.insert(order_stack_.end(), slot.order.begin(), slot.order.end());
-            return;
-        }
-        // Sorted by key bytes, equal keys by position, so the last of each run is the one that wins.
+        if (same_keys(slot.keys, keys_)) return &slot;
+        if (n > kMaxCachedKeys || slot.pins) return nullptr;
+        slot.keys.assign(keys_.begin(), keys_.end());
+        order_keys(fields, slot);
+        return &slot;
+    }
+
+    /// Fills `order` for the sequence in keys_: sorted by key bytes, equal keys by position, so the last
+    /// of each run is the one that wins.
+    void order_keys(Fields fields, KeyOrder& order) {
+        size_t n = keys_.size();
         sorted_.resize(n);
-        for (size_t i = 0; i < n; ++i) sorted_[i] = static_cast<uint32_t>(i);
-        std::sort(sorted_.begin(), sorted_.end(), [this](uint32_t a, uint32_t b) {
+        for (size_t i = 0; i < n; ++i) sorted_[i] = i;
+        std::sort(sorted_.begin(), sorted_.end(), [this](size_t a, size_t b) {
             int c = keys_[a].compare(keys_[b]);
             return c < 0 || (c == 0 && a < b);
         });
-        size_t base = order_stack_.size();
+        order.order.clear();
+        order.text_ends.clear();
+        rendered_.clear();
         for (size_t k = 0; k < n; ++k) {
             if (k + 1 < n && keys_[sorted_[k + 1]] == keys_[sorted_[k]]) continue;
-            order_stack_.push_back(sorted_[k]);
+            rendered_.put(order.order.empty() ? '{' : ',');
+            write_string(fields.key(sorted_[k]), rendered_);
+            rendered_.put(':');
+            order.order.push_back(sorted_[k]);
+            order.text_ends.push_back(rendered_.size());
         }
-        if (n <= kMaxCachedKeys) {
-            slot.keys.assign(keys_.begin(), keys_.end());
-            slot.order.assign(order_stack_.begin() + static_cast<ptrdiff_t>(base), order_stack_.end());
-        }
+        order.text.assign(rendered_.data(), rendered_.size());
     }
 
     void document_list(const tree::SolrDocumentList& list) {
@@ -339,9 +385,11 @@ private:
 
     TextBuffer& out_;
     std::vector<std::string_view> keys_;  // the keys of the object being ordered
-    std::vector<uint32_t> sorted_;        // its entry indices while they are sorted
-    std::vector<uint32_t> order_stack_;   // the orders of the objects being written, innermost last
+    std::vector<size_t> sorted_;          // its entry indices while they are sorted
+    TextBuffer rendered_{256};            // its key texts while they are escaped
     std::array<KeyOrder, size_t{1} << kSlotBits> slots_;
+    std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
+    size_t spill_depth_ = 0;
 };
 
 }  // namespace

@@ -40,6 +40,9 @@ public:
     template <size_t N>
     VELKORA_INLINE void append(const char (&literal)[N]) { append(literal, N - 1); }
 
+    /// Forgets what was written, keeping the room.
+    void clear() { cursor_ = begin_; }
+
     const char* data() const { return begin_; }
     size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
 
