@@ -3,6 +3,7 @@
 import base64
 import json
 import math
+import struct
 
 import pytest
 from hypothesis import given, strategies as st
@@ -40,6 +41,18 @@ def test_double_text_is_shortest_round_trip(x):
     assert float(text) == x and math.copysign(1, float(text)) == math.copysign(1, x)
     digits = lambda s: s.lower().split("e")[0].replace("-", "").replace(".", "").strip("0")
     assert digits(text) == digits(repr(x))
+
+
+# Short decimals (most response floats) and their neighbours one step away, which need more digits.
+@given(st.integers(1, 10 ** 17), st.integers(-25, 20), st.sampled_from([-1, 0, 1]), st.booleans())
+def test_double_text_of_short_decimals(digits, exponent, step, negative):
+    x = float(f"{digits}e{exponent}")
+    x = math.nextafter(x, math.inf) if step > 0 else math.nextafter(x, 0.0) if step < 0 else x
+    x = -x if negative else x
+    assert as_json(encode(Double(x))) == json_float_text(x)
+    if abs(x) < 3e38:
+        single = struct.unpack("<f", struct.pack("<f", x))[0]
+        assert as_json(encode(Float(x))) == json_float_text(single)
 
 
 @given(st.binary(max_size=300))

@@ -392,6 +392,51 @@ private:
     size_t spill_depth_ = 0;
 };
 
+/// Powers of ten up to 10^22, all of which a double holds exactly.
+constexpr auto kPowersOfTen = [] {
+    std::array<double, 23> table{};
+    double p = 1;
+    for (double& t : table) {
+        t = p;
+        p *= 10;
+    }
+    return table;
+}();
+
+/// The shortest round-trip digits of `value` (positive, finite) and the decimal exponent of the first,
+/// when they are at most 15 digits and the exponent is -5..14; false otherwise, leaving the outputs
+/// unchanged. Most response floats are short decimals, and this spares them the general conversion.
+///
+/// Why it is exact: a decimal of 15 significant digits is spaced more widely than the doubles around
+/// it (10^15 < 2^53), so at most one such decimal reads back as `value`, and if any shorter one does,
+/// that one padded with zeros is it. A candidate is made by scaling, which may round wrongly, and is
+/// then checked by reading it back: the candidate is an integer below 2^53 and the scale an exact power
+/// of ten, so one division rounds it correctly, exactly as parsing the decimal would.
+bool short_digits(double value, char* digits, int* n, int* exponent) {
+    if (!(value >= 1e-5 && value < 1e15)) return false;
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    int binary_exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
+    int e = (binary_exponent * 1233) >> 12;  // floor(log10(2^binary_exponent)), may be one short
+    int shift = 14 - e;
+    if (shift < 0 || shift > 22) return false;
+    uint64_t candidate = static_cast<uint64_t>(value * kPowersOfTen[shift] + 0.5);
+    if (candidate >= 1000000000000000) {  // e was one short
+        ++e;
+        --shift;
+        if (shift < 0) return false;
+        candidate = static_cast<uint64_t>(value * kPowersOfTen[shift] + 0.5);
+    }
+    if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
+    if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
+    std::to_chars(digits, digits + 15, candidate);
+    int count = 15;
+    while (digits[count - 1] == '0') --count;
+    *n = count;
+    *exponent = e;
+    return true;
+}
+
 }  // namespace
 
 TextBuffer::TextBuffer(size_t capacity) {
@@ -422,25 +467,27 @@ void write_float(double value, TextBuffer& out) {
         out.commit(o + 3);
         return;
     }
-    // Shortest round-trip digits in scientific form, "[-]d[.ddd]e(+|-)XX"; then laid out by our own rules.
-    char text[40];
-    const char* text_end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-    const char* p = text;
-    if (*p == '-') {
+    if (value < 0) {
         *o++ = '-';
-        ++p;
+        value = -value;
     }
     char digits[24];
     int n = 0;
-    digits[n++] = *p++;
-    if (*p == '.')
-        for (++p; *p != 'e'; ++p) digits[n++] = *p;
-    while (n > 1 && digits[n - 1] == '0') --n;
-    ++p;  // 'e'
-    bool negative = *p++ == '-';
     int exponent = 0;
-    for (; p < text_end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative) exponent = -exponent;
+    if (!short_digits(value, digits, &n, &exponent)) {
+        // Shortest round-trip digits in scientific form, "d[.ddd]e(+|-)XX"; then laid out by our own rules.
+        char text[40];
+        const char* text_end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+        const char* p = text;
+        digits[n++] = *p++;
+        if (*p == '.')
+            for (++p; *p != 'e'; ++p) digits[n++] = *p;
+        while (n > 1 && digits[n - 1] == '0') --n;
+        ++p;  // 'e'
+        bool negative = *p++ == '-';
+        for (; p < text_end; ++p) exponent = exponent * 10 + (*p - '0');
+        if (negative) exponent = -exponent;
+    }
 
     if (exponent >= -5 && exponent <= 15) {
         if (exponent >= n - 1) {
