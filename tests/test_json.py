@@ -3,6 +3,7 @@
 import base64
 import json
 import math
+import struct
 
 import pytest
 from hypothesis import given, strategies as st
@@ -42,6 +43,18 @@ def test_double_text_is_shortest_round_trip(x):
     assert digits(text) == digits(repr(x))
 
 
+# Short decimals (most response floats) and their neighbours one step away, which need more digits.
+@given(st.integers(1, 10 ** 17), st.integers(-25, 20), st.sampled_from([-1, 0, 1]), st.booleans())
+def test_double_text_of_short_decimals(digits, exponent, step, negative):
+    x = float(f"{digits}e{exponent}")
+    x = math.nextafter(x, math.inf) if step > 0 else math.nextafter(x, 0.0) if step < 0 else x
+    x = -x if negative else x
+    assert as_json(encode(Double(x))) == json_float_text(x)
+    if abs(x) < 3e38:
+        single = struct.unpack("<f", struct.pack("<f", x))[0]
+        assert as_json(encode(Float(x))) == json_float_text(single)
+
+
 @given(st.binary(max_size=300))
 def test_bytes_are_padded_base64(data):
     expected = json.dumps(base64.b64encode(data).decode("ascii"))
@@ -56,6 +69,15 @@ def test_string_escaping():
     assert as_json(encode(Str(text))) == '"' + escaped + '\\"\\\\/\x7f\u00e9\u20ac\U0001f600\\u0000end"'
     assert as_json(encode(NamedList([(text, 1)]))) == '{"' + escaped + '\\"\\\\/\x7f\u00e9\u20ac\U0001f600\\u0000end":1}'
     assert json.loads(as_json(encode(Str(text)))) == text
+
+
+# Strings are scanned several bytes at a time: escapes at every offset, in long clean runs and at the end.
+@given(st.text(st.sampled_from('ab\x00\x1f "\\\n\x7f\u00e9\u20ac\U0001f600'), max_size=80))
+def test_string_escaping_at_every_offset(text):
+    expected = json.dumps(text, ensure_ascii=False)
+    assert as_json(encode(Str(text))) == expected
+    assert as_json(encode(Str("x" * 13 + text))) == json.dumps("x" * 13 + text, ensure_ascii=False)
+    assert as_json(encode(NamedList([(text, 1)]))) == "{" + expected + ":1}"
 
 
 @pytest.mark.parametrize("value, text", [
@@ -91,6 +113,71 @@ def test_string_escaping():
 ])
 def test_shapes(value, text):
     assert as_json(encode(value)) == text
+
+
+def object_text(pairs) -> str:
+    """An object as deserialize_json writes it: a later duplicate key wins, keys in UTF-8 byte order."""
+    merged = dict(pairs)
+    keys = sorted(merged, key=lambda k: k.encode("utf-8"))
+    return "{" + ",".join(json.dumps(k, ensure_ascii=False) + ":" + merged[k] for k in keys) + "}"
+
+
+# Keys alike in length and first and last byte, the children's key, an empty key and a non-ASCII key.
+KEYS = ["id", "abc", "axc", "a c", "", "b", "_childDocuments_", "\u00e9", "ab", "abcdefghij"]
+
+
+# Objects whose key sequences repeat, differ by one key, by order or by a duplicate, nested in each other:
+# each value is its position, so the text shows which of the duplicates was written.
+@given(st.lists(st.lists(st.sampled_from(KEYS), max_size=8), min_size=1, max_size=4),
+       st.lists(st.tuples(st.integers(0, 3), st.sampled_from(["list", "doc", "map"]), st.integers(0, 2)),
+                min_size=1, max_size=30))
+def test_objects_sharing_key_sequences(shapes, picks):
+    def build(i, depth, kind=None):
+        which, picked, children = picks[i % len(picks)]
+        kind = kind or picked
+        keys = shapes[(which + depth) % len(shapes)]
+        values, texts = [], []
+        for j in range(len(keys)):
+            if j == 0 and depth < 2:
+                value, text = build(i + 1, depth + 1)
+            else:
+                value, text = Long(i * 100 + j), str(i * 100 + j)
+            values.append(value)
+            texts.append(text)
+        if kind == "list":
+            return NamedList(list(zip(keys, values))), object_text(zip(keys, texts))
+        if kind == "map":
+            return Map([(Str(k), v) for k, v in zip(keys, values)]), object_text(zip(keys, texts))
+        kids = [build(i + 2 + c, depth + 1, "doc") for c in range(children if depth < 2 else 0)]
+        pairs = list(zip(keys, texts))
+        if kids:
+            pairs.append(("_childDocuments_", "[" + ",".join(text for _, text in kids) + "]"))
+        return Doc(list(zip(keys, values)), [doc for doc, _ in kids]), object_text(pairs)
+
+    built = [build(i, 0) for i in range(len(picks))]
+    assert as_json(encode([value for value, _ in built])) == "[" + ",".join(text for _, text in built) + "]"
+
+
+def test_key_orders_survive_many_nested_sequences():
+    # Each outer object holds a hundred objects of distinct key sequences, more than are remembered, so
+    # what was remembered for the outer sequence is replaced while the outer object is being written.
+    outer_keys = ["k%02d" % (9 - j) for j in range(10)] + ["k05"]
+    inner = lambda j: [(f"q{j}-{m}", m) for m in range(j % 5 + 1)]
+    value = [NamedList([(k, [NamedList(inner(j * 100 + m)) for m in range(10)]) for j, k in enumerate(outer_keys)])
+             for _ in range(3)]
+    inner_text = lambda j: object_text((k, str(v)) for k, v in inner(j))
+    outer_text = object_text((k, "[" + ",".join(inner_text(j * 100 + m) for m in range(10)) + "]")
+                             for j, k in enumerate(outer_keys))
+    assert as_json(encode(value)) == "[" + ",".join([outer_text] * 3) + "]"
+
+
+@pytest.mark.parametrize("size", [255, 256, 257, 1000])
+def test_objects_with_many_keys(size):
+    # Around the longest key sequence whose order is remembered; shuffled, with duplicates, seen twice.
+    keys = [f"f{(j * 7919) % size:04d}" for j in range(size)] + ["f0003", "f0001"]
+    pairs = [(k, j) for j, k in enumerate(keys)]
+    text = object_text((k, str(v)) for k, v in pairs)
+    assert as_json(encode([NamedList(pairs), NamedList(pairs)])) == f"[{text},{text}]"
 
 
 solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")

@@ -88,12 +88,13 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         wire::ByteSpan data;
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
-        tree::Document document(data.size);
-        wire::DecodeError error;
-        if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
-        std::string text;
-        text.reserve(128);
-        json::write_json(document.root, text);
+        json::TextBuffer text(128);
+        {
+            tree::Document document(data.size);
+            wire::DecodeError error;
+            if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
+            json::write_json(document.root, text);
+        }  // the tree is released before the string is made, so the two are never held at once
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }

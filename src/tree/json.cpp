@@ -1,13 +1,19 @@
 // src/tree/json.cpp: JSON rendering of the Value tree.
 //
-// The tree is rendered in place: an object's entries are gathered as (key, value) views, sorted by key
-// bytes and written with the last duplicate winning, so no second tree and no copy of any string is made.
+// The tree is rendered in place: an object's entries are written in the order of their key bytes with the
+// last duplicate winning, an order worked out once per distinct key sequence, so no second tree and no
+// copy of any string is made.
 #include "tree/json.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,238 +39,495 @@ constexpr auto kEscapes = [] {
     return table;
 }();
 
-void write_string(std::string_view s, std::string& out) {
-    out.push_back('"');
-    size_t run = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char escape = kEscapes[static_cast<unsigned char>(s[i])];
-        if (VELKORA_LIKELY(escape == 0)) continue;
-        out.append(s.data() + run, i - run);
-        run = i + 1;
-        out.push_back('\\');
-        if (escape == 'u') {
-            static constexpr char hex[] = "0123456789abcdef";
-            unsigned char c = static_cast<unsigned char>(s[i]);
-            out += "u00";
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0xF]);
-        } else {
-            out.push_back(escape);
-        }
-    }
-    out.append(s.data() + run, s.size() - run);
-    out.push_back('"');
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighBits = 0x8080808080808080;
+
+/// The high bit of every byte of `word` that needs an escape (below 0x20, '"' or '\'). A byte above a
+/// flagged one may be flagged falsely by the borrow, so only the lowest flag is exact, which is all the
+/// caller uses.
+VELKORA_INLINE uint64_t escape_flags(uint64_t word) {
+    uint64_t control = (word - kOnes * 0x20) & ~word;
+    uint64_t quote = word ^ (kOnes * '"');
+    quote = (quote - kOnes) & ~quote;
+    uint64_t backslash = word ^ (kOnes * '\\');
+    backslash = (backslash - kOnes) & ~backslash;
+    return (control | quote | backslash) & kHighBits;
 }
 
-void write_base64(std::string_view bytes, std::string& out) {
+/// The escape of one byte that needs it (kEscapes is not 0), at most six bytes written at `o`.
+VELKORA_INLINE char* write_escape(unsigned char c, char* o) {
+    static constexpr char hex[] = "0123456789abcdef";
+    char escape = kEscapes[c];
+    *o++ = '\\';
+    if (escape != 'u') {
+        *o++ = escape;
+        return o;
+    }
+    std::memcpy(o, "u00", 3);
+    o[3] = hex[c >> 4];
+    o[4] = hex[c & 0xF];
+    return o + 5;
+}
+
+void write_string(std::string_view s, TextBuffer& out) {
+    const char* p = s.data();
+    const char* end = p + s.size();
+    // Room for the quotes, the text, and the 8 bytes a word store may write past it.
+    char* o = out.reserve(s.size() + 2 + 8);
+    *o++ = '"';
+    for (;;) {
+        // Eight bytes at a time, stored before they are checked: a clean word is then already written.
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            std::memcpy(o, &word, 8);
+            uint64_t flags = escape_flags(word);
+            if (VELKORA_UNLIKELY(flags)) {
+                size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
+                p += clean;
+                o += clean;
+                goto escape;
+            }
+            p += 8;
+            o += 8;
+        }
+        while (p < end) {
+            if (VELKORA_UNLIKELY(kEscapes[static_cast<unsigned char>(*p)])) goto escape;
+            *o++ = *p++;
+        }
+        break;
+    escape:
+        // An escape is up to six bytes where one was reserved: reserve again for it and the rest.
+        out.commit(o);
+        o = out.reserve(6 + static_cast<size_t>(end - p) + 1 + 8);
+        o = write_escape(static_cast<unsigned char>(*p++), o);
+    }
+    *o++ = '"';
+    out.commit(o);
+}
+
+void write_base64(std::string_view bytes, TextBuffer& out) {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out.push_back('"');
+    char* o = out.reserve((bytes.size() + 2) / 3 * 4 + 2);
+    *o++ = '"';
     size_t i = 0;
     auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
     for (; i + 3 <= bytes.size(); i += 3) {
         uint32_t v = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-        out.push_back(alphabet[v >> 18]);
-        out.push_back(alphabet[(v >> 12) & 63]);
-        out.push_back(alphabet[(v >> 6) & 63]);
-        out.push_back(alphabet[v & 63]);
+        o[0] = alphabet[v >> 18];
+        o[1] = alphabet[(v >> 12) & 63];
+        o[2] = alphabet[(v >> 6) & 63];
+        o[3] = alphabet[v & 63];
+        o += 4;
     }
     size_t rest = bytes.size() - i;
     if (rest == 1) {
         uint32_t v = byte(i) << 16;
-        out.push_back(alphabet[v >> 18]);
-        out.push_back(alphabet[(v >> 12) & 63]);
-        out += "==";
+        o[0] = alphabet[v >> 18];
+        o[1] = alphabet[(v >> 12) & 63];
+        o[2] = '=';
+        o[3] = '=';
+        o += 4;
     } else if (rest == 2) {
         uint32_t v = byte(i) << 16 | byte(i + 1) << 8;
-        out.push_back(alphabet[v >> 18]);
-        out.push_back(alphabet[(v >> 12) & 63]);
-        out.push_back(alphabet[(v >> 6) & 63]);
-        out.push_back('=');
+        o[0] = alphabet[v >> 18];
+        o[1] = alphabet[(v >> 12) & 63];
+        o[2] = alphabet[(v >> 6) & 63];
+        o[3] = '=';
+        o += 4;
     }
-    out.push_back('"');
+    *o++ = '"';
+    out.commit(o);
 }
 
 template <typename Int>
-void write_integer(Int v, std::string& out) {
-    char buf[24];
-    auto res = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, res.ptr);
+VELKORA_INLINE void write_integer(Int v, TextBuffer& out) {
+    char* o = out.reserve(24);
+    out.commit(std::to_chars(o, o + 24, v).ptr);
+}
+
+VELKORA_INLINE void write_bool(bool v, TextBuffer& out) {
+    if (v) out.append("true");
+    else out.append("false");
 }
 
 /// A double: finite values as numbers; NaN and the infinities as the strings JSON cannot hold otherwise.
-void write_double(double v, std::string& out) {
+void write_double(double v, TextBuffer& out) {
     if (std::isnan(v)) {
-        out += "\"NaN\"";
+        out.append("\"NaN\"");
     } else if (std::isinf(v)) {
-        out += v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+        if (v > 0) out.append("\"Infinity\"");
+        else out.append("\"-Infinity\"");
     } else {
         write_float(v, out);
     }
 }
 
-/// One entry of an object being written: a value, or (for "_childDocuments_") a list of child documents.
-struct Entry {
-    std::string_view key;
-    const Value* value;
-    const Block<Value>* children;
+/// The key the entries of a document's children are written under, after its fields.
+constexpr std::string_view kChildDocuments = "_childDocuments_";
+
+/// The entries of one object as the tree holds them: a map's, a named list's or a document's fields,
+/// and for a document with children one more entry after them, "_childDocuments_".
+struct Fields {
+    const Block<tree::Entry>* entries;
+    const Block<Value>* children;  // nullptr unless a document has children
+
+    size_t size() const { return entries->size() + (children != nullptr); }
+    /// An absent named-list key reads as "".
+    std::string_view key(size_t i) const {
+        if (i == entries->size()) return kChildDocuments;
+        const Value& k = (*entries)[i].key;
+        return k.kind == ValueKind::Str ? k.text() : std::string_view();
+    }
 };
 
-void write_array(const Block<Value>& items, std::string& out);
-
-/// Sorts by key bytes, keeps the last entry of every key, and writes the object.
-void write_object(std::vector<Entry>& entries, std::string& out) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    out.push_back('{');
-    bool first = true;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;  // a later one wins
-        if (!first) out.push_back(',');
-        first = false;
-        write_string(entries[i].key, out);
-        out.push_back(':');
-        if (entries[i].children) write_array(*entries[i].children, out);
-        else write_json(*entries[i].value, out);
-    }
-    out.push_back('}');
+VELKORA_INLINE uint64_t load64(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+VELKORA_INLINE uint32_t load32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
 }
 
-void write_array(const Block<Value>& items, std::string& out) {
-    out.push_back('[');
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i) out.push_back(',');
-        write_json(items[i], out);
+/// Whether `n` bytes at `a` and `b` are equal; keys are short, so the common lengths take two overlapping
+/// loads instead of a call.
+VELKORA_INLINE bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(a, b, n) == 0;
+        return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
     }
-    out.push_back(']');
+    if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+    if (n == 0) return true;
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
-void write_map(const Block<tree::Entry>& map, std::string& out) {
-    bool string_keys = std::all_of(map.begin(), map.end(),
-                                   [](const tree::Entry& e) { return e.key.kind == ValueKind::Str; });
-    if (string_keys) {
-        std::vector<Entry> entries;
-        entries.reserve(map.size());
-        for (const tree::Entry& e : map) entries.push_back({e.key.text(), &e.value, nullptr});
-        write_object(entries, out);
-        return;
-    }
-    // Keys JSON cannot hold as object keys: every pair becomes a [key, value] array, in wire order.
-    out.push_back('[');
-    for (size_t i = 0; i < map.size(); ++i) {
-        if (i) out.push_back(',');
-        out.push_back('[');
-        write_json(map[i].key, out);
-        out.push_back(',');
-        write_json(map[i].value, out);
-        out.push_back(']');
-    }
-    out.push_back(']');
+bool same_keys(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].size() != b[i].size() || !same_bytes(a[i].data(), b[i].data(), a[i].size())) return false;
+    return true;
 }
 
-void write_document(const tree::SolrDocument& doc, std::string& out) {
-    std::vector<Entry> entries;
-    entries.reserve(doc.fields->size() + 1);
-    for (const tree::Entry& field : *doc.fields) entries.push_back({field.key.text(), &field.value, nullptr});
-    // Appended last, so it replaces any field of the same name.
-    if (!doc.children->empty()) entries.push_back({"_childDocuments_", nullptr, doc.children});
-    write_object(entries, out);
-}
+/// Walks the tree once, writing as it goes. Objects are written in key order with the last duplicate
+/// winning; that order depends only on the sequence of keys, and a response repeats a few sequences many
+/// times (the documents of a result list usually carry the same fields in the same order), so it is
+/// worked out once per sequence and kept in a small table for the rest of the call.
+class Writer {
+public:
+    explicit Writer(TextBuffer& out) : out_(out) {}
 
-void write_document_list(const tree::SolrDocumentList& list, std::string& out) {
-    out += "{\"docs\":";
-    write_array(*list.docs, out);
-    out += ",\"maxScore\":";
-    if (list.has_max_score) write_double(list.max_score, out);
-    else out += "null";
-    out += ",\"numFound\":";
-    write_integer(list.num_found, out);
-    out += ",\"numFoundExact\":";
-    if (list.has_num_found_exact) out += list.num_found_exact ? "true" : "false";
-    else out += "null";
-    out += ",\"start\":";
-    write_integer(list.start, out);
-    out.push_back('}');
+    void value(const Value& value) {
+        switch (value.kind) {
+            case ValueKind::Null: out_.append("null"); break;
+            case ValueKind::Bool: write_bool(value.boolean, out_); break;
+            case ValueKind::Byte:
+            case ValueKind::Short:
+            case ValueKind::Int:
+            case ValueKind::Long:
+            case ValueKind::Date: write_integer(value.integer, out_); break;
+            case ValueKind::Float: write_double(static_cast<double>(value.f32), out_); break;
+            case ValueKind::Double: write_double(value.f64, out_); break;
+            case ValueKind::Str: write_string(value.text(), out_); break;
+            case ValueKind::Bytes: write_base64(value.text(), out_); break;
+            case ValueKind::Array: array(*value.items); break;
+            case ValueKind::Map: map(*value.entries); break;
+            case ValueKind::NamedList: object({value.entries, nullptr}); break;
+            case ValueKind::SolrDocument: {
+                const tree::SolrDocument& doc = *value.document;
+                object({doc.fields, doc.children->empty() ? nullptr : doc.children});
+                break;
+            }
+            case ValueKind::SolrDocumentList: document_list(*value.list); break;
+        }
+    }
+
+private:
+    /// How to write an object with a given key sequence: the indices of the entries to write (ascending
+    /// key, and of equal keys only the last) and, for each, the text before its value, `{"key":` for the
+    /// first and `,"key":` for the others, escaped once here instead of once per object. The keys view
+    /// the tree's bytes, which outlive the writer.
+    struct KeyOrder {
+        std::vector<std::string_view> keys;
+        std::vector<size_t> order;
+        std::vector<size_t> text_ends;  // where each entry's text ends in `text`
+        std::string text;
+        uint32_t pins = 0;  // objects being written with this order; it must not change under them
+    };
+    /// Direct-mapped on a hash of the sequence; a collision costs only a sort. Longer sequences than
+    /// kMaxCachedKeys are sorted every time, which bounds the table's memory.
+    static constexpr size_t kSlotBits = 6;
+    static constexpr size_t kMaxCachedKeys = 256;
+
+    void array(const Block<Value>& items) {
+        out_.put('[');
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i) out_.put(',');
+            value(items[i]);
+        }
+        out_.put(']');
+    }
+
+    void map(const Block<tree::Entry>& map) {
+        bool string_keys = std::all_of(map.begin(), map.end(),
+                                       [](const tree::Entry& e) { return e.key.kind == ValueKind::Str; });
+        if (string_keys) {
+            object({&map, nullptr});
+            return;
+        }
+        // Keys JSON cannot hold as object keys: every pair becomes a [key, value] array, in wire order.
+        out_.put('[');
+        for (size_t i = 0; i < map.size(); ++i) {
+            if (i) out_.put(',');
+            out_.put('[');
+            value(map[i].key);
+            out_.put(',');
+            value(map[i].value);
+            out_.put(']');
+        }
+        out_.put(']');
+    }
+
+    void object(Fields fields) {
+        if (fields.size() == 0) {
+            out_.append("{}");
+            return;
+        }
+        KeyOrder* order = find_order(fields);
+        bool spilled = order == nullptr;
+        if (spilled) {
+            // Not to be kept: ordered into the spill level of this nesting depth, which nothing nested
+            // touches.
+            if (spill_depth_ == spill_.size()) spill_.push_back(std::make_unique<KeyOrder>());
+            order = spill_[spill_depth_++].get();
+            order_keys(fields, *order);
+        }
+        ++order->pins;
+        const char* text = order->text.data();
+        size_t from = 0;
+        for (size_t k = 0; k < order->order.size(); ++k) {
+            size_t index = order->order[k];
+            size_t to = order->text_ends[k];
+            out_.append(text + from, to - from);
+            from = to;
+            if (index == fields.entries->size()) array(*fields.children);
+            else value((*fields.entries)[index].value);
+        }
+        out_.put('}');
+        --order->pins;
+        if (spilled) --spill_depth_;
+    }
+
+    /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
+    /// cannot be kept (too long, or its slot is pinned by an object being written).
+    KeyOrder* find_order(Fields fields) {
+        size_t n = fields.size();
+        keys_.resize(n);
+        uint64_t hash = n;
+        for (size_t i = 0; i < n; ++i) {
+            std::string_view key = fields.key(i);
+            keys_[i] = key;
+            uint64_t word = key.size();
+            if (!key.empty())
+                word |= uint64_t{static_cast<unsigned char>(key.front())} << 32 |
+                        uint64_t{static_cast<unsigned char>(key.back())} << 40;
+            hash = (hash ^ word) * 0x9E3779B97F4A7C15;
+        }
+        KeyOrder& slot = slots_[hash >> (64 - kSlotBits)];
+        if (same_keys(slot.keys, keys_)) return &slot;
+        if (n > kMaxCachedKeys || slot.pins) return nullptr;
+        slot.keys.assign(keys_.begin(), keys_.end());
+        order_keys(fields, slot);
+        return &slot;
+    }
+
+    /// Fills `order` for the sequence in keys_: sorted by key bytes, equal keys by position, so the last
+    /// of each run is the one that wins.
+    void order_keys(Fields fields, KeyOrder& order) {
+        size_t n = keys_.size();
+        sorted_.resize(n);
+        for (size_t i = 0; i < n; ++i) sorted_[i] = i;
+        std::sort(sorted_.begin(), sorted_.end(), [this](size_t a, size_t b) {
+            int c = keys_[a].compare(keys_[b]);
+            return c < 0 || (c == 0 && a < b);
+        });
+        order.order.clear();
+        order.text_ends.clear();
+        rendered_.clear();
+        for (size_t k = 0; k < n; ++k) {
+            if (k + 1 < n && keys_[sorted_[k + 1]] == keys_[sorted_[k]]) continue;
+            rendered_.put(order.order.empty() ? '{' : ',');
+            write_string(fields.key(sorted_[k]), rendered_);
+            rendered_.put(':');
+            order.order.push_back(sorted_[k]);
+            order.text_ends.push_back(rendered_.size());
+        }
+        order.text.assign(rendered_.data(), rendered_.size());
+    }
+
+    void document_list(const tree::SolrDocumentList& list) {
+        out_.append("{\"docs\":");
+        array(*list.docs);
+        out_.append(",\"maxScore\":");
+        if (list.has_max_score) write_double(list.max_score, out_);
+        else out_.append("null");
+        out_.append(",\"numFound\":");
+        write_integer(list.num_found, out_);
+        out_.append(",\"numFoundExact\":");
+        if (list.has_num_found_exact) write_bool(list.num_found_exact, out_);
+        else out_.append("null");
+        out_.append(",\"start\":");
+        write_integer(list.start, out_);
+        out_.put('}');
+    }
+
+    TextBuffer& out_;
+    std::vector<std::string_view> keys_;  // the keys of the object being ordered
+    std::vector<size_t> sorted_;          // its entry indices while they are sorted
+    TextBuffer rendered_{256};            // its key texts while they are escaped
+    std::array<KeyOrder, size_t{1} << kSlotBits> slots_;
+    std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
+    size_t spill_depth_ = 0;
+};
+
+/// Powers of ten up to 10^22, all of which a double holds exactly.
+constexpr auto kPowersOfTen = [] {
+    std::array<double, 23> table{};
+    double p = 1;
+    for (double& t : table) {
+        t = p;
+        p *= 10;
+    }
+    return table;
+}();
+
+/// The shortest round-trip digits of `value` (positive, finite) and the decimal exponent of the first,
+/// when they are at most 15 digits and the exponent is -5..14; false otherwise, leaving the outputs
+/// unchanged. Most response floats are short decimals, and this spares them the general conversion.
+///
+/// Why it is exact: a decimal of 15 significant digits is spaced more widely than the doubles around
+/// it (10^15 < 2^53), so at most one such decimal reads back as `value`, and if any shorter one does,
+/// that one padded with zeros is it. A candidate is made by scaling, which may round wrongly, and is
+/// then checked by reading it back: the candidate is an integer below 2^53 and the scale an exact power
+/// of ten, so one division rounds it correctly, exactly as parsing the decimal would.
+bool short_digits(double value, char* digits, int* n, int* exponent) {
+    if (!(value >= 1e-5 && value < 1e15)) return false;
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    int binary_exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
+    int e = (binary_exponent * 1233) >> 12;  // floor(log10(2^binary_exponent)), may be one short
+    int shift = 14 - e;
+    if (shift < 0 || shift > 22) return false;
+    uint64_t candidate = static_cast<uint64_t>(value * kPowersOfTen[shift] + 0.5);
+    if (candidate >= 1000000000000000) {  // e was one short
+        ++e;
+        --shift;
+        if (shift < 0) return false;
+        candidate = static_cast<uint64_t>(value * kPowersOfTen[shift] + 0.5);
+    }
+    if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
+    if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
+    std::to_chars(digits, digits + 15, candidate);
+    int count = 15;
+    while (digits[count - 1] == '0') --count;
+    *n = count;
+    *exponent = e;
+    return true;
 }
 
 }  // namespace
 
-void write_float(double value, std::string& out) {
-    if (value == 0) {
-        out += std::signbit(value) ? "-0.0" : "0.0";
-        return;
-    }
-    // Shortest round-trip digits in scientific form, "d[.ddd]e±XX"; then laid out by our own rules.
-    char buf[40];
-    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
-    if (text.front() == '-') {
-        out.push_back('-');
-        text.remove_prefix(1);
-    }
-    size_t e_pos = text.find('e');
-    std::string digits;
-    for (char c : text.substr(0, e_pos))
-        if (c != '.') digits.push_back(c);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    int exponent = 0;
-    std::string_view exp_text = text.substr(e_pos + 1);
-    bool negative = exp_text.front() == '-';
-    std::from_chars(exp_text.data() + 1, exp_text.data() + exp_text.size(), exponent);
-    if (negative) exponent = -exponent;
-
-    int n = static_cast<int>(digits.size());
-    if (exponent >= -5 && exponent <= 15) {
-        if (exponent >= n - 1) {
-            out += digits;
-            out.append(static_cast<size_t>(exponent - n + 1), '0');
-            out += ".0";
-        } else if (exponent >= 0) {
-            out.append(digits, 0, static_cast<size_t>(exponent + 1));
-            out.push_back('.');
-            out.append(digits, static_cast<size_t>(exponent + 1));
-        } else {
-            out += "0.";
-            out.append(static_cast<size_t>(-exponent - 1), '0');
-            out += digits;
-        }
-        return;
-    }
-    out.push_back(digits[0]);
-    if (n > 1) {
-        out.push_back('.');
-        out.append(digits, 1);
-    }
-    out.push_back('e');
-    out.push_back(exponent < 0 ? '-' : '+');
-    write_integer(exponent < 0 ? -exponent : exponent, out);
+TextBuffer::TextBuffer(size_t capacity) {
+    if (capacity == 0) capacity = 1;
+    begin_ = static_cast<char*>(std::malloc(capacity));
+    if (!begin_) throw std::bad_alloc();
+    cursor_ = begin_;
+    end_ = begin_ + capacity;
 }
 
-void write_json(const Value& value, std::string& out) {
-    switch (value.kind) {
-        case ValueKind::Null: out += "null"; break;
-        case ValueKind::Bool: out += value.boolean ? "true" : "false"; break;
-        case ValueKind::Byte:
-        case ValueKind::Short:
-        case ValueKind::Int:
-        case ValueKind::Long:
-        case ValueKind::Date: write_integer(value.integer, out); break;
-        case ValueKind::Float: write_double(static_cast<double>(value.f32), out); break;
-        case ValueKind::Double: write_double(value.f64, out); break;
-        case ValueKind::Str: write_string(value.text(), out); break;
-        case ValueKind::Bytes: write_base64(value.text(), out); break;
-        case ValueKind::Array: write_array(*value.items, out); break;
-        case ValueKind::Map: write_map(*value.entries, out); break;
-        case ValueKind::NamedList: {
-            std::vector<Entry> entries;
-            entries.reserve(value.entries->size());
-            for (const tree::Entry& e : *value.entries)
-                entries.push_back({e.key.kind == ValueKind::Str ? e.key.text() : std::string_view(), &e.value, nullptr});
-            write_object(entries, out);
-            break;
-        }
-        case ValueKind::SolrDocument: write_document(*value.document, out); break;
-        case ValueKind::SolrDocumentList: write_document_list(*value.list, out); break;
+void TextBuffer::grow(size_t n) {
+    size_t size = this->size();
+    size_t capacity = static_cast<size_t>(end_ - begin_);
+    size_t wanted = std::max(capacity * 2, size + n);
+    auto* grown = static_cast<char*>(std::realloc(begin_, wanted));
+    if (!grown) throw std::bad_alloc();
+    begin_ = grown;
+    cursor_ = grown + size;
+    end_ = grown + wanted;
+}
+
+void write_float(double value, TextBuffer& out) {
+    // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308".
+    char* o = out.reserve(32);
+    if (value == 0) {
+        if (std::signbit(value)) *o++ = '-';
+        std::memcpy(o, "0.0", 3);
+        out.commit(o + 3);
+        return;
     }
+    if (value < 0) {
+        *o++ = '-';
+        value = -value;
+    }
+    char digits[24];
+    int n = 0;
+    int exponent = 0;
+    if (!short_digits(value, digits, &n, &exponent)) {
+        // Shortest round-trip digits in scientific form, "d[.ddd]e(+|-)XX"; then laid out by our own rules.
+        char text[40];
+        const char* text_end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+        const char* p = text;
+        digits[n++] = *p++;
+        if (*p == '.')
+            for (++p; *p != 'e'; ++p) digits[n++] = *p;
+        while (n > 1 && digits[n - 1] == '0') --n;
+        ++p;  // 'e'
+        bool negative = *p++ == '-';
+        for (; p < text_end; ++p) exponent = exponent * 10 + (*p - '0');
+        if (negative) exponent = -exponent;
+    }
+
+    if (exponent >= -5 && exponent <= 15) {
+        if (exponent >= n - 1) {
+            std::memcpy(o, digits, static_cast<size_t>(n));
+            o += n;
+            std::memset(o, '0', static_cast<size_t>(exponent - n + 1));
+            o += exponent - n + 1;
+            std::memcpy(o, ".0", 2);
+            o += 2;
+        } else if (exponent >= 0) {
+            std::memcpy(o, digits, static_cast<size_t>(exponent + 1));
+            o += exponent + 1;
+            *o++ = '.';
+            std::memcpy(o, digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
+            o += n - exponent - 1;
+        } else {
+            std::memcpy(o, "0.", 2);
+            o += 2;
+            std::memset(o, '0', static_cast<size_t>(-exponent - 1));
+            o += -exponent - 1;
+            std::memcpy(o, digits, static_cast<size_t>(n));
+            o += n;
+        }
+        out.commit(o);
+        return;
+    }
+    *o++ = digits[0];
+    if (n > 1) {
+        *o++ = '.';
+        std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
+        o += n - 1;
+    }
+    *o++ = 'e';
+    *o++ = exponent < 0 ? '-' : '+';
+    out.commit(std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr);
+}
+
+void write_json(const Value& value, TextBuffer& out) {
+    Writer writer(out);
+    writer.value(value);
 }
 
 }  // namespace velkora::json

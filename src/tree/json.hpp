@@ -1,18 +1,66 @@
 // src/tree/json.hpp: renders a Value tree as compact JSON text with key-sorted objects.
 #pragma once
 
-#include <string>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 #include "tree/value.hpp"
 
 namespace velkora::json {
 
+/// The text being written: bytes on the C allocator, growing geometrically through realloc, so a large
+/// buffer is extended by remapping its pages rather than copied. Writers reserve room first and then
+/// store through the returned pointer, with no check per byte.
+class TextBuffer {
+public:
+    /// An empty buffer with room for `capacity` bytes (at least one); throws std::bad_alloc.
+    explicit TextBuffer(size_t capacity);
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { std::free(begin_); }
+
+    /// Where the next byte goes, with room for at least `n` bytes from there; throws std::bad_alloc.
+    /// The pointer stays valid until the next reserve.
+    VELKORA_INLINE char* reserve(size_t n) {
+        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n)) grow(n);
+        return cursor_;
+    }
+    /// Marks everything before `cursor` (a pointer from the last reserve, moved forward) as written.
+    VELKORA_INLINE void commit(char* cursor) { cursor_ = cursor; }
+
+    VELKORA_INLINE void put(char c) {
+        *reserve(1) = c;
+        ++cursor_;
+    }
+    VELKORA_INLINE void append(const char* text, size_t n) {
+        std::memcpy(reserve(n), text, n);
+        cursor_ += n;
+    }
+    template <size_t N>
+    VELKORA_INLINE void append(const char (&literal)[N]) { append(literal, N - 1); }
+
+    /// Forgets what was written, keeping the room.
+    void clear() { cursor_ = begin_; }
+
+    const char* data() const { return begin_; }
+    size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
+
+private:
+    void grow(size_t n);
+
+    char* begin_;
+    char* cursor_;
+    char* end_;
+};
+
 /// Appends the JSON text of `value` to `out`. Objects list their keys in ascending byte order with the
 /// last duplicate winning; documents, document lists, bytes and non-finite floats have fixed renderings.
-void write_json(const tree::Value& value, std::string& out);
+/// Throws std::bad_alloc when memory is exhausted (what was written so far stays in `out`).
+void write_json(const tree::Value& value, TextBuffer& out);
 
 /// The float text used for every JSON number that is not an integer: shortest round-trip digits, plain
 /// notation for decimal exponents -5..15, exponent notation otherwise. `value` must be finite.
-void write_float(double value, std::string& out);
+void write_float(double value, TextBuffer& out);
 
 }  // namespace velkora::json
