@@ -555,8 +555,9 @@ def _big(n):
     return data, schema
 
 
-def test_other_threads_run_while_decoding():
-    data, schema = _big(300_000)
+def other_thread_progress(call, attempts=3):
+    """Runs `call` while another Python thread counts; (progress, what it would count with the lock free) per
+    attempt. Holding the lock would leave the counting thread at about zero; retries absorb a busy machine."""
 
     def attempt():
         count, done = [0], threading.Event()
@@ -572,16 +573,24 @@ def test_other_threads_run_while_decoding():
             time.sleep(0.05)  # the spinning rate while this thread waits
             rate = (count[0] - start) / 0.05
             before, t0 = count[0], time.perf_counter()
-            assert deserialize_arrow(data, schema).num_rows == 300_000
+            call()
             elapsed, progress = time.perf_counter() - t0, count[0] - before
         finally:
             done.set()
             thread.join()
         return progress, rate * elapsed
 
-    # Holding the lock would leave the spinning thread at about zero; retries only absorb a busy machine.
-    results = [attempt() for _ in range(3)]
+    results = [attempt() for _ in range(attempts)]
     assert any(progress > 1000 and progress > 0.2 * expected for progress, expected in results), results
+
+
+def test_other_threads_run_while_decoding():
+    data, schema = _big(300_000)
+
+    def decode():
+        assert deserialize_arrow(data, schema).num_rows == 300_000
+
+    other_thread_progress(decode)
 
 
 def test_concurrent_calls():

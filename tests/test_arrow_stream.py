@@ -17,7 +17,7 @@ import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
 from descriptions import SOLR_DATA, body as solr_body
-from test_arrow import _big, _solr_schema
+from test_arrow import _big, _solr_schema, other_thread_progress
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 EOF = "unexpected end of input at byte offset {}"
@@ -264,22 +264,12 @@ def test_other_thread_is_refused_and_the_lock_is_released():
     assert str(caught[0]) == "_core::ArrowStreamDecoder is unsendable, but sent to another thread"
 
     data, schema = _big(300_000)
-    dec, count, done = velkora.ArrowStreamDecoder(schema, 8192), [0], threading.Event()
 
-    def spin():
-        while not done.is_set():
-            count[0] += 1
+    def decode():
+        dec = velkora.ArrowStreamDecoder(schema, 8192)
+        assert sum(b.num_rows for b in dec.feed(data) + dec.finish()) == 300_000
 
-    spinner = threading.Thread(target=spin)
-    spinner.start()
-    try:
-        before = count[0]
-        rows = sum(b.num_rows for b in dec.feed(data) + dec.finish())
-        progress = count[0] - before
-    finally:
-        done.set()
-        spinner.join()
-    assert rows == 300_000 and progress > 1000
+    other_thread_progress(decode)  # feed and finish let other threads run
 
 
 def test_reentrant_use_is_refused():
