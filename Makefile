@@ -34,14 +34,25 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_chunked.py
 	$(PY) benchmarks/bench_arrow.py
 
-# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, installed apart
-# (build/sanitize-site shadows the regular install for this run only).
-sanitize: $(TEST_DEPS)
-	$(PY) -m pip install -q --no-build-isolation --no-deps --target build/sanitize-site --upgrade \
-		-C build-dir=build/sanitize -C cmake.build-type=Debug -C cmake.define.VELKORA_SANITIZE=ON -C install.strip=false .
-	PYTHONPATH=build/sanitize-site VELKORA_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 \
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv.
+# The interpreter is not built with them, so their runtimes (and libstdc++, whose first throw on a thread
+# ASan must see) are preloaded. The allocation-failure sweep goes further than in `make test`.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_DEPS := $(SAN_VENV)/.deps
+
+$(SAN_DEPS):
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1" \
+		"pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
+	touch $@
+
+sanitize: $(SAN_DEPS)
+	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/sanitize \
+		-C cmake.build-type=Debug -C cmake.define.VELKORA_SANITIZE=ON -C install.strip=false .
+	VELKORA_SANITIZED=1 VELKORA_ALLOCATION_SWEEP=400 ASAN_OPTIONS=detect_leaks=0 \
 		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-		$(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+		$(SAN_PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(SAN_VENV) build

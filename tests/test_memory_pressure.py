@@ -1,6 +1,7 @@
 """Every entry point under allocation failure: each of the first allocations fails in turn, and every outcome is
 MemoryError or success, never a crash (run in a subprocess, which a crash would end)."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -48,8 +49,9 @@ def solr_bodies():
 
 def test_allocation_failures_end_in_memory_error():
     pytest.importorskip("_testcapi")
-    run = subprocess.run([sys.executable, "-c", SWEEP, "40", *BODIES, *solr_bodies()], capture_output=True,
-                         text=True, timeout=300)
+    failures = os.environ.get("VELKORA_ALLOCATION_SWEEP", "40")  # how many first allocations fail, one at a time
+    run = subprocess.run([sys.executable, "-c", SWEEP, failures, *BODIES, *solr_bodies()], capture_output=True,
+                         text=True, timeout=1800)
     assert run.returncode == 0, run.stderr[-2000:]
     assert set(eval(run.stdout)) <= {"ok", "MemoryError"}, run.stdout
 
