@@ -75,9 +75,21 @@ private:
     bool read_string(uint64_t size, ValueKind kind, Value* out) {
         ByteSpan s;
         if (kind == ValueKind::Str ? !r_.take_utf8(size, &s) : !r_.take(size, &s)) return false;
-        out->kind = kind;
-        out->bytes = arena_.copy_block(reinterpret_cast<const char*>(s.data), s.size);
+        set_text(s, kind, out);
         return true;
+    }
+    /// Points `out` at bytes of the input.
+    void set_text(ByteSpan s, ValueKind kind, Value* out) {
+        out->kind = kind;
+        if (VELKORA_LIKELY(s.size < Value::kLongText)) {
+            out->length = static_cast<uint32_t>(s.size);
+            out->chars = reinterpret_cast<const char*>(s.data);
+            return;
+        }
+        auto* text = static_cast<tree::LongText*>(arena_.allocate(sizeof(tree::LongText)));
+        *text = {reinterpret_cast<const char*>(s.data), s.size};
+        out->length = Value::kLongText;
+        out->long_text = text;
     }
     bool read_extern(uint8_t tag, Value* out);
     bool read_array(uint64_t size, Value* out);
@@ -96,7 +108,7 @@ private:
     uint32_t depth_ = 1;
     std::vector<Value> values_;    // scratch stack of parts (entries are two consecutive values)
     std::vector<Value> children_;  // scratch stack of anonymous child documents
-    std::vector<const Block<char>*> table_;
+    std::vector<Value> table_;  // the extern strings defined so far
 };
 
 Step ValueParser::parse_value(Value* out) {
@@ -214,12 +226,11 @@ bool ValueParser::read_extern(uint8_t tag, Value* out) {
         uint64_t size;
         if (!r_.read_u8(&header) || !r_.read_size(header, &size) || !read_string(size, ValueKind::Str, out))
             return false;
-        table_.push_back(out->bytes);
+        table_.push_back(*out);
         return true;
     }
     if (index - 1 >= table_.size()) return r_.fail_beyond_table(r_.position());
-    out->kind = ValueKind::Str;
-    out->bytes = table_[index - 1];  // the arena copy made at its definition serves every reference
+    *out = table_[index - 1];  // a reference views the bytes of the definition
     return true;
 }
 
@@ -298,21 +309,15 @@ bool ValueParser::read_pair(ValueKind kind, Value* out) {
 
 /// ENUM_FIELD_VALUE: a named list {"int": first, "string": second}; neither value's kind is checked.
 bool ValueParser::read_enum(Value* out) {
-    static const struct {
-        Block<char> header{3};
-        char text[3] = {'i', 'n', 't'};
-    } int_key;
-    static const struct {
-        Block<char> header{6};
-        char text[6] = {'s', 't', 'r', 'i', 'n', 'g'};
-    } string_key;
     size_t mark = values_.size();
     Value key;
     key.kind = ValueKind::Str;
-    key.bytes = &int_key.header;
+    key.length = 3;
+    key.chars = "int";
     values_.push_back(key);
     if (!push_part()) return false;
-    key.bytes = &string_key.header;
+    key.length = 6;
+    key.chars = "string";
     values_.push_back(key);
     if (!push_part()) return false;
     out->kind = ValueKind::NamedList;
@@ -399,8 +404,7 @@ bool ValueParser::read_typed_array(Value* out) {
     ByteSpan payload;
     if (!read_typed_array_header(r_, &type, &count, &payload)) return false;
     if (type == 3) {
-        out->kind = ValueKind::Bytes;
-        out->bytes = arena_.copy_block(reinterpret_cast<const char*>(payload.data), payload.size);
+        set_text(payload, ValueKind::Bytes, out);
         return true;
     }
     auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + count * sizeof(Value)));

@@ -1,8 +1,9 @@
 // src/tree/value.hpp: the in-memory tree of one decoded javabin body, with no Python objects in it.
 //
 // The tree lives in an arena owned by its Document: every string, array and entry block is carved from
-// large chunks and the whole tree is released at once. A Value is 16 bytes (kind plus one word), which
-// keeps a million-node response to a few allocations.
+// large chunks and the whole tree is released at once. A Value is 16 bytes (kind, a length, one word),
+// which keeps a million-node response to a few allocations. Strings and byte arrays are not copied: they
+// view the input, which outlives the tree.
 #pragma once
 
 #include <cstddef>
@@ -39,16 +40,27 @@ struct Block {
     uint64_t size() const { return count; }
 };
 
-/// One decoded value. Scalars are held inline; Str and Bytes point to a byte block, Array to a block of
+/// The bytes of a Str or Bytes too long for a Value's own length field.
+struct LongText {
+    const char* data;
+    uint64_t size;
+};
+
+/// One decoded value. Scalars are held inline; Str and Bytes point to their bytes, Array to a block of
 /// values, Map and NamedList to a block of entries, documents and lists to their own records.
 struct Value {
+    /// The length that says the bytes are described by a LongText.
+    static constexpr uint32_t kLongText = UINT32_MAX;
+
     ValueKind kind = ValueKind::Null;
+    uint32_t length = 0;  // Str, Bytes: the byte count, or kLongText
     union {
         bool boolean;
         int64_t integer;  // Byte, Short, Int, Long, Date (milliseconds since 1970-01-01T00:00:00Z, raw)
         float f32;
         double f64;
-        const Block<char>* bytes;  // Str (UTF-8), Bytes
+        const char* chars;           // Str (UTF-8), Bytes: `length` bytes
+        const LongText* long_text;   // Str, Bytes whose length is kLongText
         const Block<Value>* items;
         const Block<Entry>* entries;
         const SolrDocument* document;
@@ -56,7 +68,10 @@ struct Value {
     };
 
     Value() : integer(0) {}
-    std::string_view text() const { return {bytes->begin(), static_cast<size_t>(bytes->count)}; }
+    std::string_view text() const {
+        if (VELKORA_LIKELY(length != kLongText)) return {chars, length};
+        return {long_text->data, static_cast<size_t>(long_text->size)};
+    }
 };
 static_assert(sizeof(Value) == 16);
 
@@ -134,8 +149,8 @@ struct Document {
     Value root;
 };
 
-/// Decodes a whole body (version byte, one value, nothing after it) into `out`. On failure returns false
-/// with the error in `error`.
+/// Decodes a whole body (version byte, one value, nothing after it) into `out`, whose strings and byte
+/// arrays view `data`: it must outlive `out`. On failure returns false with the error in `error`.
 [[nodiscard]] bool parse_document(const uint8_t* data, size_t len, Document* out, wire::DecodeError* error);
 
 /// The kind name that fills the "found" part of UnexpectedValue messages.
