@@ -192,14 +192,17 @@ def iter_documents(client: Client, url: str, params: Params, *, timeout: Any = N
     The iterator belongs to the thread that starts it. `timeout` is passed to the client's request when given.
     """
     decoder = _core.StreamDecoder()
-    ready: collections.deque[dict[str, Any]] = collections.deque()
-    with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
-        answer.raise_for_solr_error()
-        for chunk in answer.chunks:
-            decoder.feed(chunk, ready.append)
-            while ready:
-                yield ready.popleft()
-    decoder.finish()
+    try:
+        ready: collections.deque[dict[str, Any]] = collections.deque()
+        with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
+            answer.raise_for_solr_error()
+            for chunk in answer.chunks:
+                decoder.feed(chunk, ready.append)
+                while ready:
+                    yield ready.popleft()
+        decoder.finish()
+    finally:
+        del decoder  # dropped here, on its own thread, not by whoever frees a traceback holding this frame
 
 
 # ---------------------------------------------------------------------------
@@ -217,11 +220,14 @@ def schema_from_solr(client: Client, url: str, params: Params, timeout: Any = No
 
 def _stream_batches(client: Client, url: str, params: Params, decoder: _core.ArrowStreamDecoder,
                     timeout: Any) -> Iterator[pyarrow.RecordBatch]:
-    with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
-        answer.raise_for_solr_error()
-        for chunk in answer.chunks:
-            yield from decoder.feed(chunk)
-    yield from decoder.finish()
+    try:
+        with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
+            answer.raise_for_solr_error()
+            for chunk in answer.chunks:
+                yield from decoder.feed(chunk)
+        yield from decoder.finish()
+    finally:
+        del decoder  # see iter_documents
 
 
 def _arrow_decoder(client: Client, url: str, params: Params, schema: Schema | None, batch_size: int,
@@ -239,8 +245,8 @@ def iter_batches(client: Client, url: str, params: Params, schema: Schema | None
     `schema` is a pyarrow schema, or None to ask the collection's Schema API for the fields in ``fl``.
     `children` is that of `ArrowStreamDecoder`. The iterator belongs to the thread that starts it.
     """
-    decoder = _arrow_decoder(client, url, params, schema, batch_size, children, timeout)
-    yield from _stream_batches(client, url, params, decoder, timeout)
+    yield from _stream_batches(client, url, params,
+                               _arrow_decoder(client, url, params, schema, batch_size, children, timeout), timeout)
 
 
 def read_arrow(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
@@ -249,8 +255,11 @@ def read_arrow(client: Client, url: str, params: Params, schema: Schema | None =
     import pyarrow
 
     decoder = _arrow_decoder(client, url, params, schema, batch_size, children, timeout)
-    batches = list(_stream_batches(client, url, params, decoder, timeout))
-    return pyarrow.Table.from_batches(batches, schema=decoder.schema())
+    try:
+        batches = list(_stream_batches(client, url, params, decoder, timeout))
+        return pyarrow.Table.from_batches(batches, schema=decoder.schema())
+    finally:
+        del decoder  # see iter_documents
 
 
 def read_polars(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
