@@ -102,9 +102,19 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self) -> None:
-        node: SolrNode = self.server.node  # type: ignore[attr-defined]
         path, _, query = self.path.partition("?")
+        self._answer(path, parse_qs(query, keep_blank_values=True))
+
+    def do_POST(self) -> None:  # a form-encoded query, as clients send long ones
+        path, _, query = self.path.partition("?")
+        form = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
         params = parse_qs(query, keep_blank_values=True)
+        for name, values in parse_qs(form, keep_blank_values=True).items():
+            params.setdefault(name, []).extend(values)
+        self._answer(path, params)
+
+    def _answer(self, path: str, params: Params) -> None:
+        node: SolrNode = self.server.node  # type: ignore[attr-defined]
         node.requests.append((path, params))
         route = node.routes.get(path)
         if route is None:
@@ -182,9 +192,10 @@ def solr_error(status: int, msg: str | None, **kw) -> Respond:
     return bodies(*error_response(status, msg, **kw), status=status)
 
 
-def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "id") -> dict[str, Respond]:
-    """The Schema API answers of a collection, by path below the collection: /schema/fields,
-    /schema/fieldtypes and /schema/uniquekey, each javabin or JSON as asked."""
+def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "id",
+               dynamic_fields: list[dict] = ()) -> dict[str, Respond]:
+    """The Schema API answers of a collection, by path below the collection: /schema (the whole schema),
+    /schema/fields, /schema/fieldtypes and /schema/uniquekey, each javabin or JSON as asked."""
     header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))]
 
     def answer(name: str, value) -> Respond:
@@ -192,7 +203,9 @@ def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "i
         text = json.dumps({"responseHeader": {"status": 0, "QTime": 1}, name: value}).encode()
         return bodies(body, text)
 
-    return {"/schema/fields": answer("fields", fields), "/schema/fieldtypes": answer("fieldTypes", field_types),
+    whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types, "fields": fields,
+             "dynamicFields": list(dynamic_fields), "copyFields": []}
+    return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields), "/schema/fieldtypes": answer("fieldTypes", field_types),
             "/schema/uniquekey": answer("uniqueKey", unique_key)}
 
 
