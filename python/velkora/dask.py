@@ -85,5 +85,6 @@ def read_export(shard_urls: Iterable[str], params: http.Params, schema: Any = No
             client.close()
     schema = pyarrow.schema(schema)
     reader = ShardReader(params, schema, batch_size, children, factory, timeout)
-    return dd.from_map(reader, urls, meta=arrow_backed(schema.empty_table()), label="solr-export",
-                       enforce_metadata=False)
+    frame: dask.dataframe.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
+        reader, urls, meta=arrow_backed(schema.empty_table()), label="solr-export", enforce_metadata=False)
+    return frame

@@ -19,7 +19,7 @@ import json
 import sys
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Literal, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Union, cast, overload
 
 from . import _core
 
@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 __all__ = ["SolrError", "iter_documents", "iter_batches", "read_arrow", "read_polars", "iter_select"]
 
 #: A parameter value: text, a number or a bool (written as Solr spells it), or several of them.
-ParamValue = Union[str, int, float, bool, Sequence[Union[str, int, float, bool]]]
+ParamValue = Union[str, int, float, bool, list[Union[str, int, float, bool]], tuple[Union[str, int, float, bool], ...]]
 #: Query parameters: a mapping, or (name, value) pairs when a name repeats (``fq`` often does).
 Params = Union[Mapping[str, ParamValue], Sequence[tuple[str, ParamValue]]]
 
@@ -107,8 +107,10 @@ def query_pairs(params: Params, **overrides: str) -> list[tuple[str, str]]:
     for name, value in items:
         if name in overrides:
             continue
-        values = value if isinstance(value, (list, tuple)) else [value]
-        pairs += [(name, _solr_text(v)) for v in values]
+        if isinstance(value, (list, tuple)):
+            pairs += [(name, _solr_text(v)) for v in value]
+        else:
+            pairs.append((name, _solr_text(value)))
     return pairs + list(overrides.items())
 
 
@@ -156,19 +158,19 @@ def _client_kind(client: object) -> str:
 @contextmanager
 def _get(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any) -> Iterator[_Answer]:
     """GET `url` with the query `pairs`, body not yet read; closed on leaving."""
+    query = tuple(pairs)
+    extra = {} if timeout is None else {"timeout": timeout}
     if _client_kind(client) == "requests":
-        extra = {} if timeout is None else {"timeout": timeout}
-        response = client.get(url, params=pairs, stream=True, **extra)  # type: ignore[union-attr]
+        response = cast("requests.Session", client).get(url, params=query, stream=True, **extra)
         try:
             yield _Answer(response.status_code, response.headers.get("content-type", ""), response.url,
                           response.iter_content(CHUNK_SIZE))
         finally:
             response.close()
     else:
-        extra = {} if timeout is None else {"timeout": timeout}
-        with client.stream("GET", url, params=pairs, **extra) as response:  # type: ignore[union-attr]
-            yield _Answer(response.status_code, response.headers.get("content-type", ""), str(response.url),
-                          response.iter_bytes(CHUNK_SIZE))
+        with cast("httpx.Client", client).stream("GET", url, params=query, **extra) as streamed:
+            yield _Answer(streamed.status_code, streamed.headers.get("content-type", ""), str(streamed.url),
+                          streamed.iter_bytes(CHUNK_SIZE))
 
 
 def fetch_body(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any = None) -> bytes:

@@ -32,7 +32,7 @@ _DATE_CLASSES = frozenset(["DatePointField", "TrieDateField", "DateField"])
 _FLOAT_CLASSES = frozenset(["FloatPointField", "TrieFloatField", "FloatField"])
 
 
-class SolrError(pysolr.SolrError, http.SolrError):
+class SolrError(pysolr.SolrError, http.SolrError):  # type: ignore[misc]
     """A non-200 answer: pysolr's own error (and its message), carrying `velkora.http.SolrError`'s fields."""
 
     def __init__(self, msg: str, *, code: int | None, status: int, url: str,
@@ -82,17 +82,35 @@ def _each(container: Any, convert: Callable[[Any], Any]) -> Any:
     return {k: convert(v) for k, v in container.items()} if isinstance(container, dict) else container
 
 
+def _range_counts(facet_range: Any) -> Any:
+    if isinstance(facet_range, dict) and "counts" in facet_range:
+        return {**facet_range, "counts": _flat(facet_range["counts"])}
+    return facet_range
+
+
+def _facet_counts(facets: Any) -> Any:
+    if not isinstance(facets, dict):
+        return facets
+    out = dict(facets)
+    if "facet_fields" in out:
+        out["facet_fields"] = _each(out["facet_fields"], _flat)
+    if "facet_ranges" in out:
+        out["facet_ranges"] = _each(out["facet_ranges"], _range_counts)
+    return out
+
+
+def _spellcheck(spellcheck: Any) -> Any:
+    if not isinstance(spellcheck, dict):
+        return spellcheck
+    return {k: _flat(v) if k in ("suggestions", "collations") else v for k, v in spellcheck.items()}
+
+
+def _terms(terms: Any) -> Any:
+    return _each(terms, _flat)
+
+
 # Where Solr's JSON writer writes named lists flat, from the top of a response.
-_FLAT: dict[str, Callable[[Any], Any]] = {
-    "facet_counts": lambda facets: {**facets, **{k: f(facets[k]) for k, f in {
-        "facet_fields": lambda fields: _each(fields, _flat),
-        "facet_ranges": lambda ranges: _each(ranges, lambda r: {**r, "counts": _flat(r["counts"])}
-                                             if isinstance(r, dict) and "counts" in r else r),
-    }.items() if k in facets}} if isinstance(facets, dict) else facets,
-    "spellcheck": lambda spell: {**spell, **{k: _flat(spell[k]) for k in ("suggestions", "collations")
-                                            if k in spell}} if isinstance(spell, dict) else spell,
-    "terms": lambda terms: _each(terms, _flat),
-}
+_FLAT: dict[str, Callable[[Any], Any]] = {"facet_counts": _facet_counts, "spellcheck": _spellcheck, "terms": _terms}
 _DOCLIST_KEYS = ["numFound", "start", "maxScore", "numFoundExact", "docs"]
 
 
