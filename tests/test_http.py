@@ -1,6 +1,7 @@
 """velkora.http through requests and httpx against a loopback Solr node: the same documents and batches as the
 whole-body decoders, Solr's error answers, cut and stalled downloads, cursor paging, the Schema API path."""
 
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -199,6 +200,18 @@ def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code
         assert str(e) == f"Solr error {code or status}: {msg} (HTTP {status} from {url}?wt=javabin)"
     else:  # not decodable: the start of the raw body stands in
         assert e.msg and e.status == 400
+
+
+@pytest.mark.parametrize("cls", [vh.SolrError, pytest.param("pysolr", id="pysolr drop-in")])
+def test_solr_errors_survive_pickling(cls):
+    if cls == "pysolr":
+        cls = pytest.importorskip("velkora.pysolr").SolrError
+    error = cls("undefined field foo", code=400, status=400, url="http://127.0.0.1:1/solr/c/select?wt=javabin",
+                metadata=METADATA, trace="at x")
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is cls and str(copy) == str(error)
+    assert (copy.msg, copy.code, copy.status, copy.url, copy.metadata, copy.trace) == \
+        (error.msg, error.code, error.status, error.url, error.metadata, error.trace)
 
 
 def test_a_schema_api_failure_is_a_solr_error(solr, client):

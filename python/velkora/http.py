@@ -15,6 +15,7 @@ decoders as it arrives, so memory stays at about one document plus one batch wha
 from __future__ import annotations
 
 import collections
+import functools
 import json
 import sys
 from collections.abc import Iterator, Mapping, Sequence
@@ -62,6 +63,11 @@ class SolrError(Exception):
         self.url = url
         self.metadata = metadata or {}
         self.trace = trace
+
+    def __reduce__(self) -> tuple[Any, tuple[()]]:
+        # Rebuilt from its fields, so that it survives pickling (a Dask worker sends it back to the client).
+        return functools.partial(type(self), self.msg, code=self.code, status=self.status, url=self.url,
+                                 metadata=self.metadata, trace=self.trace), ()
 
     @classmethod
     def from_body(cls, body: bytes, *, status: int, url: str, content_type: str = "") -> SolrError:
