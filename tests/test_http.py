@@ -416,3 +416,15 @@ def test_memory_does_not_grow_with_the_response(solr, function):
 
     (small, _), (large, size) = growth(5_000), growth(80_000)
     assert large - small < 4 << 20 and large < size / 4, (small, large, size)
+
+
+@pytest.mark.parametrize("url,base", [("http://h:8983/solr/techproducts/select", "http://h:8983/solr/techproducts"),
+                                      ("http://h/solr/c/export/?q=x", "http://h/solr/c"),
+                                      ("http://h/solr/c/stream#top", "http://h/solr/c")])
+def test_the_schema_api_sits_beside_the_handler(url, base):
+    assert vh.collection_url(url) == base
+
+
+def test_single_valued_parameters_are_read_as_solr_reads_them():
+    assert vh.param([("sort", "a asc"), ("sort", "b asc")], "sort") == "a asc"
+    assert vh.param({"fq": ["x", "y"]}, "fq") == "x" and vh.param({}, "sort") is None

@@ -121,9 +121,8 @@ def query_pairs(params: Params, **overrides: str) -> list[tuple[str, str]]:
 
 
 def param(params: Params, name: str) -> str | None:
-    """The last value given for `name`, as Solr reads a single-valued parameter; None when absent."""
-    found = [v for k, v in query_pairs(params) if k == name]
-    return found[-1] if found else None
+    """The first value given for `name`, as Solr reads a single-valued parameter; None when absent."""
+    return next((v for k, v in query_pairs(params) if k == name), None)
 
 
 def collection_url(handler_url: str) -> str:
