@@ -123,3 +123,44 @@ def test_floats_as_java_writes_them(value):
     import numpy as np
     single = float(np.float32(value))
     assert vp.float32_value(single) == float(str(np.float32(value)))
+
+
+def _v(t, v):
+    return {"t": t, "v": v}
+
+
+def _doclist(*docs):
+    return {"t": "doclist", "numFound": len(docs), "start": 0, "maxScore": None, "numFoundExact": True,
+            "docs": [{"t": "doc", "fields": fields, "children": []} for fields in docs]}
+
+
+PARTS = {
+    "expanded": {"t": "som", "v": [("g1", _doclist([("id", _v("str", "b")), ("made_dt", _v("date", 86_400_000)),
+                                                    ("price", _v("float", 0.10000000149011612))]))]},
+    "moreLikeThis": {"t": "som", "v": [("a", _doclist([("id", _v("str", "c")), ("payload", _v("bytes", "AAE=")),
+                                                       ("weight", _v("double", 0.1))]))]},
+    "spellcheck": {"t": "som", "v": [
+        ("suggestions", {"t": "namedlist", "v": [("helo", {"t": "som", "v": [
+            ("numFound", _v("int", 1)), ("suggestion", _v("list", [_v("str", "hello")]))]})]}),
+        ("correctlySpelled", _v("bool", False)),
+        ("collations", {"t": "namedlist", "v": [("collation", _v("str", "hello"))]})]},
+    "terms": {"t": "som", "v": [("cat", {"t": "namedlist", "v": [("audio", _v("int", 3)), ("video", _v("int", 1))]})]},
+    "facet_counts": {"t": "som", "v": [
+        ("facet_queries", {"t": "som", "v": []}),
+        ("facet_fields", {"t": "som", "v": [("cat", {"t": "namedlist", "v": [("audio", _v("int", 3))]})]}),
+        ("facet_ranges", {"t": "som", "v": [("price", {"t": "som", "v": [
+            ("counts", {"t": "namedlist", "v": [("0.0", _v("int", 2)), ("0.1", _v("int", 1))]}),
+            ("gap", _v("float", 0.10000000149011612)), ("start", _v("float", 0.0)),
+            ("end", _v("float", 0.20000000298023224))]})]})]},
+}
+
+
+@pytest.mark.parametrize("part", PARTS)
+def test_other_response_parts_as_pysolr_gives_them(core, part):
+    d = {"t": "som", "v": [("responseHeader", {"t": "som", "v": [("status", _v("int", 0)), ("QTime", _v("int", 1))]}),
+                           ("response", _doclist([("id", _v("str", "a")), ("made_dt", _v("date", 5))])),
+                           (part, PARTS[part])]}
+    url = serve_select(core, d)
+    expected = pysolr.Solr(url).search("*:*").raw_response
+    assert vp.Solr(url).search("*:*").raw_response == expected
+    assert part in expected

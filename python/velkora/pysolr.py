@@ -82,20 +82,25 @@ def _each(container: Any, convert: Callable[[Any], Any]) -> Any:
     return {k: convert(v) for k, v in container.items()} if isinstance(container, dict) else container
 
 
-def _range_counts(facet_range: Any) -> Any:
-    if isinstance(facet_range, dict) and "counts" in facet_range:
-        return {**facet_range, "counts": _flat(facet_range["counts"])}
-    return facet_range
+def _facet_range(facet_range: Any, is_float: bool) -> Any:
+    """A range facet: its counts flat; on a float field its bounds and gap are floats, as Java writes them."""
+    if not isinstance(facet_range, dict):
+        return facet_range
+    out = {k: float32_value(v) if is_float and isinstance(v, float) else v for k, v in facet_range.items()}
+    if "counts" in out:
+        out["counts"] = _flat(out["counts"])
+    return out
 
 
-def _facet_counts(facets: Any) -> Any:
+def _facet_counts(facets: Any, kinds: _FieldKinds) -> Any:
     if not isinstance(facets, dict):
         return facets
     out = dict(facets)
     if "facet_fields" in out:
         out["facet_fields"] = _each(out["facet_fields"], _flat)
-    if "facet_ranges" in out:
-        out["facet_ranges"] = _each(out["facet_ranges"], _range_counts)
+    if isinstance(out.get("facet_ranges"), dict):
+        out["facet_ranges"] = {name: _facet_range(r, kinds(name) == "float")
+                               for name, r in out["facet_ranges"].items()}
     return out
 
 
@@ -109,8 +114,8 @@ def _terms(terms: Any) -> Any:
     return _each(terms, _flat)
 
 
-# Where Solr's JSON writer writes named lists flat, from the top of a response.
-_FLAT: dict[str, Callable[[Any], Any]] = {"facet_counts": _facet_counts, "spellcheck": _spellcheck, "terms": _terms}
+# Where else Solr's JSON writer writes named lists flat, from the top of a response.
+_FLAT: dict[str, Callable[[Any], Any]] = {"spellcheck": _spellcheck, "terms": _terms}
 _DOCLIST_KEYS = ["numFound", "start", "maxScore", "numFoundExact", "docs"]
 
 
@@ -176,6 +181,10 @@ def as_solr_json(decoded: Any, kinds: _FieldKinds) -> Any:
                                            if k == "groups" else kinds.doclist(v) if k == "doclist" else v)
                                        for k, v in group.items()} if isinstance(group, dict) else group
                                for field, group in value.items()})
+        elif key == "facet_counts":
+            out[key] = _plain(_facet_counts(value, kinds))
+        elif key in ("expanded", "moreLikeThis"):  # document lists by group value or by document id
+            out[key] = _each(value, kinds.doclist)
         elif key in _FLAT:
             out[key] = _plain(_FLAT[key](value))
         else:
