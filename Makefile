@@ -17,6 +17,8 @@ $(BUILD_DEPS): | $(PY)
 
 $(TEST_DEPS): $(BUILD_DEPS)
 	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
+	$(PY) -m pip install -q "requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" \
+		"mypy>=1.8" types-requests
 	touch $@
 
 build: $(BUILD_DEPS)
@@ -33,6 +35,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
 	$(PY) benchmarks/bench_arrow.py
+	$(PY) benchmarks/bench_http.py
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv.
 # The interpreter is not built with them, so their runtimes (and libstdc++, whose first throw on a thread

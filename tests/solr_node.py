@@ -1,0 +1,238 @@
+"""tests/solr_node.py: a loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks.
+
+Paths are routed to answers (`serve`); each route also says how its body is delivered: in chunks with chunked
+transfer encoding (as Solr streams), with a Content-Length, or until the connection closes, and whether the
+delivery is cut: the connection dropped, the body ended cleanly but early, or a stall. Answers are built by
+`bodies` (the same response as javabin and JSON, picked by ``wt``), `solr_error` and the Schema API and
+cursor-page helpers below. Only 127.0.0.1 is ever bound; every wait is bounded.
+"""
+
+from __future__ import annotations
+
+import json
+import socket
+import threading
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs
+
+import javabin as jb
+
+JAVABIN = "application/octet-stream"
+JSON = "application/json;charset=utf-8"
+STALL_LIMIT = 10.0  # seconds a stalled delivery waits at most before it drops the connection
+
+
+@dataclass
+class Answer:
+    body: bytes
+    status: int = 200
+    content_type: str = JAVABIN
+
+
+Params = dict[str, list[str]]
+Respond = Callable[[Params], Answer]
+
+
+@dataclass
+class Route:
+    """What a path answers and how the body travels.
+
+    framing: "chunked", "length" or "close" (no length, the end of the body is the end of the connection).
+    cut: None, "drop" (close the connection abruptly), "end" (end the body cleanly there: the chunked
+    terminator, a Content-Length of the cut, or a close), "stall" (wait, then drop) or "silent" (drop before
+    any answer). cut_at: body bytes sent before the cut; negative counts from the end.
+    """
+    respond: Respond
+    framing: str = "chunked"
+    chunk_size: int = 4096
+    cut: str | None = None
+    cut_at: int = 0
+    stall: float = STALL_LIMIT
+
+
+class SolrNode:
+    """The server; `url(path)` for addresses, `requests` for what was asked (path and parameters)."""
+
+    def __init__(self) -> None:
+        self.routes: dict[str, Route] = {}
+        self.requests: list[tuple[str, Params]] = []
+        self.released = threading.Event()  # set on close: stalled deliveries give up at once
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self.server.daemon_threads = True
+        self.server.node = self  # type: ignore[attr-defined]
+        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
+                                       daemon=True)
+        self.thread.start()
+
+    @property
+    def base(self) -> str:
+        return f"http://127.0.0.1:{self.server.server_address[1]}"
+
+    def url(self, path: str) -> str:
+        return self.base + path
+
+    def serve(self, path: str, respond: Respond | Answer | bytes, **delivery) -> str:
+        """Route `path`; returns its URL."""
+        if isinstance(respond, bytes):
+            respond = Answer(respond)
+        if isinstance(respond, Answer):
+            respond = (lambda answer: lambda params: answer)(respond)
+        self.routes[path] = Route(respond, **delivery)
+        return self.url(path)
+
+    def asked(self, path: str) -> list[Params]:
+        return [params for p, params in self.requests if p == path]
+
+    def reset(self) -> None:
+        self.routes.clear()
+        self.requests.clear()
+
+    def close(self) -> None:
+        self.released.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args) -> None:  # quiet
+        pass
+
+    def do_GET(self) -> None:
+        path, _, query = self.path.partition("?")
+        self._answer(path, parse_qs(query, keep_blank_values=True))
+
+    def do_POST(self) -> None:  # a form-encoded query, as clients send long ones
+        path, _, query = self.path.partition("?")
+        form = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
+        params = parse_qs(query, keep_blank_values=True)
+        for name, values in parse_qs(form, keep_blank_values=True).items():
+            params.setdefault(name, []).extend(values)
+        self._answer(path, params)
+
+    def _answer(self, path: str, params: Params) -> None:
+        node: SolrNode = self.server.node  # type: ignore[attr-defined]
+        node.requests.append((path, params))
+        route = node.routes.get(path)
+        if route is None:
+            route = Route(lambda params: Answer(f"no route {path}".encode(), 404, "text/plain"))
+        if route.cut == "silent":
+            return self._drop()
+        answer = route.respond(params)
+        body = answer.body
+        cut_at = None if route.cut is None else (route.cut_at if route.cut_at >= 0 else len(body) + route.cut_at)
+        sent = body if cut_at is None else body[:cut_at]
+        self.send_response(answer.status)
+        self.send_header("Content-Type", answer.content_type)
+        if route.framing == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+        elif route.framing == "length":
+            self.send_header("Content-Length", str(len(sent) if route.cut == "end" else len(body)))
+        else:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        try:
+            for start in range(0, len(sent), route.chunk_size):
+                piece = sent[start:start + route.chunk_size]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.framing == "chunked" else piece)
+            if route.cut == "stall":
+                node.released.wait(route.stall)
+            if route.cut in ("drop", "stall"):
+                return self._drop()
+            if route.framing == "chunked":
+                self.wfile.write(b"0\r\n\r\n")
+        except OSError:  # the client went away first (a timeout on its side)
+            self.close_connection = True
+
+    def _drop(self) -> None:
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+# ---------------------------------------------------------------------------
+# Answers
+
+def wt(params: Params) -> str:
+    return params.get("wt", ["json"])[-1]
+
+
+def bodies(javabin: bytes, json_text: bytes | None = None, status: int = 200) -> Respond:
+    """The same response as javabin or JSON, as ``wt`` asks (JSON by default, as Solr does)."""
+    def respond(params: Params) -> Answer:
+        if wt(params) == "javabin" or json_text is None:
+            return Answer(javabin, status, JAVABIN)
+        return Answer(json_text, status, JSON)
+    return respond
+
+
+def error_response(status: int, msg: str | None, *, error_class: str = "org.apache.solr.common.SolrException",
+                   trace: str | None = None) -> tuple[bytes, bytes]:
+    """A Solr error answer, (javabin, JSON), as Solr writes it: the header's status, and the error's metadata
+    (a named list), msg, trace and code (each only when there is one)."""
+    metadata = [("error-class", error_class), ("root-error-class", error_class)]
+    error = [("metadata", metadata)] + [("msg", msg)] * (msg is not None) + [("trace", trace)] * (trace is not None) \
+        + [("code", status)]
+    header = [("status", status), ("QTime", 3)]
+    javabin = jb.encode(jb.OrderedMap([
+        ("responseHeader", jb.OrderedMap([(k, jb.solr_int(v)) for k, v in header])),
+        ("error", jb.OrderedMap([(k, jb.NamedList(v) if k == "metadata" else jb.solr_int(v) if k == "code" else v)
+                                 for k, v in error]))]))
+    json_error = {k: [x for pair in v for x in pair] if k == "metadata" else v for k, v in error}
+    return javabin, json.dumps({"responseHeader": dict(header), "error": json_error}).encode()
+
+
+def solr_error(status: int, msg: str | None, **kw) -> Respond:
+    return bodies(*error_response(status, msg, **kw), status=status)
+
+
+def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "id",
+               dynamic_fields: list[dict] = ()) -> dict[str, Respond]:
+    """The Schema API answers of a collection, by path below the collection: /schema (the whole schema),
+    /schema/fields, /schema/fieldtypes and /schema/uniquekey, each javabin or JSON as asked."""
+    header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))]
+
+    def answer(name: str, value) -> Respond:
+        body = jb.encode(jb.OrderedMap([("responseHeader", jb.OrderedMap(header)), (name, _plain_wire(value))]))
+        text = json.dumps({"responseHeader": {"status": 0, "QTime": 1}, name: value}).encode()
+        return bodies(body, text)
+
+    whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types, "fields": fields,
+             "dynamicFields": list(dynamic_fields), "copyFields": []}
+    return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields), "/schema/fieldtypes": answer("fieldTypes", field_types),
+            "/schema/uniquekey": answer("uniqueKey", unique_key)}
+
+
+def _plain_wire(value):
+    """JSON-shaped values as Solr's javabin writes them: objects as ordered maps, ints as Solr ints."""
+    if isinstance(value, dict):
+        return jb.OrderedMap([(k, _plain_wire(v)) for k, v in value.items()])
+    if isinstance(value, list):
+        return [_plain_wire(v) for v in value]
+    if isinstance(value, int) and not isinstance(value, bool):
+        return jb.solr_int(value)
+    return value
+
+
+def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool = True) -> Respond:
+    """A /select paged with cursorMark over `documents` (field lists in unique-key order). A mark names the
+    key of the last document sent; ``nextCursorMark`` repeats the given mark once nothing is left.
+    `mark_entry=False` leaves ``nextCursorMark`` out, as a handler that does not page would."""
+    keys = [dict(doc)[key] for doc in documents]
+
+    def respond(params: Params) -> Answer:
+        mark, rows = params["cursorMark"][-1], int(params["rows"][-1])
+        start = 0 if mark == "*" else keys.index(mark.removeprefix("after:")) + 1
+        page = documents[start:start + rows]
+        following = f"after:{dict(page[-1])[key]}" if page else mark
+        return Answer(jb.encode(jb.OrderedMap([
+            ("responseHeader", jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(2))])),
+            ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in page])),
+            *[("nextCursorMark", following)] * mark_entry])))
+    return respond

@@ -1,0 +1,430 @@
+"""velkora.http through requests and httpx against a loopback Solr node: the same documents and batches as the
+whole-body decoders, Solr's error answers, cut and stalled downloads, cursor paging, the Schema API path."""
+
+import pickle
+import subprocess
+import sys
+import textwrap
+import time
+
+import pyarrow as pa
+import pytest
+
+import javabin as jb
+import velkora
+import velkora.http as vh
+from descriptions import SOLR_DATA, body as solr_body
+from solr_node import JSON, Answer, bodies, cursor_pages, error_response, schema_api, solr_error
+from test_arrow import _solr_schema
+
+requests = pytest.importorskip("requests")
+httpx = pytest.importorskip("httpx")
+
+needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
+EOF = r"^unexpected end of input at byte offset \d+$"
+SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
+# Real bodies by handler, with the children mode their documents need.
+REAL = [("select", "select_small", "skip"), ("export", "export_like", "skip"), ("stream", "stream_like", "skip"),
+        ("select", "child_docs", "explode"), ("select", "javabin_sample", None)]
+
+
+@pytest.fixture(params=["requests", "httpx"])
+def client(request):
+    made = requests.Session() if request.param == "requests" else httpx.Client()
+    yield made
+    made.close()
+
+
+def docs(n, start=0):
+    return [[("id", f"d{i:02d}"), ("n", i), ("tags", ["a", "b", "c"][: i % 4])] for i in range(start, start + n)]
+
+
+def select(documents):
+    return jb.encode(jb.OrderedMap([
+        ("responseHeader", jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(1))])),
+        ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in documents]))]))
+
+
+def export(documents):
+    return jb.encode(jb.MapEntryIter([
+        ("responseHeader", jb.Map([("status", jb.Int(0))])),
+        ("response", jb.MapEntryIter([("numFound", jb.solr_long(len(documents))),
+                                      ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents]))]))]))
+
+
+def whole_documents(data):
+    found = []
+    velkora.deserialize_stream(data, found.append)
+    return found
+
+
+def run(function, client, url, params=None, **kw):
+    """Everything `function` gives, as a list (the readers' tables as their batches)."""
+    params = {"q": "*:*"} if params is None else params
+    if function in ("iter_documents", "iter_select"):
+        if function == "iter_select":
+            kw.setdefault("unique_key", "id")
+        return list(getattr(vh, function)(client, url, params, **kw))
+    if function == "read_polars":
+        return getattr(vh, function)(client, url, params, **kw).to_arrow().to_batches()
+    result = getattr(vh, function)(client, url, params, **kw)
+    return list(result) if function == "iter_batches" else result.to_batches()
+
+
+# ---------------------------------------------------------------------------
+# The same documents and batches as the whole-body decoders
+
+@needs_data
+@pytest.mark.parametrize("chunk_size", [13, 4096])
+@pytest.mark.parametrize("handler,name,children", REAL)
+def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, name, children, chunk_size):
+    data = solr_body(name)
+    url = solr.serve(f"/solr/{name}/{handler}", data, chunk_size=chunk_size)
+    assert list(vh.iter_documents(client, url, {"q": "*:*"})) == whole_documents(data)
+    if children is None:
+        return
+    schema = _solr_schema(name, children)
+    whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, children=children)])
+    batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, 7, children))
+    # A document's rows stay together: in explode mode a batch may run past the size.
+    assert all(b.num_rows == 7 if children == "skip" else b.num_rows >= 7 for b in batches[:-1])
+    assert pa.Table.from_batches(batches, schema=schema).equals(whole)
+    assert vh.read_arrow(client, url, {"q": "*:*"}, schema, children=children).equals(whole)
+    frame = vh.read_polars(client, url, {"q": "*:*"}, schema, batch_size=50, children=children).to_arrow()
+    assert frame.equals(whole.cast(frame.schema))  # polars keeps the values, in its own text and list types
+    assert [p["wt"] for p in solr.asked(f"/solr/{name}/{handler}")] == [["javabin"]] * 4
+
+
+@needs_data
+def test_a_large_select_arrives_in_batches_of_the_asked_size(solr, client):
+    data = solr_body("select_large")
+    url = solr.serve("/solr/big/select", data, chunk_size=65536)
+    schema = _solr_schema("select_large", "skip")
+    batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, batch_size=16384))
+    assert [b.num_rows for b in batches] == [16384, 16384, 16384, 848]
+    assert pa.Table.from_batches(batches).equals(pa.Table.from_batches([velkora.deserialize_arrow(data, schema)]))
+
+
+@pytest.mark.parametrize("framing", ["chunked", "length", "close"])
+def test_every_framing_delivers_the_whole_body(solr, client, framing):
+    url = solr.serve("/solr/c/export", export(docs(40)), framing=framing, chunk_size=100)
+    assert list(vh.iter_documents(client, url, {})) == [dict(d) for d in docs(40)]
+    assert vh.read_arrow(client, url, {}, SCHEMA).to_pylist() == [dict(d) for d in docs(40)]
+
+
+@pytest.mark.parametrize("data", [select([]), export([]), jb.encode({"responseHeader": {"status": 0}})], ids=repr)
+def test_no_documents(solr, client, data):
+    url = solr.serve("/solr/c/select", data)
+    assert list(vh.iter_documents(client, url, {})) == []
+    assert list(vh.iter_batches(client, url, {}, SCHEMA)) == []
+    table = vh.read_arrow(client, url, {}, SCHEMA)
+    assert table.num_rows == 0 and table.schema.equals(SCHEMA)
+    assert vh.read_polars(client, url, {}, SCHEMA).columns == ["id", "n", "tags"]
+
+
+@pytest.mark.parametrize("params,sent", [
+    ({"q": "*:*", "wt": "json", "fl": "id,n"}, [("q", "*:*"), ("fl", "id,n"), ("wt", "javabin")]),
+    ([("q", "x"), ("fq", "a:1"), ("fq", "b:2")], [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("wt", "javabin")]),
+    ({"q": "x", "fq": ["a:1", "b:2"], "facet": True, "rows": 10},
+     [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("facet", "true"), ("rows", "10"), ("wt", "javabin")]),
+], ids=["wt replaced", "pairs", "lists, bools and numbers"])
+def test_parameters_travel_as_given_with_wt_javabin(solr, client, params, sent):
+    url = solr.serve("/solr/c/select", select(docs(2)))
+    assert len(list(vh.iter_documents(client, url, params))) == 2
+    expected = {}
+    for name, value in sent:
+        expected.setdefault(name, []).append(value)
+    assert solr.asked("/solr/c/select") == [expected]
+
+
+def test_only_a_requests_session_or_an_httpx_client():
+    for wrong in (object(), "http://x", httpx.AsyncClient()):
+        with pytest.raises(TypeError, match=f"^expected a requests.Session or an httpx.Client, got "
+                                            f"{type(wrong).__qualname__}$"):
+            next(vh.iter_documents(wrong, "http://127.0.0.1:9/solr/c/select", {}))
+
+
+def test_importing_the_module_imports_no_client_and_no_dataframe_library():
+    code = textwrap.dedent("""
+        import sys, velkora, velkora.http
+        print(sorted({"requests", "httpx", "pyarrow", "polars", "pysolr", "dask"} & set(sys.modules)))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "[]"
+
+
+# ---------------------------------------------------------------------------
+# Solr's error answers
+
+METADATA = {"error-class": "org.apache.solr.common.SolrException",
+            "root-error-class": "org.apache.solr.common.SolrException"}
+FUNCTIONS = ["iter_documents", "iter_batches", "read_arrow", "read_polars", "iter_select"]
+
+
+@pytest.mark.parametrize("form", ["javabin", "json"])
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_error_answers_raise_solr_error_with_solrs_message(solr, client, function, form):
+    javabin, text = error_response(400, "undefined field foo")
+    answer = Answer(javabin, 400) if form == "javabin" else Answer(text, 400, JSON)
+    url = solr.serve("/solr/c/select", answer)
+    with pytest.raises(vh.SolrError) as raised:
+        run(function, client, url, {"q": "foo:1"}, **({} if function in ("iter_documents", "iter_select")
+                                                       else {"schema": SCHEMA}))
+    full_url = f"{url}?q=foo%3A1" + ("&sort=id+asc&rows=1000&cursorMark=%2A" if function == "iter_select" else "") \
+        + "&wt=javabin"
+    assert str(raised.value) == f"Solr error 400: undefined field foo (HTTP 400 from {full_url})"
+    e = raised.value
+    assert (e.msg, e.code, e.status, e.url, e.metadata, e.trace) == ("undefined field foo", 400, 400, full_url,
+                                                                    METADATA, None)
+
+
+@pytest.mark.parametrize("answer,msg,code,trace", [
+    (bodies(*error_response(500, "Index locked", trace="java.io.IOException: locked\n\tat x.y(Z.java:1)"),
+            status=500), "Index locked", 500, "java.io.IOException: locked\n\tat x.y(Z.java:1)"),
+    (bodies(*error_response(500, None, trace="java.lang.NullPointerException\n\tat a.b(C.java:2)"), status=500),
+     "java.lang.NullPointerException", 500, "java.lang.NullPointerException\n\tat a.b(C.java:2)"),
+    (Answer(b"<html><body><h1>502 Bad Gateway</h1></body></html>", 502, "text/html"),
+     "<html><body><h1>502 Bad Gateway</h1></body></html>", None, None),
+    (Answer(b"", 503, "text/plain"), "HTTP 503", None, None),
+    (Answer(error_response(400, "cut short")[0][:-9], 400), None, None, None),
+], ids=["with trace", "trace only", "proxy page", "empty", "cut javabin"])
+def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code, trace):
+    url = solr.serve("/solr/c/select", answer)
+    with pytest.raises(vh.SolrError) as raised:
+        list(vh.iter_documents(client, url, {}))
+    e = raised.value
+    status = e.status
+    assert (e.code, e.trace) == (code, trace)
+    if msg is not None:
+        assert e.msg == msg
+        assert str(e) == f"Solr error {code or status}: {msg} (HTTP {status} from {url}?wt=javabin)"
+    else:  # not decodable: the start of the raw body stands in
+        assert e.msg and e.status == 400
+
+
+@pytest.mark.parametrize("cls", [vh.SolrError, pytest.param("pysolr", id="pysolr drop-in")])
+def test_solr_errors_survive_pickling(cls):
+    if cls == "pysolr":
+        cls = pytest.importorskip("velkora.pysolr").SolrError
+    error = cls("undefined field foo", code=400, status=400, url="http://127.0.0.1:1/solr/c/select?wt=javabin",
+                metadata=METADATA, trace="at x")
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is cls and str(copy) == str(error)
+    assert (copy.msg, copy.code, copy.status, copy.url, copy.metadata, copy.trace) == \
+        (error.msg, error.code, error.status, error.url, error.metadata, error.trace)
+
+
+def test_a_schema_api_failure_is_a_solr_error(solr, client):
+    solr.serve("/solr/c/schema/fields", solr_error(404, "Not Found"))
+    url = solr.serve("/solr/c/export", export(docs(3)))
+    pytest.importorskip("velkora.schema")
+    with pytest.raises(vh.SolrError, match=r"^Solr error 404: Not Found \(HTTP 404 from .*/solr/c/schema/fields"):
+        vh.read_arrow(client, url, {"fl": "id"})
+
+
+# ---------------------------------------------------------------------------
+# Cut and stalled downloads: an error, never a short table
+
+BODIES = {"select": select(docs(30)), "export": export(docs(30))}
+# Where the body stops: before any answer, just after the headers, in the envelope, in a document.
+PHASES = {"before the answer": ("silent", 0), "after the headers": (None, 0), "in the envelope": (None, 10),
+          "in a document": (None, -200)}
+CUTS = [("chunked", "drop"), ("length", "drop"), ("close", "end"), ("chunked", "end"), ("length", "end")]
+
+
+def cut_error(client, framing, cut, phase):
+    """What a client raises for the cut; a clean early end leaves it to the decoder's finish()."""
+    if phase == "before the answer":
+        return (requests.ConnectionError, None) if isinstance(client, requests.Session) \
+            else (httpx.RemoteProtocolError, None)
+    if cut == "drop":
+        return (requests.exceptions.ChunkedEncodingError, None) if isinstance(client, requests.Session) \
+            else (httpx.RemoteProtocolError, None)
+    return ValueError, EOF
+
+
+@pytest.mark.parametrize("framing,cut", CUTS)
+@pytest.mark.parametrize("phase", PHASES)
+@pytest.mark.parametrize("function,handler", [(f, h) for f in FUNCTIONS for h in BODIES
+                                              if not (f == "iter_select" and h == "export")])  # pages are /select
+def test_a_cut_download_raises_in_every_function(solr, client, function, handler, phase, framing, cut):
+    data = BODIES[handler] if function != "iter_select" else \
+        cursor_pages(docs(30))({"cursorMark": ["*"], "rows": ["1000"]}).body
+    how, cut_at = PHASES[phase]
+    url = solr.serve(f"/solr/c/{handler}", data, framing=framing, cut=how or cut, cut_at=cut_at, chunk_size=64)
+    error, message = cut_error(client, framing, cut, phase)
+    if function == "iter_select" and error is ValueError:
+        message = None  # a page is decoded whole: the whole-body decoders say where it stops
+    with pytest.raises(error, match=message):
+        run(function, client, url, **({} if function in ("iter_documents", "iter_select") else {"schema": SCHEMA}))
+
+
+@pytest.mark.parametrize("function", ["iter_documents", "iter_batches"])
+def test_documents_before_the_cut_arrive_then_the_error(solr, client, function):
+    data = export(docs(30))
+    url = solr.serve("/solr/c/export", data, cut="end", cut_at=len(data) // 2, chunk_size=64)
+    got = []
+    iterator = vh.iter_documents(client, url, {}) if function == "iter_documents" \
+        else vh.iter_batches(client, url, {}, SCHEMA, batch_size=1)
+    with pytest.raises(ValueError, match=EOF):
+        for item in iterator:
+            got.append(item)
+    assert 5 < len(got) < 30
+
+
+def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
+    url = solr.serve("/solr/c/export", export(docs(30)), cut="stall", cut_at=300, stall=3.0)
+    expected = requests.ConnectionError if isinstance(client, requests.Session) else httpx.ReadTimeout
+    started = time.monotonic()
+    with pytest.raises(expected) as raised:
+        list(vh.iter_documents(client, url, {}, timeout=0.3))
+    assert time.monotonic() - started < 2.5
+    if isinstance(client, requests.Session):  # requests reports a read timeout while streaming this way
+        assert "Read timed out" in str(raised.value)
+
+
+def test_malformed_bodies_raise_the_decoders_error(solr, client):
+    url = solr.serve("/solr/c/select", b"\x01\x02\x03")
+    message = r"^invalid javabin version \(expected 2, found 1\); the data may not be in javabin format$"
+    with pytest.raises(ValueError, match=message):
+        list(vh.iter_documents(client, url, {}))
+    with pytest.raises(ValueError, match=message):
+        vh.read_arrow(client, url, {}, SCHEMA)
+
+
+# ---------------------------------------------------------------------------
+# Cursor paging
+
+PAGED = docs(25)
+
+
+def test_cursor_paging_follows_the_mark_until_it_repeats(solr, client):
+    url = solr.serve("/solr/c/select", cursor_pages(PAGED))
+    assert list(vh.iter_select(client, url, {"q": "*:*"}, rows=10, unique_key="id")) == [dict(d) for d in PAGED]
+    asked = solr.asked("/solr/c/select")
+    assert [p["cursorMark"] for p in asked] == [["*"], ["after:d09"], ["after:d19"], ["after:d24"]]
+    assert all(p["sort"] == ["id asc"] and p["rows"] == ["10"] and p["wt"] == ["javabin"] for p in asked)
+
+
+def test_cursor_paging_asks_the_schema_api_for_the_unique_key(solr, client):
+    for path, respond in schema_api([], [], unique_key="id").items():
+        solr.serve("/solr/c" + path, respond)
+    url = solr.serve("/solr/c/select", cursor_pages(PAGED))
+    assert len(list(vh.iter_select(client, url, [("q", "*:*"), ("sort", "n desc, id desc")], rows=100))) == 25
+    assert solr.asked("/solr/c/schema/uniquekey") == [{"wt": ["javabin"]}]
+    assert [p["sort"] for p in solr.asked("/solr/c/select")] == [["n desc, id desc"]] * 2
+
+
+@pytest.mark.parametrize("sort", ["n desc", "id asc, n desc", "sum(n, id) asc", "idx asc", "id", "id up"])
+def test_cursor_paging_refuses_a_sort_without_the_unique_key_last(solr, client, sort):
+    url = solr.serve("/solr/c/select", cursor_pages(PAGED))
+    message = f"cursor paging needs a sort that ends on the unique key 'id', got {sort!r}"
+    with pytest.raises(ValueError) as raised:
+        next(vh.iter_select(client, url, {"q": "*:*", "sort": sort}, unique_key="id"))
+    assert str(raised.value) == message and solr.requests == []
+
+
+@pytest.mark.parametrize("sort", ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC", "  id   desc "])
+def test_cursor_sorts_that_end_on_the_unique_key(sort):
+    assert vh.cursor_sort(sort, "id") == sort
+
+
+def test_cursor_paging_in_batches_and_resuming(solr, client):
+    url = solr.serve("/solr/c/select", cursor_pages(PAGED))
+    batches = list(vh.iter_select(client, url, {"q": "*:*"}, rows=10, batches=True, schema=SCHEMA, unique_key="id"))
+    assert [b.num_rows for b in batches] == [10, 10, 5]
+    assert pa.Table.from_batches(batches).to_pylist() == [dict(d) for d in PAGED]
+    resumed = vh.iter_select(client, url, {"q": "*:*", "cursorMark": "after:d19"}, rows=10, unique_key="id")
+    assert [d["id"] for d in resumed] == ["d20", "d21", "d22", "d23", "d24"]
+
+
+def test_cursor_paging_needs_next_cursor_mark(solr, client):
+    url = solr.serve("/solr/c/select", cursor_pages(PAGED, mark_entry=False))
+    with pytest.raises(ValueError, match=f"^the answer of {url} has no nextCursorMark: the handler does not "
+                                         f"page with cursorMark$"):
+        list(vh.iter_select(client, url, {"q": "*:*"}, rows=10, unique_key="id"))
+
+
+# ---------------------------------------------------------------------------
+# Schema from the Schema API (schema=None)
+
+FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
+          {"name": "n", "type": "plong", "multiValued": False, "indexed": True, "stored": True},
+          {"name": "tags", "type": "strings", "multiValued": True, "indexed": True, "stored": True},
+          {"name": "_version_", "type": "plong", "indexed": False, "stored": False}]
+FIELD_TYPES = [{"name": "string", "class": "solr.StrField", "sortMissingLast": True},
+               {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True},
+               {"name": "plong", "class": "solr.LongPointField", "docValues": True}]
+
+
+@pytest.mark.parametrize("function", ["iter_batches", "read_arrow", "read_polars", "iter_select"])
+def test_schema_none_asks_the_schema_api(solr, client, function):
+    schema_module = pytest.importorskip("velkora.schema")
+    for path, respond in schema_api(FIELDS, FIELD_TYPES).items():
+        solr.serve("/solr/c" + path, respond)
+    handler = "select" if function == "iter_select" else "export"
+    url = solr.serve(f"/solr/c/{handler}", cursor_pages(PAGED) if function == "iter_select" else export(PAGED))
+    params = {"q": "*:*", "fl": "id,n,tags"}
+    kw = {"batches": True} if function == "iter_select" else {}
+    got = pa.Table.from_batches(run(function, client, url, params, **kw))
+    expected = schema_module.from_solr(velkora.deserialize(schema_api(FIELDS, FIELD_TYPES)["/schema/fields"](
+        {"wt": ["javabin"]}).body), velkora.deserialize(schema_api(FIELDS, FIELD_TYPES)["/schema/fieldtypes"](
+            {"wt": ["javabin"]}).body), fl="id,n,tags")
+    assert got.schema.names == ["id", "n", "tags"] and got.num_rows == 25
+    assert got.schema.equals(expected) or function == "read_polars"
+    assert all(p["wt"] == ["javabin"] for p in solr.asked("/solr/c/schema/fields"))
+
+
+# ---------------------------------------------------------------------------
+# Memory stays about one document plus one batch, whatever the response's size
+
+STREAM_CLIENT = textwrap.dedent("""
+    import sys
+    import pyarrow as pa, requests
+    import velkora.http as vh
+    def status(field):
+        return next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith(field))
+    url, function = sys.argv[1], sys.argv[2]
+    schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("title", pa.utf8())])
+    session = requests.Session()
+    list(vh.iter_documents(session, url.replace("/export", "/warm"), {}))  # first-use costs out of the way
+    list(vh.iter_batches(session, url.replace("/export", "/warm"), {}, schema))
+    before = status("VmRSS")
+    if function == "iter_documents":
+        rows = sum(1 for _ in vh.iter_documents(session, url, {}))
+    else:
+        rows = sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
+    print(rows, status("VmHWM") - before)
+""")
+
+
+@pytest.mark.rss
+@pytest.mark.parametrize("function", ["iter_documents", "iter_batches"])
+def test_memory_does_not_grow_with_the_response(solr, function):
+    title = "a fairly long title, as product titles go " * 3
+
+    def growth(n):
+        data = export([[("id", f"d{i:07d}"), ("n", i), ("title", title)] for i in range(n)])
+        solr.serve("/solr/c/export", data, chunk_size=65536)
+        solr.serve("/solr/c/warm", export(docs(10)))
+        run = subprocess.run([sys.executable, "-c", STREAM_CLIENT, solr.url("/solr/c/export"), function],
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr
+        rows, grown = map(int, run.stdout.split())
+        assert rows == n
+        return grown, len(data)
+
+    (small, _), (large, size) = growth(5_000), growth(80_000)
+    assert large - small < 4 << 20 and large < size / 4, (small, large, size)
+
+
+@pytest.mark.parametrize("url,base", [("http://h:8983/solr/techproducts/select", "http://h:8983/solr/techproducts"),
+                                      ("http://h/solr/c/export/?q=x", "http://h/solr/c"),
+                                      ("http://h/solr/c/stream#top", "http://h/solr/c")])
+def test_the_schema_api_sits_beside_the_handler(url, base):
+    assert vh.collection_url(url) == base
+
+
+def test_single_valued_parameters_are_read_as_solr_reads_them():
+    assert vh.param([("sort", "a asc"), ("sort", "b asc")], "sort") == "a asc"
+    assert vh.param({"fq": ["x", "y"]}, "fq") == "x" and vh.param({}, "sort") is None
