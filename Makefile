@@ -11,11 +11,12 @@ TEST_DEPS := $(VENV)/.test-deps
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 
-$(BUILD_DEPS): | $(PY)
+# The stamps depend on this file, so a venv made before a dependency was added gets it on the next run.
+$(BUILD_DEPS): Makefile | $(PY)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
 	touch $@
 
-$(TEST_DEPS): $(BUILD_DEPS)
+$(TEST_DEPS): $(BUILD_DEPS) Makefile
 	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
 	$(PY) -m pip install -q "requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" \
 		"mypy>=1.8" types-requests
