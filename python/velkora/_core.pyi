@@ -19,6 +19,18 @@ __all__: Final[list[str]]
 class PanicException(BaseException):
     """An internal fault of the extension; not caught by ``except Exception``."""
 
+class DecodeError(ValueError):
+    """A body or stream that could not be decoded (outside ``__all__``; exported by the package).
+
+    ``kind`` is the failure's kind name ("UnexpectedEof", "InvalidUtf8", "ArrowTypeMismatch", ...);
+    ``offset`` the byte offset the message names, or None; ``stream_offset``, for the chunk-fed decoders,
+    that offset counted from the first byte ever fed, else None.
+    """
+
+    kind: str | None
+    offset: int | None
+    stream_offset: int | None
+
 def deserialize(data: bytes) -> Any:
     """Decode a javabin response body into Python objects."""
 
