@@ -12,7 +12,7 @@ from velkora import _core
 NAMES = ["deserialize", "deserialize_stream", "_deserialize_safe", "deserialize_json", "_bench_parse_only",
          "deserialize_arrow", "StreamDecoder", "ArrowStreamDecoder"]
 # Names the stub declares that stay out of __all__.
-PRIVATE = {"PanicException", "DecodeError"}
+PRIVATE = {"PanicException", "DecodeError", "_survey"}
 BODY = b"\x02\xc1\x21\x61\x41"  # {"a": 1}
 ENTRIES = [("deserialize", {}), ("deserialize_json", {}), ("_bench_parse_only", {}), ("_deserialize_safe", {}),
            ("deserialize_stream", {"callback": print})]

@@ -8,5 +8,8 @@ from ._core import PanicException
 # extension defines it so that it raises it directly; the package exports it.
 from ._core import DecodeError
 
+# Arrow schemas from Solr's Schema API or from documents; pyarrow is imported when first used.
+from . import schema
+
 __version__ = "0.1.0"
 __all__ = [*_core.__all__, "PanicException", "DecodeError"]

@@ -46,6 +46,15 @@ def deserialize_json(data: bytes) -> str:
 def _bench_parse_only(data: bytes) -> int:
     """Parse a javabin body without building Python objects; return the node count."""
 
+def _survey(data: bytes, sample: int | None = None) -> dict[str, Any]:
+    """Count each document field's values by wire kind, without building them (outside ``__all__``).
+
+    Walks the first ``sample`` top-level documents (all when None) where ``deserialize_arrow`` finds them.
+    Keys: "top", "keys", "response_key", "response", "docs", "numFound", "start", "maxScore", "declared",
+    "documents", "complete", "rows", "children", "nested_documents", "extern_strings", "rest_error", and
+    "fields": name -> {"rows": int, "values": {kind: count}, "items": {kind: count}}.
+    """
+
 def deserialize_arrow(
     data: bytes,
     schema: _Schema,
