@@ -317,8 +317,10 @@ def summary(body: bytes) -> dict:
     try:
         survey = velkora._core._survey(body)
     except velkora.DecodeError as e:
-        velkora.deserialize_json(body)  # a body the decoders cannot read at all raises here
+        velkora._bench_parse_only(body)  # a body no decoder can read raises here
         return {"bytes": len(body), "shape": "unknown", "documents_error": str(e)}
+    if survey["rest_error"]:
+        velkora._bench_parse_only(body)  # the Arrow decoders' skipper refuses more than the body's grammar
     survey["bytes"] = len(body)
     survey["shape"] = handler_shape(survey)
     return survey
