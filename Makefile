@@ -16,7 +16,7 @@ $(BUILD_DEPS): | $(PY)
 	touch $@
 
 $(TEST_DEPS): $(BUILD_DEPS)
-	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
+	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60"
 	touch $@
 
 build: $(BUILD_DEPS)
@@ -47,6 +47,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
 	$(PY) benchmarks/bench_arrow.py
+	$(PY) benchmarks/bench_cli.py
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv.
 # The interpreter is not built with them, so their runtimes (and libstdc++, whose first throw on a thread

@@ -339,6 +339,10 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pa.Schema:
                 raise ValueError(f"cannot infer a column type for field {name!r}: it holds child documents "
                                  f"and {', '.join(sorted(kinds - {'solr document', 'array'}))}")
             continue  # child documents under a field name: rows in explode mode, no column
+        if "extern reference" in values or "extern reference" in items:
+            warnings.warn(f"field {name!r} holds values written as references to extern strings, which "
+                          "deserialize_arrow cannot read; left out of the schema", SchemaWarning, stacklevel=2)
+            continue
         containers = (set(values) | set(items)) & {"map", "named list", "solr document list", "typed array"}
         if containers or "array" in items:
             kinds = sorted(set(values) | {f"{k} in a list" for k in items})

@@ -20,7 +20,7 @@ using wire::Reader;
 const char* wire_kind_name(WireKind kind) {
     static constexpr const char* kNames[kWireKinds] = {
         "null", "bool", "byte", "short", "int", "long", "float", "double", "date", "string", "bytes",
-        "array", "map", "named list", "solr document", "solr document list", "typed array",
+        "array", "map", "named list", "solr document", "solr document list", "typed array", "extern reference",
     };
     return kNames[static_cast<size_t>(kind)];
 }
@@ -34,8 +34,10 @@ constexpr uint32_t kHeaderElementDepth = 4;
 /// The kind a value will decode to, from its tag; false for tags that are not values (END, unknown).
 bool classify(uint8_t tag, WireKind* out) {
     switch (tag >> 5) {
-        case wire::GROUP_STR:
-        case wire::GROUP_EXTERN_STRING: *out = WireKind::String; return true;
+        case wire::GROUP_STR: *out = WireKind::String; return true;
+        case wire::GROUP_EXTERN_STRING:
+            *out = (tag & 0x1F) == 0 ? WireKind::String : WireKind::ExternReference;
+            return true;
         case wire::GROUP_SINT: *out = WireKind::Int; return true;
         case wire::GROUP_SLONG: *out = WireKind::Long; return true;
         case wire::GROUP_ARR: *out = WireKind::Array; return true;

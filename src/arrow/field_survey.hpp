@@ -17,13 +17,14 @@
 
 namespace velkora::arrow {
 
-/// The kinds a field value is counted under: the decoded kind names, and "typed array" for TYPED_ARR,
-/// which no column accepts.
+/// The kinds a field value is counted under: the decoded kind names, and two that no column accepts:
+/// "typed array" for TYPED_ARR, and "extern reference" for a value that refers back to an extern string
+/// (Solr writes only names that way; a value that defines one is a "string").
 enum class WireKind : uint8_t {
     Null, Bool, Byte, Short, Int, Long, Float, Double, Date, String, Bytes,
-    Array, Map, NamedList, SolrDocument, SolrDocumentList, TypedArray,
+    Array, Map, NamedList, SolrDocument, SolrDocumentList, TypedArray, ExternReference,
 };
-inline constexpr size_t kWireKinds = 17;
+inline constexpr size_t kWireKinds = 18;
 const char* wire_kind_name(WireKind kind);
 
 /// One field over the surveyed rows. A value that is an ARR or ITERATOR counts as Array under `values`,
