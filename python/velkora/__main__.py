@@ -1,4 +1,4 @@
-"""velkora/__main__.py: `python -m velkora` runs the command line."""
+"""python/velkora/__main__.py: `python -m velkora` runs the command line."""
 
 import sys
 

@@ -1,4 +1,4 @@
-"""velkora/cli.py: the `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
+"""python/velkora/cli.py: the `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
 
 Run as ``velkora ...`` (the console script) or ``python -m velkora ...``. Every subcommand reads its body
 from a file or, given "-" or nothing, from standard input. Exit status: 0 on success, 1 when the body
@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import json
 import math
 import os
@@ -33,29 +34,23 @@ class UsageError(Exception):
 # Input, output and progress
 
 
-def open_body(path: str) -> tuple[IO[bytes], int | None]:
-    """The body's byte stream and its size when known; "-" is standard input."""
+@contextlib.contextmanager
+def open_body(path: str) -> Iterator[tuple[IO[bytes], int | None]]:
+    """The body's byte stream and its size when known; "-" is standard input (left open)."""
     if path == "-":
-        return sys.stdin.buffer, None
+        yield sys.stdin.buffer, None
+        return
     try:
         f = open(path, "rb")
     except OSError as e:
         raise UsageError(f"cannot read {path}: {e.strerror}") from None
-    return f, os.fstat(f.fileno()).st_size
+    with f:
+        yield f, os.fstat(f.fileno()).st_size
 
 
 def read_body(path: str) -> bytes:
-    f, _ = open_body(path)
-    with f if f is not sys.stdin.buffer else _nothing():
+    with open_body(path) as (f, _):
         return f.read()
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 class Progress:
@@ -151,21 +146,21 @@ def jsonable(value: Any) -> Any:
 
 
 def command_docs(args) -> int:
-    f, size = open_body(args.body)
     out = sys.stdout
-    progress = Progress(size, args.quiet, "docs")
 
     def write(doc) -> None:
         out.write(json.dumps(jsonable(doc), ensure_ascii=False, separators=(",", ":"), sort_keys=True))
         out.write("\n")
 
     decoder = velkora.StreamDecoder()
-    try:
-        for chunk in chunks(f, progress):
-            decoder.feed(chunk, write)
-        decoder.finish()
-    finally:
-        progress.close()
+    with open_body(args.body) as (f, size):
+        progress = Progress(size, args.quiet, "docs")
+        try:
+            for chunk in chunks(f, progress):
+                decoder.feed(chunk, write)
+            decoder.finish()
+        finally:
+            progress.close()
     return 0
 
 
@@ -258,7 +253,15 @@ def command_arrow(args) -> int:
     fmt = output_format(args)
     if args.schema and args.infer is not None:
         raise UsageError("give either --schema or --infer, not both")
-    f, size = open_body(args.body)
+    with open_body(args.body) as (f, size):
+        rows = write_arrow(args, fmt, f, size)
+    if not args.quiet:
+        print(f"velkora: wrote {rows} rows to {args.output}", file=sys.stderr)
+    return 0
+
+
+def write_arrow(args, fmt: str, f: IO[bytes], size: int | None) -> int:
+    """Decodes the body into the output file; returns the number of rows written."""
     first = b""
     if args.schema:
         schema = load_schema(args.schema, args.fl, args.field_types)
@@ -291,9 +294,7 @@ def command_arrow(args) -> int:
         raise
     finally:
         progress.close()
-    if not args.quiet:
-        print(f"velkora: wrote {rows} rows to {args.output}", file=sys.stderr)
-    return 0
+    return rows
 
 
 # ---------------------------------------------------------------------------------------------------------
