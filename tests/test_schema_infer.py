@@ -205,3 +205,75 @@ def test_values_written_as_extern_references_are_left_out():
         schema = infer(data)
     assert schema.names == ["id"]
     assert velkora.deserialize_arrow(data, schema).num_rows == 2
+
+
+# ---------------------------------------------------------------------------------------------------------
+# The survey walks where deserialize_arrow walks, and fails where it fails.
+
+
+def arrow_failure(data: bytes, schema: pa.Schema, children: str) -> str | None:
+    try:
+        velkora.deserialize_arrow(data, schema, children=children)
+    except velkora.DecodeError as e:
+        return str(e)
+    return None
+
+
+def survey_failure(data: bytes) -> str | None:
+    try:
+        _core._survey(data)
+    except velkora.DecodeError as e:
+        return str(e)
+    return None
+
+
+@needs_solr
+@pytest.mark.parametrize("name, children, step", [("select_small", "skip", 1), ("stream_like", "skip", 1),
+                                                  ("child_docs", "explode", 1), ("export_like", "skip", 29)])
+def test_survey_fails_where_deserialize_arrow_fails(name, children, step):
+    data = body(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SchemaWarning)
+        schema = infer(data)
+    for cut in range(0, len(data), step):
+        assert survey_failure(data[:cut]) == arrow_failure(data[:cut], schema, children), cut
+
+
+@needs_solr
+def test_survey_of_hostile_bytes_never_crashes():
+    data = bytearray(body("select_small"))
+    for position in range(1, len(data)):
+        for byte in (0x00, 0x0F, 0x14, 0x3F, 0x9F, 0xFF):
+            mutated = bytes(data[:position]) + bytes([byte]) + bytes(data[position + 1:])
+            try:
+                _core._survey(mutated, 5)
+            except velkora.DecodeError as e:
+                assert e.kind in {"UnexpectedEof", "UnknownTag", "UnexpectedValue", "InvalidUtf8", "DepthExceeded",
+                                  "TrailingData", "ArrowTypeMismatch"}
+
+
+@needs_solr
+def test_survey_builds_no_object_per_value():
+    import tracemalloc
+
+    data = body("select_large")  # 50,000 documents, 5 MB
+    tracemalloc.start()
+    try:
+        survey = _core._survey(data)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert survey["documents"] == 50_000
+    assert peak < 64 * 1024  # a few dicts for the result, whatever the number of values
+
+
+@pytest.mark.parametrize("named", [False, True])
+@pytest.mark.parametrize("levels", [127, 128, 129, 140])
+def test_deep_children_fail_where_explode_fails(named, levels):
+    doc = jb.Doc([("id", "leaf")])
+    for level in range(levels):
+        doc = jb.Doc([("id", str(level)), ("kid", [doc])]) if named else jb.Doc([("id", str(level))], children=[doc])
+    data = select(doc)
+    failure = survey_failure(data)
+    assert failure == arrow_failure(data, pa.schema([("id", pa.utf8())]), "explode")
+    assert (failure is None) == (levels <= 128)

@@ -328,9 +328,11 @@ private:
         return it->second;
     }
 
-    /// One document (the reader on its tag) and, through its fields and children, its whole tree.
+    /// One document (the reader on its tag) and, through its fields and children, its whole tree. `depth`
+    /// counts documents below the top-level one, as explode mode counts them: the same limit, the same
+    /// place of failure. Field values are skipped from level 0, as the row decoders skip them.
     bool document(uint32_t depth, bool top) {
-        if (VELKORA_UNLIKELY(depth >= wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
+        if (VELKORA_UNLIKELY(depth > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
         uint64_t row = s_.rows++;
         if (top) ++s_.documents;
         uint64_t count;
@@ -357,23 +359,23 @@ private:
                 tally.last_row = row;
                 ++tally.rows;
             }
-            if (!value(f, depth + 1)) return false;
+            if (!value(f, depth)) return false;
         }
     }
 
-    /// A field's value: counted by kind; a list's items counted one by one; a document walked as a row.
-    /// The field is passed by position: walking a nested document may add fields and move the tally.
-    bool value(size_t f, uint32_t depth) {
+    /// A field's value: counted by kind; a list's items counted one by one; a document walked as a child
+    /// row. The field is passed by position: walking a nested document may add fields and move the tally.
+    bool value(size_t f, uint32_t document_depth) {
         uint8_t tag;
         if (!peek(&tag)) return false;
         WireKind kind;
-        if (!classify(tag, &kind)) return wire::skip_value(r_, depth, &table_);  // refused or END: as the skipper says
+        if (!classify(tag, &kind)) return wire::skip_value(r_, 0, &table_);  // refused or END: as the skipper says
         ++s_.fields[f].values[static_cast<size_t>(kind)];
         if (tag == wire::SOLRDOC) {
             ++s_.nested_documents;
-            return document(depth, false);
+            return document(document_depth + 1, false);
         }
-        if (kind != WireKind::Array) return wire::skip_value(r_, depth, &table_);
+        if (kind != WireKind::Array) return wire::skip_value(r_, 0, &table_);
         (void)r_.read_u8(&tag);
         if (tag == wire::ITERATOR) {
             for (;;) {
@@ -382,28 +384,28 @@ private:
                     (void)r_.read_u8(&tag);
                     return true;
                 }
-                if (!item(f, depth + 1)) return false;
+                if (!item(f, document_depth)) return false;
             }
         }
         uint64_t n;
         if (!r_.read_size(tag, &n)) return false;
         for (uint64_t i = 0; i < n; ++i)
-            if (!item(f, depth + 1)) return false;
+            if (!item(f, document_depth)) return false;
         return true;
     }
 
-    bool item(size_t f, uint32_t depth) {
-        if (VELKORA_UNLIKELY(depth >= wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
+    /// An item of a list value: a part of a value at level 0, or a child document.
+    bool item(size_t f, uint32_t document_depth) {
         uint8_t tag;
         if (!peek(&tag)) return false;
         WireKind kind;
-        if (!classify(tag, &kind)) return wire::skip_value(r_, depth, &table_);
+        if (!classify(tag, &kind)) return wire::skip_value(r_, 1, &table_);
         ++s_.fields[f].items[static_cast<size_t>(kind)];
         if (tag == wire::SOLRDOC) {
             ++s_.nested_documents;
-            return document(depth, false);
+            return document(document_depth + 1, false);
         }
-        return wire::skip_value(r_, depth, &table_);
+        return wire::skip_value(r_, 1, &table_);
     }
 
     Reader& r_;
