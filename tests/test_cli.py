@@ -243,3 +243,53 @@ def test_console_script_and_help():
         assert done.returncode == 0
         assert b"examples:\n  velkora arrow export.bin -o export.parquet" in done.stdout
     assert b"exit status" in run("--help").stdout
+
+
+def run_on_a_terminal(args: list, data: bytes) -> bytes:
+    """Runs the command with standard error on a pseudo-terminal, feeding `data` slowly; returns what the
+    terminal showed."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+    import threading
+    import time
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty has no width
+    process = subprocess.Popen([*COMMAND, *args], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = bytearray()
+
+    def drain() -> None:
+        while True:
+            try:
+                piece = os.read(master, 4096)
+            except OSError:  # the other end closed
+                return
+            if not piece:
+                return
+            shown.extend(piece)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    for start in range(0, len(data), 1 << 18):  # about two seconds in all
+        process.stdin.write(data[start:start + (1 << 18)])
+        process.stdin.flush()
+        time.sleep(2 / (len(data) >> 18))
+    process.stdin.close()
+    assert process.wait(timeout=120) == 0
+    reader.join(timeout=10)
+    os.close(master)
+    return bytes(shown)
+
+
+@needs_solr
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_on_a_terminal(quiet):
+    pytest.importorskip("tqdm")
+    shown = run_on_a_terminal(["docs", *(["--quiet"] if quiet else [])], body("select_large"))
+    if quiet:
+        assert shown == b""
+    else:
+        assert b"docs: " in shown and b"B/s" in shown

@@ -81,7 +81,8 @@ def chunks(f: IO[bytes], progress: Progress, first: bytes = b"") -> Iterator[byt
     if first:
         progress.update(len(first))
         yield first
-    while chunk := f.read(CHUNK):
+    # read1: whatever has arrived, up to a chunk, so documents piped from a slow download go out as they come
+    while chunk := f.read1(CHUNK):
         progress.update(len(chunk))
         yield chunk
 
