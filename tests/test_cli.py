@@ -185,11 +185,14 @@ def test_usage_errors_exit_2(args, message, tmp_path):
 
 def test_quiet_and_no_progress_bar_off_a_terminal(tmp_path):
     data = select(*[[("id", str(i))] for i in range(10)], jb.Doc([("id", "p")], children=[jb.Doc([("id", "c")])]))
-    loud = run("arrow", "-o", tmp_path / "a.parquet", "--children", "explode", stdin=data)
-    assert loud.returncode == 0
-    assert loud.stderr.decode().splitlines() == [
+    loud = run("arrow", "-o", tmp_path / "a.parquet", stdin=data)
+    assert loud.returncode == 1
+    assert loud.stderr.decode().splitlines() == [  # no progress bar: standard error is no terminal
         'velkora: the documents hold 1 child documents; decode with children="explode" to give each its own row',
-        f"velkora: wrote 12 rows to {tmp_path / 'a.parquet'}"]  # no progress bar: standard error is no terminal
+        "velkora: error: document has child documents (_childDocuments_), which cannot be represented in a flat "
+        "Arrow table"]
+    loud = run("arrow", "-o", tmp_path / "a.parquet", "--children", "explode", stdin=data)
+    assert (loud.returncode, loud.stderr.decode()) == (0, f"velkora: wrote 12 rows to {tmp_path / 'a.parquet'}\n")
     quiet = run("arrow", "-o", tmp_path / "b.parquet", "--children", "explode", "-q", stdin=data)
     assert (quiet.returncode, quiet.stderr) == (0, b"")
     assert run("docs", "--quiet", stdin=data).stderr == b""

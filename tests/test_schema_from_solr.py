@@ -83,6 +83,8 @@ def one(field: dict, field_types=FIELD_TYPES, **kwargs) -> pa.Field:
     ("solr.SpatialRecursivePrefixTreeFieldType", pa.utf8()), ("solr.RptWithGeometrySpatialField", pa.utf8()),
     ("solr.BBoxField", pa.utf8()),
     ("solr.DenseVectorField", pa.list_(pa.float32())),
+    ("solr.IntField", pa.int32()), ("solr.LongField", pa.int64()), ("solr.FloatField", pa.float32()),
+    ("solr.DoubleField", pa.float64()), ("solr.DateField", pa.timestamp("ms")),  # the pre-Trie classes
     ("org.apache.solr.schema.IntPointField", pa.int32()),  # the full class name as well as the solr. alias
 ])
 def test_every_mapped_class(cls, expected):

@@ -271,7 +271,8 @@ def write_arrow(args, fmt: str, f: IO[bytes], size: int | None) -> int:
             warnings.simplefilter("always")
             schema, first = infer_from_prefix(f, args.infer or 1000)
         for warning in caught:
-            if not args.quiet:
+            exploding = args.children == "explode" and "child documents" in str(warning.message)
+            if not args.quiet and not exploding:  # the child-document hint is moot when exploding already
                 print(f"velkora: {warning.message}", file=sys.stderr)
     decoder = velkora.ArrowStreamDecoder(schema, args.batch_size, children=args.children)
     out = AtomicOutput(args.output)
