@@ -277,3 +277,13 @@ def test_deep_children_fail_where_explode_fails(named, levels):
     failure = survey_failure(data)
     assert failure == arrow_failure(data, pa.schema([("id", pa.utf8())]), "explode")
     assert (failure is None) == (levels <= 128)
+
+
+def test_distinct_field_names_are_bounded():
+    fields = [(f"f{i}", jb.solr_int(1)) for i in range(65536 + 10)]
+    data = select(jb.Doc(fields), jb.Doc(fields[-3:]))
+    survey = _core._survey(data)
+    assert (len(survey["fields"]), survey["untallied"]) == (65536, 13)
+    assert list(survey["fields"])[-1] == "f65535"
+    with pytest.raises(ValueError, match="more than 65536 distinct field names"):
+        infer(data)

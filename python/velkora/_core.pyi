@@ -51,7 +51,8 @@ def _survey(data: bytes, sample: int | None = None) -> dict[str, Any]:
 
     Walks the first ``sample`` top-level documents (all when None) where ``deserialize_arrow`` finds them.
     Keys: "top", "keys", "response_key", "response", "docs", "numFound", "start", "maxScore", "declared",
-    "documents", "complete", "rows", "children", "nested_documents", "extern_strings", "rest_error", and
+    "documents", "complete", "rows", "children", "nested_documents", "extern_strings", "untallied",
+    "rest_error", and
     "fields": name -> {"rows": int, "values": {kind: count}, "items": {kind: count}}.
     """
 

@@ -355,6 +355,8 @@ def command_inspect(args) -> int:
     print(f"child documents: {nested} ({info['children']} anonymous, {info['nested_documents']} under field names)"
           if nested else "child documents: none")
     print(f"extern strings: {info['extern_strings']}")
+    if info["untallied"]:
+        print(f"field names past the first {len(info['fields'])}: {info['untallied']} values not tallied")
     if info["rest_error"]:
         print(f"after the documents: {info['rest_error']}")
     rows = info["rows"]

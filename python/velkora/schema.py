@@ -323,6 +323,9 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pa.Schema:
     if sample is not None and sample < 1:
         raise ValueError(f"sample must be at least 1, not {sample}")
     survey = _core._survey(body, sample)
+    if survey["untallied"]:
+        raise ValueError(f"the documents hold more than {len(survey['fields'])} distinct field names; "
+                         "no schema is inferred from so many")
     if not survey["fields"]:
         raise ValueError("the body holds no document fields to infer a schema from"
                          if survey["docs"] else "the body holds no documents where deserialize_arrow looks for them "

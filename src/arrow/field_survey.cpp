@@ -104,7 +104,8 @@ public:
             std::string_view key;
             bool present;
             if (!envelope_key(&key, &present)) return false;
-            s_.envelope.keys.emplace_back(present ? key : std::string_view{});
+            if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
+                s_.envelope.keys.emplace_back(present ? key : std::string_view{});
             if (!decided && present && (key == "response" || key == "result-set")) {
                 std::string name(key);  // the key's text may move when the response defines strings
                 if (!response_value(&decided)) return false;
@@ -314,18 +315,31 @@ private:
         return true;
     }
 
-    /// The field's position in the tally; an extern name remembers it in its table entry's word.
+    /// The field's position in the tally (kUntallied past kMaxFields names); an extern name remembers it
+    /// in its table entry's word.
     size_t field(std::string_view text, size_t extern_index) {
         if (extern_index == SIZE_MAX) return position_of(text);
         uint32_t& word = table_.word(extern_index);
-        if (word == wire::ExternStrings::kUnset) word = static_cast<uint32_t>(position_of(text));
-        return word;
+        if (word != wire::ExternStrings::kUnset) return word;
+        size_t position = position_of(text);
+        if (position != kUntallied) word = static_cast<uint32_t>(position);
+        return position;
     }
 
     size_t position_of(std::string_view text) {
-        auto [it, added] = s_.index.try_emplace(std::string(text), s_.fields.size());
-        if (added) s_.fields.push_back(FieldTally{it->first});
-        return it->second;
+        auto it = s_.index.find(std::string(text));
+        if (it != s_.index.end()) return it->second;
+        if (s_.fields.size() >= kMaxFields) return kUntallied;
+        s_.index.emplace(std::string(text), s_.fields.size());
+        s_.fields.push_back(FieldTally{std::string(text)});
+        return s_.fields.size() - 1;
+    }
+
+    /// The tally of field `f`; values of untallied fields are counted apart and go to a scratch tally.
+    FieldTally& tally(size_t f) {
+        if (VELKORA_LIKELY(f != kUntallied)) return s_.fields[f];
+        ++s_.untallied;
+        return scratch_;
     }
 
     /// One document (the reader on its tag) and, through its fields and children, its whole tree. `depth`
@@ -354,10 +368,10 @@ private:
             size_t index;
             if (!name(&text, &present, &index, false, "field name or child document")) return false;
             size_t f = field(text, index);
-            if (s_.fields[f].last_row != row) {
-                FieldTally& tally = s_.fields[f];
-                tally.last_row = row;
-                ++tally.rows;
+            FieldTally& t = tally(f);
+            if (t.last_row != row) {
+                t.last_row = row;
+                ++t.rows;
             }
             if (!value(f, depth)) return false;
         }
@@ -370,7 +384,7 @@ private:
         if (!peek(&tag)) return false;
         WireKind kind;
         if (!classify(tag, &kind)) return wire::skip_value(r_, 0, &table_);  // refused or END: as the skipper says
-        ++s_.fields[f].values[static_cast<size_t>(kind)];
+        if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].values[static_cast<size_t>(kind)];
         if (tag == wire::SOLRDOC) {
             ++s_.nested_documents;
             return document(document_depth + 1, false);
@@ -400,7 +414,7 @@ private:
         if (!peek(&tag)) return false;
         WireKind kind;
         if (!classify(tag, &kind)) return wire::skip_value(r_, 1, &table_);
-        ++s_.fields[f].items[static_cast<size_t>(kind)];
+        if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].items[static_cast<size_t>(kind)];
         if (tag == wire::SOLRDOC) {
             ++s_.nested_documents;
             return document(document_depth + 1, false);
@@ -408,10 +422,13 @@ private:
         return wire::skip_value(r_, 1, &table_);
     }
 
+    static constexpr size_t kUntallied = SIZE_MAX;
+
     Reader& r_;
     std::optional<uint64_t> sample_;
     FieldSurvey& s_;
     wire::ExternStrings table_;
+    FieldTally scratch_;
     bool stopped_ = false;
 
 public:

@@ -40,7 +40,7 @@ struct FieldTally {
 /// The envelope around the documents, as far as the survey saw it.
 struct EnvelopeShape {
     std::optional<WireKind> top;        // the top-level value's kind; absent for a tag the decoders refuse
-    std::vector<std::string> keys;      // the top-level entry names, in order (absent names as "")
+    std::vector<std::string> keys;      // the first kMaxEnvelopeKeys top-level entry names, in order ("" when absent)
     std::string response_key;           // "response" or "result-set" (empty: none)
     std::optional<WireKind> response;   // the kind of the response container
     enum class Docs : uint8_t { None, Counted, Terminated };
@@ -50,6 +50,12 @@ struct EnvelopeShape {
     std::optional<double> max_score;
     std::optional<uint64_t> declared;   // the document array's declared size
 };
+
+/// What a survey keeps is bounded, so that a forged body cannot make it hold far more than its own size:
+/// the envelope keys it lists, and the distinct field names it tallies (values of further names are
+/// counted in `untallied` instead).
+inline constexpr size_t kMaxEnvelopeKeys = 64;
+inline constexpr size_t kMaxFields = 65536;
 
 /// The result of a survey.
 struct FieldSurvey {
@@ -65,7 +71,8 @@ struct FieldSurvey {
     /// what those decoders refuse (SOLRINPUTDOC, for one); a failure there does not fail the survey, whose
     /// documents are all counted, but is kept here (empty: the whole body was walked, or the sample ended).
     std::string rest_error;
-    std::vector<FieldTally> fields;  // in order of first appearance
+    std::vector<FieldTally> fields;  // in order of first appearance, at most kMaxFields
+    uint64_t untallied = 0;          // field values whose name came after kMaxFields others
 
     std::unordered_map<std::string, size_t> index;  // field name -> position in `fields`
 };

@@ -96,6 +96,7 @@ PyObject* survey_to_python(const FieldSurvey& survey) {
               put(dict.get(), "rows", count(survey.rows)) && put(dict.get(), "children", count(survey.children)) &&
               put(dict.get(), "nested_documents", count(survey.nested_documents)) &&
               put(dict.get(), "extern_strings", count(survey.extern_strings)) &&
+              put(dict.get(), "untallied", count(survey.untallied)) &&
               put(dict.get(), "rest_error", survey.rest_error.empty() ? none() : text(survey.rest_error)) &&
               put(dict.get(), "fields", fields(survey));
     return ok ? dict.release() : nullptr;
