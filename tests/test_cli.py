@@ -296,3 +296,22 @@ def test_progress_bar_on_a_terminal(quiet):
         assert shown == b""
     else:
         assert b"docs: " in shown and b"B/s" in shown
+
+
+WITHOUT_PYARROW = "import sys; sys.modules['pyarrow'] = None; "
+
+
+def test_works_without_pyarrow_where_it_can(tmp_path):
+    data = select([("id", "a")])
+    imported = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "import velkora, velkora.schema, velkora.cli; "
+                               "velkora.schema.infer(b'')"], capture_output=True, text=True, timeout=60)
+    assert "ImportError: velkora.schema needs pyarrow: pip install 'velkora[arrow]'" in imported.stderr
+    inspect = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "from velkora.cli import main; "
+                              "sys.exit(main(['inspect']))"], input=data, capture_output=True, timeout=60)
+    assert inspect.returncode == 0 and b"documents: 1 (declared 1)" in inspect.stdout
+    arrow = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "from velkora.cli import main; "
+                            "sys.exit(main(['arrow', '-o', 'out.parquet']))"], input=data, capture_output=True,
+                           timeout=60, cwd=tmp_path)
+    assert arrow.returncode == 2
+    assert arrow.stderr == b"velkora: error: velkora arrow needs pyarrow: pip install 'velkora[cli]'\n"
+    assert list(tmp_path.iterdir()) == []
