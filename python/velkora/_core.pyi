@@ -19,6 +19,18 @@ __all__: Final[list[str]]
 class PanicException(BaseException):
     """An internal fault of the extension; not caught by ``except Exception``."""
 
+class DecodeError(ValueError):
+    """A body or stream that could not be decoded (outside ``__all__``; exported by the package).
+
+    ``kind`` is the failure's kind name ("UnexpectedEof", "InvalidUtf8", "ArrowTypeMismatch", ...);
+    ``offset`` the byte offset the message names, or None; ``stream_offset``, for the chunk-fed decoders,
+    that offset counted from the first byte ever fed, else None.
+    """
+
+    kind: str | None
+    offset: int | None
+    stream_offset: int | None
+
 def deserialize(data: bytes) -> Any:
     """Decode a javabin response body into Python objects."""
 
@@ -33,6 +45,16 @@ def deserialize_json(data: bytes) -> str:
 
 def _bench_parse_only(data: bytes) -> int:
     """Parse a javabin body without building Python objects; return the node count."""
+
+def _survey(data: bytes, sample: int | None = None) -> dict[str, Any]:
+    """Count each document field's values by wire kind, without building them (outside ``__all__``).
+
+    Walks the first ``sample`` top-level documents (all when None) where ``deserialize_arrow`` finds them.
+    Keys: "top", "keys", "response_key", "response", "docs", "numFound", "start", "maxScore", "declared",
+    "documents", "complete", "rows", "children", "nested_documents", "extern_strings", "untallied",
+    "rest_error", and
+    "fields": name -> {"rows": int, "values": {kind: count}, "items": {kind: count}}.
+    """
 
 def deserialize_arrow(
     data: bytes,

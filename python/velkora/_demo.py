@@ -6,6 +6,8 @@ Run with ``python -m velkora._demo`` (``make demo``).
 from __future__ import annotations
 
 import struct
+import tempfile
+from pathlib import Path
 from pprint import pprint
 
 import velkora
@@ -119,6 +121,7 @@ def main() -> None:
     print("  count =", decoder.count)
 
     show_arrow(body)
+    show_command_line(body)
 
 
 def show_arrow(body: bytes) -> None:
@@ -154,6 +157,28 @@ def show_arrow(body: bytes) -> None:
         return
     print("\npolars.from_arrow(batch):")
     print(pl.from_arrow(batch))
+
+
+def show_command_line(body: bytes) -> None:
+    """The command line on the same body, saved to a file: `velkora inspect` and `velkora arrow`."""
+    from velkora.cli import main as velkora_command
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "select.bin"
+        path.write_bytes(body)
+        print("\n$ velkora inspect select.bin")
+        velkora_command(["inspect", str(path)])
+        try:
+            import pyarrow.parquet as pq
+        except ImportError:
+            print("\n$ velkora arrow select.bin -o select.parquet: skipped, pyarrow is not installed "
+                  "(pip install velkora[cli])")
+            return
+        out = Path(folder) / "select.parquet"
+        print("\n$ velkora arrow select.bin -o select.parquet --quiet")
+        velkora_command(["arrow", str(path), "-o", str(out), "--quiet"])
+        print(f"  {out.stat().st_size} bytes of Parquet; read back with pyarrow.parquet.read_table:")
+        print(pq.read_table(out))
 
 
 if __name__ == "__main__":

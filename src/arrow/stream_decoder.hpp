@@ -36,6 +36,8 @@ public:
     void restore_batches(std::vector<RecordBatch> batches, size_t from);
 
     const SharedSchema& schema() const { return decoder_->schema; }
+    /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
+    uint64_t unconsumed() const { return stream_.buffer.unread().size; }
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);

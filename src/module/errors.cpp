@@ -16,13 +16,89 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-PyObject* to_value_error(const wire::DecodeError& error) {
-    PyErr_SetString(PyExc_ValueError, error.message().c_str());
+PyObject* decode_error_type() {
+    static PyObject* type = nullptr;  // process-wide, made once with the interpreter lock held
+    if (!type) {
+        PyRef defaults = PyRef::steal(PyDict_New());
+        if (!defaults) return nullptr;
+        for (const char* name : {"kind", "offset", "stream_offset"})
+            if (PyDict_SetItemString(defaults.get(), name, Py_None) != 0) return nullptr;
+        type = PyErr_NewExceptionWithDoc(
+            "velkora.DecodeError",
+            "A javabin body (or a chunk-fed stream) could not be decoded. A ValueError, so `except\n"
+            "ValueError` catches it. Attributes: `kind`, the failure's kind name (\"UnexpectedEof\",\n"
+            "\"InvalidUtf8\", \"ArrowTypeMismatch\", ...); `offset`, the byte offset named in the message, or\n"
+            "None when it names none; `stream_offset`, for StreamDecoder and ArrowStreamDecoder, that offset\n"
+            "counted from the first byte ever fed, else None.",
+            PyExc_ValueError, defaults.get());
+    }
+    return type;
+}
+
+namespace {
+
+const char* kind_name(wire::ErrorKind kind) {
+    using K = wire::ErrorKind;
+    switch (kind) {
+        case K::UnexpectedEof: return "UnexpectedEof";
+        case K::InvalidVersion: return "InvalidVersion";
+        case K::InvalidUtf8: return "InvalidUtf8";
+        case K::UnknownTag: return "UnknownTag";
+        case K::UnexpectedValue: return "UnexpectedValue";
+        case K::TrailingData: return "TrailingData";
+        case K::DepthExceeded: return "DepthExceeded";
+        case K::PythonApi: return "PythonApi";
+        case K::UnsupportedArrowType: return "UnsupportedArrowType";
+        case K::ArrowTypeMismatch: return "ArrowTypeMismatch";
+        case K::ChildDocumentsInFlatTable: return "ChildDocumentsInFlatTable";
+        case K::ArrowBuild: return "ArrowBuild";
+        case K::ChildColumnType: return "ChildColumnType";
+        case K::MissingKeySource: return "MissingKeySource";
+    }
+    return "Unknown";
+}
+
+/// Whether the kind's message names a byte offset (TrailingData's number is a count, not an offset).
+bool names_offset(wire::ErrorKind kind) {
+    using K = wire::ErrorKind;
+    return kind == K::UnexpectedEof || kind == K::InvalidUtf8 || kind == K::UnknownTag ||
+           kind == K::UnexpectedValue || kind == K::DepthExceeded;
+}
+
+/// Builds the DecodeError instance; nullptr with an exception set when the interpreter refuses.
+PyObject* make_decode_error(const wire::DecodeError& error, const StreamBase* stream) {
+    PyObject* type = decode_error_type();
+    if (!type) return nullptr;
+    std::string text = error.message();
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message) return nullptr;
+    PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
+    if (!instance) return nullptr;
+    PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(error.kind)));
+    if (!kind || PyObject_SetAttrString(instance.get(), "kind", kind.get()) != 0) return nullptr;
+    if (names_offset(error.kind)) {
+        PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(error.offset));
+        if (!offset || PyObject_SetAttrString(instance.get(), "offset", offset.get()) != 0) return nullptr;
+        if (stream) {
+            PyRef in_stream = PyRef::steal(PyLong_FromUnsignedLongLong(stream->base + error.offset));
+            if (!in_stream || PyObject_SetAttrString(instance.get(), "stream_offset", in_stream.get()) != 0)
+                return nullptr;
+        }
+    }
+    return instance.release();
+}
+
+}  // namespace
+
+PyObject* to_value_error(const wire::DecodeError& error, const StreamBase* stream) {
+    PyErr_Clear();  // PythonApi here: the failed call's exception gives way to the decode error
+    PyRef instance = PyRef::steal(make_decode_error(error, stream));
+    if (instance) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     return nullptr;
 }
 
-PyObject* to_python_error(const wire::DecodeError& error) {
-    if (error.kind != wire::ErrorKind::PythonApi) return to_value_error(error);
+PyObject* to_python_error(const wire::DecodeError& error, const StreamBase* stream) {
+    if (error.kind != wire::ErrorKind::PythonApi) return to_value_error(error, stream);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;  // the pending exception goes through unchanged, traceback included
 }

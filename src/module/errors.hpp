@@ -21,12 +21,24 @@ struct Panic {
 /// reference, or nullptr with an exception set.
 PyObject* panic_exception_type();
 
-/// PythonApi passes the pending interpreter exception through unchanged (SystemError when none is
-/// pending); every other kind raises ValueError with the error's message. Always returns nullptr.
-PyObject* to_python_error(const wire::DecodeError& error);
+/// Creates velkora.DecodeError once per process: a subclass of ValueError whose instances carry `kind`
+/// (the failure's kind name), `offset` (the byte offset the message names, or None) and `stream_offset`
+/// (for the chunk-fed decoders: that offset counted from the first byte ever fed, or None). Returns a
+/// borrowed reference, or nullptr with an exception set.
+PyObject* decode_error_type();
 
-/// Every kind, PythonApi included, raises ValueError with the error's message. Always returns nullptr.
-PyObject* to_value_error(const wire::DecodeError& error);
+/// Where the bytes an error's offset counts from begin in a chunk-fed stream: `offset + base` is the
+/// position from the first byte ever fed. Absent for the whole-body entries.
+struct StreamBase {
+    uint64_t base = 0;
+};
+
+/// PythonApi passes the pending interpreter exception through unchanged (SystemError when none is
+/// pending); every other kind raises DecodeError with the error's message. Always returns nullptr.
+PyObject* to_python_error(const wire::DecodeError& error, const StreamBase* stream = nullptr);
+
+/// Every kind, PythonApi included, raises DecodeError with the error's message. Always returns nullptr.
+PyObject* to_value_error(const wire::DecodeError& error, const StreamBase* stream = nullptr);
 
 /// Raises TypeError / RuntimeError with `message`. Always return nullptr.
 PyObject* raise_type_error(const std::string& message);

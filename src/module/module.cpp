@@ -5,6 +5,7 @@
 // calling conventions.
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "arrow/batch_assembly.hpp"
@@ -19,6 +20,7 @@
 #include "python/pyref.hpp"
 #include "python/safe_decoder.hpp"
 #include "python/stream_decoder.hpp"
+#include "python/survey_objects.hpp"
 #include "tree/value.hpp"
 
 namespace velkora {
@@ -154,22 +156,69 @@ PyObject* py_deserialize_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 // ---------------------------------------------------------------------------------------------------------
+// _survey: a private helper of velkora.schema and the command line, left out of __all__.
+
+constexpr const char* kDataSample[] = {"data", "sample"};
+constexpr ArgumentSpec kSurveySpec{"_survey", nullptr, kDataSample, 1};
+
+PyObject* py_survey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[2];
+        wire::ByteSpan data;
+        std::optional<uint64_t> sample;
+        if (!bind_fastcall(kSurveySpec, args, nargs, kwnames, slots) || !convert_bytes(slots[0], "data", &data))
+            return nullptr;
+        if (slots[1] && slots[1] != Py_None) {
+            uint64_t n;
+            if (!convert_u64(slots[1], "sample", &n)) return nullptr;
+            sample = n;
+        }
+        arrow::FieldSurvey survey;
+        wire::DecodeError error;
+        bool ok;
+        {
+            LockRelease unlocked;  // the bytes are immutable and kept alive by the caller
+            ok = arrow::survey_fields(data, sample, &survey, &error);
+        }
+        if (!ok) return to_value_error(error);
+        return pysurvey::survey_to_python(survey);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
 // StreamDecoder
 
 constexpr const char* kStreamDecoderLabel = "_core::StreamDecoder";
-using StreamCell = objects::InstanceCell<stream::StreamDecoder>;
+
+/// Counts the bytes a chunk-fed decoder has been given, so an error's offset can also be told from the
+/// first byte ever fed.
+struct FedBytes {
+    uint64_t total = 0;
+
+    /// Errors of a feed count from the start of the part that failed (the envelope at the stream's
+    /// start, or the document at the cursor), which is where the unconsumed bytes begin.
+    StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
+    /// finish reports the end of what it holds (`held` bytes), which is the end of all bytes fed.
+    StreamBase at_end(uint64_t held) const { return {total - held}; }
+};
+
+struct StreamObject {
+    stream::StreamDecoder native;
+    FedBytes fed;
+};
+using StreamCell = objects::InstanceCell<StreamObject>;
 
 PyObject* stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[1];
         if (!bind_tuple(kStreamDecoderNewSpec, args, kwargs, slots)) return nullptr;
-        return objects::allocate(type, std::make_unique<stream::StreamDecoder>());
+        return objects::allocate(type, std::make_unique<StreamObject>());
     });
 }
 
 void stream_decoder_dealloc(PyObject* self) {
     call_guard([&]() -> PyObject* {
-        objects::deallocate<stream::StreamDecoder>(self, kStreamDecoderLabel);
+        objects::deallocate<StreamObject>(self, kStreamDecoderLabel);
         return nullptr;
     });
 }
@@ -178,12 +227,16 @@ PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t 
     return call_guard([&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_fastcall(kStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
-        return objects::access_exclusive<stream::StreamDecoder>(
-            self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
+        return objects::access_exclusive<StreamObject>(
+            self, kStreamDecoderLabel, [&](StreamObject& object) -> PyObject* {
                 wire::ByteSpan chunk;
                 if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
+                object.fed.total += chunk.size;
                 wire::DecodeError error;
-                if (!decoder.feed(chunk, slots[1], &error)) return to_python_error(error);
+                if (!object.native.feed(chunk, slots[1], &error)) {
+                    StreamBase base = object.fed.at_failed_part(object.native.unconsumed());
+                    return to_python_error(error, &base);
+                }
                 Py_RETURN_NONE;
             });
     });
@@ -191,10 +244,13 @@ PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* stream_decoder_finish(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_exclusive<stream::StreamDecoder>(
-            self, kStreamDecoderLabel, [&](stream::StreamDecoder& decoder) -> PyObject* {
+        return objects::access_exclusive<StreamObject>(
+            self, kStreamDecoderLabel, [&](StreamObject& object) -> PyObject* {
                 wire::DecodeError error;
-                if (!decoder.finish(&error)) return to_python_error(error);
+                if (!object.native.finish(&error)) {
+                    StreamBase base = object.fed.at_end(error.offset);
+                    return to_python_error(error, &base);
+                }
                 Py_RETURN_NONE;
             });
     });
@@ -202,9 +258,9 @@ PyObject* stream_decoder_finish(PyObject* self, PyObject*) {
 
 PyObject* stream_decoder_count(PyObject* self, void*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_shared<stream::StreamDecoder>(
+        return objects::access_shared<StreamObject>(
             self, kStreamDecoderLabel,
-            [](const stream::StreamDecoder& decoder) { return PyLong_FromUnsignedLongLong(decoder.count()); });
+            [](const StreamObject& object) { return PyLong_FromUnsignedLongLong(object.native.count()); });
     });
 }
 
@@ -219,6 +275,7 @@ constexpr uint64_t kDefaultBatchSize = 65536;
 struct ArrowStreamObject {
     std::unique_ptr<arrow::ArrowStreamState> native;
     std::vector<PyRef> exported;
+    FedBytes fed;
 };
 using ArrowStreamCell = objects::InstanceCell<ArrowStreamObject>;
 
@@ -277,13 +334,17 @@ PyObject* arrow_stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ss
             self, kArrowStreamDecoderLabel, [&](ArrowStreamObject& object) -> PyObject* {
                 wire::ByteSpan chunk;
                 if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
+                object.fed.total += chunk.size;
                 wire::DecodeError error;
                 bool ok;
                 {
                     LockRelease unlocked;  // the chunk is immutable and kept alive by the caller
                     ok = object.native->feed(chunk, &error);
                 }
-                if (!ok) return to_value_error(error);
+                if (!ok) {
+                    StreamBase base = object.fed.at_failed_part(object.native->unconsumed());
+                    return to_value_error(error, &base);
+                }
                 return hand_over_batches(object);
             });
     });
@@ -299,7 +360,10 @@ PyObject* arrow_stream_decoder_finish(PyObject* self, PyObject*) {
                     LockRelease unlocked;
                     ok = object.native->finish(&error);
                 }
-                if (!ok) return to_value_error(error);
+                if (!ok) {
+                    StreamBase base = object.fed.at_end(error.offset);
+                    return to_value_error(error, &base);
+                }
                 return hand_over_batches(object);
             });
     });
@@ -529,6 +593,15 @@ PyMethodDef kFunctions[] = {
     {"deserialize_arrow", VELKORA_FASTCALL(py_deserialize_arrow), METH_FASTCALL | METH_KEYWORDS, kDeserializeArrowDoc},
 };
 
+constexpr const char kSurveyDoc[] =
+    "_survey(data, sample=None)\n--\n\n"
+    "Walk the documents of a javabin response without building values, and count each field's values by\n"
+    "wire kind (the items of lists apart). Surveys the first `sample` top-level documents, or all of them\n"
+    "and then the rest of the body when `sample` is None. Returns a dict describing the envelope, the\n"
+    "counts and the fields. Private: the helper behind velkora.schema.infer and `velkora inspect`.\n";
+
+PyMethodDef kSurveyDef = {"_survey", VELKORA_FASTCALL(py_survey), METH_FASTCALL | METH_KEYWORDS, kSurveyDoc};
+
 PyMethodDef kStreamDecoderMethods[] = {
     {"feed", VELKORA_FASTCALL(stream_decoder_feed), METH_FASTCALL | METH_KEYWORDS, kFeedDoc},
     {"finish", VELKORA_FASTCALL(stream_decoder_finish), METH_NOARGS, kFinishDoc},
@@ -601,6 +674,17 @@ bool register_class(PyObject* module, ClassEntry& entry) {
     return name && add_export(module, name.get(), entry.type);
 }
 
+/// Names the package uses that stay out of __all__: the DecodeError class (the package exports it itself)
+/// and private helpers.
+bool add_private_names(PyObject* module) {
+    PyObject* decode_error = decode_error_type();
+    if (!decode_error || PyObject_SetAttrString(module, "DecodeError", decode_error) != 0) return false;
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef survey = PyRef::steal(PyCMethod_New(&kSurveyDef, module, module_name.get(), nullptr));
+    return survey && PyObject_SetAttrString(module, "_survey", survey.get()) == 0;
+}
+
 int module_exec(PyObject* module) {
     PyObject* result = call_guard([&]() -> PyObject* {
         if (!PyModule_Check(module)) return raise_type_error("expected a module object");
@@ -612,6 +696,7 @@ int module_exec(PyObject* module) {
             Py_DECREF(panic);
             return nullptr;
         }
+        if (!add_private_names(module)) return nullptr;
         PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
         if (!module_name) return nullptr;
         for (PyMethodDef& def : kFunctions)

@@ -20,6 +20,8 @@ public:
     /// False with UnexpectedEof at the buffer length when the documents sequence did not end.
     [[nodiscard]] bool finish(wire::DecodeError* error) const;
     uint64_t count() const { return delivered_; }
+    /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
+    uint64_t unconsumed() const { return stream_.buffer.unread().size; }
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);

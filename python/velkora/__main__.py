@@ -1,0 +1,7 @@
+"""python/velkora/__main__.py: `python -m velkora` runs the command line."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

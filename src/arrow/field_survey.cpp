@@ -1,0 +1,454 @@
+// src/arrow/field_survey.cpp: counting the wire kinds of every document field, without building values.
+//
+// The envelope is walked as locate_docs walks it (the first "response" or "result-set" map or document
+// list, then its "docs"), noting numFound and the like on the way; documents are read with the Arrow
+// decoder's header and entry rules, so a body the survey accepts is laid out the way deserialize_arrow
+// expects. Values are classified by their tag and skipped; only nested documents are descended into.
+#include "arrow/field_survey.hpp"
+
+#include "arrow/column_plan.hpp"
+#include "arrow/row_decoder.hpp"
+#include "core/extern_strings.hpp"
+#include "core/skip.hpp"
+
+namespace velkora::arrow {
+
+using wire::ByteSpan;
+using wire::DecodeError;
+using wire::Reader;
+
+const char* wire_kind_name(WireKind kind) {
+    static constexpr const char* kNames[kWireKinds] = {
+        "null", "bool", "byte", "short", "int", "long", "float", "double", "date", "string", "bytes",
+        "array", "map", "named list", "solr document", "solr document list", "typed array", "extern reference",
+    };
+    return kNames[static_cast<size_t>(kind)];
+}
+
+namespace {
+
+constexpr uint32_t kEnvelopeEntryDepth = 2;
+constexpr uint32_t kResponseEntryDepth = 3;
+constexpr uint32_t kHeaderElementDepth = 4;
+
+/// The kind a value will decode to, from its tag; false for tags that are not values (END, unknown).
+bool classify(uint8_t tag, WireKind* out) {
+    switch (tag >> 5) {
+        case wire::GROUP_STR: *out = WireKind::String; return true;
+        case wire::GROUP_EXTERN_STRING:
+            *out = (tag & 0x1F) == 0 ? WireKind::String : WireKind::ExternReference;
+            return true;
+        case wire::GROUP_SINT: *out = WireKind::Int; return true;
+        case wire::GROUP_SLONG: *out = WireKind::Long; return true;
+        case wire::GROUP_ARR: *out = WireKind::Array; return true;
+        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_NAMED_LST: *out = WireKind::NamedList; return true;
+        default: break;
+    }
+    switch (tag) {
+        case wire::NULL_TAG: *out = WireKind::Null; return true;
+        case wire::BOOL_TRUE:
+        case wire::BOOL_FALSE: *out = WireKind::Bool; return true;
+        case wire::BYTE: *out = WireKind::Byte; return true;
+        case wire::SHORT: *out = WireKind::Short; return true;
+        case wire::INT: *out = WireKind::Int; return true;
+        case wire::LONG: *out = WireKind::Long; return true;
+        case wire::FLOAT: *out = WireKind::Float; return true;
+        case wire::DOUBLE: *out = WireKind::Double; return true;
+        case wire::DATE: *out = WireKind::Date; return true;
+        case wire::BYTEARR: *out = WireKind::Bytes; return true;
+        case wire::ITERATOR: *out = WireKind::Array; return true;
+        case wire::MAP:
+        case wire::MAP_ENTRY_ITER:
+        case wire::MAP_ENTRY: *out = WireKind::Map; return true;
+        case wire::ENUM_FIELD_VALUE: *out = WireKind::NamedList; return true;
+        case wire::SOLRDOC:
+        case wire::SOLRINPUTDOC: *out = WireKind::SolrDocument; return true;
+        case wire::SOLRDOCLST: *out = WireKind::SolrDocumentList; return true;
+        case wire::TYPED_ARR: *out = WireKind::TypedArray; return true;
+        default: return false;
+    }
+}
+
+bool is_scalar(WireKind kind) { return kind < WireKind::Array; }
+
+class Surveyor {
+public:
+    Surveyor(Reader& r, std::optional<uint64_t> sample, FieldSurvey& out) : r_(r), sample_(sample), s_(out) {}
+
+    bool body() {
+        if (!wire::read_version(r_)) return false;
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        WireKind kind;
+        if (classify(tag, &kind)) s_.envelope.top = kind;
+        uint64_t count = 0;
+        bool terminated = false;
+        uint8_t group = tag >> 5;
+        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+            (void)r_.read_u8(&tag);
+            if (!r_.read_size(tag, &count)) return false;
+        } else if (tag == wire::MAP_ENTRY_ITER) {
+            (void)r_.read_u8(&tag);
+            terminated = true;
+        } else {
+            // Not an envelope: the Arrow decoders find no documents in it.
+            s_.complete = true;
+            return wire::skip_value(r_, 1, &table_) && finish();
+        }
+        bool decided = false;
+        for (uint64_t i = 0;; ++i) {
+            bool more;
+            if (!next_entry(r_, i, count, terminated, &more)) return false;
+            if (!more) break;
+            std::string_view key;
+            bool present;
+            if (!envelope_key(&key, &present)) return false;
+            if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
+                s_.envelope.keys.emplace_back(present ? key : std::string_view{});
+            if (!decided && present && (key == "response" || key == "result-set")) {
+                std::string name(key);  // the key's text may move when the response defines strings
+                if (!response_value(&decided)) return false;
+                if (decided) s_.envelope.response_key = std::move(name);
+                if (stopped_) return true;
+            } else if (!wire::skip_value(r_, kEnvelopeEntryDepth, &table_)) {
+                return false;
+            }
+        }
+        if (!decided) s_.complete = true;
+        return finish();
+    }
+
+private:
+    /// The body was walked to its end: the table is whole, and nothing may follow the top-level value.
+    bool finish() {
+        if (!r_.at_end()) return r_.fail_trailing(r_.remaining());
+        return true;
+    }
+
+    bool peek(uint8_t* tag) {
+        if (VELKORA_UNLIKELY(r_.at_end())) return r_.fail_eof(r_.position(), r_.position() + 1);
+        *tag = r_.peek();
+        return true;
+    }
+
+    /// An EXTERN_STRING after its tag: `*index` is the 0-based entry it stands for.
+    bool extern_index(uint8_t tag, size_t* index) {
+        uint64_t size;
+        if (!r_.read_size(tag, &size)) return false;
+        if (size != 0) {
+            if (size - 1 >= table_.size()) return r_.fail_beyond_table(r_.position());
+            *index = static_cast<size_t>(size - 1);
+            return true;
+        }
+        ByteSpan text;
+        if (!wire::read_extern_definition(r_, &table_, &text)) return false;
+        *index = table_.size() - 1;
+        return true;
+    }
+
+    /// A name: STR or EXTERN_STRING (`*index` set for the latter), or NULL when `allow_null` (`*present`
+    /// false); anything else is UnexpectedValue at the key with `expected`.
+    bool name(std::string_view* text, bool* present, size_t* index, bool allow_null, const char* expected) {
+        uint64_t key_offset = r_.position();
+        uint8_t tag;
+        if (!r_.read_u8(&tag)) return false;
+        *present = true;
+        *index = SIZE_MAX;
+        if ((tag >> 5) == wire::GROUP_STR) {
+            uint64_t size;
+            ByteSpan bytes;
+            if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &bytes)) return false;
+            *text = {reinterpret_cast<const char*>(bytes.data), bytes.size};
+            return true;
+        }
+        if ((tag >> 5) == wire::GROUP_EXTERN_STRING) {
+            if (!extern_index(tag, index)) return false;
+            *text = table_.at(*index);
+            return true;
+        }
+        if (allow_null && tag == wire::NULL_TAG) {
+            *present = false;
+            return true;
+        }
+        return r_.fail_unexpected(expected, key_offset, "other tag");
+    }
+
+    bool envelope_key(std::string_view* key, bool* present) {
+        size_t index;
+        return name(key, present, &index, true, "field name (string or null)");
+    }
+
+    /// A scalar of the envelope (numFound and the like); anything else is stepped over.
+    bool envelope_scalar(uint32_t depth, ScalarValue* v) {
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        WireKind kind;
+        v->kind = ScalarValue::Kind::Null;
+        if (classify(tag, &kind) && is_scalar(kind)) return read_scalar(r_, table_, v);
+        return wire::skip_value(r_, depth, &table_);
+    }
+
+    static std::optional<int64_t> as_integer(const ScalarValue& v) {
+        if (v.kind == ScalarValue::Kind::Int32) return v.i32;
+        if (v.kind == ScalarValue::Kind::Int64) return v.i64;
+        return std::nullopt;
+    }
+
+    bool response_value(bool* decided) {
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        uint8_t group = tag >> 5;
+        uint64_t count = 0;
+        bool terminated = false;
+        *decided = true;
+        WireKind kind;
+        (void)classify(tag, &kind);
+        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+            (void)r_.read_u8(&tag);
+            if (!r_.read_size(tag, &count)) return false;
+        } else if (tag == wire::MAP) {
+            (void)r_.read_u8(&tag);
+            uint32_t n;
+            if (!r_.read_vint(&n)) return false;
+            count = n;
+        } else if (tag == wire::MAP_ENTRY_ITER) {
+            (void)r_.read_u8(&tag);
+            terminated = true;
+        } else if (tag == wire::SOLRDOCLST) {
+            s_.envelope.response = kind;
+            (void)r_.read_u8(&tag);
+            if (!list_header()) return false;
+            if (!peek(&tag)) return false;
+            if ((tag >> 5) != wire::GROUP_ARR) {
+                s_.complete = true;
+                return wire::skip_value(r_, kResponseEntryDepth, &table_);
+            }
+            return documents();
+        } else {
+            *decided = false;
+            return wire::skip_value(r_, kEnvelopeEntryDepth, &table_);
+        }
+        s_.envelope.response = kind;
+        bool docs_seen = false;
+        for (uint64_t i = 0;; ++i) {
+            bool more;
+            if (!next_entry(r_, i, count, terminated, &more)) return false;
+            if (!more) break;
+            std::string_view key;
+            bool present;
+            if (!envelope_key(&key, &present)) return false;
+            if (present && key == "docs" && !docs_seen) {
+                docs_seen = true;
+                if (!peek(&tag)) return false;
+                if ((tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR) {
+                    if (!documents()) return false;
+                    if (stopped_) return true;
+                    continue;
+                }
+                s_.complete = true;
+                if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) return false;
+            } else if (present && (key == "numFound" || key == "start")) {
+                ScalarValue v;
+                if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
+                (key == "numFound" ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
+            } else if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) {
+                return false;
+            }
+        }
+        if (!docs_seen) s_.complete = true;
+        return true;
+    }
+
+    /// The document list header [numFound, start, maxScore, numFoundExact]; not an array: stepped over.
+    bool list_header() {
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        if ((tag >> 5) != wire::GROUP_ARR) return wire::skip_value(r_, kResponseEntryDepth, &table_);
+        (void)r_.read_u8(&tag);
+        uint64_t n;
+        if (!r_.read_size(tag, &n)) return false;
+        for (uint64_t i = 0; i < n; ++i) {
+            ScalarValue v;
+            if (!envelope_scalar(kHeaderElementDepth, &v)) return false;
+            if (i == 0) s_.envelope.num_found = as_integer(v);
+            if (i == 1) s_.envelope.start = as_integer(v);
+            if (i == 2 && v.kind == ScalarValue::Kind::Float32) s_.envelope.max_score = v.f32;
+            if (i == 2 && v.kind == ScalarValue::Kind::Float64) s_.envelope.max_score = v.f64;
+        }
+        return true;
+    }
+
+    bool sample_full() const { return sample_ && s_.documents >= *sample_; }
+
+    /// The documents sequence, the reader on its ARR or ITERATOR tag.
+    bool documents() {
+        uint8_t tag;
+        (void)r_.read_u8(&tag);
+        if (tag == wire::ITERATOR) {
+            s_.envelope.docs = EnvelopeShape::Docs::Terminated;
+            for (;;) {
+                if (!peek(&tag)) return false;
+                if (tag == wire::END) {
+                    (void)r_.read_u8(&tag);
+                    s_.complete = true;
+                    return true;
+                }
+                if (sample_full()) return stop();
+                if (!document(0, true)) return false;
+            }
+        }
+        s_.envelope.docs = EnvelopeShape::Docs::Counted;
+        uint64_t n;
+        if (!r_.read_size(tag, &n)) return false;
+        s_.envelope.declared = n;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (sample_full()) return stop();
+            if (!document(0, true)) return false;
+        }
+        s_.complete = true;
+        return true;
+    }
+
+    bool stop() {
+        stopped_ = true;
+        return true;
+    }
+
+    /// The field's position in the tally (kUntallied past kMaxFields names); an extern name remembers it
+    /// in its table entry's word.
+    size_t field(std::string_view text, size_t extern_index) {
+        if (extern_index == SIZE_MAX) return position_of(text);
+        uint32_t& word = table_.word(extern_index);
+        if (word != wire::ExternStrings::kUnset) return word;
+        size_t position = position_of(text);
+        if (position != kUntallied) word = static_cast<uint32_t>(position);
+        return position;
+    }
+
+    size_t position_of(std::string_view text) {
+        auto it = s_.index.find(std::string(text));
+        if (it != s_.index.end()) return it->second;
+        if (s_.fields.size() >= kMaxFields) return kUntallied;
+        s_.index.emplace(std::string(text), s_.fields.size());
+        s_.fields.push_back(FieldTally{std::string(text)});
+        return s_.fields.size() - 1;
+    }
+
+    /// The tally of field `f`; values of untallied fields are counted apart and go to a scratch tally.
+    FieldTally& tally(size_t f) {
+        if (VELKORA_LIKELY(f != kUntallied)) return s_.fields[f];
+        ++s_.untallied;
+        return scratch_;
+    }
+
+    /// One document (the reader on its tag) and, through its fields and children, its whole tree. `depth`
+    /// counts documents below the top-level one, as explode mode counts them: the same limit, the same
+    /// place of failure. Field values are skipped from level 0, as the row decoders skip them.
+    bool document(uint32_t depth, bool top) {
+        if (VELKORA_UNLIKELY(depth > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
+        uint64_t row = s_.rows++;
+        if (top) ++s_.documents;
+        uint64_t count;
+        bool terminated;
+        if (!read_document_header(r_, &count, &terminated)) return false;
+        for (uint64_t i = 0;; ++i) {
+            bool more;
+            if (!next_entry(r_, i, count, terminated, &more)) return false;
+            if (!more) return true;
+            uint8_t tag;
+            if (!peek(&tag)) return false;
+            if (tag == wire::SOLRDOC) {
+                ++s_.children;
+                if (!document(depth + 1, false)) return false;
+                continue;
+            }
+            std::string_view text;
+            bool present;
+            size_t index;
+            if (!name(&text, &present, &index, false, "field name or child document")) return false;
+            size_t f = field(text, index);
+            FieldTally& t = tally(f);
+            if (t.last_row != row) {
+                t.last_row = row;
+                ++t.rows;
+            }
+            if (!value(f, depth)) return false;
+        }
+    }
+
+    /// A field's value: counted by kind; a list's items counted one by one; a document walked as a child
+    /// row. The field is passed by position: walking a nested document may add fields and move the tally.
+    bool value(size_t f, uint32_t document_depth) {
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        WireKind kind;
+        if (!classify(tag, &kind)) return wire::skip_value(r_, 0, &table_);  // refused or END: as the skipper says
+        if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].values[static_cast<size_t>(kind)];
+        if (tag == wire::SOLRDOC) {
+            ++s_.nested_documents;
+            return document(document_depth + 1, false);
+        }
+        if (kind != WireKind::Array) return wire::skip_value(r_, 0, &table_);
+        (void)r_.read_u8(&tag);
+        if (tag == wire::ITERATOR) {
+            for (;;) {
+                if (!peek(&tag)) return false;
+                if (tag == wire::END) {
+                    (void)r_.read_u8(&tag);
+                    return true;
+                }
+                if (!item(f, document_depth)) return false;
+            }
+        }
+        uint64_t n;
+        if (!r_.read_size(tag, &n)) return false;
+        for (uint64_t i = 0; i < n; ++i)
+            if (!item(f, document_depth)) return false;
+        return true;
+    }
+
+    /// An item of a list value: a part of a value at level 0, or a child document.
+    bool item(size_t f, uint32_t document_depth) {
+        uint8_t tag;
+        if (!peek(&tag)) return false;
+        WireKind kind;
+        if (!classify(tag, &kind)) return wire::skip_value(r_, 1, &table_);
+        if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].items[static_cast<size_t>(kind)];
+        if (tag == wire::SOLRDOC) {
+            ++s_.nested_documents;
+            return document(document_depth + 1, false);
+        }
+        return wire::skip_value(r_, 1, &table_);
+    }
+
+    static constexpr size_t kUntallied = SIZE_MAX;
+
+    Reader& r_;
+    std::optional<uint64_t> sample_;
+    FieldSurvey& s_;
+    wire::ExternStrings table_;
+    FieldTally scratch_;
+    bool stopped_ = false;
+
+public:
+    uint64_t table_size() const { return table_.size(); }
+};
+
+}  // namespace
+
+bool survey_fields(ByteSpan data, std::optional<uint64_t> sample, FieldSurvey* out, DecodeError* error) {
+    Reader r(data.data, data.size);
+    Surveyor surveyor(r, sample, *out);
+    bool ok = surveyor.body();
+    out->extern_strings = surveyor.table_size();
+    if (ok) return true;
+    if (out->complete) {
+        out->rest_error = r.error.message();
+        return true;
+    }
+    *error = std::move(r.error);
+    return false;
+}
+
+}  // namespace velkora::arrow

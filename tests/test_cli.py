@@ -1,0 +1,317 @@
+"""tests/test_cli.py: the `velkora` command line, run as a subprocess on real and built bodies."""
+
+import json
+import os
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import pytest
+
+import javabin as jb
+import velkora
+from descriptions import SOLR_DATA, body
+from velkora.cli import jsonable
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+from arrow_expect import export, select  # noqa: E402  (needs pyarrow)
+
+needs_solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
+COMMAND = [sys.executable, "-m", "velkora"]
+
+
+def run(*args, stdin: bytes | None = None, cwd=None) -> subprocess.CompletedProcess:
+    return subprocess.run([*COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=300, cwd=cwd)
+
+
+def quietly_inferred(data: bytes, **kwargs) -> pa.Schema:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return velkora.schema.infer(data, **kwargs)
+
+
+def documents(data: bytes) -> list:
+    docs = []
+    velkora.deserialize_stream(data, docs.append)
+    return docs
+
+
+def read_back(path: Path) -> pa.Table:
+    if path.suffix == ".parquet":
+        return pq.read_table(path)
+    with pa.ipc.open_stream(path) as reader:
+        return reader.read_all()
+
+
+@needs_solr
+@pytest.mark.parametrize("name", ["select_small", "export_like", "stream_like", "child_docs", "all_types"])
+def test_json(name, tmp_path):
+    data = body(name)
+    expected = velkora.deserialize_json(data) + "\n"
+    by_file = run("json", SOLR_DATA / f"{name}.bin")
+    assert (by_file.returncode, by_file.stdout.decode(), by_file.stderr) == (0, expected, b"")
+    assert run("json", stdin=data).stdout.decode() == expected
+    assert run("json", "-", "-o", tmp_path / "out.json", stdin=data).returncode == 0
+    assert (tmp_path / "out.json").read_text(encoding="utf-8") == expected
+
+
+@needs_solr
+@pytest.mark.parametrize("name", ["select_small", "export_like", "stream_like", "child_docs"])
+def test_docs_ndjson(name):
+    data = body(name)
+    done = run("docs", SOLR_DATA / f"{name}.bin")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.decode().splitlines()
+    assert [json.loads(line) for line in lines] == [jsonable(doc) for doc in documents(data)]
+    assert run("docs", stdin=data).stdout == done.stdout
+
+
+def test_docs_renders_like_deserialize_json():
+    data = stream([("b", jb.Bytes(b"\xff\x00")), ("x", jb.Double(float("nan"))), ("m", jb.Map([(1, "one")]))])
+    line = run("docs", stdin=data).stdout.decode()
+    assert json.loads(line) == {"b": "/wA=", "m": [[1, "one"]], "x": "NaN"}
+    assert json.loads(velkora.deserialize_json(data))["result-set"]["docs"][0] == json.loads(line)
+
+
+def stream(*docs) -> bytes:
+    return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([("docs", jb.Iter([jb.MapEntryIter(d)
+                                                                                         for d in docs]))]))]))
+
+
+@needs_solr
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+@pytest.mark.parametrize("name, children", [("select_small", "skip"), ("export_like", "skip"),
+                                            ("stream_like", "skip"), ("child_docs", "explode"),
+                                            ("select_large", "skip")])
+def test_arrow_output_reads_back_as_deserialize_arrow(name, children, suffix, tmp_path):
+    data = body(name)
+    out = tmp_path / f"out{suffix}"
+    done = run("arrow", SOLR_DATA / f"{name}.bin", "-o", out, "--children", children, "--batch-size", 7000)
+    assert done.returncode == 0, done.stderr
+    expected = velkora.deserialize_arrow(data, quietly_inferred(data), children=children)
+    table = read_back(out)
+    assert table.schema == expected.schema
+    assert table.combine_chunks().to_batches()[0].equals(expected) if table.num_rows else expected.num_rows == 0
+    assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
+
+
+def current_umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@needs_solr
+@pytest.mark.parametrize("sample", [10, 50000])
+def test_arrow_infers_from_standard_input(sample, tmp_path):
+    # select_large is larger than the first read: a small sample needs only that, the whole one reads on.
+    data = body("select_large")
+    out = tmp_path / "out.parquet"
+    done = run("arrow", "-o", out, "--infer", sample, "--quiet", stdin=data)
+    assert (done.returncode, done.stderr) == (0, b"")
+    expected = velkora.deserialize_arrow(data, quietly_inferred(data, sample=sample))
+    assert pq.read_table(out).equals(pa.Table.from_batches([expected]))
+
+
+@needs_solr
+def test_arrow_with_a_schema_file(tmp_path):
+    data = body("select_small")
+    answer = {"responseHeader": {"status": 0},
+              "schema": {"fieldTypes": [{"name": "string", "class": "solr.StrField"},
+                                        {"name": "pfloat", "class": "solr.FloatPointField"},
+                                        {"name": "pdate", "class": "solr.DatePointField"}],
+                         "fields": [{"name": "id", "type": "string", "required": True},
+                                    {"name": "price", "type": "pfloat"}],
+                         "dynamicFields": [{"name": "*_dt", "type": "pdate"}]}}
+    (tmp_path / "schema.json").write_text(json.dumps(answer))
+    done = run("arrow", SOLR_DATA / "select_small.bin", "-o", tmp_path / "a.arrow", "--schema",
+               tmp_path / "schema.json", "--fl", "manufacturedate_dt,id,price")
+    assert done.returncode == 0, done.stderr
+    schema = velkora.schema.from_solr(answer, fl="manufacturedate_dt,id,price")
+    assert read_back(tmp_path / "a.arrow").equals(pa.Table.from_batches([velkora.deserialize_arrow(data, schema)]))
+
+    arrow_schema = pa.schema([("id", pa.utf8()), ("views", pa.int64())])
+    (tmp_path / "schema.arrow").write_bytes(arrow_schema.serialize().to_pybytes())
+    done = run("arrow", SOLR_DATA / "select_small.bin", "-o", tmp_path / "b.parquet", "--schema",
+               tmp_path / "schema.arrow")
+    assert done.returncode == 0, done.stderr
+    assert pq.read_table(tmp_path / "b.parquet").schema == arrow_schema
+
+
+def test_decode_error_exits_1_and_leaves_no_file(tmp_path):
+    data = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
+    cut = data[:len(data) // 2]
+    for args in (["arrow", "-o", tmp_path / "out.parquet", "--infer", 5], ["json"], ["docs"],
+                 ["json", "-o", tmp_path / "out.json"]):
+        done = run(*args, stdin=cut)
+        assert done.returncode == 1
+        message = done.stderr.decode()
+        assert message.startswith("velkora: error: unexpected end of input at byte offset ")
+    assert list(tmp_path.iterdir()) == []  # neither the output nor its temporary file
+
+
+def test_value_that_does_not_fit_exits_1(tmp_path):
+    data = select([("id", "a"), ("n", 1)], [("id", "b"), ("n", "two")])
+    schema_file = tmp_path / "schema.arrow"
+    schema_file.write_bytes(pa.schema([("id", pa.utf8()), ("n", pa.int64())]).serialize().to_pybytes())
+    done = run("arrow", "-o", tmp_path / "out.arrow", "--schema", schema_file, stdin=data)
+    assert done.returncode == 1
+    assert done.stderr.decode() == "velkora: error: javabin value does not fit the Arrow column type (expected int64)\n"
+    done = run("arrow", "-o", tmp_path / "out.arrow", stdin=data)  # inference refuses the mix itself
+    assert (done.returncode, done.stderr.decode()) == (
+        1, "velkora: error: cannot infer a column type for field 'n': it holds int, string\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["schema.arrow"]
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["yaml"], "invalid choice: 'yaml'"),
+    (["arrow"], "the following arguments are required: -o/--output"),
+    (["arrow", "-o", "out.csv"], "cannot tell the format of out.csv"),
+    (["arrow", "-o", "out.parquet", "--batch-size", "0"], "must be at least 1: 0"),
+    (["arrow", "-o", "out.parquet", "--children", "all"], "invalid choice: 'all'"),
+    (["arrow", "-o", "out.parquet", "--schema", "none.json", "--infer", "5"], "either --schema or --infer"),
+    (["json", "no-such-body.bin"], "cannot read no-such-body.bin: No such file or directory"),
+    (["arrow", "-o", "out.parquet", "--schema", "no-such-schema.json"], "cannot read no-such-schema.json"),
+])
+def test_usage_errors_exit_2(args, message, tmp_path):
+    done = run(*args, stdin=b"", cwd=tmp_path)
+    assert done.returncode == 2
+    assert message in done.stderr.decode()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_quiet_and_no_progress_bar_off_a_terminal(tmp_path):
+    data = select(*[[("id", str(i))] for i in range(10)], jb.Doc([("id", "p")], children=[jb.Doc([("id", "c")])]))
+    loud = run("arrow", "-o", tmp_path / "a.parquet", stdin=data)
+    assert loud.returncode == 1
+    assert loud.stderr.decode().splitlines() == [  # no progress bar: standard error is no terminal
+        'velkora: the documents hold 1 child documents; decode with children="explode" to give each its own row',
+        "velkora: error: document has child documents (_childDocuments_), which cannot be represented in a flat "
+        "Arrow table"]
+    loud = run("arrow", "-o", tmp_path / "a.parquet", "--children", "explode", stdin=data)
+    assert (loud.returncode, loud.stderr.decode()) == (0, f"velkora: wrote 12 rows to {tmp_path / 'a.parquet'}\n")
+    quiet = run("arrow", "-o", tmp_path / "b.parquet", "--children", "explode", "-q", stdin=data)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
+    assert run("docs", "--quiet", stdin=data).stderr == b""
+
+
+@needs_solr
+@pytest.mark.parametrize("name, shape", [("select_small", "/select"), ("export_like", "/export"),
+                                         ("stream_like", "/stream"), ("child_docs", "/select"),
+                                         ("javabin_sample", "/select")])
+def test_inspect(name, shape):
+    data = body(name)
+    done = run("inspect", "--json", SOLR_DATA / f"{name}.bin")
+    assert done.returncode == 0, done.stderr
+    info = json.loads(done.stdout)
+    survey = velkora._core._survey(data)
+    assert info == {**survey, "bytes": len(data), "shape": shape}
+    text = run("inspect", stdin=data).stdout.decode()
+    assert f"shape: {shape} " in text and f"documents: {survey['documents']}" in text
+    assert f"extern strings: {survey['extern_strings']}" in text
+    for field in survey["fields"]:
+        assert f"\n  {field} " in text
+
+
+@needs_solr
+def test_inspect_select_small_text():
+    lines = run("inspect", SOLR_DATA / "select_small.bin").stdout.decode().splitlines()
+    assert lines[:8] == [
+        "body: 2542 bytes",
+        "shape: /select (named list of responseHeader, response, facet_counts; response: solr document list, "
+        "docs: array)",
+        "numFound: 1234", "start: 0", "maxScore: 12.345600128173828", "documents: 20 (declared 20)",
+        "child documents: none", "extern strings: 56"]
+    assert lines[9].split() == ["id", "20", "100.0%", "string", "20"]
+    assert lines[15].split() == ["cat", "15", "75.0%", "array", "15;", "items:", "string", "29"]
+
+
+@needs_solr
+def test_inspect_body_without_documents():
+    done = run("inspect", SOLR_DATA / "all_types.bin")
+    assert done.returncode == 0
+    assert "no documents where the Arrow decoders look for them" in done.stdout.decode()
+    assert run("inspect", stdin=b"\x02\x14").returncode == 1
+
+
+def test_console_script_and_help():
+    script = Path(sys.executable).with_name("velkora")
+    if not script.exists():
+        pytest.skip("the console script is not installed next to this interpreter")
+    for command in ([str(script)], COMMAND):
+        done = subprocess.run([*command, "arrow", "--help"], capture_output=True, timeout=60)
+        assert done.returncode == 0
+        assert b"examples:\n  velkora arrow export.bin -o export.parquet" in done.stdout
+    assert b"exit status" in run("--help").stdout
+
+
+def run_on_a_terminal(args: list, data: bytes) -> bytes:
+    """Runs the command with standard error on a pseudo-terminal, feeding `data` slowly; returns what the
+    terminal showed."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+    import threading
+    import time
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a new pty has no width
+    process = subprocess.Popen([*COMMAND, *args], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = bytearray()
+
+    def drain() -> None:
+        while True:
+            try:
+                piece = os.read(master, 4096)
+            except OSError:  # the other end closed
+                return
+            if not piece:
+                return
+            shown.extend(piece)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    for start in range(0, len(data), 1 << 18):  # about two seconds in all
+        process.stdin.write(data[start:start + (1 << 18)])
+        process.stdin.flush()
+        time.sleep(2 / (len(data) >> 18))
+    process.stdin.close()
+    assert process.wait(timeout=120) == 0
+    reader.join(timeout=10)
+    os.close(master)
+    return bytes(shown)
+
+
+@needs_solr
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_on_a_terminal(quiet):
+    pytest.importorskip("tqdm")
+    shown = run_on_a_terminal(["docs", *(["--quiet"] if quiet else [])], body("select_large"))
+    if quiet:
+        assert shown == b""
+    else:
+        assert b"docs: " in shown and b"B/s" in shown
+
+
+WITHOUT_PYARROW = "import sys; sys.modules['pyarrow'] = None; "
+
+
+def test_works_without_pyarrow_where_it_can(tmp_path):
+    data = select([("id", "a")])
+    imported = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "import velkora, velkora.schema, velkora.cli; "
+                               "velkora.schema.infer(b'')"], capture_output=True, text=True, timeout=60)
+    assert "ImportError: velkora.schema needs pyarrow: pip install 'velkora[arrow]'" in imported.stderr
+    inspect = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "from velkora.cli import main; "
+                              "sys.exit(main(['inspect']))"], input=data, capture_output=True, timeout=60)
+    assert inspect.returncode == 0 and b"documents: 1 (declared 1)" in inspect.stdout
+    arrow = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW + "from velkora.cli import main; "
+                            "sys.exit(main(['arrow', '-o', 'out.parquet']))"], input=data, capture_output=True,
+                           timeout=60, cwd=tmp_path)
+    assert arrow.returncode == 2
+    assert arrow.stderr == b"velkora: error: velkora arrow needs pyarrow: pip install 'velkora[cli]'\n"
+    assert list(tmp_path.iterdir()) == []

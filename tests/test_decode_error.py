@@ -1,0 +1,167 @@
+"""tests/test_decode_error.py: velkora.DecodeError: its kind and offsets, on every entry and both chunk-fed decoders."""
+
+import re
+
+import pytest
+
+import javabin as jb
+import velkora
+from descriptions import SOLR_DATA, body
+from velkora import _core
+
+pa = pytest.importorskip("pyarrow")
+
+OFFSET = re.compile(r"at byte offset (\d+)")
+SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64())])
+
+WHOLE_BODY = {
+    "deserialize": velkora.deserialize,
+    "deserialize_json": velkora.deserialize_json,
+    "_bench_parse_only": velkora._bench_parse_only,
+    "_deserialize_safe": velkora._deserialize_safe,
+    "deserialize_stream": lambda b: velkora.deserialize_stream(b, lambda doc: None),
+}
+
+# (body, kind, offset): the reference rules' failures, each with the offset its message names (or None).
+FAILURES = [
+    (b"", "UnexpectedEof", 0),
+    (b"\x02", "UnexpectedEof", 1),
+    (b"\x01", "InvalidVersion", None),
+    (b"\x02\x14", "UnknownTag", 1),
+    (b"\x02\x82\x00\x1f", "UnknownTag", 3),
+    (b"\x02\x00\x00", "TrailingData", None),
+    (b"\x02\x0f", "UnexpectedValue", 1),
+    (b"\x02\x82\x00\x22\xc3\x28", "InvalidUtf8", 4),
+    (b"\x02" + b"\x81" * 128 + b"\x00", "DepthExceeded", 129),
+    (b"\x02\x82\xe0\x23abc\xe2", "UnexpectedEof", 8),
+]
+
+
+def message_offset(error: Exception) -> int | None:
+    found = OFFSET.search(str(error))
+    return int(found.group(1)) if found else None
+
+
+def test_exported_beside_the_core_names():
+    assert velkora.DecodeError is _core.DecodeError
+    assert "DecodeError" in velkora.__all__ and "DecodeError" not in _core.__all__
+    assert issubclass(velkora.DecodeError, ValueError) and velkora.DecodeError.__module__ == "velkora"
+    made = velkora.DecodeError("by hand")
+    assert (made.kind, made.offset, made.stream_offset) == (None, None, None)
+
+
+@pytest.mark.parametrize("entry", WHOLE_BODY)
+@pytest.mark.parametrize("data, kind, offset", FAILURES)
+def test_whole_body_entries(entry, data, kind, offset):
+    with pytest.raises(velkora.DecodeError) as caught:
+        WHOLE_BODY[entry](data)
+    error = caught.value
+    assert (error.kind, error.offset, error.stream_offset) == (kind, offset, None)
+    assert error.offset == message_offset(error)
+
+
+def test_arrow_kinds_name_no_offset():
+    data = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("n", "text")])]))]))
+    with pytest.raises(velkora.DecodeError) as caught:
+        velkora.deserialize_arrow(data, SCHEMA)
+    assert (caught.value.kind, caught.value.offset) == ("ArrowTypeMismatch", None)
+    with pytest.raises(velkora.DecodeError) as caught:
+        velkora.deserialize_arrow(data, pa.schema([("d", pa.int8())]))
+    assert str(caught.value) == "unsupported Arrow column type: Int8"
+    assert caught.value.kind == "UnsupportedArrowType"
+    with pytest.raises(ValueError) as caught:  # a bad argument is not a decode failure
+        velkora.deserialize_arrow(data, SCHEMA, children="all")
+    assert type(caught.value) is ValueError
+
+
+def test_callback_exceptions_pass_through():
+    def refuse(doc):
+        raise KeyError("mine")
+
+    data = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("id", "a")])]))]))
+    with pytest.raises(KeyError):
+        velkora.deserialize_stream(data, refuse)
+    with pytest.raises(KeyError):
+        velkora.StreamDecoder().feed(data, refuse)
+
+
+@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
+@pytest.mark.parametrize("name", ["select_small", "export_like", "stream_like"])
+def test_every_truncation_names_its_offset(name):
+    data = body(name)
+    for cut in range(0, len(data) - 1, 7):
+        for entry in (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json):
+            with pytest.raises(velkora.DecodeError) as caught:
+                entry(data[:cut])
+            assert caught.value.kind == "UnexpectedEof"
+            assert caught.value.offset == message_offset(caught.value) <= cut
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Chunk-fed decoders: offsets of document errors count from the document, stream_offset from the first byte.
+
+
+def docs_with_fault(fault: bytes, position: int, total: int = 6) -> bytes:
+    """A /select body of `total` documents, the one at `position` holding `fault` as its "n" value."""
+    docs = [jb.Doc([("id", f"doc-{i}"), ("n", jb.Raw(fault) if i == position else jb.Long(i))]) for i in range(total)]
+    return jb.encode(jb.NamedList([("responseHeader", jb.OrderedMap([("status", jb.Int(0))])),
+                                   ("response", jb.DocList(total, docs=docs))]))
+
+
+def feed_all(decoder, data: bytes, chunk: int, *args):
+    for start in range(0, len(data), chunk):
+        decoder.feed(data[start:start + chunk], *args)
+    return decoder.finish()
+
+
+STREAM_DECODERS = {
+    "StreamDecoder": lambda data, chunk: feed_all(velkora.StreamDecoder(), data, chunk, lambda doc: None),
+    "ArrowStreamDecoder": lambda data, chunk: feed_all(velkora.ArrowStreamDecoder(SCHEMA, 2), data, chunk),
+}
+
+
+@pytest.mark.parametrize("decoder", STREAM_DECODERS)
+@pytest.mark.parametrize("chunk", [1, 5, 64, 1 << 20])
+@pytest.mark.parametrize("fault, position, kind", [
+    (b"\x14", 4, "UnknownTag"),       # inside the fifth document
+    (b"\x22\xc3\x28", 0, "InvalidUtf8"),
+    (b"\x1f", 5, "UnknownTag"),
+])
+def test_stream_offset_agrees_with_the_whole_body(decoder, chunk, fault, position, kind):
+    data = docs_with_fault(fault, position)
+    with pytest.raises(velkora.DecodeError) as whole:
+        velkora.deserialize(data)
+    with pytest.raises(velkora.DecodeError) as fed:
+        STREAM_DECODERS[decoder](data, chunk)
+    error = fed.value
+    assert error.kind == whole.value.kind == kind
+    assert error.offset == message_offset(error)
+    assert error.stream_offset == whole.value.offset  # counted from the first byte, as the whole body counts
+    assert error.offset < error.stream_offset  # while the message counts from the failing document
+
+
+@pytest.mark.parametrize("decoder", STREAM_DECODERS)
+def test_envelope_errors_count_from_the_stream_start(decoder):
+    data = b"\x02\xc2\x21a\x14" + b"\x00" * 10
+    with pytest.raises(velkora.DecodeError) as fed:
+        STREAM_DECODERS[decoder](data, 1)
+    assert (fed.value.kind, fed.value.offset, fed.value.stream_offset) == ("UnknownTag", 4, 4)
+
+
+@pytest.mark.parametrize("decoder", STREAM_DECODERS)
+@pytest.mark.parametrize("chunk", [1, 9, 1 << 20])
+def test_finish_points_at_the_end_of_what_was_fed(decoder, chunk):
+    data = docs_with_fault(b"", -1, total=40)
+    cut = data[:len(data) * 3 // 4]
+    with pytest.raises(velkora.DecodeError) as fed:
+        STREAM_DECODERS[decoder](cut, chunk)
+    error = fed.value
+    assert error.kind == "UnexpectedEof"
+    assert error.offset == message_offset(error) <= len(cut)  # what is still held
+    assert error.stream_offset == len(cut)
+
+
+def test_invalid_version_in_a_stream():
+    with pytest.raises(velkora.DecodeError) as fed:
+        velkora.ArrowStreamDecoder(SCHEMA).feed(b"\x03")
+    assert (fed.value.kind, fed.value.offset, fed.value.stream_offset) == ("InvalidVersion", None, None)

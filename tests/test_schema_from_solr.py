@@ -1,0 +1,226 @@
+"""tests/test_schema_from_solr.py: velkora.schema.from_solr on Schema API answers written as Solr writes them."""
+
+import pytest
+
+import javabin as jb
+import velkora
+from velkora.schema import from_solr
+
+pa = pytest.importorskip("pyarrow")
+
+# /schema/fieldtypes, in the shape the Schema API answers (JSON; the javabin answer decodes the same).
+FIELD_TYPES = {
+    "responseHeader": {"status": 0, "QTime": 1},
+    "fieldTypes": [
+        {"name": "string", "class": "solr.StrField", "sortMissingLast": True, "docValues": True},
+        {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True, "docValues": True},
+        {"name": "boolean", "class": "solr.BoolField", "sortMissingLast": True},
+        {"name": "pint", "class": "solr.IntPointField", "docValues": True},
+        {"name": "plong", "class": "solr.LongPointField", "docValues": True},
+        {"name": "plongs", "class": "solr.LongPointField", "docValues": True, "multiValued": True},
+        {"name": "pfloat", "class": "solr.FloatPointField", "docValues": True},
+        {"name": "pdouble", "class": "solr.DoublePointField", "docValues": True},
+        {"name": "pdate", "class": "solr.DatePointField", "docValues": True},
+        {"name": "pdates", "class": "solr.DatePointField", "docValues": True, "multiValued": True},
+        {"name": "binary", "class": "solr.BinaryField"},
+        {"name": "text_general", "class": "solr.TextField", "positionIncrementGap": "100", "multiValued": True,
+         "indexAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}},
+         "queryAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}}},
+        {"name": "text_en", "class": "solr.TextField", "positionIncrementGap": "100"},
+        {"name": "location", "class": "solr.LatLonPointSpatialField", "docValues": True},
+        {"name": "tint", "class": "org.apache.solr.schema.TrieIntField", "precisionStep": "8"},
+        {"name": "tdate", "class": "solr.TrieDateField", "precisionStep": "6"},
+        {"name": "uuid", "class": "solr.UUIDField"},
+        {"name": "vector", "class": "solr.DenseVectorField", "vectorDimension": "4", "similarityFunction": "cosine"},
+        {"name": "shape", "class": "solr.ExternalFileField"},
+    ],
+}
+
+# /schema/fields, with the dynamic fields the /schema answer lists beside them.
+FIELDS = {
+    "responseHeader": {"status": 0, "QTime": 2},
+    "fields": [
+        {"name": "_version_", "type": "plong", "indexed": False, "stored": False},
+        {"name": "_root_", "type": "string", "indexed": True, "stored": False, "docValues": False},
+        {"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
+        {"name": "title", "type": "text_general", "multiValued": False},
+        {"name": "body", "type": "text_general"},
+        {"name": "cat", "type": "strings"},
+        {"name": "price", "type": "pfloat"},
+        {"name": "popularity", "type": "pint", "required": True, "default": "0"},
+        {"name": "inStock", "type": "boolean", "required": True},
+        {"name": "released", "type": "pdate"},
+        {"name": "store", "type": "location"},
+    ],
+    "dynamicFields": [
+        {"name": "*_s", "type": "string", "indexed": True, "stored": True},
+        {"name": "*_ss", "type": "strings", "indexed": True, "stored": True},
+        {"name": "*_i", "type": "pint", "indexed": True, "stored": True},
+        {"name": "*_l", "type": "plong", "indexed": True, "stored": True},
+        {"name": "*_dt", "type": "pdate", "indexed": True, "stored": True},
+        {"name": "*_dts", "type": "pdate", "indexed": True, "stored": True, "multiValued": True},
+        {"name": "attr_*", "type": "text_general", "indexed": True, "stored": True, "multiValued": True},
+    ],
+}
+
+
+def one(field: dict, field_types=FIELD_TYPES, **kwargs) -> pa.Field:
+    return from_solr({"fields": [field]}, field_types, **kwargs).field(0)
+
+
+@pytest.mark.parametrize("cls, expected", [
+    ("solr.IntPointField", pa.int32()), ("solr.TrieIntField", pa.int32()),
+    ("solr.LongPointField", pa.int64()), ("solr.TrieLongField", pa.int64()),
+    ("solr.FloatPointField", pa.float32()), ("solr.TrieFloatField", pa.float32()),
+    ("solr.DoublePointField", pa.float64()), ("solr.TrieDoubleField", pa.float64()),
+    ("solr.DatePointField", pa.timestamp("ms")), ("solr.TrieDateField", pa.timestamp("ms")),
+    ("solr.BoolField", pa.bool_()), ("solr.BinaryField", pa.binary()),
+    ("solr.StrField", pa.utf8()), ("solr.TextField", pa.utf8()), ("solr.SortableTextField", pa.utf8()),
+    ("solr.UUIDField", pa.utf8()), ("solr.ICUCollationField", pa.utf8()), ("solr.CollationField", pa.utf8()),
+    ("solr.PreAnalyzedField", pa.utf8()), ("solr.NestPathField", pa.utf8()), ("solr.DateRangeField", pa.utf8()),
+    ("solr.CurrencyFieldType", pa.utf8()), ("solr.CurrencyField", pa.utf8()),
+    ("solr.LatLonPointSpatialField", pa.utf8()), ("solr.LatLonType", pa.utf8()), ("solr.PointType", pa.utf8()),
+    ("solr.SpatialRecursivePrefixTreeFieldType", pa.utf8()), ("solr.RptWithGeometrySpatialField", pa.utf8()),
+    ("solr.BBoxField", pa.utf8()),
+    ("solr.DenseVectorField", pa.list_(pa.float32())),
+    ("solr.IntField", pa.int32()), ("solr.LongField", pa.int64()), ("solr.FloatField", pa.float32()),
+    ("solr.DoubleField", pa.float64()), ("solr.DateField", pa.timestamp("ms")),  # the pre-Trie classes
+    ("org.apache.solr.schema.IntPointField", pa.int32()),  # the full class name as well as the solr. alias
+])
+def test_every_mapped_class(cls, expected):
+    field = one({"name": "f", "type": "t"}, {"fieldTypes": [{"name": "t", "class": cls}]})
+    assert (field.type, field.nullable) == (expected, True)
+
+
+def test_byte_vectors_are_integer_lists():
+    types = [{"name": "v", "class": "solr.DenseVectorField", "vectorDimension": 4, "vectorEncoding": "BYTE"}]
+    assert one({"name": "f", "type": "v"}, types).type == pa.list_(pa.int32())
+
+
+@pytest.mark.parametrize("field, expected", [
+    ({"name": "f", "type": "plong"}, pa.int64()),
+    ({"name": "f", "type": "plong", "multiValued": True}, pa.list_(pa.int64())),
+    ({"name": "f", "type": "plong", "multiValued": "true"}, pa.list_(pa.int64())),  # older answers: strings
+    ({"name": "f", "type": "plongs"}, pa.list_(pa.int64())),  # inherited from the type
+    ({"name": "f", "type": "plongs", "multiValued": False}, pa.int64()),  # the field overrides its type
+    ({"name": "f", "type": "pdates"}, pa.list_(pa.timestamp("ms"))),
+    ({"name": "f", "type": "text_general"}, pa.list_(pa.utf8())),
+])
+def test_multi_valued(field, expected):
+    assert one(field).type == expected
+
+
+@pytest.mark.parametrize("props, nullable", [
+    ({}, True), ({"required": True}, False), ({"required": "true"}, False), ({"required": False}, True),
+    ({"required": True, "default": "0"}, True),  # a default fills the field in: it may still be missing from results
+    ({"required": True, "multiValued": True}, False),
+])
+def test_required_without_default(props, nullable):
+    assert one({"name": "f", "type": "pint", **props}).nullable is nullable
+
+
+def test_all_returnable_fields_in_schema_order():
+    schema = from_solr(FIELDS, FIELD_TYPES)
+    # _root_ is neither stored nor docValues; _version_ is not stored but its type keeps docValues.
+    assert schema == pa.schema([
+        ("_version_", pa.int64()), pa.field("id", pa.utf8(), nullable=False), ("title", pa.utf8()),
+        ("body", pa.list_(pa.utf8())), ("cat", pa.list_(pa.utf8())), ("price", pa.float32()),
+        ("popularity", pa.int32()), pa.field("inStock", pa.bool_(), nullable=False),
+        ("released", pa.timestamp("ms")), ("store", pa.utf8()),
+    ])
+
+
+@pytest.mark.parametrize("fl, expected", [
+    ("price,id", [("price", pa.float32()), pa.field("id", pa.utf8(), nullable=False)]),
+    ("id price", [pa.field("id", pa.utf8(), nullable=False), ("price", pa.float32())]),
+    (["title", "score"], [("title", pa.utf8()), ("score", pa.float32())]),
+    ("id,[child],[explain style=nl]", [pa.field("id", pa.utf8(), nullable=False)]),
+    ("cost:price", [("cost", pa.float32())]),
+    ("name_s,tags_ss,n_i,big_l,when_dt,whens_dts",
+     [("name_s", pa.utf8()), ("tags_ss", pa.list_(pa.utf8())), ("n_i", pa.int32()), ("big_l", pa.int64()),
+      ("when_dt", pa.timestamp("ms")), ("whens_dts", pa.list_(pa.timestamp("ms")))]),
+    ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_* is the longer pattern: it wins over *_s
+    ("p*,id,*", None),
+])
+def test_fl_picks_orders_and_resolves(fl, expected):
+    schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
+    if expected is None:  # globs expand in schema order; a name already placed keeps its place
+        assert schema.names == ["price", "popularity", "id", "_version_", "_root_", "title", "body", "cat",
+                                "inStock", "released", "store"]
+        return
+    assert schema == pa.schema(expected)
+
+
+def test_fl_name_that_nothing_matches():
+    with pytest.raises(ValueError) as caught:
+        from_solr(FIELDS, FIELD_TYPES, fl="id,colour")
+    assert str(caught.value) == ("fl names 'colour', which is neither a field of the schema nor matched by one of "
+                                 "its dynamic fields")
+
+
+def test_unknown_class_names_field_and_class():
+    field = {"name": "ranking", "type": "shape"}
+    with pytest.raises(ValueError) as caught:
+        one(field)
+    assert str(caught.value) == ("field 'ranking' has type 'shape' of class 'solr.ExternalFileField', which has no "
+                                 "Arrow mapping; pass fallback=pyarrow.utf8() to read it as text")
+    assert one(field, fallback=pa.utf8()).type == pa.utf8()
+    assert one(field, fallback="utf8").type == pa.utf8()
+    with pytest.raises(ValueError, match="fallback must be"):
+        one(field, fallback="text")
+
+
+def test_unknown_type_name_without_field_types():
+    assert one({"name": "f", "type": "pdate"}, None).type == pa.timestamp("ms")  # Solr's default configset
+    with pytest.raises(ValueError, match="field 'f' has type 'my_type', which is neither among the given"):
+        one({"name": "f", "type": "my_type"}, None)
+    assert one({"name": "f", "type": "my_type"}, None, fallback=pa.utf8()).type == pa.utf8()
+
+
+def test_several_binaries_are_refused():
+    with pytest.raises(ValueError, match="field 'f' holds several binary values"):
+        one({"name": "f", "type": "binary", "multiValued": True})
+
+
+def test_whole_schema_answer_and_lists():
+    whole = {"responseHeader": {"status": 0}, "schema": {"name": "example", "version": 1.6, "uniqueKey": "id",
+                                                         "fieldTypes": FIELD_TYPES["fieldTypes"],
+                                                         "fields": FIELDS["fields"],
+                                                         "dynamicFields": FIELDS["dynamicFields"]}}
+    assert from_solr(whole, fl="id,when_dt") == from_solr(FIELDS, FIELD_TYPES, fl="id,when_dt")
+    assert from_solr(FIELDS["fields"], FIELD_TYPES["fieldTypes"]) == from_solr(FIELDS, FIELD_TYPES)
+    with pytest.raises(TypeError):
+        from_solr("id,title")
+
+
+def javabin_answer(answer) -> bytes:
+    """The answer as Solr's javabin writer lays it out: NamedList envelope, SimpleOrderedMap objects."""
+    def convert(value):
+        if isinstance(value, dict):
+            return jb.OrderedMap([(k, convert(v)) for k, v in value.items()])
+        if isinstance(value, list):
+            return [convert(v) for v in value]
+        return value
+    return jb.encode(jb.NamedList([(k, convert(v)) for k, v in answer.items()]))
+
+
+def test_decoded_javabin_answers_give_the_same_schema():
+    fields = velkora.deserialize(javabin_answer(FIELDS))
+    types = velkora.deserialize(javabin_answer(FIELD_TYPES))
+    for fl in (None, "id,name_s,whens_dts,score"):
+        assert from_solr(fields, types, fl=fl) == from_solr(FIELDS, FIELD_TYPES, fl=fl)
+
+
+def test_schema_decodes_the_values_solr_writes():
+    # One document as Solr writes these field types, read back with the schema made from the answers.
+    doc = jb.Doc([("id", "SKU-1"), ("title", "Keyboard"), ("cat", ["a", "b"]), ("price", jb.Float(9.5)),
+                  ("popularity", jb.solr_int(7)), ("inStock", True), ("released", jb.Date(86_400_000)),
+                  ("store", "45.17,-93.87"), ("_version_", jb.solr_long(1 << 60)), ("when_dt", jb.Date(1000)),
+                  ("tags_ss", ["x"]), ("n_i", jb.solr_int(-3)), ("big_l", jb.solr_long(5))])
+    body = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[doc]))]))
+    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,title,cat,price,popularity,inStock,released,store,_version_,"
+                                               "when_dt,tags_ss,n_i,big_l")
+    batch = velkora.deserialize_arrow(body, schema)
+    row = batch.to_pylist()[0]
+    assert row["released"].isoformat() == "1970-01-02T00:00:00"
+    assert (row["cat"], row["price"], row["n_i"], row["_version_"]) == (["a", "b"], 9.5, -3, 1 << 60)

@@ -1,0 +1,289 @@
+"""tests/test_schema_infer.py: velkora.schema.infer and the native field survey behind it."""
+
+import warnings
+
+import pytest
+
+import javabin as jb
+import velkora
+from descriptions import SOLR_DATA, body
+from velkora import _core
+from velkora.schema import SchemaWarning, infer
+
+pa = pytest.importorskip("pyarrow")
+from arrow_expect import export, select, stream  # noqa: E402  (needs pyarrow)
+
+needs_solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
+# The real bodies that hold documents where deserialize_arrow looks for them, with the children mode they need.
+REAL = [("select_small", "skip"), ("select_large", "skip"), ("export_like", "skip"), ("stream_like", "skip"),
+        ("javabin_sample", "skip"), ("child_docs", "explode")]
+
+
+def inferred(data: bytes, **kwargs) -> pa.Schema:
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a warning is a failure unless the test expects it
+        return infer(data, **kwargs)
+
+
+@needs_solr
+@pytest.mark.parametrize("name, children", REAL)
+def test_real_bodies_decode_with_the_inferred_schema(name, children):
+    data = body(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SchemaWarning)
+        schema = infer(data, sample=None)
+    batch = velkora.deserialize_arrow(data, schema, children=children)
+    fed = velkora.ArrowStreamDecoder(schema, 4096, children=children)
+    batches = [*fed.feed(data), *fed.finish()]
+    assert pa.Table.from_batches(batches, schema).equals(pa.Table.from_batches([batch]))
+    survey = _core._survey(data)
+    for field in schema:
+        kinds = set(survey["fields"][field.name]["values"]) | set(survey["fields"][field.name]["items"])
+        if "date" in kinds:  # dates stay dates
+            assert field.type in (pa.timestamp("ms"), pa.list_(pa.timestamp("ms")))
+    assert batch.num_rows == survey["rows"] if children == "explode" else survey["documents"]
+
+
+@needs_solr
+def test_real_body_types():
+    schema = inferred(body("select_small"))
+    assert schema == pa.schema([
+        pa.field("id", pa.utf8(), nullable=False), ("title", pa.utf8()), ("price", pa.float32()),
+        ("popularity", pa.int32()), ("inStock", pa.bool_()), ("manufacturedate_dt", pa.timestamp("ms")),
+        ("cat", pa.list_(pa.utf8())), ("weight", pa.float64()), ("payload", pa.binary()), ("views", pa.int64())])
+    assert inferred(body("export_like")).field("tags_dv").type == pa.list_(pa.utf8())  # an ITERATOR is a list too
+
+
+@needs_solr
+@pytest.mark.parametrize("name", ["select_small", "export_like", "stream_like", "child_docs"])
+def test_survey_counts_agree_with_deserialize(name):
+    data = body(name)
+    envelope = velkora.deserialize(data)
+    response = envelope.get("response") or envelope.get("result-set")
+    docs = response["docs"] if isinstance(response, dict) else response
+    rows, counts = 0, {}
+
+    def walk(doc):
+        nonlocal rows
+        rows += 1
+        for key, value in doc.items():
+            if key == "_childDocuments_":
+                for child in value:
+                    walk(child)
+                continue
+            counts[key] = counts.get(key, 0) + 1
+            for item in value if isinstance(value, list) else [value]:
+                if isinstance(item, dict):
+                    walk(item)
+
+    for doc in docs:
+        walk(doc)
+    survey = _core._survey(data)
+    assert survey["rows"] == rows and survey["documents"] == len(docs) and survey["complete"]
+    assert {name: tally["rows"] for name, tally in survey["fields"].items()} == counts
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([jb.solr_int(1), jb.Long(2)], pa.int64()),
+    ([jb.Byte(1), jb.Short(2), jb.Int(-3)], pa.int32()),
+    ([jb.SInt(5), jb.SLong(5)], pa.int64()),
+    ([jb.Float(1.5), jb.Double(2.5)], pa.float64()),
+    ([jb.Float(1.5)], pa.float32()),
+    ([jb.Date(0), jb.Long(86_400_000)], pa.timestamp("ms")),  # longs into a date column are milliseconds
+    ([jb.Bytes(b"\x00"), None], pa.binary()),
+])
+def test_widening(values, expected):
+    data = select(*[[("id", str(i)), ("v", v)] for i, v in enumerate(values)])
+    schema = inferred(data)
+    assert schema.field("v").type == expected
+    velkora.deserialize_arrow(data, schema)
+
+
+def test_a_list_in_any_document_makes_a_list_column():
+    data = export([("n", jb.solr_int(1))], [("n", [jb.Long(2), jb.solr_int(3)])], [("n", jb.Iter([jb.solr_int(4)]))])
+    schema = inferred(data)
+    assert schema.field("n").type == pa.list_(pa.int64())
+    assert velkora.deserialize_arrow(data, schema).column("n").to_pylist() == [[1], [2, 3], [4]]
+
+
+@pytest.mark.parametrize("docs, nullable", [
+    ([[("a", 1)], [("a", 2)]], False),
+    ([[("a", 1)], [("b", 2)]], True),
+    ([[("a", 1)], [("a", None)]], True),
+    ([[("a", [1])], [("a", [None])]], False),  # a null inside a list is not a missing value
+])
+def test_nullable(docs, nullable):
+    data = stream(*docs)
+    assert inferred(data).field("a").nullable is nullable
+
+
+def test_a_partial_sample_never_promises_a_value():
+    data = select(*[[("id", str(i))] for i in range(5)])
+    assert inferred(data, sample=3).field("id").nullable is True
+    assert inferred(data, sample=5).field("id").nullable is False
+    assert inferred(data, sample=None).field("id").nullable is False
+
+
+def test_sample_bounds_what_is_read():
+    docs = [[("id", str(i))] for i in range(4)] + [[("id", "x"), ("late", 1)], [("id", 5), ("bad", 1)]]
+    data = export(*docs)
+    assert inferred(data, sample=4).names == ["id"]
+    assert inferred(data, sample=5).names == ["id", "late"]
+    with pytest.raises(ValueError, match="field 'id': it holds int, string"):
+        infer(data, sample=6)
+    survey = _core._survey(data, 4)
+    assert (survey["documents"], survey["complete"]) == (4, False)
+    with pytest.raises(ValueError, match="sample must be at least 1"):
+        infer(data, sample=0)
+
+
+@pytest.mark.parametrize("value, message", [
+    (jb.Map([("k", 1)]), "cannot infer a column type for field 'v': it holds map"),
+    (jb.NamedList([("k", 1)]), "cannot infer a column type for field 'v': it holds named list"),
+    (jb.EnumValue(1, "one"), "cannot infer a column type for field 'v': it holds named list"),
+    (jb.TypedArr(6, [1, 2]), "cannot infer a column type for field 'v': it holds typed array"),
+    ([[1]], "cannot infer a column type for field 'v': it holds array, array in a list"),
+    ([jb.Map([("k", 1)])], "cannot infer a column type for field 'v': it holds array, map in a list"),
+    ([b"\x00"], "cannot infer a column type for field 'v': it holds lists of bytes"),
+])
+def test_untypable_values(value, message):
+    with pytest.raises(ValueError) as caught:
+        infer(select([("v", value)]))
+    assert str(caught.value).startswith(message)
+
+
+@pytest.mark.parametrize("first, second, kinds", [
+    ("text", 1, "int, string"),
+    (jb.Float(1.0), 1, "float, int"),
+    (True, 1, "bool, int"),
+    (jb.Date(5), 5, "date, int"),  # an INT is not milliseconds to a timestamp column
+    ("text", [1], "int, string"),
+])
+def test_mixed_kinds_are_refused(first, second, kinds):
+    with pytest.raises(ValueError) as caught:
+        infer(select([("v", first)], [("v", second)]))
+    assert str(caught.value) == f"cannot infer a column type for field 'v': it holds {kinds}"
+
+
+def test_child_documents_are_a_warning():
+    child = jb.Doc([("id", "c1"), ("n", jb.solr_int(1))])
+    named = jb.Doc([("id", "c2"), ("n", jb.solr_int(2))])
+    data = select(jb.Doc([("id", "p"), ("kids", [named])], children=[child]))
+    with pytest.warns(SchemaWarning, match='2 child documents; decode with children="explode"'):
+        schema = infer(data)
+    assert schema.names == ["id", "n"]  # "kids" held documents: rows, not a column
+    assert velkora.deserialize_arrow(data, schema, children="explode").num_rows == 3
+
+
+def test_nulls_only_is_a_warning():
+    with pytest.warns(SchemaWarning, match="field 'gone' held no value but null"):
+        schema = infer(stream([("id", "a"), ("gone", None)]))
+    assert schema.field("gone").type == pa.utf8()
+
+
+@pytest.mark.parametrize("data, message", [
+    (jb.encode([1, 2]), "no documents where deserialize_arrow looks for them"),
+    (select(), "no document fields"),
+])
+def test_nothing_to_infer(data, message):
+    with pytest.raises(ValueError, match=message):
+        infer(data)
+
+
+def test_malformed_body_is_a_decode_error():
+    data = select([("id", "a")])
+    with pytest.raises(velkora.DecodeError) as caught:
+        infer(data[:-3])
+    assert caught.value.kind == "UnexpectedEof"
+
+
+def test_values_written_as_extern_references_are_left_out():
+    # The Arrow decoders refuse a value that refers back to an extern string (Solr writes only names so).
+    data = export([("id", "a"), ("group", jb.Extern("g1"))], [("id", "b"), ("group", jb.Extern("g1"))])
+    assert _core._survey(data)["fields"]["group"]["values"] == {"string": 1, "extern reference": 1}
+    with pytest.warns(SchemaWarning, match="field 'group' holds values written as references to extern strings"):
+        schema = infer(data)
+    assert schema.names == ["id"]
+    assert velkora.deserialize_arrow(data, schema).num_rows == 2
+
+
+# ---------------------------------------------------------------------------------------------------------
+# The survey walks where deserialize_arrow walks, and fails where it fails.
+
+
+def arrow_failure(data: bytes, schema: pa.Schema, children: str) -> str | None:
+    try:
+        velkora.deserialize_arrow(data, schema, children=children)
+    except velkora.DecodeError as e:
+        return str(e)
+    return None
+
+
+def survey_failure(data: bytes) -> str | None:
+    try:
+        _core._survey(data)
+    except velkora.DecodeError as e:
+        return str(e)
+    return None
+
+
+@needs_solr
+@pytest.mark.parametrize("name, children, step", [("select_small", "skip", 1), ("stream_like", "skip", 1),
+                                                  ("child_docs", "explode", 1), ("export_like", "skip", 29)])
+def test_survey_fails_where_deserialize_arrow_fails(name, children, step):
+    data = body(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", SchemaWarning)
+        schema = infer(data)
+    for cut in range(0, len(data), step):
+        assert survey_failure(data[:cut]) == arrow_failure(data[:cut], schema, children), cut
+
+
+@needs_solr
+def test_survey_of_hostile_bytes_never_crashes():
+    data = bytearray(body("select_small"))
+    for position in range(1, len(data)):
+        for byte in (0x00, 0x0F, 0x14, 0x3F, 0x9F, 0xFF):
+            mutated = bytes(data[:position]) + bytes([byte]) + bytes(data[position + 1:])
+            try:
+                _core._survey(mutated, 5)
+            except velkora.DecodeError as e:
+                assert e.kind in {"UnexpectedEof", "UnknownTag", "UnexpectedValue", "InvalidUtf8", "DepthExceeded",
+                                  "TrailingData", "ArrowTypeMismatch"}
+
+
+@needs_solr
+def test_survey_builds_no_object_per_value():
+    import tracemalloc
+
+    data = body("select_large")  # 50,000 documents, 5 MB
+    tracemalloc.start()
+    try:
+        survey = _core._survey(data)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert survey["documents"] == 50_000
+    assert peak < 64 * 1024  # a few dicts for the result, whatever the number of values
+
+
+@pytest.mark.parametrize("named", [False, True])
+@pytest.mark.parametrize("levels", [127, 128, 129, 140])
+def test_deep_children_fail_where_explode_fails(named, levels):
+    doc = jb.Doc([("id", "leaf")])
+    for level in range(levels):
+        doc = jb.Doc([("id", str(level)), ("kid", [doc])]) if named else jb.Doc([("id", str(level))], children=[doc])
+    data = select(doc)
+    failure = survey_failure(data)
+    assert failure == arrow_failure(data, pa.schema([("id", pa.utf8())]), "explode")
+    assert (failure is None) == (levels <= 128)
+
+
+def test_distinct_field_names_are_bounded():
+    fields = [(f"f{i}", jb.solr_int(1)) for i in range(65536 + 10)]
+    data = select(jb.Doc(fields), jb.Doc(fields[-3:]))
+    survey = _core._survey(data)
+    assert (len(survey["fields"]), survey["untallied"]) == (65536, 13)
+    assert list(survey["fields"])[-1] == "f65535"
+    with pytest.raises(ValueError, match="more than 65536 distinct field names"):
+        infer(data)
