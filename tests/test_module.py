@@ -54,6 +54,10 @@ def test_stub_and_marker():
     assert defined - PRIVATE == set(_core.__all__)
     for name in PRIVATE:
         assert hasattr(_core, name)
+    # The stub spells __all__ out, so that type checkers see what `from ._core import *` brings into velkora.
+    spelled = [ast.literal_eval(node.value) for node in ast.parse(stub.read_text(encoding="utf-8")).body
+               if isinstance(node, ast.Assign) and [t.id for t in node.targets if isinstance(t, ast.Name)] == ["__all__"]]
+    assert spelled == [_core.__all__]
 
 
 feed = _core.StreamDecoder().feed

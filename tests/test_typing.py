@@ -1,4 +1,4 @@
-"""mypy --strict over velkora's HTTP modules and the examples of the README's HTTP section."""
+"""mypy --strict over velkora's Python modules and the examples of the README's HTTP section."""
 
 import re
 import subprocess
@@ -9,7 +9,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SECTION = "## Straight from Solr over HTTP"
-MODULES = ["python/velkora/http.py", "python/velkora/pysolr.py", "python/velkora/dask.py"]
+MODULES = ["python/velkora/__init__.py", "python/velkora/__main__.py", "python/velkora/_core.pyi",
+           "python/velkora/_demo.py", "python/velkora/http.py", "python/velkora/pysolr.py", "python/velkora/dask.py",
+           "python/velkora/schema.py", "python/velkora/cli.py"]
 
 
 def examples() -> list[str]:

@@ -1,7 +1,7 @@
 """Type stubs for velkora._core, the compiled javabin decoder."""
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, Protocol, TypeAlias
 
 if TYPE_CHECKING:
     import pyarrow
@@ -14,7 +14,11 @@ if TYPE_CHECKING:
     _Schema: TypeAlias = pyarrow.Schema | _ArrowSchemaExportable
     _ChildrenMode: TypeAlias = Literal["skip", "explode"]
 
-__all__: Final[list[str]]
+# Spelled out, so that type checkers know what ``from velkora._core import *`` (velkora's __init__) brings.
+__all__ = [
+    "deserialize", "deserialize_stream", "_deserialize_safe", "deserialize_json", "_bench_parse_only",
+    "deserialize_arrow", "StreamDecoder", "ArrowStreamDecoder",
+]
 
 class PanicException(BaseException):
     """An internal fault of the extension; not caught by ``except Exception``."""

@@ -10,17 +10,21 @@ from __future__ import annotations
 import argparse
 import base64
 import contextlib
+import io
 import json
 import math
 import os
 import sys
 import tempfile
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import IO, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import velkora
+
+if TYPE_CHECKING:
+    import pyarrow
 
 CHUNK = 1 << 20  # bytes read at a time by the streaming subcommands
 PREFIX = 1 << 22  # the first bytes read for --infer; doubled while the sample needs more
@@ -35,10 +39,11 @@ class UsageError(Exception):
 
 
 @contextlib.contextmanager
-def open_body(path: str) -> Iterator[tuple[IO[bytes], int | None]]:
+def open_body(path: str) -> Iterator[tuple[io.BufferedIOBase, int | None]]:
     """The body's byte stream and its size when known; "-" is standard input (left open)."""
     if path == "-":
-        yield sys.stdin.buffer, None
+        # A buffered reader (typeshed says BinaryIO, which lacks the read1 that chunks() uses).
+        yield cast(io.BufferedIOBase, sys.stdin.buffer), None
         return
     try:
         f = open(path, "rb")
@@ -58,7 +63,7 @@ class Progress:
     terminal and --quiet was not given; otherwise nothing. It appears only once a run takes a while."""
 
     def __init__(self, total: int | None, quiet: bool, label: str) -> None:
-        self.bar = None
+        self.bar: Any = None  # a tqdm bar
         if quiet or not sys.stderr.isatty():
             return
         try:
@@ -77,7 +82,7 @@ class Progress:
             self.bar.close()
 
 
-def chunks(f: IO[bytes], progress: Progress, first: bytes = b"") -> Iterator[bytes]:
+def chunks(f: io.BufferedIOBase, progress: Progress, first: bytes = b"") -> Iterator[bytes]:
     if first:
         progress.update(len(first))
         yield first
@@ -114,7 +119,7 @@ class AtomicOutput:
 # json and docs
 
 
-def command_json(args) -> int:
+def command_json(args: argparse.Namespace) -> int:
     text = velkora.deserialize_json(read_body(args.body))
     if args.output:
         out = AtomicOutput(args.output)
@@ -146,10 +151,10 @@ def jsonable(value: Any) -> Any:
     return value
 
 
-def command_docs(args) -> int:
+def command_docs(args: argparse.Namespace) -> int:
     out = sys.stdout
 
-    def write(doc) -> None:
+    def write(doc: Any) -> None:
         out.write(json.dumps(jsonable(doc), ensure_ascii=False, separators=(",", ":"), sort_keys=True))
         out.write("\n")
 
@@ -169,7 +174,7 @@ def command_docs(args) -> int:
 # arrow
 
 
-def load_schema(path: str, fl: str | None, field_types: str | None):
+def load_schema(path: str, fl: str | None, field_types: str | None) -> pyarrow.Schema:
     """A schema file: a Schema API answer in JSON (/schema, or /schema/fields with --field-types), or an
     Arrow schema (a serialized schema message, or an IPC stream or file whose schema is taken)."""
     import pyarrow as pa
@@ -196,7 +201,7 @@ def load_schema(path: str, fl: str | None, field_types: str | None):
     raise UsageError(f"{path} is neither a Schema API answer (JSON) nor an Arrow schema or IPC file")
 
 
-def infer_from_prefix(f: IO[bytes], sample: int) -> tuple[Any, bytes]:
+def infer_from_prefix(f: io.BufferedIOBase, sample: int) -> tuple[pyarrow.Schema, bytes]:
     """Infers a schema from the first `sample` documents, reading only as much of the body as they take.
     Returns the schema and the bytes read, which the decoder is then fed first."""
     prefix, want = b"", PREFIX
@@ -211,9 +216,10 @@ def infer_from_prefix(f: IO[bytes], sample: int) -> tuple[Any, bytes]:
         want *= 2  # the sample reaches past the bytes read so far
 
 
-def output_format(args) -> str:
+def output_format(args: argparse.Namespace) -> str:
     if args.format:
-        return args.format
+        fmt: str = args.format
+        return fmt
     suffix = Path(args.output).suffix.lower()
     if suffix in (".parquet", ".pq"):
         return "parquet"
@@ -225,7 +231,7 @@ def output_format(args) -> str:
 class BatchWriter:
     """Parquet through pyarrow.parquet.ParquetWriter, or an Arrow IPC stream."""
 
-    def __init__(self, path: str, schema, fmt: str) -> None:
+    def __init__(self, path: str, schema: pyarrow.Schema, fmt: str) -> None:
         import pyarrow as pa
 
         if fmt == "parquet":
@@ -237,7 +243,7 @@ class BatchWriter:
             self.writer = pa.ipc.new_stream(self.sink, schema)
         self.fmt = fmt
 
-    def write(self, batch) -> None:
+    def write(self, batch: pyarrow.RecordBatch) -> None:
         self.writer.write_batch(batch)
 
     def close(self) -> None:
@@ -246,7 +252,7 @@ class BatchWriter:
             self.sink.close()
 
 
-def command_arrow(args) -> int:
+def command_arrow(args: argparse.Namespace) -> int:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
@@ -261,7 +267,7 @@ def command_arrow(args) -> int:
     return 0
 
 
-def write_arrow(args, fmt: str, f: IO[bytes], size: int | None) -> int:
+def write_arrow(args: argparse.Namespace, fmt: str, f: io.BufferedIOBase, size: int | None) -> int:
     """Decodes the body into the output file; returns the number of rows written."""
     first = b""
     if args.schema:
@@ -303,7 +309,7 @@ def write_arrow(args, fmt: str, f: IO[bytes], size: int | None) -> int:
 # inspect
 
 
-def handler_shape(survey: dict) -> str:
+def handler_shape(survey: dict[str, Any]) -> str:
     """The handler whose response the envelope looks like."""
     key, response = survey["response_key"], survey["response"]
     if key == "result-set":
@@ -315,7 +321,7 @@ def handler_shape(survey: dict) -> str:
     return "unknown"
 
 
-def summary(body: bytes) -> dict:
+def summary(body: bytes) -> dict[str, Any]:
     """What `inspect` reports: the survey of every document, and the handler shape."""
     try:
         survey = velkora._core._survey(body)
@@ -329,11 +335,11 @@ def summary(body: bytes) -> dict:
     return survey
 
 
-def kinds_text(kinds: dict) -> str:
+def kinds_text(kinds: dict[str, int]) -> str:
     return ", ".join(f"{kind} {count}" for kind, count in sorted(kinds.items(), key=lambda kv: -kv[1]))
 
 
-def command_inspect(args) -> int:
+def command_inspect(args: argparse.Namespace) -> int:
     info = summary(read_body(args.body))
     if args.json:
         print(json.dumps(info, indent=2))
@@ -457,8 +463,9 @@ def positive(text: str) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run  # the subcommand's set_defaults
     try:
-        return args.run(args)
+        return run(args)
     except UsageError as e:
         print(f"velkora: error: {e}", file=sys.stderr)
         return 2

@@ -11,19 +11,23 @@ import fnmatch
 import re
 import warnings
 from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Union
 
 if TYPE_CHECKING:
-    import pyarrow as pa
+    import pyarrow
 
 __all__ = ["from_solr", "infer", "SchemaWarning"]
+
+#: A Schema API answer (``/schema``, ``/schema/fields``, ``/schema/fieldtypes``), decoded or parsed from JSON,
+#: or the list of field or field type objects it holds.
+SchemaAnswer = Union[Mapping[str, Any], Iterable[Mapping[str, Any]]]
 
 
 class SchemaWarning(UserWarning):
     """Something ``infer`` or ``from_solr`` could only guess at, or that the schema alone cannot express."""
 
 
-def _pyarrow():
+def _pyarrow() -> Any:
     try:
         import pyarrow
     except ImportError as e:  # pragma: no cover - depends on the environment
@@ -76,12 +80,12 @@ _DEFAULT_TYPES: dict[str, dict[str, Any]] = {
 }
 
 
-def _truth(value) -> bool:
+def _truth(value: object) -> bool:
     """A Schema API flag: JSON and javabin give booleans, older answers strings."""
     return value is True or (isinstance(value, str) and value.lower() == "true")
 
 
-def _entries(answer, key: str) -> list[Mapping]:
+def _entries(answer: object, key: str) -> list[Mapping[str, Any]]:
     """The list under `key` of a Schema API answer, or the answer itself when it is already that list."""
     if answer is None:
         return []
@@ -103,7 +107,7 @@ def _class_name(cls: str) -> str:
     return cls.rsplit(".", 1)[-1]
 
 
-def _fallback_type(fallback):
+def _fallback_type(fallback: pyarrow.DataType | str) -> pyarrow.DataType:
     pa = _pyarrow()
     if isinstance(fallback, str):
         if fallback not in ("utf8", "string"):
@@ -114,7 +118,8 @@ def _fallback_type(fallback):
     return fallback
 
 
-def _value_type(field: Mapping, field_type: Mapping | None, fallback):
+def _value_type(field: Mapping[str, Any], field_type: Mapping[str, Any] | None,
+                fallback: pyarrow.DataType | str | None) -> pyarrow.DataType:
     """The Arrow type of one value of `field`, or the fallback for a class without a mapping."""
     pa = _pyarrow()
     name, type_name = field["name"], field.get("type")
@@ -140,17 +145,23 @@ def _value_type(field: Mapping, field_type: Mapping | None, fallback):
             "bool": pa.bool_(), "binary": pa.binary(), "utf8": pa.utf8()}[kind]
 
 
-def _property(field: Mapping, types: Mapping[str, Mapping], key: str, default: bool) -> bool:
+def _field_type(field: Mapping[str, Any], types: Mapping[str, Mapping[str, Any]]) -> Mapping[str, Any] | None:
+    """The field type `field` names, or None when it names none of `types`."""
+    return types.get(field["type"]) if "type" in field else None
+
+
+def _property(field: Mapping[str, Any], types: Mapping[str, Mapping[str, Any]], key: str, default: bool) -> bool:
     """A field property; a field that does not set it takes its type's."""
     if key in field:
         return _truth(field[key])
-    field_type = types.get(field.get("type")) or {}
+    field_type = _field_type(field, types) or {}
     return _truth(field_type[key]) if key in field_type else default
 
 
-def _arrow_field(name: str, field: Mapping, types: Mapping[str, Mapping], fallback):
+def _arrow_field(name: str, field: Mapping[str, Any], types: Mapping[str, Mapping[str, Any]],
+                 fallback: pyarrow.DataType | str | None) -> pyarrow.Field:
     pa = _pyarrow()
-    value_type = _value_type(field, types.get(field.get("type")), fallback)
+    value_type = _value_type(field, _field_type(field, types), fallback)
     if _property(field, types, "multiValued", False) and not pa.types.is_list(value_type):
         if pa.types.is_binary(value_type):
             raise ValueError(f"field {name!r} holds several binary values, and a list of binary is not a "
@@ -160,9 +171,9 @@ def _arrow_field(name: str, field: Mapping, types: Mapping[str, Mapping], fallba
     return pa.field(name, value_type, nullable=not required)
 
 
-def _dynamic_match(name: str, patterns: list[Mapping]) -> Mapping | None:
+def _dynamic_match(name: str, patterns: list[Mapping[str, Any]]) -> Mapping[str, Any] | None:
     """The dynamic field whose pattern matches `name`; the longest pattern wins, as in Solr."""
-    best = None
+    best: Mapping[str, Any] | None = None
     for pattern in patterns:
         glob = pattern["name"]
         if (glob.startswith("*") and name.endswith(glob[1:])) or (glob.endswith("*") and name.startswith(glob[:-1])):
@@ -171,7 +182,7 @@ def _dynamic_match(name: str, patterns: list[Mapping]) -> Mapping | None:
     return best
 
 
-def _fl_names(fl) -> list[str]:
+def _fl_names(fl: str | Iterable[object]) -> list[str]:
     """The names of a field list: "id,title score" or ["id", "title"]."""
     if isinstance(fl, str):
         # A transformer keeps its parameters: "[explain style=nl]" is one entry.
@@ -179,7 +190,8 @@ def _fl_names(fl) -> list[str]:
     return [str(part) for part in fl]
 
 
-def from_solr(fields, field_types=None, *, fl=None, fallback=None) -> pa.Schema:
+def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, fl: str | Iterable[str] | None = None,
+              fallback: pyarrow.DataType | str | None = None) -> pyarrow.Schema:
     """An Arrow schema for documents of a Solr collection, from its Schema API answers.
 
     Parameters
@@ -223,10 +235,10 @@ def from_solr(fields, field_types=None, *, fl=None, fallback=None) -> pa.Schema:
     dynamic = [f for f in declared if "*" in f["name"]] + _entries(fields, "dynamicFields") \
         if isinstance(fields, Mapping) else [f for f in declared if "*" in f["name"]]
     explicit = [f for f in declared if "*" not in f["name"]]
-    types = {name: dict(t) for name, t in _DEFAULT_TYPES.items()}
-    for source in (fields if isinstance(fields, Mapping) else None, field_types):
-        if source is not None:
-            types.update({t["name"]: t for t in _entries(source, "fieldTypes")})
+    types: dict[str, Mapping[str, Any]] = {name: dict(t) for name, t in _DEFAULT_TYPES.items()}
+    for answer in (fields if isinstance(fields, Mapping) else None, field_types):
+        if answer is not None:
+            types.update({t["name"]: t for t in _entries(answer, "fieldTypes")})
     by_name = {f["name"]: f for f in explicit}
 
     if fl is None:
@@ -235,7 +247,7 @@ def from_solr(fields, field_types=None, *, fl=None, fallback=None) -> pa.Schema:
                   if _property(f, types, "stored", True) or _property(f, types, "docValues", False)]
         return pa.schema([_arrow_field(name, f, types, fallback) for name, f in picked])
 
-    columns = []
+    columns: list[pyarrow.Field] = []
     for entry in _fl_names(fl):
         alias, source = entry.split(":", 1) if ":" in entry.split("[", 1)[0] else ("", entry)
         if source.startswith("["):
@@ -253,8 +265,8 @@ def from_solr(fields, field_types=None, *, fl=None, fallback=None) -> pa.Schema:
         else:
             raise ValueError(f"fl names {source!r}, which is neither a field of the schema nor matched by one of "
                              "its dynamic fields")
-    seen = set()
-    unique = []
+    seen: set[str] = set()
+    unique: list[pyarrow.Field] = []
     for column in columns:  # a name given twice (id, *) keeps its first place
         if column.name not in seen:
             seen.add(column.name)
@@ -293,13 +305,13 @@ def _merge_kinds(name: str, kinds: set[str]) -> str | None:
     raise ValueError(f"cannot infer a column type for field {name!r}: it holds {', '.join(sorted(kinds))}")
 
 
-def _arrow_type(kind: str):
+def _arrow_type(kind: str) -> pyarrow.DataType:
     pa = _pyarrow()
     return {"int32": pa.int32(), "int64": pa.int64(), "float32": pa.float32(), "float64": pa.float64(),
             "timestamp": pa.timestamp("ms"), "utf8": pa.utf8(), "bool": pa.bool_(), "binary": pa.binary()}[kind]
 
 
-def infer(body: bytes, *, sample: int | None = 1000) -> pa.Schema:
+def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     """An Arrow schema sniffed from the documents of a javabin response (/select, /export or /stream).
 
     The first ``sample`` documents (all of them with ``sample=None``) are walked natively, without building
@@ -333,7 +345,7 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pa.Schema:
     if survey["children"] or survey["nested_documents"]:
         warnings.warn(f"the documents hold {survey['children'] + survey['nested_documents']} child documents; "
                       'decode with children="explode" to give each its own row', SchemaWarning, stacklevel=2)
-    columns = []
+    columns: list[pyarrow.Field] = []
     for name, tally in survey["fields"].items():
         values, items = tally["values"], tally["items"]
         if "solr document" in values or "solr document" in items:
@@ -348,8 +360,8 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pa.Schema:
             continue
         containers = (set(values) | set(items)) & {"map", "named list", "solr document list", "typed array"}
         if containers or "array" in items:
-            kinds = sorted(set(values) | {f"{k} in a list" for k in items})
-            raise ValueError(f"cannot infer a column type for field {name!r}: it holds {', '.join(kinds)}")
+            held = sorted(set(values) | {f"{k} in a list" for k in items})
+            raise ValueError(f"cannot infer a column type for field {name!r}: it holds {', '.join(held)}")
         is_list = "array" in values
         scalar_kinds = set(values) - {"array"}
         kind = _merge_kinds(name, scalar_kinds | set(items))
