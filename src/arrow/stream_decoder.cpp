@@ -1,14 +1,14 @@
 // src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
 //
 // The envelope is parsed from the stream's first byte until it is complete. Each document is first probed
-// (walked without building anything) and decoded into the builders only once all its bytes are there, so
-// the builders and the extern-string table only ever see complete documents.
+// (walked without building anything, the walk going on where the last feed left it) and decoded into the
+// builders only once all its bytes are there, so the builders and the extern-string table only ever see
+// complete documents.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
 
 #include "arrow/row_decoder.hpp"
-#include "core/probe.hpp"
 
 namespace velkora::arrow {
 
@@ -59,19 +59,20 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
 wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
-    uint64_t length = 0;
-    switch (wire::probe_document(unread, &length, &needed_, error)) {
-        case wire::Probe::NeedMore: return wire::Step::NeedMore;
-        case wire::Probe::Failed: return wire::Step::Failed;
-        case wire::Probe::Complete: break;
+    switch (probe_.resume(unread, error)) {
+        case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
     }
     needed_ = 0;
+    uint64_t length = probe_.length();
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     if (!decode_document(*decoder_, r)) {
         *error = std::move(r.error);
         return wire::Step::Failed;
     }
     stream_.buffer.consume(length);
+    probe_.reset();
     return cut_batch_if_full(error) ? wire::Step::Advanced : wire::Step::Failed;
 }
 
