@@ -127,16 +127,17 @@ ObjectProbe::Step ObjectProbe::extern_string(Reader& r, ExternTally& tally, uint
     if (index != 0) {
         // The table at this point is fixed by the bytes before it: no later chunk makes the reference valid.
         if (index - 1 >= tally.count) return Step::Refused;
-        *name = tally.names ? (*tally.names)[index - 1] : KeyName::Other;
+        *name = tally.definitions ? (*tally.definitions)[index - 1].name : KeyName::Other;
         return Step::Next;
     }
     uint8_t header;  // only its low five bits count
     uint64_t size;
     if (!r.read_u8(&header) || !r.read_size(header, &size)) return wait(r);
+    uint64_t offset = r.position();
     Step s = string(r, size, name);
     if (s != Step::Next) return s;
     ++tally.count;
-    if (tally.names) tally.names->push_back(*name);
+    if (tally.definitions) tally.definitions->push_back({offset, size, *name});
     return Step::Next;
 }
 
@@ -291,7 +292,7 @@ ObjectProbe::Step ObjectProbe::closed(Shape shape, KeyName name) {
 
 Walked EnvelopeProbe::resume(ByteSpan bytes) {
     if (final_ != Walked::Wait) return final_;
-    tally_.names = &names_;
+    tally_.definitions = &definitions_;
     Reader r(bytes.data, bytes.size);
     for (;;) {
         if (in_value_) {
@@ -306,7 +307,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
             switch (stage_) {
                 case Stage::Key: {
                     ObjectProbe::Shape shape = value_.shape();
-                    if (shape == ObjectProbe::Shape::End) return final_ = Walked::Complete;  // the container ended
+                    if (shape == ObjectProbe::Shape::End) return ended(pos_, StreamPhase::Done);  // the container ended
                     if (is_named_list(container_) && shape != ObjectProbe::Shape::Str &&
                         shape != ObjectProbe::Shape::Null)
                         return final_ = Walked::Refused;  // a named-list key neither str nor None
@@ -318,7 +319,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 case Stage::Value:
                 case Stage::ResponseTag: stage_ = Stage::Key; break;  // a value passed over: the next entry
                 case Stage::ListHeader: stage_ = Stage::ListDocsTag; break;
-                default: return final_ = Walked::Complete;  // "docs" that is no sequence, read and passed over
+                default: return ended(pos_, StreamPhase::Done);  // "docs" that is no sequence, read and passed over
             }
             continue;
         }
@@ -345,11 +346,11 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
             }
             case Stage::TopTag:
                 // Any other top-level value ends the parse at once, with nothing to deliver.
-                if (!is_named_list(tag) && tag != MAP_ENTRY_ITER) return final_ = Walked::Complete;
+                if (!is_named_list(tag) && tag != MAP_ENTRY_ITER) return ended(pos_ + 1, StreamPhase::Done);
                 if (!keyed(r, false)) return Walked::Wait;
                 break;
             case Stage::Key:
-                if (container_ != MAP_ENTRY_ITER && remaining_ == 0) return final_ = Walked::Complete;
+                if (container_ != MAP_ENTRY_ITER && remaining_ == 0) return ended(pos_, StreamPhase::Done);
                 walk_value(1, container_ == MAP_ENTRY_ITER);
                 break;
             case Stage::Value:
@@ -378,15 +379,23 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                         needed_ = r.error.needed;
                         return Walked::Wait;
                     }
-                    return final_ = Walked::Complete;
+                    return ended(r.position(), StreamPhase::CountedDocs, count);
                 }
-                if (stage_ == Stage::ListDocsTag || tag == ITERATOR) return final_ = Walked::Complete;
+                if (tag == ITERATOR && stage_ == Stage::DocsTag) return ended(pos_ + 1, StreamPhase::IteratorDocs);
+                if (stage_ == Stage::ListDocsTag) return ended(pos_, StreamPhase::Done);  // not read
                 walk_value(1, false);  // read and passed over, then the parse ends
                 break;
             }
-            case Stage::ListHeader: return final_ = Walked::Complete;  // not reached: the header is walked by value_
+            case Stage::ListHeader: return final_ = Walked::Refused;  // not reached: the header is walked by value_
         }
     }
+}
+
+Walked EnvelopeProbe::ended(uint64_t end, StreamPhase phase, uint64_t count) {
+    pos_ = end;
+    phase_ = phase;
+    count_ = count;
+    return final_ = Walked::Complete;
 }
 
 bool EnvelopeProbe::keyed(Reader& r, bool response) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/chunk_buffer.hpp"
 #include "core/reader.hpp"
 #include "core/walk_stack.hpp"
 
@@ -16,12 +17,19 @@ namespace velkora::wire {
 /// Which entry of an envelope a string key names, as far as the envelope walk cares.
 enum class KeyName : uint8_t { Other, Response, Docs };  // Response: "response" or "result-set"
 
+/// An extern string a walk has met: where its text lies (offsets as the walk's), and which key it names.
+struct ExternDefinition {
+    uint64_t offset;
+    uint64_t size;
+    KeyName name;
+};
+
 /// The extern strings a walk knows of: how many the decoder's table holds at this point of the stream (a
-/// reference beyond them is an error the decoder reports at once), and, for the envelope walk, which entries
-/// name "response", "result-set" or "docs" (keys are often references to them).
+/// reference beyond them is an error the decoder reports at once), and, for the envelope walk, the ones it
+/// defined (keys are often references to "response" or "docs", and the documents refer to them all).
 struct ExternTally {
     uint64_t count = 0;
-    std::vector<KeyName>* names = nullptr;  // one per entry when kept
+    std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
 };
 
 /// A resumable walk over one value by the Python-object decoder's rules. It stops exactly where that decoder
@@ -82,8 +90,9 @@ private:
 };
 
 /// A resumable walk over a response from its version byte to where its documents start (or to where the
-/// envelope parse stops without documents), by the rules of the chunk-fed decoder's envelope parse. Complete
-/// and Refused both mean "run that parse now": it then succeeds, or fails with its exact error.
+/// envelope parse stops without documents), by the rules of the chunk-fed decoder's envelope parse. Refused
+/// means "run that parse now": it fails with its exact error. Complete means the parse would succeed, and
+/// says with what: where it stops, the phase and document count it finds, and the extern strings defined.
 class EnvelopeProbe {
 public:
     /// Goes on over `bytes`, the stream from its first byte (what was given before, possibly followed by more).
@@ -92,6 +101,13 @@ public:
     /// Forgets everything and starts again from the stream's first byte.
     void reset() { *this = EnvelopeProbe(); }
 
+    /// After Complete: where the documents start (or the parse stops), the phase, and the documents counted.
+    uint64_t end() const { return pos_; }
+    StreamPhase phase() const { return phase_; }
+    uint64_t count() const { return count_; }
+    /// After Complete: the extern strings the envelope defined, in order, offsets from the stream's start.
+    const std::vector<ExternDefinition>& definitions() const { return definitions_; }
+
 private:
     enum class Stage : uint8_t { Version, TopTag, Key, Value, ResponseTag, ListHeader, ListDocsTag, DocsTag };
 
@@ -99,10 +115,12 @@ private:
     bool keyed(Reader& r, bool response);
     /// Starts value_ over the key or value at pos_.
     void walk_value(uint32_t depth, bool end_allowed);
+    /// The walk is over, the parse would end at `end` with `phase`.
+    Walked ended(uint64_t end, StreamPhase phase, uint64_t count = 0);
 
     ObjectProbe value_;
     bool in_value_ = false;  // value_ is walking a key or a value the envelope does not look into
-    std::vector<KeyName> names_;
+    std::vector<ExternDefinition> definitions_;
     ExternTally tally_;
     Stage stage_ = Stage::Version;
     bool response_ = false;   // the keyed container is the response container, not the envelope
@@ -112,6 +130,8 @@ private:
     uint64_t pos_ = 0;
     uint64_t needed_ = 0;
     Walked final_ = Walked::Wait;
+    StreamPhase phase_ = StreamPhase::Done;
+    uint64_t count_ = 0;
 };
 
 }  // namespace velkora::wire

@@ -85,15 +85,40 @@ private:
 
 }  // namespace
 
+wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* error) {
+    // The walk has found what the envelope parse would (it reads by the same rules), so the values passed
+    // over are not built only to be released: the documents need only the extern strings defined on the way,
+    // made as the parse makes them.
+    pydecode::ExternTable table;
+    for (const wire::ExternDefinition& d : envelope_.definitions()) {
+        PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data + d.offset),
+                                              static_cast<Py_ssize_t>(d.size), nullptr);
+        if (!text) {
+            error->kind = ErrorKind::PythonApi;
+            return wire::Step::Failed;  // the walk stays complete: the next feed tries again
+        }
+        PyUnicode_InternInPlace(&text);
+        table.push(text);
+    }
+    table_.swap(table);
+    stream_.buffer.set_cursor(envelope_.end());
+    stream_.phase = envelope_.phase();
+    stream_.remaining = envelope_.count();
+    needed_ = 0;
+    return wire::Step::Advanced;
+}
+
 wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
     if (stream_.buffer.size() < needed_) return wire::Step::NeedMore;
     wire::ByteSpan bytes = stream_.buffer.all();
-    if (envelope_.resume(bytes) == wire::Walked::Wait) {
-        needed_ = envelope_.needed();
-        return wire::Step::NeedMore;
+    switch (envelope_.resume(bytes)) {
+        case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Complete: return envelope_found(bytes, error);
+        case wire::Walked::Refused: break;
     }
+    // The parse fails: run it for its exact error.
     EnvelopeParser parser(bytes.data, bytes.size);
-    if (parser.run()) {
+    if (parser.run()) {  // the walk and the parse disagree (they must not): trust the parse
         table_.swap(parser.table);  // strings defined in the envelope stay available to the documents
         stream_.buffer.set_cursor(parser.end_position);
         stream_.phase = parser.phase;

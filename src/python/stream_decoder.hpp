@@ -24,6 +24,8 @@ public:
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
+    /// Takes what a complete envelope walk found: the extern strings, the phase, the cursor.
+    wire::Step envelope_found(wire::ByteSpan bytes, wire::DecodeError* error);
     wire::Step document_step(PyObject* callback, GcPause& gc, wire::DecodeError* error);
 
     wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
