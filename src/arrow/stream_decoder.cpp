@@ -1,9 +1,8 @@
 // src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
 //
-// The envelope is parsed from the stream's first byte until it is complete. Each document is first probed
-// (walked without building anything, the walk going on where the last feed left it) and decoded into the
-// builders only once all its bytes are there, so the builders and the extern-string table only ever see
-// complete documents.
+// The envelope is walked to the documents, the walk going on where the last feed left it. Each document is
+// first probed (walked without building anything, likewise across feeds) and decoded into the builders only
+// once all its bytes are there, so the builders and the extern-string table only ever see complete documents.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
@@ -30,21 +29,15 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
 wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
     wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
     if (bytes.size < needed_) return wire::Step::NeedMore;
-    decoder_->externs.clear();
-    Reader r(bytes.data, bytes.size);
-    DocsSequence docs;
-    if (!wire::read_version(r) || !locate_docs(*decoder_, r, &docs)) {
-        decoder_->externs.clear();
-        if (r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table) {
-            needed_ = r.error.needed;
-            return wire::Step::NeedMore;
-        }
-        *error = std::move(r.error);
-        return wire::Step::Failed;
+    switch (envelope_.resume(*decoder_, bytes, error)) {
+        case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
     }
     // The extern strings the envelope defined stay for the documents.
     needed_ = 0;
-    stream_.buffer.set_cursor(r.position());
+    stream_.buffer.set_cursor(envelope_.end());
+    const DocsSequence& docs = envelope_.docs();
     switch (docs.kind) {
         case DocsSequence::Kind::Counted:
             stream_.phase = StreamPhase::CountedDocs;

@@ -53,6 +53,7 @@ DocumentProbe::Step DocumentProbe::eof(Reader& r) {
 }
 
 DocumentProbe::Step DocumentProbe::step(Reader& r) {
+    if (stack_.empty() && value_) return value(r, depth_);  // the value's tag (once a container, its frame)
     if (stack_.empty()) {  // the document's tag and item count
         uint8_t tag;
         uint64_t count = 0;
@@ -144,7 +145,7 @@ DocumentProbe::Step DocumentProbe::value(Reader& r, uint32_t depth) {
         case GROUP_EXTERN_STRING:
             if (!r.read_size(tag, &size)) return failed(r);
             // A reference is not looked up here; a definition is checked as UTF-8.
-            return size != 0 || read_extern_definition(r, nullptr, &bytes) ? closed() : failed(r);
+            return size != 0 || read_extern_definition(r, table_, &bytes) ? closed() : failed(r);
         default: break;
     }
     uint32_t count;

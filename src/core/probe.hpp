@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/extern_strings.hpp"
 #include "core/reader.hpp"
 #include "core/walk_stack.hpp"
 
@@ -15,18 +16,17 @@ namespace velkora::wire {
 /// or MAP_ENTRY_ITER (items until END); an item starting with the SOLRDOC tag is one value (a child), any
 /// other item a key and a value, each at nesting level 0.
 ///
-/// The walk keeps its place between calls, so a document fed in many chunks is walked once in all.
+/// The walk keeps its place between calls, so a document fed in many chunks is walked once in all. It can
+/// also walk one value as skip_value does (the envelope's values, which a large response may fill).
 /// (StreamDecoder walks by the Python-object decoder's rules instead, object_probe.hpp: the two decoders
 /// accept different documents and report their faults differently.)
 class DocumentProbe {
 public:
     /// Starts again, for the document at offset 0.
-    void reset() {
-        stack_.clear();
-        pos_ = 0;
-        needed_ = 0;
-        final_ = Walked::Wait;
-    }
+    void reset() { begin(0, 0, nullptr, false); }
+    /// Starts a walk over the one value at `position`, as skip_value(r, depth, table) reads it: extern
+    /// strings it defines are appended to `table` when given, each as soon as it has been read whole.
+    void begin_value(uint64_t position, uint32_t depth, ExternStrings* table) { begin(position, depth, table, true); }
     /// Goes on over `bytes`, the document from its first byte (what was given before, possibly followed by
     /// more). Complete: length() is the document's exact length. Wait: the bytes end inside it, needed() is
     /// how many the walk needs to get further. Refused: `*error` (offsets from the document's first byte),
@@ -48,6 +48,15 @@ private:
     };
     enum class Step : uint8_t { Next, Wait, Refused, Complete };
 
+    void begin(uint64_t position, uint32_t depth, ExternStrings* table, bool value) {
+        stack_.clear();
+        pos_ = position;
+        needed_ = 0;
+        final_ = Walked::Wait;
+        depth_ = depth;
+        table_ = table;
+        value_ = value;
+    }
     Step step(Reader& r);
     Step items(Reader& r, Frame& f, bool checked);
     Step part(Reader& r, uint32_t depth);
@@ -63,6 +72,9 @@ private:
     uint64_t needed_ = 0;
     Walked final_ = Walked::Wait;
     DecodeError error_;
+    uint32_t depth_ = 0;
+    ExternStrings* table_ = nullptr;
+    bool value_ = false;  // walking one value, not a document
 };
 
 }  // namespace velkora::wire
