@@ -105,6 +105,7 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
     stream_.phase = envelope_.phase();
     stream_.remaining = envelope_.count();
     needed_ = 0;
+    envelope_.reset();  // the stream never goes back to its envelope: let go of what the walk noted
     return wire::Step::Advanced;
 }
 
