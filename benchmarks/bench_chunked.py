@@ -1,9 +1,11 @@
-"""Chunk-fed decoding over an /export response in 64 KiB and 4 KiB chunks.
+"""Chunk-fed decoding over an /export response in 64 KiB and 4 KiB chunks, and over one large document and a
+large envelope in 256-byte and one-byte chunks.
 
 StreamDecoder is timed as a ratio to deserialize_stream on the whole body, ArrowStreamDecoder (batches of
 8,192 rows) as a ratio to deserialize_arrow on the whole body. Peak memory is the growth of resident memory
 while feeding, measured in a fresh process for a 5,000- and a 50,000-document response: the decoders'
-buffers are on the C allocator, so only the operating system sees them.
+buffers are on the C allocator, so only the operating system sees them. A peer chooses the chunk sizes, so
+one document or one envelope cut small must cost about what it costs whole.
 """
 
 from __future__ import annotations
@@ -19,6 +21,8 @@ import pyarrow as pa
 import velkora
 from bodies import export_response
 from timing import best_of
+
+import javabin as jb  # noqa: E402  (bodies puts the tests' writer on the path)
 
 # The fields export_response writes that an Arrow column can take (sku_dv refers back to extern strings).
 SCHEMA = pa.schema([("id", pa.utf8()), ("title", pa.utf8()), ("price", pa.float32()), ("popularity", pa.int32()),
@@ -84,7 +88,57 @@ def peak_growth(documents: int, size: int, kind: str) -> int:
     return int(run.stdout)
 
 
+def one_document(values: int) -> bytes:
+    """A /select response of one document with a multi-valued field of `values` short strings (7 bytes each)."""
+    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0})), ("response", jb.DocList(
+        numFound=1, docs=[jb.Doc({"id": "big", "vals": [f"v{i:05}" for i in range(values)]})]))]))
+
+
+def large_envelope(entries: int) -> bytes:
+    """A highlighting section of `entries` entries (about 36 bytes each) ahead of three small documents."""
+    hl = jb.NamedList({f"doc-{i}": jb.NamedList({"title": [f"<em>w{i}</em> text"]}) for i in range(entries)})
+    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0})), ("highlighting", hl), (
+        "response", jb.DocList(numFound=3, docs=[jb.Doc({"id": f"d{i}"}) for i in range(3)]))]))
+
+
+def small_documents(n: int) -> bytes:
+    """A /select response of `n` documents of about 1 KB: the same bytes as the cases above, cut by documents."""
+    docs = [jb.Doc({"id": f"d{i}", "vals": [f"v{j:05}" for j in range(140)]}) for i in range(n)]
+    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0})), ("response", jb.DocList(
+        numFound=n, docs=docs))]))
+
+
+LARGE_SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
+
+
+def small_chunks() -> None:
+    cases = [("one document", one_document(140_000), 256), ("one document", one_document(14_000), 1),
+             ("large envelope", large_envelope(28_000), 256), ("large envelope", large_envelope(2_800), 1)]
+    for name, body, size in cases:
+        print(f"{name}, {len(body) / 1e6:.2f} MB, {size}-byte chunks")
+        same_size = chunks_of(small_documents(len(body) // 1000), size)
+        reference = best_of(lambda: feed_documents(same_size), repeat=3)
+        whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=3)
+        chunks = chunks_of(body, size)
+        t = best_of(lambda: feed_documents(chunks), repeat=3)
+        print(f"  deserialize_stream (whole body)      {whole * 1e3:8.1f} ms   1.00 x")
+        print(f"  StreamDecoder                        {t * 1e3:8.1f} ms   {t / whole:5.2f} x")
+        print(f"  StreamDecoder, ~1 KB documents       {reference * 1e3:8.1f} ms   (as many bytes, the same chunks)")
+        whole = best_of(lambda: velkora.deserialize_arrow(body, LARGE_SCHEMA), repeat=3)
+
+        def feed_arrow() -> None:
+            decoder = velkora.ArrowStreamDecoder(LARGE_SCHEMA, BATCH)
+            for chunk in chunks:
+                decoder.feed(chunk)
+            decoder.finish()
+
+        t = best_of(feed_arrow, repeat=3)
+        print(f"  deserialize_arrow (whole body)       {whole * 1e3:8.1f} ms   1.00 x")
+        print(f"  ArrowStreamDecoder                   {t * 1e3:8.1f} ms   {t / whole:5.2f} x")
+
+
 def main() -> None:
+    small_chunks()
     body = export_response(50_000)
     print(f"/export, 50,000 documents, {len(body) / 1e6:.2f} MB")
     whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=5)

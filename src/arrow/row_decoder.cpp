@@ -45,35 +45,6 @@ VELKORA_INLINE bool read_extern(Reader& r, uint8_t tag, wire::ExternStrings& tab
     return true;
 }
 
-/// An envelope key: a string, an extern string, or NULL (no key, `*present` false).
-bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
-    uint64_t tag_offset = r.position();
-    uint8_t tag;
-    if (!r.read_u8(&tag)) return false;
-    *present = true;
-    switch (tag >> 5) {
-        case wire::GROUP_STR: {
-            uint64_t size;
-            ByteSpan text;
-            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return false;
-            *key = as_text(text);
-            return true;
-        }
-        case wire::GROUP_EXTERN_STRING: {
-            size_t index;
-            if (!read_extern(r, tag, d.externs, &index)) return false;
-            *key = d.externs.at(index);
-            return true;
-        }
-        default:
-            if (tag == wire::NULL_TAG) {
-                *present = false;
-                return true;
-            }
-            return r.fail_unexpected("field name (string or null)", tag_offset, "other tag");
-    }
-}
-
 bool is_response_key(bool present, std::string_view key) {
     return present && (key == "response" || key == "result-set");
 }
@@ -210,6 +181,34 @@ bool fail_mismatch(Reader& r, const char* expected) {
     r.error.kind = ErrorKind::ArrowTypeMismatch;
     r.error.expected = expected;
     return false;
+}
+
+bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
+    uint64_t tag_offset = r.position();
+    uint8_t tag;
+    if (!r.read_u8(&tag)) return false;
+    *present = true;
+    switch (tag >> 5) {
+        case wire::GROUP_STR: {
+            uint64_t size;
+            ByteSpan text;
+            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return false;
+            *key = as_text(text);
+            return true;
+        }
+        case wire::GROUP_EXTERN_STRING: {
+            size_t index;
+            if (!read_extern(r, tag, d.externs, &index)) return false;
+            *key = d.externs.at(index);
+            return true;
+        }
+        default:
+            if (tag == wire::NULL_TAG) {
+                *present = false;
+                return true;
+            }
+            return r.fail_unexpected("field name (string or null)", tag_offset, "other tag");
+    }
 }
 
 bool next_entry(Reader& r, uint64_t index, uint64_t count, bool terminated, bool* more) {

@@ -1,14 +1,13 @@
 // src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
 //
-// The envelope is parsed from the stream's first byte until it is complete. Each document is first probed
-// (walked without building anything) and decoded into the builders only once all its bytes are there, so
-// the builders and the extern-string table only ever see complete documents.
+// The envelope is walked to the documents, the walk going on where the last feed left it. Each document is
+// first probed (walked without building anything, likewise across feeds) and decoded into the builders only
+// once all its bytes are there, so the builders and the extern-string table only ever see complete documents.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
 
 #include "arrow/row_decoder.hpp"
-#include "core/probe.hpp"
 
 namespace velkora::arrow {
 
@@ -30,21 +29,15 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
 wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
     wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
     if (bytes.size < needed_) return wire::Step::NeedMore;
-    decoder_->externs.clear();
-    Reader r(bytes.data, bytes.size);
-    DocsSequence docs;
-    if (!wire::read_version(r) || !locate_docs(*decoder_, r, &docs)) {
-        decoder_->externs.clear();
-        if (r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table) {
-            needed_ = r.error.needed;
-            return wire::Step::NeedMore;
-        }
-        *error = std::move(r.error);
-        return wire::Step::Failed;
+    switch (envelope_.resume(*decoder_, bytes, error)) {
+        case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
     }
     // The extern strings the envelope defined stay for the documents.
     needed_ = 0;
-    stream_.buffer.set_cursor(r.position());
+    stream_.buffer.set_cursor(envelope_.end());
+    const DocsSequence& docs = envelope_.docs();
     switch (docs.kind) {
         case DocsSequence::Kind::Counted:
             stream_.phase = StreamPhase::CountedDocs;
@@ -59,19 +52,20 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
 wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
-    uint64_t length = 0;
-    switch (wire::probe_document(unread, &length, &needed_, error)) {
-        case wire::Probe::NeedMore: return wire::Step::NeedMore;
-        case wire::Probe::Failed: return wire::Step::Failed;
-        case wire::Probe::Complete: break;
+    switch (probe_.resume(unread, error)) {
+        case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
     }
     needed_ = 0;
+    uint64_t length = probe_.length();
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     if (!decode_document(*decoder_, r)) {
         *error = std::move(r.error);
         return wire::Step::Failed;
     }
     stream_.buffer.consume(length);
+    probe_.reset();
     return cut_batch_if_full(error) ? wire::Step::Advanced : wire::Step::Failed;
 }
 

@@ -10,7 +10,9 @@
 
 #include "arrow/batch_assembly.hpp"
 #include "arrow/column_plan.hpp"
+#include "arrow/envelope_probe.hpp"
 #include "core/chunk_buffer.hpp"
+#include "core/probe.hpp"
 
 namespace velkora::arrow {
 
@@ -52,6 +54,9 @@ private:
     wire::ChunkedStream stream_;  // phases and buffer, as StreamDecoder has them
     std::deque<RecordBatch> completed_;
     uint64_t batch_size_ = 1;
+    /// Walk the envelope, then the document at the cursor, across feeds: each is walked once however it is cut.
+    EnvelopeProbe envelope_;
+    wire::DocumentProbe probe_;
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
     /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
     uint64_t needed_ = 0;

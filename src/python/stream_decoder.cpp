@@ -1,8 +1,9 @@
 // src/python/stream_decoder.cpp: the chunk-fed document decoder.
 //
-// The envelope is parsed afresh from the first byte at every feed until it is complete; each document is
-// decoded from its first byte once its bytes may all be there. Running out of input means "wait for the
-// next chunk"; every other failure is reported at once.
+// The envelope, then each document, is walked across feeds without building anything, by the rules of the
+// decoder that builds it, and decoded once, when the walk says the decoder would no longer run out of input:
+// it then has the whole of it, or stops at a fault it reports at once, exactly as it would have at that feed.
+// So a document or an envelope fed in many small chunks costs time linear in its size.
 #include "python/stream_decoder.hpp"
 
 #include <cstring>
@@ -84,11 +85,41 @@ private:
 
 }  // namespace
 
+wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* error) {
+    // The walk has found what the envelope parse would (it reads by the same rules), so the values passed
+    // over are not built only to be released: the documents need only the extern strings defined on the way,
+    // made as the parse makes them.
+    pydecode::ExternTable table;
+    for (const wire::ExternDefinition& d : envelope_.definitions()) {
+        PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data + d.offset),
+                                              static_cast<Py_ssize_t>(d.size), nullptr);
+        if (!text) {
+            error->kind = ErrorKind::PythonApi;
+            return wire::Step::Failed;  // the walk stays complete: the next feed tries again
+        }
+        PyUnicode_InternInPlace(&text);
+        table.push(text);
+    }
+    table_.swap(table);
+    stream_.buffer.set_cursor(envelope_.end());
+    stream_.phase = envelope_.phase();
+    stream_.remaining = envelope_.count();
+    needed_ = 0;
+    envelope_.reset();  // the stream never goes back to its envelope: let go of what the walk noted
+    return wire::Step::Advanced;
+}
+
 wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
     if (stream_.buffer.size() < needed_) return wire::Step::NeedMore;
     wire::ByteSpan bytes = stream_.buffer.all();
+    switch (envelope_.resume(bytes)) {
+        case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Complete: return envelope_found(bytes, error);
+        case wire::Walked::Refused: break;
+    }
+    // The parse fails: run it for its exact error.
     EnvelopeParser parser(bytes.data, bytes.size);
-    if (parser.run()) {
+    if (parser.run()) {  // the walk and the parse disagree (they must not): trust the parse
         table_.swap(parser.table);  // strings defined in the envelope stay available to the documents
         stream_.buffer.set_cursor(parser.end_position);
         stream_.phase = parser.phase;
@@ -98,6 +129,8 @@ wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
     }
     DecodeError& e = parser.decoder.reader.error;
     if (is_wait(e)) {
+        // The walk and the parse disagree (they must not): trust the parse, and walk again from the start.
+        envelope_.reset();
         needed_ = e.needed;
         return wire::Step::NeedMore;
     }
@@ -109,6 +142,17 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size < needed_) return wire::Step::NeedMore;
     size_t table_length = table_.size();
+    if (!probing_document_) {
+        document_.begin(0, 1, false);  // the document stands at level 1
+        document_externs_.count = table_length;
+        probing_document_ = true;
+    }
+    if (document_.resume(unread, document_externs_) == wire::Walked::Wait) {
+        needed_ = document_.needed();
+        return wire::Step::NeedMore;
+    }
+    // The walk has come to an end: decode now. After a failure it stays there, so the next feed decodes
+    // again at once and fails the same way (or, after a callback error, delivers the document again).
     PyDecoder decoder(unread.data, unread.size, table_);  // offsets count from the document
     decoder.depth = 1;
     PyRef document = PyRef::steal(decoder.read_value());
@@ -120,6 +164,8 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     if (!document) {
         table_.truncate(table_length);  // the next attempt starts with the table as it was
         if (is_wait(r.error)) {
+            // The walk and the decoder disagree (they must not): trust the decoder, and walk again.
+            probing_document_ = false;
             needed_ = r.error.needed;
             return wire::Step::NeedMore;
         }
@@ -134,6 +180,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     }
     stream_.buffer.consume(r.position());
     ++delivered_;
+    probing_document_ = false;
     needed_ = 0;
     return wire::Step::Advanced;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/chunk_buffer.hpp"
+#include "core/object_probe.hpp"
 #include "core/reader.hpp"
 #include "python/py_decoder.hpp"
 
@@ -25,13 +26,20 @@ public:
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
+    /// Takes what a complete envelope walk found: the extern strings, the phase, the cursor.
+    wire::Step envelope_found(wire::ByteSpan bytes, wire::DecodeError* error);
     wire::Step document_step(PyObject* callback, GcPause& gc, wire::DecodeError* error);
 
     wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
     pydecode::ExternTable table_;
     uint64_t delivered_ = 0;
-    /// Bytes from the start of the unfinished parse (envelope or document) that the last attempt ran out
-    /// at; until the buffer holds that many, a new attempt would fail at the same place.
+    /// Walk the envelope, then each document, across feeds, so that each is decoded once, when it is there.
+    wire::EnvelopeProbe envelope_;
+    wire::ObjectProbe document_;
+    wire::ExternTally document_externs_;  // the table's size when the document started, plus its definitions
+    bool probing_document_ = false;       // document_ walks the document at the cursor
+    /// Bytes from the start of the unfinished walk (envelope or document) that it last ran out at; until
+    /// the buffer holds that many, it would stop at the same place.
     uint64_t needed_ = 0;
 };
 

@@ -1,0 +1,165 @@
+// src/arrow/envelope_probe.cpp: locate_docs as a walk that goes on across feeds.
+//
+// Each step reads an entry's key, a container's header or a tag it looks at, and is kept only when all its
+// bytes are there; the values passed over are walked by a DocumentProbe that keeps its own place.
+#include "arrow/envelope_probe.hpp"
+
+#include <string_view>
+
+namespace velkora::arrow {
+
+using wire::Reader;
+using wire::Walked;
+
+namespace {
+
+// Envelope values are skipped at their nesting level: the top-level map is level 1 (as locate_docs does).
+constexpr uint32_t kEnvelopeEntryDepth = 2;
+constexpr uint32_t kResponseEntryDepth = 3;
+
+bool is_named_list(uint8_t tag) {
+    uint8_t group = tag >> 5;
+    return group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST;
+}
+
+}  // namespace
+
+Walked EnvelopeProbe::resume(ArrowRowDecoder& d, wire::ByteSpan bytes, wire::DecodeError* error) {
+    if (final_ == Walked::Refused) *error = error_;
+    if (final_ != Walked::Wait) return final_;
+    Reader r(bytes.data, bytes.size);
+    for (;;) {
+        if (in_value_) {
+            Walked w = value_.resume(bytes, error);
+            if (w == Walked::Wait) {
+                needed_ = value_.needed();
+                return w;
+            }
+            if (w == Walked::Refused) {
+                error_ = *error;
+                return final_ = w;
+            }
+            in_value_ = false;
+            pos_ = value_.length();
+            stage_ = after_value_;
+            if (stage_ == Stage::Found) return final_ = Walked::Complete;  // "docs" that is no sequence
+            continue;
+        }
+        r.set_position(pos_);
+        switch (step(d, r)) {
+            case Step::Next: pos_ = r.position(); break;
+            case Step::Wait: return Walked::Wait;
+            case Step::Refused: *error = error_; return final_ = Walked::Refused;
+            case Step::Complete: return final_ = Walked::Complete;
+        }
+    }
+}
+
+EnvelopeProbe::Step EnvelopeProbe::failed(Reader& r) {
+    if (r.error.kind == wire::ErrorKind::UnexpectedEof && !r.error.beyond_table) {
+        needed_ = r.error.needed;
+        return Step::Wait;
+    }
+    error_ = std::move(r.error);
+    return Step::Refused;
+}
+
+EnvelopeProbe::Step EnvelopeProbe::skip(ArrowRowDecoder& d, Reader& r, uint32_t depth, Stage then) {
+    value_.begin_value(r.position(), depth, &d.externs);
+    in_value_ = true;
+    after_value_ = then;
+    return Step::Next;
+}
+
+EnvelopeProbe::Step EnvelopeProbe::found(Reader& r, DocsSequence::Kind kind, uint64_t count) {
+    docs_.kind = kind;
+    docs_.count = count;
+    pos_ = r.position();
+    return Step::Complete;
+}
+
+EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
+    uint8_t tag = 0;
+    if (stage_ == Stage::ResponseTag || stage_ == Stage::ListDocsTag || stage_ == Stage::DocsTag) {
+        if (r.at_end()) {
+            r.fail_eof(r.position(), r.position() + 1);
+            return failed(r);
+        }
+        tag = r.peek();
+    }
+    switch (stage_) {
+        case Stage::Version:
+            if (!wire::read_version(r)) return failed(r);
+            stage_ = Stage::Top;
+            return Step::Next;
+        case Stage::Top:
+            if (!r.read_u8(&tag)) return failed(r);
+            if (is_named_list(tag)) {
+                if (!r.read_size(tag, &count_)) return failed(r);
+            } else if (tag != wire::MAP_ENTRY_ITER) {
+                return found(r, DocsSequence::Kind::NotFound);  // not an envelope: no documents
+            }
+            terminated_ = tag == wire::MAP_ENTRY_ITER;
+            stage_ = Stage::Entry;
+            return Step::Next;
+        case Stage::Entry: {
+            bool more;
+            if (!next_entry(r, index_, count_, terminated_, &more)) return failed(r);
+            if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
+            std::string_view key;
+            bool present;
+            if (!read_envelope_key(d, r, &key, &present)) return failed(r);
+            ++index_;
+            if (!response_ && present && (key == "response" || key == "result-set")) {
+                stage_ = Stage::ResponseTag;
+                return Step::Next;
+            }
+            if (response_ && present && key == "docs") {
+                stage_ = Stage::DocsTag;
+                return Step::Next;
+            }
+            return skip(d, r, response_ ? kResponseEntryDepth : kEnvelopeEntryDepth, Stage::Entry);
+        }
+        case Stage::ResponseTag:
+            if (tag == wire::SOLRDOCLST) {
+                r.set_position(r.position() + 1);
+                return skip(d, r, kResponseEntryDepth, Stage::ListDocsTag);  // the header, whatever it is
+            }
+            if (!is_named_list(tag) && tag != wire::MAP && tag != wire::MAP_ENTRY_ITER)
+                return skip(d, r, kEnvelopeEntryDepth, Stage::Entry);  // not a response container: search on
+            (void)r.read_u8(&tag);
+            count_ = 0;
+            if (tag == wire::MAP) {
+                uint32_t n;
+                if (!r.read_vint(&n)) return failed(r);
+                count_ = n;
+            } else if (tag != wire::MAP_ENTRY_ITER && !r.read_size(tag, &count_)) {
+                return failed(r);
+            }
+            terminated_ = tag == wire::MAP_ENTRY_ITER;
+            index_ = 0;
+            response_ = true;
+            stage_ = Stage::Entry;
+            return Step::Next;
+        case Stage::ListDocsTag:
+        case Stage::DocsTag: {
+            if ((tag >> 5) == wire::GROUP_ARR) {
+                uint64_t count;
+                r.set_position(r.position() + 1);
+                if (!r.read_size(tag, &count)) return failed(r);
+                return found(r, DocsSequence::Kind::Counted, count);
+            }
+            if (stage_ == Stage::ListDocsTag) return found(r, DocsSequence::Kind::NotFound);
+            if (tag == wire::ITERATOR) {
+                r.set_position(r.position() + 1);
+                return found(r, DocsSequence::Kind::Terminated);
+            }
+            docs_.kind = DocsSequence::Kind::NotFound;
+            return skip(d, r, kResponseEntryDepth, Stage::Found);
+        }
+        case Stage::Found: break;
+    }
+    return Step::Complete;
+}
+
+}  // namespace velkora::arrow

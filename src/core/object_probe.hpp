@@ -1,0 +1,137 @@
+// src/core/object_probe.hpp: where the Python-object decoder would stop, found without building anything:
+// resumable walks over one value, and over a response's envelope up to its documents, by that decoder's rules.
+//
+// The chunk-fed document decoder runs the real decoder only once these walks say "go", so a document or an
+// envelope that arrives in many chunks is decoded once, and the work of the walks is linear in the bytes fed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/chunk_buffer.hpp"
+#include "core/reader.hpp"
+#include "core/walk_stack.hpp"
+
+namespace velkora::wire {
+
+/// Which entry of an envelope a string key names, as far as the envelope walk cares.
+enum class KeyName : uint8_t { Other, Response, Docs };  // Response: "response" or "result-set"
+
+/// An extern string a walk has met: where its text lies (offsets as the walk's), and which key it names.
+struct ExternDefinition {
+    uint64_t offset;
+    uint64_t size;
+    KeyName name;
+};
+
+/// The extern strings a walk knows of: how many the decoder's table holds at this point of the stream (a
+/// reference beyond them is an error the decoder reports at once), and, for the envelope walk, the ones it
+/// defined (keys are often references to "response" or "docs", and the documents refer to them all).
+struct ExternTally {
+    uint64_t count = 0;
+    std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
+};
+
+/// A resumable walk over one value by the Python-object decoder's rules. It stops exactly where that decoder
+/// would stop on the same bytes: Wait where the decoder would run out of input (never earlier), Refused where
+/// it would fail for another reason (the decoder is then run to report the exact error), Complete where it
+/// would have the whole value. Depth checks, END where a value is required, UTF-8, extern references against
+/// the table, named-list key kinds, document items, SolrDocumentList headers and unhashable map keys are all
+/// judged as the decoder judges them; what it builds is tracked only as far as those checks need (the shape).
+class ObjectProbe {
+public:
+    /// The kind of Python object a value becomes, as far as the decoder's checks look at it.
+    enum class Shape : uint8_t { Null, Str, Scalar, List, Dict, End };
+
+    /// Starts a walk over the value at `position`, read at nesting level `depth` (its own depth check is the
+    /// caller's); `end_allowed` when an END there ends the enclosing container instead of being an error.
+    void begin(uint64_t position, uint32_t depth, bool end_allowed);
+    /// Goes on from where the last call stopped, over `bytes` (offsets as in begin(); the bytes given before,
+    /// possibly followed by more). Refused and Complete are final.
+    Walked resume(ByteSpan bytes, ExternTally& tally);
+
+    /// After Wait: the length of input that would let the walk get further.
+    uint64_t needed() const { return needed_; }
+    /// After Complete: the offset just after the value, its shape, and (a string) which key it names.
+    uint64_t end() const { return pos_; }
+    Shape shape() const { return shape_; }
+    KeyName name() const { return name_; }
+
+private:
+    enum class Kind : uint8_t { Array, NamedList, Map, MapEntryIter, MapEntry, Iterator, Enum, DocList, Document };
+    struct Frame {
+        uint64_t remaining;  // parts or entries still to come, where counted
+        uint32_t depth;      // the container's own level
+        Kind kind;
+        uint8_t phase;
+        bool flag;  // Map: a key is not a str; MapEntryIter, MapEntry: the key is unhashable; Document: input document
+    };
+    enum class Step : uint8_t { Next, Wait, Refused, Complete };
+
+    Step step(Reader& r, ExternTally& tally);
+    Step part(Reader& r, ExternTally& tally, uint32_t depth, bool end_allowed);
+    Step open(Reader& r, ExternTally& tally, uint8_t tag, uint32_t depth);
+    Step item(Reader& r, ExternTally& tally, Frame& f);
+    Step extern_string(Reader& r, ExternTally& tally, uint8_t tag, KeyName* name);
+    Step string(Reader& r, uint64_t size, KeyName* name);
+    Step push(Kind kind, uint32_t depth, uint64_t remaining, uint8_t phase = 0, bool flag = false);
+    Step closed(Shape shape, KeyName name = KeyName::Other);
+    Step wait(const Reader& r);
+
+    WalkStack<Frame> stack_;
+    uint64_t pos_ = 0;
+    uint64_t needed_ = 0;
+    uint32_t depth_ = 1;
+    bool end_allowed_ = false;
+    bool started_ = false;
+    Walked final_ = Walked::Wait;  // Wait until the walk has come to an end
+    Shape shape_ = Shape::Null;
+    KeyName name_ = KeyName::Other;
+};
+
+/// A resumable walk over a response from its version byte to where its documents start (or to where the
+/// envelope parse stops without documents), by the rules of the chunk-fed decoder's envelope parse. Refused
+/// means "run that parse now": it fails with its exact error. Complete means the parse would succeed, and
+/// says with what: where it stops, the phase and document count it finds, and the extern strings defined.
+class EnvelopeProbe {
+public:
+    /// Goes on over `bytes`, the stream from its first byte (what was given before, possibly followed by more).
+    Walked resume(ByteSpan bytes);
+    uint64_t needed() const { return needed_; }
+    /// Forgets everything and starts again from the stream's first byte.
+    void reset() { *this = EnvelopeProbe(); }
+
+    /// After Complete: where the documents start (or the parse stops), the phase, and the documents counted.
+    uint64_t end() const { return pos_; }
+    StreamPhase phase() const { return phase_; }
+    uint64_t count() const { return count_; }
+    /// After Complete: the extern strings the envelope defined, in order, offsets from the stream's start.
+    const std::vector<ExternDefinition>& definitions() const { return definitions_; }
+
+private:
+    enum class Stage : uint8_t { Version, TopTag, Key, Value, ResponseTag, ListHeader, ListDocsTag, DocsTag };
+
+    /// Opens the named list, MAP or MAP_ENTRY_ITER at the reader; false (needed_ set) when its count is cut.
+    bool keyed(Reader& r, bool response);
+    /// Starts value_ over the key or value at pos_.
+    void walk_value(uint32_t depth, bool end_allowed);
+    /// The walk is over, the parse would end at `end` with `phase`.
+    Walked ended(uint64_t end, StreamPhase phase, uint64_t count = 0);
+
+    ObjectProbe value_;
+    bool in_value_ = false;  // value_ is walking a key or a value the envelope does not look into
+    std::vector<ExternDefinition> definitions_;
+    ExternTally tally_;
+    Stage stage_ = Stage::Version;
+    bool response_ = false;   // the keyed container is the response container, not the envelope
+    uint8_t container_ = 0;   // its tag
+    uint64_t remaining_ = 0;  // its entries still to come, unless it is a MAP_ENTRY_ITER
+    KeyName key_ = KeyName::Other;
+    uint64_t pos_ = 0;
+    uint64_t needed_ = 0;
+    Walked final_ = Walked::Wait;
+    StreamPhase phase_ = StreamPhase::Done;
+    uint64_t count_ = 0;
+};
+
+}  // namespace velkora::wire

@@ -1,0 +1,355 @@
+"""Chunk-fed decoders: time linear in the size of one document and of the envelope, however the peer cuts the
+body; and, fed in any chunks, the same documents and the same errors, at the same feed, as the whole body gives."""
+
+import functools
+import gc
+import re
+import time
+
+import pyarrow as pa
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import javabin as jb
+import velkora
+
+EOF_TEXT = re.compile(r"^unexpected end of input at byte offset \d+$")
+OFFSET = re.compile(r"byte offset (\d+)")
+
+
+def pieces(data, sizes):
+    """`data` cut into pieces of the given sizes, cycled; None means one piece."""
+    pos, i = 0, 0
+    while pos < len(data) or i == 0:
+        size = len(data) if sizes is None else sizes[i % len(sizes)]
+        yield data[pos:pos + size]
+        pos, i = pos + size, i + 1
+
+
+def best(fn, repeat=5):
+    """Seconds of the fastest of `repeat` runs, with the collector paused: ratios taken within one run of the
+    suite on a shared machine."""
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+        finally:
+            gc.enable()
+    return min(times)
+
+
+# --- bodies -------------------------------------------------------------------------------------------------
+
+def select(docs, before=(), k=None):
+    """A /select response, with `before` entries ahead of "response"; with `k`, only the bytes up to the end of
+    document k (the declared counts kept)."""
+    tail = [("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})}))] * (k is None)
+    arr = jb.Arr(docs if k is None else docs[:k], count=len(docs))
+    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0, "QTime": 3})), *before,
+                                   ("response", jb.DocList(numFound=len(docs), docs=arr)), *tail],
+                                  count=3 + len(before)))
+
+
+def export(docs, before=(), k=None):
+    """An /export response (documents in an ITERATOR); with `k`, the bytes up to the end of document k."""
+    end = k is None
+    items = [("numFound", len(docs)), ("docs", jb.Iter(docs if end else docs[:k], end=end))]
+    return jb.encode(jb.MapEntryIter([("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), *before,
+                                      ("response", jb.MapEntryIter(items, end=end))], end=end))
+
+
+SHAPES = {"select": select, "export": export}
+
+
+@functools.lru_cache(maxsize=None)
+def one_large_document(values):
+    """One document holding a multi-valued field of `values` short strings (about 7 bytes each)."""
+    return select([jb.Doc({"id": "big", "vals": [f"v{i:05}" for i in range(values)]})])
+
+
+@functools.lru_cache(maxsize=None)
+def many_fields(fields):
+    """One document of `fields` single-valued fields, each name defined on the spot."""
+    return select([jb.Doc([("id", "wide")] + [(f"f{i}", i) for i in range(fields)])])
+
+
+@functools.lru_cache(maxsize=None)
+def small_documents(n, values):
+    return select([jb.Doc({"id": f"d{i}", "vals": [f"v{j:05}" for j in range(values)]}) for i in range(n)])
+
+
+@functools.lru_cache(maxsize=None)
+def large_envelope(entries):
+    """A highlighting section of `entries` entries ahead of "response", then three small documents."""
+    hl = jb.NamedList({f"doc-{i}": jb.NamedList({"title": [f"<em>w{i}</em> text"]}) for i in range(entries)})
+    return select([jb.Doc({"id": f"d{i}"}) for i in range(3)], before=[("highlighting", hl)])
+
+
+MB = 1_000_000
+SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
+
+
+def stream_time(data, size):
+    def run():
+        dec = velkora.StreamDecoder()
+        for chunk in pieces(data, [size]):
+            dec.feed(chunk, lambda doc: None)
+        dec.finish()
+    return best(run)
+
+
+def arrow_time(data, size, schema=SCHEMA):
+    def run():
+        dec = velkora.ArrowStreamDecoder(schema, 4096)
+        for chunk in pieces(data, [size]):
+            dec.feed(chunk)
+        dec.finish()
+    return best(run)
+
+
+# --- time: one large document or envelope against many small documents -------------------------------------
+
+def test_bodies_are_comparable():
+    sizes = [len(one_large_document(140_000)), len(many_fields(100_000)), len(large_envelope(28_000)),
+             len(small_documents(1000, 140))]
+    assert all(0.95 * MB < s < 1.15 * MB for s in sizes), sizes
+
+
+@pytest.mark.parametrize("body", [lambda: one_large_document(140_000), lambda: large_envelope(28_000)],
+                         ids=["one_document", "large_envelope"])
+def test_stream_decoder_256_byte_chunks(body):
+    data, baseline = body(), small_documents(1000, 140)
+    assert stream_time(data, 256) <= 3 * stream_time(baseline, 256)
+
+
+@pytest.mark.parametrize("body", [lambda: one_large_document(140_000), lambda: large_envelope(28_000)],
+                         ids=["one_document", "large_envelope"])
+def test_arrow_stream_decoder_256_byte_chunks(body):
+    data, baseline = body(), small_documents(1000, 140)
+    assert arrow_time(data, 256) <= 3 * arrow_time(baseline, 256)
+
+
+WIDE = pa.schema([("id", pa.utf8()), ("f7", pa.int64())])  # the other fields are passed over
+
+
+def test_many_fields_in_256_byte_chunks():
+    # a hundred thousand names to define and intern: against the same body in one chunk
+    data = many_fields(100_000)
+    assert stream_time(data, 256) <= 3 * stream_time(data, len(data))
+    assert arrow_time(data, 256, WIDE) <= 3 * arrow_time(data, len(data), WIDE)
+
+
+def test_one_byte_feeding_of_a_30kb_document():
+    one, many = one_large_document(4200), small_documents(30, 140)  # both about 30 KB
+    assert abs(len(one) - len(many)) < 0.1 * len(one)
+    bytewise = stream_time(one, 1)
+    whole = best(lambda: velkora.deserialize_stream(one, lambda doc: None), repeat=5)
+    assert bytewise <= 3 * stream_time(many, 1)
+    assert bytewise <= 1000 * whole  # each feed costs about a function call, not a pass over the document
+    assert arrow_time(one, 1) <= 3 * arrow_time(many, 1)
+
+
+def test_one_byte_feeding_of_a_large_envelope():
+    env, many = large_envelope(970), small_documents(30, 140)  # both about 30 KB
+    assert abs(len(env) - len(many)) < 0.1 * len(env)
+    assert stream_time(env, 1) <= 3 * stream_time(many, 1)
+    assert arrow_time(env, 1) <= 3 * arrow_time(many, 1)
+
+
+# --- agreement with the whole body --------------------------------------------------------------------------
+
+NAMES = st.sampled_from(["id", "name", "price", "tags", "x" * 40, "ünï", "docs", "response", "result-set"])
+SCALARS = st.one_of(
+    st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.text(max_size=40), st.binary(max_size=8),
+    st.floats(allow_nan=False), NAMES.map(jb.Extern), st.integers(-2**31, 2**31 - 1).map(jb.Int),
+    st.integers(-2**20, 2**20).map(lambda v: jb.Float(v / 8)), st.integers(-2**63, 2**63 - 1).map(jb.Date),
+    st.integers(0, 2**62).map(jb.SLong), st.integers(-128, 127).map(jb.Byte),
+    st.lists(st.booleans(), max_size=5).map(lambda v: jb.TypedArr(1, v)),
+    st.binary(max_size=6).map(lambda b: jb.TypedArr(3, b)),
+    st.lists(st.integers(-2**31, 2**31 - 1), max_size=4).map(lambda v: jb.TypedArr(6, v)))
+ENTRIES = functools.partial(st.lists, max_size=4)
+VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
+    ENTRIES(inner), ENTRIES(inner).map(jb.Iter),
+    ENTRIES(st.tuples(NAMES, inner)).map(jb.NamedList), ENTRIES(st.tuples(NAMES, inner)).map(jb.OrderedMap),
+    ENTRIES(st.tuples(st.one_of(NAMES, st.integers(0, 9)), inner)).map(jb.Map),
+    ENTRIES(st.tuples(st.one_of(NAMES, st.integers(0, 9)), inner)).map(jb.MapEntryIter),
+    st.tuples(NAMES.map(jb.Str), inner).map(lambda kv: jb.MapEntry(*kv)),
+    st.tuples(st.integers(0, 9), NAMES.map(jb.Str)).map(lambda p: jb.EnumValue(*p)),
+    ENTRIES(st.tuples(NAMES, inner)).map(jb.Doc)), max_leaves=10)
+FIELDS = ENTRIES(st.tuples(NAMES, VALUES), max_size=6)
+DOCUMENTS = st.lists(st.one_of(
+    st.tuples(FIELDS, st.lists(FIELDS.map(jb.Doc), max_size=2)).map(lambda p: jb.Doc(*p)),
+    FIELDS.map(jb.MapEntryIter), FIELDS.map(jb.NamedList),
+    FIELDS.map(lambda f: jb.InputDoc(f, field_boosts={name: [1.5, 2.0] for name, _ in f[:1]}))), max_size=6)
+BEFORE = ENTRIES(st.tuples(st.sampled_from(["highlighting", "facet_counts", "debug"]), VALUES))
+SIZES = st.lists(st.integers(1, 64), min_size=1, max_size=12)
+
+
+def whole(data):
+    """What deserialize_stream delivers from the whole body, and the text of its error (or None)."""
+    out = []
+    try:
+        velkora.deserialize_stream(data, out.append)
+        return out, None
+    except ValueError as e:
+        return out, str(e)
+
+
+def fed(data, sizes):
+    """A StreamDecoder fed `data` in `sizes` chunks: the documents, the error text (None when none) with the
+    range of bytes fed by the chunk that raised it, and what finish() raised (None when it returned)."""
+    dec, out, total = velkora.StreamDecoder(), [], 0
+    for chunk in pieces(data, sizes):
+        total += len(chunk)
+        try:
+            dec.feed(chunk, out.append)
+        except ValueError as e:
+            return out, str(e), (total - len(chunk), total), None
+    try:
+        dec.finish()
+        return out, None, None, None
+    except ValueError as e:
+        return out, None, None, str(e)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shape=st.sampled_from(sorted(SHAPES)), docs=DOCUMENTS, before=BEFORE, sizes=SIZES)
+def test_valid_bodies_in_any_chunks(shape, docs, before, sizes):
+    data = SHAPES[shape](docs, before)
+    expected, error = whole(data)
+    assert error is None and len(expected) == len(docs)
+    assert fed(data, sizes) == (expected, None, None, None)
+    assert fed(data, [1]) == (expected, None, None, None)
+
+
+@pytest.mark.parametrize("shape", sorted(SHAPES))
+def test_extern_definitions_split_anywhere(shape):
+    # each document defines names the next ones refer to; the envelope defines "response" and "docs"
+    docs = [jb.Doc({"id": "a", "alpha_name": 1}), jb.Doc({"alpha_name": 2, "beta_name": [jb.Extern("gamma")]}),
+            jb.Doc({"beta_name": jb.Extern("gamma"), "id": "c"})]
+    data = SHAPES[shape](docs, [("debug", jb.NamedList({"alpha_name": jb.Extern("docs")}))])
+    expected, _ = whole(data)
+    for cut in range(len(data) + 1):
+        got, error, _, finish = fed(data, [cut, len(data)] if cut else None)
+        assert (got, error, finish) == (expected, None, None)
+        assert got[1]["beta_name"][0] is got[2]["beta_name"]  # one object, whichever chunk defined it
+        assert list(got[1])[0] is list(got[0])[1] == "alpha_name"
+
+
+def corrupt(data, position, kind, byte):
+    if kind == "replace":
+        return data[:position] + bytes([byte]) + data[position + 1:]
+    if kind == "insert":
+        return data[:position] + bytes([byte]) + data[position:]
+    return data[:position] + data[position + 1:]
+
+
+def first_fault(data):
+    """The length of the shortest prefix on which deserialize_stream fails for another reason than running
+    out of input: where a decoder reading as far as the bytes go first meets the fault."""
+    for n in range(len(data) + 1):
+        _, error = whole(data[:n])
+        if error is not None and not EOF_TEXT.match(error):
+            return n
+    return None
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shape=st.sampled_from(sorted(SHAPES)), docs=DOCUMENTS.filter(bool), before=BEFORE, sizes=SIZES,
+       where=st.floats(0, 1, exclude_max=True), kind=st.sampled_from(["replace", "insert", "delete"]),
+       byte=st.integers(0, 255))
+def test_corrupted_documents_in_any_chunks(shape, docs, before, sizes, where, kind, byte):
+    build = SHAPES[shape]
+    bounds = [len(build(docs, before, k)) for k in range(len(docs) + 1)]  # where each document ends
+    position = bounds[0] + int(where * (bounds[-1] - bounds[0]))
+    hit = next(j for j in range(len(docs)) if position < bounds[j + 1])  # the document the fault is in
+    data = corrupt(build(docs, before), position, kind, byte)
+    expected, error = whole(data)
+    got, stream_error, at, finish = fed(data, sizes)
+    assert got == expected[:len(got)] and len(got) >= hit
+    if stream_error is not None:
+        # the same documents, then the same fault, its offset counted from the failing document
+        assert got == expected and error is not None
+        assert OFFSET.sub("#", stream_error) == OFFSET.sub("#", error)
+        if len(got) == hit and OFFSET.search(error):
+            assert int(OFFSET.search(error)[1]) == bounds[hit] + int(OFFSET.search(stream_error)[1])
+        if not EOF_TEXT.match(stream_error):
+            # raised by the feed that brought the fault's last byte, as a decoder that tries at every feed would
+            fault = first_fault(data)
+            assert at[0] < fault <= at[1]
+            assert fed(data, [1])[2] == (fault - 1, fault)
+    elif finish is not None:
+        # the stream stopped waiting for bytes that never came: so does the whole body
+        assert EOF_TEXT.match(finish) and got == expected and error is not None and EOF_TEXT.match(error)
+    # otherwise the sequence ended; the whole body reads on after it (it may even find a second "docs")
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shape=st.sampled_from(sorted(SHAPES)), docs=DOCUMENTS, before=BEFORE, sizes=SIZES,
+       where=st.floats(0, 1, exclude_max=True), kind=st.sampled_from(["replace", "insert", "delete"]),
+       byte=st.integers(0, 255))
+def test_corrupted_envelopes_in_any_chunks(shape, docs, before, sizes, where, kind, byte):
+    build = SHAPES[shape]
+    envelope_end = len(build(docs, before, 0))
+    data = corrupt(build(docs, before), 1 + int(where * (envelope_end - 1)), kind, byte)
+    got, stream_error, _, finish = fed(data, sizes)
+    at_once = fed(data, None)
+    assert (got, stream_error, finish) == (at_once[0], at_once[1], at_once[3])
+    expected, error = whole(data)
+    if error is None:  # (the whole body checks more of the envelope, a document list's header for one)
+        assert got == expected[:len(got)]
+    if stream_error is not None and stream_error == error and not got and not EOF_TEXT.match(error):
+        # an envelope fault: raised by the feed that brought its last byte, counted from the stream's start
+        fault = first_fault(data)
+        assert fed(data, [1])[2] == (fault - 1, fault)
+
+
+ARROW = pa.schema([("id", pa.utf8()), ("name", pa.utf8()), ("price", pa.float64()), ("tags", pa.list_(pa.utf8()))])
+
+
+def arrow_fed(data, sizes):
+    """An ArrowStreamDecoder (batches of 2 rows) fed `data` in `sizes` chunks: the rows of the batches, in
+    order, and the first error text with the feed that raised it, or what finish() gave."""
+    dec, rows = velkora.ArrowStreamDecoder(ARROW, 2), []
+    for i, chunk in enumerate(pieces(data, sizes)):
+        try:
+            rows += [b.to_pylist() for b in dec.feed(chunk)]
+        except ValueError as e:
+            return rows, (str(e), sum(map(len, list(pieces(data, sizes))[:i + 1])))
+    try:
+        return rows + [b.to_pylist() for b in dec.finish()], None
+    except ValueError as e:
+        return rows, str(e)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(shape=st.sampled_from(sorted(SHAPES)), docs=DOCUMENTS, before=BEFORE, sizes=SIZES,
+       where=st.floats(0, 1, exclude_max=True), kind=st.sampled_from(["replace", "insert", "delete", "none"]),
+       byte=st.integers(0, 255))
+def test_arrow_corrupted_bodies_in_any_chunks(shape, docs, before, sizes, where, kind, byte):
+    data = SHAPES[shape](docs, before)
+    if kind != "none":
+        data = corrupt(data, 1 + int(where * (len(data) - 1)), kind, byte)
+    rows, outcome = arrow_fed(data, sizes)
+    whole_rows, whole_outcome = arrow_fed(data, None)
+    bytewise_rows, bytewise_outcome = arrow_fed(data, [1])
+    if isinstance(whole_outcome, tuple):
+        # the same error; fed byte by byte, raised by the byte that completes the fault (the batches a
+        # failing feed had cut stay queued, so the rows seen before it depend on the chunks)
+        assert outcome[0] == whole_outcome[0] == bytewise_outcome[0]
+        start = 0
+        for piece in pieces(data, sizes):
+            if start < bytewise_outcome[1] <= start + len(piece):
+                assert outcome[1] == start + len(piece)
+            start += len(piece)
+    else:
+        flat = [r for batch in whole_rows for r in batch]
+        assert [r for batch in rows for r in batch] == [r for batch in bytewise_rows for r in batch] == flat
+        if whole_outcome is None:
+            assert outcome is None and bytewise_outcome is None
+        else:  # cut inside the counted documents: the offset is what each decoder still held
+            assert EOF_TEXT.match(whole_outcome) and EOF_TEXT.match(outcome) and EOF_TEXT.match(bytewise_outcome)
