@@ -93,8 +93,7 @@ PREFIXES = {
     "StreamDecoder": _PLANS,
     "deserialize_arrow": [bytes([i]) for i in range(8)],
     "ArrowStreamDecoder": [bytes([choice, batch]) + plan for choice, batch, plan in
-                           [(0, 0x80, b"\x01\x01"), (1, 2, b"\x03\x07\x00\x1d"), (6, 0, b"\x00"), (7, 0x80, b"\x01\x81"),
-                            (2, 4, b"\x01\x01"), (3, 0x80, b"\x00")]],
+                           [(0, 0x80, b"\x01\x01"), (1, 2, b"\x03\x07\x00\x1d"), (6, 0, b"\x00"), (7, 0x80, b"\x01\x81")]],
 }
 
 
