@@ -86,16 +86,21 @@ TYPED_ARR = 0x15
 JSON_TEXT_LIMIT = 64 << 20  # a body whose JSON text may pass this is not rendered (extern strings repeat)
 
 
-def _empty_typed_array_type_at(data: bytes, offset: int) -> bool:
-    """The byte at `offset` is the element type of a TYPED_ARR whose count, a varint of any length, is 0."""
-    if not (1 <= offset < len(data) - 1 and data[offset - 1] == TYPED_ARR):
-        return False
-    for byte in data[offset + 1:offset + 11]:
-        if byte & 0x7F:
-            return False
+def read_vint(data: bytes, pos: int) -> int | None:
+    """The wire's unsigned varint at `pos`: seven bits a byte, least significant first, into 32 bits with the shift
+    taken modulo 32 and no limit on the bytes; None if it runs past the end."""
+    value, k = 0, 0
+    for byte in data[pos:]:
+        value = (value | ((byte & 0x7F) << (7 * k % 32))) & 0xFFFFFFFF
         if not byte & 0x80:
-            return True
-    return False
+            return value
+        k += 1
+    return None
+
+
+def _empty_typed_array_type_at(data: bytes, offset: int) -> bool:
+    """The byte at `offset` is the element type of a TYPED_ARR whose count is 0."""
+    return 1 <= offset < len(data) - 1 and data[offset - 1] == TYPED_ARR and read_vint(data, offset + 1) == 0
 
 
 def safe_agrees_with_fast(data: bytes, fast) -> None:
