@@ -29,8 +29,7 @@ def run(target: str, seconds: int, full: bool) -> dict:
     findings = BUILD / "findings" / target
     for folder in (corpus, findings):
         folder.mkdir(parents=True, exist_ok=True)
-    if not seed_dir.is_dir():
-        seeds.write(target, seed_dir, full)
+    seeds.write(target, seed_dir, full)  # named by content: writing again only adds what is new
     before = set(findings.iterdir())
     args = [sys.executable, str(HERE / "run_target.py"), target, str(corpus), str(seed_dir),
             f"-max_total_time={seconds}", f"-max_len={MAX_LEN}", "-timeout=60", "-rss_limit_mb=4096",

@@ -34,7 +34,7 @@ def test_regression_input(target, path, strict_timing):
         raise
 
 
-def test_every_target_has_a_regression_folder_name():
+def test_regression_folders_are_named_after_targets():
     folders = {p.name for p in seeds.REGRESSIONS.iterdir() if p.is_dir()}
     assert folders <= set(targets.TARGETS), folders - set(targets.TARGETS)
 
