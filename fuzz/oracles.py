@@ -189,6 +189,8 @@ def json_agrees(expected, text_value, path="$") -> None:
         pairs = _json_pairs(text_value)
         check(pairs is not None, f"JSON has no pairs for a map at {path}", expected, text_value)
         check(len(expected) <= len(pairs), f"JSON pairs missing at {path}", expected, text_value)
+        if any(isinstance(k, bytes) or isinstance(k, float) and not math.isfinite(k) for k in expected):
+            return  # as JSON strings these keys may meet string keys that Python keeps apart
         # A dict merges keys Python holds equal (1, 1.0 and True are one key): the first key stays, in its place,
         # with the last value.
         last = {}
