@@ -1,6 +1,6 @@
-"""The fuzzing oracles under the normal build: every committed regression input through its target, and the seed
-bodies (shared corpus, Solr bodies, written bodies) through every oracle. The full corpus replay runs in CI
-(`make fuzz-ci`); here every third corpus input is taken."""
+"""tests/test_fuzz_replay.py: the fuzzing oracles under the normal build. Every committed regression input goes
+through its target, and the seed bodies (shared corpus, Solr bodies, written bodies) through every oracle; the
+full corpus replay runs in CI (`make fuzz-ci`), here every third corpus input is taken."""
 
 import sys
 from pathlib import Path
