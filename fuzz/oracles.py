@@ -212,10 +212,10 @@ def json_agrees(expected, text_value, path="$") -> None:
 
 
 def _doc_list_header_agrees(key, expected, text_value, path) -> None:
-    # The value tree keeps numFound/start only from an integer (else 0) and maxScore only from a float (else
-    # null); Python keeps whatever was decoded. A date and a long look alike in Python, so ints stand.
+    # The value tree keeps numFound/start only from an int or long (else 0) and maxScore only from a float or
+    # double (else null); Python keeps whatever was decoded, and a byte, short or date is an int there too.
     if key in ("numFound", "start"):
-        wanted = expected if type(expected) is int else 0
+        wanted = expected if type(expected) is int and text_value != 0 else 0
     elif key == "maxScore":
         wanted = as_json_value(expected) if type(expected) is float else None
     else:
