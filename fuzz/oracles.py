@@ -236,6 +236,7 @@ _OFFSET = re.compile(r"at byte offset (\d+)")
 # The "found" words of `deserialize`, where the value tree names the kind it found.
 _PYTHON_FOUND_WORDS = {"non-string", "other", "non-array"}
 _DOC_ITEM = "field name (string) or child SolrDocument"
+_DEPTH = "javabin value nesting exceeds"
 
 
 def _offset(result) -> int | None:
@@ -253,11 +254,14 @@ def tree_departure(fast, tree) -> bool:
     """Whether `deserialize` and the value tree (`_bench_parse_only`, `deserialize_json`) may part here, by the
     rules where the Python decoder departs from the reference reading: fixed "found" words; map keys Python
     cannot hash; a document item judged by its tag alone (so a bad item fails at its tag, before anything inside
-    it is read); FLOAT boosts skipped before a SOLRINPUTDOC field name; a document list's header judged as a
+    it is read), and a document's field names no level of their own (so a document too deep is refused at
+    another offset); FLOAT boosts skipped before a SOLRINPUTDOC field name; a document list's header judged as a
     Python list (a MAP with other keys than strings is one) and its documents not required to be an array."""
     f = isinstance(fast, Failed) and _EXPECTED.match(fast.message)
     t = isinstance(tree, Failed) and _EXPECTED.match(tree.message)
+    depth = all(isinstance(r, Failed) and r.message.startswith(_DEPTH) for r in (fast, tree))
     return any([
+        depth,
         f and t and f.group(1, 2) == t.group(1, 2) and f.group(3) in _PYTHON_FOUND_WORDS,
         isinstance(fast, Failed) and fast.message.endswith("found unhashable value"),
         t and t.group(1) == "SolrDocumentList docs array",
