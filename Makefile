@@ -86,7 +86,7 @@ fuzz: fuzz-build
 
 fuzz-ci: fuzz-build
 	$(FUZZ_RUN) fuzz/replay.py
-	$(FUZZ_RUN) fuzz/campaign.py --seconds 8 --seeds small $(FUZZ_TARGETS)
+	$(FUZZ_RUN) fuzz/campaign.py --seconds 8 --seeds small --seed 1 $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) build

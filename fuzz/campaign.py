@@ -1,6 +1,6 @@
 """fuzz/campaign.py: runs each fuzz target under atheris for a while and reports executions, coverage and findings.
 
-`campaign.py --seconds N [--seeds small|full] [TARGET ...]` (all targets when none is named). Per target, the
+`campaign.py --seconds N [--seeds small|full] [--seed S] [TARGET ...]` (all targets when none is named). Per target, the
 corpus grows in build/fuzz/corpus/TARGET across runs, and an input that crashes or makes an oracle disagree is
 written to build/fuzz/findings/TARGET/ (libFuzzer's crash-*, timeout-*, oom-* files). Exits non-zero when any
 target found something. Run it with the instrumented interpreter setup of `make fuzz`.
@@ -24,7 +24,7 @@ MAX_LEN = 65536  # larger inputs only slow the search; the Solr seeds are cut to
 STATS = re.compile(r"#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+)")
 
 
-def run(target: str, seconds: int, full: bool) -> dict:
+def run(target: str, seconds: int, full: bool, seed: int | None = None) -> dict:
     corpus, seed_dir = BUILD / "corpus" / target, BUILD / "seeds" / ("full" if full else "small") / target
     findings = BUILD / "findings" / target
     for folder in (corpus, findings):
@@ -34,6 +34,8 @@ def run(target: str, seconds: int, full: bool) -> dict:
     args = [sys.executable, str(HERE / "run_target.py"), target, str(corpus), str(seed_dir),
             f"-max_total_time={seconds}", f"-max_len={MAX_LEN}", "-timeout=60", "-rss_limit_mb=4096",
             f"-artifact_prefix={findings}/", "-print_final_stats=1"]
+    if seed is not None:
+        args.append(f"-seed={seed}")
     if seeds.DICTIONARY.is_file():
         args.append(f"-dict={seeds.DICTIONARY}")
     log = BUILD / "logs" / f"{target}.log"
@@ -52,11 +54,12 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=int, default=300)
     parser.add_argument("--seeds", choices=["small", "full"], default="full")
+    parser.add_argument("--seed", type=int, help="libFuzzer's random seed, for a repeatable burst")
     parser.add_argument("targets", nargs="*")
     args = parser.parse_args()
     failed = False
     for name in args.targets or list(targets.TARGETS):
-        result = run(name, args.seconds, args.seeds == "full")
+        result = run(name, args.seconds, args.seeds == "full", args.seed)
         bad = result["code"] != 0 or result["new"]
         failed |= bool(bad)
         print(f"{name:20} {result['execs']:>9} execs  cov: {result['cov']:>5}  ft: {result['ft']:>6}  "
