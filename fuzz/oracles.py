@@ -250,18 +250,24 @@ def _not_before(result, offset: int) -> bool:
     return at is None or at >= offset
 
 
+def _too_deep_first(one, other) -> bool:
+    """`one` refuses a body as too deep at N, and `other` fails too at N or later: the decoders count the levels
+    of document items differently, and check the depth before or after the tag of the part that is too deep."""
+    at, later = _offset(one), _offset(other)
+    return one.message.startswith(_DEPTH) and later is not None and later >= at if isinstance(one, Failed) else False
+
+
 def tree_departure(fast, tree) -> bool:
     """Whether `deserialize` and the value tree (`_bench_parse_only`, `deserialize_json`) may part here, by the
     rules where the Python decoder departs from the reference reading: fixed "found" words; map keys Python
     cannot hash; a document item judged by its tag alone (so a bad item fails at its tag, before anything inside
-    it is read), and a document's field names no level of their own (so a document too deep is refused at
-    another offset); FLOAT boosts skipped before a SOLRINPUTDOC field name; a document list's header judged as a
+    it is read), and the levels of document items counted its own way (so a body too deep is refused at
+    another place); FLOAT boosts skipped before a SOLRINPUTDOC field name; a document list's header judged as a
     Python list (a MAP with other keys than strings is one) and its documents not required to be an array."""
     f = isinstance(fast, Failed) and _EXPECTED.match(fast.message)
     t = isinstance(tree, Failed) and _EXPECTED.match(tree.message)
-    depth = all(isinstance(r, Failed) and r.message.startswith(_DEPTH) for r in (fast, tree))
     return any([
-        depth,
+        _too_deep_first(fast, tree) or _too_deep_first(tree, fast),
         f and t and f.group(1, 2) == t.group(1, 2) and f.group(3) in _PYTHON_FOUND_WORDS,
         isinstance(fast, Failed) and fast.message.endswith("found unhashable value"),
         t and t.group(1) == "SolrDocumentList docs array",
