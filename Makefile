@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
 
-.PHONY: demo test build wheel bench sanitize clean
+.PHONY: demo test build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -73,5 +73,39 @@ sanitize: $(SAN_DEPS)
 		LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 		$(SAN_PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
 
+# Coverage-guided fuzzing with atheris (libFuzzer) on a clang build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in its own venv; clang comes from the system's packages when missing.
+# `make fuzz` runs every target of fuzz/targets.py for FUZZ_SECONDS each; findings land in build/fuzz/findings/.
+# `make fuzz-ci` replays the shared corpus and the committed regressions through every oracle, then a short burst.
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_DEPS := $(FUZZ_VENV)/.deps
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS ?=
+# The interpreter is not instrumented: atheris' libFuzzer+ASan runtime (which carries UBSan's handlers) is
+# preloaded, with libstdc++ so that ASan finds the C++ throw it intercepts.
+FUZZ_RUN = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	LD_PRELOAD="$$($(FUZZ_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))') $$(clang++ -print-file-name=libstdc++.so)" \
+	$(FUZZ_PY)
+
+$(FUZZ_DEPS):
+	command -v clang++ >/dev/null && test -f "$$(clang -print-resource-dir)/share/asan_ignorelist.txt" || \
+		{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-dev; }
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1" \
+		"atheris>=3.0,<4" "pyarrow>=14" "pytest>=8"
+	touch $@
+
+fuzz-build: $(FUZZ_DEPS)
+	CC=clang CXX=clang++ $(FUZZ_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/fuzz \
+		-C cmake.build-type=RelWithDebInfo -C cmake.define.VELKORA_FUZZ=ON -C install.strip=false .
+
+fuzz: fuzz-build
+	$(FUZZ_RUN) fuzz/campaign.py --seconds $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-ci: fuzz-build
+	$(FUZZ_RUN) fuzz/replay.py
+	$(FUZZ_RUN) fuzz/campaign.py --seconds 8 --seeds small --seed 1 $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build
+	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) build

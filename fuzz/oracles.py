@@ -1,0 +1,660 @@
+"""fuzz/oracles.py: what the decoders must agree on for one body; a disagreement raises `Disagreement`.
+
+Used by the fuzz targets (fuzz/targets.py) under the instrumented build and by the replay tests under the normal
+one, so it needs nothing but velkora (and pyarrow for the Arrow checks). Outcomes are compared exactly: equal
+values of equal types in equal order (NaN equals NaN, -0.0 is not 0.0, 1 is not True), or the same error text.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import math
+import re
+import time
+
+import velkora
+
+
+class Disagreement(AssertionError):
+    """Two decoders, or two ways of feeding one decoder, gave different outcomes for the same bytes."""
+
+
+class SlowFeeding(Disagreement):
+    """Feeding a body in small chunks took far longer than feeding it whole: time not linear in the input."""
+
+
+def check(condition: bool, what: str, *details) -> None:
+    if not condition:
+        raise Disagreement(what + "".join(f"\n  {d!r}"[:2000] for d in details))
+
+
+# ---------------------------------------------------------------------------
+# Outcomes and exact comparison
+
+class Failed:
+    """A call that raised ValueError; anything else a decoder raises is left to escape as a finding."""
+
+    def __init__(self, error: ValueError) -> None:
+        self.message = str(error)
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, Failed) and other.message == self.message
+
+    def __repr__(self) -> str:
+        return f"Failed({self.message!r})"
+
+
+def outcome(call, *args, **kwargs):
+    try:
+        return call(*args, **kwargs)
+    except ValueError as error:
+        return Failed(error)
+
+
+def same(a, b) -> bool:
+    """Equal values of identical types, dict keys in the same order, floats bit for bit up to NaN payloads."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(same(ka, kb) and same(va, vb)
+                                        for (ka, va), (kb, vb) in zip(a.items(), b.items()))
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def is_prefix(short: list, long: list) -> bool:
+    return len(short) <= len(long) and all(same(x, y) for x, y in zip(short, long))
+
+
+# ---------------------------------------------------------------------------
+# deserialize, _deserialize_safe, _bench_parse_only, deserialize_json
+
+_UNKNOWN_TAG = re.compile(r"unknown javabin tag byte 0x[0-9a-f]{2} at byte offset (\d+)$")
+TYPED_ARR = 0x15
+JSON_TEXT_LIMIT = 64 << 20  # a body whose JSON text may pass this is not rendered (extern strings repeat)
+
+
+def read_vint(data: bytes, pos: int) -> int | None:
+    """The wire's unsigned varint at `pos`: seven bits a byte, least significant first, into 32 bits with the shift
+    taken modulo 32 and no limit on the bytes; None if it runs past the end."""
+    value, k = 0, 0
+    for byte in data[pos:]:
+        value = (value | ((byte & 0x7F) << (7 * k % 32))) & 0xFFFFFFFF
+        if not byte & 0x80:
+            return value
+        k += 1
+    return None
+
+
+def _empty_typed_array_type_at(data: bytes, offset: int) -> bool:
+    """The byte at `offset` is the element type of a TYPED_ARR whose count is 0."""
+    return 1 <= offset < len(data) - 1 and data[offset - 1] == TYPED_ARR and read_vint(data, offset + 1) == 0
+
+
+def safe_agrees_with_fast(data: bytes, fast) -> None:
+    """`_deserialize_safe` gives what `deserialize` gives. Their one difference on well-formed bytes: an empty
+    TYPED_ARR with an unknown element type is an empty list to `deserialize` and an unknown tag to the safe path.
+    Where that explains a disagreement, the type byte is made a known one (which changes nothing for
+    `deserialize`) and the two are compared again on the result."""
+    for _ in range(len(data) + 1):
+        safe = outcome(velkora._deserialize_safe, data)
+        if same(safe, fast):
+            return
+        match = isinstance(safe, Failed) and _UNKNOWN_TAG.match(safe.message)
+        at = int(match.group(1)) if match else -1
+        check(match and _empty_typed_array_type_at(data, at),
+              "_deserialize_safe and deserialize disagree", data, safe, fast)
+        data = data[:at] + bytes([4]) + data[at + 1:]
+        patched = outcome(velkora.deserialize, data)
+        check(same(patched, fast), "deserialize changed with the element type of an empty TYPED_ARR", data,
+              patched, fast)
+
+
+def rendered_size_bound(value, limit: int = JSON_TEXT_LIMIT) -> int:
+    """An upper bound of the JSON text of a decoded value, counted until it passes `limit`."""
+    total, stack = 0, [value]
+    while stack and total <= limit:
+        v = stack.pop()
+        if isinstance(v, str):
+            total += 6 * len(v.encode("utf-8", "surrogatepass")) + 3
+        elif isinstance(v, bytes):
+            total += 4 * len(v) // 3 + 7
+        elif isinstance(v, dict):
+            total += 2 + len(v)
+            for k, x in v.items():
+                stack += [k, x]
+        elif isinstance(v, list):
+            total += 2 + len(v)
+            stack += v
+        else:
+            total += 30
+    return total
+
+
+def _json_key(key):
+    return "" if key is None else key
+
+
+def as_json_value(value):
+    """What `deserialize_json` writes for a value `deserialize` returned, as `json.loads` reads it back."""
+    if isinstance(value, bytes):
+        return base64.b64encode(value).decode("ascii")
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
+    if isinstance(value, list):
+        return [as_json_value(x) for x in value]
+    if isinstance(value, dict):
+        return {_json_key(k): as_json_value(v) for k, v in value.items()}
+    return value
+
+
+def _json_pairs(value) -> list | None:
+    if isinstance(value, list) and all(isinstance(p, list) and len(p) == 2 for p in value):
+        return value
+    return None
+
+
+def json_agrees(expected, text_value, path="$") -> None:
+    """`text_value` (parsed JSON text) against `expected` (a value of `deserialize`), allowing for what JSON
+    cannot say: sorted keys, "" for a null key, header items of a document list that the value tree keeps only
+    when they are numbers, maps with other keys than strings (dicts there, arrays of pairs here)."""
+    if isinstance(expected, dict):
+        if all(isinstance(k, str) or k is None for k in expected) and isinstance(text_value, dict):
+            keys = list(expected)
+            doc_list = keys == ["numFound", "start", "maxScore", "numFoundExact", "docs"]
+            if None in expected and "" in expected:  # which of the two came last is lost in the dict
+                expected = {k: v for k, v in expected.items() if k not in (None, "")}
+                text_value = {k: v for k, v in text_value.items() if k != ""}
+            check({_json_key(k) for k in expected} == set(text_value), f"JSON keys differ at {path}",
+                  sorted(map(str, expected)), sorted(text_value))
+            for k, v in expected.items():
+                key = _json_key(k)
+                if doc_list and key in ("numFound", "start", "maxScore", "numFoundExact"):
+                    _doc_list_header_agrees(key, v, text_value[key], f"{path}.{key}")
+                else:
+                    json_agrees(v, text_value[key], f"{path}.{key}")
+            return
+        pairs = _json_pairs(text_value)
+        check(pairs is not None, f"JSON has no pairs for a map at {path}", expected, text_value)
+        check(len(expected) <= len(pairs), f"JSON pairs missing at {path}", expected, text_value)
+        if any(isinstance(k, bytes) or isinstance(k, float) and not math.isfinite(k) for k in expected):
+            return  # as JSON strings these keys may meet string keys that Python keeps apart
+        # A dict merges keys Python holds equal (1, 1.0 and True are one key): the first key stays, in its place,
+        # with the last value.
+        last = {}
+        for k, v in pairs:
+            merged = k if isinstance(k, (str, int, float, type(None))) else json.dumps(k, sort_keys=True)
+            last[merged] = (last[merged][0] if merged in last else k, v)
+        check(len(last) == len(expected), f"JSON map keys differ at {path}", expected, text_value)
+        for (k, v), (tk, tv) in zip(expected.items(), last.values()):
+            json_agrees(k, tk, f"{path}<key>")
+            json_agrees(v, tv, f"{path}[{k!r}]")
+        return
+    if isinstance(expected, list):
+        check(isinstance(text_value, list) and len(text_value) == len(expected), f"JSON array differs at {path}",
+              expected, text_value)
+        for i, (x, y) in enumerate(zip(expected, text_value)):
+            json_agrees(x, y, f"{path}[{i}]")
+        return
+    check(same(as_json_value(expected), text_value), f"JSON scalar differs at {path}", expected, text_value)
+
+
+def _doc_list_header_agrees(key, expected, text_value, path) -> None:
+    # The value tree keeps numFound/start only from an int or long (else 0), maxScore only from a float or double
+    # and numFoundExact only from a bool (else null); Python keeps whatever was decoded, and a byte, short or date
+    # is an int there too. A named list with these five keys is written as it is.
+    try:
+        json_agrees(expected, text_value, path)
+        return
+    except Disagreement:
+        pass
+    default = 0 if key in ("numFound", "start") else None
+    check(same(default, text_value), f"JSON document list header differs at {path}", expected, text_value)
+
+
+def check_safe(data: bytes):
+    """`deserialize` ≡ `_deserialize_safe`. Returns the outcome of `deserialize`."""
+    fast = outcome(velkora.deserialize, data)
+    safe_agrees_with_fast(data, fast)
+    return fast
+
+
+_EXPECTED = re.compile(r"expected (.+) at byte offset (\d+), found (.+)$")
+_OFFSET = re.compile(r"at byte offset (\d+)")
+# The "found" words of `deserialize`, where the value tree names the kind it found.
+_PYTHON_FOUND_WORDS = {"non-string", "other", "non-array"}
+_DOC_ITEM = "field name (string) or child SolrDocument"
+_DEPTH = "javabin value nesting exceeds"
+
+
+def _offset(result) -> int | None:
+    match = isinstance(result, Failed) and _OFFSET.search(result.message)
+    return int(match.group(1)) if match else None
+
+
+def _not_before(result, offset: int) -> bool:
+    """`result` succeeded, or failed at `offset` or later, or with a message without an offset."""
+    at = _offset(result)
+    return at is None or at >= offset
+
+
+def _too_deep_first(one, other) -> bool:
+    """`one` refuses a body as too deep at N, and `other` fails too at N or later: the decoders count the levels
+    of document items differently, and check the depth before or after the tag of the part that is too deep."""
+    at, later = _offset(one), _offset(other)
+    return one.message.startswith(_DEPTH) and later is not None and later >= at if isinstance(one, Failed) else False
+
+
+def tree_departure(fast, tree) -> bool:
+    """Whether `deserialize` and the value tree (`_bench_parse_only`, `deserialize_json`) may part here, by the
+    rules where the Python decoder departs from the reference reading: fixed "found" words; map keys Python
+    cannot hash; a document item judged by its tag alone (so a bad item fails at its tag, before anything inside
+    it is read), and the levels of document items counted its own way (so a body too deep is refused at
+    another place); FLOAT boosts skipped before a SOLRINPUTDOC field name; a document list's header judged as a
+    Python list (a MAP with other keys than strings is one) and its documents not required to be an array."""
+    f = isinstance(fast, Failed) and _EXPECTED.match(fast.message)
+    t = isinstance(tree, Failed) and _EXPECTED.match(tree.message)
+    return any([
+        _too_deep_first(fast, tree) or _too_deep_first(tree, fast),
+        f and t and f.group(1, 2) == t.group(1, 2) and f.group(3) in _PYTHON_FOUND_WORDS,
+        isinstance(fast, Failed) and fast.message.endswith("found unhashable value"),
+        t and t.group(1) == "SolrDocumentList docs array",
+        f and f.group(1) == _DOC_ITEM and f.group(3) == "other" and _not_before(tree, int(f.group(2))),
+        t and t.group(1) == _DOC_ITEM and t.group(3) == "float" and _not_before(fast, int(t.group(2))),
+        t and t.group(1) == "SolrDocumentList header array" and t.group(3) == "map" and
+        _not_before(fast, int(t.group(2))),
+        f and f.group(1) == "SolrDocumentList header array" and f.group(3) == "non-array" and
+        _not_before(tree, int(f.group(2))),
+    ])
+
+
+def check_parse_only(data: bytes, fast=None):
+    """`_bench_parse_only` and `deserialize` succeed or fail together, with the same text, but for the documented
+    departures of the Python decoder (`tree_departure`) and the empty TYPED_ARR with an unknown element type,
+    an empty list to `deserialize` and an unknown tag to the tree, which is taken out as for the safe path.
+    Returns the count for the body as given."""
+    fast = outcome(velkora.deserialize, data) if fast is None else fast
+    first = None
+    for _ in range(len(data) + 1):
+        count = outcome(velkora._bench_parse_only, data)
+        first = count if first is None else first
+        check(isinstance(count, Failed) or (type(count) is int and count > 0), "node count", count)
+        if isinstance(count, Failed) == isinstance(fast, Failed) and (not isinstance(fast, Failed) or count == fast):
+            return first
+        if tree_departure(fast, count):
+            return first
+        match = isinstance(count, Failed) and _UNKNOWN_TAG.match(count.message)
+        at = int(match.group(1)) if match else -1
+        check(match and _empty_typed_array_type_at(data, at), "_bench_parse_only and deserialize disagree", data,
+              count, fast)
+        data = data[:at] + bytes([4]) + data[at + 1:]
+        patched = outcome(velkora.deserialize, data)
+        check(same(patched, fast), "deserialize changed with the element type of an empty TYPED_ARR", data,
+              patched, fast)
+    return first
+
+
+def check_json(data: bytes, fast=None, count=None) -> None:
+    """`deserialize_json` and `_bench_parse_only` (one parser) fail together with the same text; the JSON text
+    says what the Python objects of `deserialize` say. Bodies whose text could pass JSON_TEXT_LIMIT are not
+    rendered: one long extern string referenced many times expands without bound, by design."""
+    fast = outcome(velkora.deserialize, data) if fast is None else fast
+    if not isinstance(fast, Failed) and rendered_size_bound(fast) > JSON_TEXT_LIMIT:
+        return
+    count = outcome(velkora._bench_parse_only, data) if count is None else count
+    text = outcome(velkora.deserialize_json, data)
+    check(same(text, count) if isinstance(count, Failed) else isinstance(text, str),
+          "deserialize_json and _bench_parse_only disagree", data, text, count)
+    if not isinstance(fast, Failed) and isinstance(text, str):
+        json_agrees(fast, json.loads(text))
+
+
+def check_objects(data: bytes):
+    """Every check of the whole-body decoders on one body. Returns the outcome of `deserialize`."""
+    fast = check_safe(data)
+    count = check_parse_only(data, fast)
+    check_json(data, fast, count)
+    return fast
+
+
+# ---------------------------------------------------------------------------
+# deserialize_stream and StreamDecoder
+
+def _comparable(result):
+    """An outcome as it can be compared across chunkings: the offset of a stream cut short is the number of bytes
+    the decoder still holds, which depends on where the chunks ended."""
+    if isinstance(result, Failed) and result.message.startswith("unexpected end of input"):
+        return "unexpected end of input"
+    return result
+
+
+def chunk_count(length: int, sizes: list[int] | None) -> int:
+    """How many pieces `chunks` cuts `length` bytes into."""
+    if not sizes or not length:
+        return 1
+    pos = count = 0
+    while pos < length:
+        pos, count = pos + sizes[count % len(sizes)], count + 1
+    return count
+
+
+def chunks(data: bytes, sizes: list[int] | None):
+    """`data` cut into pieces of `sizes` (cycled; 0 gives an empty chunk); None or [] means one piece."""
+    if not sizes:
+        yield data
+        return
+    pos, i = 0, 0
+    while pos < len(data):
+        size = sizes[i % len(sizes)]
+        yield data[pos:pos + size]
+        pos, i = pos + size, i + 1
+    if not data:
+        yield data
+
+
+def streamed(data: bytes):
+    docs: list = []
+    return docs, outcome(velkora.deserialize_stream, data, docs.append)
+
+
+def fed(data: bytes, sizes, deadline: float | None = None):
+    """A StreamDecoder fed `data` in `sizes`: (documents, first error or None, finish outcome, count). Feeding
+    stops at the first error; finish is asked only when there was none. Past `deadline` raises SlowFeeding."""
+    decoder, docs = velkora.StreamDecoder(), []
+    error = None
+    for i, chunk in enumerate(chunks(data, sizes)):
+        error = outcome(decoder.feed, chunk, docs.append)
+        if error is not None:
+            break
+        if deadline is not None and i % 64 == 0 and time.perf_counter() > deadline:
+            raise SlowFeeding(f"StreamDecoder took too long in {sizes} chunks on {len(data)} bytes")
+    finished = outcome(decoder.finish) if error is None else None
+    return docs, error, finished, decoder.count
+
+
+# An /export response cut inside its first document, {"id": <a string of 8,000 bytes>}, where the string's bytes
+# begin: a decoder fed it waits for the rest, and a few thousand bytes more leave it waiting.
+PENDING_DOCUMENT = bytes.fromhex("0211e02e726573706f6e736548656164657211e02673746174757306000000000fe028726573706f6e73"
+                                 "6511e0286e756d466f756e6441e024646f63730e11e02269643fa13e")
+
+
+def check_stream(data: bytes, sizes: list[int] | None) -> None:
+    """StreamDecoder fed in `sizes` ≡ fed whole ≡ (as far as it goes) `deserialize_stream`; feeding in small
+    chunks stays linear in time."""
+    docs, result = streamed(data)
+    whole = fed(data, None)
+    check(whole[3] == len(whole[0]), "StreamDecoder.count is not the documents delivered", whole[3], len(whole[0]))
+    if not isinstance(result, Failed):
+        check(whole[1] is None and whole[2] is None, "StreamDecoder fails where deserialize_stream does not",
+              data, whole[1], whole[2])
+        check(is_prefix(whole[0], docs), "StreamDecoder delivered other documents than deserialize_stream", data,
+              whole[0], docs)
+        check(isinstance(result, (dict, list)) or not docs, "deserialize_stream envelope", result)
+    else:
+        check(is_prefix(whole[0], docs) or is_prefix(docs, whole[0]),
+              "StreamDecoder and deserialize_stream delivered different documents", data, whole[0], docs)
+    if sizes:
+        timing = FeedTiming(fed, "StreamDecoder", data)
+        parts = timing.run(sizes, len(data))
+        check(same(parts[0], whole[0]) and parts[1] == whole[1] and _comparable(parts[2]) == _comparable(whole[2])
+              and parts[3] == whole[3],
+              f"StreamDecoder fed in {sizes} differs from fed whole", data, parts, whole)
+
+
+# ---------------------------------------------------------------------------
+# Time of chunked feeding
+
+class FeedTiming:
+    """Feeding n chunks may cost what feeding the whole body costs, a few times over, plus a fixed price per
+    call: anything more grows faster than the input (a document decoded again from its start at every chunk).
+    A feeding over the bound is timed again, twice, against a bound measured again, so a busy machine does not
+    pass for a finding."""
+
+    WHOLE_FACTOR = 20
+    PER_CALL_FACTOR = 8
+    SLACK = 0.05  # seconds
+    _call_prices: dict[str, float] = {}
+
+    def __init__(self, feed_body, kind: str, data: bytes) -> None:
+        self.feed_body = feed_body  # feed_body(data, sizes, deadline) -> outcome
+        self.kind = kind  # the decoder class, whose price per call is measured once
+        self.data = data
+
+    def feed(self, sizes, deadline=None):
+        return self.feed_body(self.data, sizes, deadline)
+
+    def call_price(self) -> float:
+        """Seconds per feed call, this harness included, that completes nothing: one byte more of a long string
+        in a short document."""
+        if self.kind not in self._call_prices:
+            waiting = PENDING_DOCUMENT + b"a" * 4000
+            best = math.inf
+            for _ in range(3):
+                start = time.perf_counter()
+                self.feed_body(waiting, [1], None)
+                best = min(best, (time.perf_counter() - start) / len(waiting))
+            self._call_prices[self.kind] = best
+        return self._call_prices[self.kind]
+
+    def bound(self, calls: int) -> float:
+        start = time.perf_counter()
+        self.feed(None)
+        whole = time.perf_counter() - start
+        return self.WHOLE_FACTOR * whole + self.PER_CALL_FACTOR * calls * self.call_price() + self.SLACK
+
+    def run(self, sizes: list[int], length: int):
+        """The outcome of feeding in `sizes`; SlowFeeding when three tries all take longer than the bound."""
+        calls = chunk_count(length, sizes) + 1
+        bound = self.bound(calls)
+        for attempt in range(3):
+            start = time.perf_counter()
+            try:
+                result = self.feed(sizes, start + bound)
+            except SlowFeeding:
+                if attempt == 2:
+                    raise
+                bound = self.bound(calls)
+                continue
+            if time.perf_counter() - start <= bound:
+                return result
+            if attempt == 2:
+                raise SlowFeeding(f"{self.kind}: feeding {length} bytes in {sizes} chunks took more than "
+                                  f"{bound:.3f} s")
+            bound = self.bound(calls)
+        return result
+
+
+# ---------------------------------------------------------------------------
+# deserialize_arrow and ArrowStreamDecoder
+
+def arrow_schemas():
+    """The fixed schemas the Arrow targets decode with, by name: fields of the Solr bodies in several types,
+    and the metadata columns of explode mode."""
+    import pyarrow as pa
+
+    ts = pa.timestamp("ms")
+    return {
+        "select": pa.schema([("id", pa.utf8()), ("title", pa.utf8()), ("price", pa.float32()),
+                             ("popularity", pa.int32()), ("inStock", pa.bool_()), ("manufacturedate_dt", ts),
+                             ("cat", pa.list_(pa.utf8())), ("weight", pa.float64()), ("payload", pa.binary())]),
+        "export": pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("d", pa.float64()), ("f", pa.float32()),
+                             ("b", pa.bool_()), ("dt", ts), ("tags", pa.list_(pa.utf8())),
+                             ("tags_dv", pa.list_(pa.utf8())), ("a_i", pa.list_(pa.int64()))]),
+        "tree": pa.schema([("id", pa.utf8()), ("type_s", pa.utf8()), ("n", pa.int32()), ("_parent_id", pa.utf8()),
+                           ("_depth", pa.int32()), ("_child_field", pa.utf8())]),
+        "numbers": pa.schema([("id", pa.int64()), ("a_f", pa.list_(pa.float64())), ("price", pa.list_(ts)),
+                              ("_parent_id", pa.int64()), ("_depth", pa.int64())]),
+    }
+
+
+def _column_values(batch) -> list[list]:
+    import pyarrow as pa
+
+    out = []
+    for column in batch.columns:
+        t = column.type
+        if pa.types.is_timestamp(t):
+            column = column.view(pa.int64())
+        elif pa.types.is_list(t) and pa.types.is_timestamp(t.value_type):
+            column = column.view(pa.list_(pa.int64()))
+        out.append(column.to_pylist())
+    return out
+
+
+def rows(batches, schema) -> list[list]:
+    """Column by column, the values of all `batches` in turn."""
+    columns: list[list] = [[] for _ in schema]
+    for batch in batches:
+        check(batch.schema.equals(schema, check_metadata=True), "batch schema", batch.schema, schema)
+        batch.validate(full=True)
+        for values, column in zip(columns, _column_values(batch)):
+            values += column
+    return columns
+
+
+def _float32(x: float) -> float:
+    import struct
+    try:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+_NO_VALUE = object()
+
+
+def arrow_cell(value, field_type):
+    """What a column of `field_type` must hold for a field whose Python value is `value`; `_NO_VALUE` where
+    Python cannot say (the value's wire kind is lost, or the value is not one a column takes)."""
+    import pyarrow as pa
+
+    if pa.types.is_list(field_type):
+        if value is None:
+            return None
+        items = value if isinstance(value, list) else [value]
+        cells = [arrow_cell(x, field_type.value_type) for x in items]
+        return _NO_VALUE if any(c is _NO_VALUE for c in cells) else cells
+    if isinstance(value, list):
+        return arrow_cell(value[0], field_type) if value else None
+    if value is None:
+        return None
+    if pa.types.is_string(field_type):
+        return value if type(value) is str else _NO_VALUE
+    if pa.types.is_binary(field_type):
+        return value if type(value) is bytes else _NO_VALUE
+    if pa.types.is_boolean(field_type):
+        return value if type(value) is bool else _NO_VALUE
+    if pa.types.is_int32(field_type):
+        return value if type(value) is int and -2**31 <= value < 2**31 else _NO_VALUE
+    if pa.types.is_int64(field_type) or pa.types.is_timestamp(field_type):
+        return value if type(value) is int else _NO_VALUE
+    if pa.types.is_float64(field_type):
+        return value if type(value) is float else _NO_VALUE
+    if pa.types.is_float32(field_type):
+        return _float32(value) if type(value) is float else _NO_VALUE
+    return _NO_VALUE
+
+
+def arrow_agrees_with_objects(columns, schema, docs, children: str) -> None:
+    """Rows of documents against the documents `deserialize_stream` delivered: each cell holds what its field's
+    Python value says, wherever Python can tell. In explode mode only the top-level rows (depth 0) are compared,
+    and only when the schema has a depth column."""
+    names = schema.names
+    if children == "explode":
+        if "_depth" not in names:
+            return
+        depth = columns[names.index("_depth")]
+        top = [i for i, d in enumerate(depth) if d == 0]
+    else:
+        top = list(range(len(columns[0]) if columns else 0))
+    meta = {"_parent_id", "_depth", "_child_field"}
+    if len(top) != len(docs) or not all(isinstance(d, dict) for d in docs):
+        return  # the documents were found elsewhere, or are not documents: nothing to line up
+    for row, doc in zip(top, docs):
+        for i, field in enumerate(schema):
+            if field.name in meta or names.index(field.name) != i:
+                continue
+            value = doc.get(field.name)
+            if children == "explode" and (isinstance(value, dict) or
+                                          isinstance(value, list) and any(isinstance(x, dict) for x in value)):
+                continue  # child documents under a field name are rows of their own
+            wanted = arrow_cell(value, field.type)
+            if wanted is not _NO_VALUE:
+                cell = columns[i][row]
+                check(same(cell, wanted) or _float_list_same(cell, wanted),
+                      f"Arrow column {field.name!r} row {row} differs from the Python value", cell, value)
+
+
+def _float_list_same(a, b) -> bool:
+    return isinstance(a, list) and isinstance(b, list) and len(a) == len(b) and all(map(same, a, b))
+
+
+def arrow_fed(data: bytes, schema, children: str, sizes, batch_size: int, deadline: float | None = None):
+    """An ArrowStreamDecoder fed `data` in `sizes`, then finished: (row columns, first error or None). Every batch
+    but the one of finish holds exactly batch_size rows. Feeding stops at the first error."""
+    decoder = velkora.ArrowStreamDecoder(schema, batch_size, children=children)
+    batches = []
+    for i, chunk in enumerate(chunks(data, sizes)):
+        got = outcome(decoder.feed, chunk)
+        if isinstance(got, Failed):
+            return rows(batches, schema), got
+        # A batch is cut after the document that brings it to batch_size rows: in explode mode that document
+        # may bring more.
+        check(all(b.num_rows == batch_size or children == "explode" and b.num_rows > batch_size for b in got),
+              "feed returned a batch of another size than batch_size", [b.num_rows for b in got], batch_size)
+        batches += got
+        if deadline is not None and i % 64 == 0 and time.perf_counter() > deadline:
+            raise SlowFeeding(f"ArrowStreamDecoder took too long in {sizes} chunks on {len(data)} bytes")
+    got = outcome(decoder.finish)
+    if isinstance(got, Failed):
+        return rows(batches, schema), got
+    check(len(got) <= 1 and all(0 < b.num_rows < batch_size for b in got), "finish returned a batch it should not",
+          [b.num_rows for b in got], batch_size)
+    return rows(batches + got, schema), None
+
+
+# Errors in a document's bytes themselves. The chunk-fed decoder walks each document to its end before it decodes
+# it, so it meets these first where the whole-body decoder meets a value the columns refuse; offsets differ too,
+# since the chunk-fed decoder counts a document's from the document's first byte.
+_STRUCTURE = ("unexpected end of input", "unknown javabin tag", "invalid UTF-8", "javabin value nesting exceeds")
+
+
+def _without_offsets(result: Failed) -> str:
+    return _OFFSET.sub("at byte offset N", result.message)
+
+
+def check_arrow(data: bytes, schema_name: str, children: str):
+    """`deserialize_arrow` builds a valid batch whose rows say what the Python objects say; fed whole, the
+    chunk-fed decoder gives the same rows, or the same error."""
+    schema = arrow_schemas()[schema_name]
+    batch = outcome(velkora.deserialize_arrow, data, schema, children=children)
+    whole = arrow_fed(data, schema, children, None, 65536)
+    if isinstance(batch, Failed):
+        if whole[1] is not None:
+            check(_without_offsets(whole[1]) == _without_offsets(batch) or
+                  whole[1].message.startswith(_STRUCTURE) or batch.message.startswith(_STRUCTURE),
+                  "ArrowStreamDecoder and deserialize_arrow fail differently", data, whole[1], batch)
+        return
+    columns = rows([batch], schema)
+    check(whole[1] is None, "ArrowStreamDecoder fails where deserialize_arrow does not", data, whole[1])
+    check(whole[0] == columns or same(whole[0], columns), "ArrowStreamDecoder rows differ from deserialize_arrow",
+          data, whole[0], columns)
+    docs, result = streamed(data)
+    if not isinstance(result, Failed):
+        arrow_agrees_with_objects(columns, schema, docs, children)
+
+
+def check_arrow_stream(data: bytes, schema_name: str, children: str, sizes, batch_size: int) -> None:
+    """ArrowStreamDecoder fed in `sizes` with `batch_size` ≡ fed whole; small chunks stay linear in time."""
+    schema = arrow_schemas()[schema_name]
+    whole = arrow_fed(data, schema, children, None, 65536)
+    timing = FeedTiming(lambda body, s, deadline: arrow_fed(body, schema, children, s, batch_size, deadline),
+                        "ArrowStreamDecoder", data)
+    parts = timing.run(sizes, len(data)) if sizes else arrow_fed(data, schema, children, None, batch_size)
+    # After an error the rows returned so far depend on where batches were cut: only the error is compared.
+    check(_comparable(parts[1]) == _comparable(whole[1]) and (whole[1] is not None or same(parts[0], whole[0])),
+          f"ArrowStreamDecoder fed in {sizes} by {batch_size} rows differs from fed whole", data, parts, whole)

@@ -1,0 +1,88 @@
+"""tests/test_leaks.py: resident memory stays flat over 100,000 calls of every entry point, on a good body and
+on a failing one, and over 100,000 decoder objects dropped in the middle of a stream (in a subprocess, so other
+tests leave no noise)."""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+LEAKS = textwrap.dedent("""
+    import gc, sys
+    sys.path.insert(0, sys.argv[1])
+    import pyarrow as pa
+    import velkora
+    from arrow_expect import export, select
+
+    good = select([("id", "a"), ("n", 1), ("tags", ["x", "y"])], [("id", "b"), ("n", 2), ("tags", [])])
+    bad = good[:-3] + bytes([0x16]) + good[-2:]          # an unknown tag inside the last document
+    cut = export([("id", "a"), ("n", 1)], [("id", "b"), ("n", 2)])[:-6]
+    schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
+
+    def stream_decoder(data):
+        decoder = velkora.StreamDecoder()
+        decoder.feed(data, lambda doc: None)
+        decoder.finish()
+
+    def arrow_stream_decoder(data):
+        decoder = velkora.ArrowStreamDecoder(schema, 1)
+        decoder.feed(data)
+        decoder.finish()
+
+    def dropped_stream_decoder(data):
+        velkora.StreamDecoder().feed(data, lambda doc: None)
+
+    def dropped_arrow_stream_decoder(data):
+        velkora.ArrowStreamDecoder(schema).feed(data)
+
+    entries = {
+        "deserialize": velkora.deserialize,
+        "_deserialize_safe": velkora._deserialize_safe,
+        "deserialize_json": velkora.deserialize_json,
+        "_bench_parse_only": velkora._bench_parse_only,
+        "deserialize_stream": lambda data: velkora.deserialize_stream(data, lambda doc: None),
+        "deserialize_arrow": lambda data: velkora.deserialize_arrow(data, schema),
+        "StreamDecoder": stream_decoder,
+        "ArrowStreamDecoder": arrow_stream_decoder,
+    }
+    cases = [(name, body) for name in entries for body in ("good", "bad")]
+    cases += [("dropped StreamDecoder", "cut"), ("dropped ArrowStreamDecoder", "cut")]
+    entries["dropped StreamDecoder"] = dropped_stream_decoder
+    entries["dropped ArrowStreamDecoder"] = dropped_arrow_stream_decoder
+    bodies = {"good": good, "bad": bad, "cut": cut}
+
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    calls = int(sys.argv[2])
+    for name, which in cases:
+        entry, data = entries[name], bodies[which]
+        def run(n):
+            for _ in range(n):
+                try:
+                    entry(data)
+                except ValueError:
+                    pass
+        run(calls // 5)  # warm up: caches, pymalloc arenas, pyarrow's pools
+        gc.collect()
+        before = resident()
+        run(calls)
+        gc.collect()
+        print(name, which, resident() - before, flush=True)
+""")
+
+GROWTH_LIMIT = 4 << 20  # one leaked small object per call would be several times this
+
+
+@pytest.mark.rss
+def test_resident_memory_stays_flat():
+    tests = str(Path(__file__).parent)
+    run = subprocess.run([sys.executable, "-c", LEAKS, tests, "100000"], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-3000:]
+    lines = [line.rsplit(" ", 1) for line in run.stdout.splitlines()]
+    assert len(lines) == 18, run.stdout
+    grown = {case: int(growth) for case, growth in lines if int(growth) > GROWTH_LIMIT}
+    assert not grown, grown
