@@ -5,6 +5,10 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
+# What the build and the whole test suite need; `make sanitize` installs the same into its own venv.
+BUILD_PACKAGES := "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
+TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60" \
+	"requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "mypy>=1.8" types-requests
 
 .PHONY: demo test build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 
@@ -13,13 +17,11 @@ $(PY):
 
 # The stamps depend on this file, so a venv made before a dependency was added gets it on the next run.
 $(BUILD_DEPS): Makefile | $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
+	$(PY) -m pip install -q $(BUILD_PACKAGES)
 	touch $@
 
 $(TEST_DEPS): $(BUILD_DEPS) Makefile
-	$(PY) -m pip install -q "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60"
-	$(PY) -m pip install -q "requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" \
-		"mypy>=1.8" types-requests
+	$(PY) -m pip install -q $(TEST_PACKAGES)
 	touch $@
 
 build: $(BUILD_DEPS)
@@ -60,10 +62,9 @@ SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_DEPS := $(SAN_VENV)/.deps
 
-$(SAN_DEPS):
+$(SAN_DEPS): Makefile
 	$(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1" \
-		"pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2"
+	$(SAN_PY) -m pip install -q $(BUILD_PACKAGES) $(TEST_PACKAGES)
 	touch $@
 
 sanitize: $(SAN_DEPS)
@@ -92,8 +93,7 @@ $(FUZZ_DEPS):
 	command -v clang++ >/dev/null && test -f "$$(clang -print-resource-dir)/share/asan_ignorelist.txt" || \
 		{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-dev; }
 	$(PYTHON) -m venv $(FUZZ_VENV)
-	$(FUZZ_PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1" \
-		"atheris>=3.0,<4" "pyarrow>=14" "pytest>=8"
+	$(FUZZ_PY) -m pip install -q $(BUILD_PACKAGES) "atheris>=3.0,<4" "pyarrow>=14" "pytest>=8"
 	touch $@
 
 fuzz-build: $(FUZZ_DEPS)
