@@ -264,7 +264,9 @@ def tree_departure(fast, tree) -> bool:
         isinstance(fast, Failed) and fast.message.endswith("found unhashable value"),
         t and t.group(1) == "SolrDocumentList docs array",
         f and f.group(1) == _DOC_ITEM and f.group(3) == "other" and _not_before(tree, int(f.group(2))),
-        t and t.group(1) == _DOC_ITEM and t.group(3) == "float" and _not_before(fast, int(t.group(2))),
+        # From a second FLOAT boost on, the two read different items; the Python decoder may then fail anywhere
+        # later in its reading, which can be at a smaller offset (the start of a key holding the document).
+        t and t.group(1) == _DOC_ITEM and t.group(3) == "float",
         t and t.group(1) == "SolrDocumentList header array" and t.group(3) == "map" and
         _not_before(fast, int(t.group(2))),
         f and f.group(1) == "SolrDocumentList header array" and f.group(3) == "non-array" and
