@@ -1,8 +1,9 @@
 // src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
 //
 // The envelope is walked to the documents, the walk going on where the last feed left it. Each document is
-// first probed (walked without building anything, likewise across feeds) and decoded into the builders only
-// once all its bytes are there, so the builders and the extern-string table only ever see complete documents.
+// first measured, or probed (walked without building anything, likewise across feeds) when it has not all
+// arrived, and decoded into the builders only once all its bytes are there, so the builders and the
+// extern-string table only ever see complete documents.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
@@ -52,20 +53,27 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
 wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
-    switch (probe_.resume(unread, error)) {
-        case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
-        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
-        case wire::Walked::Complete: break;
+    uint64_t length;
+    // A document seen for the first time has usually arrived whole: measured in one pass. Otherwise, and
+    // from then on until it is complete, it is walked by the probe that goes on where the last feed stopped.
+    if (probing_ || !wire::measure_document(unread, &length)) {
+        probing_ = true;
+        switch (probe_.resume(unread, error)) {
+            case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
+            case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+            case wire::Walked::Complete: break;
+        }
+        length = probe_.length();
     }
     needed_ = 0;
-    uint64_t length = probe_.length();
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     if (!decode_document(*decoder_, r)) {
         *error = std::move(r.error);
         return wire::Step::Failed;
     }
     stream_.buffer.consume(length);
-    probe_.reset();
+    if (probing_) probe_.reset();
+    probing_ = false;
     return cut_batch_if_full(error) ? wire::Step::Advanced : wire::Step::Failed;
 }
 

@@ -57,6 +57,7 @@ private:
     /// Walk the envelope, then the document at the cursor, across feeds: each is walked once however it is cut.
     EnvelopeProbe envelope_;
     wire::DocumentProbe probe_;
+    bool probing_ = false;  // the document at the cursor did not arrive whole: probe_ is walking it
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
     /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
     uint64_t needed_ = 0;

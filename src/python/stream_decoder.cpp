@@ -1,9 +1,10 @@
 // src/python/stream_decoder.cpp: the chunk-fed document decoder.
 //
-// The envelope, then each document, is walked across feeds without building anything, by the rules of the
-// decoder that builds it, and decoded once, when the walk says the decoder would no longer run out of input:
-// it then has the whole of it, or stops at a fault it reports at once, exactly as it would have at that feed.
-// So a document or an envelope fed in many small chunks costs time linear in its size.
+// The envelope is walked across feeds without building anything, by the rules of the decoder that builds
+// it, and decoded once, when the walk says the decoder would no longer run out of input: it then has the
+// whole of it, or stops at a fault it reports at once, exactly as it would have at that feed. A document is
+// decoded at once when it is first seen, as most arrive whole; one that does not is walked in the same way
+// from then on. So a document or an envelope fed in many small chunks costs time linear in its size.
 #include "python/stream_decoder.hpp"
 
 #include <cstring>
@@ -142,17 +143,14 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size < needed_) return wire::Step::NeedMore;
     size_t table_length = table_.size();
-    if (!probing_document_) {
-        document_.begin(0, 1, false);  // the document stands at level 1
-        document_externs_.count = table_length;
-        probing_document_ = true;
-    }
-    if (document_.resume(unread, document_externs_) == wire::Walked::Wait) {
+    // A document seen for the first time has usually arrived whole, and is decoded at once. One that has not
+    // is walked from then on, across feeds, and decoded again only when the walk has come to its end.
+    if (probing_document_ && document_.resume(unread, document_externs_) == wire::Walked::Wait) {
         needed_ = document_.needed();
         return wire::Step::NeedMore;
     }
-    // The walk has come to an end: decode now. After a failure it stays there, so the next feed decodes
-    // again at once and fails the same way (or, after a callback error, delivers the document again).
+    // After a failure the walk stays at its end, so the next feed decodes again at once and fails the same
+    // way (or, after a callback error, delivers the document again).
     PyDecoder decoder(unread.data, unread.size, table_);  // offsets count from the document
     decoder.depth = 1;
     PyRef document = PyRef::steal(decoder.read_value());
@@ -163,14 +161,24 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     }
     if (!document) {
         table_.truncate(table_length);  // the next attempt starts with the table as it was
-        if (is_wait(r.error)) {
-            // The walk and the decoder disagree (they must not): trust the decoder, and walk again.
-            probing_document_ = false;
-            needed_ = r.error.needed;
-            return wire::Step::NeedMore;
+        if (!is_wait(r.error)) {
+            *error = std::move(r.error);
+            return wire::Step::Failed;
         }
-        *error = std::move(r.error);
-        return wire::Step::Failed;
+        if (!probing_document_) {
+            // The document goes on in a later chunk: walk what there is of it.
+            document_.begin(0, 1, false);  // the document stands at level 1
+            document_externs_.count = table_length;
+            probing_document_ = true;
+            if (document_.resume(unread, document_externs_) == wire::Walked::Wait) {
+                needed_ = document_.needed();
+                return wire::Step::NeedMore;
+            }
+        }
+        // The walk and the decoder disagree (they must not): trust the decoder, and walk again.
+        probing_document_ = false;
+        needed_ = r.error.needed;
+        return wire::Step::NeedMore;
     }
     if (!pydecode::deliver(callback, document.get(), gc)) {
         document = PyRef();
