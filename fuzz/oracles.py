@@ -236,12 +236,6 @@ def _offset(result) -> int | None:
     return int(match.group(1)) if match else None
 
 
-def _not_before(result, offset: int) -> bool:
-    """`result` succeeded, or failed at `offset` or later, or with a message without an offset."""
-    at = _offset(result)
-    return at is None or at >= offset
-
-
 def _too_deep_first(one, other) -> bool:
     """`one` refuses a body as too deep at N, and `other` fails too at N or later: the decoders count the levels
     of document items differently, and check the depth before or after the tag of the part that is too deep."""
@@ -258,19 +252,17 @@ def tree_departure(fast, tree) -> bool:
     Python list (a MAP with other keys than strings is one) and its documents not required to be an array."""
     f = isinstance(fast, Failed) and _EXPECTED.match(fast.message)
     t = isinstance(tree, Failed) and _EXPECTED.match(tree.message)
+    # Past any of these departures the two read different things, and the other decoder may fail anywhere
+    # later in its reading, which can be at a smaller offset (the start of a key holding the document).
     return any([
         _too_deep_first(fast, tree) or _too_deep_first(tree, fast),
         f and t and f.group(1, 2) == t.group(1, 2) and f.group(3) in _PYTHON_FOUND_WORDS,
         isinstance(fast, Failed) and fast.message.endswith("found unhashable value"),
         t and t.group(1) == "SolrDocumentList docs array",
-        f and f.group(1) == _DOC_ITEM and f.group(3) == "other" and _not_before(tree, int(f.group(2))),
-        # From a second FLOAT boost on, the two read different items; the Python decoder may then fail anywhere
-        # later in its reading, which can be at a smaller offset (the start of a key holding the document).
+        f and f.group(1) == _DOC_ITEM and f.group(3) == "other",
         t and t.group(1) == _DOC_ITEM and t.group(3) == "float",
-        t and t.group(1) == "SolrDocumentList header array" and t.group(3) == "map" and
-        _not_before(fast, int(t.group(2))),
-        f and f.group(1) == "SolrDocumentList header array" and f.group(3) == "non-array" and
-        _not_before(tree, int(f.group(2))),
+        t and t.group(1) == "SolrDocumentList header array" and t.group(3) == "map",
+        f and f.group(1) == "SolrDocumentList header array" and f.group(3) == "non-array",
     ])
 
 
