@@ -3,6 +3,7 @@
 import base64
 import json
 import math
+import random
 import struct
 
 import pytest
@@ -10,7 +11,7 @@ from hypothesis import given, strategies as st
 
 import velkora
 from descriptions import DESCRIBED, SOLR_DATA, body, json_float_text, load, to_json_text
-from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Float, Int, Iter, Long, Map, MapEntry,
+from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float, Int, Iter, Long, Map, MapEntry,
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
 
 as_json = velkora.deserialize_json
@@ -34,6 +35,12 @@ def test_scalars(value, text):
     assert as_json(encode(value)) == text
 
 
+def test_integer_text_at_every_digit_count():
+    edges = [0, 1, 2 ** 63 - 1] + [s * (10 ** n + d) for n in range(19) for d in (-1, 0, 1) for s in (1, -1)]
+    values = [v for v in edges if -(2 ** 63) <= v < 2 ** 63] + [-(2 ** 63)]
+    assert as_json(encode([Long(v) for v in values])) == "[" + ",".join(map(str, values)) + "]"
+
+
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_double_text_is_shortest_round_trip(x):
     text = as_json(encode(Double(x)))
@@ -53,6 +60,32 @@ def test_double_text_of_short_decimals(digits, exponent, step, negative):
     if abs(x) < 3e38:
         single = struct.unpack("<f", struct.pack("<f", x))[0]
         assert as_json(encode(Float(x))) == json_float_text(single)
+
+
+def _random_floats(kind: str, rng: random.Random) -> list[float]:
+    if kind == "bits":
+        return [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(40_000)]
+    if kind == "uniform":  # 16 and 17 digits
+        return [rng.uniform(1e-5, 1e15) * 10.0 ** -rng.randrange(0, 20) for _ in range(40_000)]
+    if kind == "decimals":  # short decimals and the doubles next to them
+        return [math.nextafter(round(rng.uniform(0, 3000), rng.randrange(8)), rng.choice([0.0, math.inf, 1500.0]))
+                for _ in range(40_000)]
+    # singles widened to double, whose exact digits often end in a tie one digit further on
+    return [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(40_000)] + \
+           [struct.unpack("<f", struct.pack("<f", rng.uniform(-5000, 5000)))[0] for _ in range(40_000)]
+
+
+@pytest.mark.parametrize("kind", ["bits", "uniform", "decimals", "singles"])
+def test_float_text_in_bulk(kind):
+    # Many floats in one body, the way a result list holds them, against the shortest round-trip rule.
+    values = [x for x in _random_floats(kind, random.Random(kind)) if math.isfinite(x)]
+    if kind == "singles":
+        payload, typed = b"".join(struct.pack(">f", x) for x in values), 8
+    else:
+        payload, typed = b"".join(struct.pack(">d", x) for x in values), 5
+    texts = as_json(encode(TypedArr(typed, payload)))[1:-1].split(",")
+    wrong = [(x, text) for x, text in zip(values, texts) if text != json_float_text(x)]
+    assert len(texts) == len(values) and wrong == []
 
 
 @given(st.binary(max_size=300))
@@ -159,16 +192,30 @@ def test_objects_sharing_key_sequences(shapes, picks):
 
 
 def test_key_orders_survive_many_nested_sequences():
-    # Each outer object holds a hundred objects of distinct key sequences, more than are remembered, so
-    # what was remembered for the outer sequence is replaced while the outer object is being written.
+    # Each outer object holds 660 objects of distinct key sequences, more than are remembered, so what was
+    # remembered for the outer sequence is replaced while the outer object is being written, and the next
+    # outer object, whose keys are the same extern strings, finds its remembered order gone.
     outer_keys = ["k%02d" % (9 - j) for j in range(10)] + ["k05"]
     inner = lambda j: [(f"q{j}-{m}", m) for m in range(j % 5 + 1)]
-    value = [NamedList([(k, [NamedList(inner(j * 100 + m)) for m in range(10)]) for j, k in enumerate(outer_keys)])
+    value = [NamedList([(k, [NamedList(inner(j * 100 + m)) for m in range(60)]) for j, k in enumerate(outer_keys)])
              for _ in range(3)]
     inner_text = lambda j: object_text((k, str(v)) for k, v in inner(j))
-    outer_text = object_text((k, "[" + ",".join(inner_text(j * 100 + m) for m in range(10)) + "]")
+    outer_text = object_text((k, "[" + ",".join(inner_text(j * 100 + m) for m in range(60)) + "]")
                              for j, k in enumerate(outer_keys))
     assert as_json(encode(value)) == "[" + ",".join([outer_text] * 3) + "]"
+
+
+def test_key_sequences_alike_in_bytes_but_not_in_where_they_are():
+    # The same names as extern strings (one place in the body for all uses) and as plain strings (a new
+    # place each time), interleaved, and a map whose keys are the plain ones.
+    names = ["b", "a", "c", "a"]
+    texts = object_text((k, str(v)) for k, v in zip(names, range(4)))
+    items = []
+    for i in range(6):
+        items.append(NamedList(list(zip(names, [Long(v) for v in range(4)]))))
+        items.append(Map([(Str(k), Long(v)) for k, v in zip(names, range(4))]))
+        items.append(Map([(Extern(k), Long(v)) for k, v in zip(names, range(4))]))
+    assert as_json(encode(items)) == "[" + ",".join([texts] * 18) + "]"
 
 
 @pytest.mark.parametrize("size", [255, 256, 257, 1000])

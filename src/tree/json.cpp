@@ -140,10 +140,48 @@ void write_base64(std::string_view bytes, TextBuffer& out) {
     out.commit(o);
 }
 
-template <typename Int>
-VELKORA_INLINE void write_integer(Int v, TextBuffer& out) {
-    char* o = out.reserve(24);
-    out.commit(std::to_chars(o, o + 24, v).ptr);
+/// The eight decimal digits of `v` (below 10^8), leading zeros included, as a word whose bytes in memory
+/// order run from the most significant digit; each byte holds the digit's value, not yet its character.
+/// Two four-digit halves are split into digit pairs and then digits in parallel, each division by 100 or
+/// 10 done as a multiplication and shift that is exact in this range.
+VELKORA_INLINE uint64_t eight_digits(uint32_t v) {
+    uint64_t merged = (v / 10000) | uint64_t{v % 10000} << 32;
+    uint64_t top = ((merged * 10486) >> 20) & (uint64_t{0x7F} << 32 | 0x7F);
+    uint64_t bottom = merged - 100 * top;
+    uint64_t hundreds = (bottom << 16) + top;
+    uint64_t tens = (hundreds * 103) >> 10;
+    tens &= uint64_t{0xF} << 48 | uint64_t{0xF} << 32 | uint64_t{0xF} << 16 | 0xF;
+    tens += (hundreds - 10 * tens) << 8;
+    return tens;
+}
+
+constexpr uint64_t kZeroDigits = 0x3030303030303030;
+
+/// Writes `v` in decimal at `o` and returns the end. Stores whole words: up to 7 bytes past the end may be
+/// overwritten, so the caller reserves 27 bytes.
+VELKORA_INLINE char* write_decimal(uint64_t v, char* o) {
+    if (v < 100000000) {
+        uint64_t digits = eight_digits(static_cast<uint32_t>(v));
+        int leading = v == 0 ? 7 : std::countr_zero(digits) / 8;  // zero digits are zero bytes
+        digits = (digits >> (8 * leading)) + kZeroDigits;
+        std::memcpy(o, &digits, 8);
+        return o + 8 - leading;
+    }
+    uint64_t high = v / 100000000;
+    o = write_decimal(high, o);
+    uint64_t digits = eight_digits(static_cast<uint32_t>(v - high * 100000000)) + kZeroDigits;
+    std::memcpy(o, &digits, 8);
+    return o + 8;
+}
+
+VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) {
+    char* o = out.reserve(28);
+    uint64_t magnitude = static_cast<uint64_t>(v);
+    if (v < 0) {
+        *o++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    out.commit(write_decimal(magnitude, o));
 }
 
 VELKORA_INLINE void write_bool(bool v, TextBuffer& out) {
@@ -245,22 +283,29 @@ public:
     }
 
 private:
-    /// How to write an object with a given key sequence: the indices of the entries to write (ascending
-    /// key, and of equal keys only the last) and, for each, the text before its value, `{"key":` for the
-    /// first and `,"key":` for the others, escaped once here instead of once per object. The keys view
-    /// the tree's bytes, which outlive the writer.
+    /// How to write an object with a given key sequence: for each entry to write (ascending key, and of
+    /// equal keys only the last) its index and where its text ends; the text before each value is
+    /// `{"key":` for the first and `,"key":` for the others, escaped once here instead of once per object.
+    /// The keys view the tree's bytes, which outlive the writer.
+    struct Step {
+        size_t index;
+        size_t text_end;
+    };
     struct KeyOrder {
         std::vector<std::string_view> keys;
-        std::vector<size_t> order;
-        std::vector<size_t> text_ends;  // where each entry's text ends in `text`
+        std::vector<Step> steps;
         std::string text;
         uint32_t pins = 0;  // objects being written with this order; it must not change under them
     };
-    /// Direct-mapped on a hash of the sequence; a collision costs only a sort. Longer sequences than
-    /// kMaxCachedKeys are sorted every time, which bounds the table's memory.
-    static constexpr size_t kSlotBits = 6;
+    /// Orders are kept in a direct-mapped table on a hash of the key bytes; a collision costs only a sort.
+    /// Longer sequences than kMaxCachedKeys are sorted every time, which bounds the table's memory.
+    static constexpr size_t kSlotBits = 9;
     static constexpr size_t kMaxCachedKeys = 256;
     static constexpr size_t kKeyTextSlack = 32;
+    /// Keys that are extern strings view the bytes of their one definition, so the objects of a result
+    /// list share their key pointers, and a second table, on a hash of those pointers, finds their order
+    /// without reading a key byte. A stale entry fails its check against the order's keys.
+    static constexpr size_t kShortcutBits = 8;
 
     void array(const Block<Value>& items) {
         out_.put('[');
@@ -303,33 +348,57 @@ private:
             // touches.
             if (spill_depth_ == spill_.size()) spill_.push_back(std::make_unique<KeyOrder>());
             order = spill_[spill_depth_++].get();
-            order_keys(fields, *order);
+            order_keys(fields, *order);  // keys_ still holds this object's keys
         }
         ++order->pins;
         const char* text = order->text.data();
+        const tree::Entry* entries = fields.entries->begin();
+        size_t count = fields.entries->size();
         size_t from = 0;
-        for (size_t k = 0; k < order->order.size(); ++k) {
-            size_t index = order->order[k];
-            size_t to = order->text_ends[k];
-            write_key_text(text + from, to - from);
-            from = to;
-            if (index == fields.entries->size()) array(*fields.children);
-            else value((*fields.entries)[index].value);
+        for (const Step& step : order->steps) {
+            write_key_text(text + from, step.text_end - from);
+            from = step.text_end;
+            if (VELKORA_UNLIKELY(step.index == count)) array(*fields.children);
+            else value(entries[step.index].value);
         }
         out_.put('}');
         --order->pins;
         if (spilled) --spill_depth_;
     }
 
+    /// Whether `order` was made for the keys of `fields` at the very same addresses.
+    static bool same_key_pointers(const KeyOrder& order, Fields fields) {
+        size_t n = fields.size();
+        if (order.keys.size() != n) return false;
+        for (size_t i = 0; i < n; ++i) {
+            std::string_view key = fields.key(i);
+            if (key.data() != order.keys[i].data() || key.size() != order.keys[i].size()) return false;
+        }
+        return true;
+    }
+
+    /// Copies the keys of `fields` into keys_.
+    void keys_of(Fields fields) {
+        size_t n = fields.size();
+        keys_.resize(n);
+        for (size_t i = 0; i < n; ++i) keys_[i] = fields.key(i);
+    }
+
     /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
     /// cannot be kept (too long, or its slot is pinned by an object being written).
     KeyOrder* find_order(Fields fields) {
         size_t n = fields.size();
-        keys_.resize(n);
-        uint64_t hash = n;
+        uint64_t pointer_hash = n;
         for (size_t i = 0; i < n; ++i) {
             std::string_view key = fields.key(i);
-            keys_[i] = key;
+            pointer_hash = (pointer_hash ^ reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48) * 0x9E3779B97F4A7C15;
+        }
+        KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
+        if (shortcut && same_key_pointers(*shortcut, fields)) return shortcut;
+
+        keys_of(fields);
+        uint64_t hash = n;
+        for (std::string_view key : keys_) {
             uint64_t word = key.size();
             if (!key.empty())
                 word |= uint64_t{static_cast<unsigned char>(key.front())} << 32 |
@@ -337,10 +406,12 @@ private:
             hash = (hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder& slot = slots_[hash >> (64 - kSlotBits)];
-        if (same_keys(slot.keys, keys_)) return &slot;
-        if (n > kMaxCachedKeys || slot.pins) return nullptr;
-        slot.keys.assign(keys_.begin(), keys_.end());
-        order_keys(fields, slot);
+        if (!same_keys(slot.keys, keys_)) {
+            if (n > kMaxCachedKeys || slot.pins) return nullptr;
+            slot.keys.assign(keys_.begin(), keys_.end());
+            order_keys(fields, slot);
+        }
+        shortcut = &slot;
         return &slot;
     }
 
@@ -354,16 +425,14 @@ private:
             int c = keys_[a].compare(keys_[b]);
             return c < 0 || (c == 0 && a < b);
         });
-        order.order.clear();
-        order.text_ends.clear();
+        order.steps.clear();
         rendered_.clear();
         for (size_t k = 0; k < n; ++k) {
             if (k + 1 < n && keys_[sorted_[k + 1]] == keys_[sorted_[k]]) continue;
-            rendered_.put(order.order.empty() ? '{' : ',');
+            rendered_.put(order.steps.empty() ? '{' : ',');
             write_string(fields.key(sorted_[k]), rendered_);
             rendered_.put(':');
-            order.order.push_back(sorted_[k]);
-            order.text_ends.push_back(rendered_.size());
+            order.steps.push_back({sorted_[k], rendered_.size()});
         }
         order.text.assign(rendered_.data(), rendered_.size());
         order.text.append(kKeyTextSlack, '\0');
@@ -398,7 +467,8 @@ private:
     std::vector<std::string_view> keys_;  // the keys of the object being ordered
     std::vector<size_t> sorted_;          // its entry indices while they are sorted
     TextBuffer rendered_{256};            // its key texts while they are escaped
-    std::array<KeyOrder, size_t{1} << kSlotBits> slots_;
+    std::vector<KeyOrder> slots_ = std::vector<KeyOrder>(size_t{1} << kSlotBits);
+    std::vector<KeyOrder*> shortcuts_ = std::vector<KeyOrder*>(size_t{1} << kShortcutBits);
     std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
     size_t spill_depth_ = 0;
 };
@@ -440,9 +510,78 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
     }
     if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
     if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
-    std::to_chars(digits, digits + 15, candidate);
+    write_decimal(candidate, digits);
     int count = 15;
     while (digits[count - 1] == '0') --count;
+    *n = count;
+    *exponent = e;
+    return true;
+}
+
+/// Powers of ten as 128-bit integers, up to 10^22.
+constexpr auto kPowersOfTen128 = [] {
+    std::array<unsigned __int128, 23> table{};
+    unsigned __int128 p = 1;
+    for (auto& t : table) {
+        t = p;
+        p *= 10;
+    }
+    return table;
+}();
+
+/// The shortest round-trip digits of `value` (positive, finite) when short_digits has found none of 15 or
+/// fewer: 16 or 17 digits, and the decimal exponent of the first. False, leaving the outputs unchanged,
+/// outside 1e-5..1e15 and for a power of two (whose interval is lopsided); the general conversion takes
+/// those.
+///
+/// Why it is exact: with value = m * 2^-s, the scaled value m * 10^k * 2^-s is held as the integer
+/// N = m * 10^k over 2^s, which 128 bits hold in this range, so every rounding and comparison is done
+/// on integers. A decimal C * 10^-k reads back as `value` when it is nearer than half the gap between
+/// doubles, that is 2 * |C * 2^s - N| < 10^k (equal rounds to the even mantissa). Among the decimals of
+/// one length the nearest is taken, as the shortest round-trip rule asks; the interval being symmetric,
+/// if any of that length reads back, the nearest does.
+bool long_digits(double value, char* digits, int* n, int* exponent) {
+    using u128 = unsigned __int128;
+    if (!(value >= 1e-5 && value < 1e15)) return false;
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (fraction == 0) return false;
+    uint64_t m = fraction | uint64_t{1} << 52;
+    int s = 1075 - biased;                 // 3..69 in this range
+    int e = ((biased - 1023) * 1233) >> 12;  // the first digit's exponent, or one short
+    int k = 16 - e;                        // 2..22
+    u128 scaled = u128{m} * kPowersOfTen128[k];
+    uint64_t q = static_cast<uint64_t>(scaled >> s);
+    if (q >= 100000000000000000) {  // e was one short
+        ++e;
+        --k;
+        scaled = u128{m} * kPowersOfTen128[k];
+        q = static_cast<uint64_t>(scaled >> s);
+    }
+    if (q < 10000000000000000 || q >= 100000000000000000) return false;
+    u128 unit = u128{1} << s;
+    u128 rest = scaled - (u128{q} << s);
+    // The nearest decimals of 16 and 17 digits, on the 17-digit scale.
+    u128 half16 = u128{5} << s;
+    u128 tail16 = (u128{q % 10} << s) + rest;
+    // An exact tie, common for singles widened to double, goes to the even neighbour, as the shortest
+    // round-trip conversions do.
+    uint64_t c16 = q / 10 + (tail16 > half16 || (tail16 == half16 && (q / 10) % 2 == 1));
+    uint64_t c17 = q + (2 * rest > unit || (2 * rest == unit && q % 2 == 1));
+    auto reads_back = [&](uint64_t c) {
+        u128 at = u128{c} << s;
+        u128 distance = at > scaled ? at - scaled : scaled - at;
+        u128 twice = 2 * distance;
+        return twice < kPowersOfTen128[k] || (twice == kPowersOfTen128[k] && (m & 1) == 0);
+    };
+    uint64_t chosen;
+    if (c16 < 10000000000000000 && reads_back(c16 * 10)) chosen = c16;
+    else if (c17 < 100000000000000000 && reads_back(c17)) chosen = c17;
+    else return false;
+    int count = static_cast<int>(write_decimal(chosen, digits) - digits);
+    while (count > 1 && digits[count - 1] == '0') --count;
     *n = count;
     *exponent = e;
     return true;
@@ -482,10 +621,10 @@ void write_float(double value, TextBuffer& out) {
         *o++ = '-';
         value = -value;
     }
-    char digits[24];
+    char digits[32];  // 17 digits and the slack of word stores
     int n = 0;
     int exponent = 0;
-    if (!short_digits(value, digits, &n, &exponent)) {
+    if (!short_digits(value, digits, &n, &exponent) && !long_digits(value, digits, &n, &exponent)) {
         // Shortest round-trip digits in scientific form, "d[.ddd]e(+|-)XX"; then laid out by our own rules.
         char text[40];
         const char* text_end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
