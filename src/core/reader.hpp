@@ -152,6 +152,15 @@ public:
         return true;
     }
 
+    /// The next byte, left unread; false (and no error) at the end of the input.
+    [[nodiscard]] VELKORA_INLINE bool peek_u8(uint8_t* out) const {
+        if (VELKORA_UNLIKELY(p_ == end_)) return false;
+        *out = *p_;
+        return true;
+    }
+    /// Reads the byte peek_u8 has just shown.
+    VELKORA_INLINE void skip_peeked() { ++p_; }
+
     /// Big-endian fixed-width read; on failure the position is unchanged and the offset is the field's start.
     template <typename T>
     [[nodiscard]] VELKORA_INLINE bool read_be(T* out) {

@@ -51,11 +51,52 @@ private:
             r_.fail_depth(r_.position());
             return Step::Error;
         }
+        if (Leaf leaf = read_leaf(out); VELKORA_LIKELY(leaf != Leaf::Other)) return leaf == Leaf::Read ? Step::Value : Step::Error;
         ++depth_;
         Step step = parse_value(out);
         --depth_;
         return step;
     }
+    enum class Leaf { Read, Error, Other };
+    /// The commonest parts, read here without the general dispatch: a string whose size is in its tag, a
+    /// reference to an extern string, a small int or long. Anything else is left unread (Other) for
+    /// parse_value. The reads are the ones parse_value makes, so values and errors are the same.
+    VELKORA_INLINE Leaf read_leaf(Value* out) {
+        uint8_t tag;
+        if (VELKORA_UNLIKELY(!r_.peek_u8(&tag))) return Leaf::Other;
+        uint8_t low = tag & 0x1F;
+        switch (tag >> 5) {
+            case wire::GROUP_EXTERN_STRING:
+                if (low == 0 || low == 31 || low > table_.size()) return Leaf::Other;
+                r_.skip_peeked();
+                *out = table_[low - 1];
+                return Leaf::Read;
+            case wire::GROUP_STR: {
+                if (low == 31) return Leaf::Other;
+                r_.skip_peeked();
+                return read_string(low, ValueKind::Str, out) ? Leaf::Read : Leaf::Error;
+            }
+            case wire::GROUP_SINT: {
+                r_.skip_peeked();
+                int32_t v;
+                if (!read_small_int(r_, tag, &v)) return Leaf::Error;
+                out->kind = ValueKind::Int;
+                out->integer = v;
+                return Leaf::Read;
+            }
+            case wire::GROUP_SLONG: {
+                r_.skip_peeked();
+                int64_t v;
+                if (!read_small_long(r_, tag, &v)) return Leaf::Error;
+                out->kind = ValueKind::Long;
+                out->integer = v;
+                return Leaf::Read;
+            }
+            default:
+                return Leaf::Other;
+        }
+    }
+
     /// Reads a part straight onto the scratch stack.
     [[nodiscard]] VELKORA_INLINE bool push_part() {
         Value v;  // read first: the stack may grow (and move) while the part's own parts are pushed
