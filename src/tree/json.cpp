@@ -157,21 +157,38 @@ VELKORA_INLINE uint64_t eight_digits(uint32_t v) {
 
 constexpr uint64_t kZeroDigits = 0x3030303030303030;
 
-/// Writes `v` in decimal at `o` and returns the end. Stores whole words: up to 7 bytes past the end may be
-/// overwritten, so the caller reserves 27 bytes.
-VELKORA_INLINE char* write_decimal(uint64_t v, char* o) {
-    if (v < 100000000) {
-        uint64_t digits = eight_digits(static_cast<uint32_t>(v));
-        int leading = v == 0 ? 7 : std::countr_zero(digits) / 8;  // zero digits are zero bytes
-        digits = (digits >> (8 * leading)) + kZeroDigits;
-        std::memcpy(o, &digits, 8);
-        return o + 8 - leading;
-    }
-    uint64_t high = v / 100000000;
-    o = write_decimal(high, o);
-    uint64_t digits = eight_digits(static_cast<uint32_t>(v - high * 100000000)) + kZeroDigits;
+/// Writes `v` (below 10^8) in decimal at `o`, without leading zeros, and returns the end; stores a whole
+/// word, so up to 7 bytes past the end may be overwritten.
+VELKORA_INLINE char* write_up_to_eight(uint32_t v, char* o) {
+    uint64_t digits = eight_digits(v);
+    int leading = v == 0 ? 7 : std::countr_zero(digits) / 8;  // zero digits are zero bytes
+    digits = (digits >> (8 * leading)) + kZeroDigits;
+    std::memcpy(o, &digits, 8);
+    return o + 8 - leading;
+}
+
+/// Writes `v` (below 10^8) as exactly eight digits at `o` and returns the end.
+VELKORA_INLINE char* write_eight(uint32_t v, char* o) {
+    uint64_t digits = eight_digits(v) + kZeroDigits;
     std::memcpy(o, &digits, 8);
     return o + 8;
+}
+
+/// Writes `v` in decimal at `o` and returns the end. Up to 7 bytes past the end may be overwritten, so the
+/// caller reserves 27 bytes.
+VELKORA_INLINE char* write_decimal(uint64_t v, char* o) {
+    constexpr uint64_t kEight = 100000000;
+    if (v < kEight) return write_up_to_eight(static_cast<uint32_t>(v), o);
+    uint64_t high = v / kEight;
+    auto low = static_cast<uint32_t>(v - high * kEight);
+    if (high < kEight) {
+        o = write_up_to_eight(static_cast<uint32_t>(high), o);
+    } else {
+        uint64_t top = high / kEight;  // below 1845
+        o = write_up_to_eight(static_cast<uint32_t>(top), o);
+        o = write_eight(static_cast<uint32_t>(high - top * kEight), o);
+    }
+    return write_eight(low, o);
 }
 
 VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) {
