@@ -408,7 +408,8 @@ private:
         uint64_t pointer_hash = n;
         for (size_t i = 0; i < n; ++i) {
             std::string_view key = fields.key(i);
-            pointer_hash = (pointer_hash ^ reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48) * 0x9E3779B97F4A7C15;
+            uint64_t word = reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48;
+            pointer_hash = (pointer_hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
         if (shortcut && same_key_pointers(*shortcut, fields)) return shortcut;

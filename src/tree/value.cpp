@@ -51,7 +51,8 @@ private:
             r_.fail_depth(r_.position());
             return Step::Error;
         }
-        if (Leaf leaf = read_leaf(out); VELKORA_LIKELY(leaf != Leaf::Other)) return leaf == Leaf::Read ? Step::Value : Step::Error;
+        Leaf leaf = read_leaf(out);
+        if (VELKORA_LIKELY(leaf != Leaf::Other)) return leaf == Leaf::Read ? Step::Value : Step::Error;
         ++depth_;
         Step step = parse_value(out);
         --depth_;
@@ -76,25 +77,29 @@ private:
                 r_.skip_peeked();
                 return read_string(low, ValueKind::Str, out) ? Leaf::Read : Leaf::Error;
             }
-            case wire::GROUP_SINT: {
+            case wire::GROUP_SINT:
+            case wire::GROUP_SLONG:
                 r_.skip_peeked();
-                int32_t v;
-                if (!read_small_int(r_, tag, &v)) return Leaf::Error;
-                out->kind = ValueKind::Int;
-                out->integer = v;
-                return Leaf::Read;
-            }
-            case wire::GROUP_SLONG: {
-                r_.skip_peeked();
-                int64_t v;
-                if (!read_small_long(r_, tag, &v)) return Leaf::Error;
-                out->kind = ValueKind::Long;
-                out->integer = v;
-                return Leaf::Read;
-            }
+                return read_small_number(tag, out) ? Leaf::Read : Leaf::Error;
             default:
                 return Leaf::Other;
         }
+    }
+
+    /// SINT or SLONG (whose tag has been read): the low bits of the value are in the tag.
+    VELKORA_INLINE bool read_small_number(uint8_t tag, Value* out) {
+        if (tag >> 5 == wire::GROUP_SINT) {
+            int32_t v;
+            if (!read_small_int(r_, tag, &v)) return false;
+            out->kind = ValueKind::Int;
+            out->integer = v;
+            return true;
+        }
+        int64_t v;
+        if (!read_small_long(r_, tag, &v)) return false;
+        out->kind = ValueKind::Long;
+        out->integer = v;
+        return true;
     }
 
     /// Reads a part straight onto the scratch stack.
@@ -162,20 +167,8 @@ Step ValueParser::parse_value(Value* out) {
         case wire::GROUP_STR:
             ok = r_.read_size(tag, &size) && read_string(size, ValueKind::Str, out);
             break;
-        case wire::GROUP_SINT: {
-            int32_t v;
-            ok = read_small_int(r_, tag, &v);
-            out->kind = ValueKind::Int;
-            out->integer = v;
-            break;
-        }
-        case wire::GROUP_SLONG: {
-            int64_t v;
-            ok = read_small_long(r_, tag, &v);
-            out->kind = ValueKind::Long;
-            out->integer = v;
-            break;
-        }
+        case wire::GROUP_SINT:
+        case wire::GROUP_SLONG: ok = read_small_number(tag, out); break;
         case wire::GROUP_ARR: ok = r_.read_size(tag, &size) && read_array(size, out); break;
         case wire::GROUP_ORDERED_MAP:
         case wire::GROUP_NAMED_LST: ok = r_.read_size(tag, &size) && read_named_list(size, out); break;
