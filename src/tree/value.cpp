@@ -102,19 +102,44 @@ private:
         return true;
     }
 
-    /// Reads a part straight onto the scratch stack.
-    [[nodiscard]] VELKORA_INLINE bool push_part() {
+    /// Where the parts of one container go while it is read. A count known up front and small (most
+    /// containers: a document's fields, a short list) gets the container's arena block at once and its
+    /// parts are stored straight into it. A longer or unknown count collects them on the scratch stack and
+    /// copies them into a block when complete, so a forged count reserves nothing.
+    struct Parts {
+        Block<Value>* block;  // nullptr: the scratch stack, from `mark`
+        Value* next;          // in the block, where the next part goes
+        size_t mark;
+    };
+    static constexpr uint64_t kDirectParts = 64;
+
+    /// Room for `values` parts (an entry counts two).
+    VELKORA_INLINE Parts begin_parts(uint64_t values) {
+        if (values > kDirectParts) return {nullptr, nullptr, values_.size()};
+        auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + values * sizeof(Value)));
+        return {block, const_cast<Value*>(block->begin()), 0};
+    }
+    VELKORA_INLINE void add(Parts& parts, const Value& v) {
+        if (parts.block) *parts.next++ = v;
+        else values_.push_back(v);
+    }
+    /// Reads a part into `parts`.
+    [[nodiscard]] VELKORA_INLINE bool push_part(Parts& parts) {
         Value v;  // read first: the stack may grow (and move) while the part's own parts are pushed
         if (!read_part(&v)) return false;
-        values_.push_back(v);
+        add(parts, v);
         return true;
     }
-
+    /// The container's block of parts, as values or entries.
     template <typename T>
-    const Block<T>* commit(size_t mark) {
-        size_t n = (values_.size() - mark) * sizeof(Value) / sizeof(T);
-        const Block<T>* block = arena_.copy_block(reinterpret_cast<const T*>(values_.data() + mark), n);
-        values_.resize(mark);
+    const Block<T>* finish(Parts& parts) {
+        if (parts.block) {
+            parts.block->count = static_cast<uint64_t>(parts.next - parts.block->begin()) * sizeof(Value) / sizeof(T);
+            return reinterpret_cast<const Block<T>*>(parts.block);
+        }
+        size_t n = (values_.size() - parts.mark) * sizeof(Value) / sizeof(T);
+        const Block<T>* block = arena_.copy_block(reinterpret_cast<const T*>(values_.data() + parts.mark), n);
+        values_.resize(parts.mark);
         return block;
     }
 
@@ -269,93 +294,94 @@ bool ValueParser::read_extern(uint8_t tag, Value* out) {
 }
 
 bool ValueParser::read_array(uint64_t size, Value* out) {
-    size_t mark = values_.size();
+    Parts parts = begin_parts(size);
     for (uint64_t i = 0; i < size; ++i)
-        if (!push_part()) return false;
+        if (!push_part(parts)) return false;
     out->kind = ValueKind::Array;
-    out->items = commit<Value>(mark);
+    out->items = finish<Value>(parts);
     return true;
 }
 
 bool ValueParser::read_named_list(uint64_t size, Value* out) {
-    size_t mark = values_.size();
+    Parts parts = begin_parts(2 * size);
     for (uint64_t i = 0; i < size; ++i) {
         uint64_t key_offset = r_.position();
-        if (!push_part()) return false;
-        ValueKind k = values_.back().kind;
-        if (k != ValueKind::Str && k != ValueKind::Null)
-            return r_.fail_unexpected("string or null", key_offset, kind_name(values_.back()));
-        if (!push_part()) return false;
+        Value key;
+        if (!read_part(&key)) return false;
+        if (key.kind != ValueKind::Str && key.kind != ValueKind::Null)
+            return r_.fail_unexpected("string or null", key_offset, kind_name(key));
+        add(parts, key);
+        if (!push_part(parts)) return false;
     }
     out->kind = ValueKind::NamedList;
-    out->entries = commit<Entry>(mark);
+    out->entries = finish<Entry>(parts);
     return true;
 }
 
 bool ValueParser::read_map(Value* out) {
     uint32_t count;
     if (!r_.read_vint(&count)) return false;
-    size_t mark = values_.size();
+    Parts parts = begin_parts(2 * uint64_t{count});
     for (uint32_t i = 0; i < count; ++i)
-        if (!push_part() || !push_part()) return false;
+        if (!push_part(parts) || !push_part(parts)) return false;
     out->kind = ValueKind::Map;
-    out->entries = commit<Entry>(mark);
+    out->entries = finish<Entry>(parts);
     return true;
 }
 
 bool ValueParser::read_map_entry_iter(Value* out) {
-    size_t mark = values_.size();
+    Parts parts = begin_parts(UINT64_MAX);  // closed by END: the count is not known
     for (;;) {
         Value key;
         Step step = read_part_or_end(&key);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        values_.push_back(key);
-        if (!push_part()) return false;
+        add(parts, key);
+        if (!push_part(parts)) return false;
     }
     out->kind = ValueKind::Map;
-    out->entries = commit<Entry>(mark);
+    out->entries = finish<Entry>(parts);
     return true;
 }
 
 bool ValueParser::read_iterator(Value* out) {
-    size_t mark = values_.size();
+    Parts parts = begin_parts(UINT64_MAX);  // closed by END: the count is not known
     for (;;) {
         Value element;
         Step step = read_part_or_end(&element);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        values_.push_back(element);
+        add(parts, element);
     }
     out->kind = ValueKind::Array;
-    out->items = commit<Value>(mark);
+    out->items = finish<Value>(parts);
     return true;
 }
 
 /// MAP_ENTRY: a map of exactly one entry.
 bool ValueParser::read_pair(ValueKind kind, Value* out) {
-    size_t mark = values_.size();
-    if (!push_part() || !push_part()) return false;
+    Parts parts = begin_parts(2);
+    if (!push_part(parts) || !push_part(parts)) return false;
     out->kind = kind;
-    out->entries = commit<Entry>(mark);
+    out->entries = finish<Entry>(parts);
     return true;
 }
 
 /// ENUM_FIELD_VALUE: a named list {"int": first, "string": second}; neither value's kind is checked.
 bool ValueParser::read_enum(Value* out) {
-    size_t mark = values_.size();
+    Parts parts = begin_parts(4);
     Value key;
     key.kind = ValueKind::Str;
     key.length = 3;
     key.chars = "int";
-    values_.push_back(key);
-    if (!push_part()) return false;
+    add(parts, key);
+    if (!push_part(parts)) return false;
     key.length = 6;
     key.chars = "string";
-    values_.push_back(key);
-    if (!push_part()) return false;
+    add(parts, key);
+    if (!push_part(parts)) return false;
     out->kind = ValueKind::NamedList;
-    out->entries = commit<Entry>(mark);
+    out->entries = finish<Entry>(parts);
     return true;
 }
 
@@ -373,15 +399,15 @@ bool ValueParser::read_document(bool input_document, Value* out) {
         uint8_t header;  // its top three bits are not checked
         if (!r_.read_u8(&header) || !r_.read_size(header, &count)) return false;
     }
-    size_t mark = values_.size();
+    Parts parts = begin_parts(2 * count);  // room for every item as a field; children go aside
     size_t child_mark = children_.size();
     for (uint64_t i = 0; i < count; ++i) {
         Value item;
         if (!read_part(&item)) return false;
         if (input_document && item.kind == ValueKind::Float && !read_part(&item)) return false;
         if (item.kind == ValueKind::Str) {
-            values_.push_back(item);
-            if (!push_part()) return false;
+            add(parts, item);
+            if (!push_part(parts)) return false;
         } else if (item.kind == ValueKind::SolrDocument) {
             children_.push_back(item);
         } else {
@@ -389,7 +415,7 @@ bool ValueParser::read_document(bool input_document, Value* out) {
         }
     }
     auto* doc = static_cast<SolrDocument*>(arena_.allocate(sizeof(SolrDocument)));
-    doc->fields = commit<Entry>(mark);
+    doc->fields = finish<Entry>(parts);
     doc->children = arena_.copy_block(children_.data() + child_mark, children_.size() - child_mark);
     children_.resize(child_mark);
     out->kind = ValueKind::SolrDocument;
