@@ -3,6 +3,7 @@
 // Every entry runs inside call_guard, binds its arguments by its ArgumentSpec, converts them, calls one
 // decoder and turns a DecodeError into its Python exception. Nothing else in the module meets Python's
 // calling conventions.
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <optional>
@@ -90,7 +91,11 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         wire::ByteSpan data;
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
-        json::TextBuffer text(128);
+        // Starts at twice the input (about what a response's text takes), up to 2 MiB: a block that
+        // large is mapped on its own and grows by remapping. A buffer grown from a few bytes would leave
+        // its early, freed blocks resident in the heap, under the str made next. Larger at the start, it
+        // would cost fresh pages on every call that the allocator otherwise reuses.
+        json::TextBuffer text(std::min<size_t>(data.size * 2 + 128, size_t{1} << 21));
         {
             tree::Document document(data.size);
             wire::DecodeError error;
