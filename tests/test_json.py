@@ -115,6 +115,20 @@ def test_string_escaping_at_every_offset(text):
     assert as_json(encode(NamedList([(text, 1)]))) == "{" + expected + ":1}"
 
 
+def test_string_escapes_at_every_offset_of_short_strings():
+    # Every length up to 24 with one or two escapes anywhere, and clean: the last bytes of a string are
+    # taken as whole words, which must not hide an escape nor repeat one already written.
+    texts = [""]
+    for n in range(1, 25):
+        texts.append("abcdefghijklmnopqrstuvwxyz"[:n])
+        for i in range(n):
+            for c in '"\\\n\x01\u00e9':
+                text = "x" * i + c + "y" * (n - i - 1)
+                texts.append(text)
+                texts += [text[:j] + "\t" + text[j + 1:] for j in range(i + 1, n)]
+    assert as_json(encode([Str(t) for t in texts])) == json.dumps(texts, ensure_ascii=False, separators=(",", ":"))
+
+
 @pytest.mark.parametrize("value, text", [
     (NamedList([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'),
     # byte order of the UTF-8 keys: U+FB01 sorts before U+1F600 (UTF-16 order would differ)

@@ -69,6 +69,17 @@ VELKORA_INLINE char* write_escape(unsigned char c, char* o) {
     return o + 5;
 }
 
+VELKORA_INLINE uint64_t load64(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+VELKORA_INLINE uint32_t load32(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
 void write_string(std::string_view s, TextBuffer& out) {
     const char* p = s.data();
     const char* end = p + s.size();
@@ -90,6 +101,29 @@ void write_string(std::string_view s, TextBuffer& out) {
             }
             p += 8;
             o += 8;
+        }
+        // The last few bytes as whole words too: the string's last word, stored over what its first bytes
+        // were written as (if one of them was escaped, the word is flagged and the bytes go one by
+        // one), or, in a short string, two overlapping halves of at least four bytes.
+        if (size_t rest = static_cast<size_t>(end - p); rest != 0) {
+            if (s.size() >= 8) {
+                uint64_t word;
+                std::memcpy(&word, end - 8, 8);
+                if (!escape_flags(word)) {
+                    std::memcpy(o - (8 - rest), &word, 8);
+                    o += rest;
+                    break;
+                }
+            } else if (rest >= 4) {
+                uint32_t low = load32(p);
+                uint32_t high = load32(end - 4);
+                if (!escape_flags(low | uint64_t{high} << 32)) {
+                    std::memcpy(o, &low, 4);
+                    std::memcpy(o + rest - 4, &high, 4);
+                    o += rest;
+                    break;
+                }
+            }
         }
         while (p < end) {
             if (VELKORA_UNLIKELY(kEscapes[static_cast<unsigned char>(*p)])) goto escape;
@@ -228,24 +262,13 @@ struct Fields {
     const Block<Value>* children;  // nullptr unless a document has children
 
     size_t size() const { return entries->size() + (children != nullptr); }
-    /// An absent named-list key reads as "".
-    std::string_view key(size_t i) const {
-        if (i == entries->size()) return kChildDocuments;
-        const Value& k = (*entries)[i].key;
-        return k.kind == ValueKind::Str ? k.text() : std::string_view();
+    /// An entry's key; an absent named-list key reads as "".
+    static std::string_view key_of(const tree::Entry& entry) {
+        return entry.key.kind == ValueKind::Str ? entry.key.text() : std::string_view();
     }
+    std::string_view key(size_t i) const { return i == entries->size() ? kChildDocuments : key_of((*entries)[i]); }
 };
 
-VELKORA_INLINE uint64_t load64(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-VELKORA_INLINE uint32_t load32(const char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
 
 /// Whether `n` bytes at `a` and `b` are equal; keys are short, so the common lengths take two overlapping
 /// loads instead of a call.
@@ -385,13 +408,14 @@ private:
 
     /// Whether `order` was made for the keys of `fields` at the very same addresses.
     static bool same_key_pointers(const KeyOrder& order, Fields fields) {
-        size_t n = fields.size();
-        if (order.keys.size() != n) return false;
-        for (size_t i = 0; i < n; ++i) {
-            std::string_view key = fields.key(i);
-            if (key.data() != order.keys[i].data() || key.size() != order.keys[i].size()) return false;
+        if (order.keys.size() != fields.size()) return false;
+        const std::string_view* kept = order.keys.data();
+        for (const tree::Entry& entry : *fields.entries) {
+            std::string_view key = Fields::key_of(entry);
+            if (key.data() != kept->data() || key.size() != kept->size()) return false;
+            ++kept;
         }
-        return true;
+        return !fields.children || kept->data() == kChildDocuments.data();
     }
 
     /// Copies the keys of `fields` into keys_.
@@ -405,9 +429,9 @@ private:
     /// cannot be kept (too long, or its slot is pinned by an object being written).
     KeyOrder* find_order(Fields fields) {
         size_t n = fields.size();
-        uint64_t pointer_hash = n;
-        for (size_t i = 0; i < n; ++i) {
-            std::string_view key = fields.key(i);
+        uint64_t pointer_hash = n;  // the children's key, always last, is counted in n
+        for (const tree::Entry& entry : *fields.entries) {
+            std::string_view key = Fields::key_of(entry);
             uint64_t word = reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48;
             pointer_hash = (pointer_hash ^ word) * 0x9E3779B97F4A7C15;
         }
