@@ -14,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 import javabin as jb
 from descriptions import DESCRIBED, SOLR_DATA, Unhashable, assert_same, body, load, rebuild, to_python, to_wire
 
-from velkora import _bench_parse_only, _deserialize_safe, deserialize
+from velkora import StreamDecoder, _bench_parse_only, _deserialize_safe, deserialize, deserialize_stream
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "input_docs",
@@ -318,6 +318,47 @@ def test_no_leak_on_failures():
 def test_invalid_utf8_reported_like_the_tree_parser(hexbody):
     # Strings, extern definitions and field names: same text and offset on every path.
     data = bytes.fromhex(hexbody)
+    expected = error_of(_bench_parse_only, data)
+    assert expected.startswith("invalid UTF-8 string at byte offset")
+    assert error_of(deserialize, data) == error_of(_deserialize_safe, data) == expected
+
+
+def _near_strings():
+    """Strings of every length around the short-string limit, with pairs that differ in one byte at each
+    position (ASCII and multi-byte), so that any byte a lookup fails to compare shows as a wrong value."""
+    out = []
+    for n in range(0, 31):
+        base = "".join(chr(ord("a") + i % 26) for i in range(n))
+        out.append(base)
+        for i in range(n):
+            out.append(base[:i] + "Z" + base[i + 1:])
+        if n >= 2:
+            out.append(base[:n - 2] + "é")  # same length in bytes, last character wide
+    return out
+
+
+def test_recurring_short_strings_decode_exactly():
+    strings = _near_strings()
+    values = [s for _ in range(3) for s in random.Random(5).sample(strings, len(strings))]
+    data = jb.encode(values)
+    assert deserialize(data) == _deserialize_safe(data) == values
+    docs = [{"v": values[i:i + 7]} for i in range(0, len(values), 7)]
+    select = jb.encode({"response": jb.DocList(docs=[jb.Doc(list(d.items())) for d in docs])})
+    assert deserialize(select)["response"]["docs"] == docs
+    received = []
+    deserialize_stream(select, received.append)
+    assert received == docs
+    received = []
+    decoder = StreamDecoder()
+    for i in range(0, len(select), 97):  # documents spread over many feeds share what was remembered
+        decoder.feed(select[i:i + 97], received.append)
+    decoder.finish()
+    assert received == docs
+
+
+def test_invalid_short_string_after_many_reports_its_offset():
+    prefix = [s for s in _near_strings() if 2 <= len(s.encode()) <= 24] * 2
+    data = jb.encode(prefix + [jb.Raw(b"\x25ab\xc3(e")])
     expected = error_of(_bench_parse_only, data)
     assert expected.startswith("invalid UTF-8 string at byte offset")
     assert error_of(deserialize, data) == error_of(_deserialize_safe, data) == expected

@@ -110,6 +110,12 @@ PyObject* PyDecoder::read_string(uint64_t size) {
     uint64_t start = reader.position();
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
+    if (s.size > ShortStrings::kMaxBytes) return make_string(s, start);
+    return short_strings_.get(s.data, s.size, [&] { return make_string(s, start); });
+}
+
+/// The `str` of `s`, read from `start`; a new reference, or nullptr with the failure recorded.
+PyObject* PyDecoder::make_string(ByteSpan s, uint64_t start) {
     // The interpreter's strict decoder accepts exactly the well-formed UTF-8 we accept, so it validates
     // while it copies; only a refused string is examined again, for the fault's exact place.
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
@@ -139,7 +145,10 @@ PyObject* PyDecoder::read_extern(uint8_t tag) {
     uint8_t header;
     uint64_t size;
     if (!reader.read_u8(&header) || !reader.read_size(header, &size)) return nullptr;
-    PyObject* text = read_string(size);
+    uint64_t start = reader.position();
+    ByteSpan s;
+    if (!reader.take(size, &s)) return nullptr;
+    PyObject* text = make_string(s, start);  // made once per response anyway: kept out of the short strings
     if (!text) return nullptr;
     PyUnicode_InternInPlace(&text);
     Py_INCREF(text);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "python/pyref.hpp"
+#include "python/short_strings.hpp"
 #include "core/reader.hpp"
 
 namespace velkora::pydecode {
@@ -62,7 +63,9 @@ PyObject* end_marker();
 /// exception pending).
 class PyDecoder {
 public:
-    PyDecoder(const uint8_t* data, size_t len, ExternTable& table) : reader(data, len), table(table) {}
+    /// `short_strings` is what a stream remembers across its documents; without it the decoder keeps its own.
+    PyDecoder(const uint8_t* data, size_t len, ExternTable& table, ShortStrings* short_strings = nullptr)
+        : reader(data, len), table(table), short_strings_(short_strings ? *short_strings : own_short_strings_) {}
 
     /// Reads one value at the current depth.
     PyObject* read_value();
@@ -84,10 +87,13 @@ public:
     uint32_t depth = 0;
 
 private:
+    ShortStrings own_short_strings_;  // declared before `short_strings_`, which may refer to it
+    ShortStrings& short_strings_;
     /// List slots reserved up front and not yet filled, summed over every list being read.
     uint64_t unfilled_ = 0;
 
     PyObject* read_string(uint64_t size);
+    PyObject* make_string(wire::ByteSpan s, uint64_t start);
     PyObject* read_extern(uint8_t tag);
     PyObject* read_array(uint8_t tag);
     PyObject* read_named_list(uint8_t tag);

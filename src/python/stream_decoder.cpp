@@ -151,7 +151,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     }
     // After a failure the walk stays at its end, so the next feed decodes again at once and fails the same
     // way (or, after a callback error, delivers the document again).
-    PyDecoder decoder(unread.data, unread.size, table_);  // offsets count from the document
+    PyDecoder decoder(unread.data, unread.size, table_, &short_strings_);  // offsets count from the document
     decoder.depth = 1;
     PyRef document = PyRef::steal(decoder.read_value());
     Reader& r = decoder.reader;

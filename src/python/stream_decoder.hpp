@@ -32,6 +32,7 @@ private:
 
     wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
     pydecode::ExternTable table_;
+    pydecode::ShortStrings short_strings_;  // recurring short strings, remembered across documents
     uint64_t delivered_ = 0;
     /// Walk the envelope, then each document, across feeds, so that each is decoded once, when it is there.
     wire::EnvelopeProbe envelope_;
