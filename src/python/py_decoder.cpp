@@ -110,7 +110,7 @@ PyObject* PyDecoder::read_string(uint64_t size) {
     uint64_t start = reader.position();
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
-    if (s.size > ShortStrings::kMaxBytes) return make_string(s, start);
+    if (s.size < ShortStrings::kMinBytes || s.size > ShortStrings::kMaxBytes) return make_string(s, start);
     return short_strings_.get(s.data, s.size, [&] { return make_string(s, start); });
 }
 

@@ -15,8 +15,9 @@ namespace velkora::pydecode {
 /// misses takes its slot. A `str` is immutable, so sharing one object is invisible to callers.
 class ShortStrings {
 public:
-    /// Strings of 2 to kMaxBytes bytes go through the table: shorter ones the interpreter shares itself, and
-    /// longer ones rarely recur (an identifier, a title) while costing more to compare.
+    /// Strings of kMinBytes to kMaxBytes bytes go through the table: shorter ones the interpreter shares
+    /// itself, and longer ones rarely recur (an identifier, a title) while costing more to compare.
+    static constexpr size_t kMinBytes = 2;
     static constexpr size_t kMaxBytes = 24;
 
     ShortStrings() = default;
@@ -24,15 +25,14 @@ public:
     ShortStrings& operator=(const ShortStrings&) = delete;
     ~ShortStrings();
 
-    /// The `str` of the `size` bytes at `data` (size at most kMaxBytes): the remembered one, else the one
-    /// `make()` returns (a new reference, or nullptr with the failure recorded by `make`). New reference.
+    /// The `str` of the `size` bytes at `data` (kMinBytes <= size <= kMaxBytes): the remembered one, else
+    /// the one `make()` returns (a new reference, or nullptr with the failure recorded by `make`). New reference.
     template <typename Make>
     VELKORA_INLINE PyObject* get(const uint8_t* data, size_t size, Make&& make) {
         if (VELKORA_UNLIKELY(!slots_)) {
             // A small response pays nothing for the table: it is set up only once strings keep coming.
-            if (size < 2 || ++unremembered_ <= kWarmup || !allocate()) return make();
+            if (++unremembered_ <= kWarmup || !allocate()) return make();
         }
-        if (size < 2) return make();
         Key key = key_of(data, size);
         Slot& slot = slots_[slot_index(key)];
         if (slot.text && slot.key.size == key.size && slot.key.words[0] == key.words[0] &&
