@@ -4,6 +4,7 @@ import re
 
 import pytest
 
+import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
@@ -13,6 +14,7 @@ pa = pytest.importorskip("pyarrow")
 
 OFFSET = re.compile(r"at byte offset (\d+)")
 SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64())])
+LISTS = pa.schema([("id", pa.utf8()), ("tags", pa.list_(pa.int64()))])
 
 WHOLE_BODY = {
     "deserialize": velkora.deserialize,
@@ -47,7 +49,7 @@ def test_exported_beside_the_core_names():
     assert "DecodeError" in velkora.__all__ and "DecodeError" not in _core.__all__
     assert issubclass(velkora.DecodeError, ValueError) and velkora.DecodeError.__module__ == "velkora"
     made = velkora.DecodeError("by hand")
-    assert (made.kind, made.offset, made.stream_offset) == (None, None, None)
+    assert (made.kind, made.offset, made.stream_offset, made.column, made.document) == (None,) * 5
 
 
 @pytest.mark.parametrize("entry", WHOLE_BODY)
@@ -60,18 +62,75 @@ def test_whole_body_entries(entry, data, kind, offset):
     assert error.offset == message_offset(error)
 
 
-def test_arrow_kinds_name_no_offset():
-    data = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("n", "text")])]))]))
-    with pytest.raises(velkora.DecodeError) as caught:
-        velkora.deserialize_arrow(data, SCHEMA)
-    assert (caught.value.kind, caught.value.offset) == ("ArrowTypeMismatch", None)
+def test_arrow_kinds_without_a_place():
+    data = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("n", 1)])]))]))
     with pytest.raises(velkora.DecodeError) as caught:
         velkora.deserialize_arrow(data, pa.schema([("d", pa.int8())]))
     assert str(caught.value) == "unsupported Arrow column type: Int8"
-    assert caught.value.kind == "UnsupportedArrowType"
+    assert (caught.value.kind, caught.value.column, caught.value.document) == ("UnsupportedArrowType", None, None)
     with pytest.raises(ValueError) as caught:  # a bad argument is not a decode failure
         velkora.deserialize_arrow(data, SCHEMA, children="all")
     assert type(caught.value) is ValueError
+
+
+def mark(value):
+    return ax.Mark(jb.wire(value))
+
+
+# Each case: the fields of document 3 of 5 (one of them marked where the failure is), the column it names, the
+# kind, the schema and children mode. A value that does not fit is located at the value (the element of a
+# multi-valued field), whose offset its message does not name.
+PLACES = {
+    "scalar": (lambda m: [("id", "d3"), ("n", m("text"))], "n", "ArrowTypeMismatch", SCHEMA, "skip"),
+    "first of several": (lambda m: [("n", jb.Arr([m("x"), 2]))], "n", "ArrowTypeMismatch", SCHEMA, "skip"),
+    "list item": (lambda m: [("tags", jb.Arr([1, m("x")]))], "tags", "ArrowTypeMismatch", LISTS, "skip"),
+    "invalid UTF-8": (lambda m: [("id", m(jb.Raw(b"\x22\xc3\x28")))], "id", "InvalidUtf8", SCHEMA, "skip"),
+    "child in a flat table": (lambda m: [jb.Doc([("id", "d3")], children=[m(jb.Doc([("id", "c")]))])],
+                              None, "ChildDocumentsInFlatTable", SCHEMA, "skip"),
+    "in a child row": (lambda m: [jb.Doc([("id", "d3")], children=[jb.Doc([("id", "c"), ("n", m("x"))])])],
+                       "n", "ArrowTypeMismatch", SCHEMA, "explode"),
+}
+
+
+def placed(case):
+    fields, column, kind, schema, children = PLACES[case]
+    marked = []
+    document = fields(lambda value: marked.append(mark(value)) or marked[-1])
+    docs = [[("id", f"d{i}"), ("n", jb.Long(i))] for i in range(5)]
+    docs[3] = document[0] if isinstance(document[0], jb.Doc) else document
+    return ax.select(*docs), marked[0], column, kind, schema, children
+
+
+@pytest.mark.parametrize("case", PLACES)
+@pytest.mark.parametrize("chunk", [None, 1, 7])
+def test_arrow_errors_say_where(case, chunk):
+    data, marked, column, kind, schema, children = placed(case)
+    at = marked.offset + (kind == "InvalidUtf8")  # an invalid string is named by its first byte after the size
+    if chunk is None:
+        with pytest.raises(velkora.DecodeError) as caught:
+            velkora.deserialize_arrow(data, schema, children=children)
+        error = caught.value
+        assert (error.offset, error.stream_offset) == (at, None)
+        where = f"at byte offset {at}"
+    else:
+        with pytest.raises(velkora.DecodeError) as caught:
+            feed_all(velkora.ArrowStreamDecoder(schema, 2, children=children), data, chunk)
+        error = caught.value
+        assert error.stream_offset == at and error.offset < at
+        where = f"at byte offset {error.offset} of the document ({at} of the stream)"
+    assert (error.kind, error.column, error.document) == (kind, column, 3)
+    assert error.__notes__ == [(f"in column '{column}' of document 3, " if column else "in document 3, ") + where]
+    if kind != "ArrowTypeMismatch" and kind != "ChildDocumentsInFlatTable":
+        assert error.offset == message_offset(error)
+
+
+def test_assembly_errors_name_the_column():
+    data = ax.select([("id", "a")], [("n", 1)])
+    with pytest.raises(velkora.DecodeError) as caught:
+        velkora.deserialize_arrow(data, pa.schema([pa.field("id", pa.utf8(), nullable=False)]))
+    error = caught.value
+    assert (error.kind, error.column, error.document, error.offset) == ("ArrowBuild", "id", None, None)
+    assert error.__notes__ == ["in column 'id'"]
 
 
 def test_callback_exceptions_pass_through():

@@ -23,49 +23,62 @@ bool invalid_argument(const std::string& message, DecodeError* error) {
     return false;
 }
 
-}  // namespace
-
-bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
-    std::vector<nanoarrow::UniqueArray> arrays;
-    d.finish_columns(&arrays);
-    d.rows = 0;
-
+/// The checks of Arrow's validating record-batch constructor, in its order, made on the builders before
+/// anything is finished: a batch that fails them leaves every row where it was.
+bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
     const ArrowSchema* schema = d.schema->get();
     int64_t fields = schema->n_children;
-    if (static_cast<int64_t>(arrays.size()) != fields)
-        return invalid_argument("number of columns(" + std::to_string(arrays.size()) +
+    if (static_cast<int64_t>(d.columns.size()) != fields)
+        return invalid_argument("number of columns(" + std::to_string(d.columns.size()) +
                                     ") must match number of fields(" + std::to_string(fields) + ") in schema",
                                 error);
-    if (arrays.empty()) return invalid_argument("must either specify a row count or at least one column", error);
+    if (d.columns.empty()) return invalid_argument("must either specify a row count or at least one column", error);
     for (int64_t i = 0; i < fields; ++i) {
         const ArrowSchema* field = schema->children[i];
-        if (!(field->flags & ARROW_FLAG_NULLABLE) && arrays[i]->null_count > 0)
-            return invalid_argument(std::string("Column '") + (field->name ? field->name : "") +
-                                        "' is declared as non-nullable but contains null values",
+        if (!(field->flags & ARROW_FLAG_NULLABLE) && d.columns[i].builder->null_count > 0) {
+            error->column = field->name ? field->name : "";
+            return invalid_argument("Column '" + error->column + "' is declared as non-nullable but contains null values",
                                     error);
+        }
     }
-    int64_t length = arrays[0]->length;
-    for (const auto& array : arrays)
-        if (array->length != length)
+    int64_t length = d.columns[0].builder->length;
+    for (const Column& c : d.columns)
+        if (c.builder->length != length)
             return invalid_argument("all columns in a record batch must have the same length", error);
     for (int64_t i = 0; i < fields; ++i) {
         const ArrowSchema* field = schema->children[i];
         const ArrowSchema* built = d.columns[i].type.get();
-        if (!same_type(field, built))
+        if (!same_type(field, built)) {
+            error->column = field->name ? field->name : "";
             return invalid_argument("column types must match schema types, expected " + type_display(field) +
                                         " but found " + type_display(built) + " at column index " +
                                         std::to_string(i),
                                     error);
+        }
     }
-    nanoarrow::UniqueArray batch;
+    return true;
+}
+
+}  // namespace
+
+bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
+    if (!check_batch(d, error)) return false;
+    int64_t fields = d.schema->get()->n_children;
+    int64_t length = d.columns[0].builder->length;
+    std::vector<nanoarrow::UniqueArray> arrays;
+    d.finish_columns(&arrays);
+    d.rows = 0;
+    auto batch = std::make_shared<nanoarrow::UniqueArray>();
     ArrowError arrow_error;
-    if (ArrowArrayInitFromType(batch.get(), NANOARROW_TYPE_STRUCT) != NANOARROW_OK ||
-        ArrowArrayAllocateChildren(batch.get(), fields) != NANOARROW_OK)
+    if (ArrowArrayInitFromType(batch->get(), NANOARROW_TYPE_STRUCT) != NANOARROW_OK ||
+        ArrowArrayAllocateChildren(batch->get(), fields) != NANOARROW_OK)
         throw std::bad_alloc();
-    for (int64_t i = 0; i < fields; ++i) ArrowArrayMove(arrays[i].get(), batch->children[i]);
-    batch->length = length;
-    batch->null_count = 0;
-    if (ArrowArrayFinishBuildingDefault(batch.get(), &arrow_error) != NANOARROW_OK)
+    for (int64_t i = 0; i < fields; ++i) ArrowArrayMove(arrays[i].get(), (*batch)->children[i]);
+    (*batch)->length = length;
+    (*batch)->null_count = 0;
+    ArrowErrorCode finished = ArrowArrayFinishBuildingDefault(batch->get(), &arrow_error);
+    if (finished == ENOMEM) throw std::bad_alloc();
+    if (finished != NANOARROW_OK)
         throw std::logic_error(std::string("record batch could not be finished: ") + arrow_error.message);
     out->schema = d.schema;
     out->array = std::move(batch);
@@ -79,17 +92,22 @@ bool decode_body(wire::ByteSpan data, SharedSchema schema, ChildrenMode mode, co
     Reader r(data.data, data.size);
     DocsSequence docs;
     bool ok = wire::read_version(r) && locate_docs(*decoder, r, &docs);
+    uint64_t document = 0;  // the index of the document being decoded, for the error's place
     if (ok && docs.kind == DocsSequence::Kind::Counted) {
         decoder->reserve_rows(std::min(docs.count, r.remaining()));  // a forged count reserves no more than the input
-        for (uint64_t i = 0; ok && i < docs.count; ++i) ok = decode_document(*decoder, r);
+        for (; ok && document < docs.count; ++document)
+            if (!(ok = decode_document(*decoder, r))) in_document(&r.error, document);
     } else if (ok && docs.kind == DocsSequence::Kind::Terminated) {
-        for (;;) {
+        for (;; ++document) {
             if (r.at_end()) {
                 ok = r.fail_eof(r.position(), r.position() + 1);
                 break;
             }
             if (r.peek() == wire::END) break;  // not consumed: nothing after the documents is read
-            if (!(ok = decode_document(*decoder, r))) break;
+            if (!(ok = decode_document(*decoder, r))) {
+                in_document(&r.error, document);
+                break;
+            }
         }
     }
     if (!ok) {

@@ -132,6 +132,7 @@ private:
         uint8_t tag;
         if (!peek_tag(&tag)) return false;
         FieldValue v;
+        v.offset = r_.position();
         ScalarValue s;
         bool elements = (tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR;
         if (!elements) {
@@ -204,10 +205,10 @@ private:
         for (uint32_t c = 0; c < width_; ++c) {
             const FieldValue& v = value(static_cast<int64_t>(i), c);
             if (v.kind == FieldValue::Kind::Scalar) {
-                if (!d_.append_scalar(c, v.scalar, error)) return false;
+                if (!d_.append_scalar(c, v.scalar, error)) return locate(c, v);
             } else if (v.kind == FieldValue::Kind::List) {
                 for (uint32_t k = 0; k < v.item_count; ++k)
-                    if (!d_.append_item(c, t_.items[v.first_item + k], error)) return false;
+                    if (!d_.append_item(c, t_.items[v.first_item + k], error)) return locate(c, v);
                 d_.close_list(c);
             } else {
                 continue;
@@ -218,6 +219,13 @@ private:
             if (!d_.seen[c]) d_.append_null(c);
         ++d_.rows;
         return true;
+    }
+
+    /// Values are converted only when their row is emitted: the error names the column and the value's
+    /// offset (a list's, for one of its items).
+    VELKORA_NOINLINE bool locate(uint32_t c, const FieldValue& v) {
+        locate_failure(r_.error, d_.columns[c].name, v.offset);
+        return false;
     }
 
     ArrowRowDecoder& d_;

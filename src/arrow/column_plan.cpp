@@ -169,37 +169,37 @@ bool arrow_mismatch(const char* expected, DecodeError* error) {
     return false;
 }
 
-/// Removes the last entry of an array under construction (a scalar array or a list of scalars).
-void pop_last(ArrowArray* array) {
-    int64_t last = array->length - 1;
+/// Cuts an array under construction back to its first `length` entries (a scalar array or a list of
+/// scalars). Every size is set from `length`, not from the current ones, so the entries a failed append
+/// left half-written (data without its offset, a value without its validity bit) go too.
+void truncate_entries(ArrowArray* array, int64_t length) {
     ArrowBitmap* validity = ArrowArrayValidityBitmap(array);
     if (validity->buffer.data != nullptr) {
-        if (!ArrowBitGet(validity->buffer.data, last)) --array->null_count;
-        validity->size_bits = last;
-        validity->buffer.size_bytes = _ArrowBytesForBits(last);
-    }  // without a bitmap the builder holds no null
+        validity->size_bits = length;
+        validity->buffer.size_bytes = _ArrowBytesForBits(length);
+        array->null_count = length - ArrowBitCountSet(validity->buffer.data, 0, length);
+    } else {
+        array->null_count = 0;  // without a bitmap the builder holds no null
+    }
     auto* data = ArrowArrayBuffer(array, 1);
     switch (reinterpret_cast<ArrowArrayPrivateData*>(array->private_data)->storage_type) {
         case NANOARROW_TYPE_INT32:
-        case NANOARROW_TYPE_FLOAT: data->size_bytes -= 4; break;
+        case NANOARROW_TYPE_FLOAT: data->size_bytes = length * 4; break;
         case NANOARROW_TYPE_INT64:
-        case NANOARROW_TYPE_DOUBLE: data->size_bytes -= 8; break;
-        case NANOARROW_TYPE_BOOL: data->size_bytes = _ArrowBytesForBits(last); break;
+        case NANOARROW_TYPE_DOUBLE: data->size_bytes = length * 8; break;
+        case NANOARROW_TYPE_BOOL: data->size_bytes = _ArrowBytesForBits(length); break;
         case NANOARROW_TYPE_STRING:
-        case NANOARROW_TYPE_BINARY: {
-            data->size_bytes -= 4;  // the offsets
-            ArrowArrayBuffer(array, 2)->size_bytes = reinterpret_cast<const int32_t*>(data->data)[last];
+        case NANOARROW_TYPE_BINARY:
+            data->size_bytes = (length + 1) * 4;  // the offsets
+            ArrowArrayBuffer(array, 2)->size_bytes = reinterpret_cast<const int32_t*>(data->data)[length];
             break;
-        }
-        case NANOARROW_TYPE_LIST: {
-            data->size_bytes -= 4;
-            int64_t items = reinterpret_cast<const int32_t*>(data->data)[last];
-            while (array->children[0]->length > items) pop_last(array->children[0]);
+        case NANOARROW_TYPE_LIST:
+            data->size_bytes = (length + 1) * 4;
+            truncate_entries(array->children[0], reinterpret_cast<const int32_t*>(data->data)[length]);
             break;
-        }
-        default: throw std::logic_error("cannot remove an entry from this Arrow builder");
+        default: throw std::logic_error("cannot cut back this Arrow builder");
     }
-    array->length = last;
+    array->length = length;
 }
 
 }  // namespace
@@ -294,7 +294,16 @@ bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) co
 
 bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
 
-void ArrowRowDecoder::drop_last(uint32_t column) { pop_last(columns[column].builder.get()); }
+void ArrowRowDecoder::drop_last(uint32_t column) {
+    ArrowArray* builder = columns[column].builder.get();
+    truncate_entries(builder, builder->length - 1);
+}
+
+void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
+    for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
+    rows = checkpoint.rows;
+    externs.truncate(checkpoint.externs);
+}
 
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {
     auto n = static_cast<int64_t>(rows);

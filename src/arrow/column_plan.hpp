@@ -91,6 +91,13 @@ VELKORA_INLINE void check(ArrowErrorCode code) {
 
 struct PendingTree;
 
+/// What a document may change in the decoder, taken before it is decoded: after every complete document
+/// each builder holds exactly `rows` entries, so the row count says how far to cut them back.
+struct RowCheckpoint {
+    uint64_t rows;
+    size_t externs;
+};
+
 /// The column plan and all per-response decoding state.
 class ArrowRowDecoder {
 public:
@@ -139,6 +146,11 @@ public:
     }
     /// Removes the last row entry of a column (a field named again in the same document replaces it).
     void drop_last(uint32_t column);
+
+    /// The state after the last complete document, and the way back to it: a document that fails
+    /// leaves no entry in any builder and no extern string behind.
+    RowCheckpoint checkpoint() const { return {rows, externs.size()}; }
+    void roll_back(const RowCheckpoint& checkpoint);
 
     /// Makes room for `rows` more rows in every builder's row-sized buffers (values of fixed width, offsets),
     /// so a response whose document count is known does not regrow them. Item and character buffers grow

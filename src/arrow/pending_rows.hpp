@@ -16,6 +16,7 @@ struct FieldValue {
     ScalarValue scalar;
     uint32_t first_item = 0;
     uint32_t item_count = 0;
+    uint64_t offset = 0;  // where the value starts in the input, for an error that must say
 };
 
 /// One document of a tree. Its values are a run of one FieldValue per column in `PendingTree::values`.

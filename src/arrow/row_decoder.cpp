@@ -176,6 +176,14 @@ struct FirstValue {
 
 }  // namespace
 
+void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
+    error.column = column;
+    if (error.kind == ErrorKind::ArrowTypeMismatch || error.kind == ErrorKind::ArrowBuild) {
+        error.offset = value_offset;
+        error.located = true;
+    }
+}
+
 bool fail_mismatch(Reader& r, const char* expected) {
     r.error = DecodeError{};
     r.error.kind = ErrorKind::ArrowTypeMismatch;
@@ -320,12 +328,21 @@ public:
     VELKORA_INLINE bool route(int32_t column) {
         if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
         auto c = static_cast<uint32_t>(column);
+        value_at_ = r_.position();
         bool ok = d_.columns[c].is_list ? route_list(c) : route_scalar(c);
-        if (ok) d_.seen[c] = 1;
-        return ok;
+        if (VELKORA_UNLIKELY(!ok)) return locate(c);
+        d_.seen[c] = 1;
+        return true;
     }
 
 private:
+    /// Names the column of a failed value, and for a kind whose message has no offset, where the value
+    /// (the element of a multi-valued field) starts.
+    VELKORA_NOINLINE bool locate(uint32_t c) {
+        locate_failure(r_.error, d_.columns[c].name, value_at_);
+        return false;
+    }
+
     VELKORA_INLINE bool store(uint32_t c, const ScalarValue& v) {
         if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
         return d_.append_scalar(c, v, &r_.error);
@@ -373,6 +390,7 @@ private:
     /// One scalar for a column of (item) kind `kind`: the expected tag straight, anything else by the
     /// general reader.
     VELKORA_INLINE bool read_item(ColumnKind kind, ScalarValue* v) {
+        value_at_ = r_.position();
         if (!r_.at_end()) {
             uint8_t tag = r_.peek();
             if (expected_value(kind, tag, v)) return read_expected(tag, v);
@@ -449,11 +467,15 @@ private:
 
     ArrowRowDecoder& d_;
     Reader& r_;
+    uint64_t value_at_ = 0;  // where the value being read starts
 };
 
+/// The reader stands on the child document's tag.
 bool fail_children(Reader& r) {
     r.error = DecodeError{};
     r.error.kind = ErrorKind::ChildDocumentsInFlatTable;
+    r.error.offset = r.position();
+    r.error.located = true;
     return false;
 }
 

@@ -48,6 +48,10 @@ struct DocsSequence {
 enum class EntryKey : uint8_t { Field, Child, Failed };
 EntryKey read_entry_key(ArrowRowDecoder& d, wire::Reader& r, int32_t* column, std::string_view* name);
 
+/// Names `column` as the place of a failure met in one of its values; a value that does not fit the
+/// column (or its batch) also gets the value's offset, which its message does not name.
+void locate_failure(wire::DecodeError& error, const char* column, uint64_t value_offset);
+
 /// Records ArrowTypeMismatch, or UnexpectedValue at `offset`, in the reader; returns false.
 bool fail_mismatch(wire::Reader& r, const char* expected);
 

@@ -3,7 +3,8 @@
 // The envelope is walked to the documents, the walk going on where the last feed left it. Each document is
 // first measured, or probed (walked without building anything, likewise across feeds) when it has not all
 // arrived, and decoded into the builders only once all its bytes are there, so the builders and the
-// extern-string table only ever see complete documents.
+// extern-string table only ever see complete documents. A document that fails is rolled back, and the
+// failure is kept: every later call reports it again, so no row after a lost one ever goes out.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
@@ -67,14 +68,25 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     }
     needed_ = 0;
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
-    if (!decode_document(*decoder_, r)) {
+    RowCheckpoint before = decoder_->checkpoint();
+    bool decoded;
+    try {
+        decoded = decode_document(*decoder_, r);
+    } catch (const std::bad_alloc&) {
+        decoder_->roll_back(before);
+        throw;
+    }
+    if (!decoded) {
+        decoder_->roll_back(before);
         *error = std::move(r.error);
+        in_document(error, documents_);
         return wire::Step::Failed;
     }
     stream_.buffer.consume(length);
+    ++documents_;
     if (probing_) probe_.reset();
     probing_ = false;
-    return cut_batch_if_full(error) ? wire::Step::Advanced : wire::Step::Failed;
+    return wire::Step::Advanced;
 }
 
 bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
@@ -93,17 +105,37 @@ void ArrowStreamState::reserve_batch() {
 }
 
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
-    stream_.receive(chunk);
-    wire::Step step = stream_.advance([&] { return parse_envelope(error); }, [&] { return document_step(error); });
-    if (step == wire::Step::Failed) return false;  // no compaction: the failing document stays where it was
+    if (failure_) return failed(error);  // nothing is read after a failure, not even the new bytes
+    wire::Step step;
+    try {
+        stream_.receive(chunk);
+        // The batch is cut right after the document that filled it, in the same step, so a failed cut
+        // finds the document consumed and counted, as any decoded document is.
+        step = stream_.advance([&] { return parse_envelope(error); },
+                               [&] {
+                                   wire::Step s = document_step(error);
+                                   if (s == wire::Step::Advanced && !cut_batch_if_full(error)) {
+                                       if (stream_.phase == StreamPhase::CountedDocs) --stream_.remaining;
+                                       return wire::Step::Failed;
+                                   }
+                                   return s;
+                               });
+    } catch (const std::bad_alloc&) {
+        step = wire::Step::Failed;
+        *error = DecodeError{};
+        error->kind = ErrorKind::OutOfMemory;
+    }
+    if (step == wire::Step::Failed) return keep_failure(error);  // no compaction: the failing part stays
     stream_.drop_after_documents();
     stream_.buffer.compact();
     return true;
 }
 
 bool ArrowStreamState::finish(DecodeError* error) {
+    if (failure_) return failed(error);
     // A response that stopped before its documents sequence ended (in the envelope, with no bytes at all,
-    // or inside the documents) is a broken download, never a complete table.
+    // or inside the documents) is a broken download, never a complete table. This is not kept: more
+    // bytes may still come.
     if (!stream_.documents_ended()) {
         *error = DecodeError{};
         error->kind = ErrorKind::UnexpectedEof;
@@ -112,9 +144,27 @@ bool ArrowStreamState::finish(DecodeError* error) {
     }
     if (decoder_->rows == 0) return true;
     RecordBatch batch;
-    if (!assemble_batch(*decoder_, &batch, error)) return false;
+    bool ok;
+    try {
+        ok = assemble_batch(*decoder_, &batch, error);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+        *error = DecodeError{};
+        error->kind = ErrorKind::OutOfMemory;
+    }
+    if (!ok) return keep_failure(error);
     completed_.push_back(std::move(batch));
     return true;
+}
+
+bool ArrowStreamState::keep_failure(DecodeError* error) {
+    failure_ = *error;
+    return false;
+}
+
+bool ArrowStreamState::failed(DecodeError* error) const {
+    *error = *failure_;
+    return false;
 }
 
 std::vector<RecordBatch> ArrowStreamState::take_batches() {

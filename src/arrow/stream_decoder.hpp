@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "arrow/batch_assembly.hpp"
@@ -24,13 +25,17 @@ public:
                                     std::unique_ptr<ArrowStreamState>* out, wire::DecodeError* error);
 
     /// Appends a chunk and decodes every document it completes, cutting a batch whenever the rows reach the
-    /// batch size. On failure the error is returned; completed batches stay queued and the cursor stays on
-    /// the failing document (every later feed fails again there). Throws std::bad_alloc when out of memory.
+    /// batch size. On failure (OutOfMemory when an allocation failed) the error is returned and kept: a
+    /// failed document leaves no row and no extern string behind, the cursor stays on it, and every later
+    /// feed and finish return the same error without reading anything.
     [[nodiscard]] bool feed(wire::ByteSpan chunk, wire::DecodeError* error);
 
-    /// The response has ended: fails (UnexpectedEof at the buffered length) unless the documents sequence
-    /// ended or was never there; otherwise cuts the last, partial batch.
+    /// The response has ended: fails (UnexpectedEof at the buffered length, not kept) unless the documents
+    /// sequence ended or was never there; otherwise cuts the last, partial batch (a failure is kept).
     [[nodiscard]] bool finish(wire::DecodeError* error);
+
+    /// Whether a failure is kept.
+    bool has_failed() const { return failure_.has_value(); }
 
     /// Moves the completed batches out, oldest first.
     std::vector<RecordBatch> take_batches();
@@ -45,6 +50,10 @@ private:
     wire::Step parse_envelope(wire::DecodeError* error);
     wire::Step document_step(wire::DecodeError* error);
     bool cut_batch_if_full(wire::DecodeError* error);
+    /// Keeps `*error` as the decoder's failure; returns false.
+    bool keep_failure(wire::DecodeError* error);
+    /// Copies the kept failure into `*error`; returns false.
+    bool failed(wire::DecodeError* error) const;
     /// Makes room in the builders for the rows of the next batch.
     void reserve_batch();
 
@@ -61,6 +70,8 @@ private:
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
     /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
     uint64_t needed_ = 0;
+    uint64_t documents_ = 0;  // top-level documents decoded: the index of the next one
+    std::optional<wire::DecodeError> failure_;
 };
 
 }  // namespace velkora::arrow

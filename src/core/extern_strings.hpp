@@ -36,6 +36,12 @@ public:
         entries_.clear();
         pool_.clear();
     }
+    /// Keeps the first `n` entries (a decoder going back to a checkpoint).
+    void truncate(size_t n) {
+        if (n >= entries_.size()) return;
+        pool_.resize(static_cast<size_t>(entries_[n].offset));
+        entries_.resize(n);
+    }
 
 private:
     struct Entry {

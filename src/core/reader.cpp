@@ -182,6 +182,8 @@ std::string DecodeError::message() const {
         case ErrorKind::MissingKeySource:
             return "column '" + text + "' holds the parent's key, but the schema has no '" + text2 +
                    "' column to take that key from";
+        case ErrorKind::OutOfMemory:
+            return "out of memory";
     }
     return "unknown decode error";
 }

@@ -73,6 +73,9 @@ enum class ErrorKind : uint8_t {
     ArrowBuild,
     ChildColumnType,
     MissingKeySource,
+    /// An allocation failed. Only a decoder that keeps its failure (the chunk-fed Arrow decoder) holds it
+    /// as a value; it is raised as MemoryError.
+    OutOfMemory,
 };
 
 /// Why a UTF-8 string was refused: how many bytes were valid before the fault, and the length of the
@@ -97,6 +100,14 @@ struct DecodeError {
     Utf8Failure utf8;                  // InvalidUtf8
     std::string text;                  // owned texts of the Arrow kinds
     std::string text2;
+    /// Where an Arrow decoder met the failure, for errors whose message alone cannot say: the result
+    /// document (0-based, counted over the response), the schema column the failing value belongs to
+    /// (empty: none), and `located`, set when `offset` holds the failing value's offset for a kind whose
+    /// message names no offset.
+    bool in_document = false;
+    uint64_t document = 0;
+    std::string column;
+    bool located = false;
 
     /// The exact message the caller sees.
     std::string message() const;

@@ -21,7 +21,7 @@ PyObject* decode_error_type() {
     if (!type) {
         PyRef defaults = PyRef::steal(PyDict_New());
         if (!defaults) return nullptr;
-        for (const char* name : {"kind", "offset", "stream_offset"})
+        for (const char* name : {"kind", "offset", "stream_offset", "column", "document"})
             if (PyDict_SetItemString(defaults.get(), name, Py_None) != 0) return nullptr;
         type = PyErr_NewExceptionWithDoc(
             "velkora.DecodeError",
@@ -29,7 +29,10 @@ PyObject* decode_error_type() {
             "ValueError` catches it. Attributes: `kind`, the failure's kind name (\"UnexpectedEof\",\n"
             "\"InvalidUtf8\", \"ArrowTypeMismatch\", ...); `offset`, the byte offset named in the message, or\n"
             "None when it names none; `stream_offset`, for StreamDecoder and ArrowStreamDecoder, that offset\n"
-            "counted from the first byte ever fed, else None.",
+            "counted from the first byte ever fed, else None; `column`, for a failure the Arrow decoders met\n"
+            "in a value of a schema field, that field's name, else None; `document`, for a failure they met\n"
+            "inside a result document, its 0-based index in the response, else None. The Arrow decoders\n"
+            "also give the offset of a value that does not fit its column, and say all three in a note.",
             PyExc_ValueError, defaults.get());
     }
     return type;
@@ -54,6 +57,7 @@ const char* kind_name(wire::ErrorKind kind) {
         case K::ArrowBuild: return "ArrowBuild";
         case K::ChildColumnType: return "ChildColumnType";
         case K::MissingKeySource: return "MissingKeySource";
+        case K::OutOfMemory: return "OutOfMemory";
     }
     return "Unknown";
 }
@@ -63,6 +67,34 @@ bool names_offset(wire::ErrorKind kind) {
     using K = wire::ErrorKind;
     return kind == K::UnexpectedEof || kind == K::InvalidUtf8 || kind == K::UnknownTag ||
            kind == K::UnexpectedValue || kind == K::DepthExceeded;
+}
+
+/// Sets `column` and `document` on an error an Arrow decoder met inside a result document, and says
+/// the same in a note ("in column 'price' of document 1234, at byte offset 5678"), so that a traceback
+/// shows where in a long stream the failure is. False with an exception set.
+bool add_location(PyObject* instance, const wire::DecodeError& error, bool has_offset, const StreamBase* stream) {
+    if (!error.in_document && error.column.empty()) return true;
+    std::string note;
+    if (!error.column.empty()) {
+        PyRef column = PyRef::steal(
+            PyUnicode_FromStringAndSize(error.column.data(), static_cast<Py_ssize_t>(error.column.size())));
+        if (!column || PyObject_SetAttrString(instance, "column", column.get()) != 0) return false;
+        note = "in column '" + error.column + "'";
+    }
+    if (error.in_document) {
+        PyRef document = PyRef::steal(PyLong_FromUnsignedLongLong(error.document));
+        if (!document || PyObject_SetAttrString(instance, "document", document.get()) != 0) return false;
+        note += (note.empty() ? "in document " : " of document ") + std::to_string(error.document);
+    }
+    if (has_offset) {
+        note += ", at byte offset " + std::to_string(error.offset);
+        if (stream) note += " of the document (" + std::to_string(stream->base + error.offset) + " of the stream)";
+    }
+    static PyObject* add_note = PyUnicode_InternFromString("add_note");
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!add_note || !text) return false;
+    PyRef result = PyRef::steal(PyObject_CallMethodObjArgs(instance, add_note, text.get(), nullptr));
+    return static_cast<bool>(result);
 }
 
 /// Builds the DecodeError instance; nullptr with an exception set when the interpreter refuses.
@@ -76,7 +108,8 @@ PyObject* make_decode_error(const wire::DecodeError& error, const StreamBase* st
     if (!instance) return nullptr;
     PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(error.kind)));
     if (!kind || PyObject_SetAttrString(instance.get(), "kind", kind.get()) != 0) return nullptr;
-    if (names_offset(error.kind)) {
+    bool has_offset = names_offset(error.kind) || error.located;
+    if (has_offset) {
         PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(error.offset));
         if (!offset || PyObject_SetAttrString(instance.get(), "offset", offset.get()) != 0) return nullptr;
         if (stream) {
@@ -85,6 +118,7 @@ PyObject* make_decode_error(const wire::DecodeError& error, const StreamBase* st
                 return nullptr;
         }
     }
+    if (!add_location(instance.get(), error, has_offset, stream)) return nullptr;
     return instance.release();
 }
 
@@ -92,6 +126,7 @@ PyObject* make_decode_error(const wire::DecodeError& error, const StreamBase* st
 
 PyObject* to_value_error(const wire::DecodeError& error, const StreamBase* stream) {
     PyErr_Clear();  // PythonApi here: the failed call's exception gives way to the decode error
+    if (error.kind == wire::ErrorKind::OutOfMemory) return PyErr_NoMemory();
     PyRef instance = PyRef::steal(make_decode_error(error, stream));
     if (instance) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
     return nullptr;

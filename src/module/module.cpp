@@ -281,18 +281,34 @@ struct ArrowStreamObject {
     std::unique_ptr<arrow::ArrowStreamState> native;
     std::vector<PyRef> exported;
     FedBytes fed;
+    /// Where the kept failure's offsets count from, fixed when it happened: the same error each time.
+    std::optional<StreamBase> failure_base;
+
+    /// Raises a failed feed or finish; `base` is where its offsets count from if it is new.
+    PyObject* raise(const wire::DecodeError& error, StreamBase base) {
+        if (native->has_failed()) {
+            if (!failure_base) failure_base = base;
+            base = *failure_base;
+        }
+        return to_value_error(error, &base);
+    }
 };
 using ArrowStreamCell = objects::InstanceCell<ArrowStreamObject>;
 
 /// Hands every completed batch over as a new list of pyarrow.RecordBatch, oldest first. When an export
-/// fails, nothing is lost: the batches exported so far wait in the object, the rest go back to the queue.
+/// fails, nothing is lost: the batches exported so far wait in the object, the rest go back to the queue
+/// (the one that failed included: pyarrow only ever held a reference to it).
 PyObject* hand_over_batches(ArrowStreamObject& object) {
     std::vector<arrow::RecordBatch> batches = object.native->take_batches();
     for (size_t i = 0; i < batches.size(); ++i) {
-        PyRef exported = PyRef::steal(pyarrow::export_record_batch(batches[i]));
+        PyRef exported;
+        try {
+            exported = PyRef::steal(pyarrow::export_record_batch(batches[i]));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
         if (!exported) {
-            size_t first_kept = batches[i].array->release ? i : i + 1;  // pyarrow may have taken batch i
-            object.native->restore_batches(std::move(batches), first_kept);
+            object.native->restore_batches(std::move(batches), i);
             return nullptr;
         }
         object.exported.push_back(std::move(exported));
@@ -346,10 +362,7 @@ PyObject* arrow_stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ss
                     LockRelease unlocked;  // the chunk is immutable and kept alive by the caller
                     ok = object.native->feed(chunk, &error);
                 }
-                if (!ok) {
-                    StreamBase base = object.fed.at_failed_part(object.native->unconsumed());
-                    return to_value_error(error, &base);
-                }
+                if (!ok) return object.raise(error, object.fed.at_failed_part(object.native->unconsumed()));
                 return hand_over_batches(object);
             });
     });
@@ -365,10 +378,7 @@ PyObject* arrow_stream_decoder_finish(PyObject* self, PyObject*) {
                     LockRelease unlocked;
                     ok = object.native->finish(&error);
                 }
-                if (!ok) {
-                    StreamBase base = object.fed.at_end(error.offset);
-                    return to_value_error(error, &base);
-                }
+                if (!ok) return object.raise(error, object.fed.at_end(error.offset));
                 return hand_over_batches(object);
             });
     });

@@ -3,7 +3,9 @@
 #include "python/arrow_interchange.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "module/errors.hpp"
 
@@ -91,6 +93,47 @@ bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out, std::strin
     return true;
 }
 
+/// A C Data Interface array that reads a batch's buffers without owning them: each node (the struct
+/// array, every column and list child) holds a reference to the batch, so a consumer may release or move
+/// any of them in any order, and the batch itself lives on with its producer until that producer lets go.
+struct SharedNode {
+    std::shared_ptr<nanoarrow::UniqueArray> batch;
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_pointers;
+    ArrowArray dictionary{};
+
+    ~SharedNode() {
+        for (ArrowArray& child : children)
+            if (child.release) child.release(&child);  // not moved out by the consumer
+        if (dictionary.release) dictionary.release(&dictionary);
+    }
+};
+
+void release_shared_node(ArrowArray* array) {
+    delete static_cast<SharedNode*>(array->private_data);
+    array->release = nullptr;
+}
+
+/// Fills `out` as a view of `source` that keeps `batch` alive. Throws std::bad_alloc, leaving `out`
+/// unreleased (its release callback unset).
+void share_array(const std::shared_ptr<nanoarrow::UniqueArray>& batch, const ArrowArray* source, ArrowArray* out) {
+    auto node = std::make_unique<SharedNode>();
+    node->batch = batch;
+    node->children.resize(static_cast<size_t>(source->n_children));
+    for (ArrowArray& child : node->children) child.release = nullptr;
+    node->child_pointers.resize(node->children.size());
+    for (size_t i = 0; i < node->children.size(); ++i) {
+        share_array(batch, source->children[i], &node->children[i]);
+        node->child_pointers[i] = &node->children[i];
+    }
+    if (source->dictionary) share_array(batch, source->dictionary, &node->dictionary);
+    *out = *source;  // lengths, offset, null count and the buffer pointers of the source
+    out->children = node->child_pointers.empty() ? nullptr : node->child_pointers.data();
+    out->dictionary = source->dictionary ? &node->dictionary : nullptr;
+    out->private_data = node.release();
+    out->release = release_shared_node;
+}
+
 PyObject* address_of(const void* pointer) {
     return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
 }
@@ -166,8 +209,11 @@ PyObject* export_record_batch(arrow::RecordBatch& batch) {
         throw std::bad_alloc();
     PyRef address = PyRef::steal(address_of(stream.get()));
     if (!address) return nullptr;
-    // The stream now owns the schema copy and the batch: nothing is copied on the way to pyarrow.
-    ArrowBasicArrayStreamSetArray(stream.get(), 0, batch.array.get());
+    // The stream owns the schema copy and a view of the batch, which stays with the caller until pyarrow
+    // has it: nothing is copied on the way, and a failure at any point below loses nothing.
+    nanoarrow::UniqueArray view;
+    share_array(batch.array, batch.array->get(), view.get());
+    ArrowBasicArrayStreamSetArray(stream.get(), 0, view.get());
     // pyarrow takes the stream over; if the call fails first, `stream` releases it.
     PyRef reader = PyRef::steal(PyObject_CallMethodObjArgs(reader_class, g_import_from_c, address.get(), nullptr));
     if (!reader) return nullptr;

@@ -95,13 +95,60 @@ void test_offset_limit() {
                 "failed to build Arrow RecordBatch: Invalid argument error: all columns in a record batch must have "
                 "the same length",
                 "length check");
+    expect(d->columns[0].values->length == 3 && d->rows == 3, "a refused batch leaves its rows where they were");
+    d->append_null(1);
+    d->append_null(2);
+    d->append_null(2);
+    error = {};
+    expect(arrow::assemble_batch(*d, &batch, &error), "the same rows, made whole, assemble");
+    expect(d->rows == 0 && d->columns[0].values->length == 0, "an assembled batch empties the builders");
     expect(d->append_scalar(0, text("0123456789"), &error), "after a batch, the limit counts again from zero");
+}
+
+/// A document that fails half-way is cut back to the checkpoint: every builder holds the rows before it,
+/// its values (a half-written string, nulls, list items) and its extern strings are gone.
+void test_roll_back() {
+    std::unique_ptr<arrow::ArrowRowDecoder> d;
+    wire::DecodeError error;
+    expect(arrow::ArrowRowDecoder::build(make_schema(), arrow::ChildrenMode::Skip, {}, &d, &error), "plan builds");
+    auto row = [&](const char* s, bool null_blob, int items) {
+        expect(d->append_scalar(0, text(s), &error), "text appends");
+        if (null_blob) d->append_null(1);
+        else expect(d->append_scalar(1, text("b", arrow::ScalarValue::Kind::Bytes), &error), "blob appends");
+        for (int i = 0; i < items; ++i) expect(d->append_item(2, number(i), &error), "item appends");
+        d->close_list(2);
+        ++d->rows;
+    };
+    uint8_t name[] = {'a'};
+    d->externs.push({name, 1});
+    row("first", false, 2);
+    arrow::RowCheckpoint checkpoint = d->checkpoint();
+    d->externs.push({name, 1});
+    expect(d->append_scalar(0, text("a long half row"), &error), "the failing row's text");
+    d->append_null(1);
+    expect(d->append_item(2, number(7), &error) && d->append_item(2, number(8), &error), "its items");
+    d->columns[0].data->size_bytes += 3;  // bytes an append wrote before failing, without their offset
+    d->roll_back(checkpoint);
+    expect(d->rows == 1 && d->externs.size() == 1, "rows and extern strings as at the checkpoint");
+    for (const arrow::Column& c : d->columns)
+        expect(c.builder->length == 1 && c.builder->null_count == 0, std::string("column cut back: ") + c.name);
+    expect(d->columns[0].data->size_bytes == 5 && d->columns[2].values->length == 2, "character data and items too");
+    row("second", true, 1);
+    arrow::RecordBatch batch;
+    expect(arrow::assemble_batch(*d, &batch, &error), "the rows after a roll-back assemble");
+    const ArrowArray* columns = batch.array->get();
+    expect(columns->length == 2 && columns->children[1]->null_count == 1, "two rows, the second blob null");
+    const auto* items = static_cast<const int32_t*>(columns->children[2]->buffers[1]);
+    expect(items[1] == 2 && items[2] == 3, "list offsets continue from the rows kept");
+    const auto* chars = static_cast<const char*>(columns->children[0]->buffers[2]);
+    expect(std::string(chars, 11) == "firstsecond", "character data continues from the rows kept");
 }
 
 }  // namespace
 
 int main() {
     test_offset_limit();
+    test_roll_back();
     if (failures) return 1;
     std::puts("arrow builders: all checks passed");
     return 0;
