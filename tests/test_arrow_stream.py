@@ -2,6 +2,7 @@
 cut every batch_size rows; a cut download never passes for a complete table; errors, threads, arguments, memory."""
 
 import gc
+import random
 import subprocess
 import sys
 import textwrap
@@ -177,20 +178,86 @@ def test_finish_in_the_counted_documents_reports_the_bytes_still_held():
 # ---------------------------------------------------------------------------
 # Errors
 
-def test_document_errors_count_from_the_document_and_repeat():
-    good = [("id", 1), ("name", "one")]
-    data = select(good, [("id", 2), ("name", 5)], good)
-    dec = velkora.ArrowStreamDecoder(SCHEMA, 1)
-    with pytest.raises(ValueError, match=r"does not fit the Arrow column type \(expected utf8\)"):
-        dec.feed(data)
-    for chunk in (b"", b"more"):
-        with pytest.raises(ValueError, match=r"expected utf8"):
-            dec.feed(chunk)
-    assert dec.schema().equals(SCHEMA)  # the borrow was released
-    bad_tag = select(good, jb.Raw(bytes([jb.MAP, 0])))
-    dec = velkora.ArrowStreamDecoder(SCHEMA)
-    with pytest.raises(ValueError, match="^expected SolrDocument or map at byte offset 0, found other tag$"):
-        dec.feed(bad_tag)
+KEYED = pa.schema([("id", pa.int64()), pa.field("name", pa.utf8(), nullable=False)])
+# The third of six documents, and the start of the error it raises. Assembly fails on the batch that holds it.
+FAILING = {
+    "type mismatch": ([("id", 2), ("name", 5)], ax.MISFIT.format("utf8")),
+    "invalid UTF-8": ([("id", 2), ("name", jb.Raw(b"\x22\xc3\x28"))], "invalid UTF-8 string at byte offset 6: "),
+    "reference beyond the table": ([("id", 2), (jb.ExternRef(60), "x")], "unexpected end of input at byte offset"),
+    "wrong document tag": (jb.Raw(bytes([jb.MAP, 0])), "expected SolrDocument or map at byte offset 0, found other tag"),
+    "assembly": ([("id", 2)], "failed to build Arrow RecordBatch: Invalid argument error: Column 'name' is declared"),
+}
+
+
+def described(error):
+    return (type(error), str(error), getattr(error, "__notes__", None)) + tuple(
+        getattr(error, name) for name in ("kind", "offset", "stream_offset", "column", "document"))
+
+
+@pytest.mark.parametrize("children", ["skip", "explode"])
+@pytest.mark.parametrize("batch_size", [1, 2, 65536])
+@pytest.mark.parametrize("sizes", [None, [1], "random"])
+@pytest.mark.parametrize("failure", FAILING)
+def test_a_failure_is_kept(failure, sizes, batch_size, children):
+    bad, message = FAILING[failure]
+    good = [[("id", i), ("name", f"doc {i}")] for i in range(6)]
+    data = select(*good[:2], bad, *good[3:])
+    if sizes == "random":
+        sizes = random.Random(failure).choices(range(1, 40), k=64)
+    dec = velkora.ArrowStreamDecoder(KEYED if failure == "assembly" else SCHEMA, batch_size, children=children)
+    rows, first = [], None
+    for chunk in chunks(data, sizes):
+        try:
+            rows += [i for batch in dec.feed(chunk) for i in batch.column(0).to_pylist()]
+        except ValueError as error:
+            first = error
+            break
+    if first is None:
+        with pytest.raises(ValueError) as caught:
+            dec.finish()
+        first = caught.value
+    assert str(first).startswith(message)
+    assert rows == [0, 1][:len(rows)]  # never a row of the failing document, or of one after it
+    for again in (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish):
+        with pytest.raises(ValueError) as caught:
+            again()
+        assert described(caught.value) == described(first)
+    assert dec.schema().equals(dec.schema())  # the borrow was released every time
+
+
+MEMORY = textwrap.dedent("""
+    import resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import pyarrow as pa, velkora
+    from arrow_expect import Mark, select
+    import javabin as jb
+    big = Mark(jb.Doc([("id", 1), ("name", "x" * (48 << 20))]))
+    data = select([("id", 0), ("name", "a")], big, [("id", 2), ("name", "c")])
+    schema = pa.schema([("id", pa.int64()), ("name", pa.utf8())])
+    dec = velkora.ArrowStreamDecoder(schema, 1)
+    print([b.column(0).to_pylist() for b in dec.feed(data[:big.offset])])
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * 4096
+    # Room for the buffered document, not for its text in the builder as well.
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (90 << 20), resource.RLIM_INFINITY))
+    for call in (lambda: dec.feed(data[big.offset:]), lambda: dec.feed(b""), dec.finish, dec.finish):
+        try:
+            call()
+            print("no error")
+        except MemoryError:
+            print("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    fresh = velkora.ArrowStreamDecoder(schema, 1)
+    print([b.column(0).to_pylist() for b in fresh.feed(data) + fresh.finish()])
+""")
+
+
+@pytest.mark.rss
+def test_memory_exhaustion_is_kept_too():
+    tests = str(__import__("pathlib").Path(__file__).parent)
+    run = subprocess.run([sys.executable, "-c", MEMORY, tests], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.splitlines() == ["[[0]]"] + ["MemoryError"] * 4 + ["[[0], [1], [2]]"]
 
 
 def test_envelope_errors_count_from_the_stream():
@@ -203,12 +270,21 @@ def test_envelope_errors_count_from_the_stream():
             dec.feed(chunk)
 
 
-def test_batches_are_kept_when_pyarrow_cannot_take_them():
+# How pyarrow fails to take a batch: not importable at all, or failing once it holds the stream (or the batch).
+EXPORT_FAILURES = {
+    "no pyarrow": "blocked[0] = True",
+    "after the stream": "Flaky.failing = '_import_from_c'",
+    "after the batch": "Flaky.failing = 'read_next_batch'",
+}
+
+
+@pytest.mark.parametrize("failure", EXPORT_FAILURES)
+def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
     code = textwrap.dedent(f"""
         import sys
         sys.path.insert(0, {str(__file__.rsplit("/", 1)[0])!r})
         from c_schema import TrackedSchema, CapsuleProvider
-        blocked = [True]
+        blocked = [False]
 
         class NoPyarrow:
             def find_spec(self, name, path=None, target=None):
@@ -216,15 +292,42 @@ def test_batches_are_kept_when_pyarrow_cannot_take_them():
                     raise ImportError("no pyarrow now")
 
         sys.meta_path.insert(0, NoPyarrow())
+        if {failure!r} != "no pyarrow":
+            import pyarrow
+
+            class Flaky:  # pyarrow's reader, failing once the real one has taken what it was given
+                failing = None
+
+                def __init__(self, reader):
+                    self.reader = reader
+
+                @classmethod
+                def _import_from_c(cls, address):
+                    reader = pyarrow.RecordBatchReader._import_from_c(address)
+                    if cls.failing == "_import_from_c":
+                        raise ImportError("pyarrow failed")
+                    return cls(reader)
+
+                def read_next_batch(self):
+                    batch = self.reader.read_next_batch()
+                    if Flaky.failing == "read_next_batch":
+                        raise ImportError("pyarrow failed")
+                    return batch
+
+            sys.modules["pyarrow"] = type(sys)("pyarrow")
+            sys.modules["pyarrow"].__dict__.update(vars(pyarrow), RecordBatchReader=Flaky)
         import velkora
         dec = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2)
+        {EXPORT_FAILURES[failure]}
         try:
             dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
         except ImportError:
             pass
         else:
-            raise AssertionError("batches were exported without pyarrow")
+            raise AssertionError("the batches went out although pyarrow failed")
         blocked[0] = False
+        if {failure!r} != "no pyarrow":
+            Flaky.failing = None
         got = dec.feed(b"") + dec.finish()
         print([b.column(0).to_pylist() for b in got])
     """)

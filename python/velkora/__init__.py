@@ -4,7 +4,8 @@ from . import _core
 from ._core import *  # noqa: F401,F403  (every name the extension registers, in its __all__)
 from ._core import PanicException
 
-# Decode failures are DecodeError, a ValueError carrying `kind`, `offset` and `stream_offset`. The
+# Decode failures are DecodeError, a ValueError carrying `kind`, `offset`, `stream_offset`, `column` and
+# `document`. The
 # extension defines it so that it raises it directly; the package exports it.
 from ._core import DecodeError
 

@@ -27,13 +27,17 @@ class DecodeError(ValueError):
     """A body or stream that could not be decoded (outside ``__all__``; exported by the package).
 
     ``kind`` is the failure's kind name ("UnexpectedEof", "InvalidUtf8", "ArrowTypeMismatch", ...);
-    ``offset`` the byte offset the message names, or None; ``stream_offset``, for the chunk-fed decoders,
-    that offset counted from the first byte ever fed, else None.
+    ``offset`` the byte offset the message names (for a value that does not fit its Arrow column, where
+    it starts), or None; ``stream_offset``, for the chunk-fed decoders, that offset counted from the
+    first byte ever fed, else None; ``column`` and ``document``, for the Arrow decoders, the schema field
+    whose value failed and the 0-based index of the result document, else None (also given in a note).
     """
 
     kind: str | None
     offset: int | None
     stream_offset: int | None
+    column: str | None
+    document: int | None
 
 def deserialize(data: bytes) -> Any:
     """Decode a javabin response body into Python objects."""
