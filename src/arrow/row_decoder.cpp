@@ -184,6 +184,40 @@ void locate_failure(DecodeError& error, const char* column, uint64_t value_offse
     }
 }
 
+uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t failed_at) {
+    // Everything before `failed_at` was read once already; reading stops there. Extern strings defined on
+    // the way go into a table of this walk's own.
+    Reader w(data, static_cast<size_t>(failed_at));
+    w.set_position(start);
+    wire::ExternStrings scratch;
+    uint64_t count;
+    bool terminated;
+    if (!read_document_header(w, &count, &terminated)) return failed_at;
+    for (uint64_t i = 0;; ++i) {
+        bool more;
+        if (!next_entry(w, i, count, terminated, &more) || !more || !wire::skip_value(w, 1, &scratch))
+            return failed_at;
+        uint64_t value = w.position();
+        if (wire::skip_value(w, 1, &scratch) && w.position() < failed_at) continue;  // ends before: not this one
+        w.set_position(value);
+        uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
+        bool terminated_elements = tag == wire::ITERATOR;
+        if ((tag >> 5) != wire::GROUP_ARR && !terminated_elements) return value;
+        uint64_t n = 0;
+        (void)w.read_u8(&tag);
+        if (!terminated_elements && !w.read_size(tag, &n)) return value;
+        uint64_t first = w.position();
+        // The element the failure ends in; past the last (a scalar column's ITERATOR fails at its END,
+        // keeping only its first element), the first.
+        for (uint64_t k = 0; terminated_elements || k < n; ++k) {
+            if (w.at_end() || w.peek() == wire::END) return first;
+            uint64_t element = w.position();
+            if (!wire::skip_value(w, 2, &scratch) || w.position() >= failed_at) return element;
+        }
+        return first;
+    }
+}
+
 bool fail_mismatch(Reader& r, const char* expected) {
     r.error = DecodeError{};
     r.error.kind = ErrorKind::ArrowTypeMismatch;
@@ -323,12 +357,12 @@ namespace {
 /// its earlier value, so every row keeps exactly one value per column.
 class FlatRow {
 public:
-    FlatRow(ArrowRowDecoder& d, Reader& r) : d_(d), r_(r) {}
+    /// `start`: where the document's tag is.
+    FlatRow(ArrowRowDecoder& d, Reader& r, uint64_t start) : d_(d), r_(r), start_(start) {}
 
     VELKORA_INLINE bool route(int32_t column) {
         if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
         auto c = static_cast<uint32_t>(column);
-        value_at_ = r_.position();
         bool ok = d_.columns[c].is_list ? route_list(c) : route_scalar(c);
         if (VELKORA_UNLIKELY(!ok)) return locate(c);
         d_.seen[c] = 1;
@@ -337,9 +371,9 @@ public:
 
 private:
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
-    /// (the element of a multi-valued field) starts.
+    /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
-        locate_failure(r_.error, d_.columns[c].name, value_at_);
+        locate_failure(r_.error, d_.columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
         return false;
     }
 
@@ -390,7 +424,6 @@ private:
     /// One scalar for a column of (item) kind `kind`: the expected tag straight, anything else by the
     /// general reader.
     VELKORA_INLINE bool read_item(ColumnKind kind, ScalarValue* v) {
-        value_at_ = r_.position();
         if (!r_.at_end()) {
             uint8_t tag = r_.peek();
             if (expected_value(kind, tag, v)) return read_expected(tag, v);
@@ -467,7 +500,7 @@ private:
 
     ArrowRowDecoder& d_;
     Reader& r_;
-    uint64_t value_at_ = 0;  // where the value being read starts
+    uint64_t start_;
 };
 
 /// The reader stands on the child document's tag.
@@ -494,6 +527,7 @@ VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* co
 
 /// Mode skip: one document, one row.
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
+    uint64_t start = r.position();
     d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
@@ -516,7 +550,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
     uint64_t count;
     bool terminated;
     if (!read_document_header(r, &count, &terminated)) return false;
-    FlatRow row(d, r);
+    FlatRow row(d, r, start);
     for (uint64_t i = 0;; ++i) {
         bool more;
         if (!next_entry(r, i, count, terminated, &more)) return false;

@@ -52,6 +52,12 @@ EntryKey read_entry_key(ArrowRowDecoder& d, wire::Reader& r, int32_t* column, st
 /// column (or its batch) also gets the value's offset, which its message does not name.
 void locate_failure(wire::DecodeError& error, const char* column, uint64_t value_offset);
 
+/// Cold: where the value starts that a document failed in, the reader having stood at `failed_at` when it
+/// failed (at or before that value's end). The document (its tag at `start`) is walked again with the skip
+/// rules: the entry whose value the position falls in, and within a multi-valued field the element (the
+/// first, for a scalar column, which keeps only that one).
+uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t failed_at);
+
 /// Records ArrowTypeMismatch, or UnexpectedValue at `offset`, in the reader; returns false.
 bool fail_mismatch(wire::Reader& r, const char* expected);
 
