@@ -318,6 +318,12 @@ def check_objects(data: bytes):
 # ---------------------------------------------------------------------------
 # deserialize_stream and StreamDecoder
 
+def not_an_envelope(data: bytes) -> bool:
+    """The body's top-level value is neither a named list nor a MAP_ENTRY_ITER: no decoder finds documents in it,
+    but every one reads it through, by its own rules, and refuses it when it is broken."""
+    return len(data) >= 2 and data[0] == 2 and data[1] >> 5 not in (5, 6) and data[1] != 0x11
+
+
 def _comparable(result):
     """An outcome as it can be compared across chunkings: the offset of a stream cut short is the number of bytes
     the decoder still holds, which depends on where the chunks ended."""
@@ -382,6 +388,14 @@ def check_stream(data: bytes, sizes: list[int] | None) -> None:
     docs, result = streamed(data)
     whole = fed(data, None)
     check(whole[3] == len(whole[0]), "StreamDecoder.count is not the documents delivered", whole[3], len(whole[0]))
+    if not_an_envelope(data):
+        # Both read the value whole by the same rules; the chunk-fed decoder reads nothing after it (so trailing
+        # bytes are no fault there) and waits for a cut one, which finish() then refuses at the bytes it holds.
+        faulty = isinstance(result, Failed) and not result.message.startswith("trailing data")
+        expected = result if faulty else None
+        got = whole[1] if whole[1] is not None else whole[2]
+        check(not whole[0] and _comparable(got) == _comparable(expected),
+              "StreamDecoder reads a top-level value otherwise than deserialize_stream", data, got, result)
     if not isinstance(result, Failed):
         check(whole[1] is None and whole[2] is None, "StreamDecoder fails where deserialize_stream does not",
               data, whole[1], whole[2])
@@ -621,12 +635,49 @@ def _without_offsets(result: Failed) -> str:
     return _OFFSET.sub("at byte offset N", result.message)
 
 
+SOLRDOC, ITERATOR, SOLRINPUTDOC, MAP_ENTRY_ITER = 0x0B, 0x0E, 0x10, 0x11
+
+
+def _holds_any(data: bytes, tags) -> bool:
+    return any(bytes([tag]) in data for tag in tags)
+
+
+def arrow_reads_the_top_level_value(data: bytes, batch, fed_whole) -> None:
+    """A top-level value that is no envelope is read through by both Arrow decoders with the skip rules: no rows,
+    or the same fault (a cut value: the chunk-fed decoder's at finish, at the bytes it holds). Where `deserialize`
+    meets an unknown tag, a cut value or too deep a nesting, so do they, at the same offset, unless the body holds
+    a byte of a tag that the skip rules read otherwise (then with some fault of the structure): document items,
+    SOLRINPUTDOC and TYPED_ARR, and for the depth the END closing an ITERATOR or MAP_ENTRY_ITER, which the skip
+    rules do not count as a part."""
+    refused = isinstance(batch, Failed)
+    check(batch.message.startswith(_STRUCTURE) if refused else batch.num_rows == 0,
+          "deserialize_arrow reads a top-level value otherwise than the skip rules", data, batch)
+    check(_comparable(fed_whole[1]) == _comparable(batch if refused else None),
+          "ArrowStreamDecoder and deserialize_arrow read a top-level value differently", data, fed_whole[1], batch)
+    fast = outcome(velkora.deserialize, data)
+    if not isinstance(fast, Failed):
+        return
+    exact = not _holds_any(data, (SOLRDOC, SOLRINPUTDOC, TYPED_ARR))
+    # An UnexpectedEof of deserialize is a cut value only where the chunk-fed decoder waits for more: a reference
+    # beyond the extern-string table, which the skip rules do not look up, fails it at once.
+    cut = fast.message.startswith("unexpected end of input") and fed(data, None)[1] is None
+    if fast.message.startswith(_DEPTH):
+        if exact and not _holds_any(data, (ITERATOR, MAP_ENTRY_ITER)):
+            check(batch == fast, "deserialize_arrow and deserialize refuse a deep top-level value differently",
+                  data, batch, fast)
+    elif cut or fast.message.startswith("unknown javabin tag"):
+        check(refused and (batch == fast if exact else batch.message.startswith(_STRUCTURE)),
+              "deserialize_arrow passes a broken top-level value that deserialize refuses", data, batch, fast)
+
+
 def check_arrow(data: bytes, schema_name: str, children: str):
     """`deserialize_arrow` builds a valid batch whose rows say what the Python objects say; fed whole, the
     chunk-fed decoder gives the same rows, or the same error."""
     schema = arrow_schemas()[schema_name]
     batch = outcome(velkora.deserialize_arrow, data, schema, children=children)
     whole = arrow_fed(data, schema, children, None, 65536)
+    if not_an_envelope(data):
+        arrow_reads_the_top_level_value(data, batch, whole)
     if isinstance(batch, Failed):
         if whole[1] is not None:
             check(_without_offsets(whole[1]) == _without_offsets(batch) or

@@ -140,15 +140,27 @@ def test_arrow_with_a_schema_file(tmp_path):
     assert pq.read_table(tmp_path / "b.parquet").schema == arrow_schema
 
 
-def test_decode_error_exits_1_and_leaves_no_file(tmp_path):
-    data = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
-    cut = data[:len(data) // 2]
+EXPORT_50 = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
+DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset 129; the input is likely "
+         "malformed or malicious\n")
+
+
+@pytest.mark.parametrize("data, message", [
+    (EXPORT_50[:len(EXPORT_50) // 2], "unexpected end of input at byte offset "),
+    # Top-level values that are no envelope: read through, and refused when broken, whatever the command.
+    (b"\x02\x1c\x00\x00", "unknown javabin tag byte 0x1c at byte offset 1\n"),
+    (b"\x02\x83\x01\x02", "unexpected end of input at byte offset 4\n"),
+    (b"\x02" + b"\x81" * 128 + b"\x80", DEPTH),
+])
+def test_decode_error_exits_1_and_leaves_no_file(data, message, tmp_path, tmp_path_factory):
+    schema_file = tmp_path_factory.mktemp("schema") / "schema.arrow"
+    schema_file.write_bytes(pa.schema([("id", pa.utf8()), ("n", pa.int64())]).serialize().to_pybytes())
     for args in (["arrow", "-o", tmp_path / "out.parquet", "--infer", 5], ["json"], ["docs"],
+                 ["arrow", "-o", tmp_path / "out.arrow", "--schema", schema_file],
                  ["json", "-o", tmp_path / "out.json"]):
-        done = run(*args, stdin=cut)
+        done = run(*args, stdin=data)
         assert done.returncode == 1
-        message = done.stderr.decode()
-        assert message.startswith("velkora: error: unexpected end of input at byte offset ")
+        assert done.stderr.decode().startswith("velkora: error: " + message), args
     assert list(tmp_path.iterdir()) == []  # neither the output nor its temporary file
 
 

@@ -199,12 +199,69 @@ def test_stream_offset_agrees_with_the_whole_body(decoder, chunk, fault, positio
     assert error.offset < error.stream_offset  # while the message counts from the failing document
 
 
+def nested(levels: int) -> bytes:
+    """A body whose top-level value is `levels` arrays deep, the innermost empty."""
+    return b"\x02" + b"\x81" * (levels - 1) + b"\x80"
+
+
+# (body, kind, offset): faults of the envelope, or of a top-level value that is no envelope, which every decoder
+# reads through; kind None: a sound body without documents.
+ENVELOPE_FAULTS = [
+    (b"\x02\xc2\x21a\x14" + b"\x00" * 10, "UnknownTag", 4),
+    (b"\x02\x1c" + b"\x00" * 10, "UnknownTag", 1),
+    (b"\x02\x82\x00\x1f", "UnknownTag", 3),
+    (b"\x02\x83\x01\x02", "UnexpectedEof", 4),  # cut: the chunk-fed decoders wait for the rest
+    (nested(129), "DepthExceeded", 129),
+    (nested(128), None, None),
+    (b"\x02\x41", None, None),
+    (b"\x02\x82\x41\xe0\x21a", None, None),
+]
+WHOLE_BODY_ENVELOPES = {
+    "deserialize_arrow": lambda data: velkora.deserialize_arrow(data, SCHEMA).num_rows,
+    "_survey": lambda data: _core._survey(data)["documents"],
+}
+
+
+@pytest.mark.parametrize("entry", WHOLE_BODY_ENVELOPES)
+@pytest.mark.parametrize("data, kind, offset", ENVELOPE_FAULTS)
+def test_envelope_faults_agree_with_deserialize(entry, data, kind, offset):
+    if kind is None:
+        assert WHOLE_BODY_ENVELOPES[entry](data) == 0
+        return
+    with pytest.raises(velkora.DecodeError) as whole:
+        velkora.deserialize(data)
+    with pytest.raises(velkora.DecodeError) as caught:
+        WHOLE_BODY_ENVELOPES[entry](data)
+    error = caught.value
+    assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, None, str(whole.value))
+
+
 @pytest.mark.parametrize("decoder", STREAM_DECODERS)
-def test_envelope_errors_count_from_the_stream_start(decoder):
-    data = b"\x02\xc2\x21a\x14" + b"\x00" * 10
-    with pytest.raises(velkora.DecodeError) as fed:
-        STREAM_DECODERS[decoder](data, 1)
-    assert (fed.value.kind, fed.value.offset, fed.value.stream_offset) == ("UnknownTag", 4, 4)
+@pytest.mark.parametrize("chunk", [1, 1 << 20])
+@pytest.mark.parametrize("data, kind, offset", ENVELOPE_FAULTS)
+def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind, offset):
+    dec = velkora.StreamDecoder() if decoder == "StreamDecoder" else velkora.ArrowStreamDecoder(SCHEMA, 2)
+    args = (pytest.fail,) if decoder == "StreamDecoder" else ()
+    errors = []
+    for start in [*range(0, len(data), chunk), len(data)]:  # and an empty chunk after the last
+        try:
+            assert not dec.feed(data[start:start + chunk], *args)
+        except velkora.DecodeError as e:
+            errors.append(e)
+    if kind in (None, "UnexpectedEof"):  # nothing wrong yet, or a value waiting for its end: finish() tells
+        assert errors == []
+        if kind is None:
+            assert not dec.finish()
+            return
+        with pytest.raises(velkora.DecodeError) as caught:
+            dec.finish()
+        errors = [caught.value]
+    else:
+        assert len(errors) >= 2  # refused, and again at the next feed
+    with pytest.raises(velkora.DecodeError) as whole:
+        velkora.deserialize(data)
+    for error in errors:
+        assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, offset, str(whole.value))
 
 
 @pytest.mark.parametrize("decoder", STREAM_DECODERS)

@@ -112,7 +112,8 @@ def test_every_framing_delivers_the_whole_body(solr, client, framing):
     assert vh.read_arrow(client, url, {}, SCHEMA).to_pylist() == [dict(d) for d in docs(40)]
 
 
-@pytest.mark.parametrize("data", [select([]), export([]), jb.encode({"responseHeader": {"status": 0}})], ids=repr)
+@pytest.mark.parametrize("data", [select([]), export([]), jb.encode({"responseHeader": {"status": 0}}),
+                                  jb.encode([1, [2, "x"]])], ids=repr)
 def test_no_documents(solr, client, data):
     url = solr.serve("/solr/c/select", data)
     assert list(vh.iter_documents(client, url, {})) == []
@@ -283,13 +284,21 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
         assert "Read timed out" in str(raised.value)
 
 
-def test_malformed_bodies_raise_the_decoders_error(solr, client):
-    url = solr.serve("/solr/c/select", b"\x01\x02\x03")
-    message = r"^invalid javabin version \(expected 2, found 1\); the data may not be in javabin format$"
-    with pytest.raises(ValueError, match=message):
-        list(vh.iter_documents(client, url, {}))
-    with pytest.raises(ValueError, match=message):
-        vh.read_arrow(client, url, {}, SCHEMA)
+@pytest.mark.parametrize("data, kind, offset", [
+    (b"\x01\x02\x03", "InvalidVersion", None),
+    # Top-level values that are no envelope: no documents only once read through.
+    (b"\x02\x1c\x00\x00", "UnknownTag", 1),
+    (b"\x02\x83\x01\x02", "UnexpectedEof", 4),
+    (b"\x02" + b"\x81" * 128 + b"\x80", "DepthExceeded", 129),
+], ids=["version", "unknown tag", "cut", "too deep"])
+def test_malformed_bodies_raise_the_decoders_error(solr, client, data, kind, offset):
+    url = solr.serve("/solr/c/select", data, chunk_size=1)
+    with pytest.raises(velkora.DecodeError) as whole:
+        velkora.deserialize(data)
+    for read in (lambda: list(vh.iter_documents(client, url, {})), lambda: vh.read_arrow(client, url, {}, SCHEMA)):
+        with pytest.raises(velkora.DecodeError) as caught:
+            read()
+        assert (caught.value.kind, caught.value.offset, str(caught.value)) == (kind, offset, str(whole.value))
 
 
 # ---------------------------------------------------------------------------

@@ -190,11 +190,21 @@ def test_nothing_to_infer(data, message):
         infer(data)
 
 
-def test_malformed_body_is_a_decode_error():
-    data = select([("id", "a")])
+@pytest.mark.parametrize("data, kind, offset", [
+    (select([("id", "a")])[:-3], "UnexpectedEof", None),
+    # A top-level value that is no envelope holds no documents only once it has been read through.
+    (b"\x02\x1c\x00", "UnknownTag", 1),
+    (b"\x02\x83\x01\x02", "UnexpectedEof", 4),
+    (b"\x02" + b"\x81" * 128 + b"\x80", "DepthExceeded", 129),
+])
+def test_malformed_body_is_a_decode_error(data, kind, offset):
     with pytest.raises(velkora.DecodeError) as caught:
-        infer(data[:-3])
-    assert caught.value.kind == "UnexpectedEof"
+        infer(data)
+    assert caught.value.kind == kind
+    if offset is not None:
+        with pytest.raises(velkora.DecodeError) as whole:
+            velkora.deserialize(data)
+        assert (caught.value.offset, str(caught.value)) == (offset, str(whole.value))
 
 
 def test_values_written_as_extern_references_are_left_out():

@@ -13,7 +13,8 @@ using wire::Walked;
 
 namespace {
 
-// Envelope values are skipped at their nesting level: the top-level map is level 1 (as locate_docs does).
+// Envelope values are skipped at their nesting level: the top-level value is level 1 (as locate_docs does).
+constexpr uint32_t kTopLevelDepth = 1;
 constexpr uint32_t kEnvelopeEntryDepth = 2;
 constexpr uint32_t kResponseEntryDepth = 3;
 
@@ -80,7 +81,7 @@ EnvelopeProbe::Step EnvelopeProbe::found(Reader& r, DocsSequence::Kind kind, uin
 
 EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
     uint8_t tag = 0;
-    if (stage_ == Stage::ResponseTag || stage_ == Stage::ListDocsTag || stage_ == Stage::DocsTag) {
+    if (stage_ != Stage::Version && stage_ != Stage::Entry) {
         if (r.at_end()) {
             r.fail_eof(r.position(), r.position() + 1);
             return failed(r);
@@ -93,12 +94,10 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
             stage_ = Stage::Top;
             return Step::Next;
         case Stage::Top:
-            if (!r.read_u8(&tag)) return failed(r);
-            if (is_named_list(tag)) {
-                if (!r.read_size(tag, &count_)) return failed(r);
-            } else if (tag != wire::MAP_ENTRY_ITER) {
-                return found(r, DocsSequence::Kind::NotFound);  // not an envelope: no documents
-            }
+            if (!is_named_list(tag) && tag != wire::MAP_ENTRY_ITER)
+                return skip(d, r, kTopLevelDepth, Stage::Found);  // not an envelope: read through, no documents
+            (void)r.read_u8(&tag);
+            if (is_named_list(tag) && !r.read_size(tag, &count_)) return failed(r);
             terminated_ = tag == wire::MAP_ENTRY_ITER;
             stage_ = Stage::Entry;
             return Step::Next;

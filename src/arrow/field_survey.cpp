@@ -27,6 +27,7 @@ const char* wire_kind_name(WireKind kind) {
 
 namespace {
 
+constexpr uint32_t kTopLevelDepth = 1;  // as deserialize counts
 constexpr uint32_t kEnvelopeEntryDepth = 2;
 constexpr uint32_t kResponseEntryDepth = 3;
 constexpr uint32_t kHeaderElementDepth = 4;
@@ -92,9 +93,10 @@ public:
             (void)r_.read_u8(&tag);
             terminated = true;
         } else {
-            // Not an envelope: the Arrow decoders find no documents in it.
+            // Not an envelope: the Arrow decoders find no documents in it, once they have read it through.
+            if (!wire::skip_value(r_, kTopLevelDepth, &table_)) return false;
             s_.complete = true;
-            return wire::skip_value(r_, 1, &table_) && finish();
+            return finish();
         }
         bool decided = false;
         for (uint64_t i = 0;; ++i) {

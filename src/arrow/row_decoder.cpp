@@ -22,7 +22,8 @@ namespace {
 /// Extern-string words: which column an extern field name routes to.
 constexpr uint32_t kNoColumn = wire::ExternStrings::kUnset - 1;
 
-// Envelope values are skipped at their nesting level: the top-level map is level 1.
+// Envelope values are skipped at their nesting level: the top-level value is level 1, as deserialize counts.
+constexpr uint32_t kTopLevelDepth = 1;
 constexpr uint32_t kEnvelopeEntryDepth = 2;
 constexpr uint32_t kResponseEntryDepth = 3;
 
@@ -267,16 +268,20 @@ bool next_entry(Reader& r, uint64_t index, uint64_t count, bool terminated, bool
 bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     out->kind = DocsSequence::Kind::NotFound;
     uint8_t tag;
-    if (!r.read_u8(&tag)) return false;
+    if (!peek_tag(r, &tag)) return false;
     uint64_t count = 0;
     bool terminated = false;
     uint8_t group = tag >> 5;
     if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
+        (void)r.read_u8(&tag);
         if (!r.read_size(tag, &count)) return false;
     } else if (tag == wire::MAP_ENTRY_ITER) {
+        (void)r.read_u8(&tag);
         terminated = true;
     } else {
-        return true;  // not an envelope: no documents
+        // Not an envelope: no documents, but the value is read through as any value passed over, so a body
+        // that is broken is refused rather than taken for one without documents.
+        return wire::skip_value(r, kTopLevelDepth, &d.externs);
     }
     for (uint64_t i = 0;; ++i) {
         bool more;

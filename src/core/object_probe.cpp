@@ -319,7 +319,8 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 case Stage::Value:
                 case Stage::ResponseTag: stage_ = Stage::Key; break;  // a value passed over: the next entry
                 case Stage::ListHeader: stage_ = Stage::ListDocsTag; break;
-                default: return ended(pos_, StreamPhase::Done);  // "docs" that is no sequence, read and passed over
+                // A top-level value that is no envelope, or "docs" that is no sequence: read and passed over.
+                default: return ended(pos_, StreamPhase::Done);
             }
             continue;
         }
@@ -345,8 +346,13 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 break;
             }
             case Stage::TopTag:
-                // Any other top-level value ends the parse at once, with nothing to deliver.
-                if (!is_named_list(tag) && tag != MAP_ENTRY_ITER) return ended(pos_ + 1, StreamPhase::Done);
+                if (!is_named_list(tag) && tag != MAP_ENTRY_ITER) {
+                    // Any other top-level value holds nothing to deliver, but is read whole, as deserialize
+                    // reads it, so that a broken one is refused; the parse ends after it.
+                    stage_ = Stage::TopValue;
+                    walk_value(1, false);
+                    break;
+                }
                 if (!keyed(r, false)) return Walked::Wait;
                 break;
             case Stage::Key:
@@ -386,7 +392,8 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 walk_value(1, false);  // read and passed over, then the parse ends
                 break;
             }
-            case Stage::ListHeader: return final_ = Walked::Refused;  // not reached: the header is walked by value_
+            case Stage::ListHeader:
+            case Stage::TopValue: return final_ = Walked::Refused;  // not reached: walked by value_
         }
     }
 }

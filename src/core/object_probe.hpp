@@ -109,7 +109,7 @@ public:
     const std::vector<ExternDefinition>& definitions() const { return definitions_; }
 
 private:
-    enum class Stage : uint8_t { Version, TopTag, Key, Value, ResponseTag, ListHeader, ListDocsTag, DocsTag };
+    enum class Stage : uint8_t { Version, TopTag, TopValue, Key, Value, ResponseTag, ListHeader, ListDocsTag, DocsTag };
 
     /// Opens the named list, MAP or MAP_ENTRY_ITER at the reader; false (needed_ set) when its count is cut.
     bool keyed(Reader& r, bool response);

@@ -24,7 +24,7 @@ enum class Walk : uint8_t { Next, Stop, Failed };
 /// or nothing). A hook returning Walk may stop the walk; one returning false has failed.
 ///   bool open(Value*)                          a new envelope or response container
 ///   bool store(Value&, PyObject* key, Value)   one of its entries (the key borrowed), or a list's documents
-///   Walk not_an_envelope(Value*)               a top-level value that is no envelope (its tag not read)
+///   Walk not_an_envelope(Value*)               a top-level value that is no envelope (not read)
 ///   Walk plain(Value*)                         a value the walk does not look into
 ///   Walk response_ended()                      a response container ended and the walk was not stopped
 ///   bool list_header(Value*)                   a SOLRDOCLST header, read into the list's container

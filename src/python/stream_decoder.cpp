@@ -49,11 +49,8 @@ public:
 
     bool open(Value*) { return true; }
     bool store(Value&, PyObject*, Value) { return true; }
-    Walk not_an_envelope(Value*) {
-        uint8_t tag;
-        (void)decoder.reader.read_u8(&tag);
-        return stop(StreamPhase::Done);  // nothing is ever delivered, so nothing after the tag is read
-    }
+    // Nothing is ever delivered from it, but it is read whole as deserialize reads it, so a broken one fails.
+    Walk not_an_envelope(Value*) { return skip() ? stop(StreamPhase::Done) : Walk::Failed; }
     Walk plain(Value*) { return skip() ? Walk::Next : Walk::Failed; }
     Walk response_ended() { return stop(StreamPhase::Done); }  // a later response container is not looked for
     bool list_header(Value*) { return skip(); }  // not examined: no envelope is built from it
