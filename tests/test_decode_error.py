@@ -212,6 +212,7 @@ ENVELOPE_FAULTS = [
     (b"\x02\x82\x00\x1f", "UnknownTag", 3),
     (b"\x02\x83\x01\x02", "UnexpectedEof", 4),  # cut: the chunk-fed decoders wait for the rest
     (nested(129), "DepthExceeded", 129),
+    (b"\x02\x0f", "UnexpectedValue", 1),  # an END marker is no top-level value
     (nested(128), None, None),
     (b"\x02\x41", None, None),
     (b"\x02\x82\x41\xe0\x21a", None, None),

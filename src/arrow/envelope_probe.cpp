@@ -94,6 +94,10 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
             stage_ = Stage::Top;
             return Step::Next;
         case Stage::Top:
+            if (tag == wire::END) {  // no value at all here (the resumable skip would take it for one)
+                r.fail_unexpected("value", r.position(), "END marker");
+                return failed(r);
+            }
             if (!is_named_list(tag) && tag != wire::MAP_ENTRY_ITER)
                 return skip(d, r, kTopLevelDepth, Stage::Found);  // not an envelope: read through, no documents
             (void)r.read_u8(&tag);

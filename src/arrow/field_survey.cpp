@@ -27,7 +27,6 @@ const char* wire_kind_name(WireKind kind) {
 
 namespace {
 
-constexpr uint32_t kTopLevelDepth = 1;  // as deserialize counts
 constexpr uint32_t kEnvelopeEntryDepth = 2;
 constexpr uint32_t kResponseEntryDepth = 3;
 constexpr uint32_t kHeaderElementDepth = 4;
@@ -94,7 +93,7 @@ public:
             terminated = true;
         } else {
             // Not an envelope: the Arrow decoders find no documents in it, once they have read it through.
-            if (!wire::skip_value(r_, kTopLevelDepth, &table_)) return false;
+            if (!wire::skip_top_level_value(r_, &table_)) return false;
             s_.complete = true;
             return finish();
         }

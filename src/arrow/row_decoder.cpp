@@ -23,7 +23,6 @@ namespace {
 constexpr uint32_t kNoColumn = wire::ExternStrings::kUnset - 1;
 
 // Envelope values are skipped at their nesting level: the top-level value is level 1, as deserialize counts.
-constexpr uint32_t kTopLevelDepth = 1;
 constexpr uint32_t kEnvelopeEntryDepth = 2;
 constexpr uint32_t kResponseEntryDepth = 3;
 
@@ -281,7 +280,7 @@ bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     } else {
         // Not an envelope: no documents, but the value is read through as any value passed over, so a body
         // that is broken is refused rather than taken for one without documents.
-        return wire::skip_value(r, kTopLevelDepth, &d.externs);
+        return wire::skip_top_level_value(r, &d.externs);
     }
     for (uint64_t i = 0;; ++i) {
         bool more;

@@ -76,4 +76,12 @@ VELKORA_INLINE bool skip_short_array(Reader& r, uint32_t depth) {
     return skip_short_value(r) || skip_short_array(r, depth) || skip_value_slow(r, depth, table);
 }
 
+/// A top-level value that is no envelope, read through as any value passed over, so that a broken body is
+/// refused rather than taken for one without documents. An END marker is no value at all there (the skip
+/// rules take it as one only where a sequence may end).
+[[nodiscard]] inline bool skip_top_level_value(Reader& r, ExternStrings* table) {
+    if (!r.at_end() && r.peek() == END) return r.fail_unexpected("value", r.position(), "END marker");
+    return skip_value(r, 1, table);
+}
+
 }  // namespace velkora::wire
