@@ -388,7 +388,8 @@ PyObject* arrow_stream_decoder_schema(PyObject* self, PyObject*) {
 constexpr const char kDeserializeDoc[] =
     "deserialize(data)\n--\n\n"
     "Decode a javabin response body into Python objects.\n\n"
-    "Named lists and documents become dicts in wire order, field names are interned once per call,\n"
+    "Named lists and documents become dicts in wire order, each field name is one str per call\n"
+    "(and, for names of up to 128 bytes, usually the str an earlier call made),\n"
     "dates come back as integer milliseconds since the epoch, a SolrDocumentList becomes a dict with\n"
     "\"numFound\", \"start\", \"maxScore\", \"numFoundExact\" and \"docs\".\n\n"
     "Parameters\n----------\n"

@@ -92,13 +92,14 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
     // made as the parse makes them.
     pydecode::ExternTable table;
     for (const wire::ExternDefinition& d : envelope_.definitions()) {
-        PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data + d.offset),
-                                              static_cast<Py_ssize_t>(d.size), nullptr);
+        const uint8_t* at = bytes.data + d.offset;
+        PyObject* text = pydecode::FieldNames::get(at, d.size, [&] {
+            return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(d.size), nullptr);
+        });
         if (!text) {
             error->kind = ErrorKind::PythonApi;
             return wire::Step::Failed;  // the walk stays complete: the next feed tries again
         }
-        PyUnicode_InternInPlace(&text);
         table.push(text);
     }
     table_.swap(table);
