@@ -40,6 +40,8 @@ public:
     const SharedSchema& schema() const { return decoder_->schema; }
     /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
     uint64_t unconsumed() const { return stream_.buffer.unread().size; }
+    /// The bytes gone over so far (WorkCount).
+    uint64_t walked() const { return work_.bytes; }
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
@@ -61,6 +63,7 @@ private:
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
     /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
     uint64_t needed_ = 0;
+    wire::WorkCount work_;
 };
 
 }  // namespace velkora::arrow

@@ -269,6 +269,14 @@ PyObject* stream_decoder_count(PyObject* self, void*) {
     });
 }
 
+PyObject* stream_decoder_walked(PyObject* self, void*) {
+    return call_guard([&]() -> PyObject* {
+        return objects::access_shared<StreamObject>(
+            self, kStreamDecoderLabel,
+            [](const StreamObject& object) { return PyLong_FromUnsignedLongLong(object.native.walked()); });
+    });
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // ArrowStreamDecoder
 
@@ -379,6 +387,14 @@ PyObject* arrow_stream_decoder_schema(PyObject* self, PyObject*) {
         return objects::access_shared<ArrowStreamObject>(
             self, kArrowStreamDecoderLabel,
             [](const ArrowStreamObject& object) { return pyarrow::export_schema(object.native->schema()); });
+    });
+}
+
+PyObject* arrow_stream_decoder_walked(PyObject* self, void*) {
+    return call_guard([&]() -> PyObject* {
+        return objects::access_shared<ArrowStreamObject>(
+            self, kArrowStreamDecoderLabel,
+            [](const ArrowStreamObject& object) { return PyLong_FromUnsignedLongLong(object.native->walked()); });
     });
 }
 
@@ -608,6 +624,10 @@ constexpr const char kSurveyDoc[] =
 
 PyMethodDef kSurveyDef = {"_survey", VELKORA_FASTCALL(py_survey), METH_FASTCALL | METH_KEYWORDS, kSurveyDoc};
 
+constexpr const char kWalkedDoc[] =
+    "Private: bytes gone over so far by every walk and decode attempt, for the tests that prove chunked\n"
+    "feeding linear by counting work.";
+
 PyMethodDef kStreamDecoderMethods[] = {
     {"feed", VELKORA_FASTCALL(stream_decoder_feed), METH_FASTCALL | METH_KEYWORDS, kFeedDoc},
     {"finish", VELKORA_FASTCALL(stream_decoder_finish), METH_NOARGS, kFinishDoc},
@@ -616,6 +636,7 @@ PyMethodDef kStreamDecoderMethods[] = {
 
 PyGetSetDef kStreamDecoderGetSet[] = {
     {"count", stream_decoder_count, nullptr, "Total number of documents streamed so far.", nullptr},
+    {"_walked", stream_decoder_walked, nullptr, kWalkedDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -626,7 +647,8 @@ PyMethodDef kArrowStreamDecoderMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kNoGetSet[] = {
+PyGetSetDef kArrowStreamDecoderGetSet[] = {
+    {"_walked", arrow_stream_decoder_walked, nullptr, kWalkedDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -643,7 +665,7 @@ ClassEntry kClasses[] = {
      nullptr},
     {"ArrowStreamDecoder",
      {"builtins.ArrowStreamDecoder", kArrowStreamDecoderDoc, static_cast<int>(sizeof(ArrowStreamCell)),
-      arrow_stream_decoder_new, arrow_stream_decoder_dealloc, kArrowStreamDecoderMethods, kNoGetSet},
+      arrow_stream_decoder_new, arrow_stream_decoder_dealloc, kArrowStreamDecoderMethods, kArrowStreamDecoderGetSet},
      nullptr},
 };
 
