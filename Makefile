@@ -82,6 +82,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_parse.py
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
+	$(PY) benchmarks/bench_names.py
 	$(PY) benchmarks/bench_arrow.py
 	$(PY) benchmarks/bench_http.py
 	$(PY) benchmarks/bench_cli.py
