@@ -53,7 +53,8 @@ wheel: $(WHEEL_DEPS)
 # (never rebuilt here), each in its own venv (.venv-3.12, ...) with the test packages. An interpreter is
 # taken from PATH, else from ~/.pyenv/versions, and skipped with the reason printed when neither runs. The
 # tests of the build, the wheel's own install, the type stubs and the pysolr and Dask layers (pure Python,
-# run by `make test`) are left out; a failing test fails the target, and so does a run that ran none.
+# run by `make test`) are left out. A failing test fails the target, and so does a selection that collects
+# none (pytest's exit status 5): a run that tested nothing must not pass for one that tested the wheel.
 VERSIONS ?= 3.12 3.13
 VERSION_TESTS ?= tests --ignore=tests/test_native.py --ignore=tests/test_wheel.py --ignore=tests/test_typing.py \
 	--ignore=tests/test_pysolr.py --ignore=tests/test_dask.py
@@ -75,7 +76,9 @@ test-versions:
 		fi; \
 		$$venv/bin/python -m pip install -q --force-reinstall --no-deps "$$wheel" || exit 1; \
 		(cd /tmp && $(abspath .)/$$venv/bin/python -c 'import velkora._core, sys; assert "/site-packages/" in velkora._core.__file__, velkora._core.__file__') || exit 1; \
-		$$venv/bin/python -m pytest -q -p no:cacheprovider $(VERSION_TESTS) || exit 1; \
+		$$venv/bin/python -m pytest -q -p no:cacheprovider $(VERSION_TESTS); rc=$$?; \
+		if test $$rc = 5; then echo "test-versions: Python $$v collected no test from: $(VERSION_TESTS)"; exit 1; fi; \
+		test $$rc = 0 || exit 1; \
 	done
 
 bench: $(TEST_DEPS) build

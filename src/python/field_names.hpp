@@ -17,7 +17,8 @@ namespace velkora::pydecode {
 /// what was there, so the memory held is bounded whatever the names are.
 ///
 /// Process-global mutable state: touched only with the interpreter lock held (every caller decodes into
-/// Python objects, which it holds the lock for), so the lock is what serialises it.
+/// Python objects, which it holds the lock for), so the lock is what serialises it. The module declares no
+/// support for interpreters with a lock of their own, so there is one lock for all that import it.
 class FieldNames {
 public:
     /// Names up to kMaxBytes go through the table; longer ones are rare and would make it hold more.
@@ -41,7 +42,7 @@ public:
         Py_INCREF(text);
         PyObject* old = slot.text;
         slot = Slot{hash, text};
-        Py_XDECREF(old);  // after the slot is set: releasing a str runs no Python code, but keep the table whole
+        Py_XDECREF(old);  // once the slot is set, so the table is whole whatever the release does
         return text;
     }
 
