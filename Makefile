@@ -7,10 +7,12 @@ BUILD_DEPS := $(VENV)/.build-deps
 TEST_DEPS := $(VENV)/.test-deps
 # What the build and the whole test suite need; `make sanitize` installs the same into its own venv.
 BUILD_PACKAGES := "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
-TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60" \
-	"requests>=2.28" "httpx>=0.24" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "mypy>=1.8" types-requests
+# The first line is what the tests of the extension's behaviour need (`make test-versions` installs only that).
+NATIVE_TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60" \
+	"requests>=2.28" "httpx>=0.24"
+TEST_PACKAGES := $(NATIVE_TEST_PACKAGES) "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "mypy>=1.8" types-requests
 
-.PHONY: demo test build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
+.PHONY: demo test test-versions build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -47,10 +49,43 @@ wheel: $(WHEEL_DEPS)
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist dist/raw/velkora-*.whl
 	rm -rf dist/raw
 
+# The suite on the other interpreters the one abi3 wheel is for, from the wheel `make wheel` left in dist/
+# (never rebuilt here), each in its own venv (.venv-3.12, ...) with the test packages. An interpreter is
+# taken from PATH, else from ~/.pyenv/versions, and skipped with the reason printed when neither runs. The
+# tests of the build, the wheel's own install, the type stubs and the pysolr and Dask layers (pure Python,
+# run by `make test`) are left out. A failing test fails the target, and so does a selection that collects
+# none (pytest's exit status 5): a run that tested nothing must not pass for one that tested the wheel.
+VERSIONS ?= 3.12 3.13
+VERSION_TESTS ?= tests --ignore=tests/test_native.py --ignore=tests/test_wheel.py --ignore=tests/test_typing.py \
+	--ignore=tests/test_pysolr.py --ignore=tests/test_dask.py
+
+test-versions:
+	@wheel=$$(ls dist/velkora-*-abi3-*.whl 2>/dev/null | head -n 1); \
+	test -n "$$wheel" || { echo "test-versions: no abi3 wheel in dist/ (make wheel builds it)"; exit 1; }; \
+	for v in $(VERSIONS); do \
+		py=; \
+		for c in "$$(command -v python$$v)" $$HOME/.pyenv/versions/$$v.*/bin/python$$v; do \
+			test -x "$$c" && test "$$("$$c" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$$v" \
+				&& { py=$$c; break; }; \
+		done; \
+		if test -z "$$py"; then echo "test-versions: python$$v not found on PATH nor under ~/.pyenv/versions: skipped"; continue; fi; \
+		venv=.venv-$$v; echo "test-versions: Python $$v ($$py), $$wheel"; \
+		test -x $$venv/bin/python || $$py -m venv $$venv || exit 1; \
+		if test ! -f $$venv/.test-deps || test Makefile -nt $$venv/.test-deps; then \
+			$$venv/bin/python -m pip install -q $(NATIVE_TEST_PACKAGES) && touch $$venv/.test-deps || exit 1; \
+		fi; \
+		$$venv/bin/python -m pip install -q --force-reinstall --no-deps "$$wheel" || exit 1; \
+		(cd /tmp && $(abspath .)/$$venv/bin/python -c 'import velkora._core, sys; assert "/site-packages/" in velkora._core.__file__, velkora._core.__file__') || exit 1; \
+		$$venv/bin/python -m pytest -q -p no:cacheprovider $(VERSION_TESTS); rc=$$?; \
+		if test $$rc = 5; then echo "test-versions: Python $$v collected no test from: $(VERSION_TESTS)"; exit 1; fi; \
+		test $$rc = 0 || exit 1; \
+	done
+
 bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_parse.py
 	$(PY) benchmarks/bench_objects.py
 	$(PY) benchmarks/bench_chunked.py
+	$(PY) benchmarks/bench_names.py
 	$(PY) benchmarks/bench_arrow.py
 	$(PY) benchmarks/bench_http.py
 	$(PY) benchmarks/bench_cli.py
@@ -108,4 +143,4 @@ fuzz-ci: fuzz-build
 	$(FUZZ_RUN) fuzz/campaign.py --seconds 8 --seeds small --seed 1 $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) build
+	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(VERSIONS:%=.venv-%) build

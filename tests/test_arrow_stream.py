@@ -375,6 +375,8 @@ def test_other_thread_is_refused_and_the_lock_is_released():
     other_thread_progress(decode)  # feed and finish let other threads run
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the collector runs between bytecodes only, "
+                    "so no callback of it can run inside feed")
 def test_reentrant_use_is_refused():
     # Python code can run inside feed only while batches are handed to pyarrow: a collector callback then.
     dec, data, seen, armed = velkora.ArrowStreamDecoder(SCHEMA, 1), select(*docs(3)), [], []

@@ -1,6 +1,7 @@
 """velkora.deserialize: Python shapes, error texts and offsets, limits, and
 agreement with the reference decoder _deserialize_safe."""
 
+import functools
 import gc
 import random
 import struct
@@ -150,9 +151,25 @@ def test_forged_counts_reserve_nothing(data, offset):
     assert peak < 1 << 20 and time.perf_counter() - start < 1.0
 
 
-def test_field_names_shared_across_documents_and_references():
-    a, b = deserialize(jb.encode([jb.Doc([("id", 1), ("name", "x")]), jb.Doc([("name", "y"), ("id", 2)])]))
-    assert list(a) == ["id", "name"] and all(ka is kb for ka, kb in zip(a, reversed(list(b))))
+def streamed(data):
+    got = []
+    StreamDecoder().feed(data, got.append)
+    return got
+
+
+@pytest.mark.parametrize("name,remembered", [("id", True), ("prix_ünï", True), ("n" * 128, True),
+                                             ("n" * 129, False), ("ü" * 200, False)])
+def test_field_names_shared_across_documents_and_responses(name, remembered):
+    # One object per name within a response; across responses and decoders, for a name short enough to be
+    # remembered, the object made before.
+    data = jb.encode(jb.NamedList({"response": jb.DocList(
+        numFound=2, docs=[jb.Doc([(name, 1), ("name", "x")]), jb.Doc([("name", "y"), (name, 2)])])}))
+    keys = []
+    for func in (deserialize, _deserialize_safe, lambda d: {"response": {"docs": streamed(d)}}):
+        a, b = func(data)["response"]["docs"]
+        assert list(a) == [name, "name"] and all(ka is kb for ka, kb in zip(a, reversed(list(b))))
+        keys.append(next(iter(a)))
+    assert all(k is keys[0] for k in keys) or not remembered
     first, second = deserialize(b"\x02\x82\xe0\x23abc\xe1")
     assert first is second
 
@@ -309,6 +326,36 @@ def test_no_leak_on_failures():
     cases += [d[:p] + bytes([rng.randrange(256)]) + d[p + 1:]
               for d in map(body, SMALL) for p in (rng.randrange(len(d)) for _ in range(300))]
     _leak_probe([deserialize, _deserialize_safe], cases)
+
+
+@functools.lru_cache(maxsize=1)
+def _names_template():
+    fields = [(f"attr_@@@@@_{i:04}_dynamic_field_name_s", i) for i in range(1000)]
+    return jb.encode(jb.NamedList({"response": jb.DocList(numFound=1, docs=[jb.Doc(fields)])}))
+
+
+def _fresh_names(k):
+    """A response whose one document has 1,000 field names (about 40 bytes each) that no other k gives."""
+    return _names_template().replace(b"@@@@@", b"%05d" % k)
+
+
+@pytest.mark.rss
+@pytest.mark.parametrize("func,first", [(deserialize, 0), (_deserialize_safe, 1000), (streamed, 2000)],
+                         ids=["deserialize", "_deserialize_safe", "StreamDecoder"])
+def test_field_names_met_once_are_not_kept(func, first):
+    # 400,000 names in all, each met once (dynamic or per-tenant fields): kept for good, they cost about
+    # 60 MiB; remembered in a table of fixed size, next to nothing.
+    bodies = [_fresh_names(k) for k in range(first, first + 402)]
+    for data in bodies[:2]:
+        func(data)  # warm-up: the table and the allocator's first arenas
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        before = int(f.read().split()[1]) * 4096
+    for data in bodies[2:]:
+        func(data)
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        assert int(f.read().split()[1]) * 4096 - before < 12 << 20
 
 
 @pytest.mark.parametrize("hexbody", [

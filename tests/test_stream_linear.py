@@ -1,10 +1,8 @@
-"""Chunk-fed decoders: time linear in the size of one document and of the envelope, however the peer cuts the
-body; and, fed in any chunks, the same documents and the same errors, at the same feed, as the whole body gives."""
+"""Chunk-fed decoders: work linear in the size of one document and of the envelope, however the peer cuts the
+body (counted in bytes gone over, not timed); and, fed in any chunks, the same documents and the same errors, at the same feed, as the whole body gives."""
 
 import functools
-import gc
 import re
-import time
 
 import pyarrow as pa
 import pytest
@@ -24,22 +22,6 @@ def pieces(data, sizes):
         size = len(data) if sizes is None else sizes[i % len(sizes)]
         yield data[pos:pos + size]
         pos, i = pos + size, i + 1
-
-
-def best(fn, repeat=5):
-    """Seconds of the fastest of `repeat` runs, with the collector paused: ratios taken within one run of the
-    suite on a shared machine."""
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        gc.disable()
-        try:
-            t0 = time.perf_counter()
-            fn()
-            times.append(time.perf_counter() - t0)
-        finally:
-            gc.enable()
-    return min(times)
 
 
 # --- bodies -------------------------------------------------------------------------------------------------
@@ -89,75 +71,38 @@ def large_envelope(entries):
     return select([jb.Doc({"id": f"d{i}"}) for i in range(3)], before=[("highlighting", hl)])
 
 
-MB = 1_000_000
 SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
-
-
-def stream_time(data, size):
-    def run():
-        dec = velkora.StreamDecoder()
-        for chunk in pieces(data, [size]):
-            dec.feed(chunk, lambda doc: None)
-        dec.finish()
-    return best(run)
-
-
-def arrow_time(data, size, schema=SCHEMA):
-    def run():
-        dec = velkora.ArrowStreamDecoder(schema, 4096)
-        for chunk in pieces(data, [size]):
-            dec.feed(chunk)
-        dec.finish()
-    return best(run)
-
-
-# --- time: one large document or envelope against many small documents -------------------------------------
-
-def test_bodies_are_comparable():
-    sizes = [len(one_large_document(140_000)), len(many_fields(100_000)), len(large_envelope(28_000)),
-             len(small_documents(1000, 140))]
-    assert all(0.95 * MB < s < 1.15 * MB for s in sizes), sizes
-
-
-@pytest.mark.parametrize("body", [lambda: one_large_document(140_000), lambda: large_envelope(28_000)],
-                         ids=["one_document", "large_envelope"])
-def test_stream_decoder_256_byte_chunks(body):
-    data, baseline = body(), small_documents(1000, 140)
-    assert stream_time(data, 256) <= 3 * stream_time(baseline, 256)
-
-
-@pytest.mark.parametrize("body", [lambda: one_large_document(140_000), lambda: large_envelope(28_000)],
-                         ids=["one_document", "large_envelope"])
-def test_arrow_stream_decoder_256_byte_chunks(body):
-    data, baseline = body(), small_documents(1000, 140)
-    assert arrow_time(data, 256) <= 3 * arrow_time(baseline, 256)
-
-
 WIDE = pa.schema([("id", pa.utf8()), ("f7", pa.int64())])  # the other fields are passed over
+LARGE = {  # about 1 MB each, or 30 KB for one-byte feeding; with the schema the Arrow decoder reads them by
+    "one_document": (lambda: one_large_document(140_000), SCHEMA),
+    "large_envelope": (lambda: large_envelope(28_000), SCHEMA),
+    "small_documents": (lambda: small_documents(1000, 140), SCHEMA),
+    "many_fields": (lambda: many_fields(100_000), WIDE),
+    "one_document_30kb": (lambda: one_large_document(4200), SCHEMA),
+    "large_envelope_30kb": (lambda: large_envelope(970), SCHEMA)}
 
 
-def test_many_fields_in_256_byte_chunks():
-    # a hundred thousand names to define and intern: against the same body in one chunk
-    data = many_fields(100_000)
-    assert stream_time(data, 256) <= 3 * stream_time(data, len(data))
-    assert arrow_time(data, 256, WIDE) <= 3 * arrow_time(data, len(data), WIDE)
+def walked(kind, data, size, schema):
+    """The bytes a new decoder of `kind` goes over (every walk and decode attempt) fed `data` in `size` pieces."""
+    stream = kind == "StreamDecoder"
+    dec = velkora.StreamDecoder() if stream else velkora.ArrowStreamDecoder(schema, 4096)
+    for chunk in pieces(data, [size]):
+        dec.feed(chunk, lambda doc: None) if stream else dec.feed(chunk)
+    dec.finish()
+    return dec._walked
 
 
-def test_one_byte_feeding_of_a_30kb_document():
-    one, many = one_large_document(4200), small_documents(30, 140)  # both about 30 KB
-    assert abs(len(one) - len(many)) < 0.1 * len(one)
-    bytewise = stream_time(one, 1)
-    whole = best(lambda: velkora.deserialize_stream(one, lambda doc: None), repeat=5)
-    assert bytewise <= 3 * stream_time(many, 1)
-    assert bytewise <= 1000 * whole  # each feed costs about a function call, not a pass over the document
-    assert arrow_time(one, 1) <= 3 * arrow_time(many, 1)
+# --- work: linear in the body however it is cut (wall-clock ratios are in benchmarks/bench_chunked.py) -----
 
-
-def test_one_byte_feeding_of_a_large_envelope():
-    env, many = large_envelope(970), small_documents(30, 140)  # both about 30 KB
-    assert abs(len(env) - len(many)) < 0.1 * len(env)
-    assert stream_time(env, 1) <= 3 * stream_time(many, 1)
-    assert arrow_time(env, 1) <= 3 * arrow_time(many, 1)
+@pytest.mark.parametrize("kind", ["StreamDecoder", "ArrowStreamDecoder"])
+@pytest.mark.parametrize("body,size", [("one_document", 256), ("large_envelope", 256), ("small_documents", 256),
+                                       ("many_fields", 256), ("one_document_30kb", 1), ("large_envelope_30kb", 1)])
+def test_small_chunks_walk_each_byte_a_few_times(kind, body, size):
+    # A decoder that went back to the start of a document or envelope at every feed would go over about
+    # len(data)**2 / (2 * size) bytes: 2,000 times the body here; one that goes on where it stopped, about twice.
+    make, schema = LARGE[body]
+    data = make()
+    assert len(data) <= walked(kind, data, size, schema) <= 4 * len(data)
 
 
 # --- agreement with the whole body --------------------------------------------------------------------------

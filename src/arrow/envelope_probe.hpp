@@ -22,6 +22,8 @@ public:
     const DocsSequence& docs() const { return docs_; }
     uint64_t end() const { return pos_; }
     uint64_t needed() const { return needed_; }
+    /// Where the walk stands, inside a value passed over too: the bytes before it have been walked.
+    uint64_t position() const { return in_value_ ? value_.length() : pos_; }
 
 private:
     enum class Stage : uint8_t { Version, Top, Entry, ResponseTag, ListDocsTag, DocsTag, Found };

@@ -31,7 +31,10 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
 wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
     wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
     if (bytes.size < needed_) return wire::Step::NeedMore;
-    switch (envelope_.resume(*decoder_, bytes, error)) {
+    uint64_t before = envelope_.position();
+    wire::Walked walked = envelope_.resume(*decoder_, bytes, error);
+    work_.add(before, envelope_.position(), bytes.size, walked == wire::Walked::Wait);
+    switch (walked) {
         case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
         case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
         case wire::Walked::Complete: break;
@@ -57,9 +60,14 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     uint64_t length;
     // A document seen for the first time has usually arrived whole: measured in one pass. Otherwise, and
     // from then on until it is complete, it is walked by the probe that goes on where the last feed stopped.
-    if (probing_ || !wire::measure_document(unread, &length)) {
+    bool measured = !probing_ && wire::measure_document(unread, &length);
+    if (!probing_) work_.add(0, measured ? length : unread.size, unread.size, false);
+    if (!measured) {
         probing_ = true;
-        switch (probe_.resume(unread, error)) {
+        uint64_t before = probe_.length();
+        wire::Walked walked = probe_.resume(unread, error);
+        work_.add(before, probe_.length(), unread.size, walked == wire::Walked::Wait);
+        switch (walked) {
             case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
             case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
             case wire::Walked::Complete: break;
@@ -76,6 +84,7 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
         decoder_->roll_back(before);
         throw;
     }
+    work_.add(0, r.position(), length, false);
     if (!decoded) {
         decoder_->roll_back(before);
         *error = std::move(r.error);

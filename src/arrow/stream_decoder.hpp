@@ -45,6 +45,8 @@ public:
     const SharedSchema& schema() const { return decoder_->schema; }
     /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
     uint64_t unconsumed() const { return stream_.buffer.unread().size; }
+    /// The bytes gone over so far (WorkCount).
+    uint64_t walked() const { return work_.bytes; }
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
@@ -72,6 +74,7 @@ private:
     uint64_t needed_ = 0;
     uint64_t documents_ = 0;  // top-level documents decoded: the index of the next one
     std::optional<wire::DecodeError> failure_;
+    wire::WorkCount work_;
 };
 
 }  // namespace velkora::arrow

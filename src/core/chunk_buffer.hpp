@@ -80,6 +80,22 @@ private:
     uint64_t cursor_ = 0;
 };
 
+/// The bytes a chunk-fed decoder has gone over, summed over all its walks and decode attempts: each counts
+/// from where it started to where it stopped, or to the end of the bytes held when it ran out of them. A
+/// decoder that goes on where the last feed left it counts a few times the body, however the body is cut;
+/// one that started again at every feed would count about the body's square over the chunk size. The tests
+/// read it to prove the former without a clock.
+struct WorkCount {
+    uint64_t bytes = 0;
+
+    /// A walk or decode that started at `before` and stopped at `after`, over `held` bytes; `ran_out` when
+    /// it stopped for want of more.
+    void add(uint64_t before, uint64_t after, uint64_t held, bool ran_out) {
+        uint64_t end = ran_out ? held : after;
+        if (end > before) bytes += end - before;
+    }
+};
+
 /// What one step of a chunk-fed decoder came to.
 enum class Step : uint8_t { Advanced, NeedMore, Failed };
 

@@ -52,7 +52,8 @@ public:
 
     /// After Wait: the length of input that would let the walk get further.
     uint64_t needed() const { return needed_; }
-    /// After Complete: the offset just after the value, its shape, and (a string) which key it names.
+    /// After Complete: the offset just after the value, its shape, and (a string) which key it names. Before,
+    /// end() is where the walk stands: the bytes before it have been walked.
     uint64_t end() const { return pos_; }
     Shape shape() const { return shape_; }
     KeyName name() const { return name_; }
@@ -98,6 +99,8 @@ public:
     /// Goes on over `bytes`, the stream from its first byte (what was given before, possibly followed by more).
     Walked resume(ByteSpan bytes);
     uint64_t needed() const { return needed_; }
+    /// Where the walk stands, inside a key or value too: the bytes before it have been walked.
+    uint64_t position() const { return in_value_ ? value_.end() : pos_; }
     /// Forgets everything and starts again from the stream's first byte.
     void reset() { *this = EnvelopeProbe(); }
 

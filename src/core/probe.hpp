@@ -40,6 +40,7 @@ public:
     /// final (Refused fills `*error` again at every call).
     Walked resume(ByteSpan bytes, DecodeError* error);
 
+    /// After Complete: the document's length. Before, where the walk stands (the bytes before it are walked).
     uint64_t length() const { return pos_; }
     uint64_t needed() const { return needed_; }
 

@@ -148,9 +148,9 @@ PyObject* PyDecoder::read_extern(uint8_t tag) {
     uint64_t start = reader.position();
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
-    PyObject* text = make_string(s, start);  // made once per response anyway: kept out of the short strings
+    // A name the process has met before comes back as the same object (and its bytes are known to be valid).
+    PyObject* text = FieldNames::get(s.data, s.size, [&] { return make_string(s, start); });
     if (!text) return nullptr;
-    PyUnicode_InternInPlace(&text);
     Py_INCREF(text);
     table.push(text);
     return text;

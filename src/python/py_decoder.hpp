@@ -5,13 +5,14 @@
 #include <vector>
 
 #include "python/pyref.hpp"
+#include "python/field_names.hpp"
 #include "python/short_strings.hpp"
 #include "core/reader.hpp"
 
 namespace velkora::pydecode {
 
-/// The extern strings of one decode (or one stream): interned `str` objects, entry i answering
-/// reference i + 1. Owns one reference per entry.
+/// The extern strings of one decode (or one stream): `str` objects (from FieldNames), entry i answering
+/// reference i + 1, so every reference to an entry is the same object. Owns one reference per entry.
 class ExternTable {
 public:
     ExternTable() = default;

@@ -3,7 +3,8 @@
 // It produces the same objects as the fast decoder by a deliberately plainer route: every object is
 // created through a checked wrapper that owns it, every list grows by appending, and every decode error
 // is raised as a Python exception where it is detected. The two are compared against each other in the
-// tests, so they share the reader primitives and nothing else.
+// tests, so they share the reader primitives and nothing else but the process-wide table of field names
+// (FieldNames), through which both hand out the same `str` for a name that recurs across responses.
 #include "python/safe_decoder.hpp"
 
 #include <string_view>
@@ -116,11 +117,11 @@ private:
         uint8_t header;
         uint64_t size;
         if (!r_.read_u8(&header) || !r_.read_size(header, &size)) return raise();
-        Read s = text(size);
-        if (!s.ok()) return s;
-        PyObject* interned = s.object.release();
-        PyUnicode_InternInPlace(&interned);
-        PyRef owned = PyRef::steal(interned);
+        ByteSpan s;
+        if (!r_.take_utf8(size, &s)) return raise();  // checked here even when the name is remembered
+        PyRef owned = created(pydecode::FieldNames::get(s.data, s.size, [&] {
+            return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size));
+        }));
         table_.push_back(PyRef::borrow(owned.get()));
         return Read::value(std::move(owned));
     }

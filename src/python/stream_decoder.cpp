@@ -89,13 +89,14 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
     // made as the parse makes them.
     pydecode::ExternTable table;
     for (const wire::ExternDefinition& d : envelope_.definitions()) {
-        PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data + d.offset),
-                                              static_cast<Py_ssize_t>(d.size), nullptr);
+        const uint8_t* at = bytes.data + d.offset;
+        PyObject* text = pydecode::FieldNames::get(at, d.size, [&] {
+            return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(d.size), nullptr);
+        });
         if (!text) {
             error->kind = ErrorKind::PythonApi;
             return wire::Step::Failed;  // the walk stays complete: the next feed tries again
         }
-        PyUnicode_InternInPlace(&text);
         table.push(text);
     }
     table_.swap(table);
@@ -110,14 +111,19 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
 wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
     if (stream_.buffer.size() < needed_) return wire::Step::NeedMore;
     wire::ByteSpan bytes = stream_.buffer.all();
-    switch (envelope_.resume(bytes)) {
+    uint64_t before = envelope_.position();
+    wire::Walked walked = envelope_.resume(bytes);
+    work_.add(before, envelope_.position(), bytes.size, walked == wire::Walked::Wait);
+    switch (walked) {
         case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
         case wire::Walked::Complete: return envelope_found(bytes, error);
         case wire::Walked::Refused: break;
     }
     // The parse fails: run it for its exact error.
     EnvelopeParser parser(bytes.data, bytes.size);
-    if (parser.run()) {  // the walk and the parse disagree (they must not): trust the parse
+    bool parsed = parser.run();
+    work_.add(0, parser.decoder.reader.position(), bytes.size, !parsed && is_wait(parser.decoder.reader.error));
+    if (parsed) {  // the walk and the parse disagree (they must not): trust the parse
         table_.swap(parser.table);  // strings defined in the envelope stay available to the documents
         stream_.buffer.set_cursor(parser.end_position);
         stream_.phase = parser.phase;
@@ -142,7 +148,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     size_t table_length = table_.size();
     // A document seen for the first time has usually arrived whole, and is decoded at once. One that has not
     // is walked from then on, across feeds, and decoded again only when the walk has come to its end.
-    if (probing_document_ && document_.resume(unread, document_externs_) == wire::Walked::Wait) {
+    if (probing_document_ && walk_document(unread) == wire::Walked::Wait) {
         needed_ = document_.needed();
         return wire::Step::NeedMore;
     }
@@ -152,6 +158,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     decoder.depth = 1;
     PyRef document = PyRef::steal(decoder.read_value());
     Reader& r = decoder.reader;
+    work_.add(0, r.position(), unread.size, !document && is_wait(r.error));
     if (document.get() == end_marker()) {
         (void)document.release();
         r.fail_unexpected("value", r.position() - 1, "END marker");
@@ -167,7 +174,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
             document_.begin(0, 1, false);  // the document stands at level 1
             document_externs_.count = table_length;
             probing_document_ = true;
-            if (document_.resume(unread, document_externs_) == wire::Walked::Wait) {
+            if (walk_document(unread) == wire::Walked::Wait) {
                 needed_ = document_.needed();
                 return wire::Step::NeedMore;
             }
@@ -188,6 +195,13 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     probing_document_ = false;
     needed_ = 0;
     return wire::Step::Advanced;
+}
+
+wire::Walked StreamDecoder::walk_document(wire::ByteSpan unread) {
+    uint64_t before = document_.end();
+    wire::Walked walked = document_.resume(unread, document_externs_);
+    work_.add(before, document_.end(), unread.size, walked == wire::Walked::Wait);
+    return walked;
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {

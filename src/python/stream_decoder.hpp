@@ -23,12 +23,16 @@ public:
     uint64_t count() const { return delivered_; }
     /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
     uint64_t unconsumed() const { return stream_.buffer.unread().size; }
+    /// The bytes gone over so far (WorkCount).
+    uint64_t walked() const { return work_.bytes; }
 
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
     /// Takes what a complete envelope walk found: the extern strings, the phase, the cursor.
     wire::Step envelope_found(wire::ByteSpan bytes, wire::DecodeError* error);
     wire::Step document_step(PyObject* callback, GcPause& gc, wire::DecodeError* error);
+    /// Goes on with the walk over the document at the cursor (`unread`), counting what it goes over.
+    wire::Walked walk_document(wire::ByteSpan unread);
 
     wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
     pydecode::ExternTable table_;
@@ -42,6 +46,7 @@ private:
     /// Bytes from the start of the unfinished walk (envelope or document) that it last ran out at; until
     /// the buffer holds that many, it would stop at the same place.
     uint64_t needed_ = 0;
+    wire::WorkCount work_;
 };
 
 }  // namespace velkora::stream
