@@ -2,10 +2,10 @@
 #include "arrow/batch_assembly.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "arrow/arrays.hpp"
 #include "arrow/row_decoder.hpp"
 #include "arrow/types.hpp"
 
@@ -58,15 +58,7 @@ bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
                                     error);
     }
     nanoarrow::UniqueArray batch;
-    ArrowError arrow_error;
-    if (ArrowArrayInitFromType(batch.get(), NANOARROW_TYPE_STRUCT) != NANOARROW_OK ||
-        ArrowArrayAllocateChildren(batch.get(), fields) != NANOARROW_OK)
-        throw std::bad_alloc();
-    for (int64_t i = 0; i < fields; ++i) ArrowArrayMove(arrays[i].get(), batch->children[i]);
-    batch->length = length;
-    batch->null_count = 0;
-    if (ArrowArrayFinishBuildingDefault(batch.get(), &arrow_error) != NANOARROW_OK)
-        throw std::logic_error(std::string("record batch could not be finished: ") + arrow_error.message);
+    make_struct_array(arrays, length, batch.get());  // made by arrays.hpp, not by nanoarrow: see there why
     out->schema = d.schema;
     out->array = std::move(batch);
     return true;

@@ -152,7 +152,10 @@ PyObject* PyDecoder::read_extern(uint8_t tag) {
     if (!text) return nullptr;
     PyUnicode_InternInPlace(&text);
     Py_INCREF(text);
-    table.push(text);
+    if (!table.push(text)) {
+        Py_DECREF(text);
+        return python_failed();
+    }
     return text;
 }
 
