@@ -703,3 +703,36 @@ def check_arrow_stream(data: bytes, schema_name: str, children: str, sizes, batc
     # After an error the rows returned so far depend on where batches were cut: only the error is compared.
     check(_comparable(parts[1]) == _comparable(whole[1]) and (whole[1] is not None or same(parts[0], whole[0])),
           f"ArrowStreamDecoder fed in {sizes} by {batch_size} rows differs from fed whole", data, parts, whole)
+
+
+# ---------------------------------------------------------------------------
+# The field survey behind velkora.schema.infer
+
+def check_survey(data: bytes) -> None:
+    """`_survey` walks where `deserialize_arrow` walks: when both read the whole documents sequence, the survey
+    counts the rows explode mode makes; a sample of one document reads a prefix of the same walk; and the
+    schema `infer` draws from it decodes the body, or fails with a ValueError."""
+    import pyarrow as pa
+    from velkora import _core
+    from velkora.schema import infer
+
+    survey = outcome(_core._survey, data)
+    if isinstance(survey, Failed):
+        return
+    check(isinstance(survey, dict), "_survey returned no dict", data, survey)
+    first = outcome(_core._survey, data, 1)
+    check(not isinstance(first, Failed) and first["documents"] <= min(1, survey["documents"]),
+          "_survey of one document disagrees with the whole survey", data, first, survey)
+    schema = pa.schema([("\x00 not a field", pa.int64())])
+    batch = outcome(velkora.deserialize_arrow, data, schema, children="explode")
+    if survey["complete"] and survey["rest_error"] is None and not isinstance(batch, Failed):
+        check(batch.num_rows == survey["rows"], "_survey counts other rows than explode mode makes", data,
+              batch.num_rows, survey)
+    try:
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            inferred = infer(data, sample=None)
+    except (ValueError, TypeError):
+        return
+    outcome(velkora.deserialize_arrow, data, inferred, children="explode")

@@ -4,6 +4,7 @@ The whole-body targets take the bytes as the body. The others read a short prefi
 - StreamDecoder: a chunk plan (see `read_plan`), then the body;
 - deserialize_arrow: a schema byte (`read_arrow_choice`), then the body;
 - ArrowStreamDecoder: a schema byte, a batch-size byte, a chunk plan, then the body.
+The _survey target (the field survey behind velkora.schema.infer) takes the bytes as the body.
 `PREFIXES` gives, per target, the prefixes seeds are written with. Nothing here needs atheris.
 """
 
@@ -76,6 +77,10 @@ def arrow_stream_decoder(data: bytes) -> None:
     oracles.check_arrow_stream(body, schema, children, sizes, read_batch_size(data[1]))
 
 
+def survey(data: bytes) -> None:
+    oracles.check_survey(data)
+
+
 TARGETS = {
     "deserialize": deserialize,
     "_deserialize_safe": deserialize_safe,
@@ -85,6 +90,7 @@ TARGETS = {
     "StreamDecoder": stream_decoder,
     "deserialize_arrow": deserialize_arrow,
     "ArrowStreamDecoder": arrow_stream_decoder,
+    "_survey": survey,
 }
 
 # Seeds are bodies with these prefixes in front: whole, one byte at a time, odd small sizes, large chunks.
@@ -107,3 +113,4 @@ def run_all(data: bytes) -> None:
         oracles.check_arrow(data, *read_arrow_choice(choice))
     for prefix in PREFIXES["ArrowStreamDecoder"]:
         arrow_stream_decoder(prefix + data)
+    oracles.check_survey(data)

@@ -1,10 +1,14 @@
 """Every entry point under allocation failure: each of the first allocations fails in turn, and every outcome is
-MemoryError or success, never a crash (run in a subprocess, which a crash would end)."""
+MemoryError or success, never a crash (run in a subprocess, which a crash would end). The interpreter's
+allocators are failed through _testcapi; the C allocator, as the extension and nanoarrow call it, through the
+preloaded shim tests/native/fail_alloc.c."""
 
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -55,6 +59,41 @@ def test_allocation_failures_end_in_memory_error():
                          text=True, timeout=1800)
     assert run.returncode == 0, run.stderr[-2000:]
     assert set(eval(run.stdout)) <= {"ok", "MemoryError"}, run.stdout
+
+
+HERE = Path(__file__).resolve().parent
+SANITIZED = os.environ.get("VELKORA_SANITIZED") == "1"
+
+
+@pytest.fixture(scope="session")
+def fail_alloc(tmp_path_factory):
+    """The shim, compiled for this run."""
+    cc = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc") or shutil.which("clang")
+    if not cc:
+        pytest.skip("no C compiler to build the allocation-failure shim")
+    out = tmp_path_factory.mktemp("fail_alloc") / "fail_alloc.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-O2", "-o", str(out), str(HERE / "native" / "fail_alloc.c"), "-ldl"],
+                   check=True, capture_output=True)
+    return out
+
+
+def test_c_allocation_failures_end_in_memory_error(fail_alloc):
+    limit = os.environ.get("VELKORA_ALLOCATION_SWEEP", "40")  # the most allocations failed per call, one at a time
+    # The short sweep takes two real bodies, a longer one every body but the 5 MB one.
+    names = ("select_small", "child_docs") if int(limit) <= 40 else \
+        sorted(p.stem for p in SOLR_DATA.glob("*.bin") if p.stem != "select_large") if SOLR_DATA.is_dir() else ()
+    bodies = [str(SOLR_DATA / f"{name}.bin") for name in names if (SOLR_DATA / f"{name}.bin").is_file()]
+    env = dict(os.environ)
+    # The shim comes first, so the extension's calls reach it and it chains to the next allocator: libc's, or
+    # under the sanitizers AddressSanitizer's, which then must not insist on being first.
+    env["LD_PRELOAD"] = " ".join([str(fail_alloc), *env.get("LD_PRELOAD", "").split()])
+    if SANITIZED:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    run = subprocess.run([sys.executable, str(HERE / "allocation_sweep.py"), str(fail_alloc), limit, *bodies],
+                         capture_output=True, text=True, timeout=3600, env=env)
+    assert run.returncode == 0, (run.stdout + run.stderr)[-3000:]
+    outcomes, injected = run.stdout.rsplit("]", 1)
+    assert set(eval(outcomes + "]")) <= {"MemoryError", "ArrowMemoryError"} and int(injected) > 1000, run.stdout
 
 
 NESTED = textwrap.dedent("""

@@ -262,6 +262,32 @@ def test_survey_of_hostile_bytes_never_crashes():
                                   "TrailingData", "ArrowTypeMismatch"}
 
 
+# A key read from the extern-string table, whose value then defines more extern strings: the table must not
+# move the key's text (the release build used to crash on the large body, AddressSanitizer saw the small one).
+@pytest.mark.parametrize("data", [
+    bytes.fromhex("02c128726573706f6e7365c1e0286e756d466f756e64e03f09") + b"v" * 40,
+    jb.encode({"big": jb.Extern("x" * 200_000), "response": {"numFound": jb.Extern("v" * 300_000)}}),
+], ids=["65 bytes", "500 KB"])
+def test_a_key_outlives_the_strings_its_value_defines(data):
+    value = velkora.deserialize(data)
+    assert value["response"] == {"numFound": "v" * (40 if len(data) == 65 else 300_000)}
+    assert velkora._deserialize_safe(data) == value
+    assert __import__("json").loads(velkora.deserialize_json(data)) == value
+    assert velkora.deserialize_stream(data, print) == value
+    decoder = velkora.StreamDecoder()
+    decoder.feed(data, print)
+    decoder.finish()
+    survey = _core._survey(data)
+    assert (survey["response_key"], survey["numFound"], survey["documents"], survey["complete"]) == \
+        ("response", None, 0, True)
+    with pytest.raises(ValueError, match="no documents"):
+        infer(data)
+    schema = pa.schema([("numFound", pa.utf8())])
+    assert velkora.deserialize_arrow(data, schema).num_rows == 0
+    arrow = velkora.ArrowStreamDecoder(schema)
+    assert arrow.feed(data) + arrow.finish() == []
+
+
 @needs_solr
 def test_survey_builds_no_object_per_value():
     import tracemalloc

@@ -2,10 +2,10 @@
 #include "arrow/batch_assembly.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "arrow/arrays.hpp"
 #include "arrow/row_decoder.hpp"
 #include "arrow/types.hpp"
 
@@ -63,23 +63,12 @@ bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
 
 bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
     if (!check_batch(d, error)) return false;
-    int64_t fields = d.schema->get()->n_children;
     int64_t length = d.columns[0].builder->length;
+    auto batch = std::make_shared<nanoarrow::UniqueArray>();
     std::vector<nanoarrow::UniqueArray> arrays;
     d.finish_columns(&arrays);
     d.rows = 0;
-    auto batch = std::make_shared<nanoarrow::UniqueArray>();
-    ArrowError arrow_error;
-    if (ArrowArrayInitFromType(batch->get(), NANOARROW_TYPE_STRUCT) != NANOARROW_OK ||
-        ArrowArrayAllocateChildren(batch->get(), fields) != NANOARROW_OK)
-        throw std::bad_alloc();
-    for (int64_t i = 0; i < fields; ++i) ArrowArrayMove(arrays[i].get(), (*batch)->children[i]);
-    (*batch)->length = length;
-    (*batch)->null_count = 0;
-    ArrowErrorCode finished = ArrowArrayFinishBuildingDefault(batch->get(), &arrow_error);
-    if (finished == ENOMEM) throw std::bad_alloc();
-    if (finished != NANOARROW_OK)
-        throw std::logic_error(std::string("record batch could not be finished: ") + arrow_error.message);
+    make_struct_array(arrays, length, batch->get());  // made by arrays.hpp, not by nanoarrow: see there why
     out->schema = d.schema;
     out->array = std::move(batch);
     return true;

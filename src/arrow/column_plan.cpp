@@ -169,37 +169,24 @@ bool arrow_mismatch(const char* expected, DecodeError* error) {
     return false;
 }
 
-/// Cuts an array under construction back to its first `length` entries (a scalar array or a list of
-/// scalars). Every size is set from `length`, not from the current ones, so the entries a failed append
-/// left half-written (data without its offset, a value without its validity bit) go too.
-void truncate_entries(ArrowArray* array, int64_t length) {
-    ArrowBitmap* validity = ArrowArrayValidityBitmap(array);
-    if (validity->buffer.data != nullptr) {
-        validity->size_bits = length;
-        validity->buffer.size_bytes = _ArrowBytesForBits(length);
-        array->null_count = length - ArrowBitCountSet(validity->buffer.data, 0, length);
-    } else {
-        array->null_count = 0;  // without a bitmap the builder holds no null
+/// The storage layout of a scalar kind's values.
+Layout layout_of(ColumnKind kind) {
+    switch (kind) {
+        case ColumnKind::Int32:
+        case ColumnKind::Float32: return Layout::Fixed32;
+        case ColumnKind::Boolean: return Layout::Bits;
+        case ColumnKind::Utf8:
+        case ColumnKind::Binary: return Layout::Variable;
+        default: return Layout::Fixed64;
     }
-    auto* data = ArrowArrayBuffer(array, 1);
-    switch (reinterpret_cast<ArrowArrayPrivateData*>(array->private_data)->storage_type) {
-        case NANOARROW_TYPE_INT32:
-        case NANOARROW_TYPE_FLOAT: data->size_bytes = length * 4; break;
-        case NANOARROW_TYPE_INT64:
-        case NANOARROW_TYPE_DOUBLE: data->size_bytes = length * 8; break;
-        case NANOARROW_TYPE_BOOL: data->size_bytes = _ArrowBytesForBits(length); break;
-        case NANOARROW_TYPE_STRING:
-        case NANOARROW_TYPE_BINARY:
-            data->size_bytes = (length + 1) * 4;  // the offsets
-            ArrowArrayBuffer(array, 2)->size_bytes = reinterpret_cast<const int32_t*>(data->data)[length];
-            break;
-        case NANOARROW_TYPE_LIST:
-            data->size_bytes = (length + 1) * 4;
-            truncate_entries(array->children[0], reinterpret_cast<const int32_t*>(data->data)[length]);
-            break;
-        default: throw std::logic_error("cannot cut back this Arrow builder");
-    }
-    array->length = length;
+}
+
+/// An empty builder for a column (its arrays made by arrays.hpp, not by nanoarrow: see there why), with
+/// room for 1024 values. Throws std::bad_alloc.
+nanoarrow::UniqueArray new_builder(const Column& c) {
+    nanoarrow::UniqueArray builder;
+    make_builder_array(builder.get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
+    return builder;
 }
 
 }  // namespace
@@ -268,21 +255,18 @@ bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNa
     return true;
 }
 
-void ArrowRowDecoder::start_builder(Column& c) {
-    ArrowError error;
-    c.builder.reset();
-    check(ArrowArrayInitFromSchema(c.builder.get(), c.type.get(), &error));
-    check(ArrowArrayStartAppending(c.builder.get()));
-    check(ArrowArrayReserve(c.builder.get(), 1024));
+void ArrowRowDecoder::start_builder(Column& c) { adopt_builder(c, new_builder(c)); }
+
+void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
+    c.builder = std::move(builder);
     c.values = c.is_list ? c.builder->children[0] : c.builder.get();
-    if (c.is_list) check(ArrowArrayReserve(c.values, 1024));
+    ArrayStorage& values = storage_of(c.values);
     bool variable = c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary;
-    c.data = ArrowArrayBuffer(c.values, variable ? 2 : 1);
-    c.offsets = variable ? ArrowArrayBuffer(c.values, 1) : nullptr;
-    c.validity = ArrowArrayValidityBitmap(c.values);
-    c.list_offsets = c.is_list ? ArrowArrayBuffer(c.builder.get(), 1) : nullptr;
-    c.list_validity = c.is_list ? ArrowArrayValidityBitmap(c.builder.get()) : nullptr;
-    if (variable) check(ArrowBufferReserve(c.data, 1024));
+    c.data = &values.data;
+    c.offsets = variable ? &values.offsets : nullptr;
+    c.validity = &values.validity;
+    c.list_offsets = c.is_list ? &storage_of(c.builder.get()).offsets : nullptr;
+    c.list_validity = c.is_list ? &storage_of(c.builder.get()).validity : nullptr;
 }
 
 bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
@@ -294,10 +278,7 @@ bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) co
 
 bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
 
-void ArrowRowDecoder::drop_last(uint32_t column) {
-    ArrowArray* builder = columns[column].builder.get();
-    truncate_entries(builder, builder->length - 1);
-}
+void ArrowRowDecoder::drop_last(uint32_t column) { pop_last_entry(columns[column].builder.get()); }
 
 void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
     for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
@@ -309,26 +290,28 @@ void ArrowRowDecoder::reserve_rows(uint64_t rows) {
     auto n = static_cast<int64_t>(rows);
     for (Column& c : columns) {
         if (c.is_list) {
-            check(ArrowBufferReserve(c.list_offsets, n * 4));
+            reserve_bytes(c.list_offsets, n * 4);
         } else if (c.offsets) {
-            check(ArrowBufferReserve(c.offsets, n * 4));
+            reserve_bytes(c.offsets, n * 4);
         } else if (c.kind == ColumnKind::Boolean) {
-            check(ArrowBufferReserve(c.data, (n + 7) / 8));
+            reserve_bytes(c.data, (n + 7) / 8);
         } else {
-            check(ArrowBufferReserve(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8)));
+            reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
         }
     }
 }
 
 void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
+    // Everything that allocates comes first: running out of memory leaves every column as it was.
+    std::vector<nanoarrow::UniqueArray> fresh;
+    fresh.reserve(columns.size());
+    for (const Column& c : columns) fresh.push_back(new_builder(c));
     out->clear();
     out->reserve(columns.size());
-    for (Column& c : columns) {
-        ArrowError error;
-        if (ArrowArrayFinishBuildingDefault(c.builder.get(), &error) != NANOARROW_OK)
-            throw std::logic_error(std::string("Arrow builder could not be finished: ") + error.message);
-        out->emplace_back(std::move(c.builder));
-        start_builder(c);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        seal_array(columns[i].builder.get());
+        out->push_back(std::move(columns[i].builder));
+        adopt_builder(columns[i], std::move(fresh[i]));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow/arrays.hpp"
 #include "arrow/nanoarrow.hpp"
 #include "core/extern_strings.hpp"
 #include "core/reader.hpp"
@@ -135,7 +136,7 @@ public:
     /// Ends the list value being built (no items: an empty list, not a null).
     VELKORA_INLINE void close_list(uint32_t column) {
         Column& c = columns[column];
-        check(ArrowBufferAppendInt32(c.list_offsets, static_cast<int32_t>(c.values->length)));
+        append_to(c.list_offsets, static_cast<int32_t>(c.values->length));
         mark_valid(c.builder.get(), c.list_validity);
     }
     /// A null row entry: a null value, or a null list.
@@ -190,7 +191,7 @@ private:
     /// Sets bit `bit` of a bit buffer that holds exactly `bit` bits, growing it by a byte when needed.
     static VELKORA_INLINE void append_bit_at(ArrowBuffer* bits, int64_t bit, bool value) {
         if ((bit & 7) == 0) {
-            check(ArrowBufferAppendUInt8(bits, value ? 1 : 0));
+            append_to(bits, static_cast<uint8_t>(value ? 1 : 0));
         } else {
             uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
             uint8_t& byte = bits->data[bit >> 3];
@@ -215,18 +216,18 @@ private:
     }
 
     /// A null entry: zeroed value bytes, or the last offset again, and a clear validity bit. The first
-    /// null of a builder goes through nanoarrow, which allocates the bitmap with the earlier bits set.
+    /// null of a builder goes through arrow::append_null_entry, which allocates the bitmap with the earlier bits set.
     static VELKORA_INLINE void append_null_entry(ArrowArray* array, ArrowBitmap* validity, ArrowBuffer* offsets,
                                                  ArrowBuffer* data, int64_t width) {
         if (VELKORA_UNLIKELY(validity->buffer.data == nullptr || (offsets == nullptr && width == 0 && data))) {
-            check(ArrowArrayAppendNull(array, 1));
+            arrow::append_null_entry(array);
             return;
         }
         if (offsets) {
             int32_t last = reinterpret_cast<const int32_t*>(offsets->data)[array->length];
-            check(ArrowBufferAppendInt32(offsets, last));
+            append_to(offsets, last);
         } else if (width) {
-            check(ArrowBufferAppendFill(data, 0, width));
+            append_fill(data, 0, width);
         }
         append_bit(validity, false);
         ++array->length;
@@ -240,22 +241,22 @@ private:
         ArrowArray* a = c.values;
         switch (kind) {
             case ColumnKind::Int32:
-                if (v.kind == K::Int32) return append_fixed(c, ArrowBufferAppendInt32(c.data, v.i32));
+                if (v.kind == K::Int32) return append_fixed(c, v.i32);
                 if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
-                    return append_fixed(c, ArrowBufferAppendInt32(c.data, static_cast<int32_t>(v.i64)));
+                    return append_fixed(c, static_cast<int32_t>(v.i64));
                 break;
             case ColumnKind::Int64:
-                if (v.kind == K::Int64) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i64));
-                if (v.kind == K::Int32) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i32));
+                if (v.kind == K::Int64) return append_fixed(c, v.i64);
+                if (v.kind == K::Int32) return append_fixed(c, static_cast<int64_t>(v.i32));
                 break;
             case ColumnKind::Float32:
-                if (v.kind == K::Float32) return append_fixed(c, ArrowBufferAppendFloat(c.data, v.f32));
+                if (v.kind == K::Float32) return append_fixed(c, v.f32);
                 // Rounded to the nearest float; a double beyond float range becomes an infinity.
-                if (v.kind == K::Float64) return append_fixed(c, ArrowBufferAppendFloat(c.data, static_cast<float>(v.f64)));
+                if (v.kind == K::Float64) return append_fixed(c, static_cast<float>(v.f64));
                 break;
             case ColumnKind::Float64:
-                if (v.kind == K::Float64) return append_fixed(c, ArrowBufferAppendDouble(c.data, v.f64));
-                if (v.kind == K::Float32) return append_fixed(c, ArrowBufferAppendDouble(c.data, v.f32));
+                if (v.kind == K::Float64) return append_fixed(c, v.f64);
+                if (v.kind == K::Float32) return append_fixed(c, static_cast<double>(v.f32));
                 break;
             case ColumnKind::Boolean:
                 if (v.kind == K::Bool) {
@@ -271,19 +272,20 @@ private:
                 if (v.kind == K::Bytes) return append_bytes(c, v.bytes, error);
                 break;
             case ColumnKind::TimestampMs:
-                if (v.kind == K::Int64 || v.kind == K::Date) return append_fixed(c, ArrowBufferAppendInt64(c.data, v.i64));
+                if (v.kind == K::Int64 || v.kind == K::Date) return append_fixed(c, v.i64);
                 break;
             default: break;
         }
         if (v.kind == K::Null) {
-            check(ArrowArrayAppendNull(a, 1));
+            arrow::append_null_entry(a);
             return true;
         }
         return mismatch(expected_name(c.kind), error);
     }
 
-    static VELKORA_INLINE bool append_fixed(Column& c, ArrowErrorCode appended) {
-        check(appended);
+    template <typename T>
+    static VELKORA_INLINE bool append_fixed(Column& c, T value) {
+        append_to(c.data, value);
         mark_valid(c.values, c.validity);
         return true;
     }
@@ -291,8 +293,8 @@ private:
     VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
         int64_t end = c.data->size_bytes + static_cast<int64_t>(bytes.size);  // the character data ends at the last offset
         if (VELKORA_UNLIKELY(end > offset_limit)) return offset_limit_error(c, error);
-        check(ArrowBufferAppend(c.data, bytes.data, static_cast<int64_t>(bytes.size)));
-        check(ArrowBufferAppendInt32(c.offsets, static_cast<int32_t>(end)));
+        arrow::append_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size));
+        append_to(c.offsets, static_cast<int32_t>(end));
         mark_valid(c.values, c.validity);
         return true;
     }
@@ -300,6 +302,8 @@ private:
     VELKORA_NOINLINE static bool mismatch(const char* expected, wire::DecodeError* error);
     VELKORA_NOINLINE bool offset_limit_error(const Column& c, wire::DecodeError* error) const;
     static void start_builder(Column& c);
+    /// Makes `builder` the column's builder and points the column at its buffers.
+    static void adopt_builder(Column& c, nanoarrow::UniqueArray builder);
 
     std::unordered_map<std::string_view, uint32_t> name_index_;
 };

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -10,8 +12,10 @@
 namespace velkora::wire {
 
 /// The strings a response defines with EXTERN_STRING, entry i answering reference i + 1. The texts are
-/// copied into one pool, since a chunk-fed decoder's buffer moves under them; each entry also carries a
-/// word its decoder may use (the Arrow decoder remembers which column a field name routes to).
+/// copied (a chunk-fed decoder's buffer moves under them) into blocks that never move, so a view from
+/// `at()` stays valid until `clear()` however many strings are defined after it: a walker may hold a key
+/// while the value it names defines more. Each entry also carries a word its decoder may use (the Arrow
+/// decoder remembers which column a field name routes to).
 class ExternStrings {
 public:
     static constexpr uint32_t kUnset = ~uint32_t{0};
@@ -19,38 +23,72 @@ public:
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
-    /// Entry `index` (0-based); the caller checks the bound.
+    /// Entry `index` (0-based); the caller checks the bound. The view is valid until `clear()`.
     std::string_view at(size_t index) const {
         const Entry& e = entries_[index];
-        return {pool_.data() + e.offset, static_cast<size_t>(e.size)};
+        return {e.data, static_cast<size_t>(e.size)};
     }
+    /// Entry `index`'s word; the reference is valid only until the next `push`.
     uint32_t& word(size_t index) { return entries_[index].word; }
 
-    /// Appends a copy of `text` (already checked as UTF-8) with its word unset.
+    /// Appends a copy of `text` (already checked as UTF-8) with its word unset; throws std::bad_alloc
+    /// (the entries are then as they were).
     void push(ByteSpan text) {
-        entries_.push_back({pool_.size(), text.size, kUnset});
-        pool_.insert(pool_.end(), reinterpret_cast<const char*>(text.data),
-                     reinterpret_cast<const char*>(text.data) + text.size);
+        char* copy = next_;
+        if (VELKORA_LIKELY(text.size <= left_)) {
+            next_ += text.size;
+            left_ -= text.size;
+        } else {
+            copy = room(text.size);
+        }
+        if (text.size != 0) std::memcpy(copy, text.data, text.size);
+        entries_.push_back({copy, text.size, kUnset});
     }
     void clear() {
         entries_.clear();
-        pool_.clear();
+        blocks_.clear();
+        next_ = nullptr;
+        left_ = 0;
+        block_size_ = kFirstBlock;
     }
-    /// Keeps the first `n` entries (a decoder going back to a checkpoint).
+    /// Keeps the first `n` entries (a decoder going back to a checkpoint). The texts of the others stay in
+    /// their blocks, unreachable, until `clear()`: the views handed out must not move.
     void truncate(size_t n) {
-        if (n >= entries_.size()) return;
-        pool_.resize(static_cast<size_t>(entries_[n].offset));
-        entries_.resize(n);
+        if (n < entries_.size()) entries_.resize(n);
     }
 
 private:
+    // Blocks double from 4 KiB up to 1 MiB, so a small response makes one allocation and a large one
+    // leaves at most a block's tail unused per block; a text longer than the next block gets a block of
+    // its own, and the shared block keeps its room.
+    static constexpr size_t kFirstBlock = size_t{4} << 10;
+    static constexpr size_t kLargestBlock = size_t{1} << 20;
+
     struct Entry {
-        uint64_t offset;
+        const char* data;
         uint64_t size;
         uint32_t word;
     };
-    std::vector<char> pool_;
+
+    /// Room for `size` bytes that the shared block has not: in a new block.
+    VELKORA_NOINLINE char* room(uint64_t size) {
+        bool alone = size > block_size_;
+        size_t length = alone ? static_cast<size_t>(size) : block_size_;
+        auto block = std::make_unique_for_overwrite<char[]>(length);
+        char* data = block.get();
+        blocks_.push_back(std::move(block));  // on failure the block is freed and nothing has changed
+        if (alone) return data;
+        next_ = data + size;
+        left_ = length - size;
+        if (block_size_ < kLargestBlock) block_size_ *= 2;
+        return data;
+    }
+
     std::vector<Entry> entries_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;  // the free room of the shared block
+    uint64_t left_ = 0;
+    size_t block_size_ = kFirstBlock;  // the size of the next shared block
 };
 
 /// The string an EXTERN_STRING tag of size 0 defines: a header byte (only its low five bits count, as a

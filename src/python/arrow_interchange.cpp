@@ -2,11 +2,13 @@
 // handing schemas and record batches back, each C structure released exactly once.
 #include "python/arrow_interchange.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "arrow/arrays.hpp"
 #include "module/errors.hpp"
 
 namespace velkora::pyarrow {
@@ -41,10 +43,12 @@ PyObject* g_schema_class = nullptr;
 PyObject* g_reader_class = nullptr;
 PyObject* g_arrow_exception = nullptr;
 
-/// Raises pyarrow.ArrowException with `text`; a pyarrow that cannot be imported now is an internal fault.
+/// Raises pyarrow.ArrowException with `text`; a pyarrow that cannot be imported now is an internal fault,
+/// unless the import ran out of memory (MemoryError stays).
 bool raise_arrow_exception(const std::string& text) {
     PyObject* cls = pyarrow_class(&g_arrow_exception, "ArrowException");
     if (!cls) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyRef reason = PyRef::steal(value ? PyObject_Str(value) : nullptr);
@@ -72,12 +76,25 @@ bool check_fields(const ArrowSchema* schema, std::string* message) {
     return !schema->dictionary || check_fields(schema->dictionary, message);
 }
 
+/// The text of the error a failed ArrowSchemaDeepCopy raises: empty for ENOMEM (MemoryError).
+std::string copy_failure(ArrowErrorCode code) {
+    return code == ENOMEM ? std::string() : "Invalid argument error: the schema could not be copied";
+}
+
+/// Raises what a failed schema copy or check comes to: MemoryError for an empty `message`, else
+/// pyarrow.ArrowException with it.
+bool raise_schema_error(const std::string& message) {
+    if (message.empty()) return PyErr_NoMemory(), false;
+    return raise_arrow_exception(message);
+}
+
 /// Copies a C schema (not taking ownership of `source`) into a shared schema. False with the text of the
-/// pyarrow.ArrowException to raise; nothing is raised here, so the caller can first release what it holds.
+/// pyarrow.ArrowException to raise (empty when memory ran out); nothing is raised here, so the caller can
+/// first release what it holds.
 bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out, std::string* message) {
     auto copy = std::make_shared<nanoarrow::UniqueSchema>();
-    if (ArrowSchemaDeepCopy(source, copy->get()) != NANOARROW_OK) {
-        *message = "Invalid argument error: the schema could not be copied";
+    if (ArrowErrorCode code = ArrowSchemaDeepCopy(source, copy->get()); code != NANOARROW_OK) {
+        *message = copy_failure(code);
         return false;
     }
     if (!check_fields(copy->get(), message)) {
@@ -148,7 +165,7 @@ bool from_capsule_method(PyObject* method, arrow::SharedSchema* out) {
     auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(capsule.get(), "arrow_schema"));
     if (!schema) return raise_type_error_from_pending("Expected __arrow_c_schema__ to return a arrow_schema capsule."), false;
     std::string message;  // the capsule's destructor releases its own schema later
-    return copy_schema(schema, out, &message) || raise_arrow_exception(message);
+    return copy_schema(schema, out, &message) || raise_schema_error(message);
 }
 
 bool from_pyarrow_schema(PyObject* object, arrow::SharedSchema* out) {
@@ -169,7 +186,7 @@ bool from_pyarrow_schema(PyObject* object, arrow::SharedSchema* out) {
     std::string message;
     bool copied = copy_schema(exported.get(), out, &message);
     exported.reset();  // released before any exception is raised: the producer's callback may run Python code
-    return copied || raise_arrow_exception(message);
+    return copied || raise_schema_error(message);
 }
 
 }  // namespace
@@ -185,8 +202,8 @@ bool import_schema(PyObject* object, arrow::SharedSchema* out) {
 
 PyObject* export_schema(const arrow::SharedSchema& schema) {
     nanoarrow::UniqueSchema copy;
-    if (ArrowSchemaDeepCopy(schema->get(), copy.get()) != NANOARROW_OK) {
-        raise_arrow_exception("Invalid argument error: the schema could not be copied");
+    if (ArrowErrorCode code = ArrowSchemaDeepCopy(schema->get(), copy.get()); code != NANOARROW_OK) {
+        raise_schema_error(copy_failure(code));
         return nullptr;
     }
     PyObject* schema_class = pyarrow_class(&g_schema_class, "Schema");
@@ -202,18 +219,14 @@ PyObject* export_record_batch(arrow::RecordBatch& batch) {
     if (!reader_class || !interned(&g_import_from_c, "_import_from_c") ||
         !interned(&g_read_next_batch, "read_next_batch"))
         return nullptr;
-    nanoarrow::UniqueSchema schema;
-    nanoarrow::UniqueArrayStream stream;
-    if (ArrowSchemaDeepCopy(batch.schema->get(), schema.get()) != NANOARROW_OK ||
-        ArrowBasicArrayStreamInit(stream.get(), schema.get(), 1) != NANOARROW_OK)
-        throw std::bad_alloc();
-    PyRef address = PyRef::steal(address_of(stream.get()));
-    if (!address) return nullptr;
-    // The stream owns the schema copy and a view of the batch, which stays with the caller until pyarrow
+    // The stream owns a schema copy and a view of the batch, which stays with the caller until pyarrow
     // has it: nothing is copied on the way, and a failure at any point below loses nothing.
     nanoarrow::UniqueArray view;
     share_array(batch.array, batch.array->get(), view.get());
-    ArrowBasicArrayStreamSetArray(stream.get(), 0, view.get());
+    nanoarrow::UniqueArrayStream stream;
+    arrow::make_batch_stream(batch.schema->get(), view.get(), stream.get());
+    PyRef address = PyRef::steal(address_of(stream.get()));
+    if (!address) return nullptr;
     // pyarrow takes the stream over; if the call fails first, `stream` releases it.
     PyRef reader = PyRef::steal(PyObject_CallMethodObjArgs(reader_class, g_import_from_c, address.get(), nullptr));
     if (!reader) return nullptr;

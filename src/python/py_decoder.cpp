@@ -152,7 +152,10 @@ PyObject* PyDecoder::read_extern(uint8_t tag) {
     PyObject* text = FieldNames::get(s.data, s.size, [&] { return make_string(s, start); });
     if (!text) return nullptr;
     Py_INCREF(text);
-    table.push(text);
+    if (!table.push(text)) {
+        Py_DECREF(text);
+        return python_failed();
+    }
     return text;
 }
 

@@ -1,6 +1,7 @@
 // src/python/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
 #pragma once
 
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -23,8 +24,18 @@ public:
     size_t size() const { return entries_.size(); }
     /// Borrowed reference to entry `index` (0-based); the caller checks the bound.
     PyObject* at(size_t index) const { return entries_[index]; }
-    /// Takes over one reference to `text`.
-    void push(PyObject* text) { entries_.push_back(text); }
+    /// Takes over one reference to `text`. False when memory runs out: the reference is then released and
+    /// MemoryError set.
+    [[nodiscard]] bool push(PyObject* text) {
+        try {
+            entries_.push_back(text);
+            return true;
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(text);
+            PyErr_NoMemory();
+            return false;
+        }
+    }
     /// Releases the entries from `length` on (a document that must be decoded again later).
     void truncate(size_t length) {
         while (entries_.size() > length) {

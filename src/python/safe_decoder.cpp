@@ -7,6 +7,7 @@
 // (FieldNames), through which both hand out the same `str` for a name that recurs across responses.
 #include "python/safe_decoder.hpp"
 
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -31,10 +32,13 @@ struct Read {
     bool ok() const { return kind == Kind::Object; }
 };
 
-/// Owns a freshly created object; creation that yields nothing at all is an internal fault here.
+/// Owns a freshly created object. The constructors used here fail only when memory runs out, which is
+/// MemoryError (std::bad_alloc, raised as such by the call guard); any other failure is an internal fault.
 PyRef created(PyObject* object) {
     if (!object) {
+        bool memory = PyErr_ExceptionMatches(PyExc_MemoryError);
         PyErr_Clear();
+        if (memory) throw std::bad_alloc();
         throw Panic{"the interpreter could not create an object"};
     }
     return PyRef::steal(object);

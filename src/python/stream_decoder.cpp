@@ -97,7 +97,10 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
             error->kind = ErrorKind::PythonApi;
             return wire::Step::Failed;  // the walk stays complete: the next feed tries again
         }
-        table.push(text);
+        if (!table.push(text)) {
+            error->kind = ErrorKind::PythonApi;
+            return wire::Step::Failed;  // as above
+        }
     }
     table_.swap(table);
     stream_.buffer.set_cursor(envelope_.end());

@@ -128,6 +128,8 @@ public:
 private:
     void grow(size_t n) {
         size_t size = next_chunk_ > n ? next_chunk_ : n;
+        // Room for the chunk's entry first: a chunk allocated but not recorded would be lost.
+        if (chunks_.size() == chunks_.capacity()) chunks_.reserve(chunks_.empty() ? 8 : chunks_.size() * 2);
         void* chunk = std::malloc(size);
         if (!chunk) throw std::bad_alloc();
         chunks_.push_back(chunk);

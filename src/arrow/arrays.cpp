@@ -1,0 +1,243 @@
+// src/arrow/arrays.cpp: C Data Interface arrays of our own making (why: see arrays.hpp).
+#include "arrow/arrays.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace velkora::arrow {
+
+namespace {
+
+void check_allocation(ArrowErrorCode code) {
+    if (code != NANOARROW_OK) throw std::bad_alloc();  // a schema copy fails only with ENOMEM
+}
+
+/// Frees what an array's storage holds, children first, then the storage.
+struct StorageDeleter {
+    void operator()(ArrayStorage* s) const {
+        for (ArrowArray* child : s->children) {
+            if (child->release) child->release(child);
+            delete child;
+        }
+        ArrowBitmapReset(&s->validity);
+        ArrowBufferReset(&s->offsets);
+        ArrowBufferReset(&s->data);
+        delete s;
+    }
+};
+using Storage = std::unique_ptr<ArrayStorage, StorageDeleter>;
+
+/// The release callback of every array made here.
+void release_array(ArrowArray* array) {
+    StorageDeleter{}(static_cast<ArrayStorage*>(array->private_data));
+    array->release = nullptr;
+}
+
+Storage new_storage(Layout layout) {
+    Storage s(new ArrayStorage);
+    s->layout = layout;
+    ArrowBitmapInit(&s->validity);
+    ArrowBufferInit(&s->offsets);
+    ArrowBufferInit(&s->data);
+    return s;
+}
+
+/// The array's C structure over `storage`, which it takes over. Never fails.
+void attach(ArrowArray* out, Storage storage) {
+    std::memset(out, 0, sizeof *out);
+    ArrayStorage* s = storage.release();
+    out->n_buffers = s->layout == Layout::Struct ? 1 : s->layout == Layout::Variable ? 3 : 2;
+    out->n_children = static_cast<int64_t>(s->children.size());
+    out->buffers = s->pointers;
+    out->children = s->children.empty() ? nullptr : s->children.data();
+    out->private_data = s;
+    out->release = release_array;
+}
+
+/// Appends a null's value (zeroes, a clear bit, or the last offset again) to an array of `length` entries.
+void append_null_value(ArrayStorage& s, int64_t length) {
+    switch (s.layout) {
+        case Layout::Fixed32: append_fill(&s.data, 0, 4); break;
+        case Layout::Fixed64: append_fill(&s.data, 0, 8); break;
+        case Layout::Bits:
+            if ((length & 7) == 0) {
+                append_to(&s.data, uint8_t{0});
+            } else {
+                s.data.data[length >> 3] = static_cast<uint8_t>(s.data.data[length >> 3] & ~(1u << (length & 7)));
+            }
+            break;
+        case Layout::Variable:
+        case Layout::List:
+            append_to(&s.offsets, reinterpret_cast<const int32_t*>(s.offsets.data)[length]);
+            break;
+        case Layout::Struct: break;
+    }
+}
+
+/// Takes back the value append_null_value appended to an array of `length` entries.
+void drop_null_value(ArrayStorage& s, int64_t length) {
+    switch (s.layout) {
+        case Layout::Fixed32: s.data.size_bytes -= 4; break;
+        case Layout::Fixed64: s.data.size_bytes -= 8; break;
+        case Layout::Bits: s.data.size_bytes = _ArrowBytesForBits(length); break;
+        case Layout::Variable:
+        case Layout::List: s.offsets.size_bytes -= 4; break;
+        case Layout::Struct: break;
+    }
+}
+
+/// The private data of a one-batch stream.
+struct BatchStream {
+    nanoarrow::UniqueSchema schema;
+    nanoarrow::UniqueArray array;  // released once handed out
+};
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    return ArrowSchemaDeepCopy(static_cast<BatchStream*>(stream->private_data)->schema.get(), out);
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+    ArrowArray* array = static_cast<BatchStream*>(stream->private_data)->array.get();
+    if (array->release) {
+        ArrowArrayMove(array, out);
+    } else {
+        out->release = nullptr;  // the end of the stream
+    }
+    return NANOARROW_OK;
+}
+
+const char* stream_last_error(ArrowArrayStream*) { return nullptr; }
+
+void stream_release(ArrowArrayStream* stream) {
+    delete static_cast<BatchStream*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+}  // namespace
+
+void make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out) {
+    auto batch = std::make_unique<BatchStream>();
+    check_allocation(ArrowSchemaDeepCopy(schema, batch->schema.get()));  // a copy of a valid schema fails only with ENOMEM
+    ArrowArrayMove(array, batch->array.get());
+    out->get_schema = stream_schema;
+    out->get_next = stream_next;
+    out->get_last_error = stream_last_error;
+    out->release = stream_release;
+    out->private_data = batch.release();
+}
+
+void grow_buffer(ArrowBuffer* buffer, int64_t additional) {
+    int64_t needed = buffer->size_bytes + additional;
+    int64_t capacity = buffer->capacity_bytes * 2 > needed ? buffer->capacity_bytes * 2 : needed;
+    uint8_t* data = buffer->allocator.reallocate(&buffer->allocator, buffer->data, buffer->capacity_bytes, capacity);
+    if (!data) throw std::bad_alloc();
+    buffer->data = data;
+    buffer->capacity_bytes = capacity;
+}
+
+void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve) {
+    Storage s = new_storage(layout);
+    switch (layout) {
+        case Layout::Fixed32: reserve_bytes(&s->data, reserve * 4); break;
+        case Layout::Fixed64: reserve_bytes(&s->data, reserve * 8); break;
+        case Layout::Bits: reserve_bytes(&s->data, (reserve + 7) / 8); break;
+        case Layout::Variable:
+        case Layout::List:
+            reserve_bytes(&s->offsets, (reserve + 1) * 4);
+            append_to(&s->offsets, int32_t{0});  // the first entry starts at 0
+            if (layout == Layout::Variable) reserve_bytes(&s->data, reserve);
+            break;
+        case Layout::Struct: break;
+    }
+    if (layout == Layout::List) {
+        s->children.reserve(1);
+        auto child = std::make_unique<ArrowArray>();
+        make_builder_array(child.get(), item, item, reserve);
+        s->children.push_back(child.release());  // room was reserved: cannot throw
+    }
+    attach(out, std::move(s));
+}
+
+void append_null_entry(ArrowArray* array) {
+    ArrayStorage& s = storage_of(array);
+    int64_t length = array->length;
+    if (s.validity.buffer.data == nullptr) {
+        reserve_bytes(&s.validity.buffer, _ArrowBytesForBits(length + 1));
+        ArrowBitmapAppendUnsafe(&s.validity, 1, length);
+    }
+    append_null_value(s, length);
+    int64_t bytes = _ArrowBytesForBits(length + 1) - s.validity.buffer.size_bytes;
+    if (bytes > 0) {
+        try {
+            reserve_bytes(&s.validity.buffer, bytes);
+        } catch (const std::bad_alloc&) {
+            drop_null_value(s, length);  // the value and its bit go in together, or neither
+            throw;
+        }
+    }
+    ArrowBitmapAppendUnsafe(&s.validity, 0, 1);
+    ++array->length;
+    ++array->null_count;
+}
+
+void truncate_entries(ArrowArray* array, int64_t length) {
+    ArrayStorage& s = storage_of(array);
+    if (s.validity.buffer.data != nullptr) {
+        s.validity.size_bits = length;
+        s.validity.buffer.size_bytes = _ArrowBytesForBits(length);
+        array->null_count = length - ArrowBitCountSet(s.validity.buffer.data, 0, length);
+    } else {
+        array->null_count = 0;  // without a bitmap the array holds no null
+    }
+    switch (s.layout) {
+        case Layout::Fixed32: s.data.size_bytes = length * 4; break;
+        case Layout::Fixed64: s.data.size_bytes = length * 8; break;
+        case Layout::Bits: s.data.size_bytes = _ArrowBytesForBits(length); break;
+        case Layout::Variable:
+            s.offsets.size_bytes = (length + 1) * 4;
+            s.data.size_bytes = reinterpret_cast<const int32_t*>(s.offsets.data)[length];
+            break;
+        case Layout::List:
+            s.offsets.size_bytes = (length + 1) * 4;
+            truncate_entries(s.children[0], reinterpret_cast<const int32_t*>(s.offsets.data)[length]);
+            break;
+        case Layout::Struct: break;
+    }
+    array->length = length;
+}
+
+void pop_last_entry(ArrowArray* array) { truncate_entries(array, array->length - 1); }
+
+void seal_array(ArrowArray* array) {
+    ArrayStorage& s = storage_of(array);
+    s.pointers[0] = s.validity.buffer.data;
+    switch (s.layout) {
+        case Layout::Fixed32:
+        case Layout::Fixed64:
+        case Layout::Bits: s.pointers[1] = s.data.data; break;
+        case Layout::Variable:
+            s.pointers[1] = s.offsets.data;
+            s.pointers[2] = s.data.data;
+            break;
+        case Layout::List: s.pointers[1] = s.offsets.data; break;
+        case Layout::Struct: break;
+    }
+    for (ArrowArray* child : s.children)
+        if (child->release == release_array) seal_array(child);
+}
+
+void make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out) {
+    Storage s = new_storage(Layout::Struct);
+    s->children.reserve(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) {
+        auto child = std::make_unique<ArrowArray>();
+        child->release = nullptr;
+        s->children.push_back(child.release());  // room was reserved: cannot throw
+    }
+    for (size_t i = 0; i < fields.size(); ++i) ArrowArrayMove(fields[i].get(), s->children[i]);
+    attach(out, std::move(s));
+    out->length = length;
+}
+
+}  // namespace velkora::arrow

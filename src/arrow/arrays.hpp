@@ -1,0 +1,99 @@
+// src/arrow/arrays.hpp: the column builders' arrays and the record batch's struct array, made and released
+// here rather than by nanoarrow's array functions.
+//
+// nanoarrow 0.8.0 initialises every array it makes through ArrowArrayInitFromType, which writes through an
+// allocation it never checks (the table of buffer pointers): a malloc failing there is a crash, not ENOMEM.
+// So the arrays are plain C Data Interface arrays with a release of our own, every allocation checked; their
+// buffers are nanoarrow's ArrowBuffer and ArrowBitmap, whose growth does report ENOMEM, so the appends of
+// the column plan work on them unchanged. The stream that hands a batch to pyarrow is made here too.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "arrow/nanoarrow.hpp"
+#include "core/reader.hpp"
+
+namespace velkora::arrow {
+
+/// Grows `buffer` to room for `additional` more bytes, at least doubling it. nanoarrow's own growth is not
+/// used: when its reallocation fails it drops the buffer's contents (losing the block), where a failed growth
+/// must leave the buffer as it was. Throws std::bad_alloc.
+VELKORA_NOINLINE void grow_buffer(ArrowBuffer* buffer, int64_t additional);
+
+/// Makes room for `additional` more bytes in `buffer`. Throws std::bad_alloc, the buffer as it was.
+VELKORA_INLINE void reserve_bytes(ArrowBuffer* buffer, int64_t additional) {
+    if (VELKORA_UNLIKELY(buffer->capacity_bytes - buffer->size_bytes < additional)) grow_buffer(buffer, additional);
+}
+
+/// Appends `size` bytes (the appends below, likewise one value or `size` copies of a byte). Throw
+/// std::bad_alloc, the buffer as it was.
+VELKORA_INLINE void append_bytes(ArrowBuffer* buffer, const void* data, int64_t size) {
+    reserve_bytes(buffer, size);
+    if (size != 0) std::memcpy(buffer->data + buffer->size_bytes, data, static_cast<size_t>(size));
+    buffer->size_bytes += size;
+}
+template <typename T>
+VELKORA_INLINE void append_to(ArrowBuffer* buffer, T value) {
+    append_bytes(buffer, &value, sizeof value);
+}
+VELKORA_INLINE void append_fill(ArrowBuffer* buffer, uint8_t value, int64_t size) {
+    reserve_bytes(buffer, size);
+    std::memset(buffer->data + buffer->size_bytes, value, static_cast<size_t>(size));
+    buffer->size_bytes += size;
+}
+
+/// The storage layouts of the arrays made here.
+enum class Layout : uint8_t {
+    Fixed32,   // 4-byte values: int32, float32
+    Fixed64,   // 8-byte values: int64, float64, timestamp
+    Bits,      // boolean
+    Variable,  // 32-bit offsets and bytes: utf8, binary
+    List,      // 32-bit offsets and one item array
+    Struct,    // no buffer but validity, one child per field
+};
+
+/// What one of these arrays holds behind its C structure (its private data).
+struct ArrayStorage {
+    Layout layout;
+    ArrowBitmap validity;              // empty until the first null
+    ArrowBuffer offsets;               // Variable and List: one more offset than entries
+    ArrowBuffer data;                  // the values, bits or bytes
+    const void* pointers[3] = {};      // what `buffers` points to: filled by seal_array
+    std::vector<ArrowArray*> children; // owned; a list's item array, or a struct's fields
+};
+
+/// The storage of an array made by make_builder_array or make_struct_array.
+inline ArrayStorage& storage_of(ArrowArray* array) { return *static_cast<ArrayStorage*>(array->private_data); }
+
+/// Makes `out` (empty: no release) an empty array of `layout` with room for `reserve` entries (a Variable
+/// array for `reserve` bytes too); a List gets an empty item array of `item` layout with the same room.
+/// Throws std::bad_alloc, leaving `out` empty.
+void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve);
+
+/// Appends a null entry to a builder array (the bitmap is allocated at the first null, with the earlier
+/// entries valid). Throws std::bad_alloc, the array then as it was.
+void append_null_entry(ArrowArray* array);
+
+/// Cuts a builder array back to its first `length` entries (a list's items with them). Every size is set
+/// from `length`, not from the current ones, so whatever a failed append left half-written goes too.
+void truncate_entries(ArrowArray* array, int64_t length);
+
+/// Removes the last entry of a non-empty builder array (a list's items with it).
+void pop_last_entry(ArrowArray* array);
+
+/// Points the array's `buffers` (and its children's) at the current buffer contents; called once the
+/// appends are over, before the array is handed on. Never fails.
+void seal_array(ArrowArray* array);
+
+/// Makes `out` (empty) a struct array of `length` rows over `fields`, which it takes over (each is left
+/// empty). Throws std::bad_alloc, leaving `fields` as they were and `out` empty.
+void make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out);
+
+/// Makes `out` (empty) a stream of the one batch `array`, which it takes over (left empty), with a copy of
+/// `schema`. nanoarrow's basic stream is not used: when its second allocation fails it loses the schema
+/// it was given. Throws std::bad_alloc, leaving `array` as it was and `out` empty.
+void make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out);
+
+}  // namespace velkora::arrow
