@@ -41,9 +41,28 @@ def stream_docs(body, size):
 
 
 def arrow_stream(body, schema, children, size):
+    """The batches of a chunk-fed decode. A MemoryError in decoding is kept: the next feed and finish raise it
+    again. One in handing batches to pyarrow is not: the next feed returns them, and feeding goes on, so the
+    result must be whole either way."""
     decoder = velkora.ArrowStreamDecoder(schema, 4, children=children)  # small batches: several are cut
-    batches = [b for chunk in chunks(body, size) for b in decoder.feed(chunk)]
-    return batches + decoder.finish()
+    batches = []
+    for call in [lambda c=chunk: decoder.feed(c) for chunk in chunks(body, size)] + [decoder.finish]:
+        try:
+            batches += call()
+        except MemoryError:
+            try:
+                batches += decoder.feed(b"")
+            except MemoryError:
+                for again in (decoder.finish, lambda: decoder.feed(b"")):
+                    try:
+                        again()
+                    except MemoryError:
+                        continue
+                    raise AssertionError("a MemoryError in decoding was not kept") from None
+                raise
+            if call == decoder.finish:
+                batches += decoder.finish()
+    return batches
 
 
 def arrow_table(result):
