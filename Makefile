@@ -89,6 +89,7 @@ bench: $(TEST_DEPS) build
 	$(PY) benchmarks/bench_arrow.py
 	$(PY) benchmarks/bench_http.py
 	$(PY) benchmarks/bench_cli.py
+	$(PY) benchmarks/bench_pysolr.py
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own venv.
 # The interpreter is not built with them, so their runtimes (and libstdc++, whose first throw on a thread

@@ -1,53 +1,138 @@
-"""tests/solr_json.py: the JSON text Solr's JSON writer makes (with its default json.nl=flat) for a described
-response, the way pysolr receives it: named lists flat, simple ordered maps and MapWriters as objects, dates
-as ISO-8601 instants, floats as Java's Float.toString, bytes as Base64, a document list's absent maxScore and
-numFoundExact left out."""
+"""tests/solr_json.py: the JSON text Solr's JSON writer makes for a described response, the way pysolr receives
+it, for each json.nl: named lists by json.nl, simple ordered maps, maps, MapWriters and documents as objects
+(a null name as "", another map key as its text), dates as Instant.toString, floats as Float.toString, doubles
+as Double.toString, NaN and infinities as strings, bytes as Base64, enums as their string, a document list's
+absent maxScore and numFoundExact left out. Written from the writer's rules, apart from the decoders."""
 
 from __future__ import annotations
 
+import base64
 import json
-from datetime import datetime, timedelta, timezone
+import math
+from datetime import date
+from decimal import Decimal
 
 import numpy as np
 
-EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+STYLES = ("flat", "map", "arrarr", "arrmap", "arrntv")
+_DAYS_PER_400_YEARS = 146_097  # the Gregorian calendar repeats every 400 years
+_NTV_TYPES = {"null": "null", "bool": "bool", "byte": "int", "short": "int", "int": "int", "long": "long",
+              "float": "float", "double": "double", "date": "date", "str": "str", "bytes": "str", "enum": "str",
+              "list": "array", "iter": "array", "namedlist": "list", "som": "list", "map": "map",
+              "mapwriter": "map", "mapentry": "map", "doc": "doc", "inputdoc": "doc", "doclist": "doclist"}
 
 
 def instant(ms: int) -> str:
-    text = (EPOCH + timedelta(milliseconds=ms)).isoformat(timespec="milliseconds").replace("+00:00", "Z")
-    return text.replace(".000Z", "Z")
+    """Instant.toString: the day moved by whole 400-year cycles into datetime's range, the year moved back."""
+    days, ms_of_day = divmod(ms, 86_400_000)
+    cycles, day = divmod(days, _DAYS_PER_400_YEARS)
+    d = date.fromordinal(date(1970, 1, 1).toordinal() + day)
+    year = d.year + 400 * cycles
+    text = f"+{year}" if year > 9999 else f"-{-year:04d}" if year < 0 else f"{year:04d}"
+    seconds, millis = divmod(ms_of_day, 1000)
+    text += f"-{d.month:02d}-{d.day:02d}T{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+    return text + (f".{millis:03d}Z" if millis else "Z")
 
 
-def value(d):
+def _float32_interval(x: np.float32) -> tuple[Decimal, Decimal]:
+    """The decimals that read back as `x` lie strictly between these two (ties aside)."""
+    down, up = np.nextafter(x, np.float32(-np.inf)), np.nextafter(x, np.float32(np.inf))
+    exact = Decimal(float(x))
+    return (exact + Decimal(float(down))) / 2, (exact + Decimal(float(up))) / 2
+
+
+def java_float(v: float) -> str:
+    """Float.toString as JSON text: the shortest digits that read back as the float, at least two of them
+    when one would do (the nearest such pair), NaN and infinities as strings."""
+    if math.isnan(v):
+        return '"NaN"'
+    if math.isinf(v):
+        return '"Infinity"' if v > 0 else '"-Infinity"'
+    x = np.float32(v)
+    mantissa, exponent = np.format_float_scientific(x, unique=True, trim="-").split("e")
+    digits = mantissa.lstrip("-").replace(".", "")
+    if len(digits) > 1 or x == 0:
+        return f"{mantissa}e{int(exponent)}"
+    low, high = _float32_interval(abs(x))
+    exact = Decimal(abs(float(x)))
+    candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1) for m in range(10, 100)]
+    inside = [c for c in candidates if low < c < high]
+    best = min(inside, key=lambda c: abs(c - exact))
+    return ("-" if v < 0 else "") + str(best)
+
+
+def java_double(v: float) -> str:
+    if math.isnan(v):
+        return '"NaN"'
+    return ('"Infinity"' if v > 0 else '"-Infinity"') if math.isinf(v) else repr(float(v))
+
+
+def _key(k) -> str:
+    """The object key Solr writes for a map key description (or a name)."""
+    if k is None or isinstance(k, str):
+        return json.dumps(k or "")
+    if k["t"] == "null":
+        return '""'
+    if k["t"] == "bool":
+        return '"true"' if k["v"] else '"false"'
+    return json.dumps(str(k["v"]))
+
+
+def _object(pairs) -> str:
+    return "{" + ",".join(f"{_key(k)}:{v}" for k, v in pairs) + "}"
+
+
+def _named_list(pairs, nl: str) -> str:
+    if nl == "map":
+        return _object((k, v) for k, v, _ in pairs)
+    name = lambda k: json.dumps(k)  # noqa: E731  (None as null)
+    if nl == "arrarr":
+        return "[" + ",".join(f"[{name(k)},{v}]" for k, v, _ in pairs) + "]"
+    if nl == "arrmap":
+        return "[" + ",".join(v if k is None else f"{{{name(k)}:{v}}}" for k, v, _ in pairs) + "]"
+    if nl == "arrntv":
+        return "[" + ",".join(f'{{"name":{name(k)},"type":"{t}","value":{v}}}' for k, v, t in pairs) + "]"
+    return "[" + ",".join(f"{name(k)},{v}" for k, v, _ in pairs) + "]"
+
+
+def render(d, nl: str = "flat") -> str:
     t, v = d["t"], d.get("v")
+    if t in ("null", "bool", "byte", "short", "int", "long", "str"):
+        return json.dumps(v, ensure_ascii=False)
     if t == "float":
-        return float(str(np.float32(v)))
+        return java_float(float(v))
+    if t == "double":
+        return java_double(float(v))
     if t == "date":
-        return instant(v)
-    if t in ("null", "bool", "byte", "short", "int", "long", "double", "str", "bytes"):
-        return v
+        return json.dumps(instant(v))
+    if t == "bytes":
+        return json.dumps(base64.b64encode(base64.b64decode(v)).decode("ascii"))
+    if t == "enum":
+        return json.dumps(d["str"], ensure_ascii=False)
     if t in ("list", "iter"):
-        return [value(x) for x in v]
+        return "[" + ",".join(render(x, nl) for x in v) + "]"
     if t == "namedlist":
-        return [x for name, item in v for x in (name, value(item))]
+        return _named_list([(k, render(x, nl), _NTV_TYPES[x["t"]]) for k, x in v], nl)
     if t in ("som", "mapwriter"):
-        return {name: value(item) for name, item in v}
+        return _object((k, render(x, nl)) for k, x in v)
     if t == "map":
-        return {k["v"]: value(item) for k, item in v}
-    if t == "doc":
-        doc = {name: value(item) for name, item in d["fields"]}
+        return _object((k, render(x, nl)) for k, x in v)
+    if t == "mapentry":
+        return _object([(d["k"], render(v, nl))])
+    if t in ("doc", "inputdoc"):
+        fields = [(k, render(x, nl)) for k, x in d["fields"]]
         if d["children"]:
-            doc["_childDocuments_"] = [value(c) for c in d["children"]]
-        return doc
+            fields.append(("_childDocuments_", "[" + ",".join(render(c, nl) for c in d["children"]) + "]"))
+        return _object(fields)
     if t == "doclist":
-        out = {"numFound": d["numFound"], "start": d["start"]}
+        out = [("numFound", str(d["numFound"])), ("start", str(d["start"]))]
         if d["maxScore"] is not None:
-            out["maxScore"] = float(str(np.float32(d["maxScore"])))
+            out.append(("maxScore", java_float(float(d["maxScore"]))))
         if d["numFoundExact"] is not None:
-            out["numFoundExact"] = d["numFoundExact"]
-        return {**out, "docs": [value(x) for x in d["docs"]]}
+            out.append(("numFoundExact", json.dumps(d["numFoundExact"])))
+        return _object(out + [("docs", "[" + ",".join(render(x, nl) for x in d["docs"]) + "]")])
     raise ValueError(f"no JSON form for {t!r}")
 
 
-def text(d) -> bytes:
-    return json.dumps(value(d), ensure_ascii=False).encode("utf-8")
+def text(d, nl: str = "flat") -> bytes:
+    return render(d, nl).encode("utf-8")

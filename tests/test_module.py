@@ -12,10 +12,10 @@ from velkora import _core
 NAMES = ["deserialize", "deserialize_stream", "_deserialize_safe", "deserialize_json", "_bench_parse_only",
          "deserialize_arrow", "StreamDecoder", "ArrowStreamDecoder"]
 # Names the stub declares that stay out of __all__.
-PRIVATE = {"PanicException", "DecodeError", "_survey"}
+PRIVATE = {"PanicException", "DecodeError", "_survey", "_deserialize_solr_json"}
 BODY = b"\x02\xc1\x21\x61\x41"  # {"a": 1}
 ENTRIES = [("deserialize", {}), ("deserialize_json", {}), ("_bench_parse_only", {}), ("_deserialize_safe", {}),
-           ("deserialize_stream", {"callback": print})]
+           ("deserialize_stream", {"callback": print}), ("_deserialize_solr_json", {"json_nl": "map"})]
 
 
 def test_all_and_reexports():

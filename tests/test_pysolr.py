@@ -1,29 +1,21 @@
 """velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response."""
 
+import json
+
 import pytest
 
 import javabin as jb
+import velkora
+from velkora import _core
 import solr_json
-from descriptions import SOLR_DATA, load, to_wire
-from solr_node import JSON, Answer, bodies, error_response, schema_api
+from descriptions import DESCRIBED, SOLR_DATA, assert_same, body, load, to_wire
+from solr_node import JSON, Answer, bodies, error_response
 
 pysolr = pytest.importorskip("pysolr")
 import velkora.pysolr as vp  # noqa: E402
 from velkora import http as vh  # noqa: E402
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
-
-TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "strings", "class": "solr.StrField",
-                                                         "multiValued": True},
-         {"name": "text_general", "class": "solr.TextField"}, {"name": "pint", "class": "solr.IntPointField"},
-         {"name": "pfloat", "class": "solr.FloatPointField"}, {"name": "pdouble", "class": "solr.DoublePointField"},
-         {"name": "pdate", "class": "solr.DatePointField"}, {"name": "boolean", "class": "solr.BoolField"},
-         {"name": "binary", "class": "solr.BinaryField"}]
-FIELDS = [{"name": n, "type": t, "stored": True} for n, t in [
-    ("id", "string"), ("title", "text_general"), ("price", "pfloat"), ("popularity", "pint"),
-    ("inStock", "boolean"), ("weight", "pdouble"), ("payload", "binary"), ("cat", "strings")]]
-DYNAMIC = [{"name": "*_dt", "type": "pdate", "stored": True}, {"name": "*_s", "type": "string", "stored": True}]
-
 
 def solr_like(d):
     """A described response with the containers a real /select has: the top, the header, its params, the
@@ -36,35 +28,42 @@ def solr_like(d):
 
 @pytest.fixture
 def core(solr):
-    """A core serving select_small-like answers in both forms; its URL as pysolr takes it."""
-    for path, respond in schema_api(FIELDS, TYPES, dynamic_fields=DYNAMIC).items():
-        solr.serve("/solr/products" + path, respond)
+    """A core with no Schema API (its requests would go unanswered); its URL as pysolr takes it."""
     return solr
 
 
 def serve_select(core, d):
-    respond = bodies(jb.encode(to_wire(d)), solr_json.text(d))
+    """Serves `d` as javabin, or as the JSON text Solr writes for the json.nl asked."""
+    javabin = jb.encode(to_wire(d))
+
+    def respond(params):
+        return bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(params)
     for path in ("/solr/products/select", "/solr/products/select/"):  # pysolr asks for "select/?..."
         core.serve(path, respond)
     return core.url("/solr/products")
 
 
-@needs_data
-@pytest.mark.parametrize("name", ["select_small", "child_docs"])
-def test_search_gives_what_pysolr_gives_from_json(core, name):
-    url = serve_select(core, solr_like(load(name)))
-    expected = pysolr.Solr(url).search("title:keyboard", **{"facet": "true", "facet.field": "cat"})
-    got = vp.Solr(url).search("title:keyboard", **{"facet": "true", "facet.field": "cat"})
+def assert_same_results(got, expected):
     assert type(got) is pysolr.Results
-    assert got.hits == expected.hits and got.docs == expected.docs
-    assert got.raw_response == expected.raw_response
-    assert (got.facets, got.qtime, got.nextCursorMark) == (expected.facets, expected.qtime, None)
+    for attr in ("docs", "hits", "raw_response", "facets", "highlighting", "spellcheck", "stats", "grouped",
+                 "debug", "qtime", "nextCursorMark"):
+        assert_same(getattr(got, attr), getattr(expected, attr), attr)
+
+
+@needs_data
+@pytest.mark.parametrize("nl", [None, *solr_json.STYLES])
+@pytest.mark.parametrize("name", ["select_small", "child_docs"])
+def test_search_gives_what_pysolr_gives_from_json(core, name, nl):
+    url = serve_select(core, solr_like(load(name)))
+    params = {"facet": "true", "facet.field": "cat", **({"json.nl": nl} if nl else {})}
+    assert_same_results(vp.Solr(url).search("title:keyboard", **params),
+                        pysolr.Solr(url).search("title:keyboard", **params))
     wts = [p["wt"] for p in core.asked("/solr/products/select/")]
-    assert wts == [["json"], ["javabin"]]
-    assert core.asked("/solr/products/schema") == [{"wt": ["javabin"]}]
+    assert wts == [["javabin"], ["json"]]
+    assert core.requests == [(p, q) for p, q in core.requests if p == "/solr/products/select/"]  # no Schema API
 
 
-def test_one_schema_request_per_client_and_long_queries_posted(core):
+def test_long_queries_posted_no_schema_asked(core):
     d = {"t": "som", "v": [("response", {"t": "doclist", "numFound": 1, "start": 0, "maxScore": 0.1,
                                          "numFoundExact": True, "docs": [{"t": "doc", "fields": [
                                              ("id", {"t": "str", "v": "a"}),
@@ -73,14 +72,13 @@ def test_one_schema_request_per_client_and_long_queries_posted(core):
                                              "children": []}]})]}
     url = serve_select(core, d)
     solr = vp.Solr(url)
-    for q in ("*:*", "id:a"):
-        results = solr.search(q)
-        assert results.docs == [{"id": "a", "made_dt": "2020-09-13T12:26:40.123Z", "score": 0.1}]
-        assert results.raw_response["response"]["maxScore"] == 0.1
+    results = solr.search("*:*")
+    assert results.docs == [{"id": "a", "made_dt": "2020-09-13T12:26:40.123Z", "score": 0.1}]
+    assert results.raw_response["response"]["maxScore"] == 0.1
     long_q = "id:(" + " OR ".join(f"x{i}" for i in range(300)) + ")"  # pysolr posts a query this long
     assert solr.search(long_q).docs == results.docs
     assert core.asked("/solr/products/select/")[-1] == {"q": [long_q], "wt": ["javabin"]}
-    assert len(core.asked("/solr/products/schema")) == 1
+    assert {p for p, _ in core.requests} == {"/solr/products/select/"}
 
 
 @pytest.mark.parametrize("form", ["javabin", "json"])
@@ -99,30 +97,6 @@ def test_errors_are_pysolrs_with_solrs_message(core, form):
         "Solr responded with an error (HTTP 400): [Reason: undefined field nope]"
     assert isinstance(got.value, pysolr.SolrError) and isinstance(got.value, vh.SolrError)
     assert (got.value.msg, got.value.code, got.value.status) == ("undefined field nope", 400, 400)
-
-
-def test_without_a_schema_api_dates_stay_milliseconds(solr, caplog):
-    d = {"t": "som", "v": [("response", {"t": "doclist", "numFound": 1, "start": 0, "maxScore": None,
-                                         "numFoundExact": True, "docs": [{"t": "doc", "fields": [
-                                             ("made_dt", {"t": "date", "v": 5})], "children": []}]})]}
-    url = serve_select(solr, d)
-    results = vp.Solr(url).search("*:*")
-    assert results.docs == [{"made_dt": 5}] and results.hits == 1
-    assert "no Schema API at" in caplog.text
-
-
-@pytest.mark.parametrize("ms,text", [(0, "1970-01-01T00:00:00Z"), (1, "1970-01-01T00:00:00.001Z"),
-                                     (-1, "1969-12-31T23:59:59.999Z"), (253402300799999, "9999-12-31T23:59:59.999Z"),
-                                     (1_327_731_722_000, "2012-01-28T06:22:02Z")])
-def test_dates_as_solr_writes_them(ms, text):
-    assert vp.iso_instant(ms) == text == solr_json.instant(ms)
-
-
-@pytest.mark.parametrize("value", [0.1, 19.99, 2367.92, 1e-45, 3.4028234663852886e38, -0.0, 1.0, 16777217.0])
-def test_floats_as_java_writes_them(value):
-    import numpy as np
-    single = float(np.float32(value))
-    assert vp.float32_value(single) == float(str(np.float32(value)))
 
 
 def _v(t, v):
@@ -155,12 +129,175 @@ PARTS = {
 }
 
 
+def _som(**items):
+    return {"t": "som", "v": list(items.items())}
+
+
+PARTS.update({
+    "highlighting": _som(a=_som(title=_v("list", [_v("str", "<em>key</em>board")]))),
+    "stats": _som(stats_fields=_som(price=_som(
+        min=_v("double", 0.5), max=_v("double", "Infinity"), count=_v("long", 2), missing=_v("long", 0),
+        sum=_v("double", "Infinity"), mean=_v("double", "NaN"), stddev=_v("double", "NaN")))),
+    "grouped": _som(cat=_som(matches=_v("int", 2), groups=_v("list", [_som(
+        groupValue=_v("str", "audio"), doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
+    "debug": _som(rawquerystring=_v("str", "*:*"), explain={"t": "namedlist", "v": [("a", _v("str", "1.0 = x"))]},
+                  timing=_som(time=_v("double", 1.0))),
+})
+
+
+@pytest.mark.parametrize("nl", solr_json.STYLES)
 @pytest.mark.parametrize("part", PARTS)
-def test_other_response_parts_as_pysolr_gives_them(core, part):
+def test_other_response_parts_as_pysolr_gives_them(core, part, nl):
     d = {"t": "som", "v": [("responseHeader", {"t": "som", "v": [("status", _v("int", 0)), ("QTime", _v("int", 1))]}),
                            ("response", _doclist([("id", _v("str", "a")), ("made_dt", _v("date", 5))])),
                            (part, PARTS[part])]}
     url = serve_select(core, d)
-    expected = pysolr.Solr(url).search("*:*").raw_response
-    assert vp.Solr(url).search("*:*").raw_response == expected
-    assert part in expected
+    expected = pysolr.Solr(url).search("*:*", **{"json.nl": nl})
+    assert_same_results(vp.Solr(url).search("*:*", **{"json.nl": nl}), expected)
+    assert part in expected.raw_response
+
+
+def test_cursor_paging_through_results(core):
+    pages = {"*": ("A", ["a", "b"]), "A": ("B", ["c"]), "B": ("B", [])}
+
+    def respond(params):
+        mark = params["cursorMark"][0]
+        d = _som(response=_doclist(*[[("id", _v("str", i))] for i in pages[mark][1]]),
+                 nextCursorMark=_v("str", pages[mark][0]))
+        return bodies(jb.encode(to_wire(d)), solr_json.text(d))(params)
+    core.serve("/solr/products/select/", respond)
+    url = core.url("/solr/products")
+    got = vp.Solr(url).search("*:*", sort="id asc", cursorMark="*")
+    assert [doc["id"] for doc in got] == [doc["id"] for doc in pysolr.Solr(url).search(
+        "*:*", sort="id asc", cursorMark="*")] == ["a", "b", "c"]
+    assert got.nextCursorMark == "A"
+
+
+# ---------------------------------------------------------------------------
+# The native decoder against the writer's rules
+
+def _f(v):
+    return _v("float", v)
+
+
+EDGES = _som(
+    dates=_v("list", [_v("date", ms) for ms in (0, -1, 1, 86_399_999, -62_135_596_800_000, -62_135_596_800_001,
+                                                -62_198_755_200_000, 253_402_300_799_999, 253_402_300_800_000,
+                                                -(1 << 63), (1 << 63) - 1)]),
+    floats=_v("list", [_f(x) for x in (1.401298464324817e-45, 2.802596928649634e-45, 9.80908925027372e-45,
+                                       1.1754943508222875e-38, 3.4028234663852886e38, -3.4028234663852886e38,
+                                       0.10000000149011612, -0.0, 0.0, 16777216.0, 9.99999993922529e-09,
+                                       "NaN", "Infinity", "-Infinity")]),
+    doubles=_v("iter", [_v("double", x) for x in (5e-324, 0.1, -0.0, "NaN", "-Infinity", "Infinity")]),
+    bytes=_v("list", [_v("bytes", ""), _v("bytes", "AA=="), _v("bytes", "AAEC"), _v("bytes", "/+8=")]),
+    enum=_v("list", [{"t": "enum", "int": 1, "str": "High"}]),
+    named={"t": "namedlist", "v": [("a", _v("int", 1)), (None, _f(0.5)), ("a", _v("date", 0)),
+                                   ("b", {"t": "namedlist", "v": [(None, _v("null", None))]}),
+                                   ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)),
+                                   ("f", _v("bool", True)), ("g", _som(h=_v("double", "NaN"))),
+                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []})]},
+    som={"t": "som", "v": [(None, _v("int", 1)), ("x", _v("int", 2)), ("x", _v("int", 3))]},
+    map={"t": "map", "v": [({"t": "int", "v": 7}, _v("str", "seven")), ({"t": "bool", "v": False}, _v("int", 0)),
+                           ({"t": "str", "v": "s"}, _v("int", 1)), ({"t": "long", "v": 1 << 40}, _v("null", None))]},
+    entry={"t": "mapentry", "k": {"t": "int", "v": 5}, "v": _v("str", "five")},
+    writer={"t": "mapwriter", "v": [("k", _v("date", 1_327_731_722_000)), ("k", _v("double", 1.5))]},
+    response={"t": "doclist", "numFound": 3, "start": 1, "maxScore": 1.401298464324817e-45, "numFoundExact": None,
+              "docs": [{"t": "doc", "fields": [("id", _v("str", "p")), ("score", _f(0.10000000149011612))],
+                        "children": [{"t": "doc", "fields": [("id", _v("str", "c"))], "children": []}]}]},
+)
+
+
+def test_edge_values_read_back_as_the_writer_writes_them():
+    """Fixed texts the rules give, so that the renderer and the decoder cannot share a mistake."""
+    got = velkora.loads_solr_json(jb.encode(to_wire(EDGES)), json_nl="arrntv")
+    assert got["dates"][4:] == ["0001-01-01T00:00:00Z", "0000-12-31T23:59:59.999Z", "-0001-01-01T00:00:00Z",
+                                "9999-12-31T23:59:59.999Z", "+10000-01-01T00:00:00Z",
+                                "-292275055-05-16T16:47:04.192Z", "+292278994-08-17T07:12:55.807Z"]
+    assert got["floats"][:5] == [1.4e-45, 2.8e-45, 9.8e-45, 1.1754944e-38, 3.4028235e38]
+    assert got["floats"][-3:] == ["NaN", "Infinity", "-Infinity"] and got["bytes"][:2] == ["", "AA=="]
+    assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1}, {"name": None, "type": "float", "value": 0.5},
+                                {"name": "a", "type": "date", "value": "1970-01-01T00:00:00Z"}]
+    assert got["som"] == {"": 1, "x": 3} and got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
+    assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
+
+
+@pytest.mark.parametrize("nl", solr_json.STYLES)
+@pytest.mark.parametrize("name", ["EDGES", *[n for n in DESCRIBED if n != "select_large"]])
+def test_decoder_gives_json_loads_of_the_writers_text(name, nl):
+    """json.loads of the writer's text, or where deserialize fails, its very error."""
+    if name != "EDGES" and not SOLR_DATA.is_dir():
+        pytest.skip("Solr test data not present")
+    d = EDGES if name == "EDGES" else load(name)
+    data = jb.encode(to_wire(d)) if name == "EDGES" else body(name)
+    try:
+        _core.deserialize(data)
+    except ValueError as error:
+        with pytest.raises(ValueError) as ours:
+            _core._deserialize_solr_json(data, nl)
+        assert type(ours.value) is type(error) and str(ours.value) == str(error)
+        return
+    assert_same(_core._deserialize_solr_json(data, nl), json.loads(solr_json.text(d, nl)))
+
+
+def _sample():
+    return (SOLR_DATA / "javabin_sample.bin").read_bytes()
+
+
+@needs_data
+def test_real_select_answer_with_facets(core):
+    data = _sample()
+    got = velkora.loads_solr_json(data)
+    assert got["facet_counts"]["facet_fields"]["inStock"] == ["false", 2, "true", 2]
+    assert got["facet_counts"]["facet_fields"]["timestamp_dt"] == ["2019-02-05T00:21:03.591Z", 4]
+    assert list(got["response"]) == ["numFound", "start", "docs"]  # no maxScore, no numFoundExact on the wire
+    assert got["response"]["docs"][0]["timestamp_dt"] == "2019-02-05T00:21:03.591Z"
+    assert velkora.loads_solr_json(data, "map")["facet_counts"]["facet_fields"]["price"] == \
+        {"2.0": 1, "3.0": 1, "4.0": 1, "5.0": 1}
+    for path in ("/solr/products/select", "/solr/products/select/"):
+        core.serve(path, data)
+    results = vp.Solr(core.url("/solr/products")).search("*:*")
+    assert (results.hits, results.facets, results.qtime) == (5, got["facet_counts"], 91)
+
+
+HOSTILE = [
+    jb.encode(jb.NamedList([(jb.Date(0), 1)])),  # a key deserialize makes an int, we would make text
+    jb.encode(jb.NamedList([(jb.Bytes(b""), 1)])),
+    jb.encode(jb.NamedList([(jb.EnumValue(1, jb.Str("x")), 1)])),
+    jb.encode(jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)])),  # unhashable to deserialize
+    jb.encode(jb.MapEntryIter([(jb.Arr([1]), 1)])),
+    jb.encode(jb.MapEntry(jb.OrderedMap([("a", 1)]), 1)),
+    jb.encode(jb.TypedArr(9, b"", count=1)), jb.encode(jb.TypedArr(9, b"", count=0)),
+    jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2],
+]
+
+
+@pytest.mark.parametrize("nl", ["flat", "arrntv"])
+@pytest.mark.parametrize("data", [*HOSTILE, "edges", "sample"])
+def test_every_cut_fails_as_deserialize_fails(data, nl):
+    if data == "sample" and not SOLR_DATA.is_dir():
+        pytest.skip("Solr test data not present")
+    data = {"edges": lambda: jb.encode(to_wire(EDGES)), "sample": _sample}.get(data, lambda: data)()
+    for end in range(len(data) + 1) if len(data) < 2000 else [len(data)]:
+        try:
+            _core.deserialize(data[:end])
+            error = None
+        except ValueError as e:
+            error = str(e)
+        try:
+            _core._deserialize_solr_json(data[:end], nl)
+            assert error is None, (end, error)
+        except ValueError as e:
+            assert str(e) == error, end
+
+
+@pytest.mark.parametrize("json_nl, error, message", [
+    ("arr", ValueError, 'json_nl must be "flat", "map", "arrarr", "arrmap" or "arrntv", not "arr"'),
+    ("", ValueError, 'json_nl must be "flat", "map", "arrarr", "arrmap" or "arrntv", not ""'),
+    (1, TypeError, "'int' object is not an instance of 'str'"),
+])
+def test_json_nl_argument(json_nl, error, message):
+    with pytest.raises(error) as exc:
+        velkora.loads_solr_json(b"\x02\x00", json_nl)
+    assert type(exc.value) is error and str(exc.value) == message
+    assert getattr(exc.value, "__notes__", None) == (["while processing 'json_nl'"] if error is TypeError else None)
+    assert velkora.loads_solr_json(b"\x02\x00") is None

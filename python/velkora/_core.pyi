@@ -54,6 +54,9 @@ def deserialize_json(data: bytes) -> str:
 def _bench_parse_only(data: bytes) -> int:
     """Parse a javabin body without building Python objects; return the node count."""
 
+def _deserialize_solr_json(data: bytes, json_nl: str = "flat") -> Any:
+    """Decode a javabin response body into what json.loads gives for Solr's JSON writer's text (outside ``__all__``)."""
+
 def _survey(data: bytes, sample: int | None = None) -> dict[str, Any]:
     """Count each document field's values by wire kind, without building them (outside ``__all__``).
 

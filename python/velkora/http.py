@@ -193,11 +193,20 @@ def fetch_javabin(client: Client, url: str, params: Params, timeout: Any = None)
 # ---------------------------------------------------------------------------
 # Documents
 
-def iter_documents(client: Client, url: str, params: Params, *, timeout: Any = None) -> Iterator[dict[str, Any]]:
+def iter_documents(client: Client, url: str, params: Params, *, timeout: Any = None,
+                   shape: Literal["objects", "solr-json"] = "objects") -> Iterator[dict[str, Any]]:
     """Yield the result documents of the handler at `url` as they arrive, each a dict as `deserialize` makes it.
 
-    The iterator belongs to the thread that starts it. `timeout` is passed to the client's request when given.
+    With ``shape="solr-json"`` each document is what ``json.loads`` gives for Solr's JSON writer's text (see
+    `velkora.loads_solr_json`, the ``json.nl`` of `params` shaping named lists); the body is then decoded
+    once it has arrived whole. The iterator belongs to the thread that starts it. `timeout` is passed to the
+    client's request when given.
     """
+    if shape == "solr-json":
+        yield from _solr_json_documents(client, url, params, timeout)
+        return
+    if shape != "objects":
+        raise ValueError(f'shape must be "objects" or "solr-json", not {shape!r}')
     decoder = _core.StreamDecoder()
     try:
         ready: collections.deque[dict[str, Any]] = collections.deque()
@@ -210,6 +219,14 @@ def iter_documents(client: Client, url: str, params: Params, *, timeout: Any = N
         decoder.finish()
     finally:
         del decoder  # dropped here, on its own thread, not by whoever frees a traceback holding this frame
+
+
+def _solr_json_documents(client: Client, url: str, params: Params, timeout: Any) -> Iterator[dict[str, Any]]:
+    json_nl = param(params, "json.nl") or "flat"
+    decoded = _core._deserialize_solr_json(fetch_body(client, url, query_pairs(params, wt="javabin"), timeout),
+                                           json_nl if json_nl in ("flat", "map", "arrarr", "arrmap", "arrntv") else "flat")
+    found = decoded.get("response", decoded.get("result-set")) if isinstance(decoded, dict) else None
+    yield from (found.get("docs") or ()) if isinstance(found, dict) else ()
 
 
 # ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "arrow/batch_assembly.hpp"
 #include "arrow/column_plan.hpp"
 #include "arrow/stream_decoder.hpp"
+#include "arrow/types.hpp"
 #include "module/arguments.hpp"
 #include "module/decoder_types.hpp"
 #include "module/errors.hpp"
@@ -187,6 +188,47 @@ PyObject* py_survey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         if (!ok) return to_value_error(error);
         return pysurvey::survey_to_python(survey);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// _deserialize_solr_json: the JSON writer's shapes, private to velkora.loads_solr_json and velkora.pysolr.
+
+constexpr const char* kDataJsonNl[] = {"data", "json_nl"};
+constexpr ArgumentSpec kDeserializeSolrJsonSpec{"_deserialize_solr_json", nullptr, kDataJsonNl, 1};
+
+/// The `json_nl` argument: one of Solr's json.nl values, else ValueError.
+bool convert_json_nl(PyObject* argument, pydecode::NamedListStyle* out) {
+    using pydecode::NamedListStyle;
+    std::string text = "flat";
+    if (argument && !convert_text(argument, "json_nl", &text)) return false;
+    static constexpr std::pair<const char*, NamedListStyle> kStyles[] = {
+        {"flat", NamedListStyle::Flat},     {"map", NamedListStyle::Map},       {"arrarr", NamedListStyle::ArrArr},
+        {"arrmap", NamedListStyle::ArrMap}, {"arrntv", NamedListStyle::ArrNtv},
+    };
+    for (const auto& [name, style] : kStyles) {
+        if (text == name) {
+            *out = style;
+            return true;
+        }
+    }
+    std::string message = "json_nl must be \"flat\", \"map\", \"arrarr\", \"arrmap\" or \"arrntv\", not " +
+                          arrow::quote_literal(text);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+}
+
+PyObject* py_deserialize_solr_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guard([&]() -> PyObject* {
+        PyObject* slots[2];
+        wire::ByteSpan data;
+        pydecode::NamedListStyle style;
+        if (!bind_fastcall(kDeserializeSolrJsonSpec, args, nargs, kwnames, slots) ||
+            !convert_bytes(slots[0], "data", &data) || !convert_json_nl(slots[1], &style))
+            return nullptr;
+        wire::DecodeError error;
+        PyObject* result = pydecode::deserialize_solr_json(data, style, &error);
+        return result ? result : to_python_error(error);
     });
 }
 
@@ -638,6 +680,18 @@ constexpr const char kWalkedDoc[] =
     "Private: bytes gone over so far by every walk and decode attempt, for the tests that prove chunked\n"
     "feeding linear by counting work.";
 
+constexpr const char kDeserializeSolrJsonDoc[] =
+    "_deserialize_solr_json(data, json_nl='flat')\n--\n\n"
+    "Decode a javabin response body into what json.loads gives for the text Solr's JSON response writer\n"
+    "writes for the same answer: dates as ISO-8601 instant text, floats read back from Java's\n"
+    "Float.toString, NaN and infinities as strings, bytes as Base64, enums as their string, maps with text\n"
+    "keys, NamedLists as `json_nl` (\"flat\", \"map\", \"arrarr\", \"arrmap\" or \"arrntv\") says, and\n"
+    "document lists without a null maxScore or numFoundExact. Fails exactly as ``deserialize`` does.\n"
+    "Private: the decoder behind velkora.loads_solr_json and velkora.pysolr.\n";
+
+PyMethodDef kDeserializeSolrJsonDef = {"_deserialize_solr_json", VELKORA_FASTCALL(py_deserialize_solr_json),
+                                       METH_FASTCALL | METH_KEYWORDS, kDeserializeSolrJsonDoc};
+
 PyMethodDef kStreamDecoderMethods[] = {
     {"feed", VELKORA_FASTCALL(stream_decoder_feed), METH_FASTCALL | METH_KEYWORDS, kFeedDoc},
     {"finish", VELKORA_FASTCALL(stream_decoder_finish), METH_NOARGS, kFinishDoc},
@@ -720,7 +774,9 @@ bool add_private_names(PyObject* module) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyRef survey = PyRef::steal(PyCMethod_New(&kSurveyDef, module, module_name.get(), nullptr));
-    return survey && PyObject_SetAttrString(module, "_survey", survey.get()) == 0;
+    if (!survey || PyObject_SetAttrString(module, "_survey", survey.get()) != 0) return false;
+    PyRef solr_json = PyRef::steal(PyCMethod_New(&kDeserializeSolrJsonDef, module, module_name.get(), nullptr));
+    return solr_json && PyObject_SetAttrString(module, "_deserialize_solr_json", solr_json.get()) == 0;
 }
 
 int module_exec(PyObject* module) {

@@ -1,9 +1,12 @@
 // src/python/py_decoder.cpp: the fast Python-object decoder, and document streaming of a whole body to a callback.
 #include "python/py_decoder.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "core/java_text.hpp"
 #include "python/envelope.hpp"
 
 namespace velkora::pydecode {
@@ -33,6 +36,47 @@ VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p,
     return true;
 }
 
+/// The arrntv type name of the value whose tag is `tag` (a TYPED_ARR of bytes is told apart by its result).
+JsonType json_type(uint8_t tag) {
+    switch (tag >> 5) {
+        case wire::GROUP_EXTERN_STRING:
+        case wire::GROUP_STR: return JsonType::Str;
+        case wire::GROUP_SINT: return JsonType::Int;
+        case wire::GROUP_SLONG: return JsonType::Long;
+        case wire::GROUP_ARR: return JsonType::Array;
+        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_NAMED_LST: return JsonType::List;
+        default: break;
+    }
+    switch (tag) {
+        case wire::BOOL_TRUE:
+        case wire::BOOL_FALSE: return JsonType::Bool;
+        case wire::BYTE:
+        case wire::SHORT:
+        case wire::INT: return JsonType::Int;
+        case wire::LONG: return JsonType::Long;
+        case wire::FLOAT: return JsonType::Float;
+        case wire::DOUBLE: return JsonType::Double;
+        case wire::DATE: return JsonType::Date;
+        case wire::BYTEARR:
+        case wire::ENUM_FIELD_VALUE: return JsonType::Str;
+        case wire::ITERATOR:
+        case wire::TYPED_ARR: return JsonType::Array;
+        case wire::MAP:
+        case wire::MAP_ENTRY_ITER:
+        case wire::MAP_ENTRY: return JsonType::Map;
+        case wire::SOLRDOC:
+        case wire::SOLRINPUTDOC: return JsonType::Doc;
+        case wire::SOLRDOCLST: return JsonType::DocList;
+        default: return JsonType::Null;
+    }
+}
+
+/// True for the tags whose value deserialize() makes a `str` or None: the only named-list keys it accepts.
+bool is_name_tag(uint8_t tag) {
+    return tag >> 5 == wire::GROUP_STR || tag >> 5 == wire::GROUP_EXTERN_STRING || tag == wire::NULL_TAG;
+}
+
 }  // namespace
 
 bool key_is(PyObject* key, std::string_view text) {
@@ -49,10 +93,17 @@ bool key_is(PyObject* key, std::string_view text) {
 bool init_names() {
     if (g_names.num_found) return true;
     Names n{intern("numFound"), intern("start"),            intern("maxScore"), intern("numFoundExact"),
-            intern("docs"),     intern("_childDocuments_"), intern("int"),      intern("string")};
-    if (!n.num_found || !n.start || !n.max_score || !n.num_found_exact || !n.docs || !n.child_documents ||
-        !n.int_key || !n.string_key)
-        return false;
+            intern("docs"),     intern("_childDocuments_"), intern("int"),      intern("string"),
+            intern("NaN"),      intern("Infinity"),         intern("-Infinity"), intern("name"),
+            intern("type"),     intern("value"),            intern(""),         {}};
+    static constexpr const char* kJsonTypes[] = {"null", "bool", "int", "long", "float", "double", "date",
+                                                 "str",  "list", "map", "array", "doc", "doclist"};
+    static_assert(std::size(kJsonTypes) == std::size(Names{}.json_types));
+    bool made = n.num_found && n.start && n.max_score && n.num_found_exact && n.docs && n.child_documents &&
+                n.int_key && n.string_key && n.nan && n.infinity && n.minus_infinity && n.name_key && n.type_key &&
+                n.value_key && n.empty;
+    for (size_t i = 0; i < std::size(kJsonTypes); ++i) made = made && (n.json_types[i] = intern(kJsonTypes[i]));
+    if (!made) return false;
     g_names = n;
     return true;
 }
@@ -61,12 +112,14 @@ const Names& names() { return g_names; }
 
 PyObject* end_marker() { return reinterpret_cast<PyObject*>(&g_end_marker_storage); }
 
-PyObject* PyDecoder::python_failed() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::python_failed() {
     reader.fail_python();
     return nullptr;
 }
 
-PyObject* PyDecoder::read_required() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_required() {
     PyObject* value = read_part_or_end();
     if (VELKORA_UNLIKELY(value == end_marker())) {
         reader.fail_unexpected("value", reader.position() - 1, "END marker");
@@ -75,7 +128,8 @@ PyObject* PyDecoder::read_required() {
     return value;
 }
 
-PyObject* PyDecoder::read_part_or_end() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_part_or_end() {
     if (VELKORA_UNLIKELY(depth + 1 > wire::MAX_DEPTH)) {
         reader.fail_depth(reader.position());
         return nullptr;
@@ -86,10 +140,18 @@ PyObject* PyDecoder::read_part_or_end() {
     return value;
 }
 
-PyObject* PyDecoder::read_named_key() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_named_key() {
     uint64_t key_offset = reader.position();
+    uint8_t tag = 0;
+    if constexpr (Shape::solr_json) (void)reader.peek_u8(&tag);  // none left: the read below fails
     PyObject* key = read_required();
-    if (key && key != Py_None && !is_str(key)) {
+    // The JSON shape makes a `str` of a date, bytes or an enum too, so it judges a key by its tag, as
+    // deserialize() judges what it made of it.
+    bool refused;
+    if constexpr (Shape::solr_json) refused = key && !is_name_tag(tag);
+    else refused = key && key != Py_None && !is_str(key);
+    if (refused) {
         Py_DECREF(key);
         reader.fail_unexpected("string or null", key_offset, "non-string");
         return nullptr;
@@ -97,7 +159,8 @@ PyObject* PyDecoder::read_named_key() {
     return key;
 }
 
-bool PyDecoder::store_pair(PyObject* dict, PyObject* key, PyObject* value) {
+template <class Shape>
+bool BasicPyDecoder<Shape>::store_pair(PyObject* dict, PyObject* key, PyObject* value) {
     if (VELKORA_LIKELY(PyDict_SetItem(dict, key, value) == 0)) return true;
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
@@ -106,7 +169,8 @@ bool PyDecoder::store_pair(PyObject* dict, PyObject* key, PyObject* value) {
     return reader.fail_python();
 }
 
-PyObject* PyDecoder::read_string(uint64_t size) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_string(uint64_t size) {
     uint64_t start = reader.position();
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
@@ -115,7 +179,8 @@ PyObject* PyDecoder::read_string(uint64_t size) {
 }
 
 /// The `str` of `s`, read from `start`; a new reference, or nullptr with the failure recorded.
-PyObject* PyDecoder::make_string(ByteSpan s, uint64_t start) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::make_string(ByteSpan s, uint64_t start) {
     // The interpreter's strict decoder accepts exactly the well-formed UTF-8 we accept, so it validates
     // while it copies; only a refused string is examined again, for the fault's exact place.
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
@@ -129,7 +194,55 @@ PyObject* PyDecoder::make_string(ByteSpan s, uint64_t start) {
     return python_failed();
 }
 
-PyObject* PyDecoder::read_extern(uint8_t tag) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::json_float(double value) {
+    if (VELKORA_LIKELY(std::isfinite(value))) {
+        PyObject* number = PyFloat_FromDouble(value);
+        return number ? number : python_failed();
+    }
+    // Solr writes NaN and the infinities as JSON strings.
+    return Py_NewRef(std::isnan(value) ? names().nan : value > 0 ? names().infinity : names().minus_infinity);
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::json_float32(float value) {
+    if (VELKORA_UNLIKELY(!std::isfinite(value))) return json_float(value);
+    PyObject* number = PyFloat_FromDouble(java::float_text_value(value));
+    return number ? number : python_failed();
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
+    char text[java::kInstantTextMax];
+    size_t length = java::instant_text(epoch_ms, text);
+    PyObject* date = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
+    return date ? date : python_failed();
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
+    std::string text(java::base64_length(b.size), '\0');
+    java::base64_text(b.data, b.size, text.data());
+    PyObject* base64 = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return base64 ? base64 : python_failed();
+}
+
+/// The JSON object key Solr writes for a map key (`key` borrowed): a string as it is, null as "", a
+/// boolean as true or false, anything else as its text. New reference.
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::map_key(PyObject* key) {
+    if (VELKORA_LIKELY(is_str(key))) return Py_NewRef(key);
+    if (key == Py_None) return Py_NewRef(names().empty);
+    if (PyBool_Check(key)) {
+        PyObject* text = PyUnicode_FromString(key == Py_True ? "true" : "false");
+        return text ? text : python_failed();
+    }
+    PyObject* text = PyObject_Str(key);
+    return text ? text : python_failed();
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_extern(uint8_t tag) {
     uint64_t index;
     if (!reader.read_size(tag, &index)) return nullptr;
     if (VELKORA_LIKELY(index != 0)) {
@@ -159,15 +272,18 @@ PyObject* PyDecoder::read_extern(uint8_t tag) {
     return text;
 }
 
-PyObject* PyDecoder::read_bytes() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_bytes() {
     uint32_t length;
     ByteSpan b;
     if (!reader.read_vint(&length) || !reader.take(length, &b)) return nullptr;
+    if constexpr (Shape::solr_json) return json_bytes(b);
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
     return bytes ? bytes : python_failed();
 }
 
-PyObject* PyDecoder::read_array(uint8_t tag) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_array(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
     // Each element takes at least one byte. The slots reserved and not yet filled, over every open list,
@@ -199,7 +315,8 @@ PyObject* PyDecoder::read_array(uint8_t tag) {
     return list.release();
 }
 
-PyObject* PyDecoder::read_named_list(uint8_t tag) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_named_list(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
     PyRef dict = PyRef::steal(PyDict_New());
@@ -207,6 +324,8 @@ PyObject* PyDecoder::read_named_list(uint8_t tag) {
     for (uint64_t i = 0; i < size; ++i) {
         PyRef key = PyRef::steal(read_named_key());
         if (!key) return nullptr;
+        if constexpr (Shape::solr_json)
+            if (key.get() == Py_None) key = PyRef::borrow(names().empty);  // a null name is written as ""
         PyRef value = PyRef::steal(read_required());
         if (!value) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return python_failed();
@@ -214,7 +333,60 @@ PyObject* PyDecoder::read_named_list(uint8_t tag) {
     return dict.release();
 }
 
-PyObject* PyDecoder::read_map() {
+/// A NamedList in the JSON shape, by `named_lists` (a map style goes to read_named_list).
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
+    NamedListStyle style = named_lists;
+    if (style == NamedListStyle::Map) return read_named_list(tag);
+    uint64_t size;
+    if (!reader.read_size(tag, &size)) return nullptr;
+    // Grown as entries arrive: a declared count is not trusted for memory.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return python_failed();
+    for (uint64_t i = 0; i < size; ++i) {
+        PyRef key = PyRef::steal(read_named_key());
+        if (!key) return nullptr;
+        uint8_t value_tag = 0;
+        (void)reader.peek_u8(&value_tag);  // none left: the read below fails
+        PyRef value = PyRef::steal(read_required());
+        if (!value) return nullptr;
+        PyRef entry;
+        switch (style) {
+            case NamedListStyle::Flat:
+                if (PyList_Append(list.get(), key.get()) != 0) return python_failed();
+                entry = std::move(value);
+                break;
+            case NamedListStyle::ArrArr:
+                entry = PyRef::steal(PyList_New(2));
+                if (!entry) return python_failed();
+                PyList_SetItem(entry.get(), 0, key.release());
+                PyList_SetItem(entry.get(), 1, value.release());
+                break;
+            case NamedListStyle::ArrMap:
+                if (key.get() == Py_None) {  // a null name gives the bare value
+                    entry = std::move(value);
+                    break;
+                }
+                entry = PyRef::steal(PyDict_New());
+                if (!entry || PyDict_SetItem(entry.get(), key.get(), value.get()) != 0) return python_failed();
+                break;
+            default: {
+                JsonType type = value_tag == wire::TYPED_ARR && is_str(value.get()) ? JsonType::Str : json_type(value_tag);
+                entry = PyRef::steal(PyDict_New());
+                if (!entry || PyDict_SetItem(entry.get(), names().name_key, key.get()) != 0 ||
+                    PyDict_SetItem(entry.get(), names().type_key, names().json_types[static_cast<size_t>(type)]) != 0 ||
+                    PyDict_SetItem(entry.get(), names().value_key, value.get()) != 0)
+                    return python_failed();
+                break;
+            }
+        }
+        if (PyList_Append(list.get(), entry.get()) != 0) return python_failed();
+    }
+    return list.release();
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_map() {
     uint32_t count;
     if (!reader.read_vint(&count)) return nullptr;
     // Keys and values alternate; the reservation is clamped by the input, as every entry takes bytes.
@@ -225,12 +397,18 @@ PyObject* PyDecoder::read_map() {
         }
     } pairs;
     pairs.items.reserve(2 * std::min<uint64_t>(count, reader.remaining()));
-    bool string_keys = true;
+    bool string_keys = true;  // in the JSON shape every key becomes text, so the map is always a dict
     for (uint32_t i = 0; i < count; ++i) {
         PyObject* key = read_required();
         if (!key) return nullptr;
         pairs.items.push_back(key);
-        string_keys = string_keys && is_str(key);
+        if constexpr (Shape::solr_json) {
+            pairs.items.back() = map_key(key);
+            Py_DECREF(key);
+            if (!pairs.items.back()) return nullptr;
+        } else {
+            string_keys = string_keys && is_str(key);
+        }
         PyObject* value = read_required();
         if (!value) return nullptr;
         pairs.items.push_back(value);
@@ -256,10 +434,28 @@ PyObject* PyDecoder::read_map() {
     return list.release();
 }
 
-PyObject* PyDecoder::read_map_entry_iter() {
+template <class Shape>
+bool BasicPyDecoder<Shape>::store_entry(PyObject* dict, uint8_t key_tag, PyRef& key, PyObject* value) {
+    if constexpr (Shape::solr_json) {
+        // The key becomes text, but fails where deserialize() could not hash what it made of it: a list or
+        // dict, or an enum (a dict there, a string here).
+        if (PyList_Check(key.get()) || PyDict_Check(key.get()) || key_tag == wire::ENUM_FIELD_VALUE) {
+            reader.fail_unexpected("hashable map key", reader.position(), "unhashable value");
+            return false;
+        }
+        key = PyRef::steal(map_key(key.get()));
+        if (!key) return false;
+    }
+    return store_pair(dict, key.get(), value);
+}
+
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_map_entry_iter() {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
     for (;;) {
+        uint8_t key_tag = 0;
+        if constexpr (Shape::solr_json) (void)reader.peek_u8(&key_tag);
         PyRef key = PyRef::steal(read_part_or_end());
         if (!key) return nullptr;
         if (key.get() == end_marker()) {
@@ -267,22 +463,26 @@ PyObject* PyDecoder::read_map_entry_iter() {
             return dict.release();
         }
         PyRef value = PyRef::steal(read_required());
-        if (!value || !store_pair(dict.get(), key.get(), value.get())) return nullptr;
+        if (!value || !store_entry(dict.get(), key_tag, key, value.get())) return nullptr;
     }
 }
 
-PyObject* PyDecoder::read_map_entry() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_map_entry() {
+    uint8_t key_tag = 0;
+    if constexpr (Shape::solr_json) (void)reader.peek_u8(&key_tag);
     PyRef key = PyRef::steal(read_required());
     if (!key) return nullptr;
     PyRef value = PyRef::steal(read_required());
     if (!value) return nullptr;
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
-    if (!store_pair(dict.get(), key.get(), value.get())) return nullptr;
+    if (!store_entry(dict.get(), key_tag, key, value.get())) return nullptr;
     return dict.release();
 }
 
-PyObject* PyDecoder::read_iterator() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_iterator() {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return python_failed();
     for (;;) {
@@ -296,11 +496,13 @@ PyObject* PyDecoder::read_iterator() {
     }
 }
 
-PyObject* PyDecoder::read_enum() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_enum() {
     PyRef first = PyRef::steal(read_required());
     if (!first) return nullptr;
     PyRef second = PyRef::steal(read_required());
     if (!second) return nullptr;
+    if constexpr (Shape::solr_json) return second.release();  // written as its string
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || PyDict_SetItem(dict.get(), names().int_key, first.get()) != 0 ||
         PyDict_SetItem(dict.get(), names().string_key, second.get()) != 0)
@@ -312,7 +514,8 @@ PyObject* PyDecoder::read_enum() {
 /// string names a field whose value follows; SOLRDOC or SOLRINPUTDOC is an anonymous child document one
 /// level deeper (Solr writes a SolrInputDocument's children as SOLRINPUTDOC); in an input document, float
 /// field boosts before a name are skipped.
-PyObject* PyDecoder::read_document(bool input_document) {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
     uint64_t count;
     if (input_document) {
         uint32_t n;
@@ -387,7 +590,8 @@ PyObject* PyDecoder::read_document(bool input_document) {
 }
 
 /// The header items are stored as decoded, None where the header is short; "docs" whatever it is.
-PyObject* PyDecoder::read_document_list_header() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_document_list_header() {
     PyRef header = PyRef::steal(read_required());
     if (!header) return nullptr;
     if (!PyList_Check(header.get())) {
@@ -400,12 +604,15 @@ PyObject* PyDecoder::read_document_list_header() {
     PyObject* keys[] = {names().num_found, names().start, names().max_score, names().num_found_exact};
     for (Py_ssize_t i = 0; i < 4; ++i) {
         PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
+        if constexpr (Shape::solr_json)
+            if (i >= 2 && item == Py_None) continue;  // maxScore and numFoundExact are written only when set
         if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return python_failed();
     }
     return dict.release();
 }
 
-PyObject* PyDecoder::read_document_list() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_document_list() {
     PyRef dict = PyRef::steal(read_document_list_header());
     if (!dict) return nullptr;
     PyRef docs = PyRef::steal(read_required());
@@ -414,7 +621,8 @@ PyObject* PyDecoder::read_document_list() {
     return dict.release();
 }
 
-PyObject* PyDecoder::read_typed_array() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_typed_array() {
     uint8_t type;
     uint32_t count = 0;
     ByteSpan payload;
@@ -427,6 +635,7 @@ PyObject* PyDecoder::read_typed_array() {
         return empty ? empty : python_failed();
     }
     if (type == 3) {
+        if constexpr (Shape::solr_json) return json_bytes(payload);
         PyObject* bytes =
             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data), static_cast<Py_ssize_t>(payload.size));
         return bytes ? bytes : python_failed();
@@ -439,7 +648,14 @@ PyObject* PyDecoder::read_typed_array() {
     const uint8_t* p = payload.data;
     auto boolean = [](uint8_t b) { return Py_NewRef(wire::typed_bool(b) ? Py_True : Py_False); };
     auto small = [](long x) { return PyLong_FromLong(x); };
-    auto real = [](double x) { return PyFloat_FromDouble(x); };
+    auto real = [this](double x) {
+        if constexpr (Shape::solr_json) return json_float(x);
+        return PyFloat_FromDouble(x);
+    };
+    auto real32 = [this](float x) {
+        if constexpr (Shape::solr_json) return json_float32(x);
+        return PyFloat_FromDouble(x);
+    };
     bool filled = false;
     switch (type) {
         case 1: case 2: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
@@ -447,12 +663,13 @@ PyObject* PyDecoder::read_typed_array() {
         case 6: filled = fill_typed<int32_t>(slots, count, p, small); break;
         case 7: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
         case 5: filled = fill_typed<double>(slots, count, p, real); break;
-        case 8: filled = fill_typed<float>(slots, count, p, real); break;
+        case 8: filled = fill_typed<float>(slots, count, p, real32); break;
     }
     return filled ? list.release() : python_failed();
 }
 
-PyObject* PyDecoder::read_value() {
+template <class Shape>
+PyObject* BasicPyDecoder<Shape>::read_value() {
     uint64_t tag_offset = reader.position();
     uint8_t tag;
     if (!reader.read_u8(&tag)) return nullptr;
@@ -477,8 +694,10 @@ PyObject* PyDecoder::read_value() {
             break;
         }
         case wire::GROUP_ARR: return read_array(tag);
-        case wire::GROUP_ORDERED_MAP:
-        case wire::GROUP_NAMED_LST: return read_named_list(tag);
+        case wire::GROUP_ORDERED_MAP: return read_named_list(tag);
+        case wire::GROUP_NAMED_LST:
+            if constexpr (Shape::solr_json) return read_styled_named_list(tag);
+            return read_named_list(tag);
         default:
             switch (tag) {
                 case wire::NULL_TAG: Py_INCREF(Py_None); return Py_None;
@@ -506,18 +725,22 @@ PyObject* PyDecoder::read_value() {
                 case wire::DATE: {
                     int64_t v;
                     if (!read_long(reader, &v)) return nullptr;
+                    if constexpr (Shape::solr_json)
+                        if (tag == wire::DATE) return json_date(v);
                     result = PyLong_FromLongLong(v);
                     break;
                 }
                 case wire::FLOAT: {
                     float v;
                     if (!read_float(reader, &v)) return nullptr;
+                    if constexpr (Shape::solr_json) return json_float32(v);
                     result = PyFloat_FromDouble(v);
                     break;
                 }
                 case wire::DOUBLE: {
                     double v;
                     if (!read_double(reader, &v)) return nullptr;
+                    if constexpr (Shape::solr_json) return json_float(v);
                     result = PyFloat_FromDouble(v);
                     break;
                 }
@@ -540,9 +763,16 @@ PyObject* PyDecoder::read_value() {
     return result ? result : python_failed();
 }
 
-PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error) {
+template class BasicPyDecoder<ObjectShape>;
+template class BasicPyDecoder<SolrJsonShape>;
+
+namespace {
+
+template <class Shape>
+PyObject* decode_body(wire::ByteSpan data, NamedListStyle style, wire::DecodeError* error) {
     ExternTable table;
-    PyDecoder decoder(data.data, data.size, table);
+    BasicPyDecoder<Shape> decoder(data.data, data.size, table);
+    decoder.named_lists = style;
     Reader& r = decoder.reader;
     GcPause gc;
     if (!read_version(r)) {
@@ -561,6 +791,16 @@ PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error) {
     }
     if (!value) *error = std::move(r.error);
     return value.release();
+}
+
+}  // namespace
+
+PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error) {
+    return decode_body<ObjectShape>(data, NamedListStyle::Flat, error);
+}
+
+PyObject* deserialize_solr_json(wire::ByteSpan data, NamedListStyle style, wire::DecodeError* error) {
+    return decode_body<SolrJsonShape>(data, style, error);
 }
 
 bool deliver(PyObject* callback, PyObject* element, GcPause& gc) {

@@ -49,7 +49,10 @@ private:
     std::vector<PyObject*> entries_;
 };
 
-/// The dict keys the decoders write themselves, interned once per process.
+/// The type names Solr's JSON writer gives the values of a NamedList written as `json.nl=arrntv`.
+enum class JsonType : uint8_t { Null, Bool, Int, Long, Float, Double, Date, Str, List, Map, Array, Doc, DocList, Count };
+
+/// The dict keys and texts the decoders write themselves, interned once per process.
 struct Names {
     PyObject* num_found;
     PyObject* start;
@@ -59,6 +62,15 @@ struct Names {
     PyObject* child_documents;
     PyObject* int_key;
     PyObject* string_key;
+    // The JSON writer's shape: non-finite numbers as strings, the arrntv keys, the key a null name becomes.
+    PyObject* nan;
+    PyObject* infinity;
+    PyObject* minus_infinity;
+    PyObject* name_key;
+    PyObject* type_key;
+    PyObject* value_key;
+    PyObject* empty;
+    PyObject* json_types[static_cast<size_t>(JsonType::Count)];
 };
 /// Creates the names on first call (interpreter lock held). False with an exception set on failure.
 [[nodiscard]] bool init_names();
@@ -70,13 +82,31 @@ bool key_is(PyObject* key, std::string_view text);
 /// Stands for the END marker among read results; never a real object, never released.
 PyObject* end_marker();
 
-/// The per-call context of the fast decoder. Every read returns a new reference, end_marker(), or
-/// nullptr with the failure in `reader.error` (PythonApi when an interpreter call failed and left its
-/// exception pending).
-class PyDecoder {
+/// How Solr's JSON writer writes a NamedList (NAMED_LST), as the request's `json.nl` chooses: `flat`
+/// [name, value, ...], `map` {name: value}, `arrarr` [[name, value], ...], `arrmap` [{name: value}, ...],
+/// `arrntv` [{"name": n, "type": t, "value": v}, ...].
+enum class NamedListStyle : uint8_t { Flat, Map, ArrArr, ArrMap, ArrNtv };
+
+/// The objects deserialize() builds: the Python shape of every javabin value as such.
+struct ObjectShape {
+    static constexpr bool solr_json = false;
+};
+/// What json.loads gives for the text Solr's JSON writer writes for the same Java objects: dates as
+/// Instant text, floats read back from Float.toString, NaN and infinities as strings, bytes as Base64,
+/// enums as their string, SimpleOrderedMap and maps as dicts with string keys, NamedLists by NamedListStyle,
+/// SolrDocumentList without its null maxScore and numFoundExact. Errors are those of ObjectShape.
+struct SolrJsonShape {
+    static constexpr bool solr_json = true;
+};
+
+/// The per-call context of the fast decoder, building the objects of `Shape` (fixed per call, so the value
+/// loop never asks which). Every read returns a new reference, end_marker(), or nullptr with the failure
+/// in `reader.error` (PythonApi when an interpreter call failed and left its exception pending).
+template <class Shape>
+class BasicPyDecoder {
 public:
     /// `short_strings` is what a stream remembers across its documents; without it the decoder keeps its own.
-    PyDecoder(const uint8_t* data, size_t len, ExternTable& table, ShortStrings* short_strings = nullptr)
+    BasicPyDecoder(const uint8_t* data, size_t len, ExternTable& table, ShortStrings* short_strings = nullptr)
         : reader(data, len), table(table), short_strings_(short_strings ? *short_strings : own_short_strings_) {}
 
     /// Reads one value at the current depth.
@@ -93,10 +123,14 @@ public:
     /// Stores key -> value in `dict` (both borrowed); a key Python cannot hash becomes the
     /// "hashable map key" error at the current position.
     [[nodiscard]] bool store_pair(PyObject* dict, PyObject* key, PyObject* value);
+    /// store_pair for a MAP_ENTRY_ITER or MAP_ENTRY entry whose key began with `key_tag` (read in the JSON
+    /// shape only): there the key becomes its text first, after the same unhashable check.
+    [[nodiscard]] bool store_entry(PyObject* dict, uint8_t key_tag, PyRef& key, PyObject* value);
 
     wire::Reader reader;
     ExternTable& table;
     uint32_t depth = 0;
+    NamedListStyle named_lists = NamedListStyle::Flat;  // read by SolrJsonShape only
 
 private:
     ShortStrings own_short_strings_;  // declared before `short_strings_`, which may refer to it
@@ -109,6 +143,12 @@ private:
     PyObject* read_extern(uint8_t tag);
     PyObject* read_array(uint8_t tag);
     PyObject* read_named_list(uint8_t tag);
+    PyObject* read_styled_named_list(uint8_t tag);
+    PyObject* map_key(PyObject* key);
+    PyObject* json_float(double value);
+    PyObject* json_float32(float value);
+    PyObject* json_date(int64_t epoch_ms);
+    PyObject* json_bytes(wire::ByteSpan b);
     PyObject* read_map();
     PyObject* read_map_entry_iter();
     PyObject* read_map_entry();
@@ -121,8 +161,17 @@ private:
     PyObject* python_failed();
 };
 
+using PyDecoder = BasicPyDecoder<ObjectShape>;
+using SolrJsonDecoder = BasicPyDecoder<SolrJsonShape>;
+extern template class BasicPyDecoder<ObjectShape>;
+extern template class BasicPyDecoder<SolrJsonShape>;
+
 /// Decodes a whole body. New reference, or nullptr with `error` filled.
 PyObject* deserialize(wire::ByteSpan data, wire::DecodeError* error);
+
+/// Decodes a whole body into what json.loads gives for Solr's JSON writer's text, NamedLists by `style`.
+/// New reference, or nullptr with `error` filled, exactly as deserialize() fails.
+PyObject* deserialize_solr_json(wire::ByteSpan data, NamedListStyle style, wire::DecodeError* error);
 
 /// Decodes a whole body, handing each result document to `callback` and returning the envelope with an
 /// empty "docs". New reference, or nullptr with `error` filled (PythonApi when the callback raised).

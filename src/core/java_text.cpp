@@ -1,0 +1,146 @@
+// src/core/java_text.cpp: the texts Java prints for dates, floats and byte arrays, as Solr's JSON writer uses them.
+#include "core/java_text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace velkora::java {
+
+namespace {
+
+constexpr int64_t kMsPerDay = 86'400'000;
+
+/// Floor division: dates before 1970 count back from the epoch.
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+/// The proleptic Gregorian year, month and day of `days` since 1970-01-01 (the era arithmetic keeps every
+/// step in range for any day count an int64 of milliseconds can give).
+void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
+    days += 719'468;
+    int64_t era = floor_div(days, 146'097);
+    int64_t doe = days - era * 146'097;                                  // [0, 146096]
+    int64_t yoe = (doe - doe / 1'460 + doe / 36'524 - doe / 146'096) / 365;  // [0, 399]
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+    int64_t mp = (5 * doy + 2) / 153;                                      // [0, 11], from March
+    *day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    *month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    *year = yoe + era * 400 + (*month <= 2);
+}
+
+char* two_digits(char* p, unsigned v) {
+    p[0] = static_cast<char>('0' + v / 10);
+    p[1] = static_cast<char>('0' + v % 10);
+    return p + 2;
+}
+
+/// Reads back text written by std::to_chars.
+template <typename T>
+T parse(const char* first, const char* last) {
+    T value{};
+    std::from_chars(first, last, value);
+    return value;
+}
+
+/// The decimal m × 10^(e - 1) (m of two digits, 10 to 99) as text; returns the end.
+char* two_digit_text(char* p, int m, int e) {
+    *p++ = static_cast<char>('0' + m / 10);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + m % 10);
+    *p++ = 'e';
+    return std::to_chars(p, p + 8, e).ptr;
+}
+
+}  // namespace
+
+size_t instant_text(int64_t epoch_ms, char* out) {
+    int64_t days = floor_div(epoch_ms, kMsPerDay);
+    int64_t ms_of_day = epoch_ms - days * kMsPerDay;
+    int64_t year;
+    unsigned month, day;
+    civil_from_days(days, &year, &month, &day);
+    char* p = out;
+    // LocalDate's year: four digits at least, "+" above 9999, "-" before year 0.
+    if (year > 9999) *p++ = '+';
+    if (year < 0) *p++ = '-';
+    uint64_t magnitude = year < 0 ? 0 - static_cast<uint64_t>(year) : static_cast<uint64_t>(year);
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
+    for (ptrdiff_t pad = 4 - (end - digits); pad > 0; --pad) *p++ = '0';
+    std::memcpy(p, digits, static_cast<size_t>(end - digits));
+    p += end - digits;
+    *p++ = '-';
+    p = two_digits(p, month);
+    *p++ = '-';
+    p = two_digits(p, day);
+    *p++ = 'T';
+    unsigned seconds = static_cast<unsigned>(ms_of_day / 1000);
+    unsigned ms = static_cast<unsigned>(ms_of_day % 1000);
+    p = two_digits(p, seconds / 3600);
+    *p++ = ':';
+    p = two_digits(p, seconds / 60 % 60);
+    *p++ = ':';
+    p = two_digits(p, seconds % 60);
+    if (ms != 0) {
+        *p++ = '.';
+        *p++ = static_cast<char>('0' + ms / 100);
+        p = two_digits(p, ms % 100);
+    }
+    *p++ = 'Z';
+    return static_cast<size_t>(p - out);
+}
+
+double float_text_value(float value) {
+    // std::to_chars gives the shortest decimal that reads back as `value`, the nearest of them to it.
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    const char* e = static_cast<const char*>(std::memchr(text, 'e', static_cast<size_t>(end - text)));
+    bool one_digit = e && (e - text == 1 || (e - text == 2 && text[0] == '-'));
+    if (!one_digit) return parse<double>(text, end);
+    // Java writes at least two digits ("1.4E-45", not "1E-45"), and among the decimals of one or two
+    // digits that read back as `value` it takes the nearest. That is the nearest two-digit decimal when it
+    // reads back, else its neighbour towards `value`, else the one-digit decimal.
+    bool negative = std::signbit(value);  // -0.0 too
+    float magnitude = std::fabs(value);
+    char two[32];
+    char* two_end = std::to_chars(two, two + sizeof two, magnitude, std::chars_format::scientific, 1).ptr;
+    if (parse<float>(two, two_end) == magnitude) return negative ? -parse<double>(two, two_end) : parse<double>(two, two_end);
+    int m = (two[0] - '0') * 10 + (two[2] - '0');
+    int exponent = parse<int>(two + 4, two_end);
+    if (parse<double>(two, two_end) > static_cast<double>(magnitude)) {
+        if (--m < 10) m = 99, --exponent;
+    } else if (++m > 99) {
+        m = 10, ++exponent;
+    }
+    char* near_end = two_digit_text(two, m, exponent);
+    if (parse<float>(two, near_end) == magnitude) return negative ? -parse<double>(two, near_end) : parse<double>(two, near_end);
+    return parse<double>(text, end);
+}
+
+void base64_text(const uint8_t* data, size_t size, char* out) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t i = 0;
+    for (; i + 3 <= size; i += 3) {
+        uint32_t v = uint32_t{data[i]} << 16 | uint32_t{data[i + 1]} << 8 | data[i + 2];
+        *out++ = kAlphabet[v >> 18];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = kAlphabet[(v >> 6) & 63];
+        *out++ = kAlphabet[v & 63];
+    }
+    if (size - i == 1) {
+        uint32_t v = uint32_t{data[i]} << 16;
+        *out++ = kAlphabet[v >> 18];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = '=';
+        *out++ = '=';
+    } else if (size - i == 2) {
+        uint32_t v = uint32_t{data[i]} << 16 | uint32_t{data[i + 1]} << 8;
+        *out++ = kAlphabet[v >> 18];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = kAlphabet[(v >> 6) & 63];
+        *out++ = '=';
+    }
+}
+
+}  // namespace velkora::java
