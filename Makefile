@@ -12,7 +12,7 @@ NATIVE_TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars
 	"requests>=2.28" "httpx>=0.24"
 TEST_PACKAGES := $(NATIVE_TEST_PACKAGES) "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "mypy>=1.8" types-requests
 
-.PHONY: demo test test-versions build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
+.PHONY: demo test test-versions test-clang test-big-endian build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -34,6 +34,35 @@ demo: build
 
 test: $(TEST_DEPS) build wheel
 	$(PY) -m pytest -q
+
+# The whole suite against a build by clang with LLVM's libc++ in place of GCC and libstdc++, in its own venv
+# and build folder: the toolchain nearest to macOS's. clang and libc++ come from the system's packages when
+# missing (the check compiles and links a libc++ program, which the bare clang package cannot).
+CLANG_VENV := .venv-clang
+CLANG_PY := $(CLANG_VENV)/bin/python
+CLANG_DEPS := $(CLANG_VENV)/.deps
+
+$(CLANG_DEPS): Makefile
+	printf '#include <string>\nint main() { return std::string("a").size() - 1; }\n' | \
+		clang++ -std=c++20 -stdlib=libc++ -x c++ - -o /dev/null 2>/dev/null || \
+		{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libc++-dev libc++abi-dev; }
+	$(PYTHON) -m venv $(CLANG_VENV)
+	$(CLANG_PY) -m pip install -q $(BUILD_PACKAGES) $(TEST_PACKAGES)
+	touch $@
+
+test-clang: $(CLANG_DEPS)
+	CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_PY) -m pip install -q \
+		--no-build-isolation --no-deps -C build-dir=build/clang .
+	$(CLANG_PY) -m pytest -q -p no:cacheprovider
+
+# The layers without Python and their native tests cross-built for s390x, a big-endian host, and run under
+# qemu (tests/native/big_endian.sh). The cross compiler and qemu come from the system's packages when
+# missing; where they cannot be installed the leg is skipped and says why.
+test-big-endian: $(BUILD_DEPS)
+	command -v s390x-linux-gnu-g++ >/dev/null && command -v qemu-s390x >/dev/null || \
+		{ apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q g++-s390x-linux-gnu qemu-user; } || \
+		echo "test-big-endian: g++-s390x-linux-gnu and qemu-user could not be installed"
+	tests/native/big_endian.sh $(PY)
 
 # An abi3 wheel, repaired by auditwheel into a manylinux wheel in dist/. It builds in the same folder as
 # `make build`, so after a build only the packing is new. tests/test_wheel.py installs it into a fresh venv.
@@ -144,4 +173,4 @@ fuzz-ci: fuzz-build
 	$(FUZZ_RUN) fuzz/campaign.py --seconds 8 --seeds small --seed 1 $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(VERSIONS:%=.venv-%) build
+	rm -rf $(VENV) $(SAN_VENV) $(FUZZ_VENV) $(CLANG_VENV) $(VERSIONS:%=.venv-%) build

@@ -11,10 +11,7 @@
 #include <string>
 #include <type_traits>
 
-#define VELKORA_INLINE inline __attribute__((always_inline))
-#define VELKORA_NOINLINE __attribute__((noinline, cold))
-#define VELKORA_LIKELY(x) __builtin_expect(!!(x), 1)
-#define VELKORA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#include "core/portable.hpp"
 
 namespace velkora::wire {
 
@@ -179,9 +176,7 @@ public:
             return fail_eof(position(), position() + sizeof(T));
         T v;
         std::memcpy(&v, p_, sizeof(T));
-        if constexpr (sizeof(T) == 2) v = static_cast<T>(__builtin_bswap16(static_cast<uint16_t>(v)));
-        if constexpr (sizeof(T) == 4) v = static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
-        if constexpr (sizeof(T) == 8) v = static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
+        v = static_cast<T>(portable::from_big_endian(static_cast<std::make_unsigned_t<T>>(v)));
         *out = v;
         p_ += sizeof(T);
         return true;
@@ -307,12 +302,7 @@ template <typename T>
 VELKORA_INLINE T load_be(const uint8_t* p) {
     using U = std::conditional_t<sizeof(T) == 1, uint8_t,
               std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
-    U v;
-    std::memcpy(&v, p, sizeof(U));
-    if constexpr (sizeof(U) == 2) v = __builtin_bswap16(v);
-    if constexpr (sizeof(U) == 4) v = __builtin_bswap32(v);
-    if constexpr (sizeof(U) == 8) v = __builtin_bswap64(v);
-    return std::bit_cast<T>(v);
+    return std::bit_cast<T>(portable::load_big_endian<U>(p));
 }
 
 // The fixed-width scalar payloads, shared by every decoder: BYTE, SHORT and INT sign-extended, LONG and

@@ -831,7 +831,7 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace velkora
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+PyMODINIT_FUNC PyInit__core() {
     if (Py_Version >= 0x030C0000)
         velkora::kSlots[1] = {velkora::kMultipleInterpretersSlot, velkora::kMultipleInterpretersNotSupported};
     return PyModuleDef_Init(&velkora::kModule);

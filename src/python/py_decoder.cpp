@@ -867,7 +867,7 @@ public:
         return bool(*out);
     }
     // The two delivery loops stay out of line: inlined into the walk, they share its registers and run slower.
-    [[gnu::noinline]] Walk counted_docs(uint64_t count, PyRef* out) {
+    VELKORA_OUT_OF_LINE Walk counted_docs(uint64_t count, PyRef* out) {
         for (uint64_t i = 0; i < count; ++i) {
             PyRef element = PyRef::steal(decoder_.read_required());
             if (!element) return Walk::Failed;
@@ -875,7 +875,7 @@ public:
         }
         return empty_list(out);
     }
-    [[gnu::noinline]] Walk iterator_docs(PyRef* out) {
+    VELKORA_OUT_OF_LINE Walk iterator_docs(PyRef* out) {
         for (;;) {
             PyRef element = PyRef::steal(decoder_.read_part_or_end());
             if (!element) return Walk::Failed;

@@ -92,7 +92,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             uint64_t word;
             std::memcpy(&word, p, 8);
             std::memcpy(o, &word, 8);
-            uint64_t flags = escape_flags(word);
+            uint64_t flags = escape_flags(portable::little_endian(word));
             if (VELKORA_UNLIKELY(flags)) {
                 size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
                 p += clean;
@@ -174,8 +174,9 @@ void write_base64(std::string_view bytes, TextBuffer& out) {
     out.commit(o);
 }
 
-/// The eight decimal digits of `v` (below 10^8), leading zeros included, as a word whose bytes in memory
-/// order run from the most significant digit; each byte holds the digit's value, not yet its character.
+/// The eight decimal digits of `v` (below 10^8), leading zeros included, as a word whose bytes, from the
+/// least significant up, run from the most significant digit: memory order once stored through
+/// portable::little_endian. Each byte holds the digit's value, not yet its character.
 /// Two four-digit halves are split into digit pairs and then digits in parallel, each division by 100 or
 /// 10 done as a multiplication and shift that is exact in this range.
 VELKORA_INLINE uint64_t eight_digits(uint32_t v) {
@@ -196,14 +197,14 @@ constexpr uint64_t kZeroDigits = 0x3030303030303030;
 VELKORA_INLINE char* write_up_to_eight(uint32_t v, char* o) {
     uint64_t digits = eight_digits(v);
     int leading = v == 0 ? 7 : std::countr_zero(digits) / 8;  // zero digits are zero bytes
-    digits = (digits >> (8 * leading)) + kZeroDigits;
+    digits = portable::little_endian((digits >> (8 * leading)) + kZeroDigits);
     std::memcpy(o, &digits, 8);
     return o + 8 - leading;
 }
 
 /// Writes `v` (below 10^8) as exactly eight digits at `o` and returns the end.
 VELKORA_INLINE char* write_eight(uint32_t v, char* o) {
-    uint64_t digits = eight_digits(v) + kZeroDigits;
+    uint64_t digits = portable::little_endian(eight_digits(v) + kZeroDigits);
     std::memcpy(o, &digits, 8);
     return o + 8;
 }
@@ -571,8 +572,8 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
 
 /// Powers of ten as 128-bit integers, up to 10^22.
 constexpr auto kPowersOfTen128 = [] {
-    std::array<unsigned __int128, 23> table{};
-    unsigned __int128 p = 1;
+    std::array<portable::uint128, 23> table{};
+    portable::uint128 p = 1;
     for (auto& t : table) {
         t = p;
         p *= 10;
@@ -592,7 +593,7 @@ constexpr auto kPowersOfTen128 = [] {
 /// one length the nearest is taken, as the shortest round-trip rule asks; the interval being symmetric,
 /// if any of that length reads back, the nearest does.
 bool long_digits(double value, char* digits, int* n, int* exponent) {
-    using u128 = unsigned __int128;
+    using u128 = portable::uint128;
     if (!(value >= 1e-5 && value < 1e15)) return false;
     uint64_t bits;
     std::memcpy(&bits, &value, 8);
