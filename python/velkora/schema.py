@@ -311,6 +311,25 @@ def _arrow_type(kind: str) -> pyarrow.DataType:
             "timestamp": pa.timestamp("ms"), "utf8": pa.utf8(), "bool": pa.bool_(), "binary": pa.binary()}[kind]
 
 
+EOF_TUPLE_FIELDS = ("EOF", "RESPONSE_TIME")  # the tuple that ends a /stream: a protocol marker, not a document
+
+
+def without_eof_tuple(survey: dict[str, Any], *, uncounted: bool = True) -> dict[str, Any]:
+    """A `_core._survey` of a /stream body whose EOF tuple is neither typed nor (`uncounted`) counted.
+
+    ``infer`` keeps it among the rows: the whole-body decoders give it a row of nulls, so no field may be
+    declared non-nullable on the strength of the other tuples alone.
+    """
+    eof = survey["fields"].get("EOF")
+    if survey.get("response_key") != "result-set" or eof is None:
+        return survey
+    fields = {name: tally for name, tally in survey["fields"].items() if name not in EOF_TUPLE_FIELDS}
+    if not uncounted:
+        return {**survey, "fields": fields}
+    return {**survey, "fields": fields, "documents": survey["documents"] - eof["rows"],
+            "rows": survey["rows"] - eof["rows"]}
+
+
 def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     """An Arrow schema sniffed from the documents of a javabin response (/select, /export or /stream).
 
@@ -334,7 +353,7 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     pa = _pyarrow()
     if sample is not None and sample < 1:
         raise ValueError(f"sample must be at least 1, not {sample}")
-    survey = _core._survey(body, sample)
+    survey = without_eof_tuple(_core._survey(body, sample), uncounted=False)
     if survey["untallied"]:
         raise ValueError(f"the documents hold more than {len(survey['fields'])} distinct field names; "
                          "no schema is inferred from so many")
