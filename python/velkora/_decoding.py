@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 MAX_VALUE_BYTES = 256 << 20  # default bound on one document or envelope value
 ENVELOPE_LIMIT = 1 << 20  # bytes of the envelope looked at before the documents; Solr's are a few hundred
 IN_FLIGHT = 3  # chunks handed to the decoder thread and not yet decoded
-PROGRESS_ROWS = 1024  # the Arrow decoder cuts batches this small, so that progress is seen document by document
+PROGRESS_ROWS = 8192  # the Arrow decoder cuts batches this small, so that progress shows before a value runs long
 TUPLE_COLUMNS = ("EXCEPTION", "EOF")  # read along in the Arrow routes of /export and /stream, never returned
 
 
@@ -84,6 +84,15 @@ class AnswerCheck:
     def tuples(self) -> bool:
         """Whether documents may be protocol tuples: those of /export and /stream."""
         return self.envelope is not None and self.envelope.shape in ("export", "stream")
+
+    @property
+    def failure_tuples(self) -> bool:
+        """Whether the Arrow routes read the tuple columns along: on /stream, which ends in the EOF tuple, and on
+        an /export whose header already failed or that runs an expression. A plain /export reports its request
+        errors with a failing status before its documents and then ends early without a marker."""
+        envelope = self.envelope
+        return envelope is not None and (envelope.shape == "stream" or envelope.shape == "export" and (
+            envelope.status != 0 or not self.counted))
 
     # -- what the answer reported
 
@@ -224,7 +233,7 @@ class ArrowDecoding(_Decoding):
         import pyarrow as pa
 
         schema = self.schema if isinstance(self.schema, pa.Schema) else pa.schema(self.schema)
-        if self.check.tuples:
+        if self.check.failure_tuples:
             self.extra = [name for name in TUPLE_COLUMNS if name not in schema.names]
             for name in self.extra:
                 schema = schema.append(pa.field(name, pa.utf8() if name == "EXCEPTION" else pa.bool_()))
@@ -312,7 +321,9 @@ class ArrowDecoding(_Decoding):
 def _one_batch(table: pyarrow.Table, schema: pyarrow.Schema) -> pyarrow.RecordBatch:
     import pyarrow as pa
 
-    batches = table.combine_chunks().to_batches()
+    batches = table.to_batches()
+    if len(batches) != 1:  # a single chunk is taken as it is, without a copy
+        batches = table.combine_chunks().to_batches()
     return batches[0] if len(batches) == 1 else pa.RecordBatch.from_pylist([], schema=schema)
 
 
