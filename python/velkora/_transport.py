@@ -16,7 +16,7 @@ from urllib.parse import urlencode
 
 from ._http_errors import SolrError
 
-CHUNK_SIZE = 1 << 18  # bytes asked of the client per read; each becomes one feed() call
+CHUNK_SIZE = 1 << 20  # bytes asked of the client per read; each becomes one feed() call (fewer hand-offs)
 ERROR_BODY_LIMIT = 1 << 20  # an error answer is read up to this many bytes: enough for any Solr error
 LONG_QUERY = 4096  # query strings longer than this are sent as a form POST
 CONNECT_TIMEOUT, READ_TIMEOUT = 10.0, 300.0  # seconds, when neither the call nor the client sets a timeout
