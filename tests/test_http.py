@@ -491,7 +491,7 @@ def test_a_value_that_never_ends_stops_at_max_value_bytes(solr, any_client, func
     else:
         data = jb.encode(jb.MapEntryIter([("responseHeader", jb.Map([("status", jb.Int(0)),
                                                                      ("QTime", ENDLESS_STRING)]))]))
-    url = solr.serve("/solr/c/export", data, endless=4 * LIMIT, chunk_size=65536)
+    url = solr.serve("/solr/c/export", data, endless=16 * LIMIT, chunk_size=65536)
     got, e = consume(function, any_client, url, max_value_bytes=LIMIT,
                      **({} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}))
     assert type(e) is ValueError, e

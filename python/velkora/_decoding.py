@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 from . import _core
 from ._envelope import Envelope, NeedMore, Unreadable, read_envelope
 from ._http_errors import IncompleteResponse, SolrError
-from ._transport import require_javabin
+from ._transport import Inflater, require_javabin
 
 if TYPE_CHECKING:
     import pyarrow
@@ -137,8 +137,23 @@ class _Decoding:
         self.check = check
         self.head: bytearray | None = bytearray()
         self.decoder: Any = None
+        self.inflater: Inflater | None = None  # set when the chunks are the compressed body
 
     def feed(self, chunk: bytes) -> Outcome:
+        if self.inflater is None:
+            return self.feed_inflated(chunk)
+        items: list[Any] = []
+        try:
+            for piece in self.inflater.pieces(chunk):
+                outcome = self.feed_inflated(piece)
+                items += outcome.items
+                if outcome.error is not None:
+                    return Outcome(items, outcome.error)
+        except Exception as e:
+            return Outcome(items, e)
+        return Outcome(items)
+
+    def feed_inflated(self, chunk: bytes) -> Outcome:
         try:
             self.check.took(chunk)
             if self.head is not None:
@@ -152,6 +167,18 @@ class _Decoding:
             return Outcome([], e)
 
     def finish(self) -> Outcome:
+        if self.inflater is not None:
+            try:
+                rest = self.inflater.rest()
+            except Exception as e:
+                return Outcome([], e)
+            self.inflater = None
+            if rest:
+                outcome = self.feed_inflated(rest)
+                if outcome.error is not None:
+                    return outcome
+                last = self.finish()
+                return Outcome(outcome.items + last.items, last.error)
         try:
             outcome = Outcome([])
             if self.head is not None:

@@ -9,6 +9,7 @@ form POST, as Solr's servlet container refuses long request lines.
 from __future__ import annotations
 
 import sys
+import zlib
 from collections.abc import AsyncIterator, Iterator
 from contextlib import asynccontextmanager, contextmanager
 from typing import Any, cast
@@ -16,6 +17,7 @@ from urllib.parse import urlencode
 
 from ._http_errors import SolrError
 
+INFLATED_PIECE = 1 << 20  # bytes inflated at a time by `Inflater`: a gzip bomb shows as it grows
 CHUNK_SIZE = 1 << 20  # bytes asked of the client per read; each becomes one feed() call (fewer hand-offs)
 ERROR_BODY_LIMIT = 1 << 20  # an error answer is read up to this many bytes: enough for any Solr error
 LONG_QUERY = 4096  # query strings longer than this are sent as a form POST
@@ -46,11 +48,41 @@ def _request_shape(kind: str, pairs: list[tuple[str, str]]) -> tuple[str, dict[s
     return "GET", {"params": list(pairs) if kind == "aiohttp" else tuple(pairs)}
 
 
-class Answer:
-    """An open answer: its status, content type, URL and body chunks (an iterator, or an async iterator)."""
+class Inflater:
+    """A gzip or deflate body inflated piece by piece, each piece at most `INFLATED_PIECE` bytes."""
 
-    def __init__(self, status: int, content_type: str, url: str, chunks: Any) -> None:
+    def __init__(self, url: str) -> None:
+        self.url = url
+        self._z = zlib.decompressobj(32 + zlib.MAX_WBITS)  # a gzip or a zlib header, told apart by zlib
+
+    def pieces(self, chunk: bytes) -> Iterator[bytes]:
+        try:
+            while chunk:
+                piece = self._z.decompress(chunk, INFLATED_PIECE)
+                if piece:
+                    yield piece
+                chunk = self._z.unconsumed_tail
+        except zlib.error as e:
+            raise ValueError(f"the compressed answer from {self.url} cannot be inflated: {e}") from None
+
+    def rest(self) -> bytes:
+        return self._z.flush()
+
+
+INFLATABLE = ("gzip", "deflate")
+
+
+class Answer:
+    """An open answer: its status, content type, URL and body chunks (an iterator, or an async iterator).
+
+    `raw`, when set, is the body as it travelled, compressed with `encoding` (one of `INFLATABLE`): a
+    streaming route then inflates it on its decoder thread. Either `chunks` or `raw` is read, never both.
+    """
+
+    def __init__(self, status: int, content_type: str, url: str, chunks: Any, raw: Any = None,
+                 encoding: str = "") -> None:
         self.status, self.content_type, self.url, self.chunks = status, content_type, url, chunks
+        self.raw, self.encoding = raw, encoding
 
     @property
     def ok(self) -> bool:
@@ -143,17 +175,34 @@ async def aopen_answer(client: Any, url: str, pairs: list[tuple[str, str]], time
     kind = client_kind(client, ASYNC_CLIENTS)
     method, query = _request_shape(kind, pairs)
     extra = _timeout(kind, client, timeout)
+    # A gzip body is inflated on the decoder thread, not on the event loop (which would hold the interpreter
+    # lock while the decoder waits for it): the raw body is kept at hand.
     if kind == "httpx":
         async with client.stream(method, url, **query, **extra) as streamed:
+            encoding = streamed.headers.get("content-encoding", "").strip().lower()
             yield Answer(streamed.status_code, streamed.headers.get("content-type", ""), str(streamed.url),
-                         streamed.aiter_bytes(CHUNK_SIZE))
+                         streamed.aiter_bytes(CHUNK_SIZE),
+                         streamed.aiter_raw(CHUNK_SIZE) if encoding in INFLATABLE else None, encoding)
     else:
-        response = await client.request(method, url, **query, **extra)
+        headers = {**query.pop("headers", {}), "Accept-Encoding": ", ".join(INFLATABLE)}
+        response = await client.request(method, url, **query, **extra, headers=headers, auto_decompress=False)
         try:
+            encoding = response.headers.get("Content-Encoding", "").strip().lower()
+            raw = response.content.iter_chunked(CHUNK_SIZE)
+            inflatable = encoding in INFLATABLE
             yield Answer(response.status, response.headers.get("Content-Type", ""), str(response.url),
-                         response.content.iter_chunked(CHUNK_SIZE))
+                         _ainflated(raw, Inflater(str(response.url))) if inflatable else raw,
+                         raw if inflatable else None, encoding)
         finally:
             response.close()  # not release(): a body left unread must not keep the connection
+
+
+async def _ainflated(raw: AsyncIterator[bytes], inflater: Inflater) -> AsyncIterator[bytes]:
+    async for chunk in raw:
+        for piece in inflater.pieces(chunk):
+            yield piece
+    if rest := inflater.rest():
+        yield rest
 
 
 def require_javabin(start: bytes, content_type: str, url: str) -> None:

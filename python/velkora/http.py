@@ -35,7 +35,7 @@ from . import _core
 from ._decoding import MAX_VALUE_BYTES, AnswerCheck, ArrowDecoding, DecoderThread, DocumentDecoding, Outcome
 from ._envelope import Envelope, NeedMore, Unreadable, read_envelope
 from ._http_errors import IncompleteResponse, SolrError
-from ._transport import ERROR_BODY_LIMIT, Answer, aopen_answer, aread_all, open_answer, read_all, require_javabin
+from ._transport import ERROR_BODY_LIMIT, Answer, Inflater, aopen_answer, aread_all, open_answer, read_all, require_javabin
 
 if TYPE_CHECKING:
     import aiohttp
@@ -175,9 +175,12 @@ async def _astream(client: AsyncClient, url: str, params: Params, decoding: Any,
     pairs = query_pairs(params, wt="javabin")
     async with aopen_answer(client, url, pairs, timeout) as answer:
         await answer.araise_for_solr_error()
-        worker = DecoderThread(decoding(_check(answer, pairs, max_value_bytes, allow_partial)))
+        steps = decoding(_check(answer, pairs, max_value_bytes, allow_partial))
+        if answer.raw is not None:
+            steps.inflater = Inflater(answer.url)
+        worker = DecoderThread(steps)
         try:
-            async for chunk in answer.chunks:
+            async for chunk in (answer.chunks if answer.raw is None else answer.raw):
                 worker.feed(chunk)
                 while (step := worker.due()) is not None:
                     for item in _handed_on(await asyncio.wrap_future(step)):
