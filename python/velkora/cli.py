@@ -254,6 +254,19 @@ def infer_from_prefix(f: io.BufferedIOBase, sample: int) -> tuple[pyarrow.Schema
         want *= 2  # the sample reaches past the bytes read so far
 
 
+def with_child_columns(schema: pyarrow.Schema) -> pyarrow.Schema:
+    """An inferred schema with the columns that place each exploded row in its tree: ``_parent_id`` (of the
+    ``id`` column's type, when there is one), ``_depth`` and ``_child_field``."""
+    import pyarrow as pa
+
+    extra = [pa.field("_parent_id", schema.field("id").type)] if "id" in schema.names else []
+    extra += [pa.field("_depth", pa.int32()), pa.field("_child_field", pa.utf8())]
+    for field in extra:
+        if field.name not in schema.names:
+            schema = schema.append(field)
+    return schema
+
+
 def output_format(args: argparse.Namespace) -> str:
     if args.format:
         fmt: str = args.format
@@ -319,6 +332,8 @@ def write_arrow(args: argparse.Namespace, fmt: str, f: io.BufferedIOBase, size: 
             exploding = args.children == "explode" and "child documents" in str(warning.message)
             if not args.quiet and not exploding:  # the child-document hint is moot when exploding already
                 print(f"velkora: {warning.message}", file=sys.stderr)
+        if args.children == "explode":
+            schema = with_child_columns(schema)
     out_schema = velkora.ArrowStreamDecoder(schema, 1, children=args.children).schema()
     decoding = ArrowDecoding(saved_body_check(args.body), schema, args.batch_size, args.children)
     out = AtomicOutput(args.output)
