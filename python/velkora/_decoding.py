@@ -278,21 +278,22 @@ class ArrowDecoding(_Decoding):
         return self.screen(batches, False)
 
     def screen(self, batches: list[pyarrow.RecordBatch], at_end: bool) -> Outcome:
-        import pyarrow.compute as pc
-
         if batches:
             self.check.progressed()
         for batch in batches:
             if self.check.ended:
                 break
             error = None
-            if "EXCEPTION" in self.extra or (self.check.tuples and "EXCEPTION" in batch.schema.names):
+            read_along = [name for name in TUPLE_COLUMNS if self.check.failure_tuples and name in batch.schema.names]
+            if read_along:
+                import pyarrow.compute as pc  # only here: its first import costs tens of megabytes
+            if "EXCEPTION" in read_along:
                 failed = batch.column("EXCEPTION").is_valid()
                 if pc.any(failed).as_py():
                     at = pc.index(failed, True).as_py()
                     error = self.check.in_band(batch.column("EXCEPTION")[at].as_py())
                     batch = batch.slice(0, at)
-            if "EOF" in self.extra or (self.check.tuples and "EOF" in batch.schema.names):
+            if "EOF" in read_along:
                 eof = pc.fill_null(batch.column("EOF"), False)
                 if pc.any(eof).as_py():
                     self.check.ended = True
@@ -349,8 +350,9 @@ def _one_batch(table: pyarrow.Table, schema: pyarrow.Schema) -> pyarrow.RecordBa
     import pyarrow as pa
 
     batches = table.to_batches()
-    if len(batches) != 1:  # a single chunk is taken as it is, without a copy
-        batches = table.combine_chunks().to_batches()
+    if len(batches) != 1:  # a single chunk is taken as it is, without a copy; a copy is made with malloc, whose
+        # large blocks go back to the system when the parts are freed (a pool would keep them)
+        batches = table.combine_chunks(memory_pool=pa.system_memory_pool()).to_batches()
     return batches[0] if len(batches) == 1 else pa.RecordBatch.from_pylist([], schema=schema)
 
 

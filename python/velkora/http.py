@@ -35,7 +35,7 @@ from . import _core
 from ._decoding import MAX_VALUE_BYTES, AnswerCheck, ArrowDecoding, DecoderThread, DocumentDecoding, Outcome
 from ._envelope import Envelope, NeedMore, Unreadable, read_envelope
 from ._http_errors import IncompleteResponse, SolrError
-from ._transport import ERROR_BODY_LIMIT, Answer, Inflater, aopen_answer, aread_all, open_answer, read_all, require_javabin
+from ._transport import Answer, Inflater, aopen_answer, aread_all, open_answer, read_all, require_javabin
 
 if TYPE_CHECKING:
     import aiohttp
