@@ -4,12 +4,16 @@ Paths are routed to answers (`serve`); each route also says how its body is deli
 transfer encoding (as Solr streams), with a Content-Length, or until the connection closes, and whether the
 delivery is cut: the connection dropped, the body ended cleanly but early, or a stall. Answers are built by
 `bodies` (the same response as javabin and JSON, picked by ``wt``), `solr_error` and the Schema API and
-cursor-page helpers below. Only 127.0.0.1 is ever bound; every wait is bounded.
+cursor-page helpers below. As Jetty does for Solr, the node gzips an answer of 2,048 bytes or more when the
+route allows it and the client accepts it, and refuses a request line over 8 KiB with 414 and an HTML page.
+Only 127.0.0.1 is ever bound; every wait is bounded.
 """
 
 from __future__ import annotations
 
+import gzip
 import json
+import select
 import socket
 import threading
 from collections.abc import Callable
@@ -22,6 +26,8 @@ import javabin as jb
 JAVABIN = "application/octet-stream"
 JSON = "application/json;charset=utf-8"
 STALL_LIMIT = 10.0  # seconds a stalled delivery waits at most before it drops the connection
+GZIP_MIN = 2048  # Jetty's GzipHandler leaves smaller answers alone
+REQUEST_LINE_LIMIT = 8192  # Jetty's default request header size
 
 
 @dataclass
@@ -29,6 +35,7 @@ class Answer:
     body: bytes
     status: int = 200
     content_type: str = JAVABIN
+    encoding: str | None = None  # "gzip": the body is already compressed (a gzip bomb, say)
 
 
 Params = dict[str, list[str]]
@@ -42,7 +49,8 @@ class Route:
     framing: "chunked", "length" or "close" (no length, the end of the body is the end of the connection).
     cut: None, "drop" (close the connection abruptly), "end" (end the body cleanly there: the chunked
     terminator, a Content-Length of the cut, or a close), "stall" (wait, then drop) or "silent" (drop before
-    any answer). cut_at: body bytes sent before the cut; negative counts from the end.
+    any answer). cut_at: body bytes sent before the cut; negative counts from the end. gzip: compress as Jetty
+    does. endless: after the body, this many more bytes of filler (a value that never ends), then a drop.
     """
     respond: Respond
     framing: str = "chunked"
@@ -50,6 +58,8 @@ class Route:
     cut: str | None = None
     cut_at: int = 0
     stall: float = STALL_LIMIT
+    gzip: bool = False
+    endless: int = 0
 
 
 class SolrNode:
@@ -58,6 +68,8 @@ class SolrNode:
     def __init__(self) -> None:
         self.routes: dict[str, Route] = {}
         self.requests: list[tuple[str, Params]] = []
+        self.seen: list[dict] = []  # per request: method, path, accept-encoding, whether gzipped
+        self.hung_up: list[str] = []  # paths of stalled deliveries whose client closed the connection
         self.released = threading.Event()  # set on close: stalled deliveries give up at once
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
@@ -88,6 +100,8 @@ class SolrNode:
     def reset(self) -> None:
         self.routes.clear()
         self.requests.clear()
+        self.seen.clear()
+        self.hung_up.clear()
 
     def close(self) -> None:
         self.released.set()
@@ -102,6 +116,8 @@ class _Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self) -> None:
+        if len(self.requestline) > REQUEST_LINE_LIMIT:
+            return self._too_long()
         path, _, query = self.path.partition("?")
         self._answer(path, parse_qs(query, keep_blank_values=True))
 
@@ -116,17 +132,25 @@ class _Handler(BaseHTTPRequestHandler):
     def _answer(self, path: str, params: Params) -> None:
         node: SolrNode = self.server.node  # type: ignore[attr-defined]
         node.requests.append((path, params))
+        seen = {"method": self.command, "path": path, "accept": self.headers.get("Accept-Encoding", ""),
+                "gzip": False}
+        node.seen.append(seen)
         route = node.routes.get(path)
         if route is None:
             route = Route(lambda params: Answer(f"no route {path}".encode(), 404, "text/plain"))
         if route.cut == "silent":
             return self._drop()
         answer = route.respond(params)
-        body = answer.body
+        body, encoding = answer.body, answer.encoding
+        if route.gzip and encoding is None and len(body) >= GZIP_MIN and "gzip" in seen["accept"]:
+            body, encoding = gzip.compress(body, 6), "gzip"
+        seen["gzip"] = encoding == "gzip"
         cut_at = None if route.cut is None else (route.cut_at if route.cut_at >= 0 else len(body) + route.cut_at)
         sent = body if cut_at is None else body[:cut_at]
         self.send_response(answer.status)
         self.send_header("Content-Type", answer.content_type)
+        if encoding is not None:
+            self.send_header("Content-Encoding", encoding)
         if route.framing == "chunked":
             self.send_header("Transfer-Encoding", "chunked")
         elif route.framing == "length":
@@ -139,14 +163,41 @@ class _Handler(BaseHTTPRequestHandler):
             for start in range(0, len(sent), route.chunk_size):
                 piece = sent[start:start + route.chunk_size]
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.framing == "chunked" else piece)
-            if route.cut == "stall":
-                node.released.wait(route.stall)
-            if route.cut in ("drop", "stall"):
+            filler = b"x" * route.chunk_size
+            for _ in range(route.endless // route.chunk_size):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(filler), filler) if route.framing == "chunked" else filler)
+            if route.cut == "stall" and self._client_hangs_up(node, route.stall):
+                node.hung_up.append(path)
+            if route.cut in ("drop", "stall") or route.endless:
                 return self._drop()
             if route.framing == "chunked":
                 self.wfile.write(b"0\r\n\r\n")
         except OSError:  # the client went away first (a timeout on its side)
             self.close_connection = True
+
+    def _client_hangs_up(self, node: SolrNode, seconds: float) -> bool:
+        """Wait up to `seconds` (less once the node closes); True when the client closed the connection."""
+        for _ in range(int(seconds / 0.05)):
+            if node.released.is_set():
+                return False
+            readable, _, _ = select.select([self.connection], [], [], 0.05)
+            if readable:
+                try:
+                    if self.connection.recv(1, socket.MSG_PEEK) == b"":
+                        return True
+                except OSError:
+                    return True
+        return False
+
+    def _too_long(self) -> None:
+        page = (b"<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html;charset=ISO-8859-1\"/>\n"
+                b"<title>Error 414 URI Too Long</title>\n</head>\n<body><h2>HTTP ERROR 414 URI Too Long</h2>\n"
+                b"</body>\n</html>\n")
+        self.send_response(414)
+        self.send_header("Content-Type", "text/html;charset=iso-8859-1")
+        self.send_header("Content-Length", str(len(page)))
+        self.end_headers()
+        self.wfile.write(page)
 
     def _drop(self) -> None:
         self.close_connection = True
@@ -195,7 +246,8 @@ def solr_error(status: int, msg: str | None, **kw) -> Respond:
 def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "id",
                dynamic_fields: list[dict] = ()) -> dict[str, Respond]:
     """The Schema API answers of a collection, by path below the collection: /schema (the whole schema),
-    /schema/fields, /schema/fieldtypes and /schema/uniquekey, each javabin or JSON as asked."""
+    /schema/fields (declared fields only, as Solr lists them), /schema/dynamicfields, /schema/fieldtypes and
+    /schema/uniquekey, each javabin or JSON as asked."""
     header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))]
 
     def answer(name: str, value) -> Respond:
@@ -205,7 +257,8 @@ def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "i
 
     whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types, "fields": fields,
              "dynamicFields": list(dynamic_fields), "copyFields": []}
-    return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields), "/schema/fieldtypes": answer("fieldTypes", field_types),
+    return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields),
+            "/schema/dynamicfields": answer("dynamicFields", list(dynamic_fields)), "/schema/fieldtypes": answer("fieldTypes", field_types),
             "/schema/uniquekey": answer("uniqueKey", unique_key)}
 
 
@@ -236,3 +289,36 @@ def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool
             ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in page])),
             *[("nextCursorMark", following)] * mark_entry])))
     return respond
+
+
+def select_body(documents: list[list[tuple]], num_found: int | None = None, start: int = 0,
+                partial: bool = False) -> bytes:
+    """A /select answer; `partial` marks the header ``partialResults`` as a timeAllowed search does."""
+    header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))] + [("partialResults", True)] * partial
+    return jb.encode(jb.OrderedMap([
+        ("responseHeader", jb.OrderedMap(header)),
+        ("response", jb.DocList(len(documents) if num_found is None else num_found, start, None, True,
+                                [jb.Doc(d) for d in documents]))]))
+
+
+def export_body(documents: list[list[tuple]], num_found: int | None = None, status: int = 0) -> bytes:
+    """An /export answer. A `num_found` above the documents' number is what Solr sends when its write loop
+    fails: the body ends well-formed, short. The in-band request error is `export_failure`."""
+    return jb.encode(jb.MapEntryIter([
+        ("responseHeader", jb.Map([("status", jb.Int(status))])),
+        ("response", jb.MapEntryIter([("numFound", jb.solr_long(len(documents) if num_found is None else num_found)),
+                                      ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents]))]))]))
+
+
+def export_failure(msg: str, status: int = 400) -> bytes:
+    """What /export writes after its 200 status line for a request it refuses (no sort, score in fl, ...)."""
+    return export_body([[("EXCEPTION", msg)]], num_found=0, status=status)
+
+
+def stream_body(documents: list[list[tuple]], exception: str | None = None) -> bytes:
+    """A /stream answer: the tuples, then the EOF tuple, or for a failure ``{"EXCEPTION": ..., "EOF": true}``
+    in its place (as the only tuple when the expression did not parse)."""
+    last = [("EXCEPTION", exception), ("EOF", True)] if exception is not None else \
+        [("EOF", True), ("RESPONSE_TIME", jb.solr_long(12))]
+    return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([
+        ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents + [last]]))]))]))

@@ -519,17 +519,33 @@ def test_assembly_checks():
                                                                " null values")
 
 
-@pytest.mark.parametrize("t", [
-    pa.timestamp("ms", tz="UTC"), LIST(pa.field("value", pa.int64())),
-    LIST(pa.field("item", pa.int64(), nullable=False)),
-    LIST(pa.field("item", pa.int64(), metadata={"k": "v"})), LIST(pa.timestamp("ms", tz="Europe/Paris")),
+@pytest.mark.parametrize("t, types", [
+    (LIST(pa.field("item", pa.int64(), nullable=False)), 'List<"item": Int64 not null> but found List<Int64>'),
+    (LIST(pa.field("element", pa.int64(), nullable=False)),
+     'List<"element": Int64 not null> but found List<"element": Int64>'),
+    (LIST(pa.field("item", pa.int64(), metadata={"k": "v"})), None),
 ], ids=str)
-def test_types_the_builders_do_not_produce(t):
+def test_types_the_builders_do_not_produce(t, types):
     schema = pa.schema([("a", pa.int64()), ("b", pa.utf8()), ("c", t)])
     message = error(select([("a", 1)]), schema)
     assert message.startswith(MISMATCH) and message.endswith(" at column index 2")
-    if t == pa.timestamp("ms", tz="UTC"):
-        assert message == MISMATCH + 'Timestamp(ms, "UTC") but found Timestamp(ms) at column index 2'
+    assert types is None or message == MISMATCH + types + " at column index 2"
+
+
+@pytest.mark.parametrize("t, plain, values", [
+    (pa.timestamp("ms", tz="UTC"), pa.timestamp("ms"), [jb.Date(1500), None]),
+    (pa.timestamp("ms", tz="Europe/Paris"), pa.timestamp("ms"), [jb.Date(-1), jb.Date(86_400_000)]),
+    (LIST(pa.field("element", pa.int64())), LIST(pa.int64()), [[jb.Long(1), jb.Long(2)], None]),  # as Parquet says
+    (LIST(pa.field("value", pa.timestamp("ms", tz="Asia/Tokyo"))), LIST(pa.timestamp("ms")),
+     [[jb.Date(7)], [jb.Date(8), jb.Date(9)]]),
+], ids=lambda v: str(v) if isinstance(v, pa.DataType) else "")
+def test_time_zones_and_item_names_are_the_schemas_own(t, plain, values):
+    schema = pa.schema([("a", pa.int64()), ("c", t)])
+    data = select(*[[("a", i)] + ([("c", v)] if v is not None else []) for i, v in enumerate(values)])
+    expected = deserialize_arrow(data, pa.schema([("a", pa.int64()), ("c", plain)])).column(1).cast(t)
+    decoder = velkora.ArrowStreamDecoder(schema, 1)
+    for batch in [deserialize_arrow(data, schema), pa.concat_batches(decoder.feed(data) + decoder.finish())]:
+        assert batch.schema.equals(schema) and batch.column(1).equals(expected)
 
 
 def test_schema_and_field_metadata_are_kept():

@@ -1,5 +1,6 @@
 """tests/test_cli.py: the `velkora` command line, run as a subprocess on real and built bodies."""
 
+import gzip
 import json
 import os
 import subprocess
@@ -12,7 +13,8 @@ import pytest
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
-from velkora.cli import jsonable
+from solr_node import export_failure
+from velkora.cli import jsonable, with_child_columns
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -33,9 +35,10 @@ def quietly_inferred(data: bytes, **kwargs) -> pa.Schema:
 
 
 def documents(data: bytes) -> list:
+    """The documents of a body, less the EOF tuple that ends a /stream."""
     docs = []
     velkora.deserialize_stream(data, docs.append)
-    return docs
+    return [d for d in docs if d.get("EOF") is not True]
 
 
 def read_back(path: Path) -> pa.Table:
@@ -90,7 +93,12 @@ def test_arrow_output_reads_back_as_deserialize_arrow(name, children, suffix, tm
     out = tmp_path / f"out{suffix}"
     done = run("arrow", SOLR_DATA / f"{name}.bin", "-o", out, "--children", children, "--batch-size", 7000)
     assert done.returncode == 0, done.stderr
-    expected = velkora.deserialize_arrow(data, quietly_inferred(data), children=children)
+    schema = quietly_inferred(data)
+    if children == "explode":  # an inferred schema gets the columns placing each row in its tree
+        schema = with_child_columns(schema)
+        assert schema.names[-3:] == ["_parent_id", "_depth", "_child_field"]
+    expected = velkora.deserialize_arrow(data, schema, children=children)
+    expected = expected.slice(0, expected.num_rows - (name == "stream_like"))  # the EOF tuple is no row
     table = read_back(out)
     assert table.schema == expected.schema
     assert table.combine_chunks().to_batches()[0].equals(expected) if table.num_rows else expected.num_rows == 0
@@ -177,7 +185,43 @@ def test_value_that_does_not_fit_exits_1(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["schema.arrow"]
 
 
+FAILED_BODIES = {
+    "stream": (lambda: stream([("id", "a")], [("EXCEPTION", "java.io.IOException: shard down"), ("EOF", True)]),
+               "Solr reported a failure: java.io.IOException: shard down"),
+    "export": (lambda: export_failure("undefined field: nope"), "Solr reported a failure: undefined field: nope"),
+    "gzip": (lambda: gzip.compress(stream([("id", "a")])), None),  # saved by curl without --compressed
+}
+
+
+@pytest.mark.parametrize("command", ["docs", "arrow", "json", "inspect"])
+@pytest.mark.parametrize("failure", FAILED_BODIES)
+def test_solr_failures_and_gzip_files_exit_1_with_no_output(command, failure, tmp_path):
+    make, message = FAILED_BODIES[failure]
+    path = tmp_path / "body.bin"
+    path.write_bytes(make())
+    done = run(command, path, *(["-o", tmp_path / "out.parquet", "--infer", "5"] if command == "arrow" else []))
+    if command in ("json", "inspect") and message is not None:
+        assert done.returncode == 0  # they show the body as it is, tuples and all
+        return
+    assert done.returncode == 1, done.stderr
+    assert done.stderr.decode().splitlines() == [
+        "velkora: error: " + (message or f"the file is gzip-compressed: {path}; decompress it first "
+                                         f"(gunzip -c {path} | velkora ...)")]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["body.bin"]
+    assert done.stdout.decode() == ('{"id":"a"}\n' if command == "docs" and failure == "stream" else "")
+
+
+def test_docs_into_a_pipe_closed_early_exits_0():
+    data = stream(*[[("id", f"d{i}"), ("text", "x" * 200)] for i in range(20000)])
+    done = subprocess.run(f"set -o pipefail; {' '.join(COMMAND)} docs | head -n 2", shell=True, input=data,
+                          capture_output=True, timeout=120, executable="/bin/bash")
+    assert done.returncode == 0 and len(done.stdout.splitlines()) == 2, done.stderr
+    assert done.stderr == b""
+
+
 @pytest.mark.parametrize("args, message", [
+    (["arrow", "-o", "no-such-dir/out.parquet", "--infer", "5"], "cannot write no-such-dir/out.parquet: no directory "
+                                                                  "no-such-dir"),
     ([], "the following arguments are required: COMMAND"),
     (["yaml"], "invalid choice: 'yaml'"),
     (["arrow"], "the following arguments are required: -o/--output"),
@@ -219,8 +263,9 @@ def test_inspect(name, shape):
     done = run("inspect", "--json", SOLR_DATA / f"{name}.bin")
     assert done.returncode == 0, done.stderr
     info = json.loads(done.stdout)
-    survey = velkora._core._survey(data)
+    survey = velkora.schema.without_eof_tuple(velkora._core._survey(data))
     assert info == {**survey, "bytes": len(data), "shape": shape}
+    assert "EOF" not in info["fields"] and "RESPONSE_TIME" not in info["fields"]
     text = run("inspect", stdin=data).stdout.decode()
     assert f"shape: {shape} " in text and f"documents: {survey['documents']}" in text
     assert f"extern strings: {survey['extern_strings']}" in text

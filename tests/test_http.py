@@ -1,11 +1,16 @@
 """velkora.http through requests and httpx against a loopback Solr node: the same documents and batches as the
 whole-body decoders, Solr's error answers, cut and stalled downloads, cursor paging, the Schema API path."""
 
+import asyncio
+import gzip
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
 import time
+from concurrent.futures import ThreadPoolExecutor
+from urllib.parse import unquote_plus
 
 import pyarrow as pa
 import pytest
@@ -14,11 +19,16 @@ import javabin as jb
 import velkora
 import velkora.http as vh
 from descriptions import SOLR_DATA, body as solr_body
-from solr_node import JSON, Answer, bodies, cursor_pages, error_response, schema_api, solr_error
+from solr_node import (JSON, Answer, bodies, cursor_pages, error_response, export_body, export_failure, schema_api,
+                       select_body, solr_error, stream_body)
 from test_arrow import _solr_schema
 
 requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
+try:
+    import aiohttp
+except ImportError:  # the aiohttp cases skip
+    aiohttp = None
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 EOF = r"^unexpected end of input at byte offset \d+$"
@@ -39,36 +49,78 @@ def docs(n, start=0):
     return [[("id", f"d{i:02d}"), ("n", i), ("tags", ["a", "b", "c"][: i % 4])] for i in range(start, start + n)]
 
 
-def select(documents):
-    return jb.encode(jb.OrderedMap([
-        ("responseHeader", jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(1))])),
-        ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in documents]))]))
-
-
-def export(documents):
-    return jb.encode(jb.MapEntryIter([
-        ("responseHeader", jb.Map([("status", jb.Int(0))])),
-        ("response", jb.MapEntryIter([("numFound", jb.solr_long(len(documents))),
-                                      ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents]))]))]))
+select, export = select_body, export_body
 
 
 def whole_documents(data):
+    """The documents of a body as the whole-body decoder gives them, less the EOF tuple ending a /stream."""
     found = []
     velkora.deserialize_stream(data, found.append)
-    return found
+    return [d for d in found if d.get("EOF") is not True]
+
+
+# Every client: the sync ones are given as objects or names, the async ones by name (made inside the loop).
+CLIENTS = ["requests", "httpx", "httpx-async", "aiohttp"]
+MAKE = {"requests": lambda: requests.Session(), "httpx": lambda: httpx.Client(),
+        "httpx-async": lambda: httpx.AsyncClient(), "aiohttp": lambda: aiohttp.ClientSession()}
+
+
+@pytest.fixture(params=CLIENTS)
+def any_client(request):
+    if request.param == "aiohttp" and aiohttp is None:
+        pytest.skip("aiohttp not installed")
+    return request.param
 
 
 def run(function, client, url, params=None, **kw):
     """Everything `function` gives, as a list (the readers' tables as their batches)."""
+    got, error = consume(function, client, url, params, **kw)
+    if error is not None:
+        raise error
+    return got
+
+
+def consume(function, client, url, params=None, **kw):
+    """What `function` gave before it stopped, and the exception it stopped with (None at a normal end).
+    `client` is a client, or a name of CLIENTS (the async ones run their `a`-twin in a fresh event loop)."""
     params = {"q": "*:*"} if params is None else params
-    if function in ("iter_documents", "iter_select"):
-        if function == "iter_select":
-            kw.setdefault("unique_key", "id")
-        return list(getattr(vh, function)(client, url, params, **kw))
-    if function == "read_polars":
-        return getattr(vh, function)(client, url, params, **kw).to_arrow().to_batches()
-    result = getattr(vh, function)(client, url, params, **kw)
-    return list(result) if function == "iter_batches" else result.to_batches()
+    if function == "iter_select":
+        kw.setdefault("unique_key", "id")
+    if client in ("httpx-async", "aiohttp"):
+        return asyncio.run(_aconsume(function, MAKE[client], url, params, kw))
+    if isinstance(client, str):
+        with MAKE[client]() as made:
+            return consume(function, made, url, params, **kw)
+    got = []
+    try:
+        if function.startswith("read_"):
+            result = getattr(vh, function)(client, url, params, **kw)
+            got = result.to_arrow().to_batches() if function == "read_polars" else result.to_batches()
+        else:
+            for item in getattr(vh, function)(client, url, params, **kw):
+                got.append(item)
+    except Exception as e:
+        return got, e
+    return got, None
+
+
+async def _aconsume(function, make, url, params, kw):
+    got = []
+    async with make() as client:
+        try:
+            if function.startswith("read_"):
+                result = await getattr(vh, "a" + function)(client, url, params, **kw)
+                got = result.to_arrow().to_batches() if function == "read_polars" else result.to_batches()
+            else:
+                async for item in getattr(vh, "a" + function)(client, url, params, **kw):
+                    got.append(item)
+        except Exception as e:
+            return got, e
+    return got, None
+
+
+def count(function, got):
+    return len(got) if function in ("iter_documents", "iter_select") else sum(b.num_rows for b in got)
 
 
 # ---------------------------------------------------------------------------
@@ -84,11 +136,12 @@ def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, n
     shaped = velkora.loads_solr_json(data, "map")  # the described tops are named lists
     shaped = shaped.get("response", shaped.get("result-set")) or {}
     assert list(vh.iter_documents(client, url, {"q": "*:*", "json.nl": "map"}, shape="solr-json")) == \
-        shaped.get("docs", [])
+        [d for d in shaped.get("docs", []) if d.get("EOF") is not True]  # the EOF tuple ends them
     if children is None:
         return
     schema = _solr_schema(name, children)
     whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, children=children)])
+    whole = whole.slice(0, whole.num_rows - (handler == "stream"))  # the EOF tuple is no row
     batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, 7, children))
     # A document's rows stay together: in explode mode a batch may run past the size.
     assert all(b.num_rows == 7 if children == "skip" else b.num_rows >= 7 for b in batches[:-1])
@@ -168,19 +221,18 @@ FUNCTIONS = ["iter_documents", "iter_batches", "read_arrow", "read_polars", "ite
 
 @pytest.mark.parametrize("form", ["javabin", "json"])
 @pytest.mark.parametrize("function", FUNCTIONS)
-def test_error_answers_raise_solr_error_with_solrs_message(solr, client, function, form):
+def test_error_answers_raise_solr_error_with_solrs_message(solr, any_client, function, form):
     javabin, text = error_response(400, "undefined field foo")
     answer = Answer(javabin, 400) if form == "javabin" else Answer(text, 400, JSON)
     url = solr.serve("/solr/c/select", answer)
-    with pytest.raises(vh.SolrError) as raised:
-        run(function, client, url, {"q": "foo:1"}, **({} if function in ("iter_documents", "iter_select")
-                                                       else {"schema": SCHEMA}))
+    _, e = consume(function, any_client, url, {"q": "foo:1"},
+                   **({} if function in ("iter_documents", "iter_select") else {"schema": SCHEMA}))
+    assert isinstance(e, vh.SolrError)
     full_url = f"{url}?q=foo%3A1" + ("&sort=id+asc&rows=1000&cursorMark=%2A" if function == "iter_select" else "") \
         + "&wt=javabin"
-    assert str(raised.value) == f"Solr error 400: undefined field foo (HTTP 400 from {full_url})"
-    e = raised.value
-    assert (e.msg, e.code, e.status, e.url, e.metadata, e.trace) == ("undefined field foo", 400, 400, full_url,
-                                                                    METADATA, None)
+    assert unquote_plus(str(e)) == unquote_plus(f"Solr error 400: undefined field foo (HTTP 400 from {full_url})")
+    assert (e.msg, e.code, e.status, unquote_plus(e.url), e.metadata, e.trace) == \
+        ("undefined field foo", 400, 400, unquote_plus(full_url), METADATA, None)
 
 
 @pytest.mark.parametrize("answer,msg,code,trace", [
@@ -188,11 +240,14 @@ def test_error_answers_raise_solr_error_with_solrs_message(solr, client, functio
             status=500), "Index locked", 500, "java.io.IOException: locked\n\tat x.y(Z.java:1)"),
     (bodies(*error_response(500, None, trace="java.lang.NullPointerException\n\tat a.b(C.java:2)"), status=500),
      "java.lang.NullPointerException", 500, "java.lang.NullPointerException\n\tat a.b(C.java:2)"),
-    (Answer(b"<html><body><h1>502 Bad Gateway</h1></body></html>", 502, "text/html"),
-     "<html><body><h1>502 Bad Gateway</h1></body></html>", None, None),
+    (Answer(b"<html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway</h1></body></html>", 502,
+            "text/html"), "502 Bad Gateway", None, None),
+    (Answer(b"<html><body><h2>HTTP ERROR 414 URI Too Long</h2>\n<table><tr><th>URI:</th><td>/solr/c/select</td>"
+            b"</tr></table></body></html>", 414, "text/html;charset=iso-8859-1"),
+     "HTTP ERROR 414 URI Too Long URI: /solr/c/select", None, None),
     (Answer(b"", 503, "text/plain"), "HTTP 503", None, None),
     (Answer(error_response(400, "cut short")[0][:-9], 400), None, None, None),
-], ids=["with trace", "trace only", "proxy page", "empty", "cut javabin"])
+], ids=["with trace", "trace only", "proxy page", "jetty page", "empty", "cut javabin"])
 def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code, trace):
     url = solr.serve("/solr/c/select", answer)
     with pytest.raises(vh.SolrError) as raised:
@@ -264,17 +319,21 @@ def test_a_cut_download_raises_in_every_function(solr, client, function, handler
         run(function, client, url, **({} if function in ("iter_documents", "iter_select") else {"schema": SCHEMA}))
 
 
-@pytest.mark.parametrize("function", ["iter_documents", "iter_batches"])
-def test_documents_before_the_cut_arrive_then_the_error(solr, client, function):
+@pytest.mark.parametrize("cut", ["end", "drop"])
+@pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "read_arrow"])
+def test_documents_before_the_cut_arrive_then_the_error(solr, any_client, function, cut):
     data = export(docs(30))
-    url = solr.serve("/solr/c/export", data, cut="end", cut_at=len(data) // 2, chunk_size=64)
-    got = []
-    iterator = vh.iter_documents(client, url, {}) if function == "iter_documents" \
-        else vh.iter_batches(client, url, {}, SCHEMA, batch_size=1)
-    with pytest.raises(ValueError, match=EOF):
-        for item in iterator:
-            got.append(item)
-    assert 5 < len(got) < 30
+    url = solr.serve("/solr/c/export", data, cut=cut, cut_at=len(data) // 2, chunk_size=64)
+    got, e = consume(function, any_client, url, {}, **({} if function == "iter_documents"
+                                                       else {"schema": SCHEMA, "batch_size": 1}))
+    if cut == "end":  # a clean early end: the decoder says where, after what arrived
+        assert isinstance(e, ValueError) and re.match(EOF, str(e)), e
+        assert (5 < len(got) < 30) if function != "read_arrow" else got == []
+    else:  # the transport's own error (what it had buffered of the read it was in is lost with it)
+        assert type(e) is {"requests": requests.exceptions.ChunkedEncodingError, "httpx": httpx.RemoteProtocolError,
+                           "httpx-async": httpx.RemoteProtocolError,
+                           "aiohttp": aiohttp and aiohttp.ClientPayloadError}[any_client], e
+        assert len(got) < 30
 
 
 def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
@@ -303,6 +362,251 @@ def test_malformed_bodies_raise_the_decoders_error(solr, client, data, kind, off
         with pytest.raises(velkora.DecodeError) as caught:
             read()
         assert (caught.value.kind, caught.value.offset, str(caught.value)) == (kind, offset, str(whole.value))
+
+
+# ---------------------------------------------------------------------------
+# What Solr reports inside a 2xx body: in-band failures, short answers, partial results
+
+STREAMED = ["iter_documents", "iter_batches", "read_arrow", "read_polars"]
+IN_BAND = {
+    # name: (handler, body, params, (error class, msg or message end, code or expected), documents before it)
+    "stream parse error": ("stream", stream_body([], "Invalid stream expression search(c, q=*:*"), {},
+                           (vh.SolrError, "Invalid stream expression search(c, q=*:*", None), 0),
+    "stream run-time error": ("stream", stream_body(docs(6), "java.io.IOException: shard down\n\tat x.y(Z.java:1)"),
+                              {}, (vh.SolrError, "java.io.IOException: shard down\n\tat x.y(Z.java:1)", None), 6),
+    "export refused": ("export", export_failure('undefined field: "nope"'), {},
+                       (vh.SolrError, 'undefined field: "nope"', 400), 0),
+    "export header status": ("export", export_body(docs(3), status=500), {},
+                             (vh.SolrError, "the response header reports status 500", 500), 3),
+    "export cut short": ("export", export_body(docs(20), num_found=30), {},
+                         (vh.IncompleteResponse, "ended after 20 of the 30 documents it announced", 30), 20),
+    "select page short": ("select", select_body(docs(7), num_found=25), {"rows": 10},
+                          (vh.IncompleteResponse, "ended after 7 of the 10 documents it announced", 10), 7),
+    "select partial": ("select", select_body(docs(10), num_found=25, partial=True), {"rows": 10},
+                       (vh.IncompleteResponse, "has partialResults: documents may be missing (pass allow_partial=True"
+                                               " to take them anyway)", 10), 10),
+}
+
+
+@pytest.mark.parametrize("case", IN_BAND)
+@pytest.mark.parametrize("function", STREAMED)
+def test_in_band_reports_raise_after_the_documents_before_them(solr, any_client, function, case):
+    handler, data, params, (cls, text, code), before = IN_BAND[case]
+    url = solr.serve(f"/solr/c/{handler}", data, chunk_size=64)
+    kw = {} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}
+    got, e = consume(function, any_client, url, {"q": "*:*", **params}, **kw)
+    assert type(e) is cls, e
+    assert e.url.startswith(url)
+    if cls is vh.SolrError:
+        assert (e.msg, e.code, e.status) == (text, code, 200)
+    else:
+        assert str(e) == f"the answer from {e.url} {text}" and (e.expected, e.received) == (code, before)
+    assert count(function, got) == (before if function in ("iter_documents", "iter_batches") else 0)
+    if function == "iter_documents":
+        assert got == [dict(d) for d in docs(before)]
+
+
+@pytest.mark.parametrize("handler,data,params,kw", [
+    ("stream", stream_body(docs(6)), {}, {}),
+    ("export", export_body(docs(20), num_found=60), {"numWorkers": 3, "workerId": 0, "partitionKeys": "id"}, {}),
+    ("export", export_body(docs(20), num_found=60), {"expr": "unique(input(), over=id)"}, {}),
+    ("select", select_body(docs(5), num_found=25, start=20), {"rows": 10, "start": 20}, {}),
+    ("select", select_body(docs(5), num_found=25), {}, {}),  # the handler's default rows is unknown
+    ("select", select_body(docs(10), num_found=25, partial=True), {"rows": 10}, {"allow_partial": True}),
+], ids=["stream", "export partitioned", "export expr", "last page", "rows unknown", "partial allowed"])
+@pytest.mark.parametrize("function", STREAMED)
+def test_complete_answers_and_the_eof_tuple(solr, any_client, function, handler, data, params, kw):
+    url = solr.serve(f"/solr/c/{handler}", data)
+    n = {"stream": 6, "export": 20, "select": 10 if kw else 5}[handler]
+    got = run(function, any_client, url, {"q": "*:*", **params}, **kw,
+              **({} if function == "iter_documents" else {"schema": SCHEMA}))
+    if function == "iter_documents":
+        assert got == [dict(d) for d in docs(n)]  # no EOF tuple
+    else:
+        table = pa.Table.from_batches(got)
+        assert table.column_names == ["id", "n", "tags"] and table.to_pylist() == [dict(d) for d in docs(n)]
+
+
+# ---------------------------------------------------------------------------
+# gzip, long queries, timeouts, answers that are not javabin
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_gzip_answers_are_inflated_by_every_route(solr, any_client, function):
+    respond = cursor_pages(docs(150)) if function == "iter_select" else export(docs(150))
+    url = solr.serve(f"/solr/c/{'select' if function == 'iter_select' else 'export'}", respond, gzip=True,
+                     chunk_size=100)
+    got = run(function, any_client, url, **({} if function in ("iter_documents", "iter_select")
+                                            else {"schema": SCHEMA}))
+    rows = got if function in ("iter_documents", "iter_select") else pa.Table.from_batches(got).to_pylist()
+    assert rows == [dict(d) for d in docs(150)]
+    assert solr.seen[0]["gzip"] and "gzip" in solr.seen[0]["accept"]
+
+
+@pytest.mark.parametrize("length,method", [(4000, "GET"), (4200, "POST"), (9000, "POST")])
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_long_queries_go_as_a_form_post(solr, any_client, function, length, method):
+    url = solr.serve("/solr/c/select", cursor_pages(docs(5)) if function == "iter_select" else select(docs(5)))
+    q = "id:(" + " OR ".join(f"d{i:04d}" for i in range(length // 9)) + ")"
+    q += "x" * (length - len(q))
+    got = run(function, any_client, url, {"q": q}, **({} if function in ("iter_documents", "iter_select")
+                                                       else {"schema": SCHEMA}))
+    assert count(function, got) == 5
+    assert [seen["method"] for seen in solr.seen] == [method] * len(solr.seen)
+    assert all(p["q"] == [q] for p in solr.asked("/solr/c/select"))
+
+
+def test_the_node_refuses_long_request_lines_as_jetty_does(solr, client):
+    url = solr.serve("/solr/c/select", select(docs(1)))
+    answer = client.get(url, params={"q": "x" * 9000})
+    assert answer.status_code == 414 and "<title>Error 414 URI Too Long</title>" in answer.text
+
+
+@pytest.mark.parametrize("given", [None, 7.5])
+def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch, given):
+    url = solr.serve("/solr/c/export", export(docs(3)))
+    seen = []
+    method = "request" if isinstance(client, requests.Session) else "stream"
+    original = getattr(client, method)
+    monkeypatch.setattr(client, method, lambda *a, **kw: seen.append(kw.get("timeout", "client's")) or original(*a, **kw))
+    assert len(list(vh.iter_documents(client, url, {}, timeout=given))) == 3
+    default = (10.0, 300.0) if isinstance(client, requests.Session) else httpx.Timeout(300.0, connect=10.0)
+    assert seen == [default if given is None else given]
+    if isinstance(client, httpx.Client):  # a timeout set on the client is the client's choice
+        seen.clear()
+        client.timeout = httpx.Timeout(60.0)
+        list(vh.iter_documents(client, url, {}))
+        assert seen == ["client's"]
+
+
+@pytest.mark.parametrize("answer,shown", [
+    (Answer(b'{"responseHeader":{"status":0},"response":{"numFound":0,"docs":[]}}', 200, JSON),
+     "application/json;charset=utf-8 and its body starts '{\"responseHeader\":{\"status\":0},\"response'"),
+    (Answer(b"<html><body>Welcome to nginx!</body></html>", 200, "text/html"),
+     "text/html and its body starts '<html><body>Welcome to nginx!</body></ht'"),
+], ids=["json", "html"])
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_a_2xx_that_is_not_javabin_says_what_it_is(solr, any_client, function, answer, shown):
+    url = solr.serve("/solr/c/select", answer)
+    _, e = consume(function, any_client, url, **({} if function in ("iter_documents", "iter_select")
+                                                 else {"schema": SCHEMA}))
+    assert type(e) is ValueError, e
+    assert str(e).startswith(f"the answer from {url}?") and str(e).endswith(f" is not javabin: its content type is "
+                                                                           f"{shown}")
+
+
+# ---------------------------------------------------------------------------
+# A dishonest server: values that never end, gzip bombs, pages without end
+
+ENDLESS_STRING = jb.Raw(jb.size_header(jb.STR, 1 << 30))  # a string announced as 1 GiB; filler follows
+LIMIT = 1 << 20
+
+
+@pytest.mark.parametrize("where", ["document", "envelope"])
+@pytest.mark.parametrize("function", STREAMED)
+def test_a_value_that_never_ends_stops_at_max_value_bytes(solr, any_client, function, where):
+    if where == "document":
+        data = export(docs(3) + [[("id", "d99"), ("n", 1), ("tags", ENDLESS_STRING)]])
+    else:
+        data = jb.encode(jb.MapEntryIter([("responseHeader", jb.Map([("status", jb.Int(0)),
+                                                                     ("QTime", ENDLESS_STRING)]))]))
+    url = solr.serve("/solr/c/export", data, endless=16 * LIMIT, chunk_size=65536)
+    got, e = consume(function, any_client, url, max_value_bytes=LIMIT,
+                     **({} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}))
+    assert type(e) is ValueError, e
+    assert str(e).startswith(f"a value in the answer from {url}?") and str(e).endswith(
+        f" goes on past max_value_bytes ({LIMIT} bytes) without ending; pass a larger max_value_bytes if it is genuine")
+    assert count(function, got) == (3 if where == "document" and function in ("iter_documents", "iter_batches") else 0)
+
+
+BOMB = gzip.compress(b"\x02" + bytes(8 * LIMIT), 9)  # 8 MiB of javabin nulls in a few kilobytes
+
+
+@pytest.mark.parametrize("function,target", [("read_arrow", "schema api"), ("iter_select", "schema api"),
+                                             ("iter_select", "select page")])
+def test_whole_body_reads_stop_a_gzip_bomb(solr, any_client, function, target):
+    assert len(BOMB) < 64 << 10
+    bomb = Answer(BOMB, encoding="gzip")
+    for path, respond in schema_api(FIELDS, FIELD_TYPES).items():
+        solr.serve("/solr/c" + path, bomb if target == "schema api" and path == "/schema/fields" else respond)
+    handler = "select" if function == "iter_select" else "export"
+    url = solr.serve(f"/solr/c/{handler}", bomb if target == "select page" else export(docs(3)))
+    kw = {"batches": True} if function == "iter_select" else {}
+    _, e = consume(function, any_client, url, {"q": "*:*", "fl": "id,n"}, max_value_bytes=LIMIT, **kw)
+    assert type(e) is ValueError, e
+    assert str(e).endswith(f" is larger than max_value_bytes ({LIMIT} bytes); pass a larger max_value_bytes if it "
+                           "should be read")
+
+
+def test_cursor_paging_stops_at_a_page_without_documents(solr, any_client):
+    def moving(params):
+        return Answer(jb.encode(jb.OrderedMap([
+            ("responseHeader", jb.OrderedMap([("status", jb.Int(0))])), ("response", jb.DocList(0, 0, None, True, [])),
+            ("nextCursorMark", params["cursorMark"][-1] + "x")])))
+    url = solr.serve("/solr/c/select", moving)
+    assert run("iter_select", any_client, url) == [] and len(solr.asked("/solr/c/select")) == 1
+
+
+# ---------------------------------------------------------------------------
+# Any thread, any event loop
+
+@pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "iter_select"])
+def test_a_route_advanced_from_a_thread_pool(solr, client, function):
+    url = solr.serve("/solr/c/select", cursor_pages(docs(30)) if function == "iter_select" else select(docs(30)),
+                     chunk_size=50)
+    kw = {"schema": SCHEMA, "batch_size": 4} if function == "iter_batches" else \
+        {"rows": 4, "unique_key": "id"} if function == "iter_select" else {}
+    iterator = getattr(vh, function)(client, url, {"q": "*:*"}, **kw)
+    got = []
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(40):  # each step on whichever worker is free
+            item = pool.submit(next, iterator, None).result()
+            if item is None:
+                break
+            got.append(item)
+    rows = got if function != "iter_batches" else pa.Table.from_batches(got).to_pylist()
+    assert rows == [dict(d) for d in docs(30)]
+
+
+def test_starlettes_iterate_in_threadpool(solr, client):
+    concurrency = pytest.importorskip("starlette.concurrency")
+    url = solr.serve("/solr/c/export", export(docs(30)), chunk_size=50)
+
+    async def stream():
+        return [d async for d in concurrency.iterate_in_threadpool(vh.iter_documents(client, url, {}))]
+    assert asyncio.run(stream()) == [dict(d) for d in docs(30)]
+
+
+@pytest.mark.parametrize("function", ["aiter_documents", "aiter_batches", "aread_arrow"])
+@pytest.mark.parametrize("kind", ["httpx-async", "aiohttp"])
+def test_cancelling_an_async_route_closes_the_connection(solr, kind, function):
+    if kind == "aiohttp" and aiohttp is None:
+        pytest.skip("aiohttp not installed")
+    data = export(docs(30))
+    url = solr.serve("/solr/c/export", data, cut="stall", cut_at=len(data) // 2, chunk_size=64)
+
+    async def cancel_mid_body():
+        async with MAKE[kind]() as client:
+            kw = {} if function == "aiter_documents" else {"schema": SCHEMA, "batch_size": 1}
+            async def drain():
+                if function == "aread_arrow":
+                    return await vh.aread_arrow(client, url, {}, **kw)
+                async for _ in getattr(vh, function)(client, url, {}, **kw):
+                    pass
+            task = asyncio.create_task(drain())
+            for _ in range(100):  # until the node has sent half the body and stalls
+                if solr.seen:
+                    break
+                await asyncio.sleep(0.02)
+            await asyncio.sleep(0.2)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            for _ in range(100):  # the node notices the hang-up within its polling step
+                if solr.hung_up:
+                    break
+                await asyncio.sleep(0.02)
+    asyncio.run(cancel_mid_body())
+    assert solr.hung_up == ["/solr/c/export"]
 
 
 # ---------------------------------------------------------------------------
@@ -371,21 +675,22 @@ FIELD_TYPES = [{"name": "string", "class": "solr.StrField", "sortMissingLast": T
 
 
 @pytest.mark.parametrize("function", ["iter_batches", "read_arrow", "read_polars", "iter_select"])
-def test_schema_none_asks_the_schema_api(solr, client, function):
-    schema_module = pytest.importorskip("velkora.schema")
-    for path, respond in schema_api(FIELDS, FIELD_TYPES).items():
+def test_schema_none_asks_the_schema_api(solr, any_client, function):
+    pytest.importorskip("velkora.schema")
+    dynamic = [{"name": "*_dt", "type": "pdate", "indexed": True, "stored": True}]  # only in /schema/dynamicfields
+    for path, respond in schema_api(FIELDS, FIELD_TYPES, dynamic_fields=dynamic).items():
         solr.serve("/solr/c" + path, respond)
     handler = "select" if function == "iter_select" else "export"
     url = solr.serve(f"/solr/c/{handler}", cursor_pages(PAGED) if function == "iter_select" else export(PAGED))
-    params = {"q": "*:*", "fl": "id,n,tags"}
+    params = {"q": "*:*", "fl": "id,n,tags,when_dt"}
     kw = {"batches": True} if function == "iter_select" else {}
-    got = pa.Table.from_batches(run(function, client, url, params, **kw))
-    expected = schema_module.from_solr(velkora.deserialize(schema_api(FIELDS, FIELD_TYPES)["/schema/fields"](
-        {"wt": ["javabin"]}).body), velkora.deserialize(schema_api(FIELDS, FIELD_TYPES)["/schema/fieldtypes"](
-            {"wt": ["javabin"]}).body), fl="id,n,tags")
-    assert got.schema.names == ["id", "n", "tags"] and got.num_rows == 25
+    got = pa.Table.from_batches(run(function, any_client, url, params, **kw))
+    expected = pa.schema([pa.field("id", pa.utf8(), nullable=False), ("n", pa.int64()),
+                          ("tags", pa.list_(pa.utf8())), ("when_dt", pa.timestamp("ms"))])
+    assert got.schema.names == ["id", "n", "tags", "when_dt"] and got.num_rows == 25
     assert got.schema.equals(expected) or function == "read_polars"
     assert all(p["wt"] == ["javabin"] for p in solr.asked("/solr/c/schema/fields"))
+    assert len(solr.asked("/solr/c/schema/dynamicfields")) == 1
 
 
 # ---------------------------------------------------------------------------

@@ -142,13 +142,25 @@ def test_all_returnable_fields_in_schema_order():
     ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_* is the longer pattern: it wins over *_s
     ("p*,id,*", None),
 ])
-def test_fl_picks_orders_and_resolves(fl, expected):
-    schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
+@pytest.mark.parametrize("answers", ["whole", "dynamicfields apart"])
+def test_fl_picks_orders_and_resolves(fl, expected, answers):
+    if answers == "whole":
+        schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
+    else:  # /schema/fields lists declared fields only; the dynamic ones come from /schema/dynamicfields
+        declared = {k: v for k, v in FIELDS.items() if k != "dynamicFields"}
+        schema = from_solr(declared, FIELD_TYPES, fl=fl, dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
     if expected is None:  # globs expand in schema order; a name already placed keeps its place
         assert schema.names == ["price", "popularity", "id", "_version_", "_root_", "title", "body", "cat",
                                 "inStock", "released", "store"]
         return
     assert schema == pa.schema(expected)
+
+
+@pytest.mark.parametrize("tz", ["UTC", "Europe/Paris"])
+def test_dates_in_a_time_zone(tz):
+    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,released,when_dt,whens_dts,price", tz=tz)
+    zoned = pa.timestamp("ms", tz=tz)
+    assert [f.type for f in schema][1:] == [zoned, zoned, pa.list_(zoned), pa.float32()]
 
 
 def test_fl_name_that_nothing_matches():

@@ -127,8 +127,14 @@ def test_a_partial_sample_never_promises_a_value():
 def test_sample_bounds_what_is_read():
     docs = [[("id", str(i))] for i in range(4)] + [[("id", "x"), ("late", 1)], [("id", 5), ("bad", 1)]]
     data = export(*docs)
-    assert inferred(data, sample=4).names == ["id"]
-    assert inferred(data, sample=5).names == ["id", "late"]
+    with pytest.warns(SchemaWarning) as caught:  # what the documents after the sample hold is left out, and said
+        assert infer(data, sample=4).names == ["id"]
+    assert [str(w.message) for w in caught] == [
+        "2 fields appear only after the first 4 documents and are left out of the schema: 'late', 'bad'; infer with "
+        "a larger sample (or sample=None) to include them"]
+    with pytest.warns(SchemaWarning, match="^1 fields appear only after the first 5 documents .*: 'bad'; "):
+        assert infer(data, sample=5).names == ["id", "late"]
+    assert inferred(data[:-3], sample=5).names == ["id", "late"]  # a prefix (as the CLI reads) is not walked on
     with pytest.raises(ValueError, match="field 'id': it holds int, string"):
         infer(data, sample=6)
     survey = _core._survey(data, 4)

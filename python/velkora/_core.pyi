@@ -76,8 +76,8 @@ def deserialize_arrow(
 ) -> pyarrow.RecordBatch:
     """Decode the result documents of a javabin response into one Arrow record batch, one row per document.
 
-    Columns follow ``schema`` (int32, int64, float32, float64, bool, utf8, binary, timestamp('ms') and
-    lists of those except binary); fields outside it are skipped, absent ones are null. Decoding runs with
+    Columns follow ``schema`` (int32, int64, float32, float64, bool, utf8, binary, timestamp('ms') with or
+    without a time zone, and lists of those except binary, their items nullable under any name); fields outside it are skipped, absent ones are null. Decoding runs with
     the interpreter lock released. ``children="explode"`` turns nested child documents into rows of their
     own, described by the ``_parent_id``, ``_depth`` and ``_child_field`` columns when the schema has
     them; ``child_columns`` renames those roles (keys "parent_id", "depth", "child_field", "key").

@@ -1,8 +1,11 @@
 """python/velkora/cli.py: the `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
 
 Run as ``velkora ...`` (the console script) or ``python -m velkora ...``. Every subcommand reads its body
-from a file or, given "-" or nothing, from standard input. Exit status: 0 on success, 1 when the body
-cannot be decoded (the message names the byte offset) or a schema does not fit it, 2 for usage errors.
+from a file or, given "-" or nothing, from standard input. Exit status: 0 on success (also when the reader
+of standard output stops early, as ``head`` does), 1 when the body cannot be decoded (the message names the
+byte offset), is gzip-compressed, carries a failure Solr reported (an ``EXCEPTION`` tuple of /stream or
+/export), or a schema does not fit it, 2 for usage errors. The EOF tuple that ends a /stream body is never
+a document.
 """
 
 from __future__ import annotations
@@ -22,12 +25,15 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
 import velkora
+from velkora._decoding import AnswerCheck, ArrowDecoding, DocumentDecoding, Outcome
+from velkora._http_errors import SolrError
 
 if TYPE_CHECKING:
     import pyarrow
 
 CHUNK = 1 << 20  # bytes read at a time by the streaming subcommands
 PREFIX = 1 << 22  # the first bytes read for --infer; doubled while the sample needs more
+GZIP_MAGIC = b"\x1f\x8b"
 
 
 class UsageError(Exception):
@@ -43,13 +49,20 @@ def open_body(path: str) -> Iterator[tuple[io.BufferedIOBase, int | None]]:
     """The body's byte stream and its size when known; "-" is standard input (left open)."""
     if path == "-":
         # A buffered reader (typeshed says BinaryIO, which lacks the read1 that chunks() uses).
-        yield cast(io.BufferedIOBase, sys.stdin.buffer), None
+        stdin = cast(io.BufferedReader, sys.stdin.buffer)
+        if stdin.peek(2)[:2] == GZIP_MAGIC:
+            raise ValueError("the file is gzip-compressed: standard input; decompress it first (gunzip -c FILE | "
+                             "velkora ...)")
+        yield stdin, None
         return
     try:
         f = open(path, "rb")
     except OSError as e:
         raise UsageError(f"cannot read {path}: {e.strerror}") from None
     with f:
+        if f.peek(2)[:2] == GZIP_MAGIC:
+            raise ValueError(f"the file is gzip-compressed: {path}; decompress it first (gunzip -c {path} | "
+                             "velkora ...)")
         yield f, os.fstat(f.fileno()).st_size
 
 
@@ -92,6 +105,13 @@ def chunks(f: io.BufferedIOBase, progress: Progress, first: bytes = b"") -> Iter
         yield chunk
 
 
+def check_output_directory(path: str) -> None:
+    """A usage error, before any input is read, when the output file's directory does not exist."""
+    directory = Path(path).parent
+    if not directory.is_dir():
+        raise UsageError(f"cannot write {path}: no directory {directory}")
+
+
 class AtomicOutput:
     """An output file written under a temporary name beside it and renamed into place only on success, so
     a failed run leaves no partial file."""
@@ -120,6 +140,8 @@ class AtomicOutput:
 
 
 def command_json(args: argparse.Namespace) -> int:
+    if args.output:
+        check_output_directory(args.output)
     text = velkora.deserialize_json(read_body(args.body))
     if args.output:
         out = AtomicOutput(args.output)
@@ -158,16 +180,32 @@ def command_docs(args: argparse.Namespace) -> int:
         out.write(json.dumps(jsonable(doc), ensure_ascii=False, separators=(",", ":"), sort_keys=True))
         out.write("\n")
 
-    decoder = velkora.StreamDecoder()
+    decoding = DocumentDecoding(saved_body_check(args.body))
     with open_body(args.body) as (f, size):
         progress = Progress(size, args.quiet, "docs")
         try:
             for chunk in chunks(f, progress):
-                decoder.feed(chunk, write)
-            decoder.finish()
+                delivered(decoding.feed(chunk), write)
+            delivered(decoding.finish(), write)
         finally:
             progress.close()
     return 0
+
+
+def saved_body_check(path: str) -> AnswerCheck:
+    """The checks of the HTTP routes that apply to a saved body: Solr's in-band failures and the EOF tuple
+    (a saved body's request is unknown, so its count is not compared with numFound)."""
+    check = AnswerCheck(path, "application/octet-stream", 200, [], max_value_bytes=1 << 62, allow_partial=True)
+    check.counting = False
+    return check
+
+
+def delivered(outcome: Outcome, write: Callable[[Any], None]) -> None:
+    """Hands on the documents or batches of one decoding step, then raises its error, if any."""
+    for item in outcome.items:
+        write(item)
+    if outcome.error is not None:
+        raise outcome.error
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -216,6 +254,19 @@ def infer_from_prefix(f: io.BufferedIOBase, sample: int) -> tuple[pyarrow.Schema
         want *= 2  # the sample reaches past the bytes read so far
 
 
+def with_child_columns(schema: pyarrow.Schema) -> pyarrow.Schema:
+    """An inferred schema with the columns that place each exploded row in its tree: ``_parent_id`` (of the
+    ``id`` column's type, when there is one), ``_depth`` and ``_child_field``."""
+    import pyarrow as pa
+
+    extra = [pa.field("_parent_id", schema.field("id").type)] if "id" in schema.names else []
+    extra += [pa.field("_depth", pa.int32()), pa.field("_child_field", pa.utf8())]
+    for field in extra:
+        if field.name not in schema.names:
+            schema = schema.append(field)
+    return schema
+
+
 def output_format(args: argparse.Namespace) -> str:
     if args.format:
         fmt: str = args.format
@@ -258,6 +309,7 @@ def command_arrow(args: argparse.Namespace) -> int:
     except ImportError:
         raise UsageError("velkora arrow needs pyarrow: pip install 'velkora[cli]'") from None
     fmt = output_format(args)
+    check_output_directory(args.output)
     if args.schema and args.infer is not None:
         raise UsageError("give either --schema or --infer, not both")
     with open_body(args.body) as (f, size):
@@ -280,20 +332,24 @@ def write_arrow(args: argparse.Namespace, fmt: str, f: io.BufferedIOBase, size: 
             exploding = args.children == "explode" and "child documents" in str(warning.message)
             if not args.quiet and not exploding:  # the child-document hint is moot when exploding already
                 print(f"velkora: {warning.message}", file=sys.stderr)
-    decoder = velkora.ArrowStreamDecoder(schema, args.batch_size, children=args.children)
+        if args.children == "explode":
+            schema = with_child_columns(schema)
+    out_schema = velkora.ArrowStreamDecoder(schema, 1, children=args.children).schema()
+    decoding = ArrowDecoding(saved_body_check(args.body), schema, args.batch_size, args.children)
     out = AtomicOutput(args.output)
     progress = Progress(size, args.quiet, "arrow")
     rows = 0
     try:
-        writer = BatchWriter(out.temporary, decoder.schema(), fmt)
+        writer = BatchWriter(out.temporary, out_schema, fmt)
+
+        def write(batch: pyarrow.RecordBatch) -> None:
+            nonlocal rows
+            writer.write(batch)
+            rows += batch.num_rows
         try:
             for chunk in chunks(f, progress, first):
-                for batch in decoder.feed(chunk):
-                    writer.write(batch)
-                    rows += batch.num_rows
-            for batch in decoder.finish():
-                writer.write(batch)
-                rows += batch.num_rows
+                delivered(decoding.feed(chunk), write)
+            delivered(decoding.finish(), write)
         finally:
             writer.close()
         out.commit()
@@ -322,9 +378,10 @@ def handler_shape(survey: dict[str, Any]) -> str:
 
 
 def summary(body: bytes) -> dict[str, Any]:
-    """What `inspect` reports: the survey of every document, and the handler shape."""
+    """What `inspect` reports: the survey of every document (a /stream's EOF tuple left out), and the handler
+    shape."""
     try:
-        survey = velkora._core._survey(body)
+        survey = velkora.schema.without_eof_tuple(velkora._core._survey(body))
     except velkora.DecodeError as e:
         velkora._bench_parse_only(body)  # a body no decoder can read raises here
         return {"bytes": len(body), "shape": "unknown", "documents_error": str(e)}
@@ -472,10 +529,13 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as e:  # DecodeError among them: the message names the byte offset
         print(f"velkora: error: {e}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
-        # The reader of standard output went away (velkora docs | head): stop quietly.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except SolrError as e:
+        print(f"velkora: error: Solr reported a failure: {e.msg}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # The reader of standard output went away (velkora docs | head): it has what it wanted, no error.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except KeyboardInterrupt:
         return 130
 

@@ -1,101 +1,63 @@
 """python/velkora/http.py: Solr over HTTP, from query to documents or Arrow batches in one call.
 
-Give any of these a ``requests.Session`` or an ``httpx.Client`` (neither is imported here unless you do), the
-full URL of a request handler (``http://localhost:8983/solr/techproducts/select``, ``.../export``,
-``.../stream``) and the query parameters. They ask for ``wt=javabin`` and feed the body to the chunk-fed
-decoders as it arrives, so memory stays at about one document plus one batch whatever the response's size.
+Give any of these a ``requests.Session`` or an ``httpx.Client`` (their ``a``-prefixed twins an
+``httpx.AsyncClient`` or an ``aiohttp.ClientSession``; no client is imported here unless you do), the full URL
+of a request handler (``http://localhost:8983/solr/techproducts/select``, ``.../export``, ``.../stream``) and
+the query parameters. They ask for ``wt=javabin`` and feed the body to the chunk-fed decoders as it arrives, so
+memory stays at about one document plus one batch whatever the response's size. The decoder runs on a thread
+of its own: an iterator may be advanced from any thread, and the async twins never decode on the event loop.
 
-- A non-2xx answer raises `SolrError` with Solr's own message and code.
+- A non-2xx answer raises `SolrError` with Solr's own message and code (an HTML page: its title or text).
+- Failures Solr reports inside a 2xx body raise `SolrError` too: an ``EXCEPTION`` tuple of /stream or /export,
+  or a response header whose ``status`` is not 0. The documents before it were yielded; the ``read_`` functions
+  return no table. The EOF tuple that ends a /stream is never a document.
+- An answer that ends cleanly with fewer documents than its ``numFound`` (an /export without ``numWorkers``
+  or ``expr``, a /select page: ``min(rows, numFound - start)``) raises `IncompleteResponse`, and so does
+  ``partialResults: true`` unless ``allow_partial=True``.
 - A body cut short raises: the client's own error when the transport notices (requests'
   ``ChunkedEncodingError``, httpx's ``RemoteProtocolError``), otherwise ``ValueError`` from the decoder's
-  ``finish()`` ("unexpected end of input at byte offset N"), never a short table.
-- Timeouts are the client's: its own exception passes through unchanged.
+  ``finish()`` ("unexpected end of input at byte offset N"), never a short table. A 2xx body that is not
+  javabin raises ``ValueError`` naming the URL and the content type.
+- One document or envelope value longer than ``max_value_bytes`` (256 MiB by default) raises ``ValueError``
+  naming the limit, and so does a Schema API answer or /select page longer than that once inflated.
+- Timeouts: the caller's ``timeout`` is passed to the client unchanged; without one, and without one set on
+  the client, connect 10 s and read 300 s (requests has no timeout of its own at all).
+- A query string over 4 KiB is sent as a form POST.
 """
 
 from __future__ import annotations
 
-import collections
-import functools
-import json
-import sys
-from collections.abc import Iterator, Mapping, Sequence
-from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Literal, Union, cast, overload
+import asyncio
+from collections.abc import AsyncIterator, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 from . import _core
+from ._decoding import MAX_VALUE_BYTES, AnswerCheck, ArrowDecoding, DecoderThread, DocumentDecoding, Outcome
+from ._envelope import Envelope, NeedMore, Unreadable, read_envelope
+from ._http_errors import IncompleteResponse, SolrError
+from ._transport import Answer, Inflater, aopen_answer, aread_all, open_answer, read_all, require_javabin
 
 if TYPE_CHECKING:
+    import aiohttp
     import httpx
     import polars
     import pyarrow
     import requests
 
     Client = Union[requests.Session, httpx.Client]
+    AsyncClient = Union[httpx.AsyncClient, aiohttp.ClientSession]
     Schema = Union[pyarrow.Schema, Any]
 
-__all__ = ["SolrError", "iter_documents", "iter_batches", "read_arrow", "read_polars", "iter_select"]
+__all__ = ["SolrError", "IncompleteResponse", "MAX_VALUE_BYTES", "iter_documents", "iter_batches", "read_arrow",
+           "read_polars", "iter_select", "aiter_documents", "aiter_batches", "aread_arrow", "aread_polars",
+           "aiter_select"]
+
+Children = Literal["skip", "explode"]
 
 #: A parameter value: text, a number or a bool (written as Solr spells it), or several of them.
 ParamValue = Union[str, int, float, bool, list[Union[str, int, float, bool]], tuple[Union[str, int, float, bool], ...]]
 #: Query parameters: a mapping, or (name, value) pairs when a name repeats (``fq`` often does).
 Params = Union[Mapping[str, ParamValue], Sequence[tuple[str, ParamValue]]]
-
-CHUNK_SIZE = 1 << 18  # bytes asked of the client per read; each becomes one feed() call
-ERROR_BODY_LIMIT = 1 << 20  # an error answer is read up to this many bytes: enough for any Solr error
-
-
-class SolrError(Exception):
-    """Solr answered with a non-2xx status.
-
-    ``msg`` and ``code`` are Solr's own (from the ``error`` entry of its javabin or JSON error body; for a body
-    without one, such as a proxy's HTML page, ``msg`` is the start of its text and ``code`` is None);
-    ``status`` and ``url`` are the HTTP status and the requested URL; ``metadata`` holds the
-    ``error.metadata`` pairs (``error-class``, ``root-error-class``, ...) and ``trace`` Solr's stack trace,
-    when it sent one.
-    """
-
-    def __init__(self, msg: str, *, code: int | None, status: int, url: str,
-                 metadata: dict[str, Any] | None = None, trace: str | None = None) -> None:
-        super().__init__(f"Solr error {code if code is not None else status}: {msg} (HTTP {status} from {url})")
-        self.msg = msg
-        self.code = code
-        self.status = status
-        self.url = url
-        self.metadata = metadata or {}
-        self.trace = trace
-
-    def __reduce__(self) -> tuple[Any, tuple[()]]:
-        # Rebuilt from its fields, so that it survives pickling (a Dask worker sends it back to the client).
-        return functools.partial(type(self), self.msg, code=self.code, status=self.status, url=self.url,
-                                 metadata=self.metadata, trace=self.trace), ()
-
-    @classmethod
-    def from_body(cls, body: bytes, *, status: int, url: str, content_type: str = "") -> SolrError:
-        """The error an answer with this status and body stands for."""
-        error = _error_entry(body, content_type)
-        metadata = error.get("metadata")
-        if isinstance(metadata, list):  # JSON and named lists written flat: [name, value, name, value, ...]
-            metadata = dict(zip(metadata[::2], metadata[1::2]))
-        trace = error.get("trace") if isinstance(error.get("trace"), str) else None
-        msg = error.get("msg")
-        if not isinstance(msg, str) or not msg:
-            msg = trace.splitlines()[0] if trace else body[:500].decode("utf-8", "replace").strip()
-        code = error.get("code")
-        return cls(msg or f"HTTP {status}", code=code if isinstance(code, int) else None, status=status, url=url,
-                   metadata=metadata if isinstance(metadata, dict) else None, trace=trace)
-
-
-def _error_entry(body: bytes, content_type: str) -> dict[str, Any]:
-    """The ``error`` entry of a Solr error body in javabin or JSON; empty for anything else."""
-    try:
-        if "javabin" in content_type or body[:1] == b"\x02":
-            decoded = _core.deserialize(body)
-        else:
-            decoded = json.loads(body)
-    except (ValueError, RecursionError):  # not javabin, not JSON, or cut short: keep the raw text
-        return {}
-    error = decoded.get("error") if isinstance(decoded, dict) else None
-    return error if isinstance(error, dict) else {}
 
 
 # ---------------------------------------------------------------------------
@@ -132,169 +94,279 @@ def collection_url(handler_url: str) -> str:
 
 
 # ---------------------------------------------------------------------------
-# Transport: one GET through whichever client we were given
+# Whole bodies: Schema API answers, /select pages
 
-class _Answer:
-    """An open answer: its status, content type, URL and body chunks."""
-
-    def __init__(self, status: int, content_type: str, url: str, chunks: Iterator[bytes]) -> None:
-        self.status, self.content_type, self.url, self.chunks = status, content_type, url, chunks
-
-    def raise_for_solr_error(self) -> None:
-        if 200 <= self.status < 300:
-            return
-        body = bytearray()
-        for chunk in self.chunks:
-            body += chunk
-            if len(body) >= ERROR_BODY_LIMIT:
-                break
-        raise SolrError.from_body(bytes(body), status=self.status, url=self.url, content_type=self.content_type)
-
-
-def _client_kind(client: object) -> str:
-    """"requests" or "httpx"; looked up among the modules already imported, so neither is ever imported here."""
-    for module, cls in (("requests", "Session"), ("httpx", "Client")):
-        loaded = sys.modules.get(module)
-        if loaded is not None and isinstance(client, getattr(loaded, cls)):
-            return module
-    raise TypeError(f"expected a requests.Session or an httpx.Client, got {type(client).__qualname__}")
-
-
-@contextmanager
-def _get(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any) -> Iterator[_Answer]:
-    """GET `url` with the query `pairs`, body not yet read; closed on leaving."""
-    query = tuple(pairs)
-    extra = {} if timeout is None else {"timeout": timeout}
-    if _client_kind(client) == "requests":
-        response = cast("requests.Session", client).get(url, params=query, stream=True, **extra)
-        try:
-            yield _Answer(response.status_code, response.headers.get("content-type", ""), response.url,
-                          response.iter_content(CHUNK_SIZE))
-        finally:
-            response.close()
-    else:
-        with cast("httpx.Client", client).stream("GET", url, params=query, **extra) as streamed:
-            yield _Answer(streamed.status_code, streamed.headers.get("content-type", ""), str(streamed.url),
-                          streamed.iter_bytes(CHUNK_SIZE))
-
-
-def fetch_body(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any = None) -> bytes:
-    """The whole body of a 2xx answer (a Solr error answer raises `SolrError`)."""
-    with _get(client, url, pairs, timeout) as answer:
+def fetch_answer(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any = None,
+                 max_value_bytes: int = MAX_VALUE_BYTES) -> tuple[bytes, Answer]:
+    """The whole javabin body of a 2xx answer, and the answer (a Solr error answer raises `SolrError`);
+    refused past `max_value_bytes`."""
+    with open_answer(client, url, pairs, timeout) as answer:
         answer.raise_for_solr_error()
-        return b"".join(answer.chunks)
+        return _javabin_body(answer, read_all(answer.chunks, max_value_bytes, answer.url))
 
 
-def fetch_javabin(client: Client, url: str, params: Params, timeout: Any = None) -> Any:
+async def afetch_answer(client: AsyncClient, url: str, pairs: list[tuple[str, str]], timeout: Any = None,
+                        max_value_bytes: int = MAX_VALUE_BYTES) -> tuple[bytes, Answer]:
+    async with aopen_answer(client, url, pairs, timeout) as answer:
+        await answer.araise_for_solr_error()
+        return _javabin_body(answer, await aread_all(answer.chunks, max_value_bytes, answer.url))
+
+
+def _javabin_body(answer: Answer, body: bytes) -> tuple[bytes, Answer]:
+    require_javabin(body[:64], answer.content_type, answer.url)
+    return body, answer
+
+
+def fetch_body(client: Client, url: str, pairs: list[tuple[str, str]], timeout: Any = None,
+               max_value_bytes: int = MAX_VALUE_BYTES) -> bytes:
+    """The whole javabin body of a 2xx answer."""
+    return fetch_answer(client, url, pairs, timeout, max_value_bytes)[0]
+
+
+def fetch_javabin(client: Client, url: str, params: Params, timeout: Any = None,
+                  max_value_bytes: int = MAX_VALUE_BYTES) -> Any:
     """A small answer (Schema API, one page) asked as javabin, decoded whole."""
-    return _core.deserialize(fetch_body(client, url, query_pairs(params, wt="javabin"), timeout))
+    return _core.deserialize(fetch_body(client, url, query_pairs(params, wt="javabin"), timeout, max_value_bytes))
+
+
+async def afetch_javabin(client: AsyncClient, url: str, params: Params, timeout: Any = None,
+                         max_value_bytes: int = MAX_VALUE_BYTES) -> Any:
+    body, _ = await afetch_answer(client, url, query_pairs(params, wt="javabin"), timeout, max_value_bytes)
+    return await asyncio.to_thread(_core.deserialize, body)
+
+
+# ---------------------------------------------------------------------------
+# Streaming: the body through a decoder on its own thread
+
+def _check(answer: Answer, pairs: list[tuple[str, str]], max_value_bytes: int, allow_partial: bool,
+           received_before: int = 0) -> AnswerCheck:
+    return AnswerCheck(answer.url, answer.content_type, answer.status, pairs, max_value_bytes=max_value_bytes,
+                       allow_partial=allow_partial, received_before=received_before)
+
+
+def _handed_on(outcome: Outcome) -> Iterator[Any]:
+    yield from outcome.items
+    if outcome.error is not None:
+        raise outcome.error
+
+
+def _stream(client: Client, url: str, params: Params, decoding: Any, timeout: Any, max_value_bytes: int,
+            allow_partial: bool) -> Iterator[Any]:
+    """The items `decoding(check)` makes of the answer's body, as they come."""
+    pairs = query_pairs(params, wt="javabin")
+    with open_answer(client, url, pairs, timeout) as answer:
+        answer.raise_for_solr_error()
+        worker = DecoderThread(decoding(_check(answer, pairs, max_value_bytes, allow_partial)))
+        try:
+            for chunk in answer.chunks:
+                worker.feed(chunk)
+                while (step := worker.due()) is not None:
+                    yield from _handed_on(step.result())
+            worker.end()
+            while (step := worker.next()) is not None:
+                yield from _handed_on(step.result())
+        finally:
+            worker.close()
+
+
+async def _astream(client: AsyncClient, url: str, params: Params, decoding: Any, timeout: Any,
+                   max_value_bytes: int, allow_partial: bool) -> AsyncIterator[Any]:
+    """`_stream` for the async clients: reading on the event loop, decoding on the decoder's thread."""
+    pairs = query_pairs(params, wt="javabin")
+    async with aopen_answer(client, url, pairs, timeout) as answer:
+        await answer.araise_for_solr_error()
+        steps = decoding(_check(answer, pairs, max_value_bytes, allow_partial))
+        if answer.raw is not None:
+            steps.inflater = Inflater(answer.url)
+        worker = DecoderThread(steps)
+        try:
+            async for chunk in (answer.chunks if answer.raw is None else answer.raw):
+                worker.feed(chunk)
+                while (step := worker.due()) is not None:
+                    for item in _handed_on(await asyncio.wrap_future(step)):
+                        yield item
+            worker.end()
+            while (step := worker.next()) is not None:
+                for item in _handed_on(await asyncio.wrap_future(step)):
+                    yield item
+        finally:
+            worker.close()
 
 
 # ---------------------------------------------------------------------------
 # Documents
 
 def iter_documents(client: Client, url: str, params: Params, *, timeout: Any = None,
+                   max_value_bytes: int = MAX_VALUE_BYTES, allow_partial: bool = False,
                    shape: Literal["objects", "solr-json"] = "objects") -> Iterator[dict[str, Any]]:
     """Yield the result documents of the handler at `url` as they arrive, each a dict as `deserialize` makes it.
 
     With ``shape="solr-json"`` each document is what ``json.loads`` gives for Solr's JSON writer's text (see
     `velkora.loads_solr_json`, the ``json.nl`` of `params` shaping named lists); the body is then decoded
-    once it has arrived whole. The iterator belongs to the thread that starts it. `timeout` is passed to the
-    client's request when given.
+    once it has arrived whole, with the same checks. May be advanced from any thread. `timeout` is passed to
+    the client's request; see the module's notes for the errors, `max_value_bytes` and `allow_partial`.
     """
     if shape == "solr-json":
-        yield from _solr_json_documents(client, url, params, timeout)
+        yield from _solr_json_documents(client, url, params, timeout, max_value_bytes, allow_partial)
         return
     if shape != "objects":
         raise ValueError(f'shape must be "objects" or "solr-json", not {shape!r}')
-    decoder = _core.StreamDecoder()
-    try:
-        ready: collections.deque[dict[str, Any]] = collections.deque()
-        with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
-            answer.raise_for_solr_error()
-            for chunk in answer.chunks:
-                decoder.feed(chunk, ready.append)
-                while ready:
-                    yield ready.popleft()
-        decoder.finish()
-    finally:
-        del decoder  # dropped here, on its own thread, not by whoever frees a traceback holding this frame
+    yield from _stream(client, url, params, DocumentDecoding, timeout, max_value_bytes, allow_partial)
 
 
-def _solr_json_documents(client: Client, url: str, params: Params, timeout: Any) -> Iterator[dict[str, Any]]:
+async def aiter_documents(client: AsyncClient, url: str, params: Params, *, timeout: Any = None,
+                          max_value_bytes: int = MAX_VALUE_BYTES,
+                          allow_partial: bool = False) -> AsyncIterator[dict[str, Any]]:
+    """`iter_documents` through an ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``."""
+    async for document in _astream(client, url, params, DocumentDecoding, timeout, max_value_bytes, allow_partial):
+        yield document
+
+
+_JSON_NL = ("flat", "map", "arrarr", "arrmap", "arrntv")
+
+
+def _solr_json_documents(client: Client, url: str, params: Params, timeout: Any, max_value_bytes: int,
+                         allow_partial: bool) -> Iterator[dict[str, Any]]:
+    """The documents in Solr's JSON writer's shapes, the body decoded whole and then checked as the streamed
+    documents are: Solr's EXCEPTION tuple raises after the documents before it, the EOF tuple ends them, and
+    the answer is complete or an error."""
     json_nl = param(params, "json.nl") or "flat"
-    decoded = _core._deserialize_solr_json(fetch_body(client, url, query_pairs(params, wt="javabin"), timeout),
-                                           json_nl if json_nl in ("flat", "map", "arrarr", "arrmap", "arrntv") else "flat")
+    pairs = query_pairs(params, wt="javabin")
+    body, answer = fetch_answer(client, url, pairs, timeout, max_value_bytes)
+    check = _check(answer, pairs, max_value_bytes, allow_partial)
+    check.look(body, at_end=True)
+    decoded = _core._deserialize_solr_json(body, json_nl if json_nl in _JSON_NL else "flat")
     found = decoded.get("response", decoded.get("result-set")) if isinstance(decoded, dict) else None
-    yield from (found.get("docs") or ()) if isinstance(found, dict) else ()
+    documents = list(found.get("docs") or ()) if isinstance(found, dict) else []
+    for i, document in enumerate(documents if check.tuples else ()):
+        if isinstance(document, dict) and "EXCEPTION" in document:
+            yield from documents[:i]
+            raise check.in_band(document["EXCEPTION"])
+        if isinstance(document, dict) and document.get("EOF") is True:
+            del documents[i:]
+            break
+    check.received = len(documents)
+    yield from documents
+    check.end()
 
 
 # ---------------------------------------------------------------------------
 # Arrow
 
-def schema_from_solr(client: Client, url: str, params: Params, timeout: Any = None) -> pyarrow.Schema:
-    """The Arrow schema of the fields in `params`' ``fl``, from the Schema API of the collection behind `url`."""
+SCHEMA_PARTS = (("fields", "/schema/fields"), ("dynamicFields", "/schema/dynamicfields"),
+                ("fieldTypes", "/schema/fieldtypes"))
+
+
+def _schema_of(answers: list[Any], params: Params) -> pyarrow.Schema:
     from .schema import from_solr
 
+    fields, dynamic, field_types = ((a.get(key, []) if isinstance(a, dict) else [])
+                                    for a, (key, _) in zip(answers, SCHEMA_PARTS))
+    return from_solr({"fields": fields, "dynamicFields": dynamic}, {"fieldTypes": field_types}, fl=param(params, "fl"))
+
+
+def schema_from_solr(client: Client, url: str, params: Params, timeout: Any = None,
+                     max_value_bytes: int = MAX_VALUE_BYTES) -> pyarrow.Schema:
+    """The Arrow schema of the fields in `params`' ``fl`` (dynamic fields resolved), from the Schema API of the
+    collection behind `url`."""
     base = collection_url(url)
-    fields = fetch_javabin(client, f"{base}/schema/fields", {"showDefaults": "true"}, timeout)
-    field_types = fetch_javabin(client, f"{base}/schema/fieldtypes", {"showDefaults": "true"}, timeout)
-    return from_solr(fields, field_types, fl=param(params, "fl"))
+    return _schema_of([fetch_javabin(client, base + path, {"showDefaults": "true"}, timeout, max_value_bytes)
+                       for _, path in SCHEMA_PARTS], params)
 
 
-def _stream_batches(client: Client, url: str, params: Params, decoder: _core.ArrowStreamDecoder,
-                    timeout: Any) -> Iterator[pyarrow.RecordBatch]:
-    try:
-        with _get(client, url, query_pairs(params, wt="javabin"), timeout) as answer:
-            answer.raise_for_solr_error()
-            for chunk in answer.chunks:
-                yield from decoder.feed(chunk)
-        yield from decoder.finish()
-    finally:
-        del decoder  # see iter_documents
+async def aschema_from_solr(client: AsyncClient, url: str, params: Params, timeout: Any = None,
+                            max_value_bytes: int = MAX_VALUE_BYTES) -> pyarrow.Schema:
+    base = collection_url(url)
+    return _schema_of([await afetch_javabin(client, base + path, {"showDefaults": "true"}, timeout, max_value_bytes)
+                       for _, path in SCHEMA_PARTS], params)
 
 
-def _arrow_decoder(client: Client, url: str, params: Params, schema: Schema | None, batch_size: int,
-                   children: Literal["skip", "explode"], timeout: Any) -> _core.ArrowStreamDecoder:
-    if schema is None:
-        schema = schema_from_solr(client, url, params, timeout)
-    return _core.ArrowStreamDecoder(schema, batch_size, children=children)
+def _arrow(schema: Schema, batch_size: int, children: Children) -> Any:
+    return lambda check: ArrowDecoding(check, schema, batch_size, children)
+
+
+def _output_schema(schema: Schema, children: Children) -> pyarrow.Schema:
+    """The schema of the batches: the decoder's own (so a bad schema fails here, before any request)."""
+    return _core.ArrowStreamDecoder(schema, 1, children=children).schema()
 
 
 def iter_batches(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
-                 children: Literal["skip", "explode"] = "skip", *,
-                 timeout: Any = None) -> Iterator[pyarrow.RecordBatch]:
+                 children: Children = "skip", *, timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+                 allow_partial: bool = False) -> Iterator[pyarrow.RecordBatch]:
     """Yield the result documents as `pyarrow.RecordBatch`es of `batch_size` rows (the last one shorter).
 
     `schema` is a pyarrow schema, or None to ask the collection's Schema API for the fields in ``fl``.
-    `children` is that of `ArrowStreamDecoder`. The iterator belongs to the thread that starts it.
+    `children` is that of `ArrowStreamDecoder`. May be advanced from any thread.
     """
-    yield from _stream_batches(client, url, params,
-                               _arrow_decoder(client, url, params, schema, batch_size, children, timeout), timeout)
+    if schema is None:
+        schema = schema_from_solr(client, url, params, timeout, max_value_bytes)
+    _output_schema(schema, children)
+    yield from _stream(client, url, params, _arrow(schema, batch_size, children), timeout, max_value_bytes,
+                       allow_partial)
+
+
+async def aiter_batches(client: AsyncClient, url: str, params: Params, schema: Schema | None = None,
+                        batch_size: int = 65536, children: Children = "skip", *, timeout: Any = None,
+                        max_value_bytes: int = MAX_VALUE_BYTES,
+                        allow_partial: bool = False) -> AsyncIterator[pyarrow.RecordBatch]:
+    """`iter_batches` through an ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``."""
+    if schema is None:
+        schema = await aschema_from_solr(client, url, params, timeout, max_value_bytes)
+    _output_schema(schema, children)
+    async for batch in _astream(client, url, params, _arrow(schema, batch_size, children), timeout,
+                                max_value_bytes, allow_partial):
+        yield batch
 
 
 def read_arrow(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
-               children: Literal["skip", "explode"] = "skip", *, timeout: Any = None) -> pyarrow.Table:
+               children: Children = "skip", *, timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+               allow_partial: bool = False) -> pyarrow.Table:
     """All the result documents as one `pyarrow.Table` (with `schema`, also when there are none)."""
     import pyarrow
 
-    decoder = _arrow_decoder(client, url, params, schema, batch_size, children, timeout)
-    try:
-        batches = list(_stream_batches(client, url, params, decoder, timeout))
-        return pyarrow.Table.from_batches(batches, schema=decoder.schema())
-    finally:
-        del decoder  # see iter_documents
+    if schema is None:
+        schema = schema_from_solr(client, url, params, timeout, max_value_bytes)
+    batches = list(iter_batches(client, url, params, schema, batch_size, children, timeout=timeout,
+                                max_value_bytes=max_value_bytes, allow_partial=allow_partial))
+    return pyarrow.Table.from_batches(batches, schema=_output_schema(schema, children))
 
 
-def read_polars(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
-                children: Literal["skip", "explode"] = "skip", *, timeout: Any = None) -> polars.DataFrame:
-    """All the result documents as one `polars.DataFrame`, one chunk per batch (``.rechunk()`` joins them)."""
+async def aread_arrow(client: AsyncClient, url: str, params: Params, schema: Schema | None = None,
+                      batch_size: int = 65536, children: Children = "skip", *, timeout: Any = None,
+                      max_value_bytes: int = MAX_VALUE_BYTES, allow_partial: bool = False) -> pyarrow.Table:
+    """`read_arrow` through an ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``."""
+    import pyarrow
+
+    if schema is None:
+        schema = await aschema_from_solr(client, url, params, timeout, max_value_bytes)
+    batches = [batch async for batch in aiter_batches(client, url, params, schema, batch_size, children,
+                                                      timeout=timeout, max_value_bytes=max_value_bytes,
+                                                      allow_partial=allow_partial)]
+    return pyarrow.Table.from_batches(batches, schema=_output_schema(schema, children))
+
+
+def _polars(table: pyarrow.Table) -> polars.DataFrame:
     import polars
 
-    table = read_arrow(client, url, params, schema, batch_size, children, timeout=timeout)
     frame = polars.from_arrow(table, rechunk=False)
     assert isinstance(frame, polars.DataFrame)
     return frame
+
+
+def read_polars(client: Client, url: str, params: Params, schema: Schema | None = None, batch_size: int = 65536,
+                children: Children = "skip", *, timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+                allow_partial: bool = False) -> polars.DataFrame:
+    """All the result documents as one `polars.DataFrame`, one chunk per batch (``.rechunk()`` joins them)."""
+    return _polars(read_arrow(client, url, params, schema, batch_size, children, timeout=timeout,
+                              max_value_bytes=max_value_bytes, allow_partial=allow_partial))
+
+
+async def aread_polars(client: AsyncClient, url: str, params: Params, schema: Schema | None = None,
+                       batch_size: int = 65536, children: Children = "skip", *, timeout: Any = None,
+                       max_value_bytes: int = MAX_VALUE_BYTES, allow_partial: bool = False) -> polars.DataFrame:
+    """`read_polars` through an ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``."""
+    return _polars(await aread_arrow(client, url, params, schema, batch_size, children, timeout=timeout,
+                                     max_value_bytes=max_value_bytes, allow_partial=allow_partial))
 
 
 # ---------------------------------------------------------------------------
@@ -321,61 +393,135 @@ def cursor_sort(sort: str | None, unique_key: str) -> str:
     return sort
 
 
-def unique_key_of(client: Client, url: str, timeout: Any = None) -> str:
-    """The unique key field of the collection behind `url`, from its Schema API."""
-    answer = fetch_javabin(client, f"{collection_url(url)}/schema/uniquekey", {}, timeout)
+def _unique_key(answer: Any, url: str) -> str:
     key = answer.get("uniqueKey") if isinstance(answer, dict) else None
     if not isinstance(key, str):
         raise ValueError(f"the Schema API of {collection_url(url)} names no unique key")
     return key
 
 
-def _discard(document: object) -> None:
-    pass
+def unique_key_of(client: Client, url: str, timeout: Any = None) -> str:
+    """The unique key field of the collection behind `url`, from its Schema API."""
+    return _unique_key(fetch_javabin(client, f"{collection_url(url)}/schema/uniquekey", {}, timeout), url)
+
+
+async def aunique_key_of(client: AsyncClient, url: str, timeout: Any = None) -> str:
+    return _unique_key(await afetch_javabin(client, f"{collection_url(url)}/schema/uniquekey", {}, timeout), url)
+
+
+class _CursorWalk:
+    """A cursorMark walk: the mark to ask for next, the documents so far, and what each page gives."""
+
+    def __init__(self, url: str, params: Params, rows: int, sort: str, batches: bool, schema: Schema | None,
+                 children: Children, max_value_bytes: int, allow_partial: bool) -> None:
+        self.url, self.params, self.rows, self.sort = url, params, rows, sort
+        self.batches, self.schema, self.children = batches, schema, children
+        self.max_value_bytes, self.allow_partial = max_value_bytes, allow_partial
+        self.mark: str | None = param(params, "cursorMark") or "*"
+        self.resumed = self.mark != "*"  # the documents before the mark are unknown: no count to check against
+        self.received = 0
+
+    def pairs(self) -> list[tuple[str, str]]:
+        assert self.mark is not None
+        return query_pairs(self.params, sort=self.sort, rows=str(self.rows), cursorMark=self.mark, wt="javabin")
+
+    def page(self, body: bytes, answer: Answer) -> list[Any]:
+        """The page's documents (or its one batch); sets `mark` to None once the walk is over."""
+        documents: list[Any] = []
+        envelope = _core.deserialize_stream(body, (lambda d: None) if self.batches else documents.append)
+        check = _check(answer, self.pairs(), self.max_value_bytes, self.allow_partial, self.received)
+        check.envelope = _page_envelope(body)
+        check.counting = not self.resumed
+        items: list[Any] = documents
+        if self.batches:
+            batch = _core.deserialize_arrow(body, self.schema, children=self.children)
+            items = [batch] if batch.num_rows else []
+            check.counting = check.counting and self.children == "skip"
+            check.received = batch.num_rows
+        else:
+            check.received = len(documents)
+        check.end()
+        self.received += check.received
+        following = envelope.get("nextCursorMark") if isinstance(envelope, dict) else None
+        if not isinstance(following, str):
+            raise ValueError(f"the answer of {self.url} has no nextCursorMark: the handler does not page with "
+                             "cursorMark")
+        # A page without documents ends the walk even when the mark moved: it would move forever.
+        self.mark = None if following == self.mark or not check.received else following
+        return items
+
+
+def _page_envelope(body: bytes) -> Envelope | None:
+    try:
+        return read_envelope(body)
+    except (NeedMore, Unreadable):
+        return None
 
 
 @overload
 def iter_select(client: Client, url: str, params: Params, rows: int = 1000, *, batches: Literal[False] = False,
-                unique_key: str | None = None, timeout: Any = None) -> Iterator[dict[str, Any]]: ...
+                unique_key: str | None = None, timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+                allow_partial: bool = False) -> Iterator[dict[str, Any]]: ...
 
 
 @overload
 def iter_select(client: Client, url: str, params: Params, rows: int = 1000, *, batches: Literal[True],
-                schema: Schema | None = None, children: Literal["skip", "explode"] = "skip",
-                unique_key: str | None = None, timeout: Any = None) -> Iterator[pyarrow.RecordBatch]: ...
+                schema: Schema | None = None, children: Children = "skip", unique_key: str | None = None,
+                timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+                allow_partial: bool = False) -> Iterator[pyarrow.RecordBatch]: ...
 
 
 def iter_select(client: Client, url: str, params: Params, rows: int = 1000, *, batches: bool = False,
-                schema: Schema | None = None, children: Literal["skip", "explode"] = "skip",
-                unique_key: str | None = None, timeout: Any = None) -> Iterator[Any]:
-    """Page through a /select result with cursorMark, `rows` documents a page, until the mark repeats.
+                schema: Schema | None = None, children: Children = "skip", unique_key: str | None = None,
+                timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES, allow_partial: bool = False
+                ) -> Iterator[Any]:
+    """Page through a /select result with cursorMark, `rows` documents a page, until the mark repeats or a page
+    comes without documents.
 
     Yields documents, or with ``batches=True`` one `pyarrow.RecordBatch` per non-empty page (`schema` None:
     from the Schema API). The sort must end on the collection's unique key (`unique_key`, or asked of the
     Schema API); without a ``sort`` the unique key ascending is used. A ``cursorMark`` in `params` resumes
-    from that mark. Each page is read whole: at most `rows` documents are in memory at a time.
+    from that mark. Each page is read whole (at most `max_value_bytes`): at most `rows` documents are in
+    memory at a time. A page with ``partialResults`` raises `IncompleteResponse` unless `allow_partial`.
     """
     if unique_key is None:
         unique_key = unique_key_of(client, url, timeout)
     sort = cursor_sort(param(params, "sort"), unique_key)
     if batches and schema is None:
-        schema = schema_from_solr(client, url, params, timeout)
-    mark = param(params, "cursorMark") or "*"
-    while True:
-        pairs = query_pairs(params, sort=sort, rows=str(rows), cursorMark=mark, wt="javabin")
-        page = fetch_body(client, url, pairs, timeout)
-        if batches:
-            envelope = _core.deserialize_stream(page, _discard)
-            batch = _core.deserialize_arrow(page, schema, children=children)
-            if batch.num_rows:
-                yield batch
-        else:
-            documents: list[dict[str, Any]] = []
-            envelope = _core.deserialize_stream(page, documents.append)
-            yield from documents
-        following = envelope.get("nextCursorMark") if isinstance(envelope, dict) else None
-        if not isinstance(following, str):
-            raise ValueError(f"the answer of {url} has no nextCursorMark: the handler does not page with cursorMark")
-        if following == mark:
-            return
-        mark = following
+        schema = schema_from_solr(client, url, params, timeout, max_value_bytes)
+    walk = _CursorWalk(url, params, rows, sort, batches, schema, children, max_value_bytes, allow_partial)
+    while walk.mark is not None:
+        body, answer = fetch_answer(client, url, walk.pairs(), timeout, max_value_bytes)
+        yield from walk.page(body, answer)
+
+
+@overload
+def aiter_select(client: AsyncClient, url: str, params: Params, rows: int = 1000, *,
+                 batches: Literal[False] = False, unique_key: str | None = None, timeout: Any = None,
+                 max_value_bytes: int = MAX_VALUE_BYTES,
+                 allow_partial: bool = False) -> AsyncIterator[dict[str, Any]]: ...
+
+
+@overload
+def aiter_select(client: AsyncClient, url: str, params: Params, rows: int = 1000, *, batches: Literal[True],
+                 schema: Schema | None = None, children: Children = "skip", unique_key: str | None = None,
+                 timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES,
+                 allow_partial: bool = False) -> AsyncIterator[pyarrow.RecordBatch]: ...
+
+
+async def aiter_select(client: AsyncClient, url: str, params: Params, rows: int = 1000, *, batches: bool = False,
+                       schema: Schema | None = None, children: Children = "skip", unique_key: str | None = None,
+                       timeout: Any = None, max_value_bytes: int = MAX_VALUE_BYTES, allow_partial: bool = False
+                       ) -> AsyncIterator[Any]:
+    """`iter_select` through an ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``; pages are decoded off
+    the event loop."""
+    if unique_key is None:
+        unique_key = await aunique_key_of(client, url, timeout)
+    sort = cursor_sort(param(params, "sort"), unique_key)
+    if batches and schema is None:
+        schema = await aschema_from_solr(client, url, params, timeout, max_value_bytes)
+    walk = _CursorWalk(url, params, rows, sort, batches, schema, children, max_value_bytes, allow_partial)
+    while walk.mark is not None:
+        body, answer = await afetch_answer(client, url, walk.pairs(), timeout, max_value_bytes)
+        for item in await asyncio.to_thread(walk.page, body, answer):
+            yield item

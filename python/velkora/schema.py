@@ -191,7 +191,8 @@ def _fl_names(fl: str | Iterable[object]) -> list[str]:
 
 
 def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, fl: str | Iterable[str] | None = None,
-              fallback: pyarrow.DataType | str | None = None) -> pyarrow.Schema:
+              fallback: pyarrow.DataType | str | None = None, dynamic_fields: SchemaAnswer | None = None,
+              tz: str | None = None) -> pyarrow.Schema:
     """An Arrow schema for documents of a Solr collection, from its Schema API answers.
 
     Parameters
@@ -211,6 +212,12 @@ def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, 
     fallback
         Maps field types of a class without a mapping to this type (``pyarrow.utf8()`` or "utf8") instead
         of raising.
+    dynamic_fields
+        The ``/schema/dynamicfields`` answer, or its list: ``/schema/fields`` lists declared fields only, so
+        names such as ``released_dt`` resolve through these.
+    tz
+        A time zone ("UTC", "Europe/Paris"): dates become ``timestamp("ms", tz=tz)``. Solr's dates are UTC
+        instants either way; the zone says how pandas and polars show them.
 
     Returns
     -------
@@ -234,6 +241,7 @@ def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, 
     declared = _entries(fields, "fields")
     dynamic = [f for f in declared if "*" in f["name"]] + _entries(fields, "dynamicFields") \
         if isinstance(fields, Mapping) else [f for f in declared if "*" in f["name"]]
+    dynamic += _entries(dynamic_fields, "dynamicFields")
     explicit = [f for f in declared if "*" not in f["name"]]
     types: dict[str, Mapping[str, Any]] = {name: dict(t) for name, t in _DEFAULT_TYPES.items()}
     for answer in (fields if isinstance(fields, Mapping) else None, field_types):
@@ -245,7 +253,7 @@ def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, 
         # Fields never returned (neither stored nor docValues) would only be columns of nulls.
         picked = [(f["name"], f) for f in explicit
                   if _property(f, types, "stored", True) or _property(f, types, "docValues", False)]
-        return pa.schema([_arrow_field(name, f, types, fallback) for name, f in picked])
+        return _zoned(pa.schema([_arrow_field(name, f, types, fallback) for name, f in picked]), tz)
 
     columns: list[pyarrow.Field] = []
     for entry in _fl_names(fl):
@@ -271,7 +279,23 @@ def from_solr(fields: SchemaAnswer, field_types: SchemaAnswer | None = None, *, 
         if column.name not in seen:
             seen.add(column.name)
             unique.append(column)
-    return pa.schema(unique)
+    return _zoned(pa.schema(unique), tz)
+
+
+def _zoned(schema: pyarrow.Schema, tz: str | None) -> pyarrow.Schema:
+    """`schema` with its date columns (and date lists) in the time zone `tz`."""
+    if tz is None:
+        return schema
+    pa = _pyarrow()
+    zoned = pa.timestamp("ms", tz=tz)
+
+    def retyped(t: pyarrow.DataType) -> pyarrow.DataType:
+        if pa.types.is_timestamp(t):
+            return zoned
+        if pa.types.is_list(t) and pa.types.is_timestamp(t.value_type):
+            return pa.list_(pa.field(t.value_field.name, zoned, t.value_field.nullable))
+        return t
+    return pa.schema([f.with_type(retyped(f.type)) for f in schema], metadata=schema.metadata)
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -311,6 +335,44 @@ def _arrow_type(kind: str) -> pyarrow.DataType:
             "timestamp": pa.timestamp("ms"), "utf8": pa.utf8(), "bool": pa.bool_(), "binary": pa.binary()}[kind]
 
 
+EOF_TUPLE_FIELDS = ("EOF", "RESPONSE_TIME")  # the tuple that ends a /stream: a protocol marker, not a document
+
+
+def without_eof_tuple(survey: dict[str, Any], *, uncounted: bool = True) -> dict[str, Any]:
+    """A `_core._survey` of a /stream body whose EOF tuple is neither typed nor (`uncounted`) counted.
+
+    ``infer`` keeps it among the rows: the whole-body decoders give it a row of nulls, so no field may be
+    declared non-nullable on the strength of the other tuples alone.
+    """
+    eof = survey["fields"].get("EOF")
+    if survey.get("response_key") != "result-set" or eof is None:
+        return survey
+    fields = {name: tally for name, tally in survey["fields"].items() if name not in EOF_TUPLE_FIELDS}
+    if not uncounted:
+        return {**survey, "fields": fields}
+    return {**survey, "fields": fields, "documents": survey["documents"] - eof["rows"],
+            "rows": survey["rows"] - eof["rows"]}
+
+
+def _warn_of_later_fields(body: bytes, survey: dict[str, Any], sample: int | None) -> None:
+    """A `SchemaWarning` naming the fields that only documents after the sample hold: the schema leaves them out,
+    so the decoders would skip them. Only a whole body is walked; a body cut short (a prefix) is not."""
+    from . import _core
+
+    if survey["complete"] or sample is None:
+        return
+    try:
+        whole = without_eof_tuple(_core._survey(body), uncounted=False)
+    except ValueError:
+        return
+    later = [name for name in whole["fields"] if name not in survey["fields"]]
+    if later:
+        shown = ", ".join(repr(name) for name in later[:10]) + (", ..." if len(later) > 10 else "")
+        warnings.warn(f"{len(later)} fields appear only after the first {sample} documents and are left out of the "
+                      f"schema: {shown}; infer with a larger sample (or sample=None) to include them",
+                      SchemaWarning, stacklevel=3)
+
+
 def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     """An Arrow schema sniffed from the documents of a javabin response (/select, /export or /stream).
 
@@ -334,7 +396,7 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     pa = _pyarrow()
     if sample is not None and sample < 1:
         raise ValueError(f"sample must be at least 1, not {sample}")
-    survey = _core._survey(body, sample)
+    survey = without_eof_tuple(_core._survey(body, sample), uncounted=False)
     if survey["untallied"]:
         raise ValueError(f"the documents hold more than {len(survey['fields'])} distinct field names; "
                          "no schema is inferred from so many")
@@ -345,6 +407,7 @@ def infer(body: bytes, *, sample: int | None = 1000) -> pyarrow.Schema:
     if survey["children"] or survey["nested_documents"]:
         warnings.warn(f"the documents hold {survey['children'] + survey['nested_documents']} child documents; "
                       'decode with children="explode" to give each its own row', SchemaWarning, stacklevel=2)
+    _warn_of_later_fields(body, survey, sample)
     columns: list[pyarrow.Field] = []
     for name, tally in survey["fields"].items():
         values, items = tally["values"], tally["items"]

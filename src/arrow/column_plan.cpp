@@ -84,10 +84,21 @@ bool choose_kind(const ArrowSchema* field, ColumnKind* out, DecodeError* error) 
     return false;
 }
 
-/// The data type a kind's builder produces: no time zone, list items in a nullable field "item".
-void make_type(ColumnKind kind, ArrowSchema* out) {
+/// The time zone of a timestamp field (or of a list field's items), or null for none.
+const char* time_zone_of(const ArrowSchema* field) {
+    ArrowSchemaView view;
+    if (field->n_children == 1 && view_of(field, &view) && view.type == NANOARROW_TYPE_LIST) field = field->children[0];
+    if (!view_of(field, &view) || view.type != NANOARROW_TYPE_TIMESTAMP) return nullptr;
+    return view.timezone && view.timezone[0] ? view.timezone : nullptr;
+}
+
+/// The data type a kind's builder produces for the schema field `field`: a timestamp keeps the field's time
+/// zone (the values are UTC instants either way) and list items the name of the field's item field, so that
+/// the batch carries the schema's own type. List items are nullable and carry no metadata.
+void make_type(ColumnKind kind, const ArrowSchema* field, ArrowSchema* out) {
     ArrowSchemaInit(out);
-    auto set_scalar = [](ArrowSchema* s, ColumnKind k) {
+    const char* zone = time_zone_of(field);
+    auto set_scalar = [zone](ArrowSchema* s, ColumnKind k) {
         switch (k) {
             case ColumnKind::Int32: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT32)); break;
             case ColumnKind::Int64: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT64)); break;
@@ -97,7 +108,7 @@ void make_type(ColumnKind kind, ArrowSchema* out) {
             case ColumnKind::Utf8: check(ArrowSchemaSetType(s, NANOARROW_TYPE_STRING)); break;
             case ColumnKind::Binary: check(ArrowSchemaSetType(s, NANOARROW_TYPE_BINARY)); break;
             case ColumnKind::TimestampMs:
-                check(ArrowSchemaSetTypeDateTime(s, NANOARROW_TYPE_TIMESTAMP, NANOARROW_TIME_UNIT_MILLI, nullptr));
+                check(ArrowSchemaSetTypeDateTime(s, NANOARROW_TYPE_TIMESTAMP, NANOARROW_TIME_UNIT_MILLI, zone));
                 break;
             default: break;
         }
@@ -106,8 +117,10 @@ void make_type(ColumnKind kind, ArrowSchema* out) {
         set_scalar(out, kind);
         return;
     }
-    check(ArrowSchemaSetType(out, NANOARROW_TYPE_LIST));  // one nullable child named "item"
+    check(ArrowSchemaSetType(out, NANOARROW_TYPE_LIST));  // one nullable child, named as the field's
     set_scalar(out->children[0], item_of(kind));
+    const char* item_name = field->children[0]->name;
+    if (item_name) check(ArrowSchemaSetName(out->children[0], item_name));
 }
 
 const ArrowSchema* find_field(const ArrowSchema* schema, const std::string& name, uint32_t* index) {
@@ -242,7 +255,7 @@ bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNa
         c.is_list = is_list_kind(kind);
         c.item = item_of(kind);
         c.name = field->name ? field->name : "";
-        make_type(kind, c.type.get());
+        make_type(kind, field, c.type.get());
         start_builder(c);
         auto index = static_cast<uint32_t>(i);
         if (index != d->parent_id_column && index != d->depth_column && index != d->child_field_column)
