@@ -8,7 +8,7 @@ TEST_DEPS := $(VENV)/.test-deps
 # What the build and the whole test suite need; `make sanitize` installs the same into its own venv.
 BUILD_PACKAGES := "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==0.8.0.post1"
 TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60" \
-	"requests>=2.28" "httpx>=0.24" "aiohttp>=3.8" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "mypy>=1.8" types-requests
+	"requests>=2.28" "httpx>=0.24" "aiohttp>=3.8" "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" "ray[data]>=2.60" "mypy>=1.8" types-requests
 
 .PHONY: demo test build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 

@@ -297,3 +297,30 @@ def test_column_projection_reaches_solr(cloud, dask_client, narrow):
     assert list(got.columns) == ["n"] and sorted(got["n"]) == list(range(87))
     asked = [p["fl"] for s in (1, 2, 3) for p in cloud.asked(f"products_shard{s}_replica_n1")]
     assert asked == [["n"]] * 3
+
+
+@pytest.fixture(scope="module")
+def ray_runtime():
+    ray = pytest.importorskip("ray")
+    try:
+        ray.init(num_cpus=1, include_dashboard=False, log_to_driver=False)
+    except Exception as error:  # a machine where Ray's processes cannot start
+        pytest.skip(f"Ray cannot start here: {error}")
+    yield ray
+    ray.shutdown()
+
+
+@pytest.mark.parametrize("splits, failure", [(1, None), (3, None), (3, "cut")])
+def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failure):
+    import velkora.ray
+
+    if failure == "cut":
+        cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300,
+                    chunk_size=100)
+    dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
+                                          splits_per_shard=splits)
+    same_rows(dataset.to_pandas(), every_document())
+    exports = [p for n in cloud.nodes for p, _ in n.requests if p.endswith("/export")]
+    assert len(exports) == 3 * splits + 2 * (failure == "cut")  # one read task per split
+    if failure == "cut":  # splits 0 and 2 start on the leader and were read again on the other replica
+        assert sorted(p["workerId"][0] for p in cloud.asked("products_shard2_replica_n2")) == ["0", "1", "2"]
