@@ -11,7 +11,7 @@ BUILD_PACKAGES := "scikit-build-core>=0.10" cmake ninja "arx-nanoarrow-sources==
 NATIVE_TEST_PACKAGES := "pytest>=8" "hypothesis>=6" orjson "pyarrow>=14" "polars>=1" "pandas>=2" "tqdm>=4.60" \
 	"requests>=2.28" "httpx>=0.24"
 TEST_PACKAGES := $(NATIVE_TEST_PACKAGES) "aiohttp>=3.8" starlette "pysolr>=3.9" "dask[dataframe,distributed]>=2024.1" \
-	"mypy>=1.8" types-requests
+	"ray[data]>=2.60" "mypy>=1.8" types-requests
 
 .PHONY: demo test test-versions test-clang test-big-endian build wheel bench sanitize fuzz fuzz-build fuzz-ci clean
 

@@ -322,3 +322,59 @@ def stream_body(documents: list[list[tuple]], exception: str | None = None) -> b
         [("EOF", True), ("RESPONSE_TIME", jb.solr_long(12))]
     return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([
         ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents + [last]]))]))]))
+
+
+# ---------------------------------------------------------------------------
+# SolrCloud: cores whose /export partitions as Solr's does, and the Collections API's CLUSTERSTATUS
+
+def java_hash(text: str) -> int:
+    """Java's String.hashCode, as a signed 32-bit int (over UTF-16 code units)."""
+    h = 0
+    data = text.encode("utf-16-be")
+    for i in range(0, len(data), 2):
+        h = (31 * h + int.from_bytes(data[i:i + 2], "big")) & 0xFFFFFFFF
+    return h - (1 << 32) if h >= 1 << 31 else h
+
+
+def partitioned_export(documents: list[list[tuple]]) -> Respond:
+    """A core's /export over `documents`: only the fields in ``fl``, and with ``numWorkers`` only the documents
+    of worker ``workerId``: ``(sum of the partitionKeys' hash codes & 0x7FFFFFFF) % numWorkers``, as Solr
+    computes it. numFound stays the unpartitioned total."""
+    def respond(params: Params) -> Answer:
+        fields = params["fl"][-1].split(",")
+        chosen = documents
+        if "numWorkers" in params:
+            workers, worker = int(params["numWorkers"][-1]), int(params["workerId"][-1])
+            keys = params["partitionKeys"][-1].split(",")
+            chosen = [d for d in documents
+                      if (sum(java_hash(str(dict(d)[k])) for k in keys) & 0x7FFFFFFF) % workers == worker]
+        return Answer(export_body([[(k, v) for k, v in d if k in fields] for d in chosen], len(documents)))
+    return respond
+
+
+def cluster_status(collections: dict[str, dict], live_nodes: list[str], aliases: dict[str, str] = {}) -> Respond:
+    """/admin/collections?action=CLUSTERSTATUS&collection=C: C's state (an alias: each of its collections'),
+    the aliases and the live nodes; an unknown C answers 400 as Solr does."""
+    def respond(params: Params) -> Answer:
+        asked = params.get("collection", [None])[-1]
+        names = list(collections) if asked is None else aliases[asked].split(",") if asked in aliases else [asked]
+        if any(name not in collections for name in names):
+            return solr_error(400, f"Collection: {asked} not found")(params)
+        cluster = {"collections": {name: collections[name] for name in names}, "aliases": aliases,
+                   "live_nodes": live_nodes}
+        header = jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(4))])
+        return Answer(jb.encode(jb.OrderedMap([("responseHeader", header), ("cluster", _plain_wire(cluster))])))
+    return respond
+
+
+def replica_state(node: SolrNode | str, core: str, leader: bool = False, state: str = "active",
+                  type: str = "NRT") -> dict:
+    """A replica's entry of CLUSTERSTATUS; `node` a SolrNode or an address with nothing behind it."""
+    base = node.base if isinstance(node, SolrNode) else node
+    entry = {"core": core, "node_name": base.removeprefix("http://") + "_solr", "base_url": base + "/solr",
+             "state": state, "type": type}
+    return entry | ({"leader": "true"} if leader else {})
+
+
+def node_name(node: SolrNode | str) -> str:
+    return (node.base if isinstance(node, SolrNode) else node).removeprefix("http://") + "_solr"

@@ -1,12 +1,18 @@
 """velkora.dask.read_export over three loopback shards: one partition per shard, equal to the shards read one
-by one and concatenated, on the threaded scheduler and on a distributed cluster."""
+by one and concatenated, on the threaded scheduler and on a distributed cluster. Then a loopback SolrCloud of
+three nodes: velkora.cloud.shards from CLUSTERSTATUS, and velkora.dask.read_collection (and velkora.ray's) with
+shard splits, replica failover and column projection."""
+
+import re
+import socket
 
 import pyarrow as pa
 import pytest
 
 import javabin as jb
 import velkora
-from solr_node import schema_api
+from solr_node import cluster_status, export_body, export_failure, node_name, partitioned_export, replica_state, schema_api, \
+    solr_error
 
 dd = pytest.importorskip("dask.dataframe")
 pytest.importorskip("requests")
@@ -91,3 +97,230 @@ def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
     frame = vd.read_export(urls, {**PARAMS, "fl": "id,n"})
     assert list(frame.columns) == ["id", "n"]
     same_frame(frame.compute(scheduler="threads"), concatenated(bodies, pa.schema(list(SCHEMA)[:2])))
+
+
+# ---------------------------------------------------------------------------
+# A loopback SolrCloud: collection "products", three active shards of two usable replicas each (the leader
+# not always listed first), a replica down, one on a node that is not live, and the inactive parent of a split.
+
+def cloud_doc(i):
+    return [("id", f"doc-{i:03d}"), ("n", i), ("price", jb.Float(i / 4))]
+
+
+CLOUD_DOCS = {"shard1": [cloud_doc(i) for i in range(50)], "shard2": [cloud_doc(i) for i in range(50, 87)],
+              "shard3": []}
+CLOUD_SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32())])
+CLOUD_PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price"}
+FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}, {"name": "price", "type": "pfloat"}]
+TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"},
+         {"name": "pfloat", "class": "solr.FloatPointField"}]
+
+
+def nothing_listening() -> str:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{s.getsockname()[1]}"
+
+
+class Cloud:
+    """The cluster's state (changed in place by a test: every node answers from it) and its nodes."""
+
+    def __init__(self, nodes):
+        self.nodes, self.dead = nodes, nothing_listening()
+        shards = {"shard0": {"state": "inactive", "replicas": {
+            "core_node9": replica_state(nodes[0], "products_shard0_replica_n1", leader=True)}}}
+        for s in range(3):
+            leader = replica_state(nodes[s], f"products_shard{s + 1}_replica_n1", leader=True)
+            other = replica_state(nodes[(s + 1) % 3], f"products_shard{s + 1}_replica_n2",
+                                  type="PULL" if s == 2 else "TLOG")
+            pair = [("core_node%d" % (2 * s + 1), leader), ("core_node%d" % (2 * s + 2), other)]
+            shards[f"shard{s + 1}"] = {"range": None, "state": "active", "replicas": dict(pair[::-1] if s == 1 else pair)}
+        shards["shard1"]["replicas"]["core_node7"] = replica_state(nodes[2], "products_shard1_replica_n3", state="down")
+        shards["shard2"]["replicas"]["core_node8"] = replica_state(self.dead, "products_shard2_replica_n3")
+        self.shards = shards
+        self.live = [node_name(n) for n in nodes]
+        status = cluster_status({"products": {"shards": shards}}, self.live, {"everything": "products"})
+        all_docs = [d for docs in CLOUD_DOCS.values() for d in docs]
+        for node in nodes:
+            node.serve("/solr/admin/collections", status)
+        self.cores = {r["core"]: n for s in shards.values() for r in s["replicas"].values() for n in nodes
+                      if r["base_url"] == n.base + "/solr"}
+        for name, shard in shards.items():
+            for replica in shard["replicas"].values():
+                node = next((n for n in nodes if replica["base_url"] == n.base + "/solr"), None)
+                if node is not None:
+                    self.serve(replica["core"], partitioned_export(CLOUD_DOCS.get(name, all_docs)))
+                    for path, respond in schema_api(FIELDS, TYPES).items():
+                        node.serve(f"/solr/{replica['core']}{path}", respond)
+
+    def core(self, core):
+        """(node, path of its /export) of a core."""
+        return self.cores[core], f"/solr/{core}/export"
+
+    def serve(self, core, respond, **delivery):
+        node, path = self.core(core)
+        node.serve(path, respond, **delivery)
+
+    def asked(self, core):
+        node, path = self.core(core)
+        return node.asked(path)
+
+    def refuse(self, core):
+        """The core's node stays live in the cluster's view, but nothing answers at its address."""
+        replica = next(r for s in self.shards.values() for r in s["replicas"].values() if r["core"] == core)
+        replica.update(base_url=self.dead + "/solr", node_name=node_name(self.dead))
+        self.live.append(node_name(self.dead))
+
+    @property
+    def url(self):
+        return self.nodes[1].base + "/solr"
+
+
+@pytest.fixture
+def cloud(solr, solr_nodes):
+    return Cloud(solr_nodes)
+
+
+def every_document():
+    docs = [d for shard in CLOUD_DOCS.values() for d in shard]
+    return pa.Table.from_batches([velkora.deserialize_arrow(export_body(docs), CLOUD_SCHEMA)])
+
+
+def same_rows(got, expected: pa.Table):
+    """`got` (pandas) holds the rows of `expected` exactly once each, in any order."""
+    table = pa.Table.from_pandas(got.reset_index(drop=True), preserve_index=False)
+    assert table.num_rows == expected.num_rows and len(set(table["id"].to_pylist())) == table.num_rows
+    assert table.sort_by("id").cast(expected.schema).equals(expected.sort_by("id"))
+
+
+@pytest.mark.parametrize("name", ["products", "everything"])
+def test_shards_from_the_cluster_status(cloud, name):
+    import velkora.cloud
+
+    got = velkora.cloud.shards(__import__("requests").Session(), cloud.url, name)
+    assert [(s.collection, s.name, [(r.name, r.type, r.leader) for r in s.replicas]) for s in got] == [
+        ("products", "shard1", [("core_node1", "NRT", True), ("core_node2", "TLOG", False)]),
+        ("products", "shard2", [("core_node3", "NRT", True), ("core_node4", "TLOG", False)]),
+        ("products", "shard3", [("core_node5", "NRT", True), ("core_node6", "PULL", False)])]
+    assert got[1].replicas[0].export_url == cloud.nodes[1].base + "/solr/products_shard2_replica_n1/export"
+    assert cloud.nodes[1].asked("/solr/admin/collections") == [
+        {"action": ["CLUSTERSTATUS"], "collection": [name], "wt": ["javabin"]}]
+
+
+def test_cluster_status_errors(cloud):
+    import requests
+
+    import velkora.cloud
+
+    url = cloud.url + "/admin/collections"
+    with pytest.raises(velkora.cloud.SolrError, match=re.escape(
+            f"Solr error 400: Collection: nosuch not found (HTTP 400 from {url}?")):
+        velkora.cloud.shards(requests.Session(), cloud.url, "nosuch")
+    cloud.shards["shard2"]["replicas"]["core_node3"]["state"] = "recovering"
+    cloud.live.remove(node_name(cloud.nodes[2]))
+    with pytest.raises(velkora.cloud.SolrError, match="^" + re.escape(
+            "Solr error 200: shard shard2 of collection products has no usable replica (core_node4 on "
+            f"{node_name(cloud.nodes[2])}: the node is not live; core_node3 on {node_name(cloud.nodes[1])} is "
+            f"recovering; core_node8 on {node_name(cloud.dead)}: the node is not live) (HTTP 200 from {url})")):
+        velkora.cloud.shards(requests.Session(), cloud.url, "products")
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) \
+            as cluster, distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+@pytest.mark.parametrize("splits", [1, 3])
+def test_read_collection_reads_every_document_once(cloud, dask_client, splits):
+    frame = vd.read_collection(cloud.url, "everything", CLOUD_PARAMS, splits_per_shard=splits)
+    assert frame.npartitions == 3 * splits and list(frame.columns) == CLOUD_SCHEMA.names
+    same_rows(dask_client.compute(frame).result(timeout=60), every_document())
+    schema_paths = [p for n in cloud.nodes for p, _ in n.requests if "/schema" in p]
+    assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in
+                                          ["fields", "dynamicfields", "fieldtypes"] + ["uniquekey"] * (splits > 1))
+    partition = {"numWorkers": [str(splits)], "partitionKeys": ["id"]} if splits > 1 else {}
+    for s in (1, 2, 3):  # split i starts on replica i modulo 2; the split parent, down and dead ones unasked
+        on = [sorted(p.get("workerId", ["0"])[0] for p in cloud.asked(f"products_shard{s}_replica_n{r}"))
+              for r in (1, 2)]
+        assert on == [["0", "2"][:len(range(0, splits, 2))], ["1"][:splits // 2]]
+        for p in cloud.asked(f"products_shard{s}_replica_n1") + cloud.asked(f"products_shard{s}_replica_n2"):
+            assert p["distrib"] == ["false"] and {k: p[k] for k in partition} == partition
+            assert ("numWorkers" in p) == (splits > 1)
+    assert cloud.asked("products_shard0_replica_n1") == [] and cloud.asked("products_shard1_replica_n3") == []
+
+
+@pytest.mark.parametrize("failure", ["refused", "503", "cut"])
+def test_a_failed_replica_is_read_again_on_the_next(cloud, dask_client, failure):
+    leader = "products_shard1_replica_n1"
+    if failure == "refused":
+        cloud.refuse(leader)
+    elif failure == "503":
+        cloud.serve(leader, solr_error(503, "no servers hosting shard"))
+    else:
+        cloud.serve(leader, partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600, chunk_size=200)
+    frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA)
+    same_rows(dask_client.compute(frame).result(timeout=60), every_document())
+    assert len(cloud.asked("products_shard1_replica_n2")) == 1
+    assert len(cloud.asked(leader)) == (failure != "refused")
+
+
+def test_every_replica_failed(cloud):
+    leader, other = "products_shard1_replica_n1", "products_shard1_replica_n2"
+    cloud.serve(leader, solr_error(503, "no servers hosting shard"))
+    cloud.refuse(other)
+    url = f"{cloud.nodes[0].base}/solr/{leader}"
+    with pytest.raises(vd.ShardUnavailable, match="^" + re.escape(
+            f"shard shard1 of collection products could not be read from any replica: {url}: SolrError: "
+            f"Solr error 503: no servers hosting shard (HTTP 503 from {url}/export?") + r".*; "
+            + re.escape(f"{cloud.dead}/solr/{other}: ConnectionError: ")):
+        vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA).compute(scheduler="sync")
+
+
+def test_a_request_solr_refuses_is_not_retried(cloud):
+    leader = "products_shard1_replica_n1"
+    cloud.serve(leader, export_failure("undefined field nosuch"))
+    with pytest.raises(velkora.http.SolrError, match="undefined field nosuch"):
+        vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA).compute(scheduler="sync")
+    assert cloud.asked("products_shard1_replica_n2") == []
+
+
+@pytest.mark.parametrize("narrow", [lambda frame: frame[["n"]], None], ids=["dask", "columns"])
+def test_column_projection_reaches_solr(cloud, dask_client, narrow):
+    if narrow is None:
+        frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA, columns=["n"])
+    else:
+        frame = narrow(vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA))
+    got = dask_client.compute(frame).result(timeout=60)
+    assert list(got.columns) == ["n"] and sorted(got["n"]) == list(range(87))
+    asked = [p["fl"] for s in (1, 2, 3) for p in cloud.asked(f"products_shard{s}_replica_n1")]
+    assert asked == [["n"]] * 3
+
+
+@pytest.fixture(scope="module")
+def ray_runtime():
+    ray = pytest.importorskip("ray")
+    try:
+        ray.init(num_cpus=1, include_dashboard=False, log_to_driver=False)
+    except Exception as error:  # a machine where Ray's processes cannot start
+        pytest.skip(f"Ray cannot start here: {error}")
+    yield ray
+    ray.shutdown()
+
+
+@pytest.mark.parametrize("splits, failure", [(1, None), (3, None), (3, "cut")])
+def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failure):
+    import velkora.ray
+
+    if failure == "cut":
+        cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300,
+                    chunk_size=100)
+    dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
+                                          splits_per_shard=splits)
+    same_rows(dataset.to_pandas(), every_document())
+    exports = [p for n in cloud.nodes for p, _ in n.requests if p.endswith("/export")]
+    assert len(exports) == 3 * splits + 2 * (failure == "cut")  # one read task per split
+    if failure == "cut":  # splits 0 and 2 start on the leader and were read again on the other replica
+        assert sorted(p["workerId"][0] for p in cloud.asked("products_shard2_replica_n2")) == ["0", "1", "2"]

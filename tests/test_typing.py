@@ -11,6 +11,7 @@ ROOT = Path(__file__).resolve().parent.parent
 SECTION = "## Straight from Solr over HTTP"
 MODULES = ["python/velkora/__init__.py", "python/velkora/__main__.py", "python/velkora/_core.pyi",
            "python/velkora/_demo.py", "python/velkora/http.py", "python/velkora/pysolr.py", "python/velkora/dask.py",
+           "python/velkora/cloud.py", "python/velkora/_splits.py", "python/velkora/ray.py",
            "python/velkora/schema.py", "python/velkora/cli.py"]
 
 
@@ -30,7 +31,7 @@ def test_the_section_has_examples_for_each_module():
 
 def test_mypy_strict_passes(tmp_path):
     pytest.importorskip("mypy")
-    for module in ("requests", "httpx", "pysolr", "dask", "distributed", "polars"):
+    for module in ("requests", "httpx", "pysolr", "dask", "distributed", "polars", "ray"):
         pytest.importorskip(module)
     files = []
     for i, code in enumerate(examples()):
