@@ -6,7 +6,6 @@ import gc
 import random
 import struct
 import sys
-import time
 import tracemalloc
 
 import pytest
@@ -143,12 +142,11 @@ def test_unknown_typed_array_type_with_no_elements_only_fails_in_safe():
 def test_forged_counts_reserve_nothing(data, offset):
     # A count of 31 + 2**32 - 1 elements must fail where the input runs out, without sizing a list by it.
     tracemalloc.start()
-    start = time.perf_counter()
     messages = {outcome(deserialize, data)[1] for _ in range(50)}
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert messages == {f"unexpected end of input at byte offset {offset}"}
-    assert peak < 1 << 20 and time.perf_counter() - start < 1.0
+    assert peak < 1 << 20
 
 
 def streamed(data):
