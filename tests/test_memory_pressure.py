@@ -93,7 +93,8 @@ def test_c_allocation_failures_end_in_memory_error(fail_alloc):
                          capture_output=True, text=True, timeout=3600, env=env)
     assert run.returncode == 0, (run.stdout + run.stderr)[-3000:]
     outcomes, injected = run.stdout.rsplit("]", 1)
-    assert set(eval(outcomes + "]")) <= {"MemoryError", "ArrowMemoryError"} and int(injected) > 1000, run.stdout
+    reached = 1000 if bodies else 500  # failures injected: the sweep went deep into every entry point
+    assert set(eval(outcomes + "]")) <= {"MemoryError", "ArrowMemoryError"} and int(injected) > reached, run.stdout
 
 
 NESTED = textwrap.dedent("""
