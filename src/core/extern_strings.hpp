@@ -74,7 +74,7 @@ private:
     VELKORA_NOINLINE char* room(uint64_t size) {
         bool alone = size > block_size_;
         size_t length = alone ? static_cast<size_t>(size) : block_size_;
-        auto block = std::make_unique_for_overwrite<char[]>(length);
+        std::unique_ptr<char[]> block(new char[length]);  // left uninitialised: the text is copied in
         char* data = block.get();
         blocks_.push_back(std::move(block));  // on failure the block is freed and nothing has changed
         if (alone) return data;
