@@ -1,10 +1,12 @@
 // src/core/java_text.cpp: the texts Java prints for dates, floats and byte arrays, as Solr's JSON writer uses them.
 #include "core/java_text.hpp"
+#include "core/portable.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <type_traits>
 
 namespace velkora::java {
 
@@ -38,9 +40,13 @@ char* two_digits(char* p, unsigned v) {
 /// Reads back text written by std::to_chars.
 template <typename T>
 T parse(const char* first, const char* last) {
-    T value{};
-    std::from_chars(first, last, value);
-    return value;
+    if constexpr (std::is_integral_v<T>) {
+        T value{};
+        std::from_chars(first, last, value);
+        return value;
+    } else {
+        return portable::parse_decimal<T>(first, last);
+    }
 }
 
 /// The decimal m × 10^(e - 1) (m of two digits, 10 to 99) as text; returns the end.

@@ -6,9 +6,18 @@
 #pragma once
 
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <version>
+#if !defined(__cpp_lib_to_chars)  // libc++ before 20 reads no floating-point text with std::from_chars
+#include <cstdlib>
+#include <locale.h>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
+#endif
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
@@ -167,5 +176,26 @@ __extension__ typedef unsigned __int128 uint128;  // __extension__: no -Wpedanti
 #else
 using uint128 = Uint128;
 #endif
+
+/// The float or double nearest to the decimal text [first, last) (as std::to_chars writes it: no sign of
+/// its own but '-', a '.' and an 'e' exponent), correctly rounded. std::from_chars where the library has it;
+/// elsewhere strtod in the "C" locale, so that the program's own locale never changes the decimal point.
+template <typename T>
+T parse_decimal(const char* first, const char* last) {
+    static_assert(std::is_same_v<T, float> || std::is_same_v<T, double>);
+#if defined(__cpp_lib_to_chars)
+    T value{};
+    std::from_chars(first, last, value);
+    return value;
+#else
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    char text[64];
+    size_t size = static_cast<size_t>(last - first) < sizeof text ? static_cast<size_t>(last - first) : sizeof text - 1;
+    std::memcpy(text, first, size);
+    text[size] = '\0';
+    if constexpr (std::is_same_v<T, float>) return strtof_l(text, nullptr, c_locale);
+    else return strtod_l(text, nullptr, c_locale);
+#endif
+}
 
 }  // namespace velkora::portable
