@@ -93,7 +93,9 @@ def test_c_allocation_failures_end_in_memory_error(fail_alloc):
                          capture_output=True, text=True, timeout=3600, env=env)
     assert run.returncode == 0, (run.stdout + run.stderr)[-3000:]
     outcomes, injected = run.stdout.rsplit("]", 1)
-    reached = 1000 if bodies else 500  # failures injected: the sweep went deep into every entry point
+    # Failures injected: the sweep went deep into every entry point (how deep depends on the toolchain's
+    # allocations: about 1,000 with the real bodies under libstdc++, fewer under libc++).
+    reached = 600 if bodies else 400
     assert set(eval(outcomes + "]")) <= {"MemoryError", "ArrowMemoryError"} and int(injected) > reached, run.stdout
 
 
