@@ -92,11 +92,9 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         wire::ByteSpan data;
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
-        // Starts at twice the input (about what a response's text takes), up to 2 MiB: a block that
-        // large is mapped on its own and grows by remapping. A buffer grown from a few bytes would leave
-        // its early, freed blocks resident in the heap, under the str made next. Larger at the start, it
-        // would cost fresh pages on every call that the allocator otherwise reuses.
-        json::TextBuffer text(std::min<size_t>(data.size * 2 + 128, size_t{1} << 21));
+        // Sized from the input once: grown block by block, the text would leave the allocator a chain
+        // of freed blocks, which glibc hands back to the system and faults in again on the next call.
+        json::TextBuffer text(json::text_capacity_for(data.size));
         {
             tree::Document document(data.size);
             wire::DecodeError error;

@@ -644,6 +644,10 @@ bool long_digits(double value, char* digits, int* n, int* exponent) {
 TextBuffer::TextBuffer(size_t capacity) {
     if (capacity == 0) capacity = 1;
     begin_ = static_cast<char*>(std::malloc(capacity));
+    if (!begin_ && capacity > 128) {
+        capacity = 128;
+        begin_ = static_cast<char*>(std::malloc(capacity));
+    }
     if (!begin_) throw std::bad_alloc();
     cursor_ = begin_;
     end_ = begin_ + capacity;

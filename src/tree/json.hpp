@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,7 +15,8 @@ namespace velkora::json {
 /// store through the returned pointer, with no check per byte.
 class TextBuffer {
 public:
-    /// An empty buffer with room for `capacity` bytes (at least one); throws std::bad_alloc.
+    /// An empty buffer with room for `capacity` bytes (at least one), or for 128 when that much is
+    /// refused (it grows as needed); throws std::bad_alloc when even that is refused.
     explicit TextBuffer(size_t capacity);
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
@@ -53,6 +55,15 @@ private:
     char* cursor_;
     char* end_;
 };
+
+/// The room first given to the text of a body of `input_size` bytes. A Solr response's text runs to
+/// about twice its javabin (10.98 MB for the 5.32 MB of a /select of 50,000 documents, 12.7 MB for
+/// 5.6 MB), so three times the input holds nearly every response in one block allocated once, and the
+/// text is never copied to a larger one. Room never written is never touched: it takes address space,
+/// not memory.
+inline size_t text_capacity_for(size_t input_size) {
+    return input_size <= (SIZE_MAX - 4096) / 3 ? input_size * 3 + 4096 : SIZE_MAX;
+}
 
 /// Appends the JSON text of `value` to `out`. Objects list their keys in ascending byte order with the
 /// last duplicate winning; documents, document lists, bytes and non-finite floats have fixed renderings.
