@@ -159,6 +159,11 @@ def test_string_escapes_at_every_offset_of_short_strings():
      '{"docs":[true],"maxScore":null,"numFound":4,"numFoundExact":null,"start":0}'),
     (TypedArr(8, [0.5, -1.0]), "[0.5,-1.0]"), (TypedArr(4, [-2]), "[-2]"), (TypedArr(1, b"\x00\x02\x01"), "[true,false,true]"),
     (Iter([]), "[]"), ([[], [None]], "[[],[null]]"), (Bytes(b""), '""'), (Bytes(b"abc"), '"YWJj"'),
+    # Texts far longer than the room first given them (three times the input): escapes six times their
+    # bytes, and one string written again for every one-byte reference to it.
+    pytest.param(Str("\x01" * 20_000), '"' + "\\u0001" * 20_000 + '"', id="escapes-outgrow-the-first-room"),
+    pytest.param([Extern("k" * 5_000)] * 200, "[" + ",".join(['"' + "k" * 5_000 + '"'] * 200) + "]",
+                 id="references-outgrow-the-first-room"),
 ])
 def test_shapes(value, text):
     assert as_json(encode(value)) == text

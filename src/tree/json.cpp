@@ -191,6 +191,7 @@ VELKORA_INLINE uint64_t eight_digits(uint32_t v) {
 }
 
 constexpr uint64_t kZeroDigits = 0x3030303030303030;
+constexpr char kZeros[] = "0000000000000000";
 
 /// Writes `v` (below 10^8) in decimal at `o`, without leading zeros, and returns the end; stores a whole
 /// word, so up to 7 bytes past the end may be overwritten.
@@ -665,8 +666,9 @@ void TextBuffer::grow(size_t n) {
 }
 
 void write_float(double value, TextBuffer& out) {
-    // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308".
-    char* o = out.reserve(32);
+    // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308"; the layout's stores
+    // reach 41 bytes.
+    char* o = out.reserve(48);
     if (value == 0) {
         if (std::signbit(value)) *o++ = '-';
         std::memcpy(o, "0.0", 3);
@@ -677,7 +679,7 @@ void write_float(double value, TextBuffer& out) {
         *o++ = '-';
         value = -value;
     }
-    char digits[32];  // 17 digits and the slack of word stores
+    char digits[40] = {};  // 17 digits, the slack of word stores, and what the layout's copies read past them
     int n = 0;
     int exponent = 0;
     if (!short_digits(value, digits, &n, &exponent) && !long_digits(value, digits, &n, &exponent)) {
@@ -695,37 +697,35 @@ void write_float(double value, TextBuffer& out) {
         if (negative) exponent = -exponent;
     }
 
+    // Laid out with stores of fixed size (whole runs of digits and zeros, written past the end and then
+    // overwritten or left beyond the committed text), which compile to a few moves where copies of the
+    // exact lengths would be calls. The furthest store ends 40 bytes after the sign.
     if (exponent >= -5 && exponent <= 15) {
         if (exponent >= n - 1) {
-            std::memcpy(o, digits, static_cast<size_t>(n));
-            o += n;
-            std::memset(o, '0', static_cast<size_t>(exponent - n + 1));
-            o += exponent - n + 1;
-            std::memcpy(o, ".0", 2);
-            o += 2;
+            // The digits, then zeros up to the units digit (at most 15), then ".0".
+            std::memcpy(o, digits, 24);
+            std::memcpy(o + n, kZeros, 16);
+            std::memcpy(o + exponent + 1, ".0", 2);
+            out.commit(o + exponent + 3);
         } else if (exponent >= 0) {
-            std::memcpy(o, digits, static_cast<size_t>(exponent + 1));
-            o += exponent + 1;
-            *o++ = '.';
-            std::memcpy(o, digits + exponent + 1, static_cast<size_t>(n - exponent - 1));
-            o += n - exponent - 1;
+            // The first exponent + 1 digits, the point, and the (at most 16) others after it.
+            std::memcpy(o, digits, 24);
+            std::memcpy(o + exponent + 2, digits + exponent + 1, 16);
+            o[exponent + 1] = '.';
+            out.commit(o + n + 1);
         } else {
-            std::memcpy(o, "0.", 2);
-            o += 2;
-            std::memset(o, '0', static_cast<size_t>(-exponent - 1));
-            o += -exponent - 1;
-            std::memcpy(o, digits, static_cast<size_t>(n));
-            o += n;
+            // "0.", -exponent - 1 zeros (at most 4), the digits.
+            std::memcpy(o, kZeros, 8);
+            o[1] = '.';
+            std::memcpy(o + 1 - exponent, digits, 24);
+            out.commit(o + 1 - exponent + n);
         }
-        out.commit(o);
         return;
     }
-    *o++ = digits[0];
-    if (n > 1) {
-        *o++ = '.';
-        std::memcpy(o, digits + 1, static_cast<size_t>(n - 1));
-        o += n - 1;
-    }
+    *o = digits[0];
+    o[1] = '.';
+    std::memcpy(o + 2, digits + 1, 16);
+    o += n > 1 ? n + 1 : 1;
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
     out.commit(std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr);
