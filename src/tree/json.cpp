@@ -667,7 +667,7 @@ void TextBuffer::grow(size_t n) {
 
 void write_float(double value, TextBuffer& out) {
     // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308"; the layout's stores
-    // reach 41 bytes.
+    // reach 33 bytes.
     char* o = out.reserve(48);
     if (value == 0) {
         if (std::signbit(value)) *o++ = '-';
@@ -699,7 +699,7 @@ void write_float(double value, TextBuffer& out) {
 
     // Laid out with stores of fixed size (whole runs of digits and zeros, written past the end and then
     // overwritten or left beyond the committed text), which compile to a few moves where copies of the
-    // exact lengths would be calls. The furthest store ends 40 bytes after the sign.
+    // exact lengths would be calls. The furthest store ends 32 bytes after the sign.
     if (exponent >= -5 && exponent <= 15) {
         if (exponent >= n - 1) {
             // The digits, then zeros up to the units digit (at most 15), then ".0".
