@@ -65,10 +65,8 @@ test-big-endian: $(BUILD_DEPS)
 		echo "test-big-endian: g++-s390x-linux-gnu and qemu-user could not be installed"
 	tests/native/big_endian.sh $(PY)
 
-# Two wheels, each repaired by auditwheel into a manylinux wheel in dist/: the version-specific one (full C
-# API, for this interpreter only), which builds in the same folder as `make build`, so after a build only the
-# packing is new; and the abi3 one (VELKORA_ABI3=1, one binary for CPython 3.11 and later), in its own folder.
-# tests/test_wheel.py installs each into a fresh venv.
+# An abi3 wheel, repaired by auditwheel into a manylinux wheel in dist/. It builds in the same folder as
+# `make build`, so after a build only the packing is new. tests/test_wheel.py installs it into a fresh venv.
 WHEEL_DEPS := $(VENV)/.wheel-deps
 
 $(WHEEL_DEPS): $(BUILD_DEPS)
@@ -78,14 +76,11 @@ $(WHEEL_DEPS): $(BUILD_DEPS)
 wheel: $(WHEEL_DEPS)
 	rm -rf dist
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
-	VELKORA_ABI3=1 $(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
-	for w in dist/raw/velkora-*.whl; do \
-		PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist "$$w" || exit 1; \
-	done
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist dist/raw/velkora-*.whl
 	rm -rf dist/raw
 
-# The suite on the other interpreters the one abi3 wheel is for, from the abi3 wheel `make wheel` left in dist/
-# (never rebuilt here; `make test` runs the suite on the version-specific build), each in its own venv (.venv-3.12, ...) with the test packages. An interpreter is
+# The suite on the other interpreters the one abi3 wheel is for, from the wheel `make wheel` left in dist/
+# (never rebuilt here), each in its own venv (.venv-3.12, ...) with the test packages. An interpreter is
 # taken from PATH, else from ~/.pyenv/versions, and skipped with the reason printed when neither runs. The
 # tests of the build, the wheel's own install, the type stubs and the pysolr and Dask layers (pure Python,
 # run by `make test`) are left out. A failing test fails the target, and so does a selection that collects

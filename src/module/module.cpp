@@ -18,7 +18,6 @@
 #include "module/errors.hpp"
 #include "tree/json.hpp"
 #include "python/arrow_interchange.hpp"
-#include "python/construct.hpp"
 #include "python/py_decoder.hpp"
 #include "python/pyref.hpp"
 #include "python/safe_decoder.hpp"
@@ -811,12 +810,9 @@ int module_exec(PyObject* module) {
 constexpr int kMultipleInterpretersSlot = 3;
 void* const kMultipleInterpretersNotSupported = nullptr;
 
-// Then the stance on the free-threaded interpreter, which only the version-specific build for 3.13 and newer
-// can state (construct::gil_slot): the module needs the interpreter lock.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
-    construct::gil_slot(),
     {0, nullptr},
 };
 

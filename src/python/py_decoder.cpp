@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "core/java_text.hpp"
-#include "python/construct.hpp"
 #include "python/envelope.hpp"
 
 namespace velkora::pydecode {
@@ -33,7 +32,7 @@ VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p,
     for (uint32_t i = 0; i < count; ++i, p += sizeof(T)) {
         PyObject* item = make(wire::load_be<T>(p));
         if (!item) return false;
-        construct::list_fill(list, static_cast<Py_ssize_t>(i), item);
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
     }
     return true;
 }
@@ -185,7 +184,7 @@ template <class Shape>
 PyObject* BasicPyDecoder<Shape>::make_string(ByteSpan s, uint64_t start) {
     // The interpreter's strict decoder accepts exactly the well-formed UTF-8 we accept, so it validates
     // while it copies; only a refused string is examined again, for the fault's exact place.
-    PyObject* text = construct::str_from_utf8(s.data, s.size);
+    PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
     if (VELKORA_LIKELY(text != nullptr)) return text;
     wire::Utf8Failure failure;
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) && !wire::validate_utf8_slow(s.data, s.size, &failure)) {
@@ -302,7 +301,7 @@ PyObject* BasicPyDecoder<Shape>::read_array(uint8_t tag) {
                 return nullptr;
             }
             --unfilled_;
-            construct::list_fill(list.get(), static_cast<Py_ssize_t>(i), element);
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element);
         }
         return list.release();
     }
@@ -321,10 +320,9 @@ template <class Shape>
 PyObject* BasicPyDecoder<Shape>::read_named_list(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
-    Reservation reserved(unfilled_, reserve(size));
-    PyRef dict = PyRef::steal(construct::dict_for(reserved.entries));
+    PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
-    for (uint64_t i = 0; i < size; ++i, reserved.fill()) {
+    for (uint64_t i = 0; i < size; ++i) {
         PyRef key = PyRef::steal(read_named_key());
         if (!key) return nullptr;
         if constexpr (Shape::solr_json)
@@ -362,8 +360,8 @@ PyObject* BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
             case NamedListStyle::ArrArr:
                 entry = PyRef::steal(PyList_New(2));
                 if (!entry) return python_failed();
-                construct::list_fill(entry.get(), 0, key.release());
-                construct::list_fill(entry.get(), 1, value.release());
+                PyList_SetItem(entry.get(), 0, key.release());
+                PyList_SetItem(entry.get(), 1, value.release());
                 break;
             case NamedListStyle::ArrMap:
                 if (key.get() == Py_None) {  // a null name gives the bare value
@@ -417,7 +415,7 @@ PyObject* BasicPyDecoder<Shape>::read_map() {
         pairs.items.push_back(value);
     }
     if (string_keys) {
-        PyRef dict = PyRef::steal(construct::dict_for(pairs.items.size() / 2));
+        PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return python_failed();
         for (size_t i = 0; i < pairs.items.size(); i += 2)
             if (PyDict_SetItem(dict.get(), pairs.items[i], pairs.items[i + 1]) != 0) return python_failed();
@@ -429,9 +427,9 @@ PyObject* BasicPyDecoder<Shape>::read_map() {
     for (size_t i = 0; i < pairs.items.size(); i += 2) {
         PyObject* pair = PyList_New(2);
         if (!pair) return python_failed();
-        construct::list_fill(pair, 0, std::exchange(pairs.items[i], nullptr));
-        construct::list_fill(pair, 1, std::exchange(pairs.items[i + 1], nullptr));
-        construct::list_fill(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
+        PyList_SetItem(pair, 0, std::exchange(pairs.items[i], nullptr));
+        PyList_SetItem(pair, 1, std::exchange(pairs.items[i + 1], nullptr));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
     }
     pairs.items.clear();
     return list.release();
@@ -531,11 +529,10 @@ PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
         uint8_t header;  // its top three bits are not checked
         if (!reader.read_u8(&header) || !reader.read_size(header, &count)) return nullptr;
     }
-    Reservation reserved(unfilled_, reserve(count));
-    PyRef dict = PyRef::steal(construct::dict_for(reserved.entries));
+    PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
     PyRef children;
-    for (uint64_t i = 0; i < count; ++i, reserved.fill()) {
+    for (uint64_t i = 0; i < count; ++i) {
         uint64_t tag_offset;
         uint8_t tag;
         for (;;) {
@@ -604,10 +601,10 @@ PyObject* BasicPyDecoder<Shape>::read_document_list_header() {
     }
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
-    Py_ssize_t length = construct::list_size(header.get());
+    Py_ssize_t length = PyList_Size(header.get());
     PyObject* keys[] = {names().num_found, names().start, names().max_score, names().num_found_exact};
     for (Py_ssize_t i = 0; i < 4; ++i) {
-        PyObject* item = i < length ? construct::list_item(header.get(), i) : Py_None;
+        PyObject* item = i < length ? PyList_GetItem(header.get(), i) : Py_None;
         if constexpr (Shape::solr_json)
             if (i >= 2 && item == Py_None) continue;  // maxScore and numFoundExact are written only when set
         if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return python_failed();

@@ -171,34 +171,8 @@ public:
 private:
     ShortStrings own_short_strings_;  // declared before `short_strings_`, which may refer to it
     ShortStrings& short_strings_;
-    /// List slots and dict entries reserved up front and not yet filled, summed over every container being read.
+    /// List slots reserved up front and not yet filled, summed over every list being read.
     uint64_t unfilled_ = 0;
-
-    /// `size`, the entries a container declares, when the input can fill them on top of what is already
-    /// reserved (each entry takes at least one byte), else 0: a forged count must not reserve memory the
-    /// input cannot fill, and nested containers each see the same bytes left.
-    uint64_t reserve(uint64_t size) const {
-        uint64_t left = reader.remaining();
-        return unfilled_ <= left && size <= left - unfilled_ ? size : 0;
-    }
-    /// Counts `entries` reserved in `unfilled` until they are filled one by one, or the container is left.
-    struct Reservation {
-        Reservation(uint64_t& unfilled, uint64_t entries) : unfilled(unfilled), entries(entries), left(entries) {
-            unfilled += entries;
-        }
-        ~Reservation() { unfilled -= left; }
-        Reservation(const Reservation&) = delete;
-        Reservation& operator=(const Reservation&) = delete;
-        void fill() {
-            if (left) {
-                --left;
-                --unfilled;
-            }
-        }
-        uint64_t& unfilled;
-        const uint64_t entries;
-        uint64_t left;
-    };
 
     PyObject* read_string(uint64_t size);
     PyObject* make_string(wire::ByteSpan s, uint64_t start);
