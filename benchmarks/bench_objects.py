@@ -148,7 +148,7 @@ def line(label: str, ours: str, theirs: str, ratio: float, target: float, unit: 
 
 
 def targets(builds: dict[str, object], paths: dict[str, Path], bodies: dict[str, Path]) -> None:
-    print("Targets (wall clock: best of N, ms per call; instructions: callgrind, per call)")
+    print("Targets (wall clock: best of N, per call; instructions: callgrind, per call)")
     cases = [("select_large", "marshal", 1.6, True)]
     if orjson is not None:
         cases += [("select_small", "orjson", 1.5, False), ("one document", "orjson", 1.5, False)]
@@ -165,7 +165,8 @@ def targets(builds: dict[str, object], paths: dict[str, Path], bodies: dict[str,
                 ours_fn, theirs_fn = then_allocate(ours_fn, NEXT_ALLOCATIONS), then_allocate(theirs_fn, NEXT_ALLOCATIONS)
             ours, theirs = per_call(ours_fn, repeat), per_call(theirs_fn, repeat)
             label = f"{body_name}, {build}: deserialize / {baseline}.loads, {what}"
-            line(label, f"{ours * 1e3:.3f}", f"{theirs * 1e3:.3f}", theirs / ours, target, "ms")
+            scale, unit = (1e3, "ms") if ours > 1e-3 else (1e6, "us")
+            line(label, f"{ours * scale:.2f}", f"{theirs * scale:.2f}", theirs / ours, target, unit)
             ours_i = counted(paths[build], "deserialize", bodies[body_name], young)
             theirs_i = counted(paths[build], baseline, bodies[body_name], young)
             if ours_i is not None:
