@@ -22,7 +22,8 @@ char g_end_marker_storage;
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
-bool is_str(PyObject* o) { return PyUnicode_Check(o); }
+// The strings the decoder makes are exact `str`s: the exact test, an inline compare, settles them without a call.
+bool is_str(PyObject* o) { return PyUnicode_CheckExact(o) || PyUnicode_Check(o); }
 
 /// Fills the `count` slots of `list` from the big-endian elements of type T at `p`, each made by `make(element)`
 /// (a new reference). False when making one failed, with the exception pending.

@@ -1,6 +1,8 @@
 // src/python/py_decoder.hpp: javabin straight into Python objects, one pass, no intermediate tree.
 #pragma once
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -13,40 +15,74 @@
 namespace velkora::pydecode {
 
 /// The extern strings of one decode (or one stream): `str` objects (from FieldNames), entry i answering
-/// reference i + 1, so every reference to an entry is the same object. Owns one reference per entry.
+/// reference i + 1, so every reference to an entry is the same object. Owns one reference per entry. The
+/// first entries live in the table itself, so a response of a few dozen names allocates nothing for them.
 class ExternTable {
 public:
     ExternTable() = default;
     ExternTable(const ExternTable&) = delete;
     ExternTable& operator=(const ExternTable&) = delete;
-    ~ExternTable() { truncate(0); }
+    ~ExternTable() {
+        truncate(0);
+        if (entries_ != inline_) std::free(entries_);
+    }
 
-    size_t size() const { return entries_.size(); }
+    size_t size() const { return size_; }
     /// Borrowed reference to entry `index` (0-based); the caller checks the bound.
     PyObject* at(size_t index) const { return entries_[index]; }
     /// Takes over one reference to `text`. False when memory runs out: the reference is then released and
     /// MemoryError set.
     [[nodiscard]] bool push(PyObject* text) {
-        try {
-            entries_.push_back(text);
-            return true;
-        } catch (const std::bad_alloc&) {
+        if (VELKORA_UNLIKELY(size_ == capacity_) && !grow()) {
             Py_DECREF(text);
             PyErr_NoMemory();
             return false;
         }
+        entries_[size_++] = text;
+        return true;
     }
     /// Releases the entries from `length` on (a document that must be decoded again later).
     void truncate(size_t length) {
-        while (entries_.size() > length) {
-            Py_DECREF(entries_.back());
-            entries_.pop_back();
-        }
+        while (size_ > length) Py_DECREF(entries_[--size_]);
     }
-    void swap(ExternTable& other) noexcept { entries_.swap(other.entries_); }
+    void swap(ExternTable& other) noexcept {
+        ExternTable held;
+        held.take(*this);
+        take(other);
+        other.take(held);
+    }
 
 private:
-    std::vector<PyObject*> entries_;
+    static constexpr size_t kInline = 32;
+
+    bool grow() {
+        size_t capacity = capacity_ * 2;
+        auto entries = static_cast<PyObject**>(std::malloc(capacity * sizeof(PyObject*)));
+        if (!entries) return false;
+        std::memcpy(entries, entries_, size_ * sizeof(PyObject*));
+        if (entries_ != inline_) std::free(entries_);
+        entries_ = entries;
+        capacity_ = capacity;
+        return true;
+    }
+    /// Moves the entries of `from` into this table, which is empty and inline; `from` is left so.
+    void take(ExternTable& from) noexcept {
+        if (from.entries_ == from.inline_) {
+            std::memcpy(inline_, from.inline_, from.size_ * sizeof(PyObject*));
+        } else {
+            entries_ = from.entries_;
+            capacity_ = from.capacity_;
+        }
+        size_ = from.size_;
+        from.entries_ = from.inline_;
+        from.capacity_ = kInline;
+        from.size_ = 0;
+    }
+
+    PyObject* inline_[kInline];
+    PyObject** entries_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = kInline;
 };
 
 /// The type names Solr's JSON writer gives the values of a NamedList written as `json.nl=arrntv`.
