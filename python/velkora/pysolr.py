@@ -118,8 +118,8 @@ def _direct_get(session: Any, url: str, timeout: Any, auth: Any) -> requests.Res
     ``Session.request`` spends about as long as the whole loopback round trip of a small answer merging
     settings that are nearly always empty: cookies, auth (netrc's too), proxies from the environment, hooks,
     query parameters. Where each of them is empty, the request it sends is this one. Plain http only, so that
-    no certificate setting is involved; a redirect is left to the session, which sends the request again and
-    follows it as it always does. Cookies the answer sets go into the session's jar as the session puts them.
+    no certificate setting is involved. Cookies the answer sets go into the session's jar, and a redirect is
+    followed by the session, as ``Session.send`` does both.
     """
     if (type(session) is not requests.Session or auth is not None or session.auth is not None or session.proxies
             or session.params or session.cookies or any(session.hooks.values()) or not url.startswith("http://")
@@ -142,9 +142,12 @@ def _direct_get(session: Any, url: str, timeout: Any, auth: Any) -> requests.Res
     request.prepare_body(None, None)
     request.hooks = {"response": []}
     response = adapter.send(request, stream=True, timeout=timeout, verify=verify, cert=session.cert, proxies={})
-    if response.is_redirect:
-        response.close()
-        return None
     if "set-cookie" in response.headers or "set-cookie2" in response.headers:
         requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)
+    if response.is_redirect:  # followed by the session, hop by hop, as it follows its own
+        request._cookies = requests.cookies.RequestsCookieJar()  # the session's jar as it was asked: empty
+        history = [response, *session.resolve_redirects(response, request, stream=session.stream, timeout=timeout,
+                                                        verify=verify, cert=session.cert, proxies={})]
+        response = history.pop()
+        response.history = history
     return response
