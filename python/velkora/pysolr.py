@@ -128,7 +128,7 @@ def _direct_get(session: Any, url: str, timeout: Any, auth: Any) -> requests.Res
     adapter = session.get_adapter(url)
     if type(adapter) is not requests.adapters.HTTPAdapter:  # a mounted adapter of the caller's may send otherwise
         return None
-    verify = session.verify
+    verify: Any = session.verify
     if session.trust_env:
         proxies = urllib.request.getproxies()  # what requests reads from the environment for every request
         if "http" in proxies or "all" in proxies or requests.utils.get_netrc_auth(url):
@@ -143,9 +143,9 @@ def _direct_get(session: Any, url: str, timeout: Any, auth: Any) -> requests.Res
     request.hooks = {"response": []}
     response = adapter.send(request, stream=True, timeout=timeout, verify=verify, cert=session.cert, proxies={})
     if "set-cookie" in response.headers or "set-cookie2" in response.headers:
-        requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)
+        requests.cookies.extract_cookies_to_jar(session.cookies, request, response.raw)  # type: ignore[no-untyped-call]
     if response.is_redirect:  # followed by the session, hop by hop, as it follows its own
-        request._cookies = requests.cookies.RequestsCookieJar()  # the session's jar as it was asked: empty
+        request.prepare_cookies(requests.cookies.RequestsCookieJar())  # the session's jar as it was asked: empty
         history = [response, *session.resolve_redirects(response, request, stream=session.stream, timeout=timeout,
                                                         verify=verify, cert=session.cert, proxies={})]
         response = history.pop()
