@@ -28,6 +28,7 @@ JSON = "application/json;charset=utf-8"
 STALL_LIMIT = 10.0  # seconds a stalled delivery waits at most before it drops the connection
 GZIP_MIN = 2048  # Jetty's GzipHandler leaves smaller answers alone
 REQUEST_LINE_LIMIT = 8192  # Jetty's default request header size
+SENT = ("Authorization", "Cookie", "User-Agent", "X-Trace")  # request headers `SolrNode.seen` records
 
 
 @dataclass
@@ -36,6 +37,7 @@ class Answer:
     status: int = 200
     content_type: str = JAVABIN
     encoding: str | None = None  # "gzip": the body is already compressed (a gzip bomb, say)
+    headers: tuple[tuple[str, str], ...] = ()  # more header lines: Set-Cookie, a redirect's Location
 
 
 Params = dict[str, list[str]]
@@ -68,7 +70,7 @@ class SolrNode:
     def __init__(self) -> None:
         self.routes: dict[str, Route] = {}
         self.requests: list[tuple[str, Params]] = []
-        self.seen: list[dict] = []  # per request: method, path, accept-encoding, whether gzipped
+        self.seen: list[dict] = []  # per request: method, path, target, accept-encoding, gzipped, the SENT headers
         self.hung_up: list[str] = []  # paths of stalled deliveries whose client closed the connection
         self.released = threading.Event()  # set on close: stalled deliveries give up at once
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
@@ -132,8 +134,9 @@ class _Handler(BaseHTTPRequestHandler):
     def _answer(self, path: str, params: Params) -> None:
         node: SolrNode = self.server.node  # type: ignore[attr-defined]
         node.requests.append((path, params))
-        seen = {"method": self.command, "path": path, "accept": self.headers.get("Accept-Encoding", ""),
-                "gzip": False}
+        seen = {"method": self.command, "path": path, "target": self.path,
+                "accept": self.headers.get("Accept-Encoding", ""), "gzip": False,
+                "headers": {name: self.headers.get(name) for name in SENT}}
         node.seen.append(seen)
         route = node.routes.get(path)
         if route is None:
@@ -151,6 +154,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", answer.content_type)
         if encoding is not None:
             self.send_header("Content-Encoding", encoding)
+        for name, value in answer.headers:
+            self.send_header(name, value)
         if route.framing == "chunked":
             self.send_header("Transfer-Encoding", "chunked")
         elif route.framing == "length":

@@ -1,6 +1,7 @@
 """velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response."""
 
 import json
+from urllib.parse import urlencode
 
 import pytest
 
@@ -79,6 +80,77 @@ def test_long_queries_posted_no_schema_asked(core):
     assert solr.search(long_q).docs == results.docs
     assert core.asked("/solr/products/select/")[-1] == {"q": [long_q], "wt": ["javabin"]}
     assert {p for p, _ in core.requests} == {"/solr/products/select/"}
+
+
+def _session(**settings):
+    import requests
+
+    session = requests.Session()
+    for name, value in settings.items():
+        if name == "headers":
+            session.headers.update(value)
+        else:
+            setattr(session, name, value)
+    return session
+
+
+# What each setting changes in the requests the session sends, and how many of velkora's two searches go through
+# Session.request: the direct path takes none of these settings but for the headers (merged as the session merges
+# them), and a cookie the first answer set sends the second search through the session.
+SESSION_SETTINGS = {
+    "plain": ({}, {}, {}, 0),
+    "pysolr's auth": ({"auth": ("solr", "secret")}, {}, {}, 2),
+    "session's auth": ({}, {"auth": ("solr", "secret")}, {}, 2),
+    "session's headers": ({}, {"headers": {"X-Trace": "t1", "User-Agent": "probe", "Accept-Encoding": None}}, {}, 0),
+    "session's params": ({}, {"params": {"fq": "inStock:true"}}, {}, 2),
+    "a cookie set by the node": ({}, {}, {"cookie": True}, 1),
+    "a redirect": ({}, {}, {"redirect": True}, 0),
+    "credentials in netrc": ({}, {}, {"netrc": True}, 2),
+    "a proxy in the environment": ({}, {}, {"proxy": True}, 2),
+    "the environment not trusted": ({}, {"trust_env": False}, {"netrc": True, "proxy": True}, 0),
+}
+
+
+@pytest.mark.parametrize("case", SESSION_SETTINGS)
+def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, monkeypatch):
+    """Each client's session with the same setting: the node sees the same requests from both, and the
+    same Results come back, whichever path a request takes."""
+    solr_args, settings, node, through_session = SESSION_SETTINGS[case]
+    d = solr_like(load("select_small")) if SOLR_DATA.is_dir() else {"t": "som", "v": [("response", _doclist())]}
+    url = serve_select(core, d)
+    if node.get("cookie"):  # the answer sets a cookie the session must send back
+        respond = core.routes["/solr/products/select/"].respond
+        core.serve("/solr/products/select/", lambda params: Answer(**{
+            **respond(params).__dict__, "headers": (("Set-Cookie", "route=n1; Path=/solr"),)}))
+    if node.get("redirect"):
+        core.serve("/solr/moved/select/", lambda params: Answer(b"", 302, "text/plain", headers=(
+            ("Location", "/solr/products/select/?" + urlencode(params, doseq=True)),)))
+        url = core.url("/solr/moved")
+    if node.get("netrc"):
+        (tmp_path / "netrc").write_text("machine 127.0.0.1 login netrc-user password netrc-secret\n")
+        monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
+    if node.get("proxy"):  # the node plays the proxy too: it is asked for the whole URL
+        monkeypatch.setenv("HTTP_PROXY", core.base)
+        monkeypatch.delenv("NO_PROXY", raising=False)
+        monkeypatch.delenv("no_proxy", raising=False)
+        core.serve(core.url("/solr/products/select/"), core.routes["/solr/products/select/"].respond)
+    import requests
+
+    seen, results, asked = {}, {}, []
+    session_request = requests.Session.request
+    monkeypatch.setattr(requests.Session, "request", lambda self, *a, **kw: asked.append(a[:2]) or
+                        session_request(self, *a, **kw))
+    for client in (pysolr, vp):
+        asked.clear()
+        core.seen.clear()
+        solr = client.Solr(url, session=_session(**settings), **solr_args)
+        results[client] = [solr.search("*:*") for _ in range(2)]
+        seen[client] = [{**s, "target": s["target"].replace("wt=json", "wt=javabin")} for s in core.seen]
+    assert len(asked) == through_session
+    assert seen[vp] == seen[pysolr]
+    assert len(seen[vp]) == 2 * (1 + bool(node.get("redirect")))
+    for got, expected in zip(results[vp], results[pysolr]):
+        assert_same_results(got, expected)
 
 
 @pytest.mark.parametrize("form", ["javabin", "json"])
