@@ -60,9 +60,9 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
     // A document seen for the first time has usually arrived whole and is sound: it is decoded straight from
-    // the bytes held, in one pass. If that fails in any way it is rolled back and read as every document
-    // used to be: probed (the walk going on where the last feed stopped until the document is complete or
-    // refused), then decoded over its exact length. So the outcome, and at which feed a fault is reported,
+    // the bytes held, in one pass. If that fails in any way it is rolled back and read the careful way:
+    // probed (the walk going on where the last feed stopped until the document is complete or refused),
+    // then decoded over its exact length. So the outcome, and at which feed a fault is reported,
     // never depends on where the chunks were cut: a decode that succeeds over the bytes held reads exactly
     // the bytes the probe would have measured, the decoder refusing whatever the probe refuses.
     if (!probing_) {
