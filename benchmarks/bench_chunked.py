@@ -2,7 +2,9 @@
 large envelope in 256-byte and one-byte chunks, and over a document of 100,000 field names in 256-byte chunks.
 
 StreamDecoder is timed as a ratio to deserialize_stream on the whole body, ArrowStreamDecoder (batches of
-8,192 rows) as a ratio to deserialize_arrow on the whole body. Peak memory is the growth of resident memory
+8,192 rows) as a ratio to deserialize_arrow on the whole body; for the /export response each ratio is also
+counted in instructions (callgrind, when valgrind is there), which the machine's load does not move, and
+each figure is printed beside its target with "met" or "NOT met". Peak memory is the growth of resident memory
 while feeding, measured in a fresh process for a 5,000- and a 50,000-document response: the decoders'
 buffers are on the C allocator, so only the operating system sees them. A peer chooses the chunk sizes, so
 one document or one envelope cut small must cost about what it costs whole.
@@ -19,6 +21,7 @@ from pathlib import Path
 import pyarrow as pa
 
 import velkora
+import instructions
 from bodies import export_response
 from timing import best_of
 
@@ -156,27 +159,64 @@ def small_chunks() -> None:
               f"   (went over {feed_arrow() / len(body):.2f} x the body)")
 
 
+# Instruction counts of the /export figures: the body is written once to a file that each counted run reads.
+COUNTED = textwrap.dedent("""
+    import pyarrow, velkora
+    from bench_chunked import SCHEMA, chunks_of, feed_batches, feed_documents, noop
+    body = open({path!r}, "rb").read()
+    chunks = chunks_of(body, {size}) if {size} else None
+""")
+CALLS = {"deserialize_stream": "velkora.deserialize_stream(body, noop)", "StreamDecoder": "feed_documents(chunks)",
+         "deserialize_arrow": "velkora.deserialize_arrow(body, SCHEMA)", "ArrowStreamDecoder": "feed_batches(chunks)"}
+
+
+def counted(path: str, name: str, size: int = 0) -> int | None:
+    return instructions.per_call(COUNTED.format(path=path, size=size), CALLS[name])
+
+
+def figure(label: str, t: float, ratio: float | None, target: float | None, count: int | None,
+           count_ratio: float | None, peak: str = "") -> None:
+    """One line, the same for every figure: time, ratio to the whole body and its verdict, then the same ratio in
+    instructions (callgrind) and its verdict, then the peak memory where it was measured."""
+    timed = f"{1.0 if ratio is None else ratio:5.2f} x"
+    judged = f"(target <= {target} x: {instructions.verdict(ratio, target)})" if target is not None else ""
+    if count is None:
+        counts = "   instructions: valgrind absent"
+    else:
+        counts = f"{count / 1e6:8.1f} M instructions"
+        if count_ratio is not None:
+            counts += f" {count_ratio:5.2f} x (target <= {target} x: {instructions.verdict(count_ratio, target)})"
+    print(f"  {label:36} {t * 1e3:8.1f} ms {timed} {judged:28} {counts}{peak}".rstrip())
+
+
 def main() -> None:
     small_chunks()
     body = export_response(50_000)
     print(f"/export, 50,000 documents, {len(body) / 1e6:.2f} MB")
-    whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=5)
-    print(f"  deserialize_stream (whole body)      {whole * 1e3:8.1f} ms   1.00 x")
-    for size, target in ((65536, 1.1), (4096, 1.3)):
-        chunks = chunks_of(body, size)
-        t = best_of(lambda: feed_documents(chunks), repeat=5)
-        print(f"  StreamDecoder, {size // 1024:2} KiB chunks         {t * 1e3:8.1f} ms   {t / whole:4.2f} x"
-              f"   (target <= {target} x)   peak +{peak_growth(50_000, size, 'documents') / 2**20:5.1f} MiB"
-              f" (5,000 documents: +{peak_growth(5_000, size, 'documents') / 2**20:5.1f} MiB)")
-    whole = best_of(lambda: velkora.deserialize_arrow(body, SCHEMA), repeat=5)
-    print(f"  deserialize_arrow (whole body)       {whole * 1e3:8.1f} ms   1.00 x")
-    for size, target in ((65536, 1.2), (4096, 1.5)):
-        chunks = chunks_of(body, size)
-        assert feed_batches(chunks) == 50_000
-        t = best_of(lambda: feed_batches(chunks), repeat=5)
-        print(f"  ArrowStreamDecoder, {size // 1024:2} KiB chunks    {t * 1e3:8.1f} ms   {t / whole:4.2f} x"
-              f"   (target <= {target} x)   peak +{peak_growth(50_000, size, 'arrow') / 2**20:5.1f} MiB"
-              f" (5,000 documents: +{peak_growth(5_000, size, 'arrow') / 2**20:5.1f} MiB)")
+    with tempfile.NamedTemporaryFile(suffix=".bin") as f:
+        f.write(body)
+        f.flush()
+        for whole_name, name, cases, feed in (("deserialize_stream", "StreamDecoder", ((65536, 1.1), (4096, 1.3)),
+                                               lambda c: feed_documents(c)),
+                                              ("deserialize_arrow", "ArrowStreamDecoder", ((65536, 1.2), (4096, 1.4)),
+                                               lambda c: feed_batches(c))):
+            if whole_name == "deserialize_stream":
+                whole = best_of(lambda: velkora.deserialize_stream(body, noop), repeat=5)
+            else:
+                whole = best_of(lambda: velkora.deserialize_arrow(body, SCHEMA), repeat=5)
+            whole_count = counted(f.name, whole_name)
+            figure(f"{whole_name} (whole body)", whole, None, None, whole_count, None)
+            kind = "documents" if name == "StreamDecoder" else "arrow"
+            for size, target in cases:
+                chunks = chunks_of(body, size)
+                if name == "ArrowStreamDecoder":
+                    assert feed_batches(chunks) == 50_000
+                t = best_of(lambda: feed(chunks), repeat=5)
+                count = counted(f.name, name, size)
+                peak = (f"   peak +{peak_growth(50_000, size, kind) / 2**20:5.1f} MiB"
+                        f" (5,000 documents: +{peak_growth(5_000, size, kind) / 2**20:5.1f} MiB)")
+                figure(f"{name}, {size // 1024:2} KiB chunks", t, t / whole, target, count,
+                       count / whole_count if count is not None and whole_count else None, peak)
 
 
 if __name__ == "__main__":

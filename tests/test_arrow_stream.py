@@ -196,7 +196,7 @@ def described(error):
 
 @pytest.mark.parametrize("children", ["skip", "explode"])
 @pytest.mark.parametrize("batch_size", [1, 2, 65536])
-@pytest.mark.parametrize("sizes", [None, [1], "random"])
+@pytest.mark.parametrize("sizes", [None, [1], "random", "every cut"])
 @pytest.mark.parametrize("failure", FAILING)
 def test_a_failure_is_kept(failure, sizes, batch_size, children):
     bad, message = FAILING[failure]
@@ -204,6 +204,15 @@ def test_a_failure_is_kept(failure, sizes, batch_size, children):
     data = select(*good[:2], bad, *good[3:])
     if sizes == "random":
         sizes = random.Random(failure).choices(range(1, 40), k=64)
+    # Two pieces, cut at every byte: a document decoded straight from the bytes held may stop short at any
+    # of them, or fail where it was cut, and must then be read as if it had come in one piece.
+    cuts = [[cut, len(data)] for cut in range(1, len(data))] if sizes == "every cut" else [sizes]
+    whole = failure_is_kept(data, None, batch_size, children, failure, message)
+    for pieces in cuts:
+        assert failure_is_kept(data, pieces, batch_size, children, failure, message) == whole, pieces
+
+
+def failure_is_kept(data, sizes, batch_size, children, failure, message):
     dec = velkora.ArrowStreamDecoder(KEYED if failure == "assembly" else SCHEMA, batch_size, children=children)
     rows, first = [], None
     for chunk in chunks(data, sizes):
@@ -223,6 +232,7 @@ def test_a_failure_is_kept(failure, sizes, batch_size, children):
             again()
         assert described(caught.value) == described(first)
     assert dec.schema().equals(dec.schema())  # the borrow was released every time
+    return described(first)
 
 
 MEMORY = textwrap.dedent("""

@@ -34,6 +34,39 @@ VELKORA_INLINE void append_bytes(ArrowBuffer* buffer, const void* data, int64_t 
     if (size != 0) std::memcpy(buffer->data + buffer->size_bytes, data, static_cast<size_t>(size));
     buffer->size_bytes += size;
 }
+/// append_bytes for the short texts most values are: up to 32 bytes are copied by overlapping moves of 16,
+/// 8 or 4 bytes (or single bytes) rather than by a call to memcpy, each move within the source and within
+/// the room reserved.
+VELKORA_INLINE void append_short_bytes(ArrowBuffer* buffer, const uint8_t* data, int64_t size) {
+    if (size > 32) return append_bytes(buffer, data, size);
+    reserve_bytes(buffer, size);
+    uint8_t* out = buffer->data + buffer->size_bytes;
+    auto n = static_cast<size_t>(size);
+    if (n > 16) {
+        uint64_t a[2], b[2];
+        std::memcpy(a, data, 16);
+        std::memcpy(b, data + n - 16, 16);
+        std::memcpy(out, a, 16);
+        std::memcpy(out + n - 16, b, 16);
+    } else if (n >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, data, 8);
+        std::memcpy(&tail, data + n - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, data, 4);
+        std::memcpy(&tail, data + n - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + n - 4, &tail, 4);
+    } else if (n != 0) {
+        out[0] = data[0];
+        out[n / 2] = data[n / 2];
+        out[n - 1] = data[n - 1];
+    }
+    buffer->size_bytes += size;
+}
 template <typename T>
 VELKORA_INLINE void append_to(ArrowBuffer* buffer, T value) {
     append_bytes(buffer, &value, sizeof value);

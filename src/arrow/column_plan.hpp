@@ -145,6 +145,25 @@ public:
         if (c.is_list) return append_null_entry(c.builder.get(), c.list_validity, c.list_offsets, nullptr, 0);
         append_null_entry(c.values, c.validity, c.offsets, c.data, c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
     }
+    // The appends of a value already known to be of the column's (item) kind: the row decoder reads the
+    // tag Solr writes for a kind straight into these, with no ScalarValue and no dispatch on its kind.
+    /// Text or bytes into a Utf8 or Binary column (or a list's items of that kind).
+    [[nodiscard]] VELKORA_INLINE bool append_text(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
+        return append_bytes(c, bytes, error);
+    }
+    /// A value of the column's own width: int32, int64, float, double, timestamp.
+    template <typename T>
+    VELKORA_INLINE void append_number(Column& c, T value) { append_fixed(c, value); }
+    VELKORA_INLINE void append_boolean(Column& c, bool value) {
+        append_bit_at(c.data, c.values->length, value);
+        mark_valid(c.values, c.validity);
+    }
+    /// Whether a list column can take one more item in this batch (false: the error is set).
+    [[nodiscard]] VELKORA_INLINE bool room_for_item(Column& c, wire::DecodeError* error) const {
+        if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
+        return true;
+    }
+
     /// Removes the last row entry of a column (a field named again in the same document replaces it).
     void drop_last(uint32_t column);
 
@@ -293,7 +312,7 @@ private:
     VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
         int64_t end = c.data->size_bytes + static_cast<int64_t>(bytes.size);  // the character data ends at the last offset
         if (VELKORA_UNLIKELY(end > offset_limit)) return offset_limit_error(c, error);
-        arrow::append_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size));
+        arrow::append_short_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size));
         append_to(c.offsets, static_cast<int32_t>(end));
         mark_valid(c.values, c.validity);
         return true;

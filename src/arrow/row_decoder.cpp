@@ -6,6 +6,7 @@
 #include "arrow/row_decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string_view>
 
 #include "core/skip.hpp"
@@ -369,8 +370,28 @@ public:
         auto c = static_cast<uint32_t>(column);
         bool ok = d_.columns[c].is_list ? route_list(c) : route_scalar(c);
         if (VELKORA_UNLIKELY(!ok)) return locate(c);
-        d_.seen[c] = 1;
+        mark(c);
         return true;
+    }
+
+    /// Column `c` has its value in this row.
+    VELKORA_INLINE void mark(uint32_t c) {
+        d_.seen[c] = 1;
+        present_ |= uint64_t{1} << (c & 63);
+    }
+
+    /// Ends the row: a null in every column without a value. Up to 64 columns the missing ones are found
+    /// from a mask, without going over the others.
+    VELKORA_INLINE void fill_missing() {
+        size_t n = d_.columns.size();
+        if (VELKORA_LIKELY(n <= 64)) {
+            uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+            for (uint64_t missing = all & ~present_; missing != 0; missing &= missing - 1)
+                d_.append_null(static_cast<uint32_t>(std::countr_zero(missing)));
+            return;
+        }
+        for (size_t c = 0; c < n; ++c)
+            if (!d_.seen[c]) d_.append_null(static_cast<uint32_t>(c));
     }
 
 private:
@@ -425,8 +446,80 @@ private:
         }
     }
 
-    /// One scalar for a column of (item) kind `kind`: the expected tag straight, anything else by the
-    /// general reader.
+    /// What append_expected came to. Other: the value is not of the tag Solr writes for the kind; nothing
+    /// was read, and the general reader takes it.
+    enum class Fast : uint8_t { Done, Failed, Other };
+
+    /// The tag Solr writes for a column's kind (a list's item kind, `kItem`), read straight into the
+    /// column's buffers: no ScalarValue, one dispatch. The reads are those of the general reader, so a value
+    /// that runs out or is not UTF-8 fails as it would there; an item is refused past the batch's offset
+    /// limit only once it has been read.
+    template <bool kItem>
+    VELKORA_INLINE Fast append_expected(Column& col, ColumnKind kind, uint8_t tag) {
+        uint8_t group = tag >> 5;
+        auto room = [&] { return !kItem || d_.room_for_item(col, &r_.error); };
+        switch (kind) {
+            case ColumnKind::Utf8: {
+                if (group != wire::GROUP_STR) return Fast::Other;
+                r_.skip_peeked();
+                uint64_t size;
+                ByteSpan text;
+                if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &text) || !room()) return Fast::Failed;
+                return d_.append_text(col, text, &r_.error) ? Fast::Done : Fast::Failed;
+            }
+            case ColumnKind::Int32: {
+                if (group != wire::GROUP_SINT) return Fast::Other;
+                r_.skip_peeked();
+                int32_t v;
+                if (!wire::read_small_int(r_, tag, &v) || !room()) return Fast::Failed;
+                d_.append_number(col, v);
+                return Fast::Done;
+            }
+            case ColumnKind::Int64: {
+                if (group != wire::GROUP_SLONG) return Fast::Other;
+                r_.skip_peeked();
+                int64_t v;
+                if (!wire::read_small_long(r_, tag, &v) || !room()) return Fast::Failed;
+                d_.append_number(col, v);
+                return Fast::Done;
+            }
+            case ColumnKind::Float32: {
+                if (tag != wire::FLOAT) return Fast::Other;
+                r_.skip_peeked();
+                float v;
+                if (!wire::read_float(r_, &v) || !room()) return Fast::Failed;
+                d_.append_number(col, v);
+                return Fast::Done;
+            }
+            case ColumnKind::Float64: {
+                if (tag != wire::DOUBLE) return Fast::Other;
+                r_.skip_peeked();
+                double v;
+                if (!wire::read_double(r_, &v) || !room()) return Fast::Failed;
+                d_.append_number(col, v);
+                return Fast::Done;
+            }
+            case ColumnKind::TimestampMs: {
+                if (tag != wire::DATE) return Fast::Other;
+                r_.skip_peeked();
+                int64_t v;
+                if (!wire::read_long(r_, &v) || !room()) return Fast::Failed;
+                d_.append_number(col, v);
+                return Fast::Done;
+            }
+            case ColumnKind::Boolean: {
+                if (tag != wire::BOOL_TRUE && tag != wire::BOOL_FALSE) return Fast::Other;
+                r_.skip_peeked();
+                if (!room()) return Fast::Failed;
+                d_.append_boolean(col, tag == wire::BOOL_TRUE);
+                return Fast::Done;
+            }
+            default: return Fast::Other;
+        }
+    }
+
+    /// One scalar for a column of (item) kind `kind`, kept for the caller: the expected tag straight, anything
+    /// else by the general reader.
     VELKORA_INLINE bool read_item(ColumnKind kind, ScalarValue* v) {
         if (!r_.at_end()) {
             uint8_t tag = r_.peek();
@@ -435,18 +528,34 @@ private:
         return scalar_value(r_, d_.externs, v);
     }
 
+    /// One item appended to the list being built in column `c`.
+    VELKORA_INLINE bool list_item(Column& col, uint32_t c) {
+        if (VELKORA_LIKELY(!r_.at_end())) {
+            Fast f = append_expected<true>(col, col.item, r_.peek());
+            if (f != Fast::Other) return f == Fast::Done;
+        }
+        ScalarValue v;
+        return scalar_value(r_, d_.externs, &v) && d_.append_item(c, v, &r_.error);
+    }
+
     VELKORA_INLINE bool route_scalar(uint32_t c) {
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
+        Column& col = d_.columns[c];
+        if (VELKORA_UNLIKELY(d_.seen[c])) {  // named again: the new value replaces the old
+            d_.drop_last(c);
+            d_.seen[c] = 0;
+        }
+        Fast f = append_expected<false>(col, col.kind, tag);
+        if (f != Fast::Other) return f == Fast::Done;
         ScalarValue v;
-        if (expected_value(d_.columns[c].kind, tag, &v)) return read_expected(tag, &v) && store(c, v);
         if ((tag >> 5) == wire::GROUP_ARR) {
             // A multi-valued field keeps its first value; the rest are still read.
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
             if (n == 0) return store(c, v);
-            ColumnKind kind = d_.columns[c].kind;
+            ColumnKind kind = col.kind;
             if (!read_item(kind, &v) || !store(c, v)) return false;
             for (uint64_t i = 1; i < n; ++i)
                 if (!read_item(kind, &v)) return false;
@@ -461,7 +570,7 @@ private:
                     (void)r_.read_u8(&tag);
                     return store(c, first.value);
                 }
-                if (!read_item(d_.columns[c].kind, first.found ? &v : &first.value)) return false;
+                if (!read_item(col.kind, first.found ? &v : &first.value)) return false;
                 first.found = true;
             }
         }
@@ -472,19 +581,18 @@ private:
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
         if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
-        ScalarValue v;
         if (tag == wire::NULL_TAG) {
             (void)r_.read_u8(&tag);
             d_.append_null(c);
             return true;
         }
+        Column& col = d_.columns[c];
         if ((tag >> 5) == wire::GROUP_ARR) {
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
-            ColumnKind item = d_.columns[c].item;
             for (uint64_t i = 0; i < n; ++i)
-                if (!read_item(item, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!list_item(col, c)) return false;
         } else if (tag == wire::ITERATOR) {
             (void)r_.read_u8(&tag);
             for (;;) {
@@ -493,9 +601,9 @@ private:
                     (void)r_.read_u8(&tag);
                     break;
                 }
-                if (!read_item(d_.columns[c].item, &v) || !d_.append_item(c, v, &r_.error)) return false;
+                if (!list_item(col, c)) return false;
             }
-        } else if (!read_item(d_.columns[c].item, &v) || !d_.append_item(c, v, &r_.error)) {
+        } else if (!list_item(col, c)) {
             return false;
         }
         d_.close_list(c);
@@ -505,6 +613,7 @@ private:
     ArrowRowDecoder& d_;
     Reader& r_;
     uint64_t start_;
+    uint64_t present_ = 0;  // bit c: column c has its value (columns 0 to 63; the seen flags say it for all)
 };
 
 /// The reader stands on the child document's tag.
@@ -531,7 +640,7 @@ VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* co
 
 /// Mode skip: one document, one row.
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
-    uint64_t start = r.position();
+    FlatRow row(d, r, r.position());
     d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
@@ -540,21 +649,20 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
             ScalarValue zero;
             zero.kind = d.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
             if (!d.append_scalar(*d.depth_column, zero, &r.error)) return false;
-            d.seen[*d.depth_column] = 1;
+            row.mark(*d.depth_column);
         }
         if (d.child_field_column) {
             if (!d.append_scalar(*d.child_field_column, null_value, &r.error)) return false;
-            d.seen[*d.child_field_column] = 1;
+            row.mark(*d.child_field_column);
         }
         if (d.parent_id_column) {
             if (!d.append_scalar(*d.parent_id_column, null_value, &r.error)) return false;
-            d.seen[*d.parent_id_column] = 1;
+            row.mark(*d.parent_id_column);
         }
     }
     uint64_t count;
     bool terminated;
     if (!read_document_header(r, &count, &terminated)) return false;
-    FlatRow row(d, r, start);
     for (uint64_t i = 0;; ++i) {
         bool more;
         if (!next_entry(r, i, count, terminated, &more)) return false;
@@ -570,8 +678,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
         }
         if (!row.route(column)) return false;
     }
-    for (size_t c = 0; c < d.columns.size(); ++c)
-        if (!d.seen[c]) d.append_null(static_cast<uint32_t>(c));
+    row.fill_missing();
     ++d.rows;
     return true;
 }

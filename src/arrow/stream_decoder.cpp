@@ -1,10 +1,12 @@
 // src/arrow/stream_decoder.cpp: the chunk-fed Arrow decoder.
 //
 // The envelope is walked to the documents, the walk going on where the last feed left it. Each document is
-// first measured, or probed (walked without building anything, likewise across feeds) when it has not all
-// arrived, and decoded into the builders only once all its bytes are there, so the builders and the
-// extern-string table only ever see complete documents. A document that fails is rolled back, and the
-// failure is kept: every later call reports it again, so no row after a lost one ever goes out.
+// decoded straight from the bytes held; one that fails so (most often: it has not all arrived) is rolled
+// back and probed (walked without building anything, likewise across feeds) until its last byte is there,
+// then decoded once more, so a document that arrived whole is walked once and a cut one about twice. Between
+// two documents the builders and the extern-string table hold complete documents only. A document that
+// fails is rolled back, and the failure is kept: every later call reports it again, so no row after a
+// lost one ever goes out.
 #include "arrow/stream_decoder.hpp"
 
 #include <algorithm>
@@ -57,24 +59,32 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
 wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
     if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
-    uint64_t length;
-    // A document seen for the first time has usually arrived whole: measured in one pass. Otherwise, and
-    // from then on until it is complete, it is walked by the probe that goes on where the last feed stopped.
-    bool measured = !probing_ && wire::measure_document(unread, &length);
-    if (!probing_) work_.add(0, measured ? length : unread.size, unread.size, false);
-    if (!measured) {
+    // A document seen for the first time has usually arrived whole and is sound: it is decoded straight from
+    // the bytes held, in one pass. If that fails in any way it is rolled back and read the careful way:
+    // probed (the walk going on where the last feed stopped until the document is complete or refused),
+    // then decoded over its exact length. So the outcome, and at which feed a fault is reported,
+    // never depends on where the chunks were cut: a decode that succeeds over the bytes held reads exactly
+    // the bytes the probe would have measured, the decoder refusing whatever the probe refuses.
+    if (!probing_) {
+        if (decode_at_cursor(unread, unread.size, error)) return wire::Step::Advanced;
         probing_ = true;
-        uint64_t before = probe_.length();
-        wire::Walked walked = probe_.resume(unread, error);
-        work_.add(before, probe_.length(), unread.size, walked == wire::Walked::Wait);
-        switch (walked) {
-            case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
-            case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
-            case wire::Walked::Complete: break;
-        }
-        length = probe_.length();
+        probe_.reset();
+    }
+    uint64_t before = probe_.length();
+    wire::Walked walked = probe_.resume(unread, error);
+    work_.add(before, probe_.length(), unread.size, walked == wire::Walked::Wait);
+    switch (walked) {
+        case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
     }
     needed_ = 0;
+    if (decode_at_cursor(unread, probe_.length(), error)) return wire::Step::Advanced;
+    in_document(error, documents_);
+    return wire::Step::Failed;
+}
+
+bool ArrowStreamState::decode_at_cursor(wire::ByteSpan unread, uint64_t length, DecodeError* error) {
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     RowCheckpoint before = decoder_->checkpoint();
     bool decoded;
@@ -84,18 +94,18 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
         decoder_->roll_back(before);
         throw;
     }
-    work_.add(0, r.position(), length, false);
-    if (!decoded) {
+    bool ran_out = !decoded && r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table;
+    work_.add(0, r.position(), length, ran_out);
+    if (VELKORA_UNLIKELY(!decoded)) {
+        // Whatever the document appended or defined goes.
         decoder_->roll_back(before);
         *error = std::move(r.error);
-        in_document(error, documents_);
-        return wire::Step::Failed;
+        return false;
     }
-    stream_.buffer.consume(length);
+    stream_.buffer.consume(r.position());
     ++documents_;
-    if (probing_) probe_.reset();
     probing_ = false;
-    return wire::Step::Advanced;
+    return true;
 }
 
 bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {

@@ -51,6 +51,10 @@ public:
 private:
     wire::Step parse_envelope(wire::DecodeError* error);
     wire::Step document_step(wire::DecodeError* error);
+    /// Decodes the document at the start of `unread` from its first `length` bytes (all of them: it may be
+    /// cut; fewer: its exact length, known by the probe). True: consumed and counted. False: rolled back,
+    /// the error in `*error`.
+    bool decode_at_cursor(wire::ByteSpan unread, uint64_t length, wire::DecodeError* error);
     bool cut_batch_if_full(wire::DecodeError* error);
     /// Keeps `*error` as the decoder's failure; returns false.
     bool keep_failure(wire::DecodeError* error);
@@ -68,7 +72,7 @@ private:
     /// Walk the envelope, then the document at the cursor, across feeds: each is walked once however it is cut.
     EnvelopeProbe envelope_;
     wire::DocumentProbe probe_;
-    bool probing_ = false;  // the document at the cursor did not arrive whole: probe_ is walking it
+    bool probing_ = false;  // decoding the document at the cursor failed once: probe_ is walking it
     /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
     /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
     uint64_t needed_ = 0;

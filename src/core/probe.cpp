@@ -201,43 +201,4 @@ DocumentProbe::Step DocumentProbe::closed() {
     return Step::Next;
 }
 
-namespace {
-
-bool measure_item(Reader& r) {
-    if (r.at_end()) return false;
-    if (r.peek() == SOLRDOC) return skip_value(r, 0, nullptr);
-    return skip_value(r, 0, nullptr) && skip_value(r, 0, nullptr);
-}
-
-}  // namespace
-
-bool measure_document(ByteSpan bytes, uint64_t* length) {
-    Reader r(bytes.data, bytes.size);
-    uint8_t tag;
-    if (!r.read_u8(&tag)) return false;
-    uint64_t count;
-    uint8_t group = tag >> 5;
-    if (tag == SOLRDOC) {
-        uint8_t header;
-        if (!r.read_u8(&header) || !r.read_size(header, &count)) return false;
-    } else if (group == GROUP_ORDERED_MAP || group == GROUP_NAMED_LST) {
-        if (!r.read_size(tag, &count)) return false;
-    } else if (tag == MAP_ENTRY_ITER) {
-        for (;;) {
-            if (r.at_end()) return false;
-            if (r.peek() == END) {
-                *length = r.position() + 1;
-                return true;
-            }
-            if (!measure_item(r)) return false;
-        }
-    } else {
-        return false;
-    }
-    for (uint64_t i = 0; i < count; ++i)
-        if (!measure_item(r)) return false;
-    *length = r.position();
-    return true;
-}
-
 }  // namespace velkora::wire

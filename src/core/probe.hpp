@@ -20,12 +20,6 @@ namespace velkora::wire {
 /// also walk one value as skip_value does (the envelope's values, which a large response may fill).
 /// (StreamDecoder walks by the Python-object decoder's rules instead, object_probe.hpp: the two decoders
 /// accept different documents and report their faults differently.)
-/// The exact length of the document at the start of `bytes` by the same rules, in one pass with no state
-/// kept: true only when all of it is there and the walk finds no fault. The common case of a document that
-/// arrived whole is measured this way, without the bookkeeping of a walk that must stop and go on; on false
-/// the caller walks it with DocumentProbe, which tells what is missing or wrong.
-[[nodiscard]] bool measure_document(ByteSpan bytes, uint64_t* length);
-
 class DocumentProbe {
 public:
     /// Starts again, for the document at offset 0.

@@ -120,15 +120,31 @@ bool validate_utf8_slow(const uint8_t* s, size_t n, Utf8Failure* failure);
 
 VELKORA_INLINE bool validate_utf8(const uint8_t* s, size_t n, Utf8Failure* failure) {
     // Field names and most values are ASCII: test eight bytes at a time before the full check.
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        if (w & 0x8080808080808080ULL) return validate_utf8_slow(s, n, failure);
+    uint64_t w = 0;
+    for (; i + 8 <= n && !(w & kHigh); i += 8) std::memcpy(&w, s + i, 8);
+    if (w & kHigh) {
+        i -= 8;
+    } else if (i != n) {
+        // The last few bytes in one load that overlaps the words already checked (or, for a string shorter
+        // than a word, two that overlap each other).
+        if (n >= 8) {
+            std::memcpy(&w, s + n - 8, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            w = a | b;
+        } else {
+            w = s[0] | s[n / 2] | s[n - 1];
+        }
     }
-    for (; i < n; ++i)
-        if (s[i] & 0x80) return validate_utf8_slow(s, n, failure);
-    return true;
+    if (VELKORA_LIKELY(!(w & kHigh))) return true;
+    // The bytes before `i` are ASCII, so a character starts there: the full check goes on from it.
+    if (validate_utf8_slow(s + i, n - i, failure)) return true;
+    failure->valid_up_to += i;
+    return false;
 }
 
 /// A span of input bytes, borrowed from the reader's input.
