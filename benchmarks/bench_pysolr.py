@@ -1,4 +1,4 @@
-"""benchmarks/bench_pysolr.py: `velkora.pysolr.Solr.search()` against `pysolr.Solr.search()` over loopback.
+"""`velkora.pysolr.Solr.search()` against `pysolr.Solr.search()` over loopback.
 
 A loopback Solr node (tests/solr_node.py, in this process) serves each answer as javabin to us and as the
 text Solr's JSON writer writes for it (tests/solr_json.py) to pysolr: the 50,000-document select_large and the

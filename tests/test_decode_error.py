@@ -1,4 +1,4 @@
-"""tests/test_decode_error.py: velkora.DecodeError: its kind and offsets, on every entry and both chunk-fed decoders."""
+"""velkora.DecodeError: its kind and offsets, on every entry and both chunk-fed decoders."""
 
 import re
 

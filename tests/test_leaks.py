@@ -1,4 +1,4 @@
-"""tests/test_leaks.py: resident memory stays flat over 100,000 calls of every entry point, on a good body and
+"""Resident memory stays flat over 100,000 calls of every entry point, on a good body and
 on a failing one, and over 100,000 decoder objects dropped in the middle of a stream (in a subprocess, so other
 tests leave no noise)."""
 

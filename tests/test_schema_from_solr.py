@@ -1,4 +1,4 @@
-"""tests/test_schema_from_solr.py: velkora.schema.from_solr on Schema API answers written as Solr writes them."""
+"""velkora.schema.from_solr on Schema API answers written as Solr writes them."""
 
 import pytest
 

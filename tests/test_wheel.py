@@ -1,4 +1,4 @@
-"""tests/test_wheel.py: the repaired wheel of `make wheel` installs into a fresh venv with no compiler on the
+"""The repaired wheel of `make wheel` installs into a fresh venv with no compiler on the
 path, imports, and runs the demo and the command line."""
 
 import os

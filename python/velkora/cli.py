@@ -1,4 +1,4 @@
-"""python/velkora/cli.py: the `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
+"""The `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
 
 Run as ``velkora ...`` (the console script) or ``python -m velkora ...``. Every subcommand reads its body
 from a file or, given "-" or nothing, from standard input. Exit status: 0 on success (also when the reader
