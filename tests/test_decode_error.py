@@ -8,6 +8,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
+from helpers import pieces
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -168,8 +169,8 @@ def docs_with_fault(fault: bytes, position: int, total: int = 6) -> bytes:
 
 
 def feed_all(decoder, data: bytes, chunk: int, *args):
-    for start in range(0, len(data), chunk):
-        decoder.feed(data[start:start + chunk], *args)
+    for piece in pieces(data, [chunk]):
+        decoder.feed(piece, *args)
     return decoder.finish()
 
 
