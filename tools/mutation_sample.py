@@ -172,14 +172,19 @@ class Tree:
         self.jobs = jobs
         self.backup = root / "planted.json"
 
-    def prepare(self) -> None:
-        """Copies the tree on the phase's first run; later runs reuse the copy as it was frozen."""
+    def prepare(self, refresh: bool) -> None:
+        """Copies the tree on the phase's first run; later runs reuse the copy as it was frozen. `refresh` takes
+        this worktree's tests, package and oracles again (the build is kept), for a phase not yet begun."""
         self.root.mkdir(parents=True, exist_ok=True)
+        ignore = shutil.ignore_patterns("__pycache__", "*.so", ".pytest_cache", ".hypothesis")
+        if refresh and self.tree.exists():
+            for name in ("python", "fuzz", "tests"):
+                shutil.rmtree(self.tree / name)
+                shutil.copytree(REPO / name, self.tree / name, ignore=ignore)
         if not self.tree.exists():
             staging = self.root / "tree.partial"
             shutil.rmtree(staging, ignore_errors=True)
             staging.mkdir()
-            ignore = shutil.ignore_patterns("__pycache__", "*.so", ".pytest_cache", ".hypothesis")
             for name in ("src", "python", "fuzz", "tests"):
                 shutil.copytree(REPO / name, staging / name, ignore=ignore)
             for name in ("CMakeLists.txt", "pyproject.toml"):
@@ -297,9 +302,11 @@ def command_run(args: argparse.Namespace) -> int:
     tree = Tree(root, Path(args.python).absolute(), args.jobs)
     mutants = load_mutants()
     results_path = root / "results.json"
-    tree.prepare()
-    tree.configure()
     results = load_results(results_path)
+    if args.refresh and (results["baseline"] is not None or results["mutants"]):
+        raise SystemExit(f"--refresh: the phase in {root} has begun; its tests stay as they were")
+    tree.prepare(args.refresh)
+    tree.configure()
 
     def interrupted(signum, frame):
         raise KeyboardInterrupt(f"signal {signum}")
@@ -396,6 +403,8 @@ def main(argv: list[str] | None = None) -> int:
                    help="the interpreter that builds and runs the tests")
     p.add_argument("--jobs", type=int, default=1, help="parallel compile jobs")
     p.add_argument("--timeout", type=float, default=600, help="seconds one test run may take, at least")
+    p.add_argument("--refresh", action="store_true",
+                   help="take the tests, package and oracles again (only before the phase's first result)")
     p.set_defaults(run=command_run)
     p = sub.add_parser("report", help="compare the two phases")
     p.add_argument("--root", help="the folder holding before/ and after/ (default build/mutation)")
