@@ -285,16 +285,21 @@ def save_results(path: Path, results: dict) -> None:
     partial.replace(path)
 
 
-def schedule(mutants: list[Mutant], results: dict) -> list[Mutant]:
+def schedule(mutants: list[Mutant], results: dict, other: dict) -> list[Mutant]:
     """The first WANTED candidates, each one that did not compile replaced by the next candidate; what is
-    still to run, ordered by file so that consecutive builds recompile one translation unit."""
+    still to run: first those the other phase has a result for (the caught ones before the escaped ones), so
+    the two phases meet on as many mutants as possible, then by file, so that consecutive builds recompile one
+    translation unit."""
     done = results["mutants"]
     chosen, reserve = [], list(mutants)
     while reserve and len(chosen) < WANTED:
         m = reserve.pop(0)
-        if done.get(m.id, {}).get("status") != "not viable":
+        if done.get(m.id, {}).get("status") != "not viable" and \
+                other.get(m.id, {}).get("status") != "not viable":
             chosen.append(m)
-    return sorted((m for m in chosen if m.id not in done), key=lambda m: (m.file, m.line, m.column))
+    rank = {"caught": 0, "timeout": 0, "escaped": 1}
+    return sorted((m for m in chosen if m.id not in done),
+                  key=lambda m: (rank.get(other.get(m.id, {}).get("status"), 2), m.file, m.line, m.column))
 
 
 def command_run(args: argparse.Namespace) -> int:
@@ -323,8 +328,10 @@ def command_run(args: argparse.Namespace) -> int:
         save_results(results_path, results)
         log(f"baseline passed in {seconds:.0f}s")
     timeout = max(args.timeout, 3 * results["baseline"]["seconds"])
+    other_phase = "after" if args.phase == "before" else "before"
     while True:
-        todo = schedule(mutants, results)
+        other = load_results(root.parent / other_phase / "results.json")["mutants"] if args.root is None else {}
+        todo = schedule(mutants, results, other)
         if not todo:
             break
         mutant = todo[0]
