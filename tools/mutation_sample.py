@@ -238,6 +238,9 @@ class Tree:
             os.killpg(process.pid, signal.SIGKILL)
             output, _ = process.communicate()
             return "timeout", tail(output), time.monotonic() - start
+        except BaseException:  # interrupted: the suite and everything it started go with the run
+            os.killpg(process.pid, signal.SIGKILL)
+            raise
         status = "passed" if process.returncode == 0 else "failed"
         return status, tail(output), time.monotonic() - start
 
