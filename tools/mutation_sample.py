@@ -290,9 +290,9 @@ def save_results(path: Path, results: dict) -> None:
 
 def schedule(mutants: list[Mutant], results: dict, other: dict) -> list[Mutant]:
     """The first WANTED candidates, each one that did not compile replaced by the next candidate; what is
-    still to run: first those the other phase has a result for (the caught ones before the escaped ones), so
-    the two phases meet on as many mutants as possible, then by file, so that consecutive builds recompile one
-    translation unit."""
+    still to run: first those the other phase caught (what a smaller suite must not lose), then those it has not
+    run, then those that escaped it, so the two phases meet on as many mutants as possible; within each, by
+    file, so that consecutive builds recompile one translation unit."""
     done = results["mutants"]
     chosen, reserve = [], list(mutants)
     while reserve and len(chosen) < WANTED:
@@ -300,7 +300,7 @@ def schedule(mutants: list[Mutant], results: dict, other: dict) -> list[Mutant]:
         if done.get(m.id, {}).get("status") != "not viable" and \
                 other.get(m.id, {}).get("status") != "not viable":
             chosen.append(m)
-    rank = {"caught": 0, "timeout": 0, "escaped": 1}
+    rank = {"caught": 0, "timeout": 0, "escaped": 3}  # a mutant the other phase has not run yet: 2
     return sorted((m for m in chosen if m.id not in done),
                   key=lambda m: (rank.get(other.get(m.id, {}).get("status"), 2), m.file, m.line, m.column))
 
