@@ -1,4 +1,4 @@
-"""benchmarks/bench_cli.py: `velkora arrow` on /export bodies of 50,000 to 500,000 documents, writing Parquet.
+"""`velkora arrow` on /export bodies of 50,000 to 500,000 documents, writing Parquet.
 
 Each run is its own process; its wall time and peak resident memory are measured from outside (wait4), so
 the figures include the interpreter, pyarrow and the Parquet writer. Memory should not grow with the number

@@ -1,4 +1,4 @@
-"""benchmarks/bench_cluster.py: a 600,000-document collection on a loopback SolrCloud, read into Dask.
+"""A 600,000-document collection on a loopback SolrCloud, read into Dask.
 
 Three loopback Solr nodes (tests/solr_node.py, in this process) hold a collection of three shards of 200,000
 documents, each shard on two of the nodes (leader and one more replica), and answer CLUSTERSTATUS. Each core's

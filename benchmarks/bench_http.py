@@ -1,4 +1,4 @@
-"""benchmarks/bench_http.py: a 200,000-document /export over loopback, velkora.http against the JSON routes.
+"""A 200,000-document /export over loopback, velkora.http against the JSON routes.
 
 A loopback Solr node (tests/solr_node.py, in this process) serves the same /export as javabin and as the JSON
 Solr writes for it (dates as ISO-8601 text), in 64 KiB chunks with chunked transfer encoding, once plain and

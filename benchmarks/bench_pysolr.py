@@ -1,4 +1,4 @@
-"""benchmarks/bench_pysolr.py: `velkora.pysolr.Solr.search()` against `pysolr.Solr.search()` over loopback.
+"""`velkora.pysolr.Solr.search()` against `pysolr.Solr.search()` over loopback.
 
 What it measures: the wall-clock time of one ``search("*:*")`` call, request to `pysolr.Results`, for each client
 on the same answers: the 50,000-document select_large and the 20-document select_small of the Solr test data,

@@ -1,4 +1,4 @@
-"""benchmarks/bodies.py: large response bodies for the benchmarks, built with the test suite's writer."""
+"""Large response bodies for the benchmarks, built with the test suite's writer."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""benchmarks/timing.py: best-of-N wall-clock timing, with the cyclic collector on or paused."""
+"""Best-of-N wall-clock timing, with the cyclic collector on or paused."""
 
 from __future__ import annotations
 

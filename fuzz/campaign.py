@@ -1,4 +1,4 @@
-"""fuzz/campaign.py: runs each fuzz target under atheris for a while and reports executions, coverage and findings.
+"""Runs each fuzz target under atheris for a while and reports executions, coverage and findings.
 
 `campaign.py --seconds N [--seeds small|full] [--seed S] [TARGET ...]` (all targets when none is named). Per target, the
 corpus grows in build/fuzz/corpus/TARGET across runs, and an input that crashes or makes an oracle disagree is

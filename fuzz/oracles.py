@@ -1,4 +1,4 @@
-"""fuzz/oracles.py: what the decoders must agree on for one body; a disagreement raises `Disagreement`.
+"""What the decoders must agree on for one body; a disagreement raises `Disagreement`.
 
 Used by the fuzz targets (fuzz/targets.py) under the instrumented build and by the replay tests under the normal
 one, so it needs nothing but velkora (and pyarrow for the Arrow checks). Outcomes are compared exactly: equal
@@ -7,13 +7,13 @@ values of equal types in equal order (NaN equals NaN, -0.0 is not 0.0, 1 is not 
 
 from __future__ import annotations
 
-import base64
 import json
 import math
 import re
 import time
 
 import velkora
+from velkora._json_text import json_text, json_value
 
 
 class Disagreement(AssertionError):
@@ -139,17 +139,23 @@ def _json_key(key):
     return "" if key is None else key
 
 
-def as_json_value(value):
-    """What `deserialize_json` writes for a value `deserialize` returned, as `json.loads` reads it back."""
-    if isinstance(value, bytes):
-        return base64.b64encode(value).decode("ascii")
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
-    if isinstance(value, list):
-        return [as_json_value(x) for x in value]
-    if isinstance(value, dict):
-        return {_json_key(k): as_json_value(v) for k, v in value.items()}
-    return value
+_DOC_LIST_KEYS = ["numFound", "start", "maxScore", "numFoundExact", "docs"]
+
+
+def text_is_determined(value) -> bool:
+    """Whether `json_text` of this value of `deserialize` must be deserialize_json's very text: true unless a
+    dict could stand for two different JSON renderings (a None key is a named list's "" or a map's pair; keys
+    Python holds equal were merged; a document list's header keeps only numbers in the value tree)."""
+    stack = [value]
+    while stack:
+        v = stack.pop()
+        if isinstance(v, dict):
+            if not all(isinstance(k, str) for k in v) or list(v) == _DOC_LIST_KEYS:
+                return False
+            stack += v.values()
+        elif isinstance(v, list):
+            stack += v
+    return True
 
 
 def _json_pairs(value) -> list | None:
@@ -200,7 +206,7 @@ def json_agrees(expected, text_value, path="$") -> None:
         for i, (x, y) in enumerate(zip(expected, text_value)):
             json_agrees(x, y, f"{path}[{i}]")
         return
-    check(same(as_json_value(expected), text_value), f"JSON scalar differs at {path}", expected, text_value)
+    check(same(json_value(expected), text_value), f"JSON scalar differs at {path}", expected, text_value)
 
 
 def _doc_list_header_agrees(key, expected, text_value, path) -> None:
@@ -305,6 +311,9 @@ def check_json(data: bytes, fast=None, count=None) -> None:
           "deserialize_json and _bench_parse_only disagree", data, text, count)
     if not isinstance(fast, Failed) and isinstance(text, str):
         json_agrees(fast, json.loads(text))
+        if text_is_determined(fast):
+            check(text == json_text(fast), "deserialize_json's text is not the rendering of deserialize's value",
+                  data, text, json_text(fast))
 
 
 def check_objects(data: bytes):

@@ -1,4 +1,4 @@
-"""fuzz/replay.py: every committed regression input through its target, and every seed body through all the
+"""Every committed regression input through its target, and every seed body through all the
 oracles (targets.run_all). Exits non-zero on the first disagreement, naming the input. `--sample N` takes every
 Nth corpus input."""
 

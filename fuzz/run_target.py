@@ -1,4 +1,4 @@
-"""fuzz/run_target.py: runs one target of fuzz/targets.py under atheris (libFuzzer): `run_target.py NAME [libFuzzer
+"""Runs one target of fuzz/targets.py under atheris (libFuzzer): `run_target.py NAME [libFuzzer
 arguments]`. Coverage comes from the instrumented extension only; the Python oracles are not instrumented."""
 
 import sys

@@ -1,4 +1,4 @@
-"""fuzz/seeds.py: the seed inputs of each target: the shared minimised corpus, the Solr bodies and bodies written by
+"""The seed inputs of each target: the shared minimised corpus, the Solr bodies and bodies written by
 the test writer (tests/javabin.py), each with the target's prefixes in front (fuzz/targets.py)."""
 
 from __future__ import annotations

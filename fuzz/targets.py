@@ -1,4 +1,4 @@
-"""fuzz/targets.py: one fuzz target per entry point, each a function of the fuzzer's bytes that runs the oracles.
+"""One fuzz target per entry point, each a function of the fuzzer's bytes that runs the oracles.
 
 The whole-body targets take the bytes as the body. The others read a short prefix first:
 - StreamDecoder: a chunk plan (see `read_plan`), then the body;

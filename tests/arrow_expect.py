@@ -1,4 +1,4 @@
-"""tests/arrow_expect.py: the record batch deserialize_arrow builds for described documents.
+"""The record batch deserialize_arrow builds for described documents.
 
 Documents are given as value descriptions (see descriptions.py: scalars {"t": kind, "v": value}, "list"/"iter"
 values, "doc" documents with anonymous "children", "mapwriter" documents).  `expected_batch` routes and converts

@@ -1,4 +1,4 @@
-"""tests/c_schema.py: Arrow C schemas made with ctypes, whose release calls are counted; no pyarrow needed."""
+"""Arrow C schemas made with ctypes, whose release calls are counted; no pyarrow needed."""
 
 import ctypes
 

@@ -1,4 +1,4 @@
-"""tests/descriptions.py: what the Solr test bodies hold.
+"""What the Solr test bodies hold.
 
 Each `NAME.bin` of the Solr test data comes with `NAME.json`, a typed description of the Java object graph Solr
 encoded (every value an object {"t": kind, ...}).  From a description `rebuild` writes the body again byte for

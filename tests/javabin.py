@@ -1,4 +1,4 @@
-"""tests/javabin.py: a small javabin writer for building test bodies.
+"""A small javabin writer for building test bodies.
 
 Each marker class writes one wire form; plain values take the obvious one: None -> NULL, bool, int -> SINT
 (0 <= v < 2**31), INT or LONG, float -> DOUBLE, str -> STR, bytes -> BYTEARR, list/tuple -> ARR, dict -> NAMED_LST.

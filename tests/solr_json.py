@@ -1,4 +1,4 @@
-"""tests/solr_json.py: the JSON text Solr's JSON writer makes for a described response, the way pysolr receives
+"""The JSON text Solr's JSON writer makes for a described response, the way pysolr receives
 it, for each json.nl: named lists by json.nl, simple ordered maps, maps, MapWriters and documents as objects
 (a null name as "", another map key as its text), dates as Instant.toString, floats as Float.toString, doubles
 as Double.toString, NaN and infinities as strings, bytes as Base64, enums as their string, a document list's

@@ -1,4 +1,4 @@
-"""tests/solr_node.py: a loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks.
+"""A loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks.
 
 Paths are routed to answers (`serve`); each route also says how its body is delivered: in chunks with chunked
 transfer encoding (as Solr streams), with a Content-Length, or until the connection closes, and whether the

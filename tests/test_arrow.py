@@ -632,29 +632,6 @@ def test_batch_is_handed_over_without_copies():
     del overwrite
 
 
-@pytest.mark.rss
-def test_no_memory_growth_over_many_calls():
-    data, schema = _big(2_000)
-    failing = data[:len(data) // 2]
-
-    def rss():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * 4096
-
-    def run(n):
-        for _ in range(n):
-            deserialize_arrow(data, schema).num_rows
-            with pytest.raises(ValueError):
-                deserialize_arrow(failing, schema)
-
-    run(200)
-    gc.collect()
-    before = rss()
-    run(2000)
-    gc.collect()
-    assert rss() - before < 32 << 20
-
-
 def test_works_without_pyarrow_except_for_arrow():
     code = textwrap.dedent(f"""
         import sys

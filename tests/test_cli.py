@@ -1,4 +1,4 @@
-"""tests/test_cli.py: the `velkora` command line, run as a subprocess on real and built bodies."""
+"""The `velkora` command line, run as a subprocess on real and built bodies."""
 
 import gzip
 import json
@@ -14,7 +14,8 @@ import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
 from solr_node import export_failure
-from velkora.cli import jsonable, with_child_columns
+from velkora._json_text import json_value
+from velkora.cli import with_child_columns
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -67,15 +68,24 @@ def test_docs_ndjson(name):
     done = run("docs", SOLR_DATA / f"{name}.bin")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.decode().splitlines()
-    assert [json.loads(line) for line in lines] == [jsonable(doc) for doc in documents(data)]
+    assert [json.loads(line) for line in lines] == [json_value(doc) for doc in documents(data)]
     assert run("docs", stdin=data).stdout == done.stdout
 
 
-def test_docs_renders_like_deserialize_json():
-    data = stream([("b", jb.Bytes(b"\xff\x00")), ("x", jb.Double(float("nan"))), ("m", jb.Map([(1, "one")]))])
+@pytest.mark.parametrize("field, text", [
+    (("b", jb.Bytes(b"\xff\x00")), '{"b":"/wA="}'),
+    (("x", jb.Double(float("nan"))), '{"x":"NaN"}'),
+    (("m", jb.Map([(1, "one")])), '{"m":[[1,"one"]]}'),
+    (("f", jb.Double(1e-05)), '{"f":0.00001}'),
+    (("f", jb.Double(1e16)), '{"f":1e+16}'),
+    (("f", jb.Double(-1.5e-7)), '{"f":-1.5e-7}'),
+    (("s", "tab\t\"\u00e9/"), '{"s":"tab\\t\\"\u00e9/"}'),
+])
+def test_docs_renders_like_deserialize_json(field, text):
+    data = stream([field])
     line = run("docs", stdin=data).stdout.decode()
-    assert json.loads(line) == {"b": "/wA=", "m": [[1, "one"]], "x": "NaN"}
-    assert json.loads(velkora.deserialize_json(data))["result-set"]["docs"][0] == json.loads(line)
+    assert line == text + "\n"
+    assert velkora.deserialize_json(data) == '{"result-set":{"docs":[' + text + ']}}'
 
 
 def stream(*docs) -> bytes:

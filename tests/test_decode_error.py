@@ -1,4 +1,4 @@
-"""tests/test_decode_error.py: velkora.DecodeError: its kind and offsets, on every entry and both chunk-fed decoders."""
+"""velkora.DecodeError: its kind and offsets, on every entry and both chunk-fed decoders."""
 
 import re
 
@@ -8,6 +8,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
+from helpers import pieces
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -145,15 +146,26 @@ def test_callback_exceptions_pass_through():
 
 
 @pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
-@pytest.mark.parametrize("name", ["select_small", "export_like", "stream_like"])
-def test_every_truncation_names_its_offset(name):
+@pytest.mark.parametrize("name, stride", [
+    ("select_small", 1), ("child_docs", 1), ("stream_like", 1), ("input_docs", 1), ("javabin_sample", 1),
+    ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("export_like", 37), ("all_types", 3),
+])
+def test_every_truncation_names_its_offset(name, stride):
+    # A cut body runs out of input (an earlier fault of the whole body stays that fault), at or before the cut.
     data = body(name)
-    for cut in range(0, len(data) - 1, 7):
-        for entry in (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json):
+    cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
+    for entry in (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only):
+        try:
+            entry(data)
+            whole = None
+        except velkora.DecodeError as e:
+            whole = e
+        for cut in sorted(cuts):
             with pytest.raises(velkora.DecodeError) as caught:
                 entry(data[:cut])
-            assert caught.value.kind == "UnexpectedEof"
-            assert caught.value.offset == message_offset(caught.value) <= cut
+            error = caught.value
+            assert error.offset == message_offset(error) <= cut
+            assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -168,8 +180,8 @@ def docs_with_fault(fault: bytes, position: int, total: int = 6) -> bytes:
 
 
 def feed_all(decoder, data: bytes, chunk: int, *args):
-    for start in range(0, len(data), chunk):
-        decoder.feed(data[start:start + chunk], *args)
+    for piece in pieces(data, [chunk]):
+        decoder.feed(piece, *args)
     return decoder.finish()
 
 

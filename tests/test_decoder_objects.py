@@ -12,15 +12,11 @@ from pathlib import Path
 import pytest
 
 import velkora
-from test_stream_decoder import DOCS, export, in_thread
+from helpers import export, rss
+from test_stream_decoder import DOCS, in_thread
 
 pa = pytest.importorskip("pyarrow")
 SCHEMA = pa.schema([("id", pa.utf8())])
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 def made_in_a_finished_thread(make):

@@ -1,4 +1,4 @@
-"""tests/test_fuzz_replay.py: the fuzzing oracles under the normal build. Every committed regression input goes
+"""The fuzzing oracles under the normal build. Every committed regression input goes
 through its target, and the seed bodies (shared corpus, Solr bodies, written bodies) through every oracle; the
 full corpus replay runs in CI (`make fuzz-ci`), here every third corpus input is taken."""
 

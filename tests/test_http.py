@@ -5,9 +5,6 @@ import asyncio
 import gzip
 import pickle
 import re
-import subprocess
-import sys
-import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import unquote_plus
@@ -19,6 +16,7 @@ import javabin as jb
 import velkora
 import velkora.http as vh
 from descriptions import SOLR_DATA, body as solr_body
+from helpers import in_fresh_python
 from solr_node import (JSON, Answer, bodies, cursor_pages, error_response, export_body, export_failure, schema_api,
                        select_body, solr_error, stream_body)
 from test_arrow import _solr_schema
@@ -203,11 +201,10 @@ def test_only_a_requests_session_or_an_httpx_client():
 
 
 def test_importing_the_module_imports_no_client_and_no_dataframe_library():
-    code = textwrap.dedent("""
-        import sys, velkora, velkora.http
+    out = in_fresh_python("""
+        import velkora, velkora.http
         print(sorted({"requests", "httpx", "pyarrow", "polars", "pysolr", "dask"} & set(sys.modules)))
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
 
 
@@ -696,8 +693,7 @@ def test_schema_none_asks_the_schema_api(solr, any_client, function):
 # ---------------------------------------------------------------------------
 # Memory stays about one document plus one batch, whatever the response's size
 
-STREAM_CLIENT = textwrap.dedent("""
-    import sys
+STREAM_CLIENT = """
     import pyarrow as pa, requests
     import velkora.http as vh
     def status(field):
@@ -713,7 +709,7 @@ STREAM_CLIENT = textwrap.dedent("""
     else:
         rows = sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
     print(rows, status("VmHWM") - before)
-""")
+"""
 
 
 @pytest.mark.rss
@@ -725,10 +721,8 @@ def test_memory_does_not_grow_with_the_response(solr, function):
         data = export([[("id", f"d{i:07d}"), ("n", i), ("title", title)] for i in range(n)])
         solr.serve("/solr/c/export", data, chunk_size=65536)
         solr.serve("/solr/c/warm", export(docs(10)))
-        run = subprocess.run([sys.executable, "-c", STREAM_CLIENT, solr.url("/solr/c/export"), function],
-                             capture_output=True, text=True, timeout=120)
-        assert run.returncode == 0, run.stderr
-        rows, grown = map(int, run.stdout.split())
+        rows, grown = map(int, in_fresh_python(STREAM_CLIENT, solr.url("/solr/c/export"), function,
+                                               timeout=120).split())
         assert rows == n
         return grown, len(data)
 

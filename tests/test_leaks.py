@@ -1,20 +1,17 @@
-"""tests/test_leaks.py: resident memory stays flat over 100,000 calls of every entry point, on a good body and
+"""Resident memory stays flat over 100,000 calls of every entry point, on a good body and
 on a failing one, and over 100,000 decoder objects dropped in the middle of a stream (in a subprocess, so other
 tests leave no noise)."""
 
-import subprocess
-import sys
-import textwrap
-from pathlib import Path
-
 import pytest
 
-LEAKS = textwrap.dedent("""
-    import gc, sys
-    sys.path.insert(0, sys.argv[1])
+from helpers import in_fresh_python
+
+LEAKS = """
+    import gc
     import pyarrow as pa
     import velkora
     from arrow_expect import export, select
+    from helpers import rss
 
     good = select([("id", "a"), ("n", 1), ("tags", ["x", "y"])], [("id", "b"), ("n", 2), ("tags", [])])
     bad = good[:-3] + bytes([0x16]) + good[-2:]          # an unknown tag inside the last document
@@ -53,11 +50,7 @@ LEAKS = textwrap.dedent("""
     entries["dropped ArrowStreamDecoder"] = dropped_arrow_stream_decoder
     bodies = {"good": good, "bad": bad, "cut": cut}
 
-    def resident():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * 4096
-
-    calls = int(sys.argv[2])
+    calls = int(sys.argv[1])
     for name, which in cases:
         entry, data = entries[name], bodies[which]
         def run(n):
@@ -68,21 +61,19 @@ LEAKS = textwrap.dedent("""
                     pass
         run(calls // 5)  # warm up: caches, pymalloc arenas, pyarrow's pools
         gc.collect()
-        before = resident()
+        before = rss()
         run(calls)
         gc.collect()
-        print(name, which, resident() - before, flush=True)
-""")
+        print(name, which, rss() - before, flush=True)
+"""
 
 GROWTH_LIMIT = 4 << 20  # one leaked small object per call would be several times this
 
 
 @pytest.mark.rss
 def test_resident_memory_stays_flat():
-    tests = str(Path(__file__).parent)
-    run = subprocess.run([sys.executable, "-c", LEAKS, tests, "100000"], capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stderr[-3000:]
-    lines = [line.rsplit(" ", 1) for line in run.stdout.splitlines()]
-    assert len(lines) == 18, run.stdout
+    output = in_fresh_python(LEAKS, 100000, timeout=600)
+    lines = [line.rsplit(" ", 1) for line in output.splitlines()]
+    assert len(lines) == 18, output
     grown = {case: int(growth) for case, growth in lines if int(growth) > GROWTH_LIMIT}
     assert not grown, grown

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from descriptions import SOLR_DATA
+from helpers import in_fresh_python
 
 SWEEP = textwrap.dedent("""
     import sys, _testcapi, velkora
@@ -99,9 +100,8 @@ def test_c_allocation_failures_end_in_memory_error(fail_alloc):
     assert set(eval(outcomes + "]")) <= {"MemoryError", "ArrowMemoryError"} and int(injected) > reached, run.stdout
 
 
-NESTED = textwrap.dedent("""
-    import resource, sys, velkora
-    sys.path.insert(0, sys.argv[1])
+NESTED = """
+    import resource, velkora
     import javabin as jb
     size = 1 << 20
     # 127 nested arrays, each declaring a million elements, then a million NULL bytes.
@@ -115,13 +115,11 @@ NESTED = textwrap.dedent("""
             entry(body)
         except ValueError as e:
             print(e)
-""")
+"""
 
 
 @pytest.mark.rss
 def test_nested_forged_counts_reserve_no_more_than_the_input():
-    tests = str(__import__("pathlib").Path(__file__).parent)
-    run = subprocess.run([sys.executable, "-c", NESTED, tests], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr[-2000:]
+    output = in_fresh_python(NESTED, timeout=120)
     # The two whole-body decoders fail at the end of the input; the chunk-fed one waits for more bytes.
-    assert run.stdout.splitlines() == ["unexpected end of input at byte offset 1049085"] * 2
+    assert output.splitlines() == ["unexpected end of input at byte offset 1049085"] * 2

@@ -22,6 +22,12 @@ def test_all_and_reexports():
     assert _core.__all__ == NAMES
     for name in NAMES:
         assert getattr(velkora, name) is getattr(_core, name)
+    assert velkora.__all__ == ["deserialize", "deserialize_stream", "deserialize_json", "deserialize_arrow",
+                               "StreamDecoder", "ArrowStreamDecoder", "PanicException", "DecodeError",
+                               "loads_solr_json"]
+    star: dict = {}
+    exec("from velkora import *", star)
+    assert not [name for name in star if name.startswith("_") and name != "__builtins__"]
     assert isinstance(velkora.__version__, str) and velkora.__version__
     assert velkora.PanicException is _core.PanicException
     assert issubclass(velkora.PanicException, BaseException) and not issubclass(velkora.PanicException, Exception)

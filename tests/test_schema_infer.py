@@ -1,4 +1,4 @@
-"""tests/test_schema_infer.py: velkora.schema.infer and the native field survey behind it."""
+"""velkora.schema.infer and the native field survey behind it."""
 
 import warnings
 

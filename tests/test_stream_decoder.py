@@ -1,36 +1,23 @@
 """StreamDecoder: documents of a response fed in chunks, delivered one at a time."""
 
-import functools
 import gc
-import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import javabin as jb
 import velkora
+from helpers import export, in_fresh_python, select, stream_body, stream_decoded, streamed as reference
 from descriptions import SOLR_DATA, body as solr_body
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
 EOF = "unexpected end of input at byte offset {}"
 
 
-def chunked(data, sizes=None):
-    pos, i = 0, 0
-    while pos < len(data) or not i:
-        size = len(data) if sizes is None else sizes[i % len(sizes)]
-        yield data[pos:pos + size]
-        pos, i = pos + size, i + 1
-
-
 def feed(data, sizes=None):
     """A new decoder fed `data` in chunks of `sizes` (cycled), and the documents it delivered."""
-    dec, out = velkora.StreamDecoder(), []
-    for chunk in chunked(data, sizes):
-        dec.feed(chunk, out.append)
-    return dec, out
+    return stream_decoded(data, sizes)
 
 
 def stream(data, sizes=None):
@@ -39,82 +26,16 @@ def stream(data, sizes=None):
     return out
 
 
-def reference(data):
-    out = []
-    velkora.deserialize_stream(data, out.append)
-    return out
-
-
-def select(docs):
-    return jb.encode(jb.NamedList([
-        ("responseHeader", jb.OrderedMap({"status": jb.Int(0), "QTime": 3})),
-        ("response", jb.DocList(numFound=len(docs), maxScore=1.5, numFoundExact=True,
-                                docs=[jb.Doc(d) for d in docs])),
-        ("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})})),
-    ]))
-
-
-def export(docs, end=True, named=False):
-    """An /export body; with end=False every open container is left unclosed (a prefix)."""
-    items = [("numFound", len(docs)), ("docs", jb.Iter([jb.MapEntryIter(d) for d in docs], end=end))]
-    resp = jb.NamedList(items) if named else jb.MapEntryIter(items, end=end)
-    return jb.encode(jb.MapEntryIter(
-        [("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), ("response", resp)], end=end))
-
-
-def stream_body(docs):
-    tuples = [jb.MapEntryIter(d) for d in [*docs, {"EOF": True, "RESPONSE_TIME": jb.SLong(12)}]]
-    return jb.encode(jb.MapEntryIter({"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples)})}))
-
-
-SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True),
-          "stream": stream_body}
+SHAPES = {"select": select, "export": export, "stream": stream_body}
 DOCS = [{"id": f"d{i}", f"f{i}": i, "tags": ["x", f"t{i}"]} for i in range(5)]
 
-# --- chunking equivalence -------------------------------------------------------------------
-
-REAL = ["select_small", "child_docs", "export_like", "stream_like", "javabin_sample"]
-
-
-@functools.lru_cache(maxsize=None)
-def real(name):
-    data = solr_body(name)
-    expected = reference(data)
-    assert expected
-    return data, expected
-
+# --- chunking equivalence (the other Solr bodies go through the fuzz oracles' chunk plans: test_fuzz_replay.py) --
 
 @needs_data
-@pytest.mark.parametrize("name, sizes", [
-    *((n, s) for n in REAL for s in (None, [1], [65536])), ("select_large", [65536])])
-def test_real_bodies_chunked_like_whole(name, sizes):
-    data, expected = real(name)
-    assert stream(data, sizes) == expected
-
-
-@needs_data
-@settings(max_examples=30, deadline=None)
-@given(name=st.sampled_from(REAL), sizes=st.lists(st.integers(1, 300), min_size=1, max_size=20))
-def test_real_bodies_random_chunks(name, sizes):
-    data, expected = real(name)
-    assert stream(data, sizes) == expected
-
-
-NAMES = st.sampled_from(["id", "name", "price", "tags", "x" * 40, "ünï"])
-VALUES = st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.text(max_size=40),
-                   st.floats(allow_nan=False), st.lists(st.integers(0, 1000), max_size=4))
-
-
-@settings(max_examples=150, deadline=None)
-@given(shape=st.sampled_from(sorted(SHAPES)),
-       docs=st.lists(st.dictionaries(NAMES, VALUES, max_size=5), max_size=40),
-       sizes=st.lists(st.integers(1, 50), min_size=1, max_size=10))
-def test_generated_bodies_random_chunks(shape, docs, sizes):
-    data = SHAPES[shape](docs)
+def test_large_select_chunked_like_whole():
+    data = solr_body("select_large")
     expected = reference(data)
-    assert expected == docs + [{"EOF": True, "RESPONSE_TIME": 12}] * (shape == "stream")
-    assert stream(data, sizes) == expected
-    assert stream(data, [1]) == expected
+    assert len(expected) > 1000 and stream(data, [65536]) == expected
 
 
 # --- truncation, envelope boundaries and malformed input ---------------------------------------
@@ -123,7 +44,7 @@ def test_truncation_at_every_prefix():
     # extern definitions cut anywhere (the second document refers back to names the first one defines)
     docs = [{"id": "a", "alpha_field": 1, "beta_field": 2}, {"beta_field": 3, "alpha_field": 4, "id": "b"}, DOCS[2]]
     data = export(docs)
-    bounds = [len(export(docs[:k], end=False)) for k in range(4)]  # envelope end, then each doc's end
+    bounds = [len(export(docs, k=k)) for k in range(4)]  # envelope end, then each doc's end
     assert b"\xe0\x2balpha_field" in data[bounds[0]:bounds[1]]
     for n in range(len(data) + 1):
         dec, out = feed(data[:n])
@@ -301,30 +222,21 @@ def test_chunk_must_be_bytes(chunk):
 
 # --- bounded buffer -----------------------------------------------------------------------------
 
-RSS_WHILE_FEEDING = """
-import sys, velkora
-statm = open("/proc/self/statm")
-def rss():
-    statm.seek(0)
-    return int(statm.read().split()[1]) * 4096
-data, dec = open(sys.argv[1], "rb").read(), velkora.StreamDecoder()
-before = peak = rss()
-for start in range(0, len(data), 65536):
-    dec.feed(data[start:start + 65536], lambda doc: None)
-    peak = max(peak, rss())
-print(peak - before, dec.count)
-"""
-
-
 def _growth_while_feeding(data, tmp_path):
     """How far resident memory rose while `data` was fed in 64 KiB chunks (the decoder's buffer is on the C
     allocator, which only the operating system sees), measured in a fresh process; and the documents."""
     path = tmp_path / "body.bin"
     path.write_bytes(data)
-    run = subprocess.run([sys.executable, "-c", RSS_WHILE_FEEDING, str(path)], capture_output=True, text=True,
-                         timeout=120)
-    assert run.returncode == 0, run.stderr
-    return tuple(map(int, run.stdout.split()))
+    return tuple(map(int, in_fresh_python("""
+        import velkora
+        from helpers import pieces, rss
+        data, dec = open(sys.argv[1], "rb").read(), velkora.StreamDecoder()
+        before = peak = rss()
+        for chunk in pieces(data, [65536]):
+            dec.feed(chunk, lambda doc: None)
+            peak = max(peak, rss())
+        print(peak - before, dec.count)
+    """, path).split()))
 
 
 @pytest.mark.rss

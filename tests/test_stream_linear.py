@@ -12,44 +12,14 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import javabin as jb
 import velkora
+from helpers import export, pieces, select
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 from oracles import is_prefix, same  # noqa: E402  (documents compared as the oracles compare them)
 
 EOF_TEXT = re.compile(r"^unexpected end of input at byte offset \d+$")
 OFFSET = re.compile(r"byte offset (\d+)")
-
-
-def pieces(data, sizes):
-    """`data` cut into pieces of the given sizes, cycled; None means one piece."""
-    pos, i = 0, 0
-    while pos < len(data) or i == 0:
-        size = len(data) if sizes is None else sizes[i % len(sizes)]
-        yield data[pos:pos + size]
-        pos, i = pos + size, i + 1
-
-
-# --- bodies -------------------------------------------------------------------------------------------------
-
-def select(docs, before=(), k=None):
-    """A /select response, with `before` entries ahead of "response"; with `k`, only the bytes up to the end of
-    document k (the declared counts kept)."""
-    tail = [("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})}))] * (k is None)
-    arr = jb.Arr(docs if k is None else docs[:k], count=len(docs))
-    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0, "QTime": 3})), *before,
-                                   ("response", jb.DocList(numFound=len(docs), docs=arr)), *tail],
-                                  count=3 + len(before)))
-
-
-def export(docs, before=(), k=None):
-    """An /export response (documents in an ITERATOR); with `k`, the bytes up to the end of document k."""
-    end = k is None
-    items = [("numFound", len(docs)), ("docs", jb.Iter(docs if end else docs[:k], end=end))]
-    return jb.encode(jb.MapEntryIter([("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), *before,
-                                      ("response", jb.MapEntryIter(items, end=end))], end=end))
-
-
-SHAPES = {"select": select, "export": export}
+SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True)}
 
 
 @functools.lru_cache(maxsize=None)

@@ -1,5 +1,5 @@
-"""tests/test_wheel.py: the repaired wheel of `make wheel` installs into a fresh venv with no compiler on the
-path, imports, runs the demo and the command line, and decodes Solr's bodies as the build under test does."""
+"""The repaired wheel of `make wheel` installs into a fresh venv with no compiler on the path, imports, runs
+the demo and the command line, and decodes Solr's bodies as the build under test does."""
 
 import os
 import shutil

@@ -5,7 +5,6 @@ import resource
 import pytest
 
 import velkora
-from descriptions import SOLR_DATA
 from javabin import Doc, DocList, EnumValue, InputDoc, Iter, Map, MapEntry, MapEntryIter, NamedList, Str, TypedArr, encode
 
 EOF = "unexpected end of input at byte offset {}"
@@ -145,16 +144,3 @@ def test_forged_counts_fail_fast_without_large_allocation(parse):
         for hexbody, offset in FORGED:
             raises_exactly(parse, bytes.fromhex(hexbody), EOF.format(offset))
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 50 * 1024  # KiB
-
-
-@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
-@pytest.mark.parametrize("name, stride", [
-    ("select_small", 1), ("child_docs", 1), ("stream_like", 1), ("input_docs", 1), ("javabin_sample", 1),
-    ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("export_like", 37), ("all_types", 3),
-])
-def test_every_truncation_is_a_value_error(parse, name, stride):
-    data = (SOLR_DATA / f"{name}.bin").read_bytes()
-    cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
-    for n in sorted(cuts):
-        with pytest.raises(ValueError):
-            parse(data[:n])

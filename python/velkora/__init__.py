@@ -32,4 +32,7 @@ def loads_solr_json(body: bytes, json_nl: _Literal["flat", "map", "arrarr", "arr
 
 
 __version__ = "0.1.0"
-__all__ = [*_core.__all__, "PanicException", "DecodeError", "loads_solr_json"]
+# The public names only: `_deserialize_safe` and `_bench_parse_only` are re-exported above but stay out of a
+# star import.
+__all__ = [*(name for name in _core.__all__ if not name.startswith("_")), "PanicException", "DecodeError",
+           "loads_solr_json"]

@@ -1,4 +1,4 @@
-"""python/velkora/__main__.py: `python -m velkora` runs the command line."""
+"""`python -m velkora` runs the command line."""
 
 import sys
 

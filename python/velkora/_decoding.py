@@ -1,4 +1,4 @@
-"""python/velkora/_decoding.py: the decoding side of the HTTP routes, on a thread of its own.
+"""The decoding side of the HTTP routes, on a thread of its own.
 
 A chunk-fed decoder belongs to the thread that made it. Each route therefore gives its decoder a thread of its
 own (`DecoderThread`) and hands it the body chunk by chunk, a few chunks ahead: the route itself may then be

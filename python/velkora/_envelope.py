@@ -1,4 +1,4 @@
-"""python/velkora/_envelope.py: what the start of a javabin answer says before its documents.
+"""What the start of a javabin answer says before its documents.
 
 The chunk-fed decoders find the documents but keep the envelope to themselves. The HTTP routes need a few of its
 entries while the documents are still arriving: the response header's ``status`` and ``partialResults``, and

@@ -1,4 +1,4 @@
-"""python/velkora/_http_errors.py: the errors of velkora.http that a program catches, and what makes them from a body."""
+"""The errors of velkora.http that a program catches, and what makes them from a body."""
 
 from __future__ import annotations
 

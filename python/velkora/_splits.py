@@ -1,4 +1,4 @@
-"""python/velkora/_splits.py: a collection read as shard splits, each split's /export read with replica failover.
+"""A collection read as shard splits, each split's /export read with replica failover.
 
 Split i of N asks its replica's core for ``numWorkers=N&workerId=i&partitionKeys=<key>``: Solr sends each
 document to exactly one worker by a hash of its keys, so the N splits of a shard hold its documents once each.

@@ -1,4 +1,4 @@
-"""python/velkora/_transport.py: one request through whichever HTTP client the caller gave, sync or async.
+"""One request through whichever HTTP client the caller gave, sync or async.
 
 requests and httpx (``Client`` and ``AsyncClient``) and aiohttp are never imported here: a client is recognised
 among the modules already loaded. Every client inflates gzip itself (Solr gzips answers of 2,048 bytes or more

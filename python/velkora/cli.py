@@ -1,4 +1,4 @@
-"""python/velkora/cli.py: the `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
+"""The `velkora` command line: json, docs, arrow and inspect over saved javabin bodies.
 
 Run as ``velkora ...`` (the console script) or ``python -m velkora ...``. Every subcommand reads its body
 from a file or, given "-" or nothing, from standard input. Exit status: 0 on success (also when the reader
@@ -11,11 +11,9 @@ a document.
 from __future__ import annotations
 
 import argparse
-import base64
 import contextlib
 import io
 import json
-import math
 import os
 import sys
 import tempfile
@@ -27,6 +25,7 @@ from typing import TYPE_CHECKING, Any, cast
 import velkora
 from velkora._decoding import AnswerCheck, ArrowDecoding, DocumentDecoding, Outcome
 from velkora._http_errors import SolrError
+from velkora._json_text import json_text
 
 if TYPE_CHECKING:
     import pyarrow
@@ -157,27 +156,11 @@ def command_json(args: argparse.Namespace) -> int:
     return 0
 
 
-def jsonable(value: Any) -> Any:
-    """A decoded value as deserialize_json renders it: bytes as Base64, non-finite floats as strings, maps
-    with keys other than strings as lists of [key, value] pairs."""
-    if isinstance(value, dict):
-        if all(isinstance(k, str) for k in value):
-            return {k: jsonable(v) for k, v in value.items()}
-        return [[jsonable(k), jsonable(v)] for k, v in value.items()]
-    if isinstance(value, (list, tuple)):
-        return [jsonable(v) for v in value]
-    if isinstance(value, bytes):
-        return base64.b64encode(value).decode("ascii")
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
-    return value
-
-
 def command_docs(args: argparse.Namespace) -> int:
     out = sys.stdout
 
     def write(doc: Any) -> None:
-        out.write(json.dumps(jsonable(doc), ensure_ascii=False, separators=(",", ":"), sort_keys=True))
+        out.write(json_text(doc))
         out.write("\n")
 
     decoding = DocumentDecoding(saved_body_check(args.body))

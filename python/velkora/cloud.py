@@ -1,4 +1,4 @@
-"""python/velkora/cloud.py: a SolrCloud collection's shards and their usable replicas, from the cluster itself.
+"""A SolrCloud collection's shards and their usable replicas, from the cluster itself.
 
 `shards` asks the Collections API (``/admin/collections?action=CLUSTERSTATUS``) of any node over HTTP, in javabin;
 ZooKeeper is never contacted. A replica is usable when its state is ``active`` and its node is among the

@@ -1,4 +1,4 @@
-"""python/velkora/dask.py: a collection's /export as a dask DataFrame, one partition per shard or shard split.
+"""A collection's /export as a dask DataFrame, one partition per shard or shard split.
 
 Each partition streams its shard's ``/export`` through `ArrowStreamDecoder` on whichever worker runs it, so a
 collection larger than one machine's memory is read by many machines at once. `read_collection` finds the

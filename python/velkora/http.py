@@ -1,4 +1,4 @@
-"""python/velkora/http.py: Solr over HTTP, from query to documents or Arrow batches in one call.
+"""Solr over HTTP, from query to documents or Arrow batches in one call.
 
 Give any of these a ``requests.Session`` or an ``httpx.Client`` (their ``a``-prefixed twins an
 ``httpx.AsyncClient`` or an ``aiohttp.ClientSession``; no client is imported here unless you do), the full URL

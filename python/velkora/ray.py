@@ -1,4 +1,4 @@
-"""python/velkora/ray.py: a collection's /export as a Ray Dataset, one read task per shard split.
+"""A collection's /export as a Ray Dataset, one read task per shard split.
 
 The shards, splits and replica failover are those of `velkora.dask.read_collection`; each read task streams its
 split through `ArrowStreamDecoder` on the Ray worker that runs it and hands on Arrow blocks. Needs the ``ray``

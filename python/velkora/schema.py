@@ -1,4 +1,4 @@
-"""python/velkora/schema.py: Arrow schemas for deserialize_arrow and ArrowStreamDecoder, from Solr's Schema API or from documents.
+"""Arrow schemas for deserialize_arrow and ArrowStreamDecoder, from Solr's Schema API or from documents.
 
 ``from_solr`` maps the answers of ``/schema/fields`` and ``/schema/fieldtypes`` (decoded javabin or parsed
 JSON) to a ``pyarrow.Schema``; ``infer`` sniffs one from the documents of a saved response. pyarrow is

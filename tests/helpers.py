@@ -1,0 +1,88 @@
+"""What several test files share: the chunker that feeds the chunk-fed decoders, response bodies of each
+handler's shape, and the resident-memory probes (in this process, or in a fresh one)."""
+
+import subprocess
+import sys
+import textwrap
+
+import javabin as jb
+import velkora
+
+
+def pieces(data, sizes=None):
+    """`data` cut into pieces of the given sizes, cycled; None means one piece (also for empty data)."""
+    pos, i = 0, 0
+    while pos < len(data) or i == 0:
+        size = len(data) if sizes is None else sizes[i % len(sizes)]
+        yield data[pos:pos + size]
+        pos, i = pos + size, i + 1
+
+
+def stream_decoded(data, sizes=None):
+    """A new StreamDecoder fed `data` in `sizes` pieces: the decoder and the documents it delivered."""
+    dec, out = velkora.StreamDecoder(), []
+    for chunk in pieces(data, sizes):
+        dec.feed(chunk, out.append)
+    return dec, out
+
+
+def streamed(data):
+    """What deserialize_stream delivers from the whole body."""
+    out = []
+    velkora.deserialize_stream(data, out.append)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Bodies. Documents are dicts of fields or javabin values (jb.Doc, jb.MapEntryIter, ...); `before` entries
+# come ahead of "response"; with `k`, only the bytes up to the end of document k, the declared counts kept.
+
+def _wire(doc, kind):
+    return kind(doc) if isinstance(doc, dict) else doc
+
+
+def select(docs, before=(), k=None):
+    """A /select response: NAMED_LST envelope, "response" a SOLRDOCLST, facets after it."""
+    tail = [("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})}))] * (k is None)
+    docs = [_wire(d, jb.Doc) for d in docs]
+    arr = jb.Arr(docs if k is None else docs[:k], count=len(docs))
+    return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0, "QTime": 3})), *before,
+                                   ("response", jb.DocList(numFound=len(docs), maxScore=1.5, numFoundExact=True,
+                                                           docs=arr)), *tail],
+                                  count=3 + len(before)))
+
+
+def export(docs, before=(), k=None, named=False):
+    """An /export response: documents in an ITERATOR, "response" a MAP_ENTRY_ITER (a NAMED_LST if `named`)."""
+    end = k is None
+    docs = [_wire(d, jb.MapEntryIter) for d in docs]
+    items = [("numFound", len(docs)), ("docs", jb.Iter(docs if end else docs[:k], end=end))]
+    response = jb.NamedList(items) if named else jb.MapEntryIter(items, end=end)
+    return jb.encode(jb.MapEntryIter([("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), *before,
+                                      ("response", response)], end=end))
+
+
+def stream_body(docs):
+    """A /stream response: "result-set" with the tuples, then the EOF tuple."""
+    tuples = [_wire(d, jb.MapEntryIter) for d in [*docs, {"EOF": True, "RESPONSE_TIME": jb.SLong(12)}]]
+    return jb.encode(jb.MapEntryIter({"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples)})}))
+
+
+# ---------------------------------------------------------------------------
+# Resident memory
+
+def rss():
+    """This process's resident bytes."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def in_fresh_python(code, *args, timeout=300):
+    """Runs `code` (dedented) in a new interpreter that imports from tests/ too; returns its standard output.
+    A failing run fails the test with the end of its standard error."""
+    tests = str(__import__("pathlib").Path(__file__).resolve().parent)
+    prologue = f"import sys\nsys.path.insert(0, {tests!r})\n"
+    run = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code), *map(str, args)],
+                         capture_output=True, text=True, timeout=timeout)
+    assert run.returncode == 0, run.stderr[-3000:]
+    return run.stdout
