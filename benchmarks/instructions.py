@@ -1,4 +1,4 @@
-"""benchmarks/instructions.py: instructions per call counted by callgrind, and the verdict printed beside a target.
+"""Instructions per call counted by callgrind, and the verdict printed beside a target.
 
 A wall clock on a shared machine moves with the load; the instruction count of the same call does not, so the
 benchmarks print both. A call's count is the difference between a run that makes it three times and one that

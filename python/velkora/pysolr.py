@@ -1,4 +1,4 @@
-"""python/velkora/pysolr.py: a drop-in `pysolr.Solr` whose search() asks for javabin and decodes it with velkora.
+"""A drop-in `pysolr.Solr` whose search() asks for javabin and decodes it with velkora.
 
 ``velkora.pysolr.Solr`` takes the same arguments as ``pysolr.Solr``; its ``search()`` returns pysolr's own
 ``Results`` with the same ``docs``, ``hits``, ``raw_response``, facets, highlighting, spellcheck, stats,
