@@ -10,7 +10,6 @@ from __future__ import annotations
 import json
 import math
 import re
-import time
 
 import velkora
 from velkora._json_text import json_text, json_value
@@ -21,7 +20,8 @@ class Disagreement(AssertionError):
 
 
 class SlowFeeding(Disagreement):
-    """Feeding a body in small chunks took far longer than feeding it whole: time not linear in the input."""
+    """Feeding a body in small chunks went over far more bytes than feeding it whole: work not linear in the
+    input."""
 
 
 def check(condition: bool, what: str, *details) -> None:
@@ -370,30 +370,22 @@ def streamed(data: bytes):
     return docs, outcome(velkora.deserialize_stream, data, docs.append)
 
 
-def fed(data: bytes, sizes, deadline: float | None = None):
-    """A StreamDecoder fed `data` in `sizes`: (documents, first error or None, finish outcome, count). Feeding
-    stops at the first error; finish is asked only when there was none. Past `deadline` raises SlowFeeding."""
+def fed(data: bytes, sizes):
+    """A StreamDecoder fed `data` in `sizes`: (documents, first error or None, finish outcome, count, bytes
+    walked). Feeding stops at the first error; finish is asked only when there was none."""
     decoder, docs = velkora.StreamDecoder(), []
     error = None
-    for i, chunk in enumerate(chunks(data, sizes)):
+    for chunk in chunks(data, sizes):
         error = outcome(decoder.feed, chunk, docs.append)
         if error is not None:
             break
-        if deadline is not None and i % 64 == 0 and time.perf_counter() > deadline:
-            raise SlowFeeding(f"StreamDecoder took too long in {sizes} chunks on {len(data)} bytes")
     finished = outcome(decoder.finish) if error is None else None
-    return docs, error, finished, decoder.count
-
-
-# An /export response cut inside its first document, {"id": <a string of 8,000 bytes>}, where the string's bytes
-# begin: a decoder fed it waits for the rest, and a few thousand bytes more leave it waiting.
-PENDING_DOCUMENT = bytes.fromhex("0211e02e726573706f6e736548656164657211e02673746174757306000000000fe028726573706f6e73"
-                                 "6511e0286e756d466f756e6441e024646f63730e11e02269643fa13e")
+    return docs, error, finished, decoder.count, decoder._walked
 
 
 def check_stream(data: bytes, sizes: list[int] | None) -> None:
     """StreamDecoder fed in `sizes` ≡ fed whole ≡ (as far as it goes) `deserialize_stream`; feeding in small
-    chunks stays linear in time."""
+    chunks stays linear in work."""
     docs, result = streamed(data)
     whole = fed(data, None)
     check(whole[3] == len(whole[0]), "StreamDecoder.count is not the documents delivered", whole[3], len(whole[0]))
@@ -415,74 +407,26 @@ def check_stream(data: bytes, sizes: list[int] | None) -> None:
         check(is_prefix(whole[0], docs) or is_prefix(docs, whole[0]),
               "StreamDecoder and deserialize_stream delivered different documents", data, whole[0], docs)
     if sizes:
-        timing = FeedTiming(fed, "StreamDecoder", data)
-        parts = timing.run(sizes, len(data))
+        parts = fed(data, sizes)
+        check_linear_work("StreamDecoder", data, sizes, parts[4], whole[4])
         check(same(parts[0], whole[0]) and parts[1] == whole[1] and _comparable(parts[2]) == _comparable(whole[2])
               and parts[3] == whole[3],
               f"StreamDecoder fed in {sizes} differs from fed whole", data, parts, whole)
 
 
 # ---------------------------------------------------------------------------
-# Time of chunked feeding
+# Work of chunked feeding
 
-class FeedTiming:
-    """Feeding n chunks may cost what feeding the whole body costs, a few times over, plus a fixed price per
-    call: anything more grows faster than the input (a document decoded again from its start at every chunk).
-    A feeding over the bound is timed again, twice, against a bound measured again, so a busy machine does not
+def check_linear_work(kind: str, data: bytes, sizes, walked: int, walked_whole: int) -> None:
+    """Fed in chunks, a decoder goes on where the last feed left it: over each byte a few times (a first
+    decode, a walk, the decode once the walk is done, each step cut by a chunk once more), and a few bytes
+    per feed. A decoder that started a document, an envelope or a step again at every feed would go over
+    about the body's square over the chunk size. Counted in bytes, not timed, so a busy machine cannot
     pass for a finding."""
-
-    WHOLE_FACTOR = 20
-    PER_CALL_FACTOR = 8
-    SLACK = 0.05  # seconds
-    _call_prices: dict[str, float] = {}
-
-    def __init__(self, feed_body, kind: str, data: bytes) -> None:
-        self.feed_body = feed_body  # feed_body(data, sizes, deadline) -> outcome
-        self.kind = kind  # the decoder class, whose price per call is measured once
-        self.data = data
-
-    def feed(self, sizes, deadline=None):
-        return self.feed_body(self.data, sizes, deadline)
-
-    def call_price(self) -> float:
-        """Seconds per feed call, this harness included, that completes nothing: one byte more of a long string
-        in a short document."""
-        if self.kind not in self._call_prices:
-            waiting = PENDING_DOCUMENT + b"a" * 4000
-            best = math.inf
-            for _ in range(3):
-                start = time.perf_counter()
-                self.feed_body(waiting, [1], None)
-                best = min(best, (time.perf_counter() - start) / len(waiting))
-            self._call_prices[self.kind] = best
-        return self._call_prices[self.kind]
-
-    def bound(self, calls: int) -> float:
-        start = time.perf_counter()
-        self.feed(None)
-        whole = time.perf_counter() - start
-        return self.WHOLE_FACTOR * whole + self.PER_CALL_FACTOR * calls * self.call_price() + self.SLACK
-
-    def run(self, sizes: list[int], length: int):
-        """The outcome of feeding in `sizes`; SlowFeeding when three tries all take longer than the bound."""
-        calls = chunk_count(length, sizes) + 1
-        bound = self.bound(calls)
-        for attempt in range(3):
-            start = time.perf_counter()
-            try:
-                result = self.feed(sizes, start + bound)
-            except SlowFeeding:
-                if attempt == 2:
-                    raise
-                bound = self.bound(calls)
-                continue
-            if time.perf_counter() - start <= bound:
-                return result
-            if attempt == 2:
-                raise SlowFeeding(f"{self.kind}: feeding {length} bytes in {sizes} chunks took more than "
-                                  f"{bound:.3f} s")
-            bound = self.bound(calls)
-        return result
+    bound = 8 * max(len(data), walked_whole) + 8 * chunk_count(len(data), sizes)
+    if walked > bound:
+        raise SlowFeeding(f"{kind}: fed {len(data)} bytes in {sizes} chunks, it went over {walked} bytes "
+                          f"(fed whole: {walked_whole}; bound {bound})")
 
 
 # ---------------------------------------------------------------------------
@@ -610,28 +554,27 @@ def _float_list_same(a, b) -> bool:
     return isinstance(a, list) and isinstance(b, list) and len(a) == len(b) and all(map(same, a, b))
 
 
-def arrow_fed(data: bytes, schema, children: str, sizes, batch_size: int, deadline: float | None = None):
-    """An ArrowStreamDecoder fed `data` in `sizes`, then finished: (row columns, first error or None). Every batch
-    but the one of finish holds exactly batch_size rows. Feeding stops at the first error."""
+def arrow_fed(data: bytes, schema, children: str, sizes, batch_size: int):
+    """An ArrowStreamDecoder fed `data` in `sizes`, then finished: (row columns, first error or None, bytes
+    walked). Every batch but the one of finish holds exactly batch_size rows. Feeding stops at the first
+    error."""
     decoder = velkora.ArrowStreamDecoder(schema, batch_size, children=children)
     batches = []
-    for i, chunk in enumerate(chunks(data, sizes)):
+    for chunk in chunks(data, sizes):
         got = outcome(decoder.feed, chunk)
         if isinstance(got, Failed):
-            return rows(batches, schema), got
+            return rows(batches, schema), got, decoder._walked
         # A batch is cut after the document that brings it to batch_size rows: in explode mode that document
         # may bring more.
         check(all(b.num_rows == batch_size or children == "explode" and b.num_rows > batch_size for b in got),
               "feed returned a batch of another size than batch_size", [b.num_rows for b in got], batch_size)
         batches += got
-        if deadline is not None and i % 64 == 0 and time.perf_counter() > deadline:
-            raise SlowFeeding(f"ArrowStreamDecoder took too long in {sizes} chunks on {len(data)} bytes")
     got = outcome(decoder.finish)
     if isinstance(got, Failed):
-        return rows(batches, schema), got
+        return rows(batches, schema), got, decoder._walked
     check(len(got) <= 1 and all(0 < b.num_rows < batch_size for b in got), "finish returned a batch it should not",
           [b.num_rows for b in got], batch_size)
-    return rows(batches + got, schema), None
+    return rows(batches + got, schema), None, decoder._walked
 
 
 # Errors in a document's bytes themselves. The chunk-fed decoder walks each document to its end before it decodes
@@ -707,12 +650,12 @@ def check_arrow(data: bytes, schema_name: str, children: str):
 
 
 def check_arrow_stream(data: bytes, schema_name: str, children: str, sizes, batch_size: int) -> None:
-    """ArrowStreamDecoder fed in `sizes` with `batch_size` ≡ fed whole; small chunks stay linear in time."""
+    """ArrowStreamDecoder fed in `sizes` with `batch_size` ≡ fed whole; small chunks stay linear in work."""
     schema = arrow_schemas()[schema_name]
     whole = arrow_fed(data, schema, children, None, 65536)
-    timing = FeedTiming(lambda body, s, deadline: arrow_fed(body, schema, children, s, batch_size, deadline),
-                        "ArrowStreamDecoder", data)
-    parts = timing.run(sizes, len(data)) if sizes else arrow_fed(data, schema, children, None, batch_size)
+    parts = arrow_fed(data, schema, children, sizes, batch_size)
+    if sizes:
+        check_linear_work("ArrowStreamDecoder", data, sizes, parts[2], whole[2])
     # After an error the rows returned so far depend on where batches were cut: only the error is compared.
     check(_comparable(parts[1]) == _comparable(whole[1]) and (whole[1] is not None or same(parts[0], whole[0])),
           f"ArrowStreamDecoder fed in {sizes} by {batch_size} rows differs from fed whole", data, parts, whole)

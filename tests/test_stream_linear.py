@@ -46,6 +46,17 @@ def large_envelope(entries):
     return select([jb.Doc({"id": f"d{i}"}) for i in range(3)], before=[("highlighting", hl)])
 
 
+@functools.lru_cache(maxsize=None)
+def long_varints(continuations, where):
+    """A varint of `continuations` bytes with the continuation bit set: a small int's in the envelope, or a
+    string's size in a document. The wire puts no limit on a varint's length, so a peer can send one of any."""
+    if where == "envelope":
+        value = jb.Raw(b"\x55" + b"\x80" * continuations + b"\x01")
+        return select([jb.Doc({"id": "d0"})], before=[("debug", value)])
+    name = jb.Raw(b"\x3f" + b"\x80" * continuations + b"\x00" + b"n" * 31)  # 31 + 0 bytes
+    return select([jb.Doc({"id": "d0", "name": name})])
+
+
 SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
 WIDE = pa.schema([("id", pa.utf8()), ("f7", pa.int64())])  # the other fields are passed over
 LARGE = {  # about 1 MB each, or 30 KB for one-byte feeding; with the schema the Arrow decoder reads them by
@@ -54,7 +65,9 @@ LARGE = {  # about 1 MB each, or 30 KB for one-byte feeding; with the schema the
     "small_documents": (lambda: small_documents(1000, 140), SCHEMA),
     "many_fields": (lambda: many_fields(100_000), WIDE),
     "one_document_30kb": (lambda: one_large_document(4200), SCHEMA),
-    "large_envelope_30kb": (lambda: large_envelope(970), SCHEMA)}
+    "large_envelope_30kb": (lambda: large_envelope(970), SCHEMA),
+    "varint_in_envelope_30kb": (lambda: long_varints(30_000, "envelope"), SCHEMA),
+    "varint_in_document_30kb": (lambda: long_varints(30_000, "document"), SCHEMA)}
 
 
 def walked(kind, data, size, schema):
@@ -71,7 +84,8 @@ def walked(kind, data, size, schema):
 
 @pytest.mark.parametrize("kind", ["StreamDecoder", "ArrowStreamDecoder"])
 @pytest.mark.parametrize("body,size", [("one_document", 256), ("large_envelope", 256), ("small_documents", 256),
-                                       ("many_fields", 256), ("one_document_30kb", 1), ("large_envelope_30kb", 1)])
+                                       ("many_fields", 256), ("one_document_30kb", 1), ("large_envelope_30kb", 1),
+                                       ("varint_in_envelope_30kb", 1), ("varint_in_document_30kb", 7)])
 def test_small_chunks_walk_each_byte_a_few_times(kind, body, size):
     # A decoder that went back to the start of a document or envelope at every feed would go over about
     # len(data)**2 / (2 * size) bytes: 2,000 times the body here; one that goes on where it stopped, about twice.

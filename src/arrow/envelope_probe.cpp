@@ -58,7 +58,7 @@ Walked EnvelopeProbe::resume(ArrowRowDecoder& d, wire::ByteSpan bytes, wire::Dec
 
 EnvelopeProbe::Step EnvelopeProbe::failed(Reader& r) {
     if (r.error.kind == wire::ErrorKind::UnexpectedEof && !r.error.beyond_table) {
-        needed_ = r.error.needed;
+        needed_ = wire::InputWait::of(r.error);
         return Step::Wait;
     }
     error_ = std::move(r.error);

@@ -21,7 +21,7 @@ public:
 
     const DocsSequence& docs() const { return docs_; }
     uint64_t end() const { return pos_; }
-    uint64_t needed() const { return needed_; }
+    wire::InputWait needed() const { return needed_; }
     /// Where the walk stands, inside a value passed over too: the bytes before it have been walked.
     uint64_t position() const { return in_value_ ? value_.length() : pos_; }
 
@@ -44,7 +44,7 @@ private:
     uint64_t count_ = 0;
     uint64_t index_ = 0;
     uint64_t pos_ = 0;
-    uint64_t needed_ = 0;
+    wire::InputWait needed_;
     wire::Walked final_ = wire::Walked::Wait;
     wire::DecodeError error_;
     DocsSequence docs_;

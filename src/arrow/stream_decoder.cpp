@@ -32,7 +32,7 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
 
 wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
     wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
-    if (bytes.size < needed_) return wire::Step::NeedMore;
+    if (!needed_.ready(bytes, work_)) return wire::Step::NeedMore;
     uint64_t before = envelope_.position();
     wire::Walked walked = envelope_.resume(*decoder_, bytes, error);
     work_.add(before, envelope_.position(), bytes.size, walked == wire::Walked::Wait);
@@ -42,7 +42,7 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
         case wire::Walked::Complete: break;
     }
     // The extern strings the envelope defined stay for the documents.
-    needed_ = 0;
+    needed_ = {};
     stream_.buffer.set_cursor(envelope_.end());
     const DocsSequence& docs = envelope_.docs();
     switch (docs.kind) {
@@ -58,7 +58,7 @@ wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
 
 wire::Step ArrowStreamState::document_step(DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
-    if (unread.size == 0 || unread.size < needed_) return wire::Step::NeedMore;
+    if (unread.size == 0 || !needed_.ready(unread, work_)) return wire::Step::NeedMore;
     // A document seen for the first time has usually arrived whole and is sound: it is decoded straight from
     // the bytes held, in one pass. If that fails in any way it is rolled back and read the careful way:
     // probed (the walk going on where the last feed stopped until the document is complete or refused),
@@ -78,7 +78,7 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
         case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
         case wire::Walked::Complete: break;
     }
-    needed_ = 0;
+    needed_ = {};
     if (decode_at_cursor(unread, probe_.length(), error)) return wire::Step::Advanced;
     in_document(error, documents_);
     return wire::Step::Failed;

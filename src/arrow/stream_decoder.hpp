@@ -73,9 +73,9 @@ private:
     EnvelopeProbe envelope_;
     wire::DocumentProbe probe_;
     bool probing_ = false;  // decoding the document at the cursor failed once: probe_ is walking it
-    /// How many unread bytes the last attempt (envelope or probe) ran out at: until the buffer holds that
-    /// many, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
-    uint64_t needed_ = 0;
+    /// Where the last attempt (envelope or probe) ran out, in unread bytes: until the buffer lets it get
+    /// further, trying again would stop at the same place, so a byte-at-a-time feed stays linear.
+    wire::InputWait needed_;
     uint64_t documents_ = 0;  // top-level documents decoded: the index of the next one
     std::optional<wire::DecodeError> failure_;
     wire::WorkCount work_;

@@ -96,6 +96,31 @@ struct WorkCount {
     }
 };
 
+/// What a walk or decode that ran out of input waits for before it is worth trying again.
+struct InputWait {
+    uint64_t length = 0;     // the input length that lets it get further
+    bool in_varint = false;  // it ran out inside a varint, the byte at length - 2 continuing it
+
+    static InputWait of(const DecodeError& e) { return {e.needed, e.in_varint}; }
+
+    /// Whether `bytes` (the same input as at the last try, possibly longer) may let the walk get further.
+    /// A varint has no byte limit, so a peer can send one of any length: a walk that started again over it
+    /// at every feed would cost its square. So only the bytes come since are looked at: while all of them
+    /// continue the varint, the walk would run out inside it again, and the wait moves on past them.
+    bool ready(ByteSpan bytes, WorkCount& work) {
+        if (bytes.size < length) return false;
+        if (!in_varint) return true;
+        const uint8_t* from = bytes.data + (length - 1);
+        const uint8_t* end = bytes.data + bytes.size;
+        const uint8_t* p = from;
+        while (p != end && (*p & 0x80)) ++p;
+        work.bytes += static_cast<uint64_t>(p - from);
+        if (p != end) return true;
+        length = bytes.size + 1;
+        return false;
+    }
+};
+
 /// What one step of a chunk-fed decoder came to.
 enum class Step : uint8_t { Advanced, NeedMore, Failed };
 

@@ -34,7 +34,7 @@ bool is_named_list(uint8_t tag) {
 void ObjectProbe::begin(uint64_t position, uint32_t depth, bool end_allowed) {
     stack_.clear();
     pos_ = position;
-    needed_ = 0;
+    needed_ = {};
     depth_ = depth;
     end_allowed_ = end_allowed;
     final_ = Walked::Wait;
@@ -57,7 +57,7 @@ Walked ObjectProbe::resume(ByteSpan bytes, ExternTally& tally) {
 }
 
 ObjectProbe::Step ObjectProbe::wait(const Reader& r) {
-    needed_ = r.error.needed;
+    needed_ = InputWait::of(r.error);
     return Step::Wait;
 }
 
@@ -328,7 +328,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
         uint8_t tag = 0;
         if (stage_ != Stage::Version && stage_ != Stage::Key && stage_ != Stage::Value) {
             if (r.at_end()) {
-                needed_ = pos_ + 1;
+                needed_ = {pos_ + 1};
                 return Walked::Wait;
             }
             tag = r.peek();
@@ -337,7 +337,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
             case Stage::Version: {
                 uint8_t version;
                 if (!r.read_u8(&version)) {
-                    needed_ = 1;
+                    needed_ = {1};
                     return Walked::Wait;
                 }
                 if (version != JAVABIN_VERSION) return final_ = Walked::Refused;
@@ -382,7 +382,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                     uint64_t count;
                     r.set_position(pos_ + 1);
                     if (!r.read_size(tag, &count)) {
-                        needed_ = r.error.needed;
+                        needed_ = InputWait::of(r.error);
                         return Walked::Wait;
                     }
                     return ended(r.position(), StreamPhase::CountedDocs, count);
@@ -418,7 +418,7 @@ bool EnvelopeProbe::keyed(Reader& r, bool response) {
         ok = r.read_size(tag, &count);
     }
     if (!ok) {
-        needed_ = r.error.needed;
+        needed_ = InputWait::of(r.error);
         return false;
     }
     pos_ = r.position();

@@ -51,7 +51,7 @@ public:
     Walked resume(ByteSpan bytes, ExternTally& tally);
 
     /// After Wait: the length of input that would let the walk get further.
-    uint64_t needed() const { return needed_; }
+    InputWait needed() const { return needed_; }
     /// After Complete: the offset just after the value, its shape, and (a string) which key it names. Before,
     /// end() is where the walk stands: the bytes before it have been walked.
     uint64_t end() const { return pos_; }
@@ -81,7 +81,7 @@ private:
 
     WalkStack<Frame> stack_;
     uint64_t pos_ = 0;
-    uint64_t needed_ = 0;
+    InputWait needed_;
     uint32_t depth_ = 1;
     bool end_allowed_ = false;
     bool started_ = false;
@@ -98,7 +98,7 @@ class EnvelopeProbe {
 public:
     /// Goes on over `bytes`, the stream from its first byte (what was given before, possibly followed by more).
     Walked resume(ByteSpan bytes);
-    uint64_t needed() const { return needed_; }
+    InputWait needed() const { return needed_; }
     /// Where the walk stands, inside a key or value too: the bytes before it have been walked.
     uint64_t position() const { return in_value_ ? value_.end() : pos_; }
     /// Forgets everything and starts again from the stream's first byte.
@@ -131,7 +131,7 @@ private:
     uint64_t remaining_ = 0;  // its entries still to come, unless it is a MAP_ENTRY_ITER
     KeyName key_ = KeyName::Other;
     uint64_t pos_ = 0;
-    uint64_t needed_ = 0;
+    InputWait needed_;
     Walked final_ = Walked::Wait;
     StreamPhase phase_ = StreamPhase::Done;
     uint64_t count_ = 0;

@@ -40,7 +40,7 @@ Walked DocumentProbe::resume(ByteSpan bytes, DecodeError* error) {
 
 DocumentProbe::Step DocumentProbe::failed(Reader& r) {
     if (r.error.kind == ErrorKind::UnexpectedEof) {
-        needed_ = r.error.needed;
+        needed_ = InputWait::of(r.error);
         return Step::Wait;
     }
     error_ = std::move(r.error);

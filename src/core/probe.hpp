@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/chunk_buffer.hpp"
 #include "core/extern_strings.hpp"
 #include "core/reader.hpp"
 #include "core/walk_stack.hpp"
@@ -29,14 +30,14 @@ public:
     void begin_value(uint64_t position, uint32_t depth, ExternStrings* table) { begin(position, depth, table, true); }
     /// Goes on over `bytes`, the document from its first byte (what was given before, possibly followed by
     /// more). Complete: length() is the document's exact length. Wait: the bytes end inside it, needed() is
-    /// how many the walk needs to get further. Refused: `*error` (offsets from the document's first byte),
+    /// what the walk needs to get further. Refused: `*error` (offsets from the document's first byte),
     /// including "expected SolrDocument or map at byte offset 0, found other tag". Complete and Refused are
     /// final (Refused fills `*error` again at every call).
     Walked resume(ByteSpan bytes, DecodeError* error);
 
     /// After Complete: the document's length. Before, where the walk stands (the bytes before it are walked).
     uint64_t length() const { return pos_; }
-    uint64_t needed() const { return needed_; }
+    InputWait needed() const { return needed_; }
 
 private:
     enum class Kind : uint8_t { Document, Parts, Iterator, MapEntryIter, ChildDocument };
@@ -52,7 +53,7 @@ private:
     void begin(uint64_t position, uint32_t depth, ExternStrings* table, bool value) {
         stack_.clear();
         pos_ = position;
-        needed_ = 0;
+        needed_ = {};
         final_ = Walked::Wait;
         depth_ = depth;
         table_ = table;
@@ -70,7 +71,7 @@ private:
 
     WalkStack<Frame> stack_;
     uint64_t pos_ = 0;
-    uint64_t needed_ = 0;
+    InputWait needed_;
     Walked final_ = Walked::Wait;
     DecodeError error_;
     uint32_t depth_ = 0;

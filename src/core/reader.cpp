@@ -79,6 +79,12 @@ bool Reader::fail_eof(uint64_t offset, uint64_t needed) {
     return false;
 }
 
+bool Reader::fail_eof_in_varint() {
+    fail_eof(length(), length() + 1);
+    error.in_varint = true;
+    return false;
+}
+
 bool Reader::fail_beyond_table(uint64_t offset) {
     error = DecodeError{};
     error.kind = ErrorKind::UnexpectedEof;

@@ -89,6 +89,9 @@ struct DecodeError {
     /// running out. Both read the same to the caller, but a chunk-fed decoder must not wait on the second:
     /// more bytes can never make such a reference valid.
     bool beyond_table = false;
+    /// UnexpectedEof only: the input ended inside a varint, every byte from its first to the last one held
+    /// having its continuation bit set. More input lets the read go on only from the first byte below 0x80.
+    bool in_varint = false;
     uint8_t byte = 0;                  // InvalidVersion: the version found; UnknownTag: the tag byte
     uint64_t offset = 0;               // every offset-carrying kind; TrailingData: the unread count
     uint64_t needed = 0;               // UnexpectedEof: input length that would have let the read go on
@@ -209,7 +212,7 @@ public:
         U result = static_cast<U>(b & 0x7F);
         unsigned shift = 7;
         while (b & 0x80) {
-            if (VELKORA_UNLIKELY(p_ == end_)) return fail_eof(length(), length() + 1);
+            if (VELKORA_UNLIKELY(p_ == end_)) return fail_eof_in_varint();
             b = *p_++;
             result |= static_cast<U>(static_cast<U>(b & 0x7F) << (shift & mask));
             shift += 7;
@@ -254,6 +257,8 @@ public:
 
     // Cold error builders; each returns false so callers can `return r.fail_...(...)`.
     VELKORA_NOINLINE bool fail_eof(uint64_t offset, uint64_t needed);
+    /// UnexpectedEof at the input length, inside a varint's continuation bytes.
+    VELKORA_NOINLINE bool fail_eof_in_varint();
     VELKORA_NOINLINE bool fail_beyond_table(uint64_t offset);
     VELKORA_NOINLINE bool fail_utf8(uint64_t offset, Utf8Failure failure);
     VELKORA_NOINLINE bool fail_unknown_tag(uint64_t offset, uint8_t tag);

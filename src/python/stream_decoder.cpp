@@ -106,14 +106,14 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
     stream_.buffer.set_cursor(envelope_.end());
     stream_.phase = envelope_.phase();
     stream_.remaining = envelope_.count();
-    needed_ = 0;
+    needed_ = {};
     envelope_.reset();  // the stream never goes back to its envelope: let go of what the walk noted
     return wire::Step::Advanced;
 }
 
 wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
-    if (stream_.buffer.size() < needed_) return wire::Step::NeedMore;
     wire::ByteSpan bytes = stream_.buffer.all();
+    if (!needed_.ready(bytes, work_)) return wire::Step::NeedMore;
     uint64_t before = envelope_.position();
     wire::Walked walked = envelope_.resume(bytes);
     work_.add(before, envelope_.position(), bytes.size, walked == wire::Walked::Wait);
@@ -131,14 +131,14 @@ wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
         stream_.buffer.set_cursor(parser.end_position);
         stream_.phase = parser.phase;
         stream_.remaining = parser.remaining;
-        needed_ = 0;
+        needed_ = {};
         return wire::Step::Advanced;
     }
     DecodeError& e = parser.decoder.reader.error;
     if (is_wait(e)) {
         // The walk and the parse disagree (they must not): trust the parse, and walk again from the start.
         envelope_.reset();
-        needed_ = e.needed;
+        needed_ = wire::InputWait::of(e);
         return wire::Step::NeedMore;
     }
     *error = std::move(e);
@@ -147,7 +147,7 @@ wire::Step StreamDecoder::parse_envelope(DecodeError* error) {
 
 wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeError* error) {
     wire::ByteSpan unread = stream_.buffer.unread();
-    if (unread.size < needed_) return wire::Step::NeedMore;
+    if (!needed_.ready(unread, work_)) return wire::Step::NeedMore;
     size_t table_length = table_.size();
     // A document seen for the first time has usually arrived whole, and is decoded at once. One that has not
     // is walked from then on, across feeds, and decoded again only when the walk has come to its end.
@@ -184,7 +184,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
         }
         // The walk and the decoder disagree (they must not): trust the decoder, and walk again.
         probing_document_ = false;
-        needed_ = r.error.needed;
+        needed_ = wire::InputWait::of(r.error);
         return wire::Step::NeedMore;
     }
     if (!pydecode::deliver(callback, document.get(), gc)) {
@@ -196,7 +196,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     stream_.buffer.consume(r.position());
     ++delivered_;
     probing_document_ = false;
-    needed_ = 0;
+    needed_ = {};
     return wire::Step::Advanced;
 }
 

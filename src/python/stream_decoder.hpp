@@ -43,9 +43,9 @@ private:
     wire::ObjectProbe document_;
     wire::ExternTally document_externs_;  // the table's size when the document started, plus its definitions
     bool probing_document_ = false;       // document_ walks the document at the cursor
-    /// Bytes from the start of the unfinished walk (envelope or document) that it last ran out at; until
-    /// the buffer holds that many, it would stop at the same place.
-    uint64_t needed_ = 0;
+    /// Where the unfinished walk (envelope or document) last ran out, counted from its start: until the
+    /// buffer lets it get further, it would stop at the same place.
+    wire::InputWait needed_;
     wire::WorkCount work_;
 };
 
