@@ -15,6 +15,23 @@
 
 namespace velkora::objects {
 
+/// Counts the bytes a chunk-fed decoder has been given, so an error's offset can also be told from the
+/// first byte ever fed.
+struct FedBytes {
+    uint64_t total = 0;
+
+    /// Errors of a feed count from the start of the part that failed (the envelope at the stream's
+    /// start, or the document at the cursor), which is where the unconsumed bytes begin.
+    StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
+    /// finish reports the end of what it holds (`held` bytes), which is the end of all bytes fed.
+    StreamBase at_end(uint64_t held) const { return {total - held}; }
+};
+
+/// The docstring of both chunk-fed decoders' `_walked`.
+inline constexpr const char kWalkedDoc[] =
+    "Private: bytes gone over so far by every walk and decode attempt, for the tests that prove chunked\n"
+    "feeding linear by counting work.";
+
 /// The borrow flag value of one exclusive borrow; 1..n count shared borrows; 0 is free.
 inline constexpr uint64_t EXCLUSIVE = ~uint64_t{0};
 
