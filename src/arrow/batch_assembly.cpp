@@ -12,15 +12,13 @@
 namespace velkora::arrow {
 
 using wire::DecodeError;
-using wire::ErrorKind;
 using wire::Reader;
 
 namespace {
 
 bool invalid_argument(const std::string& message, DecodeError* error) {
-    error->kind = ErrorKind::ArrowBuild;
     error->text = "Invalid argument error: " + message;
-    return false;
+    return fail(error, Failure::ArrowBuild);
 }
 
 /// The checks of Arrow's validating record-batch constructor, in its order, made on the builders before

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "arrow/arrays.hpp"
+#include "arrow/errors.hpp"
 #include "arrow/nanoarrow.hpp"
 #include "core/extern_strings.hpp"
 #include "core/reader.hpp"

@@ -15,7 +15,6 @@ namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
-using wire::ErrorKind;
 using wire::Reader;
 
 namespace {
@@ -179,7 +178,7 @@ struct FirstValue {
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
     error.column = column;
-    if (error.kind == ErrorKind::ArrowTypeMismatch || error.kind == ErrorKind::ArrowBuild) {
+    if (is_failure(error, Failure::ArrowTypeMismatch) || is_failure(error, Failure::ArrowBuild)) {
         error.offset = value_offset;
         error.located = true;
     }
@@ -221,9 +220,8 @@ uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t faile
 
 bool fail_mismatch(Reader& r, const char* expected) {
     r.error = DecodeError{};
-    r.error.kind = ErrorKind::ArrowTypeMismatch;
     r.error.expected = expected;
-    return false;
+    return fail(&r.error, Failure::ArrowTypeMismatch);
 }
 
 bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
@@ -619,10 +617,9 @@ private:
 /// The reader stands on the child document's tag.
 bool fail_children(Reader& r) {
     r.error = DecodeError{};
-    r.error.kind = ErrorKind::ChildDocumentsInFlatTable;
     r.error.offset = r.position();
     r.error.located = true;
-    return false;
+    return fail(&r.error, Failure::ChildDocumentsInFlatTable);
 }
 
 /// The common key: a name referred to by a one-byte extern index whose column is already known.

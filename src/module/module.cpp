@@ -15,7 +15,7 @@
 #include "arrow/types.hpp"
 #include "module/arguments.hpp"
 #include "module/decoder_types.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "tree/json.hpp"
 #include "python/arrow_interchange.hpp"
 #include "python/py_decoder.hpp"
