@@ -290,6 +290,7 @@ void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
     for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
     rows = checkpoint.rows;
     externs.truncate(checkpoint.externs);
+    if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
 }
 
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {
