@@ -179,7 +179,7 @@ struct FirstValue {
 }  // namespace
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
-    error.column = column;
+    error.field = column;
     if (is_failure(error, Failure::ArrowTypeMismatch) || is_failure(error, Failure::ArrowBuild)) {
         error.offset = value_offset;
         error.located = true;

@@ -117,7 +117,7 @@ struct DecodeError {
     /// message names no offset.
     bool in_document = false;
     uint64_t document = 0;
-    std::string column;
+    std::string field;
     bool located = false;
 
     /// The exact message the caller sees.

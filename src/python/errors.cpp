@@ -68,13 +68,13 @@ bool names_offset(wire::ErrorKind kind) {
 /// the same in a note ("in column 'price' of document 1234, at byte offset 5678"), so that a traceback
 /// shows where in a long stream the failure is. False with an exception set.
 bool add_location(PyObject* instance, const wire::DecodeError& error, bool has_offset, const StreamBase* stream) {
-    if (!error.in_document && error.column.empty()) return true;
+    if (!error.in_document && error.field.empty()) return true;
     std::string note;
-    if (!error.column.empty()) {
+    if (!error.field.empty()) {
         PyRef column = PyRef::steal(
-            PyUnicode_FromStringAndSize(error.column.data(), static_cast<Py_ssize_t>(error.column.size())));
+            PyUnicode_FromStringAndSize(error.field.data(), static_cast<Py_ssize_t>(error.field.size())));
         if (!column || PyObject_SetAttrString(instance, "column", column.get()) != 0) return false;
-        note = "in column '" + error.column + "'";
+        note = "in column '" + error.field + "'";
     }
     if (error.in_document) {
         PyRef document = PyRef::steal(PyLong_FromUnsignedLongLong(error.document));
