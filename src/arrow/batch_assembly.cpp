@@ -12,15 +12,13 @@
 namespace velkora::arrow {
 
 using wire::DecodeError;
-using wire::ErrorKind;
 using wire::Reader;
 
 namespace {
 
 bool invalid_argument(const std::string& message, DecodeError* error) {
-    error->kind = ErrorKind::ArrowBuild;
     error->text = "Invalid argument error: " + message;
-    return false;
+    return fail(error, Failure::ArrowBuild);
 }
 
 /// The checks of Arrow's validating record-batch constructor, in its order, made on the builders before
@@ -36,8 +34,8 @@ bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
     for (int64_t i = 0; i < fields; ++i) {
         const ArrowSchema* field = schema->children[i];
         if (!(field->flags & ARROW_FLAG_NULLABLE) && d.columns[i].builder->null_count > 0) {
-            error->column = field->name ? field->name : "";
-            return invalid_argument("Column '" + error->column + "' is declared as non-nullable but contains null values",
+            error->field = field->name ? field->name : "";
+            return invalid_argument("Column '" + error->field + "' is declared as non-nullable but contains null values",
                                     error);
         }
     }
@@ -49,7 +47,7 @@ bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
         const ArrowSchema* field = schema->children[i];
         const ArrowSchema* built = d.columns[i].type.get();
         if (!same_type(field, built)) {
-            error->column = field->name ? field->name : "";
+            error->field = field->name ? field->name : "";
             return invalid_argument("column types must match schema types, expected " + type_display(field) +
                                         " but found " + type_display(built) + " at column index " +
                                         std::to_string(i),

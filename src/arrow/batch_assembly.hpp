@@ -18,7 +18,7 @@ struct RecordBatch {
 /// Checks the batch as Arrow's validating record-batch constructor does (column count, at least one
 /// column, no nulls in a non-nullable field, equal lengths, each column's type equal to its field's), then
 /// finishes every builder (they start again empty) and resets the row counter. A failed check is
-/// ArrowBuild ("Invalid argument error: ...", with the field in `column` where there is one) and leaves
+/// ArrowBuild ("Invalid argument error: ...", with the field named in `field` where there is one) and leaves
 /// the builders and the row counter as they were. Throws std::bad_alloc when out of memory.
 [[nodiscard]] bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, wire::DecodeError* error);
 

@@ -12,7 +12,6 @@
 namespace velkora::arrow {
 
 using wire::DecodeError;
-using wire::ErrorKind;
 
 namespace {
 
@@ -74,14 +73,12 @@ bool choose_kind(const ArrowSchema* field, ColumnKind* out, DecodeError* error) 
                 *out = list_of(*k);
                 return true;
             }
-            error->kind = ErrorKind::UnsupportedArrowType;
             error->text = "List<" + type_display(item) + ">";
-            return false;
+            return fail(error, Failure::UnsupportedArrowType);
         }
     }
-    error->kind = ErrorKind::UnsupportedArrowType;
     error->text = type_display(field);
-    return false;
+    return fail(error, Failure::UnsupportedArrowType);
 }
 
 /// The time zone of a timestamp field (or of a list field's items), or null for none.
@@ -135,11 +132,10 @@ const ArrowSchema* find_field(const ArrowSchema* schema, const std::string& name
 }
 
 bool child_column_type(const std::string& column, const char* role, const char* required, DecodeError* error) {
-    error->kind = ErrorKind::ChildColumnType;
     error->text = column;
     error->expected = role;
     error->found = required;
-    return false;
+    return fail(error, Failure::ChildColumnType);
 }
 
 /// Finds each role's column (the first field of that name) and checks its type.
@@ -164,10 +160,9 @@ bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, Arr
         return child_column_type(names.child_field, "nesting field name", "of type utf8", error);
     if (parent) {
         if (!key) {
-            error->kind = ErrorKind::MissingKeySource;
             error->text = names.parent_id;
             error->text2 = names.key;
-            return false;
+            return fail(error, Failure::MissingKeySource);
         }
         if (!same_type(parent, key))
             return child_column_type(names.parent_id, "parent key", "the same type as the key column", error);
@@ -177,9 +172,8 @@ bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, Arr
 }
 
 bool arrow_mismatch(const char* expected, DecodeError* error) {
-    error->kind = ErrorKind::ArrowTypeMismatch;
     error->expected = expected;
-    return false;
+    return fail(error, Failure::ArrowTypeMismatch);
 }
 
 /// The storage layout of a scalar kind's values.
@@ -283,10 +277,9 @@ void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
 }
 
 bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
-    error->kind = ErrorKind::ArrowBuild;
     error->text = std::string("Invalid argument error: column '") + c.name +
                   "' exceeds the 32-bit offset limit of one batch";
-    return false;
+    return fail(error, Failure::ArrowBuild);
 }
 
 bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
@@ -297,6 +290,7 @@ void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
     for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
     rows = checkpoint.rows;
     externs.truncate(checkpoint.externs);
+    if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
 }
 
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {

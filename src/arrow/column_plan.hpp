@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "arrow/arrays.hpp"
+#include "arrow/errors.hpp"
 #include "arrow/nanoarrow.hpp"
 #include "core/extern_strings.hpp"
 #include "core/reader.hpp"
@@ -188,6 +189,10 @@ public:
     bool has_metadata = false;
     std::vector<Column> columns;
     wire::ExternStrings externs;
+    /// The column each extern string routes to as a field name, indexed like `externs` (see row_decoder.cpp
+    /// for its values). It may be shorter than the table, which walks that know nothing of it extend too: it
+    /// grows when a name is routed, and is cut back with the table.
+    std::vector<uint32_t> extern_columns;
     std::vector<uint8_t> seen;  // one byte per column, padded to whole words so a row clears them in a few stores
 
     /// Clears the seen flags at the start of a row.

@@ -133,18 +133,25 @@ private:
         return true;
     }
 
-    /// An EXTERN_STRING after its tag: `*index` is the 0-based entry it stands for.
+    /// An EXTERN_STRING after its tag: `*index` is the 0-based entry it stands for, and has its place in
+    /// `positions_`.
     bool extern_index(uint8_t tag, size_t* index) {
         uint64_t size;
         if (!r_.read_size(tag, &size)) return false;
         if (size != 0) {
+            // positions_ is never longer than the table, so a reference within it is to a defined string.
+            if (VELKORA_LIKELY(size - 1 < positions_.size())) {
+                *index = static_cast<size_t>(size - 1);
+                return true;
+            }
             if (size - 1 >= table_.size()) return r_.fail_beyond_table(r_.position());
             *index = static_cast<size_t>(size - 1);
-            return true;
+        } else {
+            ByteSpan text;
+            if (!wire::read_extern_definition(r_, &table_, &text)) return false;
+            *index = table_.size() - 1;
         }
-        ByteSpan text;
-        if (!wire::read_extern_definition(r_, &table_, &text)) return false;
-        *index = table_.size() - 1;
+        positions_.resize(table_.size(), kUnknown);  // strings a skipped value defined get theirs too
         return true;
     }
 
@@ -317,11 +324,11 @@ private:
     }
 
     /// The field's position in the tally (kUntallied past kMaxFields names); an extern name remembers it
-    /// in its table entry's word.
+    /// in `positions_`.
     size_t field(std::string_view text, size_t extern_index) {
         if (extern_index == SIZE_MAX) return position_of(text);
-        uint32_t& word = table_.word(extern_index);
-        if (word != wire::ExternStrings::kUnset) return word;
+        uint32_t& word = positions_[extern_index];
+        if (word != kUnknown) return word;
         size_t position = position_of(text);
         if (position != kUntallied) word = static_cast<uint32_t>(position);
         return position;
@@ -429,6 +436,10 @@ private:
     std::optional<uint64_t> sample_;
     FieldSurvey& s_;
     wire::ExternStrings table_;
+    /// The tally position of each extern string met as a field name, indexed like `table_` and grown by
+    /// extern_index() (kUnknown: not looked up yet, or untallied).
+    std::vector<uint32_t> positions_;
+    static constexpr uint32_t kUnknown = ~uint32_t{0};
     FieldTally scratch_;
     bool stopped_ = false;
 

@@ -15,13 +15,14 @@ namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
-using wire::ErrorKind;
 using wire::Reader;
 
 namespace {
 
-/// Extern-string words: which column an extern field name routes to.
-constexpr uint32_t kNoColumn = wire::ExternStrings::kUnset - 1;
+/// The entries of ArrowRowDecoder::extern_columns besides column numbers: a name not looked up yet, and
+/// one the schema has no column for.
+constexpr uint32_t kUnrouted = ~uint32_t{0};
+constexpr uint32_t kNoColumn = kUnrouted - 1;
 
 // Envelope values are skipped at their nesting level: the top-level value is level 1, as deserialize counts.
 constexpr uint32_t kEnvelopeEntryDepth = 2;
@@ -178,8 +179,8 @@ struct FirstValue {
 }  // namespace
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
-    error.column = column;
-    if (error.kind == ErrorKind::ArrowTypeMismatch || error.kind == ErrorKind::ArrowBuild) {
+    error.field = column;
+    if (is_failure(error, Failure::ArrowTypeMismatch) || is_failure(error, Failure::ArrowBuild)) {
         error.offset = value_offset;
         error.located = true;
     }
@@ -221,9 +222,8 @@ uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t faile
 
 bool fail_mismatch(Reader& r, const char* expected) {
     r.error = DecodeError{};
-    r.error.kind = ErrorKind::ArrowTypeMismatch;
     r.error.expected = expected;
-    return false;
+    return fail(&r.error, Failure::ArrowTypeMismatch);
 }
 
 bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
@@ -330,8 +330,9 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             size_t index;
             if (!read_extern(r, tag, d.externs, &index)) return EntryKey::Failed;
             *name = d.externs.at(index);
-            uint32_t& word = d.externs.word(index);
-            if (VELKORA_UNLIKELY(word == wire::ExternStrings::kUnset)) {
+            if (index >= d.extern_columns.size()) d.extern_columns.resize(d.externs.size(), kUnrouted);
+            uint32_t& word = d.extern_columns[index];
+            if (VELKORA_UNLIKELY(word == kUnrouted)) {
                 int32_t c = d.lookup(*name);
                 word = c < 0 ? kNoColumn : static_cast<uint32_t>(c);
             }
@@ -619,10 +620,9 @@ private:
 /// The reader stands on the child document's tag.
 bool fail_children(Reader& r) {
     r.error = DecodeError{};
-    r.error.kind = ErrorKind::ChildDocumentsInFlatTable;
     r.error.offset = r.position();
     r.error.located = true;
-    return false;
+    return fail(&r.error, Failure::ChildDocumentsInFlatTable);
 }
 
 /// The common key: a name referred to by a one-byte extern index whose column is already known.
@@ -630,9 +630,11 @@ VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* co
     if (VELKORA_UNLIKELY(r.at_end())) return false;
     uint8_t tag = r.peek();
     size_t index = tag & 0x1F;
-    if ((tag >> 5) != wire::GROUP_EXTERN_STRING || index == 0 || index == 31 || index > d.externs.size()) return false;
-    uint32_t word = d.externs.word(index - 1);
-    if (word == wire::ExternStrings::kUnset) return false;
+    // extern_columns is never longer than the table, so an index within it is a defined string.
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING || index == 0 || index == 31 || index > d.extern_columns.size())
+        return false;
+    uint32_t word = d.extern_columns[index - 1];
+    if (word == kUnrouted) return false;
     r.set_position(r.position() + 1);
     *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
     return true;

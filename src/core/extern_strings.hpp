@@ -14,12 +14,9 @@ namespace velkora::wire {
 /// The strings a response defines with EXTERN_STRING, entry i answering reference i + 1. The texts are
 /// copied (a chunk-fed decoder's buffer moves under them) into blocks that never move, so a view from
 /// `at()` stays valid until `clear()` however many strings are defined after it: a walker may hold a key
-/// while the value it names defines more. Each entry also carries a word its decoder may use (the Arrow
-/// decoder remembers which column a field name routes to).
+/// while the value it names defines more.
 class ExternStrings {
 public:
-    static constexpr uint32_t kUnset = ~uint32_t{0};
-
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
@@ -28,10 +25,7 @@ public:
         const Entry& e = entries_[index];
         return {e.data, static_cast<size_t>(e.size)};
     }
-    /// Entry `index`'s word; the reference is valid only until the next `push`.
-    uint32_t& word(size_t index) { return entries_[index].word; }
-
-    /// Appends a copy of `text` (already checked as UTF-8) with its word unset; throws std::bad_alloc
+    /// Appends a copy of `text` (already checked as UTF-8); throws std::bad_alloc
     /// (the entries are then as they were).
     void push(ByteSpan text) {
         char* copy = next_;
@@ -42,7 +36,7 @@ public:
             copy = room(text.size);
         }
         if (text.size != 0) std::memcpy(copy, text.data, text.size);
-        entries_.push_back({copy, text.size, kUnset});
+        entries_.push_back({copy, text.size});
     }
     void clear() {
         entries_.clear();
@@ -67,7 +61,6 @@ private:
     struct Entry {
         const char* data;
         uint64_t size;
-        uint32_t word;
     };
 
     /// Room for `size` bytes that the shared block has not: in a new block.

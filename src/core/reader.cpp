@@ -1,4 +1,4 @@
-// src/core/reader.cpp: the cold half of the wire reader: UTF-8 fault analysis and DecodeError messages.
+// src/core/reader.cpp: the cold half of the wire reader: UTF-8 fault analysis, DecodeError messages and kind names.
 #include "core/reader.hpp"
 
 #include <cstdio>
@@ -139,12 +139,6 @@ bool Reader::fail_version(uint8_t found) {
     return false;
 }
 
-bool Reader::fail_python() {
-    error = DecodeError{};
-    error.kind = ErrorKind::PythonApi;
-    return false;
-}
-
 std::string DecodeError::message() const {
     auto u = [](uint64_t v) { return std::to_string(v); };
     switch (kind) {
@@ -172,26 +166,27 @@ std::string DecodeError::message() const {
         case ErrorKind::DepthExceeded:
             return "javabin value nesting exceeds the maximum supported depth (" + u(MAX_DEPTH) +
                    ") at byte offset " + u(offset) + "; the input is likely malformed or malicious";
-        case ErrorKind::PythonApi:
-            return "python C-API call failed";
-        case ErrorKind::UnsupportedArrowType:
-            return "unsupported Arrow column type: " + text;
-        case ErrorKind::ArrowTypeMismatch:
-            return std::string("javabin value does not fit the Arrow column type (expected ") + expected + ")";
-        case ErrorKind::ChildDocumentsInFlatTable:
-            return "document has child documents (_childDocuments_), which cannot be represented in a flat "
-                   "Arrow table";
-        case ErrorKind::ArrowBuild:
-            return "failed to build Arrow RecordBatch: " + text;
-        case ErrorKind::ChildColumnType:
-            return "column '" + text + "' holds the " + expected + " of a child document, so it must be " + found;
-        case ErrorKind::MissingKeySource:
-            return "column '" + text + "' holds the parent's key, but the schema has no '" + text2 +
-                   "' column to take that key from";
+        case ErrorKind::Layer:
+            return layer->message(*this);
         case ErrorKind::OutOfMemory:
             return "out of memory";
     }
     return "unknown decode error";
+}
+
+const char* DecodeError::kind_name() const {
+    switch (kind) {
+        case ErrorKind::UnexpectedEof: return "UnexpectedEof";
+        case ErrorKind::InvalidVersion: return "InvalidVersion";
+        case ErrorKind::InvalidUtf8: return "InvalidUtf8";
+        case ErrorKind::UnknownTag: return "UnknownTag";
+        case ErrorKind::UnexpectedValue: return "UnexpectedValue";
+        case ErrorKind::TrailingData: return "TrailingData";
+        case ErrorKind::DepthExceeded: return "DepthExceeded";
+        case ErrorKind::Layer: return layer->kind_name(code);
+        case ErrorKind::OutOfMemory: return "OutOfMemory";
+    }
+    return "Unknown";
 }
 
 }  // namespace velkora::wire

@@ -1,6 +1,7 @@
 // src/core/reader.hpp: the javabin wire format, the byte cursor every decoder reads through, and DecodeError.
 //
-// Nothing here knows about Python. The hot primitives are inline; building an error is cold and out of line.
+// Nothing here knows about the layers above it, which add failures of their own through ErrorLayer. The hot
+// primitives are inline; building an error is cold and out of line.
 #pragma once
 
 #include <algorithm>
@@ -55,6 +56,7 @@ enum Group : uint8_t {
     GROUP_EXTERN_STRING = 7,
 };
 
+/// The failure kinds of the wire format, and two that come from outside it.
 enum class ErrorKind : uint8_t {
     UnexpectedEof,
     InvalidVersion,
@@ -63,16 +65,22 @@ enum class ErrorKind : uint8_t {
     UnexpectedValue,
     TrailingData,
     DepthExceeded,
-    PythonApi,
-    UnsupportedArrowType,
-    ArrowTypeMismatch,
-    ChildDocumentsInFlatTable,
-    ArrowBuild,
-    ChildColumnType,
-    MissingKeySource,
-    /// An allocation failed. Only a decoder that keeps its failure (the chunk-fed Arrow decoder) holds it
-    /// as a value; it is raised as MemoryError.
+    /// A failure of a layer above the reader: `layer` names the layer and `code` which of its failures.
+    Layer,
+    /// An allocation failed. Only a decoder that keeps its failure to report it again holds this as a
+    /// value; the others let std::bad_alloc go up.
     OutOfMemory,
+};
+
+struct DecodeError;
+
+/// The failures of one layer above the reader. A layer defines one of these, numbers its failures in
+/// `DecodeError::code` and formats their messages, so the reader and DecodeError need to know none of them.
+struct ErrorLayer {
+    /// The failure's kind name, as the caller is told it.
+    const char* (*kind_name)(uint8_t code);
+    /// The exact message of a failure of this layer.
+    std::string (*message)(const DecodeError& error);
 };
 
 /// Why a UTF-8 string was refused: how many bytes were valid before the fault, and the length of the
@@ -95,22 +103,27 @@ struct DecodeError {
     uint8_t byte = 0;                  // InvalidVersion: the version found; UnknownTag: the tag byte
     uint64_t offset = 0;               // every offset-carrying kind; TrailingData: the unread count
     uint64_t needed = 0;               // UnexpectedEof: input length that would have let the read go on
-    const char* expected = nullptr;    // UnexpectedValue, ArrowTypeMismatch, ChildColumnType (role)
-    const char* found = nullptr;       // UnexpectedValue; ChildColumnType (required type)
+    const char* expected = nullptr;    // UnexpectedValue; a layer's static texts
+    const char* found = nullptr;       // UnexpectedValue; a layer's static texts
     Utf8Failure utf8;                  // InvalidUtf8
-    std::string text;                  // owned texts of the Arrow kinds
+    /// Layer only: the layer, which of its failures this is, and the owned texts its message quotes.
+    const ErrorLayer* layer = nullptr;
+    uint8_t code = 0;
+    std::string text;
     std::string text2;
-    /// Where an Arrow decoder met the failure, for errors whose message alone cannot say: the result
-    /// document (0-based, counted over the response), the schema column the failing value belongs to
+    /// Where a decoder above the reader met the failure, for errors whose message alone cannot say: the
+    /// result document (0-based, counted over the response), the field the failing value belongs to
     /// (empty: none), and `located`, set when `offset` holds the failing value's offset for a kind whose
     /// message names no offset.
     bool in_document = false;
     uint64_t document = 0;
-    std::string column;
+    std::string field;
     bool located = false;
 
     /// The exact message the caller sees.
     std::string message() const;
+    /// The kind's name as the caller is told it ("UnexpectedEof"; a layer's failures by the layer's names).
+    const char* kind_name() const;
 };
 
 /// The "expected" text of UnexpectedValue for a document item that is neither a field name nor a child
@@ -266,7 +279,6 @@ public:
     VELKORA_NOINLINE bool fail_depth(uint64_t offset);
     VELKORA_NOINLINE bool fail_trailing(uint64_t unread);
     VELKORA_NOINLINE bool fail_version(uint8_t found);
-    VELKORA_NOINLINE bool fail_python();
 
     DecodeError error;
 

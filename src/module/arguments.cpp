@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace velkora {
 

@@ -8,7 +8,7 @@
 #include "module/arguments.hpp"
 #include "module/decoder_types.hpp"
 #include "module/entries.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/arrow_interchange.hpp"
 #include "python/pyref.hpp"
 

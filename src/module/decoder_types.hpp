@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/pyref.hpp"
 
 namespace velkora::objects {

@@ -8,7 +8,7 @@
 #include "arrow/types.hpp"
 #include "module/arguments.hpp"
 #include "module/entries.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/arrow_interchange.hpp"
 #include "python/py_decoder.hpp"
 #include "python/pyref.hpp"

@@ -6,7 +6,7 @@
 // DecodeError into its Python exception. Nothing else in the module meets Python's calling conventions.
 #include "module/decoder_types.hpp"
 #include "module/entries.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/py_decoder.hpp"
 #include "python/pyref.hpp"
 

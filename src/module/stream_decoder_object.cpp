@@ -5,7 +5,7 @@
 #include "module/arguments.hpp"
 #include "module/decoder_types.hpp"
 #include "module/entries.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/stream_decoder.hpp"
 
 namespace velkora::entries {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "arrow/arrays.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace velkora::pyarrow {
 

@@ -8,6 +8,7 @@
 
 #include "core/java_text.hpp"
 #include "python/envelope.hpp"
+#include "python/errors.hpp"
 
 namespace velkora::pydecode {
 
@@ -115,7 +116,7 @@ PyObject* end_marker() { return reinterpret_cast<PyObject*>(&g_end_marker_storag
 
 template <class Shape>
 PyObject* BasicPyDecoder<Shape>::python_failed() {
-    reader.fail_python();
+    fail_python(&reader.error);
     return nullptr;
 }
 
@@ -167,7 +168,7 @@ bool BasicPyDecoder<Shape>::store_pair(PyObject* dict, PyObject* key, PyObject* 
         PyErr_Clear();
         return reader.fail_unexpected("hashable map key", reader.position(), "unhashable value");
     }
-    return reader.fail_python();
+    return fail_python(&reader.error);
 }
 
 template <class Shape>
@@ -839,7 +840,7 @@ public:
 
     bool open(PyRef* out) {
         *out = PyRef::steal(PyDict_New());
-        return *out || decoder_.reader.fail_python();
+        return *out || fail_python(&decoder_.reader.error);
     }
     /// Every container is a dict: unlike deserialize(), a MAP response container too, whatever its keys.
     bool store(PyRef& container, PyObject* key, PyRef value) {
@@ -896,7 +897,7 @@ public:
 
 private:
     Walk python_failed() {
-        decoder_.reader.fail_python();
+        fail_python(&decoder_.reader.error);
         return Walk::Failed;
     }
     Walk empty_list(PyRef* out) {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 #include "python/py_decoder.hpp"
 
 namespace velkora::safe {

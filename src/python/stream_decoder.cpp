@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "python/envelope.hpp"
+#include "python/errors.hpp"
 
 namespace velkora::stream {
 
@@ -94,11 +95,11 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
             return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(d.size), nullptr);
         });
         if (!text) {
-            error->kind = ErrorKind::PythonApi;
+            fail_python(error);
             return wire::Step::Failed;  // the walk stays complete: the next feed tries again
         }
         if (!table.push(text)) {
-            error->kind = ErrorKind::PythonApi;
+            fail_python(error);
             return wire::Step::Failed;  // as above
         }
     }
@@ -190,7 +191,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     if (!pydecode::deliver(callback, document.get(), gc)) {
         document = PyRef();
         table_.truncate(table_length);  // delivered again, from its first byte, by the next feed
-        error->kind = ErrorKind::PythonApi;
+        fail_python(error);
         return wire::Step::Failed;
     }
     stream_.buffer.consume(r.position());

@@ -106,7 +106,7 @@ void test_offset_limit() {
 }
 
 /// A document that fails half-way is cut back to the checkpoint: every builder holds the rows before it,
-/// its values (a half-written string, nulls, list items) and its extern strings are gone.
+/// its values (a half-written string, nulls, list items), its extern strings and their routes are gone.
 void test_roll_back() {
     std::unique_ptr<arrow::ArrowRowDecoder> d;
     wire::DecodeError error;
@@ -121,15 +121,18 @@ void test_roll_back() {
     };
     uint8_t name[] = {'a'};
     d->externs.push({name, 1});
+    d->extern_columns.push_back(0);  // the name routes to column 0
     row("first", false, 2);
     arrow::RowCheckpoint checkpoint = d->checkpoint();
     d->externs.push({name, 1});
+    d->extern_columns.push_back(0);
     expect(d->append_scalar(0, text("a long half row"), &error), "the failing row's text");
     d->append_null(1);
     expect(d->append_item(2, number(7), &error) && d->append_item(2, number(8), &error), "its items");
     d->columns[0].data->size_bytes += 3;  // bytes an append wrote before failing, without their offset
     d->roll_back(checkpoint);
-    expect(d->rows == 1 && d->externs.size() == 1, "rows and extern strings as at the checkpoint");
+    expect(d->rows == 1 && d->externs.size() == 1 && d->extern_columns.size() == 1,
+           "rows, extern strings and their routes as at the checkpoint");
     for (const arrow::Column& c : d->columns)
         expect(c.builder->length == 1 && c.builder->null_count == 0, std::string("column cut back: ") + c.name);
     expect(d->columns[0].data->size_bytes == 5 && d->columns[2].values->length == 2, "character data and items too");

@@ -1,4 +1,4 @@
-// src/module/errors.hpp: the one place where failures become Python exceptions.
+// src/python/errors.hpp: the one place where failures become Python exceptions.
 //
 // Decoders report failure as a DecodeError value; entry points hand it to to_python_error or
 // to_value_error, which set the Python exception and return nullptr for the entry to return.
@@ -26,6 +26,18 @@ PyObject* panic_exception_type();
 /// (for the chunk-fed decoders: that offset counted from the first byte ever fed, or None). Returns a
 /// borrowed reference, or nullptr with an exception set.
 PyObject* decode_error_type();
+
+/// The failures of the Python layer: PythonApi, an interpreter call (a user callback included) that failed
+/// and left its exception pending.
+extern const wire::ErrorLayer kPythonErrors;
+
+/// Makes `error` PythonApi (cold: the decoders call it where an interpreter call failed). Returns false
+/// so that a caller can `return fail_python(...)`.
+VELKORA_NOINLINE bool fail_python(wire::DecodeError* error);
+
+inline bool is_python_api(const wire::DecodeError& error) {
+    return error.kind == wire::ErrorKind::Layer && error.layer == &kPythonErrors;
+}
 
 /// Where the bytes an error's offset counts from begin in a chunk-fed stream: `offset + base` is the
 /// position from the first byte ever fed. Absent for the whole-body entries.

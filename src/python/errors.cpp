@@ -1,7 +1,23 @@
-// src/module/errors.cpp: conversion of DecodeError, argument faults and internal faults into Python exceptions.
-#include "module/errors.hpp"
+// src/python/errors.cpp: conversion of DecodeError, argument faults and internal faults into Python exceptions.
+#include "python/errors.hpp"
 
 namespace velkora {
+
+namespace {
+
+const char* python_kind_name(uint8_t) { return "PythonApi"; }
+std::string python_message(const wire::DecodeError&) { return "python C-API call failed"; }
+
+}  // namespace
+
+const wire::ErrorLayer kPythonErrors{python_kind_name, python_message};
+
+bool fail_python(wire::DecodeError* error) {
+    *error = wire::DecodeError{};
+    error->kind = wire::ErrorKind::Layer;
+    error->layer = &kPythonErrors;
+    return false;
+}
 
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;  // process-wide, made once with the interpreter lock held
@@ -40,29 +56,8 @@ PyObject* decode_error_type() {
 
 namespace {
 
-const char* kind_name(wire::ErrorKind kind) {
-    using K = wire::ErrorKind;
-    switch (kind) {
-        case K::UnexpectedEof: return "UnexpectedEof";
-        case K::InvalidVersion: return "InvalidVersion";
-        case K::InvalidUtf8: return "InvalidUtf8";
-        case K::UnknownTag: return "UnknownTag";
-        case K::UnexpectedValue: return "UnexpectedValue";
-        case K::TrailingData: return "TrailingData";
-        case K::DepthExceeded: return "DepthExceeded";
-        case K::PythonApi: return "PythonApi";
-        case K::UnsupportedArrowType: return "UnsupportedArrowType";
-        case K::ArrowTypeMismatch: return "ArrowTypeMismatch";
-        case K::ChildDocumentsInFlatTable: return "ChildDocumentsInFlatTable";
-        case K::ArrowBuild: return "ArrowBuild";
-        case K::ChildColumnType: return "ChildColumnType";
-        case K::MissingKeySource: return "MissingKeySource";
-        case K::OutOfMemory: return "OutOfMemory";
-    }
-    return "Unknown";
-}
-
-/// Whether the kind's message names a byte offset (TrailingData's number is a count, not an offset).
+/// Whether the kind's message names a byte offset (TrailingData's number is a count, not an offset; no
+/// failure of a layer above the reader names one).
 bool names_offset(wire::ErrorKind kind) {
     using K = wire::ErrorKind;
     return kind == K::UnexpectedEof || kind == K::InvalidUtf8 || kind == K::UnknownTag ||
@@ -73,13 +68,13 @@ bool names_offset(wire::ErrorKind kind) {
 /// the same in a note ("in column 'price' of document 1234, at byte offset 5678"), so that a traceback
 /// shows where in a long stream the failure is. False with an exception set.
 bool add_location(PyObject* instance, const wire::DecodeError& error, bool has_offset, const StreamBase* stream) {
-    if (!error.in_document && error.column.empty()) return true;
+    if (!error.in_document && error.field.empty()) return true;
     std::string note;
-    if (!error.column.empty()) {
+    if (!error.field.empty()) {
         PyRef column = PyRef::steal(
-            PyUnicode_FromStringAndSize(error.column.data(), static_cast<Py_ssize_t>(error.column.size())));
+            PyUnicode_FromStringAndSize(error.field.data(), static_cast<Py_ssize_t>(error.field.size())));
         if (!column || PyObject_SetAttrString(instance, "column", column.get()) != 0) return false;
-        note = "in column '" + error.column + "'";
+        note = "in column '" + error.field + "'";
     }
     if (error.in_document) {
         PyRef document = PyRef::steal(PyLong_FromUnsignedLongLong(error.document));
@@ -106,7 +101,7 @@ PyObject* make_decode_error(const wire::DecodeError& error, const StreamBase* st
     if (!message) return nullptr;
     PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
     if (!instance) return nullptr;
-    PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(error.kind)));
+    PyRef kind = PyRef::steal(PyUnicode_FromString(error.kind_name()));
     if (!kind || PyObject_SetAttrString(instance.get(), "kind", kind.get()) != 0) return nullptr;
     bool has_offset = names_offset(error.kind) || error.located;
     if (has_offset) {
@@ -133,7 +128,7 @@ PyObject* to_value_error(const wire::DecodeError& error, const StreamBase* strea
 }
 
 PyObject* to_python_error(const wire::DecodeError& error, const StreamBase* stream) {
-    if (error.kind != wire::ErrorKind::PythonApi) return to_value_error(error, stream);
+    if (!is_python_api(error)) return to_value_error(error, stream);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;  // the pending exception goes through unchanged, traceback included
 }
