@@ -297,6 +297,7 @@ void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
     for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
     rows = checkpoint.rows;
     externs.truncate(checkpoint.externs);
+    for (size_t i = checkpoint.externs + 1; i < short_routes.size(); ++i) short_routes[i] = kUnrouted;
 }
 
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {

@@ -363,7 +363,12 @@ namespace {
 class FlatRow {
 public:
     /// `start`: where the document's tag is.
-    FlatRow(ArrowRowDecoder& d, Reader& r, uint64_t start) : d_(d), r_(r), start_(start) {}
+    FlatRow(ArrowRowDecoder& d, Reader& r, uint64_t start)
+        : d_(d), r_(r), start_(start), narrow_(d.columns.size() <= 64) {}
+
+    /// Up to 64 columns, which ones have their value is kept in a mask alone, and the seen flags are
+    /// neither cleared nor set.
+    bool narrow() const { return narrow_; }
 
     VELKORA_INLINE bool route(int32_t column) {
         if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
@@ -376,7 +381,7 @@ public:
 
     /// Column `c` has its value in this row.
     VELKORA_INLINE void mark(uint32_t c) {
-        d_.seen[c] = 1;
+        if (!narrow_) d_.seen[c] = 1;
         present_ |= uint64_t{1} << (c & 63);
     }
 
@@ -395,6 +400,10 @@ public:
     }
 
 private:
+    VELKORA_INLINE bool has_value(uint32_t c) const {
+        return narrow_ ? (present_ >> c & 1) != 0 : d_.seen[c] != 0;
+    }
+
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
     /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
@@ -403,7 +412,7 @@ private:
     }
 
     VELKORA_INLINE bool store(uint32_t c, const ScalarValue& v) {
-        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        if (VELKORA_UNLIKELY(has_value(c))) d_.drop_last(c);
         return d_.append_scalar(c, v, &r_.error);
     }
 
@@ -542,9 +551,10 @@ private:
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
         Column& col = d_.columns[c];
-        if (VELKORA_UNLIKELY(d_.seen[c])) {  // named again: the new value replaces the old
+        if (VELKORA_UNLIKELY(has_value(c))) {  // named again: the new value replaces the old
             d_.drop_last(c);
-            d_.seen[c] = 0;
+            if (narrow_) present_ &= ~(uint64_t{1} << c);
+            else d_.seen[c] = 0;
         }
         Fast f = append_expected<false>(col, col.kind, tag);
         if (f != Fast::Other) return f == Fast::Done;
@@ -580,7 +590,7 @@ private:
     bool route_list(uint32_t c) {
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
-        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        if (VELKORA_UNLIKELY(has_value(c))) d_.drop_last(c);
         if (tag == wire::NULL_TAG) {
             (void)r_.read_u8(&tag);
             d_.append_null(c);
@@ -614,6 +624,7 @@ private:
     Reader& r_;
     uint64_t start_;
     uint64_t present_ = 0;  // bit c: column c has its value (columns 0 to 63; the seen flags say it for all)
+    const bool narrow_;
 };
 
 /// The reader stands on the child document's tag.
@@ -629,19 +640,27 @@ bool fail_children(Reader& r) {
 VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* column) {
     if (VELKORA_UNLIKELY(r.at_end())) return false;
     uint8_t tag = r.peek();
-    size_t index = tag & 0x1F;
-    if ((tag >> 5) != wire::GROUP_EXTERN_STRING || index == 0 || index == 31 || index > d.externs.size()) return false;
-    uint32_t word = d.externs.word(index - 1);
-    if (word == wire::ExternStrings::kUnset) return false;
-    r.set_position(r.position() + 1);
-    *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return false;
+    int32_t route = d.short_routes[tag & 0x1F];
+    if (route == ArrowRowDecoder::kUnrouted) return false;
+    r.skip_peeked();
+    *column = route;
     return true;
+}
+
+/// After a key read the long way (its tag `tag`, the extern table `before` entries long before it): its
+/// column, when the name is an extern string that a one-byte reference reaches.
+void remember_route(ArrowRowDecoder& d, uint8_t tag, size_t before, int32_t column) {
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return;
+    size_t reference = tag & 0x1F;
+    if (reference == 0 && d.externs.size() == before + 1) reference = before + 1;  // just defined
+    if (reference != 0 && reference < 31) d.short_routes[reference] = column;
 }
 
 /// Mode skip: one document, one row.
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
     FlatRow row(d, r, r.position());
-    d.clear_seen();
+    if (!row.narrow()) d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
@@ -669,12 +688,15 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
         if (!more) break;
         int32_t column;
         if (!cached_extern_key(d, r, &column)) {
+            uint8_t tag = r.at_end() ? 0 : r.peek();
+            size_t before = d.externs.size();
             std::string_view name;
             switch (read_entry_key(d, r, &column, &name)) {
                 case EntryKey::Failed: return false;
                 case EntryKey::Child: return fail_children(r);
                 case EntryKey::Field: break;
             }
+            remember_route(d, tag, before, column);
         }
         if (!row.route(column)) return false;
     }
