@@ -359,16 +359,13 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
 namespace {
 
 /// Skip mode: routes one field value into its column. A field named again in the same document replaces
-/// its earlier value, so every row keeps exactly one value per column.
+/// its earlier value, so every row keeps exactly one value per column. With kNarrow (up to 64 columns),
+/// which columns have their value is kept in a mask alone, and the seen flags are neither cleared nor set.
+template <bool kNarrow>
 class FlatRow {
 public:
     /// `start`: where the document's tag is.
-    FlatRow(ArrowRowDecoder& d, Reader& r, uint64_t start)
-        : d_(d), r_(r), start_(start), narrow_(d.columns.size() <= 64) {}
-
-    /// Up to 64 columns, which ones have their value is kept in a mask alone, and the seen flags are
-    /// neither cleared nor set.
-    bool narrow() const { return narrow_; }
+    FlatRow(ArrowRowDecoder& d, Reader& r, uint64_t start) : d_(d), r_(r), start_(start) {}
 
     VELKORA_INLINE bool route(int32_t column) {
         if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
@@ -381,7 +378,7 @@ public:
 
     /// Column `c` has its value in this row.
     VELKORA_INLINE void mark(uint32_t c) {
-        if (!narrow_) d_.seen[c] = 1;
+        if (!kNarrow) d_.seen[c] = 1;
         present_ |= uint64_t{1} << (c & 63);
     }
 
@@ -389,7 +386,7 @@ public:
     /// from a mask, without going over the others.
     VELKORA_INLINE void fill_missing() {
         size_t n = d_.columns.size();
-        if (VELKORA_LIKELY(n <= 64)) {
+        if constexpr (kNarrow) {
             uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
             for (uint64_t missing = all & ~present_; missing != 0; missing &= missing - 1)
                 d_.append_null(static_cast<uint32_t>(std::countr_zero(missing)));
@@ -401,7 +398,7 @@ public:
 
 private:
     VELKORA_INLINE bool has_value(uint32_t c) const {
-        return narrow_ ? (present_ >> c & 1) != 0 : d_.seen[c] != 0;
+        return kNarrow ? (present_ >> c & 1) != 0 : d_.seen[c] != 0;
     }
 
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
@@ -553,7 +550,7 @@ private:
         Column& col = d_.columns[c];
         if (VELKORA_UNLIKELY(has_value(c))) {  // named again: the new value replaces the old
             d_.drop_last(c);
-            if (narrow_) present_ &= ~(uint64_t{1} << c);
+            if (kNarrow) present_ &= ~(uint64_t{1} << c);
             else d_.seen[c] = 0;
         }
         Fast f = append_expected<false>(col, col.kind, tag);
@@ -624,7 +621,6 @@ private:
     Reader& r_;
     uint64_t start_;
     uint64_t present_ = 0;  // bit c: column c has its value (columns 0 to 63; the seen flags say it for all)
-    const bool narrow_;
 };
 
 /// The reader stands on the child document's tag.
@@ -658,9 +654,10 @@ void remember_route(ArrowRowDecoder& d, uint8_t tag, size_t before, int32_t colu
 }
 
 /// Mode skip: one document, one row.
+template <bool kNarrow>
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
-    FlatRow row(d, r, r.position());
-    if (!row.narrow()) d.clear_seen();
+    FlatRow<kNarrow> row(d, r, r.position());
+    if (!kNarrow) d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
@@ -709,7 +706,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
 
 bool decode_document(ArrowRowDecoder& d, Reader& r) {
     if (d.mode == ChildrenMode::Explode) return decode_tree(d, r);
-    return decode_flat(d, r);
+    return d.columns.size() <= 64 ? decode_flat<true>(d, r) : decode_flat<false>(d, r);
 }
 
 }  // namespace velkora::arrow
