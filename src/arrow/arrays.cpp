@@ -1,6 +1,7 @@
 // src/arrow/arrays.cpp: C Data Interface arrays of our own making (why: see arrays.hpp).
 #include "arrow/arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -71,18 +72,6 @@ void append_null_value(ArrayStorage& s, int64_t length) {
         case Layout::List:
             append_to(&s.offsets, reinterpret_cast<const int32_t*>(s.offsets.data)[length]);
             break;
-        case Layout::Struct: break;
-    }
-}
-
-/// Takes back the value append_null_value appended to an array of `length` entries.
-void drop_null_value(ArrayStorage& s, int64_t length) {
-    switch (s.layout) {
-        case Layout::Fixed32: s.data.size_bytes -= 4; break;
-        case Layout::Fixed64: s.data.size_bytes -= 8; break;
-        case Layout::Bits: s.data.size_bytes = _ArrowBytesForBits(length); break;
-        case Layout::Variable:
-        case Layout::List: s.offsets.size_bytes -= 4; break;
         case Layout::Struct: break;
     }
 }
@@ -159,24 +148,53 @@ void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t res
     attach(out, std::move(s));
 }
 
+void grow_validity(ArrowBitmap* validity, int64_t bits) {
+    ArrowBuffer* buffer = &validity->buffer;
+    int64_t before = buffer->capacity_bytes;
+    grow_buffer(buffer, _ArrowBytesForBits(bits) - buffer->size_bytes);
+    std::memset(buffer->data + before, 0xFF, static_cast<size_t>(buffer->capacity_bytes - before));
+    buffer->size_bytes = buffer->capacity_bytes;
+}
+
+namespace {
+
+/// The entries an array has room for in its row-sized buffer without growing it.
+int64_t entry_room(const ArrayStorage& s) {
+    switch (s.layout) {
+        case Layout::Fixed32: return s.data.capacity_bytes / 4;
+        case Layout::Fixed64: return s.data.capacity_bytes / 8;
+        case Layout::Bits: return s.data.capacity_bytes * 8;
+        case Layout::Variable:
+        case Layout::List: return s.offsets.capacity_bytes / 4 - 1;
+        case Layout::Struct: break;
+    }
+    return 0;
+}
+
+/// The first null's bitmap: sized for the entries the array has room for, all set.
+void allocate_validity(ArrayStorage& s, int64_t length) {
+    ArrowBuffer* buffer = &s.validity.buffer;
+    int64_t bytes = _ArrowBytesForBits(length + 1);
+    try {
+        reserve_bytes(buffer, std::max(bytes, _ArrowBytesForBits(entry_room(s))));
+    } catch (const std::bad_alloc&) {
+        reserve_bytes(buffer, bytes);  // the room the null needs, and no more
+    }
+    std::memset(buffer->data, 0xFF, static_cast<size_t>(buffer->capacity_bytes));
+    buffer->size_bytes = buffer->capacity_bytes;
+}
+
+}  // namespace
+
 void append_null_entry(ArrowArray* array) {
     ArrayStorage& s = storage_of(array);
     int64_t length = array->length;
-    if (s.validity.buffer.data == nullptr) {
-        reserve_bytes(&s.validity.buffer, _ArrowBytesForBits(length + 1));
-        ArrowBitmapAppendUnsafe(&s.validity, 1, length);
-    }
+    // The bit's room first: a bitmap allocated or grown for a null that then fails holds only set bits
+    // past the array's length, as it must.
+    if (s.validity.buffer.data == nullptr) allocate_validity(s, length);
+    else reserve_validity(&s.validity, length);
     append_null_value(s, length);
-    int64_t bytes = _ArrowBytesForBits(length + 1) - s.validity.buffer.size_bytes;
-    if (bytes > 0) {
-        try {
-            reserve_bytes(&s.validity.buffer, bytes);
-        } catch (const std::bad_alloc&) {
-            drop_null_value(s, length);  // the value and its bit go in together, or neither
-            throw;
-        }
-    }
-    ArrowBitmapAppendUnsafe(&s.validity, 0, 1);
+    clear_validity_bit(&s.validity, length);
     ++array->length;
     ++array->null_count;
 }
@@ -184,8 +202,8 @@ void append_null_entry(ArrowArray* array) {
 void truncate_entries(ArrowArray* array, int64_t length) {
     ArrayStorage& s = storage_of(array);
     if (s.validity.buffer.data != nullptr) {
+        if (array->length > length) ArrowBitsSetTo(s.validity.buffer.data, length, array->length - length, 1);
         s.validity.size_bits = length;
-        s.validity.buffer.size_bytes = _ArrowBytesForBits(length);
         array->null_count = length - ArrowBitCountSet(s.validity.buffer.data, 0, length);
     } else {
         array->null_count = 0;  // without a bitmap the array holds no null
@@ -211,6 +229,7 @@ void pop_last_entry(ArrowArray* array) { truncate_entries(array, array->length -
 
 void seal_array(ArrowArray* array) {
     ArrayStorage& s = storage_of(array);
+    s.validity.size_bits = array->length;
     s.pointers[0] = s.validity.buffer.data;
     switch (s.layout) {
         case Layout::Fixed32:

@@ -90,7 +90,9 @@ enum class Layout : uint8_t {
 /// What one of these arrays holds behind its C structure (its private data).
 struct ArrayStorage {
     Layout layout;
-    ArrowBitmap validity;              // empty until the first null
+    // Empty until the first null. Then every byte of its capacity is in use and every bit from the
+    // array's length on is set, so a valid entry costs no store: only a null clears its bit.
+    ArrowBitmap validity;
     ArrowBuffer offsets;               // Variable and List: one more offset than entries
     ArrowBuffer data;                  // the values, bits or bytes
     const void* pointers[3] = {};      // what `buffers` points to: filled by seal_array
@@ -108,6 +110,21 @@ void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t res
 /// Appends a null entry to a builder array (the bitmap is allocated at the first null, with the earlier
 /// entries valid). Throws std::bad_alloc, the array then as it was.
 void append_null_entry(ArrowArray* array);
+
+/// Grows an allocated validity bitmap to room for at least `bits` bits, the new ones set. Throws
+/// std::bad_alloc, the bitmap as it was.
+VELKORA_NOINLINE void grow_validity(ArrowBitmap* validity, int64_t bits);
+
+/// Makes room in an allocated validity bitmap for the bit of entry `index`.
+VELKORA_INLINE void reserve_validity(ArrowBitmap* validity, int64_t index) {
+    if (VELKORA_UNLIKELY(index >= validity->buffer.capacity_bytes * 8)) grow_validity(validity, index + 1);
+}
+
+/// Clears the bit of entry `index` of an allocated validity bitmap with room for it.
+VELKORA_INLINE void clear_validity_bit(ArrowBitmap* validity, int64_t index) {
+    uint8_t& byte = validity->buffer.data[index >> 3];
+    byte = static_cast<uint8_t>(byte & ~(1u << (index & 7)));
+}
 
 /// Cuts a builder array back to its first `length` entries (a list's items with them). Every size is set
 /// from `length`, not from the current ones, so whatever a failed append left half-written goes too.

@@ -291,6 +291,7 @@ void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
     rows = checkpoint.rows;
     externs.truncate(checkpoint.externs);
     if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
+    for (size_t i = checkpoint.externs + 1; i < short_routes.size(); ++i) short_routes[i] = kUnrouted;
 }
 
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {

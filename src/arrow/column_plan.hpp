@@ -4,6 +4,7 @@
 // Nothing here touches Python: the plan is built and filled with the interpreter lock released.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -193,6 +194,11 @@ public:
     /// for its values). It may be shorter than the table, which walks that know nothing of it extend too: it
     /// grows when a name is routed, and is cut back with the table.
     std::vector<uint32_t> extern_columns;
+    /// The column of the field name that is extern string i (1 to 30, the references of one byte), -1 for
+    /// none, or kUnrouted while the name has not been routed: a row decoder finds the common key's column
+    /// from its tag alone.
+    static constexpr int32_t kUnrouted = INT32_MIN;
+    std::array<int32_t, 32> short_routes = unrouted();
     std::vector<uint8_t> seen;  // one byte per column, padded to whole words so a row clears them in a few stores
 
     /// Clears the seen flags at the start of a row.
@@ -223,15 +229,10 @@ private:
         }
     }
 
-    /// Appends one validity bit to a bitmap the builder has allocated.
-    static VELKORA_INLINE void append_bit(ArrowBitmap* bitmap, bool valid) {
-        append_bit_at(&bitmap->buffer, bitmap->size_bits, valid);
-        ++bitmap->size_bits;
-    }
-
-    /// Counts one more valid entry in an array whose value buffers were just appended to.
+    /// Counts one more valid entry in an array whose value buffers were just appended to. Its bit is
+    /// already set (see ArrayStorage): only the bitmap's room is checked.
     static VELKORA_INLINE void mark_valid(ArrowArray* array, ArrowBitmap* validity) {
-        if (validity->buffer.data != nullptr) append_bit(validity, true);
+        if (validity->buffer.data != nullptr) reserve_validity(validity, array->length);
         ++array->length;
     }
 
@@ -247,13 +248,14 @@ private:
             arrow::append_null_entry(array);
             return;
         }
+        reserve_validity(validity, array->length);
         if (offsets) {
             int32_t last = reinterpret_cast<const int32_t*>(offsets->data)[array->length];
             append_to(offsets, last);
         } else if (width) {
             append_fill(data, 0, width);
         }
-        append_bit(validity, false);
+        clear_validity_bit(validity, array->length);
         ++array->length;
         ++array->null_count;
     }
@@ -328,6 +330,12 @@ private:
     static void start_builder(Column& c);
     /// Makes `builder` the column's builder and points the column at its buffers.
     static void adopt_builder(Column& c, nanoarrow::UniqueArray builder);
+
+    static constexpr std::array<int32_t, 32> unrouted() {
+        std::array<int32_t, 32> routes{};
+        routes.fill(kUnrouted);
+        return routes;
+    }
 
     std::unordered_map<std::string_view, uint32_t> name_index_;
 };

@@ -360,7 +360,9 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
 namespace {
 
 /// Skip mode: routes one field value into its column. A field named again in the same document replaces
-/// its earlier value, so every row keeps exactly one value per column.
+/// its earlier value, so every row keeps exactly one value per column. With kNarrow (up to 64 columns),
+/// which columns have their value is kept in a mask alone, and the seen flags are neither cleared nor set.
+template <bool kNarrow>
 class FlatRow {
 public:
     /// `start`: where the document's tag is.
@@ -377,7 +379,7 @@ public:
 
     /// Column `c` has its value in this row.
     VELKORA_INLINE void mark(uint32_t c) {
-        d_.seen[c] = 1;
+        if (!kNarrow) d_.seen[c] = 1;
         present_ |= uint64_t{1} << (c & 63);
     }
 
@@ -385,7 +387,7 @@ public:
     /// from a mask, without going over the others.
     VELKORA_INLINE void fill_missing() {
         size_t n = d_.columns.size();
-        if (VELKORA_LIKELY(n <= 64)) {
+        if constexpr (kNarrow) {
             uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
             for (uint64_t missing = all & ~present_; missing != 0; missing &= missing - 1)
                 d_.append_null(static_cast<uint32_t>(std::countr_zero(missing)));
@@ -396,6 +398,10 @@ public:
     }
 
 private:
+    VELKORA_INLINE bool has_value(uint32_t c) const {
+        return kNarrow ? (present_ >> c & 1) != 0 : d_.seen[c] != 0;
+    }
+
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
     /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
@@ -404,7 +410,7 @@ private:
     }
 
     VELKORA_INLINE bool store(uint32_t c, const ScalarValue& v) {
-        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        if (VELKORA_UNLIKELY(has_value(c))) d_.drop_last(c);
         return d_.append_scalar(c, v, &r_.error);
     }
 
@@ -543,9 +549,10 @@ private:
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
         Column& col = d_.columns[c];
-        if (VELKORA_UNLIKELY(d_.seen[c])) {  // named again: the new value replaces the old
+        if (VELKORA_UNLIKELY(has_value(c))) {  // named again: the new value replaces the old
             d_.drop_last(c);
-            d_.seen[c] = 0;
+            if (kNarrow) present_ &= ~(uint64_t{1} << c);
+            else d_.seen[c] = 0;
         }
         Fast f = append_expected<false>(col, col.kind, tag);
         if (f != Fast::Other) return f == Fast::Done;
@@ -581,7 +588,7 @@ private:
     bool route_list(uint32_t c) {
         uint8_t tag;
         if (!peek_tag(r_, &tag)) return false;
-        if (VELKORA_UNLIKELY(d_.seen[c])) d_.drop_last(c);
+        if (VELKORA_UNLIKELY(has_value(c))) d_.drop_last(c);
         if (tag == wire::NULL_TAG) {
             (void)r_.read_u8(&tag);
             d_.append_null(c);
@@ -629,21 +636,28 @@ bool fail_children(Reader& r) {
 VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* column) {
     if (VELKORA_UNLIKELY(r.at_end())) return false;
     uint8_t tag = r.peek();
-    size_t index = tag & 0x1F;
-    // extern_columns is never longer than the table, so an index within it is a defined string.
-    if ((tag >> 5) != wire::GROUP_EXTERN_STRING || index == 0 || index == 31 || index > d.extern_columns.size())
-        return false;
-    uint32_t word = d.extern_columns[index - 1];
-    if (word == kUnrouted) return false;
-    r.set_position(r.position() + 1);
-    *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return false;
+    int32_t route = d.short_routes[tag & 0x1F];
+    if (route == ArrowRowDecoder::kUnrouted) return false;
+    r.skip_peeked();
+    *column = route;
     return true;
 }
 
+/// After a key read the long way (its tag `tag`, the extern table `before` entries long before it): its
+/// column, when the name is an extern string that a one-byte reference reaches.
+void remember_route(ArrowRowDecoder& d, uint8_t tag, size_t before, int32_t column) {
+    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return;
+    size_t reference = tag & 0x1F;
+    if (reference == 0 && d.externs.size() == before + 1) reference = before + 1;  // just defined
+    if (reference != 0 && reference < 31) d.short_routes[reference] = column;
+}
+
 /// Mode skip: one document, one row.
+template <bool kNarrow>
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
-    FlatRow row(d, r, r.position());
-    d.clear_seen();
+    FlatRow<kNarrow> row(d, r, r.position());
+    if (!kNarrow) d.clear_seen();
     if (d.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
@@ -671,12 +685,15 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
         if (!more) break;
         int32_t column;
         if (!cached_extern_key(d, r, &column)) {
+            uint8_t tag = r.at_end() ? 0 : r.peek();
+            size_t before = d.externs.size();
             std::string_view name;
             switch (read_entry_key(d, r, &column, &name)) {
                 case EntryKey::Failed: return false;
                 case EntryKey::Child: return fail_children(r);
                 case EntryKey::Field: break;
             }
+            remember_route(d, tag, before, column);
         }
         if (!row.route(column)) return false;
     }
@@ -689,7 +706,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
 
 bool decode_document(ArrowRowDecoder& d, Reader& r) {
     if (d.mode == ChildrenMode::Explode) return decode_tree(d, r);
-    return decode_flat(d, r);
+    return d.columns.size() <= 64 ? decode_flat<true>(d, r) : decode_flat<false>(d, r);
 }
 
 }  // namespace velkora::arrow

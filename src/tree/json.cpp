@@ -564,8 +564,14 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
     if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
     if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
     write_decimal(candidate, digits);
-    int count = 15;
-    while (digits[count - 1] == '0') --count;
+    // The trailing zeros dropped, counted a word at a time (zero digits are zero bytes once '0' is taken
+    // off); the first digit is not zero.
+    int count;
+    if (uint64_t low = portable::little_endian(load64(digits + 7) ^ kZeroDigits); low != 0) {
+        count = 15 - std::countl_zero(low) / 8;
+    } else {
+        count = 8 - std::countl_zero(portable::little_endian(load64(digits) ^ kZeroDigits)) / 8;
+    }
     *n = count;
     *exponent = e;
     return true;
