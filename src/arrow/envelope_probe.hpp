@@ -33,6 +33,8 @@ private:
     Step failed(wire::Reader& r);
     /// Walks the value at the reader at `depth` (as skip_value), then goes on with `then`.
     Step skip(ArrowRowDecoder& d, wire::Reader& r, uint32_t depth, Stage then);
+    /// Opens the envelope or (`response`) the response container at the reader; its entries come next.
+    Step open(wire::Reader& r, bool response);
     Step found(wire::Reader& r, DocsSequence::Kind kind, uint64_t count = 0);
 
     wire::DocumentProbe value_;

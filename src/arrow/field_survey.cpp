@@ -1,13 +1,14 @@
 // src/arrow/field_survey.cpp: counting the wire kinds of every document field, without building values.
 //
-// The envelope is walked as locate_docs walks it (the first "response" or "result-set" map or document
-// list, then its "docs"), noting numFound and the like on the way; documents are read with the Arrow
+// The envelope is walked as locate_docs walks it (the first response map or document list, then its
+// "docs"), noting numFound and the like on the way; documents are read with the Arrow
 // decoder's header and entry rules, so a body the survey accepts is laid out the way deserialize_arrow
 // expects. Values are classified by their tag and skipped; only nested documents are descended into.
 #include "arrow/field_survey.hpp"
 
 #include "arrow/column_plan.hpp"
 #include "arrow/row_decoder.hpp"
+#include "core/envelope.hpp"
 #include "core/extern_strings.hpp"
 #include "core/skip.hpp"
 
@@ -15,6 +16,10 @@ namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
+using wire::kEnvelopeEntryDepth;
+using wire::KeyName;
+using wire::kListHeaderItemDepth;
+using wire::kResponseEntryDepth;
 using wire::Reader;
 
 const char* wire_kind_name(WireKind kind) {
@@ -26,10 +31,6 @@ const char* wire_kind_name(WireKind kind) {
 }
 
 namespace {
-
-constexpr uint32_t kEnvelopeEntryDepth = 2;
-constexpr uint32_t kResponseEntryDepth = 3;
-constexpr uint32_t kHeaderElementDepth = 4;
 
 /// The kind a value will decode to, from its tag; false for tags that are not values (END, unknown).
 bool classify(uint8_t tag, WireKind* out) {
@@ -82,32 +83,25 @@ public:
         if (!peek(&tag)) return false;
         WireKind kind;
         if (classify(tag, &kind)) s_.envelope.top = kind;
-        uint64_t count = 0;
-        bool terminated = false;
-        uint8_t group = tag >> 5;
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            (void)r_.read_u8(&tag);
-            if (!r_.read_size(tag, &count)) return false;
-        } else if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r_.read_u8(&tag);
-            terminated = true;
-        } else {
+        if (!wire::is_envelope(tag)) {
             // Not an envelope: the Arrow decoders find no documents in it, once they have read it through.
             if (!wire::skip_top_level_value(r_, &table_)) return false;
             s_.complete = true;
             return finish();
         }
+        wire::KeyedHeader header;
+        if (!wire::open_keyed(r_, &header)) return false;
         bool decided = false;
         for (uint64_t i = 0;; ++i) {
             bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
+            if (!next_entry(r_, i, header.count, header.until_end, &more)) return false;
             if (!more) break;
             std::string_view key;
             bool present;
             if (!envelope_key(&key, &present)) return false;
             if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
                 s_.envelope.keys.emplace_back(present ? key : std::string_view{});
-            if (!decided && present && (key == "response" || key == "result-set")) {
+            if (!decided && present && wire::key_name(key) == KeyName::Response) {
                 std::string name(key);  // the key's text may move when the response defines strings
                 if (!response_value(&decided)) return false;
                 if (decided) s_.envelope.response_key = std::move(name);
@@ -127,11 +121,7 @@ private:
         return true;
     }
 
-    bool peek(uint8_t* tag) {
-        if (VELKORA_UNLIKELY(r_.at_end())) return r_.fail_eof(r_.position(), r_.position() + 1);
-        *tag = r_.peek();
-        return true;
-    }
+    bool peek(uint8_t* tag) { return wire::peek_tag(r_, tag); }
 
     /// An EXTERN_STRING after its tag: `*index` is the 0-based entry it stands for.
     bool extern_index(uint8_t tag, size_t* index) {
@@ -199,24 +189,10 @@ private:
     bool response_value(bool* decided) {
         uint8_t tag;
         if (!peek(&tag)) return false;
-        uint8_t group = tag >> 5;
-        uint64_t count = 0;
-        bool terminated = false;
         *decided = true;
         WireKind kind;
         (void)classify(tag, &kind);
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            (void)r_.read_u8(&tag);
-            if (!r_.read_size(tag, &count)) return false;
-        } else if (tag == wire::MAP) {
-            (void)r_.read_u8(&tag);
-            uint32_t n;
-            if (!r_.read_vint(&n)) return false;
-            count = n;
-        } else if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r_.read_u8(&tag);
-            terminated = true;
-        } else if (tag == wire::SOLRDOCLST) {
+        if (tag == wire::SOLRDOCLST) {
             s_.envelope.response = kind;
             (void)r_.read_u8(&tag);
             if (!list_header()) return false;
@@ -226,20 +202,23 @@ private:
                 return wire::skip_value(r_, kResponseEntryDepth, &table_);
             }
             return documents();
-        } else {
+        }
+        if (!wire::is_response_container(tag)) {
             *decided = false;
             return wire::skip_value(r_, kEnvelopeEntryDepth, &table_);
         }
+        wire::KeyedHeader header;
+        if (!wire::open_keyed(r_, &header)) return false;
         s_.envelope.response = kind;
         bool docs_seen = false;
         for (uint64_t i = 0;; ++i) {
             bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
+            if (!next_entry(r_, i, header.count, header.until_end, &more)) return false;
             if (!more) break;
             std::string_view key;
             bool present;
             if (!envelope_key(&key, &present)) return false;
-            if (present && key == "docs" && !docs_seen) {
+            if (present && !docs_seen && wire::key_name(key) == KeyName::Docs) {
                 docs_seen = true;
                 if (!peek(&tag)) return false;
                 if ((tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR) {
@@ -249,10 +228,10 @@ private:
                 }
                 s_.complete = true;
                 if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) return false;
-            } else if (present && (key == "numFound" || key == "start")) {
+            } else if (present && (key == wire::kNumFoundKey || key == wire::kStartKey)) {
                 ScalarValue v;
                 if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
-                (key == "numFound" ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
+                (key == wire::kNumFoundKey ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
             } else if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) {
                 return false;
             }
@@ -271,7 +250,7 @@ private:
         if (!r_.read_size(tag, &n)) return false;
         for (uint64_t i = 0; i < n; ++i) {
             ScalarValue v;
-            if (!envelope_scalar(kHeaderElementDepth, &v)) return false;
+            if (!envelope_scalar(kListHeaderItemDepth, &v)) return false;
             if (i == 0) s_.envelope.num_found = as_integer(v);
             if (i == 1) s_.envelope.start = as_integer(v);
             if (i == 2 && v.kind == ScalarValue::Kind::Float32) s_.envelope.max_score = v.f32;

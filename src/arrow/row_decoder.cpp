@@ -9,6 +9,7 @@
 #include <bit>
 #include <string_view>
 
+#include "core/envelope.hpp"
 #include "core/skip.hpp"
 
 namespace velkora::arrow {
@@ -16,16 +17,16 @@ namespace velkora::arrow {
 using wire::ByteSpan;
 using wire::DecodeError;
 using wire::ErrorKind;
+using wire::kEnvelopeEntryDepth;
+using wire::KeyName;
+using wire::kResponseEntryDepth;
+using wire::peek_tag;
 using wire::Reader;
 
 namespace {
 
 /// Extern-string words: which column an extern field name routes to.
 constexpr uint32_t kNoColumn = wire::ExternStrings::kUnset - 1;
-
-// Envelope values are skipped at their nesting level: the top-level value is level 1, as deserialize counts.
-constexpr uint32_t kEnvelopeEntryDepth = 2;
-constexpr uint32_t kResponseEntryDepth = 3;
 
 std::string_view as_text(ByteSpan s) { return {reinterpret_cast<const char*>(s.data), s.size}; }
 
@@ -43,16 +44,6 @@ VELKORA_INLINE bool read_extern(Reader& r, uint8_t tag, wire::ExternStrings& tab
     ByteSpan text;
     if (!wire::read_extern_definition(r, &table, &text)) return false;
     *index = table.size() - 1;
-    return true;
-}
-
-bool is_response_key(bool present, std::string_view key) {
-    return present && (key == "response" || key == "result-set");
-}
-
-bool peek_tag(Reader& r, uint8_t* tag) {
-    if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);
-    *tag = r.peek();
     return true;
 }
 
@@ -75,28 +66,14 @@ bool docs_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     return wire::skip_value(r, kResponseEntryDepth, &d.externs);
 }
 
-/// The value of a "response" or "result-set" entry. `*decided` is false when it was not a map or a
-/// document list (skipped: the search goes on).
+/// The value of the envelope's response entry. `*decided` is false when it was not a map or a document
+/// list (skipped: the search goes on).
 bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* decided) {
     uint8_t tag;
     if (!peek_tag(r, &tag)) return false;
-    uint8_t group = tag >> 5;
-    uint64_t count = 0;
-    bool terminated = false;
     *decided = true;
     out->kind = DocsSequence::Kind::NotFound;
-    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return false;
-    } else if (tag == wire::MAP) {
-        (void)r.read_u8(&tag);
-        uint32_t n;
-        if (!r.read_vint(&n)) return false;
-        count = n;
-    } else if (tag == wire::MAP_ENTRY_ITER) {
-        (void)r.read_u8(&tag);
-        terminated = true;
-    } else if (tag == wire::SOLRDOCLST) {
+    if (tag == wire::SOLRDOCLST) {
         (void)r.read_u8(&tag);
         if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;  // the header, whatever it is
         if (!peek_tag(r, &tag)) return false;
@@ -104,18 +81,21 @@ bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* deci
         (void)r.read_u8(&tag);
         out->kind = DocsSequence::Kind::Counted;
         return r.read_size(tag, &out->count);
-    } else {
+    }
+    if (!wire::is_response_container(tag)) {
         *decided = false;
         return wire::skip_value(r, kEnvelopeEntryDepth, &d.externs);
     }
+    wire::KeyedHeader header;
+    if (!wire::open_keyed(r, &header)) return false;
     for (uint64_t i = 0;; ++i) {
         bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!next_entry(r, i, header.count, header.until_end, &more)) return false;
         if (!more) return true;
         std::string_view key;
         bool present;
         if (!read_envelope_key(d, r, &key, &present)) return false;
-        if (present && key == "docs") return docs_value(d, r, out);
+        if (present && wire::key_name(key) == KeyName::Docs) return docs_value(d, r, out);
         if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;
     }
 }
@@ -269,28 +249,21 @@ bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     out->kind = DocsSequence::Kind::NotFound;
     uint8_t tag;
     if (!peek_tag(r, &tag)) return false;
-    uint64_t count = 0;
-    bool terminated = false;
-    uint8_t group = tag >> 5;
-    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return false;
-    } else if (tag == wire::MAP_ENTRY_ITER) {
-        (void)r.read_u8(&tag);
-        terminated = true;
-    } else {
+    if (!wire::is_envelope(tag)) {
         // Not an envelope: no documents, but the value is read through as any value passed over, so a body
         // that is broken is refused rather than taken for one without documents.
         return wire::skip_top_level_value(r, &d.externs);
     }
+    wire::KeyedHeader header;
+    if (!wire::open_keyed(r, &header)) return false;
     for (uint64_t i = 0;; ++i) {
         bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!next_entry(r, i, header.count, header.until_end, &more)) return false;
         if (!more) return true;
         std::string_view key;
         bool present;
         if (!read_envelope_key(d, r, &key, &present)) return false;
-        if (is_response_key(present, key)) {
+        if (present && wire::key_name(key) == KeyName::Response) {
             bool decided;
             if (!response_value(d, r, out, &decided)) return false;
             if (decided) return true;
