@@ -103,7 +103,7 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
             if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
             std::string_view key;
             bool present;
-            if (!read_envelope_key(d, r, &key, &present)) return failed(r);
+            if (!read_envelope_key(d.externs, r, &key, &present)) return failed(r);
             ++index_;
             if (present && wire::key_name(key) == (response_ ? KeyName::Docs : KeyName::Response)) {
                 stage_ = response_ ? Stage::DocsTag : Stage::ResponseTag;

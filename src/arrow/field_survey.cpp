@@ -1,12 +1,12 @@
 // src/arrow/field_survey.cpp: counting the wire kinds of every document field, without building values.
 //
-// The envelope is walked as locate_docs walks it (the first response map or document list, then its
-// "docs"), noting numFound and the like on the way; documents are read with the Arrow
-// decoder's header and entry rules, so a body the survey accepts is laid out the way deserialize_arrow
-// expects. Values are classified by their tag and skipped; only nested documents are descended into.
+// The envelope is walked by locate_docs' walk (envelope_walk.hpp), noting numFound and the like on the way;
+// documents are read with the Arrow decoder's header and entry rules, so a body the survey accepts is laid
+// out the way deserialize_arrow expects. Values are classified by their tag and skipped; only nested documents are descended into.
 #include "arrow/field_survey.hpp"
 
 #include "arrow/column_plan.hpp"
+#include "arrow/envelope_walk.hpp"
 #include "arrow/row_decoder.hpp"
 #include "core/envelope.hpp"
 #include "core/extern_strings.hpp"
@@ -16,8 +16,6 @@ namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
-using wire::kEnvelopeEntryDepth;
-using wire::KeyName;
 using wire::kListHeaderItemDepth;
 using wire::kResponseEntryDepth;
 using wire::Reader;
@@ -79,39 +77,9 @@ public:
 
     bool body() {
         if (!wire::read_version(r_)) return false;
-        uint8_t tag;
-        if (!peek(&tag)) return false;
-        WireKind kind;
-        if (classify(tag, &kind)) s_.envelope.top = kind;
-        if (!wire::is_envelope(tag)) {
-            // Not an envelope: the Arrow decoders find no documents in it, once they have read it through.
-            if (!wire::skip_top_level_value(r_, &table_)) return false;
-            s_.complete = true;
-            return finish();
-        }
-        wire::KeyedHeader header;
-        if (!wire::open_keyed(r_, &header)) return false;
-        bool decided = false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, header.count, header.until_end, &more)) return false;
-            if (!more) break;
-            std::string_view key;
-            bool present;
-            if (!envelope_key(&key, &present)) return false;
-            if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
-                s_.envelope.keys.emplace_back(present ? key : std::string_view{});
-            if (!decided && present && wire::key_name(key) == KeyName::Response) {
-                std::string name(key);  // the key's text may move when the response defines strings
-                if (!response_value(&decided)) return false;
-                if (decided) s_.envelope.response_key = std::move(name);
-                if (stopped_) return true;
-            } else if (!wire::skip_value(r_, kEnvelopeEntryDepth, &table_)) {
-                return false;
-            }
-        }
-        if (!decided) s_.complete = true;
-        return finish();
+        EnvelopeStep step = ArrowEnvelopeWalk<Surveyor>(r_, table_, *this).walk();
+        if (step == EnvelopeStep::Failed) return false;
+        return step == EnvelopeStep::Stop || finish();
     }
 
 private:
@@ -165,11 +133,6 @@ private:
         return r_.fail_unexpected(expected, key_offset, "other tag");
     }
 
-    bool envelope_key(std::string_view* key, bool* present) {
-        size_t index;
-        return name(key, present, &index, true, "field name (string or null)");
-    }
-
     /// A scalar of the envelope (numFound and the like); anything else is stepped over.
     bool envelope_scalar(uint32_t depth, ScalarValue* v) {
         uint8_t tag;
@@ -186,58 +149,47 @@ private:
         return std::nullopt;
     }
 
-    bool response_value(bool* decided) {
-        uint8_t tag;
-        if (!peek(&tag)) return false;
-        *decided = true;
+    // The survey's part in the envelope walk: it notes what it meets, and walks on after the documents so that
+    // the whole body is checked.
+    friend class ArrowEnvelopeWalk<Surveyor>;
+
+    void top(uint8_t tag) {
         WireKind kind;
-        (void)classify(tag, &kind);
-        if (tag == wire::SOLRDOCLST) {
-            s_.envelope.response = kind;
-            (void)r_.read_u8(&tag);
-            if (!list_header()) return false;
-            if (!peek(&tag)) return false;
-            if ((tag >> 5) != wire::GROUP_ARR) {
-                s_.complete = true;
-                return wire::skip_value(r_, kResponseEntryDepth, &table_);
-            }
-            return documents();
-        }
-        if (!wire::is_response_container(tag)) {
-            *decided = false;
-            return wire::skip_value(r_, kEnvelopeEntryDepth, &table_);
-        }
-        wire::KeyedHeader header;
-        if (!wire::open_keyed(r_, &header)) return false;
-        s_.envelope.response = kind;
-        bool docs_seen = false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, header.count, header.until_end, &more)) return false;
-            if (!more) break;
-            std::string_view key;
-            bool present;
-            if (!envelope_key(&key, &present)) return false;
-            if (present && !docs_seen && wire::key_name(key) == KeyName::Docs) {
-                docs_seen = true;
-                if (!peek(&tag)) return false;
-                if ((tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR) {
-                    if (!documents()) return false;
-                    if (stopped_) return true;
-                    continue;
-                }
-                s_.complete = true;
-                if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) return false;
-            } else if (present && (key == wire::kNumFoundKey || key == wire::kStartKey)) {
-                ScalarValue v;
-                if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
-                (key == wire::kNumFoundKey ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
-            } else if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) {
-                return false;
-            }
-        }
-        if (!docs_seen) s_.complete = true;
+        if (classify(tag, &kind)) s_.envelope.top = kind;
+    }
+    void without_response() { s_.complete = true; }
+    void envelope_key(std::string_view key, bool present) {
+        if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
+            s_.envelope.keys.emplace_back(present ? key : std::string_view{});
+    }
+    // The key's text may move when the response defines strings: it is kept until the response is walked.
+    void response_key(std::string_view key) { response_key_ = std::string(key); }
+    void response(uint8_t tag) {
+        WireKind kind;
+        if (classify(tag, &kind)) s_.envelope.response = kind;
+    }
+    void response_decided() { s_.envelope.response_key = std::move(response_key_); }
+    EnvelopeStep list_docs_not_array() { return other_docs(); }
+    EnvelopeStep documents(uint8_t) {
+        if (!documents()) return EnvelopeStep::Failed;
+        return stopped_ ? EnvelopeStep::Stop : EnvelopeStep::Next;
+    }
+    EnvelopeStep other_docs() {
+        s_.complete = true;
+        return wire::skip_value(r_, kResponseEntryDepth, &table_) ? EnvelopeStep::Next : EnvelopeStep::Failed;
+    }
+    bool response_entry(std::string_view key, bool present) {
+        if (!present || (key != wire::kNumFoundKey && key != wire::kStartKey))
+            return wire::skip_value(r_, kResponseEntryDepth, &table_);
+        bool num_found = key == wire::kNumFoundKey;  // the key's text may move when the value defines a string
+        ScalarValue v;
+        if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
+        (num_found ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
         return true;
+    }
+    EnvelopeStep response_ended(bool docs_seen) {
+        if (!docs_seen) s_.complete = true;
+        return EnvelopeStep::Next;
     }
 
     /// The document list header [numFound, start, maxScore, numFoundExact]; not an array: stepped over.
@@ -409,6 +361,7 @@ private:
     FieldSurvey& s_;
     wire::ExternStrings table_;
     FieldTally scratch_;
+    std::string response_key_;
     bool stopped_ = false;
 
 public:

@@ -23,9 +23,10 @@ struct DocsSequence {
 /// go into the decoder's table.
 [[nodiscard]] bool locate_docs(ArrowRowDecoder& d, wire::Reader& r, DocsSequence* out);
 
-/// An envelope key: a string, an extern string (a definition goes into the decoder's table), or NULL (no
+/// An envelope key: a string, an extern string (a definition goes into `table`), or NULL (no
 /// key: `*present` false); any other tag is refused at its offset. `*key` is valid until the next definition.
-[[nodiscard]] bool read_envelope_key(ArrowRowDecoder& d, wire::Reader& r, std::string_view* key, bool* present);
+[[nodiscard]] bool read_envelope_key(wire::ExternStrings& table, wire::Reader& r, std::string_view* key,
+                                     bool* present);
 
 /// Reads the document whose tag is at the reader and appends its row (skip mode) or the rows of its
 /// whole tree (explode mode). False with the error in `r.error`; a failure may leave part of the row
