@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "arrow/envelope_walk.hpp"
 #include "core/envelope.hpp"
 
 namespace velkora::arrow {
@@ -64,10 +65,7 @@ EnvelopeProbe::Step EnvelopeProbe::skip(ArrowRowDecoder& d, Reader& r, uint32_t 
 }
 
 EnvelopeProbe::Step EnvelopeProbe::open(Reader& r, bool response) {
-    wire::KeyedHeader header;
-    if (!wire::open_keyed(r, &header)) return failed(r);
-    count_ = header.count;
-    terminated_ = header.until_end;
+    if (!wire::open_keyed(r, &header_)) return failed(r);
     index_ = 0;
     response_ = response;
     stage_ = Stage::Entry;
@@ -99,11 +97,10 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
             return open(r, false);
         case Stage::Entry: {
             bool more;
-            if (!next_entry(r, index_, count_, terminated_, &more)) return failed(r);
-            if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
             std::string_view key;
             bool present;
-            if (!read_envelope_key(d.externs, r, &key, &present)) return failed(r);
+            if (!next_envelope_key(r, d.externs, header_, index_, &more, &key, &present)) return failed(r);
+            if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
             ++index_;
             if (present && wire::key_name(key) == (response_ ? KeyName::Docs : KeyName::Response)) {
                 stage_ = response_ ? Stage::DocsTag : Stage::ResponseTag;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "arrow/row_decoder.hpp"
+#include "core/envelope.hpp"
 #include "core/probe.hpp"
 
 namespace velkora::arrow {
@@ -42,8 +43,7 @@ private:
     Stage stage_ = Stage::Version;
     Stage after_value_ = Stage::Entry;
     bool response_ = false;  // the entries are those of the response container, not the envelope
-    bool terminated_ = false;
-    uint64_t count_ = 0;
+    wire::KeyedHeader header_;  // of the container whose entries are walked
     uint64_t index_ = 0;
     uint64_t pos_ = 0;
     wire::InputWait needed_;

@@ -12,6 +12,16 @@
 
 namespace velkora::arrow {
 
+/// Before entry `index` of the envelope or response container `header` opened: `*more` false when none is
+/// left (a closing END consumed), else the entry's key read by read_envelope_key. False with the error in
+/// `r.error`.
+[[nodiscard]] inline bool next_envelope_key(wire::Reader& r, wire::ExternStrings& table,
+                                            const wire::KeyedHeader& header, uint64_t index, bool* more,
+                                            std::string_view* key, bool* present) {
+    if (!next_entry(r, index, header.count, header.until_end, more)) return false;
+    return !*more || read_envelope_key(table, r, key, present);
+}
+
 /// How the walk goes on after a hook: with what comes next, stopped because the visitor has what it came
 /// for, or failed with the error in the reader.
 enum class EnvelopeStep : uint8_t { Next, Stop, Failed };
@@ -55,11 +65,10 @@ public:
         bool decided = false;
         for (uint64_t i = 0;; ++i) {
             bool more;
-            if (!next_entry(r_, i, header.count, header.until_end, &more)) return EnvelopeStep::Failed;
-            if (!more) break;
             std::string_view key;
             bool present;
-            if (!read_envelope_key(table_, r_, &key, &present)) return EnvelopeStep::Failed;
+            if (!next_envelope_key(r_, table_, header, i, &more, &key, &present)) return EnvelopeStep::Failed;
+            if (!more) break;
             v_.envelope_key(key, present);
             if (!decided && present && wire::key_name(key) == wire::KeyName::Response) {
                 v_.response_key(key);
@@ -99,11 +108,10 @@ private:
         bool docs_seen = false;
         for (uint64_t i = 0;; ++i) {
             bool more;
-            if (!next_entry(r_, i, header.count, header.until_end, &more)) return EnvelopeStep::Failed;
-            if (!more) break;
             std::string_view key;
             bool present;
-            if (!read_envelope_key(table_, r_, &key, &present)) return EnvelopeStep::Failed;
+            if (!next_envelope_key(r_, table_, header, i, &more, &key, &present)) return EnvelopeStep::Failed;
+            if (!more) break;
             if (present && !docs_seen && wire::key_name(key) == wire::KeyName::Docs) {
                 docs_seen = true;
                 if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
