@@ -63,23 +63,16 @@ public:
         wire::KeyedHeader header;
         if (!wire::open_keyed(r_, &header)) return EnvelopeStep::Failed;
         bool decided = false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            std::string_view key;
-            bool present;
-            if (!next_envelope_key(r_, table_, header, i, &more, &key, &present)) return EnvelopeStep::Failed;
-            if (!more) break;
+        EnvelopeStep step = entries(header, [&](std::string_view key, bool present) {
             v_.envelope_key(key, present);
-            if (!decided && present && wire::key_name(key) == wire::KeyName::Response) {
-                v_.response_key(key);
-                EnvelopeStep step = response(&decided);
-                if (step == EnvelopeStep::Failed) return step;
-                if (decided) v_.response_decided();
-                if (step == EnvelopeStep::Stop) return step;
-            } else if (!wire::skip_value(r_, wire::kEnvelopeEntryDepth, &table_)) {
-                return EnvelopeStep::Failed;
-            }
-        }
+            if (decided || !present || wire::key_name(key) != wire::KeyName::Response)
+                return skip(wire::kEnvelopeEntryDepth);
+            v_.response_key(key);
+            EnvelopeStep s = response(&decided);
+            if (s != EnvelopeStep::Failed && decided) v_.response_decided();
+            return s;
+        });
+        if (step != EnvelopeStep::Next) return step;
         if (!decided) v_.without_response();
         return EnvelopeStep::Next;
     }
@@ -99,30 +92,41 @@ private:
         }
         if (!wire::is_response_container(tag)) {
             *decided = false;
-            return wire::skip_value(r_, wire::kEnvelopeEntryDepth, &table_) ? EnvelopeStep::Next
-                                                                            : EnvelopeStep::Failed;
+            return skip(wire::kEnvelopeEntryDepth);
         }
         wire::KeyedHeader header;
         if (!wire::open_keyed(r_, &header)) return EnvelopeStep::Failed;
         v_.response(header.tag);
         bool docs_seen = false;
+        EnvelopeStep step = entries(header, [&](std::string_view key, bool present) {
+            if (docs_seen || !present || wire::key_name(key) != wire::KeyName::Docs)
+                return v_.response_entry(key, present) ? EnvelopeStep::Next : EnvelopeStep::Failed;
+            docs_seen = true;
+            uint8_t docs_tag;
+            if (!wire::peek_tag(r_, &docs_tag)) return EnvelopeStep::Failed;
+            bool sequence = (docs_tag >> 5) == wire::GROUP_ARR || docs_tag == wire::ITERATOR;
+            return sequence ? v_.documents(docs_tag) : v_.other_docs();
+        });
+        return step == EnvelopeStep::Next ? v_.response_ended(docs_seen) : step;
+    }
+
+    /// Each entry of the container `header` opened: its key read, `entry(key, present)` stands on its value.
+    /// Next once the container has ended; any other step of an entry ends the walk over it at once.
+    template <typename Entry>
+    EnvelopeStep entries(const wire::KeyedHeader& header, Entry&& entry) {
         for (uint64_t i = 0;; ++i) {
             bool more;
             std::string_view key;
             bool present;
             if (!next_envelope_key(r_, table_, header, i, &more, &key, &present)) return EnvelopeStep::Failed;
-            if (!more) break;
-            if (present && !docs_seen && wire::key_name(key) == wire::KeyName::Docs) {
-                docs_seen = true;
-                if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
-                bool sequence = (tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR;
-                EnvelopeStep step = sequence ? v_.documents(tag) : v_.other_docs();
-                if (step != EnvelopeStep::Next) return step;
-            } else if (!v_.response_entry(key, present)) {
-                return EnvelopeStep::Failed;
-            }
+            if (!more) return EnvelopeStep::Next;
+            EnvelopeStep step = entry(key, present);
+            if (step != EnvelopeStep::Next) return step;
         }
-        return v_.response_ended(docs_seen);
+    }
+
+    EnvelopeStep skip(uint32_t depth) {
+        return wire::skip_value(r_, depth, &table_) ? EnvelopeStep::Next : EnvelopeStep::Failed;
     }
 
     wire::Reader& r_;
