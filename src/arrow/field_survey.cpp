@@ -106,13 +106,12 @@ private:
         return true;
     }
 
-    /// A name: STR or EXTERN_STRING (`*index` set for the latter), or NULL when `allow_null` (`*present`
-    /// false); anything else is UnexpectedValue at the key with `expected`.
-    bool name(std::string_view* text, bool* present, size_t* index, bool allow_null, const char* expected) {
+    /// A field name: STR or EXTERN_STRING (`*index` set for the latter); anything else is UnexpectedValue at
+    /// the key (the envelope's keys are read_envelope_key's).
+    bool name(std::string_view* text, size_t* index) {
         uint64_t key_offset = r_.position();
         uint8_t tag;
         if (!r_.read_u8(&tag)) return false;
-        *present = true;
         *index = SIZE_MAX;
         if ((tag >> 5) == wire::GROUP_STR) {
             uint64_t size;
@@ -126,11 +125,7 @@ private:
             *text = table_.at(*index);
             return true;
         }
-        if (allow_null && tag == wire::NULL_TAG) {
-            *present = false;
-            return true;
-        }
-        return r_.fail_unexpected(expected, key_offset, "other tag");
+        return r_.fail_unexpected("field name or child document", key_offset, "other tag");
     }
 
     /// A scalar of the envelope (numFound and the like); anything else is stepped over.
@@ -296,9 +291,8 @@ private:
                 continue;
             }
             std::string_view text;
-            bool present;
             size_t index;
-            if (!name(&text, &present, &index, false, "field name or child document")) return false;
+            if (!name(&text, &index)) return false;
             size_t f = field(text, index);
             FieldTally& t = tally(f);
             if (t.last_row != row) {
