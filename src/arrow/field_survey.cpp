@@ -2,7 +2,8 @@
 //
 // The envelope is walked by locate_docs' walk (envelope_walk.hpp), noting numFound and the like on the way;
 // documents are read with the Arrow decoder's header and entry rules, so a body the survey accepts is laid
-// out the way deserialize_arrow expects. Values are classified by their tag and skipped; only nested documents are descended into.
+// out the way deserialize_arrow expects. Values are classified by their tag and skipped; only nested
+// documents are descended into.
 #include "arrow/field_survey.hpp"
 
 #include "arrow/column_plan.hpp"

@@ -16,10 +16,10 @@ struct DocsSequence {
 };
 
 /// Walks the envelope from just after the version byte to the documents: the "docs" of the first response
-/// map (core/envelope.hpp names its keys), or the document array of a document list. For Counted and Terminated
-/// the reader is left on the first document's tag (or on the closing END). A top-level value that is no
-/// envelope is NotFound once skip_value has read it through at level 1, so its faults are refused as they
-/// would be anywhere in an envelope. False with the error in `r.error`; extern strings defined on the way
+/// map (core/envelope.hpp names its keys), or the document array of a document list. For Counted and
+/// Terminated the reader is left on the first document's tag (or on the closing END). A top-level value that
+/// is no envelope is NotFound once skip_value has read it through at level 1, so its faults are refused as
+/// they would be anywhere in an envelope. False with the error in `r.error`; extern strings defined on the way
 /// go into the decoder's table.
 [[nodiscard]] bool locate_docs(ArrowRowDecoder& d, wire::Reader& r, DocsSequence* out);
 

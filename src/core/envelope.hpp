@@ -42,7 +42,7 @@ inline bool is_envelope(uint8_t tag) { return is_named_list(tag) || tag == MAP_E
 inline bool is_response_container(uint8_t tag) { return is_envelope(tag) || tag == MAP; }
 
 /// The tag of the next value, not consumed; UnexpectedEof when the input ends here.
-[[nodiscard]] VELKORA_INLINE bool peek_tag(Reader& r, uint8_t* tag) {
+[[nodiscard]] inline bool peek_tag(Reader& r, uint8_t* tag) {
     if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);
     *tag = r.peek();
     return true;

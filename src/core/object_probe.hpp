@@ -24,7 +24,8 @@ struct ExternDefinition {
 
 /// The extern strings a walk knows of: how many the decoder's table holds at this point of the stream (a
 /// reference beyond them is an error the decoder reports at once), and, for the envelope walk, the ones it
-/// defined (keys are often references to the response's or the documents' key, and the documents refer to them all).
+/// defined (keys are often references to the response's or the documents' key, and the documents refer to
+/// them all).
 struct ExternTally {
     uint64_t count = 0;
     std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
