@@ -6,24 +6,16 @@
 
 #include <string_view>
 
+#include "arrow/envelope_walk.hpp"
+#include "core/envelope.hpp"
+
 namespace velkora::arrow {
 
+using wire::kEnvelopeEntryDepth;
+using wire::kResponseEntryDepth;
+using wire::KeyName;
 using wire::Reader;
 using wire::Walked;
-
-namespace {
-
-// Envelope values are skipped at their nesting level: the top-level value is level 1 (as locate_docs does).
-constexpr uint32_t kTopLevelDepth = 1;
-constexpr uint32_t kEnvelopeEntryDepth = 2;
-constexpr uint32_t kResponseEntryDepth = 3;
-
-bool is_named_list(uint8_t tag) {
-    uint8_t group = tag >> 5;
-    return group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST;
-}
-
-}  // namespace
 
 Walked EnvelopeProbe::resume(ArrowRowDecoder& d, wire::ByteSpan bytes, wire::DecodeError* error) {
     if (final_ == Walked::Refused) *error = error_;
@@ -72,6 +64,14 @@ EnvelopeProbe::Step EnvelopeProbe::skip(ArrowRowDecoder& d, Reader& r, uint32_t 
     return Step::Next;
 }
 
+EnvelopeProbe::Step EnvelopeProbe::open(Reader& r, bool response) {
+    if (!wire::open_keyed(r, &header_)) return failed(r);
+    index_ = 0;
+    response_ = response;
+    stage_ = Stage::Entry;
+    return Step::Next;
+}
+
 EnvelopeProbe::Step EnvelopeProbe::found(Reader& r, DocsSequence::Kind kind, uint64_t count) {
     docs_.kind = kind;
     docs_.count = count;
@@ -81,13 +81,7 @@ EnvelopeProbe::Step EnvelopeProbe::found(Reader& r, DocsSequence::Kind kind, uin
 
 EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
     uint8_t tag = 0;
-    if (stage_ != Stage::Version && stage_ != Stage::Entry) {
-        if (r.at_end()) {
-            r.fail_eof(r.position(), r.position() + 1);
-            return failed(r);
-        }
-        tag = r.peek();
-    }
+    if (stage_ != Stage::Version && stage_ != Stage::Entry && !wire::peek_tag(r, &tag)) return failed(r);
     switch (stage_) {
         case Stage::Version:
             if (!wire::read_version(r)) return failed(r);
@@ -98,27 +92,18 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
                 r.fail_unexpected("value", r.position(), "END marker");
                 return failed(r);
             }
-            if (!is_named_list(tag) && tag != wire::MAP_ENTRY_ITER)
-                return skip(d, r, kTopLevelDepth, Stage::Found);  // not an envelope: read through, no documents
-            (void)r.read_u8(&tag);
-            if (is_named_list(tag) && !r.read_size(tag, &count_)) return failed(r);
-            terminated_ = tag == wire::MAP_ENTRY_ITER;
-            stage_ = Stage::Entry;
-            return Step::Next;
+            if (!wire::is_envelope(tag))  // not an envelope: read through, no documents
+                return skip(d, r, wire::kTopLevelDepth, Stage::Found);
+            return open(r, false);
         case Stage::Entry: {
             bool more;
-            if (!next_entry(r, index_, count_, terminated_, &more)) return failed(r);
-            if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
             std::string_view key;
             bool present;
-            if (!read_envelope_key(d, r, &key, &present)) return failed(r);
+            if (!next_envelope_key(r, d.externs, header_, index_, &more, &key, &present)) return failed(r);
+            if (!more) return found(r, DocsSequence::Kind::NotFound);  // the envelope or the response ended
             ++index_;
-            if (!response_ && present && (key == "response" || key == "result-set")) {
-                stage_ = Stage::ResponseTag;
-                return Step::Next;
-            }
-            if (response_ && present && key == "docs") {
-                stage_ = Stage::DocsTag;
+            if (present && wire::key_name(key) == (response_ ? KeyName::Docs : KeyName::Response)) {
+                stage_ = response_ ? Stage::DocsTag : Stage::ResponseTag;
                 return Step::Next;
             }
             return skip(d, r, response_ ? kResponseEntryDepth : kEnvelopeEntryDepth, Stage::Entry);
@@ -128,22 +113,9 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
                 r.set_position(r.position() + 1);
                 return skip(d, r, kResponseEntryDepth, Stage::ListDocsTag);  // the header, whatever it is
             }
-            if (!is_named_list(tag) && tag != wire::MAP && tag != wire::MAP_ENTRY_ITER)
+            if (!wire::is_response_container(tag))
                 return skip(d, r, kEnvelopeEntryDepth, Stage::Entry);  // not a response container: search on
-            (void)r.read_u8(&tag);
-            count_ = 0;
-            if (tag == wire::MAP) {
-                uint32_t n;
-                if (!r.read_vint(&n)) return failed(r);
-                count_ = n;
-            } else if (tag != wire::MAP_ENTRY_ITER && !r.read_size(tag, &count_)) {
-                return failed(r);
-            }
-            terminated_ = tag == wire::MAP_ENTRY_ITER;
-            index_ = 0;
-            response_ = true;
-            stage_ = Stage::Entry;
-            return Step::Next;
+            return open(r, true);
         case Stage::ListDocsTag:
         case Stage::DocsTag: {
             if ((tag >> 5) == wire::GROUP_ARR) {

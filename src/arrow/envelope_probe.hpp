@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "arrow/row_decoder.hpp"
+#include "core/envelope.hpp"
 #include "core/probe.hpp"
 
 namespace velkora::arrow {
@@ -33,6 +34,8 @@ private:
     Step failed(wire::Reader& r);
     /// Walks the value at the reader at `depth` (as skip_value), then goes on with `then`.
     Step skip(ArrowRowDecoder& d, wire::Reader& r, uint32_t depth, Stage then);
+    /// Opens the envelope or (`response`) the response container at the reader; its entries come next.
+    Step open(wire::Reader& r, bool response);
     Step found(wire::Reader& r, DocsSequence::Kind kind, uint64_t count = 0);
 
     wire::DocumentProbe value_;
@@ -40,8 +43,7 @@ private:
     Stage stage_ = Stage::Version;
     Stage after_value_ = Stage::Entry;
     bool response_ = false;  // the entries are those of the response container, not the envelope
-    bool terminated_ = false;
-    uint64_t count_ = 0;
+    wire::KeyedHeader header_;  // of the container whose entries are walked
     uint64_t index_ = 0;
     uint64_t pos_ = 0;
     wire::InputWait needed_;

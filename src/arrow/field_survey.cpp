@@ -1,13 +1,15 @@
 // src/arrow/field_survey.cpp: counting the wire kinds of every document field, without building values.
 //
-// The envelope is walked as locate_docs walks it (the first "response" or "result-set" map or document
-// list, then its "docs"), noting numFound and the like on the way; documents are read with the Arrow
-// decoder's header and entry rules, so a body the survey accepts is laid out the way deserialize_arrow
-// expects. Values are classified by their tag and skipped; only nested documents are descended into.
+// The envelope is walked by locate_docs' walk (envelope_walk.hpp), noting numFound and the like on the way;
+// documents are read with the Arrow decoder's header and entry rules, so a body the survey accepts is laid
+// out the way deserialize_arrow expects. Values are classified by their tag and skipped; only nested
+// documents are descended into.
 #include "arrow/field_survey.hpp"
 
 #include "arrow/column_plan.hpp"
+#include "arrow/envelope_walk.hpp"
 #include "arrow/row_decoder.hpp"
+#include "core/envelope.hpp"
 #include "core/extern_strings.hpp"
 #include "core/skip.hpp"
 
@@ -15,6 +17,8 @@ namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
+using wire::kListHeaderItemDepth;
+using wire::kResponseEntryDepth;
 using wire::Reader;
 
 const char* wire_kind_name(WireKind kind) {
@@ -26,10 +30,6 @@ const char* wire_kind_name(WireKind kind) {
 }
 
 namespace {
-
-constexpr uint32_t kEnvelopeEntryDepth = 2;
-constexpr uint32_t kResponseEntryDepth = 3;
-constexpr uint32_t kHeaderElementDepth = 4;
 
 /// The kind a value will decode to, from its tag; false for tags that are not values (END, unknown).
 bool classify(uint8_t tag, WireKind* out) {
@@ -78,46 +78,9 @@ public:
 
     bool body() {
         if (!wire::read_version(r_)) return false;
-        uint8_t tag;
-        if (!peek(&tag)) return false;
-        WireKind kind;
-        if (classify(tag, &kind)) s_.envelope.top = kind;
-        uint64_t count = 0;
-        bool terminated = false;
-        uint8_t group = tag >> 5;
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            (void)r_.read_u8(&tag);
-            if (!r_.read_size(tag, &count)) return false;
-        } else if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r_.read_u8(&tag);
-            terminated = true;
-        } else {
-            // Not an envelope: the Arrow decoders find no documents in it, once they have read it through.
-            if (!wire::skip_top_level_value(r_, &table_)) return false;
-            s_.complete = true;
-            return finish();
-        }
-        bool decided = false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
-            if (!more) break;
-            std::string_view key;
-            bool present;
-            if (!envelope_key(&key, &present)) return false;
-            if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
-                s_.envelope.keys.emplace_back(present ? key : std::string_view{});
-            if (!decided && present && (key == "response" || key == "result-set")) {
-                std::string name(key);  // the key's text may move when the response defines strings
-                if (!response_value(&decided)) return false;
-                if (decided) s_.envelope.response_key = std::move(name);
-                if (stopped_) return true;
-            } else if (!wire::skip_value(r_, kEnvelopeEntryDepth, &table_)) {
-                return false;
-            }
-        }
-        if (!decided) s_.complete = true;
-        return finish();
+        EnvelopeStep step = ArrowEnvelopeWalk<Surveyor>(r_, table_, *this).walk();
+        if (step == EnvelopeStep::Failed) return false;
+        return step == EnvelopeStep::Stop || finish();
     }
 
 private:
@@ -127,11 +90,7 @@ private:
         return true;
     }
 
-    bool peek(uint8_t* tag) {
-        if (VELKORA_UNLIKELY(r_.at_end())) return r_.fail_eof(r_.position(), r_.position() + 1);
-        *tag = r_.peek();
-        return true;
-    }
+    bool peek(uint8_t* tag) { return wire::peek_tag(r_, tag); }
 
     /// An EXTERN_STRING after its tag: `*index` is the 0-based entry it stands for, and has its place in
     /// `positions_`.
@@ -155,13 +114,12 @@ private:
         return true;
     }
 
-    /// A name: STR or EXTERN_STRING (`*index` set for the latter), or NULL when `allow_null` (`*present`
-    /// false); anything else is UnexpectedValue at the key with `expected`.
-    bool name(std::string_view* text, bool* present, size_t* index, bool allow_null, const char* expected) {
+    /// A field name: STR or EXTERN_STRING (`*index` set for the latter); anything else is UnexpectedValue at
+    /// the key (the envelope's keys are read_envelope_key's).
+    bool name(std::string_view* text, size_t* index) {
         uint64_t key_offset = r_.position();
         uint8_t tag;
         if (!r_.read_u8(&tag)) return false;
-        *present = true;
         *index = SIZE_MAX;
         if ((tag >> 5) == wire::GROUP_STR) {
             uint64_t size;
@@ -175,16 +133,7 @@ private:
             *text = table_.at(*index);
             return true;
         }
-        if (allow_null && tag == wire::NULL_TAG) {
-            *present = false;
-            return true;
-        }
-        return r_.fail_unexpected(expected, key_offset, "other tag");
-    }
-
-    bool envelope_key(std::string_view* key, bool* present) {
-        size_t index;
-        return name(key, present, &index, true, "field name (string or null)");
+        return r_.fail_unexpected("field name or child document", key_offset, "other tag");
     }
 
     /// A scalar of the envelope (numFound and the like); anything else is stepped over.
@@ -203,69 +152,47 @@ private:
         return std::nullopt;
     }
 
-    bool response_value(bool* decided) {
-        uint8_t tag;
-        if (!peek(&tag)) return false;
-        uint8_t group = tag >> 5;
-        uint64_t count = 0;
-        bool terminated = false;
-        *decided = true;
+    // The survey's part in the envelope walk: it notes what it meets, and walks on after the documents so that
+    // the whole body is checked.
+    friend class ArrowEnvelopeWalk<Surveyor>;
+
+    void top(uint8_t tag) {
         WireKind kind;
-        (void)classify(tag, &kind);
-        if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-            (void)r_.read_u8(&tag);
-            if (!r_.read_size(tag, &count)) return false;
-        } else if (tag == wire::MAP) {
-            (void)r_.read_u8(&tag);
-            uint32_t n;
-            if (!r_.read_vint(&n)) return false;
-            count = n;
-        } else if (tag == wire::MAP_ENTRY_ITER) {
-            (void)r_.read_u8(&tag);
-            terminated = true;
-        } else if (tag == wire::SOLRDOCLST) {
-            s_.envelope.response = kind;
-            (void)r_.read_u8(&tag);
-            if (!list_header()) return false;
-            if (!peek(&tag)) return false;
-            if ((tag >> 5) != wire::GROUP_ARR) {
-                s_.complete = true;
-                return wire::skip_value(r_, kResponseEntryDepth, &table_);
-            }
-            return documents();
-        } else {
-            *decided = false;
-            return wire::skip_value(r_, kEnvelopeEntryDepth, &table_);
-        }
-        s_.envelope.response = kind;
-        bool docs_seen = false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
-            if (!more) break;
-            std::string_view key;
-            bool present;
-            if (!envelope_key(&key, &present)) return false;
-            if (present && key == "docs" && !docs_seen) {
-                docs_seen = true;
-                if (!peek(&tag)) return false;
-                if ((tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR) {
-                    if (!documents()) return false;
-                    if (stopped_) return true;
-                    continue;
-                }
-                s_.complete = true;
-                if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) return false;
-            } else if (present && (key == "numFound" || key == "start")) {
-                ScalarValue v;
-                if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
-                (key == "numFound" ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
-            } else if (!wire::skip_value(r_, kResponseEntryDepth, &table_)) {
-                return false;
-            }
-        }
-        if (!docs_seen) s_.complete = true;
+        if (classify(tag, &kind)) s_.envelope.top = kind;
+    }
+    void without_response() { s_.complete = true; }
+    void envelope_key(std::string_view key, bool present) {
+        if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
+            s_.envelope.keys.emplace_back(present ? key : std::string_view{});
+    }
+    // The key's text may move when the response defines strings: it is kept until the response is walked.
+    void response_key(std::string_view key) { response_key_ = std::string(key); }
+    void response(uint8_t tag) {
+        WireKind kind;
+        if (classify(tag, &kind)) s_.envelope.response = kind;
+    }
+    void response_decided() { s_.envelope.response_key = std::move(response_key_); }
+    EnvelopeStep list_docs_not_array() { return other_docs(); }
+    EnvelopeStep documents(uint8_t) {
+        if (!documents()) return EnvelopeStep::Failed;
+        return stopped_ ? EnvelopeStep::Stop : EnvelopeStep::Next;
+    }
+    EnvelopeStep other_docs() {
+        s_.complete = true;
+        return wire::skip_value(r_, kResponseEntryDepth, &table_) ? EnvelopeStep::Next : EnvelopeStep::Failed;
+    }
+    bool response_entry(std::string_view key, bool present) {
+        if (!present || (key != wire::kNumFoundKey && key != wire::kStartKey))
+            return wire::skip_value(r_, kResponseEntryDepth, &table_);
+        bool num_found = key == wire::kNumFoundKey;  // the key's text may move when the value defines a string
+        ScalarValue v;
+        if (!envelope_scalar(kResponseEntryDepth, &v)) return false;
+        (num_found ? s_.envelope.num_found : s_.envelope.start) = as_integer(v);
         return true;
+    }
+    EnvelopeStep response_ended(bool docs_seen) {
+        if (!docs_seen) s_.complete = true;
+        return EnvelopeStep::Next;
     }
 
     /// The document list header [numFound, start, maxScore, numFoundExact]; not an array: stepped over.
@@ -278,7 +205,7 @@ private:
         if (!r_.read_size(tag, &n)) return false;
         for (uint64_t i = 0; i < n; ++i) {
             ScalarValue v;
-            if (!envelope_scalar(kHeaderElementDepth, &v)) return false;
+            if (!envelope_scalar(kListHeaderItemDepth, &v)) return false;
             if (i == 0) s_.envelope.num_found = as_integer(v);
             if (i == 1) s_.envelope.start = as_integer(v);
             if (i == 2 && v.kind == ScalarValue::Kind::Float32) s_.envelope.max_score = v.f32;
@@ -372,9 +299,8 @@ private:
                 continue;
             }
             std::string_view text;
-            bool present;
             size_t index;
-            if (!name(&text, &present, &index, false, "field name or child document")) return false;
+            if (!name(&text, &index)) return false;
             size_t f = field(text, index);
             FieldTally& t = tally(f);
             if (t.last_row != row) {
@@ -441,6 +367,7 @@ private:
     std::vector<uint32_t> positions_;
     static constexpr uint32_t kUnknown = ~uint32_t{0};
     FieldTally scratch_;
+    std::string response_key_;
     bool stopped_ = false;
 
 public:

@@ -41,7 +41,7 @@ struct FieldTally {
 struct EnvelopeShape {
     std::optional<WireKind> top;        // the top-level value's kind; absent for a tag the decoders refuse
     std::vector<std::string> keys;      // the first kMaxEnvelopeKeys top-level entry names, in order ("" when absent)
-    std::string response_key;           // "response" or "result-set" (empty: none)
+    std::string response_key;           // the response entry's key, as written (empty: none)
     std::optional<WireKind> response;   // the kind of the response container
     enum class Docs : uint8_t { None, Counted, Terminated };
     Docs docs = Docs::None;             // an ARR of documents, an ITERATOR closed by END, or none found

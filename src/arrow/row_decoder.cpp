@@ -9,12 +9,18 @@
 #include <bit>
 #include <string_view>
 
+#include "arrow/envelope_walk.hpp"
+#include "core/envelope.hpp"
 #include "core/skip.hpp"
 
 namespace velkora::arrow {
 
 using wire::ByteSpan;
 using wire::DecodeError;
+using wire::kEnvelopeEntryDepth;
+using wire::KeyName;
+using wire::kResponseEntryDepth;
+using wire::peek_tag;
 using wire::Reader;
 
 namespace {
@@ -23,10 +29,6 @@ namespace {
 /// one the schema has no column for.
 constexpr uint32_t kUnrouted = ~uint32_t{0};
 constexpr uint32_t kNoColumn = kUnrouted - 1;
-
-// Envelope values are skipped at their nesting level: the top-level value is level 1, as deserialize counts.
-constexpr uint32_t kEnvelopeEntryDepth = 2;
-constexpr uint32_t kResponseEntryDepth = 3;
 
 std::string_view as_text(ByteSpan s) { return {reinterpret_cast<const char*>(s.data), s.size}; }
 
@@ -47,79 +49,41 @@ VELKORA_INLINE bool read_extern(Reader& r, uint8_t tag, wire::ExternStrings& tab
     return true;
 }
 
-bool is_response_key(bool present, std::string_view key) {
-    return present && (key == "response" || key == "result-set");
-}
+/// locate_docs' part in the envelope walk: the walk stops where the documents start, or where it is clear
+/// that there are none.
+class DocsLocator {
+public:
+    DocsLocator(Reader& r, wire::ExternStrings& table, DocsSequence* out) : r_(r), table_(table), out_(out) {}
 
-bool peek_tag(Reader& r, uint8_t* tag) {
-    if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);
-    *tag = r.peek();
-    return true;
-}
+    void top(uint8_t) {}
+    void without_response() {}
+    void envelope_key(std::string_view, bool) {}
+    void response_key(std::string_view) {}
+    void response(uint8_t) {}
+    void response_decided() {}
+    bool list_header() { return skip(); }  // whatever it is
+    EnvelopeStep list_docs_not_array() { return EnvelopeStep::Stop; }
+    /// An ARR counts the documents, an ITERATOR ends with END.
+    EnvelopeStep documents(uint8_t tag) {
+        (void)r_.read_u8(&tag);
+        if (tag == wire::ITERATOR) {
+            out_->kind = DocsSequence::Kind::Terminated;
+            return EnvelopeStep::Stop;
+        }
+        out_->kind = DocsSequence::Kind::Counted;
+        return r_.read_size(tag, &out_->count) ? EnvelopeStep::Stop : EnvelopeStep::Failed;
+    }
+    EnvelopeStep other_docs() { return skip() ? EnvelopeStep::Stop : EnvelopeStep::Failed; }
+    bool response_entry(std::string_view, bool) { return skip(); }
+    EnvelopeStep response_ended(bool) { return EnvelopeStep::Stop; }
 
-/// The "docs" entry's value: an ARR counts the documents, an ITERATOR ends with END; anything else means
-/// no documents.
-bool docs_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
-    uint8_t tag;
-    if (!peek_tag(r, &tag)) return false;
-    if ((tag >> 5) == wire::GROUP_ARR) {
-        (void)r.read_u8(&tag);
-        out->kind = DocsSequence::Kind::Counted;
-        return r.read_size(tag, &out->count);
-    }
-    if (tag == wire::ITERATOR) {
-        (void)r.read_u8(&tag);
-        out->kind = DocsSequence::Kind::Terminated;
-        return true;
-    }
-    out->kind = DocsSequence::Kind::NotFound;
-    return wire::skip_value(r, kResponseEntryDepth, &d.externs);
-}
+private:
+    bool skip() { return wire::skip_value(r_, kResponseEntryDepth, &table_); }
 
-/// The value of a "response" or "result-set" entry. `*decided` is false when it was not a map or a
-/// document list (skipped: the search goes on).
-bool response_value(ArrowRowDecoder& d, Reader& r, DocsSequence* out, bool* decided) {
-    uint8_t tag;
-    if (!peek_tag(r, &tag)) return false;
-    uint8_t group = tag >> 5;
-    uint64_t count = 0;
-    bool terminated = false;
-    *decided = true;
-    out->kind = DocsSequence::Kind::NotFound;
-    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return false;
-    } else if (tag == wire::MAP) {
-        (void)r.read_u8(&tag);
-        uint32_t n;
-        if (!r.read_vint(&n)) return false;
-        count = n;
-    } else if (tag == wire::MAP_ENTRY_ITER) {
-        (void)r.read_u8(&tag);
-        terminated = true;
-    } else if (tag == wire::SOLRDOCLST) {
-        (void)r.read_u8(&tag);
-        if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;  // the header, whatever it is
-        if (!peek_tag(r, &tag)) return false;
-        if ((tag >> 5) != wire::GROUP_ARR) return true;
-        (void)r.read_u8(&tag);
-        out->kind = DocsSequence::Kind::Counted;
-        return r.read_size(tag, &out->count);
-    } else {
-        *decided = false;
-        return wire::skip_value(r, kEnvelopeEntryDepth, &d.externs);
-    }
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
-        if (!more) return true;
-        std::string_view key;
-        bool present;
-        if (!read_envelope_key(d, r, &key, &present)) return false;
-        if (present && key == "docs") return docs_value(d, r, out);
-        if (!wire::skip_value(r, kResponseEntryDepth, &d.externs)) return false;
-    }
-}
+    Reader& r_;
+    wire::ExternStrings& table_;
+    DocsSequence* out_;
+};
 
 /// read_scalar, inlined into the row loop.
 VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarValue* out) {
@@ -226,7 +190,7 @@ bool fail_mismatch(Reader& r, const char* expected) {
     return fail(&r.error, Failure::ArrowTypeMismatch);
 }
 
-bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, bool* present) {
+bool read_envelope_key(wire::ExternStrings& table, Reader& r, std::string_view* key, bool* present) {
     uint64_t tag_offset = r.position();
     uint8_t tag;
     if (!r.read_u8(&tag)) return false;
@@ -241,8 +205,8 @@ bool read_envelope_key(ArrowRowDecoder& d, Reader& r, std::string_view* key, boo
         }
         case wire::GROUP_EXTERN_STRING: {
             size_t index;
-            if (!read_extern(r, tag, d.externs, &index)) return false;
-            *key = d.externs.at(index);
+            if (!read_extern(r, tag, table, &index)) return false;
+            *key = table.at(index);
             return true;
         }
         default:
@@ -267,37 +231,8 @@ bool next_entry(Reader& r, uint64_t index, uint64_t count, bool terminated, bool
 
 bool locate_docs(ArrowRowDecoder& d, Reader& r, DocsSequence* out) {
     out->kind = DocsSequence::Kind::NotFound;
-    uint8_t tag;
-    if (!peek_tag(r, &tag)) return false;
-    uint64_t count = 0;
-    bool terminated = false;
-    uint8_t group = tag >> 5;
-    if (group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST) {
-        (void)r.read_u8(&tag);
-        if (!r.read_size(tag, &count)) return false;
-    } else if (tag == wire::MAP_ENTRY_ITER) {
-        (void)r.read_u8(&tag);
-        terminated = true;
-    } else {
-        // Not an envelope: no documents, but the value is read through as any value passed over, so a body
-        // that is broken is refused rather than taken for one without documents.
-        return wire::skip_top_level_value(r, &d.externs);
-    }
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
-        if (!more) return true;
-        std::string_view key;
-        bool present;
-        if (!read_envelope_key(d, r, &key, &present)) return false;
-        if (is_response_key(present, key)) {
-            bool decided;
-            if (!response_value(d, r, out, &decided)) return false;
-            if (decided) return true;
-        } else if (!wire::skip_value(r, kEnvelopeEntryDepth, &d.externs)) {
-            return false;
-        }
-    }
+    DocsLocator locator(r, d.externs, out);
+    return ArrowEnvelopeWalk<DocsLocator>(r, d.externs, locator).walk() != EnvelopeStep::Failed;
 }
 
 bool read_scalar(Reader& r, wire::ExternStrings& table, ScalarValue* out) { return scalar_value(r, table, out); }

@@ -15,17 +15,18 @@ struct DocsSequence {
     uint64_t count = 0;  // Counted: the ARR's size
 };
 
-/// Walks the envelope from just after the version byte to the documents: the "docs" of the first
-/// "response" or "result-set" map, or the document array of a document list. For Counted and Terminated
-/// the reader is left on the first document's tag (or on the closing END). A top-level value that is no
-/// envelope is NotFound once skip_value has read it through at level 1, so its faults are refused as they
-/// would be anywhere in an envelope. False with the error in `r.error`; extern strings defined on the way
+/// Walks the envelope from just after the version byte to the documents: the "docs" of the first response
+/// map (core/envelope.hpp names its keys), or the document array of a document list. For Counted and
+/// Terminated the reader is left on the first document's tag (or on the closing END). A top-level value that
+/// is no envelope is NotFound once skip_value has read it through at level 1, so its faults are refused as
+/// they would be anywhere in an envelope. False with the error in `r.error`; extern strings defined on the way
 /// go into the decoder's table.
 [[nodiscard]] bool locate_docs(ArrowRowDecoder& d, wire::Reader& r, DocsSequence* out);
 
-/// An envelope key: a string, an extern string (a definition goes into the decoder's table), or NULL (no
+/// An envelope key: a string, an extern string (a definition goes into `table`), or NULL (no
 /// key: `*present` false); any other tag is refused at its offset. `*key` is valid until the next definition.
-[[nodiscard]] bool read_envelope_key(ArrowRowDecoder& d, wire::Reader& r, std::string_view* key, bool* present);
+[[nodiscard]] bool read_envelope_key(wire::ExternStrings& table, wire::Reader& r, std::string_view* key,
+                                     bool* present);
 
 /// Reads the document whose tag is at the reader and appends its row (skip mode) or the rows of its
 /// whole tree (explode mode). False with the error in `r.error`; a failure may leave part of the row

@@ -5,8 +5,6 @@
 // starts that step again and no byte is walked twice beyond one step's worth.
 #include "core/object_probe.hpp"
 
-#include <string_view>
-
 namespace velkora::wire {
 
 namespace {
@@ -16,18 +14,6 @@ constexpr uint8_t kKey = 0;    // a key, an item of a document, a list's header
 constexpr uint8_t kValue = 1;  // the value after a key, a field's value, a list's documents
 constexpr uint8_t kDone = 2;   // nothing more (MAP_ENTRY, SOLRDOCLST)
 constexpr uint8_t kBoost = 3;  // an input document's boost
-
-KeyName key_name(ByteSpan text) {
-    std::string_view s(reinterpret_cast<const char*>(text.data), text.size);
-    if (s == "response" || s == "result-set") return KeyName::Response;
-    if (s == "docs") return KeyName::Docs;
-    return KeyName::Other;
-}
-
-bool is_named_list(uint8_t tag) {
-    uint8_t group = tag >> 5;
-    return group == GROUP_ORDERED_MAP || group == GROUP_NAMED_LST;
-}
 
 }  // namespace
 
@@ -346,34 +332,34 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 break;
             }
             case Stage::TopTag:
-                if (!is_named_list(tag) && tag != MAP_ENTRY_ITER) {
+                if (!is_envelope(tag)) {
                     // Any other top-level value holds nothing to deliver, but is read whole, as deserialize
                     // reads it, so that a broken one is refused; the parse ends after it.
                     stage_ = Stage::TopValue;
-                    walk_value(1, false);
+                    walk_value(false);
                     break;
                 }
                 if (!keyed(r, false)) return Walked::Wait;
                 break;
             case Stage::Key:
                 if (container_ != MAP_ENTRY_ITER && remaining_ == 0) return ended(pos_, StreamPhase::Done);
-                walk_value(1, container_ == MAP_ENTRY_ITER);
+                walk_value(container_ == MAP_ENTRY_ITER);
                 break;
             case Stage::Value:
                 if (key_ == (response_ ? KeyName::Docs : KeyName::Response))
                     stage_ = response_ ? Stage::DocsTag : Stage::ResponseTag;
                 else
-                    walk_value(1, false);
+                    walk_value(false);
                 break;
             case Stage::ResponseTag:
-                if (is_named_list(tag) || tag == MAP || tag == MAP_ENTRY_ITER) {
+                if (is_response_container(tag)) {
                     if (!keyed(r, true)) return Walked::Wait;
                 } else if (tag == SOLRDOCLST) {
                     pos_ += 1;
                     stage_ = Stage::ListHeader;
-                    walk_value(1, false);
+                    walk_value(false);
                 } else {
-                    walk_value(1, false);
+                    walk_value(false);
                 }
                 break;
             case Stage::ListDocsTag:
@@ -389,7 +375,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 }
                 if (tag == ITERATOR && stage_ == Stage::DocsTag) return ended(pos_ + 1, StreamPhase::IteratorDocs);
                 if (stage_ == Stage::ListDocsTag) return ended(pos_, StreamPhase::Done);  // not read
-                walk_value(1, false);  // read and passed over, then the parse ends
+                walk_value(false);  // read and passed over, then the parse ends
                 break;
             }
             case Stage::ListHeader:
@@ -406,31 +392,21 @@ Walked EnvelopeProbe::ended(uint64_t end, StreamPhase phase, uint64_t count) {
 }
 
 bool EnvelopeProbe::keyed(Reader& r, bool response) {
-    uint8_t tag;
-    uint64_t count = 0;
-    (void)r.read_u8(&tag);  // seen by the caller
-    bool ok = true;
-    if (tag == MAP) {
-        uint32_t n;
-        ok = r.read_vint(&n);
-        count = n;
-    } else if (tag != MAP_ENTRY_ITER) {
-        ok = r.read_size(tag, &count);
-    }
-    if (!ok) {
+    KeyedHeader header;
+    if (!open_keyed(r, &header)) {
         needed_ = InputWait::of(r.error);
         return false;
     }
     pos_ = r.position();
-    container_ = tag;
-    remaining_ = count;
+    container_ = header.tag;
+    remaining_ = header.count;
     response_ = response;
     stage_ = Stage::Key;
     return true;
 }
 
-void EnvelopeProbe::walk_value(uint32_t depth, bool end_allowed) {
-    value_.begin(pos_, depth, end_allowed);
+void EnvelopeProbe::walk_value(bool end_allowed) {
+    value_.begin(pos_, kObjectEnvelopeDepth, end_allowed);
     in_value_ = true;
 }
 

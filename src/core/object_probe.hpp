@@ -9,13 +9,11 @@
 #include <vector>
 
 #include "core/chunk_buffer.hpp"
+#include "core/envelope.hpp"
 #include "core/reader.hpp"
 #include "core/walk_stack.hpp"
 
 namespace velkora::wire {
-
-/// Which entry of an envelope a string key names, as far as the envelope walk cares.
-enum class KeyName : uint8_t { Other, Response, Docs };  // Response: "response" or "result-set"
 
 /// An extern string a walk has met: where its text lies (offsets as the walk's), and which key it names.
 struct ExternDefinition {
@@ -26,7 +24,8 @@ struct ExternDefinition {
 
 /// The extern strings a walk knows of: how many the decoder's table holds at this point of the stream (a
 /// reference beyond them is an error the decoder reports at once), and, for the envelope walk, the ones it
-/// defined (keys are often references to "response" or "docs", and the documents refer to them all).
+/// defined (keys are often references to the response's or the documents' key, and the documents refer to
+/// them all).
 struct ExternTally {
     uint64_t count = 0;
     std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
@@ -117,7 +116,7 @@ private:
     /// Opens the named list, MAP or MAP_ENTRY_ITER at the reader; false (needed_ set) when its count is cut.
     bool keyed(Reader& r, bool response);
     /// Starts value_ over the key or value at pos_.
-    void walk_value(uint32_t depth, bool end_allowed);
+    void walk_value(bool end_allowed);
     /// The walk is over, the parse would end at `end` with `phase`.
     Walked ended(uint64_t end, StreamPhase phase, uint64_t count = 0);
 

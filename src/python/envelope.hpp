@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
+#include "core/envelope.hpp"
 #include "core/reader.hpp"
 #include "python/py_decoder.hpp"
 
@@ -14,10 +16,11 @@ namespace velkora::pydecode {
 /// for, or failed with the error in the decoder's reader.
 enum class Walk : uint8_t { Next, Stop, Failed };
 
-/// Walks a response with a PyDecoder. The envelope is a named list or MAP_ENTRY_ITER; its "response" or
-/// "result-set" entry holds the response container: a named list, MAP or MAP_ENTRY_ITER whose "docs" entry
-/// holds the documents as an ARR or an ITERATOR, or a SOLRDOCLST whose documents follow its header. Keys,
-/// values, the header and each document stand at nesting level 1 (the decoder's depth stays 0).
+/// Walks a response with a PyDecoder, through the envelope core/envelope.hpp describes: the "docs" of a
+/// response container hold the documents as an ARR or an ITERATOR, a SOLRDOCLST's follow its header. Keys,
+/// values, the header and each document stand at nesting level 1 (the decoder's depth stays 0). Unlike the
+/// Arrow reading, every entry of the envelope is walked and kept, as deserialize keeps them: a response
+/// entry that is no container is a plain value, and the walk goes on after the response container.
 ///
 /// The walker holds these rules; the consumer decides what becomes of what is read, through the members
 /// below, called without virtual dispatch. `Value` is what a value passed by the walk becomes (an object,
@@ -44,7 +47,7 @@ public:
         if (!read_version(d_.reader)) return Walk::Failed;
         uint8_t tag;
         if (!peek_tag(&tag)) return Walk::Failed;
-        if (is_named_list(tag) || tag == wire::MAP_ENTRY_ITER) return keyed(Level::Envelope, out);
+        if (wire::is_envelope(tag)) return keyed(Level::Envelope, out);
         return c_.not_an_envelope(out);
     }
 
@@ -52,19 +55,21 @@ private:
     /// Whose entries a keyed container holds.
     enum class Level { Envelope, Response };
 
-    static bool is_named_list(uint8_t tag) {
-        uint8_t group = tag >> 5;
-        return group == wire::GROUP_ORDERED_MAP || group == wire::GROUP_NAMED_LST;
-    }
     static bool is_array(uint8_t tag) { return (tag >> 5) == wire::GROUP_ARR; }
 
-    /// The tag of the next value, not consumed; UnexpectedEof when the body ends here.
-    bool peek_tag(uint8_t* tag) {
-        wire::Reader& r = d_.reader;
-        if (r.at_end()) return r.fail_eof(r.position(), r.position() + 1);
-        *tag = r.peek();
-        return true;
+    /// Which envelope entry a decoded key names: a `str` by its UTF-8 text, anything else none.
+    static wire::KeyName name_of(PyObject* key) {
+        if (!key || !PyUnicode_Check(key)) return wire::KeyName::Other;
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!utf8) {
+            PyErr_Clear();
+            return wire::KeyName::Other;
+        }
+        return wire::key_name(std::string_view(utf8, static_cast<size_t>(size)));
     }
+
+    bool peek_tag(uint8_t* tag) { return wire::peek_tag(d_.reader, tag); }
     /// Consumes the tag peek_tag() has seen.
     uint8_t take_tag() {
         uint8_t tag;
@@ -82,20 +87,12 @@ private:
 
     /// The named list, MAP or MAP_ENTRY_ITER at the cursor, its values by the rule of `level`.
     Walk keyed(Level level, Value* out) {
-        uint8_t tag = take_tag();
-        bool until_end = tag == wire::MAP_ENTRY_ITER;
-        uint64_t count = 0;
-        if (tag == wire::MAP) {
-            uint32_t n;
-            if (!d_.reader.read_vint(&n)) return Walk::Failed;
-            count = n;
-        } else if (!until_end && !d_.reader.read_size(tag, &count)) {
-            return Walk::Failed;
-        }
+        wire::KeyedHeader header;
+        if (!wire::open_keyed(d_.reader, &header)) return Walk::Failed;
         Value container;
         if (!c_.open(&container)) return Walk::Failed;
-        for (uint64_t i = 0; until_end || i < count; ++i) {
-            PyRef key = PyRef::steal(read_key(tag));
+        for (uint64_t i = 0; header.until_end || i < header.count; ++i) {
+            PyRef key = PyRef::steal(read_key(header.tag));
             if (!key) return Walk::Failed;
             if (key.get() == end_marker()) {
                 (void)key.release();
@@ -110,22 +107,22 @@ private:
         return Walk::Next;
     }
 
-    /// An envelope entry: "response" and "result-set" hold the response container.
+    /// An envelope entry: the response entry holds the response container.
     Walk envelope_value(PyObject* key, Value* out) {
-        if (key_is(key, "response") || key_is(key, "result-set")) return response(out);
+        if (name_of(key) == wire::KeyName::Response) return response(out);
         return c_.plain(out);
     }
 
     /// An entry of the response container: "docs" holds the documents.
     Walk response_value(PyObject* key, Value* out) {
-        if (key_is(key, "docs")) return documents(out);
+        if (name_of(key) == wire::KeyName::Docs) return documents(out);
         return c_.plain(out);
     }
 
     Walk response(Value* out) {
         uint8_t tag;
         if (!peek_tag(&tag)) return Walk::Failed;
-        if (is_named_list(tag) || tag == wire::MAP || tag == wire::MAP_ENTRY_ITER) {
+        if (wire::is_response_container(tag)) {
             Walk w = keyed(Level::Response, out);
             return w == Walk::Next ? c_.response_ended() : w;
         }
