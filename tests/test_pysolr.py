@@ -358,7 +358,10 @@ EDGES = _som(
                                    ("b", {"t": "namedlist", "v": [(None, _v("null", None))]}),
                                    ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)),
                                    ("f", _v("bool", True)), ("g", _som(h=_v("double", "NaN"))),
-                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []})]},
+                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []}), ("k", _v("null", None)),
+                                   ("l", _v("double", 0.5)), ("m", _v("str", "s")), ("n", _v("list", [])),
+                                   ("o", {"t": "doc", "fields": [("id", _v("str", "o"))], "children": []}),
+                                   ("p", _doclist())]},
     som={"t": "som", "v": [(None, _v("int", 1)), ("x", _v("int", 2)), ("x", _v("int", 3))]},
     map={"t": "map", "v": [({"t": "int", "v": 7}, _v("str", "seven")), ({"t": "bool", "v": False}, _v("int", 0)),
                            ({"t": "str", "v": "s"}, _v("int", 1)), ({"t": "long", "v": 1 << 40}, _v("null", None))]},
@@ -380,6 +383,8 @@ def test_edge_values_read_back_as_the_writer_writes_them():
     assert got["floats"][-3:] == ["NaN", "Infinity", "-Infinity"] and got["bytes"][:2] == ["", "AA=="]
     assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1}, {"name": None, "type": "float", "value": 0.5},
                                 {"name": "a", "type": "date", "value": "1970-01-01T00:00:00Z"}]
+    assert [entry["type"] for entry in got["named"][3:]] == ["lst", "str", "int", "long", "bool", "map", "array", "map",
+                                                           "null", "double", "str", "array", "doc", "doclist"]
     assert got["som"] == {"": 1, "x": 3} and got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
     assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
 
