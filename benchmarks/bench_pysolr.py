@@ -104,7 +104,7 @@ def main() -> None:
                   f"{speedup:.2f} x (target >= {TARGETS[label]} x: {verdict(speedup >= TARGETS[label])})")
         session = requests.Session()
         empty = base + EMPTY + "?q=x"
-        t_direct, t_session = alternating(lambda: vp._direct_get(session, empty, 60, None).content,
+        t_direct, t_session = alternating(lambda: vp._direct_get(session, empty, 60, None),
                                           lambda: session.get(empty, timeout=60).content, REPEAT["select_small"])
         print(f"bound, round trip of an empty answer: velkora.pysolr's direct path {t_direct * 1e3:.2f} ms, "
               f"requests.Session.get {t_session * 1e3:.2f} ms (no target)")

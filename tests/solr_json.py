@@ -18,7 +18,7 @@ STYLES = ("flat", "map", "arrarr", "arrmap", "arrntv")
 _DAYS_PER_400_YEARS = 146_097  # the Gregorian calendar repeats every 400 years
 _NTV_TYPES = {"null": "null", "bool": "bool", "byte": "int", "short": "int", "int": "int", "long": "long",
               "float": "float", "double": "double", "date": "date", "str": "str", "bytes": "str", "enum": "str",
-              "list": "array", "iter": "array", "namedlist": "list", "som": "list", "map": "map",
+              "list": "array", "iter": "array", "namedlist": "lst", "som": "map", "map": "map",
               "mapwriter": "map", "mapentry": "map", "doc": "doc", "inputdoc": "doc", "doclist": "doclist"}
 
 

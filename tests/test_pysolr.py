@@ -89,14 +89,33 @@ def _session(**settings):
     for name, value in settings.items():
         if name == "headers":
             session.headers.update(value)
+        elif name == "mount":
+            session.mount("http://", value())
         else:
             setattr(session, name, value)
     return session
 
 
+def _pool_sizes(max_retries=0):
+    import requests.adapters
+
+    return requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=1, max_retries=max_retries)
+
+
+def _own_adapter():
+    """An adapter of the caller's class: what its send() adds must reach Solr."""
+    import requests.adapters
+
+    class Traced(requests.adapters.HTTPAdapter):
+        def add_headers(self, request, **kwargs):
+            request.headers["X-Trace"] = "adapter"
+    return Traced()
+
+
 # What each setting changes in the requests the session sends, and how many of velkora's two searches go through
 # Session.request: the direct path takes none of these settings but for the headers (merged as the session merges
-# them), and a cookie the first answer set sends the second search through the session.
+# them) and the mounted adapter's own pool, and a cookie the first answer set sends the second search through the
+# session.
 SESSION_SETTINGS = {
     "plain": ({}, {}, {}, 0),
     "pysolr's auth": ({"auth": ("solr", "secret")}, {}, {}, 2),
@@ -108,6 +127,10 @@ SESSION_SETTINGS = {
     "credentials in netrc": ({}, {}, {"netrc": True}, 2),
     "a proxy in the environment": ({}, {}, {"proxy": True}, 2),
     "the environment not trusted": ({}, {"trust_env": False}, {"netrc": True, "proxy": True}, 0),
+    "answers gzipped": ({}, {}, {"gzip": True}, 0),
+    "an adapter with its own pool sizes": ({}, {"mount": _pool_sizes}, {}, 0),
+    "an adapter of the caller's class": ({}, {"mount": _own_adapter}, {}, 2),
+    "a URL requests rewrites": ({}, {}, {"path": "/solr/./Products/../products"}, 0),
 }
 
 
@@ -118,6 +141,11 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
     solr_args, settings, node, through_session = SESSION_SETTINGS[case]
     d = solr_like(load("select_small")) if SOLR_DATA.is_dir() else {"t": "som", "v": [("response", _doclist())]}
     url = serve_select(core, d)
+    if node.get("gzip"):
+        for path in ("/solr/products/select", "/solr/products/select/"):
+            core.routes[path].gzip = True
+    if node.get("path"):
+        url = core.url(node["path"])
     if node.get("cookie"):  # the answer sets a cookie the session must send back
         respond = core.routes["/solr/products/select/"].respond
         core.serve("/solr/products/select/", lambda params: Answer(**{
@@ -136,18 +164,24 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
         core.serve(core.url("/solr/products/select/"), core.routes["/solr/products/select/"].respond)
     import requests
 
-    seen, results, asked = {}, {}, []
+    seen, results, asked, pools = {}, {}, [], {}
     session_request = requests.Session.request
     monkeypatch.setattr(requests.Session, "request", lambda self, *a, **kw: asked.append(a[:2]) or
                         session_request(self, *a, **kw))
     for client in (pysolr, vp):
         asked.clear()
         core.seen.clear()
-        solr = client.Solr(url, session=_session(**settings), **solr_args)
+        session = _session(**settings)
+        solr = client.Solr(url, session=session, **solr_args)
         results[client] = [solr.search("*:*") for _ in range(2)]
         seen[client] = [{**s, "target": s["target"].replace("wt=json", "wt=javabin")} for s in core.seen]
+        adapter = session.get_adapter(url)  # whose pools served the searches, over how many connections
+        pools[client] = sorted((type(adapter).__name__, p.num_connections, p.num_requests)
+                               for manager in (adapter.poolmanager, *adapter.proxy_manager.values())
+                               for p in map(manager.pools.get, manager.pools.keys()))
     assert len(asked) == through_session
     assert seen[vp] == seen[pysolr]
+    assert pools[vp] == pools[pysolr] and pools[vp][0][1] == 1
     assert len(seen[vp]) == 2 * (1 + bool(node.get("redirect")))
     for got, expected in zip(results[vp], results[pysolr]):
         assert_same_results(got, expected)
@@ -169,6 +203,63 @@ def test_errors_are_pysolrs_with_solrs_message(core, form):
         "Solr responded with an error (HTTP 400): [Reason: undefined field nope]"
     assert isinstance(got.value, pysolr.SolrError) and isinstance(got.value, vh.SolrError)
     assert (got.value.msg, got.value.code, got.value.status) == ("undefined field nope", 400, 400)
+
+
+@pytest.mark.parametrize("failure", ["a stalled answer", "a dropped connection", "nobody listening"])
+def test_transport_failures_raise_what_pysolr_raises(core, failure):
+    """The same exception, worded the same, whichever client asked (addresses of objects aside)."""
+    import re
+    import socket
+
+    import requests
+
+    for path in ("/solr/products/select", "/solr/products/select/"):
+        core.serve(path, b"x" * 5000, **{"a stalled answer": {"cut": "stall", "stall": 5.0},
+                                         "a dropped connection": {"cut": "drop", "cut_at": 100}}.get(failure, {}))
+    url = core.url("/solr/products")
+    if failure == "nobody listening":
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            url = f"http://127.0.0.1:{closed.getsockname()[1]}/solr/products"
+    raised = {}
+    for client in (pysolr, vp):
+        with pytest.raises(Exception) as error:
+            client.Solr(url, timeout=0.5).search("*:*")
+        raised[client] = (type(error.value), re.sub(r" at 0x[0-9a-f]+", "", str(error.value)).replace("wt=json",
+                                                                                                        "wt=javabin"))
+    assert raised[vp] == raised[pysolr]
+    assert raised[vp][0] is {"a dropped connection": pysolr.requests.exceptions.ChunkedEncodingError}.get(
+        failure, pysolr.SolrError)
+
+
+@pytest.mark.parametrize("url, prepared", [
+    ("http://127.0.0.1:8983/solr/c_1/select/?q=%2A%3A%2A&fq=a%20b+c&wt=javabin", True),
+    ("http://solr-1.example:65535/solr/c/select/?q=~!$'()*,;:@/?", True),
+    ("http://127.0.0.1:8983/solr//c/select", True),
+    ("http://127.0.0.1:65536/solr/c/select/?q=x", False),  # refused by requests
+    ("http://127.0.0.1:08983/solr/c/select/?q=x", False),
+    ("http://Solr.example/solr/c/select/?q=x", False),
+    ("HTTP://solr.example/solr/c/select/?q=x", False),
+    ("http://solr.example/solr/./c/../c/select/?q=x", False),
+    ("http://solr.example/solr/c/select/.", False),
+    ("http://solr.example/solr/c/select/?q=%41", False),
+    ("http://solr.example/solr/c/select/?q=%2a", False),
+    ("http://solr.example/solr/c/select/?q=%zz", False),
+    ("http://solr.example/solr/c/select/?q=a b", False),
+    ("http://solr.example/solr/c/select/?q=[x]", False),
+    ("http://solr.example/solr/c/select/?q=\u00e9", False),
+    ("http://solr.example/solr/c/select/#x", False),
+    ("http://solr.example?q=x", False),
+    ("http://[::1]:8983/solr/c/select/?q=x", False),
+])
+def test_urls_sent_unprepared_are_those_requests_leaves_alone(url, prepared):
+    import requests
+
+    assert vp._prepared(url) is prepared
+    if prepared:
+        request = requests.models.PreparedRequest()
+        request.prepare_url(url, None)
+        assert request.url == url
 
 
 def _v(t, v):
@@ -267,7 +358,10 @@ EDGES = _som(
                                    ("b", {"t": "namedlist", "v": [(None, _v("null", None))]}),
                                    ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)),
                                    ("f", _v("bool", True)), ("g", _som(h=_v("double", "NaN"))),
-                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []})]},
+                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []}), ("k", _v("null", None)),
+                                   ("l", _v("double", 0.5)), ("m", _v("str", "s")), ("n", _v("list", [])),
+                                   ("o", {"t": "doc", "fields": [("id", _v("str", "o"))], "children": []}),
+                                   ("p", _doclist())]},
     som={"t": "som", "v": [(None, _v("int", 1)), ("x", _v("int", 2)), ("x", _v("int", 3))]},
     map={"t": "map", "v": [({"t": "int", "v": 7}, _v("str", "seven")), ({"t": "bool", "v": False}, _v("int", 0)),
                            ({"t": "str", "v": "s"}, _v("int", 1)), ({"t": "long", "v": 1 << 40}, _v("null", None))]},
@@ -289,6 +383,8 @@ def test_edge_values_read_back_as_the_writer_writes_them():
     assert got["floats"][-3:] == ["NaN", "Infinity", "-Infinity"] and got["bytes"][:2] == ["", "AA=="]
     assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1}, {"name": None, "type": "float", "value": 0.5},
                                 {"name": "a", "type": "date", "value": "1970-01-01T00:00:00Z"}]
+    assert [entry["type"] for entry in got["named"][3:]] == ["lst", "str", "int", "long", "bool", "map", "array", "map",
+                                                           "null", "double", "str", "array", "doc", "doclist"]
     assert got["som"] == {"": 1, "x": 3} and got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
     assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
 

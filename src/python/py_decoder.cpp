@@ -46,7 +46,7 @@ JsonType json_type(uint8_t tag) {
         case wire::GROUP_SINT: return JsonType::Int;
         case wire::GROUP_SLONG: return JsonType::Long;
         case wire::GROUP_ARR: return JsonType::Array;
-        case wire::GROUP_ORDERED_MAP:
+        case wire::GROUP_ORDERED_MAP: return JsonType::Map;  // a SimpleOrderedMap is written as a map
         case wire::GROUP_NAMED_LST: return JsonType::List;
         default: break;
     }
@@ -99,7 +99,7 @@ bool init_names() {
             intern("NaN"),      intern("Infinity"),         intern("-Infinity"), intern("name"),
             intern("type"),     intern("value"),            intern(""),         {}};
     static constexpr const char* kJsonTypes[] = {"null", "bool", "int", "long", "float", "double", "date",
-                                                 "str",  "list", "map", "array", "doc", "doclist"};
+                                                 "str",  "lst",  "map", "array", "doc", "doclist"};
     static_assert(std::size(kJsonTypes) == std::size(Names{}.json_types));
     bool made = n.num_found && n.start && n.max_score && n.num_found_exact && n.docs && n.child_documents &&
                 n.int_key && n.string_key && n.nan && n.infinity && n.minus_infinity && n.name_key && n.type_key &&
