@@ -106,7 +106,7 @@ private:
                 if (!collect(row, &field, depth + 1)) return false;
             }
         }
-        if ((tag >> 5) == wire::GROUP_ARR) {
+        if (wire::group_of(tag) == wire::GROUP_ARR) {
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
@@ -134,7 +134,7 @@ private:
         FieldValue v;
         v.offset = r_.position();
         ScalarValue s;
-        bool elements = (tag >> 5) == wire::GROUP_ARR || tag == wire::ITERATOR;
+        bool elements = wire::group_of(tag) == wire::GROUP_ARR || tag == wire::ITERATOR;
         if (!elements) {
             if (!read_scalar(r_, d_.externs, &s)) return false;
             if (!list) {

@@ -118,7 +118,7 @@ EnvelopeProbe::Step EnvelopeProbe::step(ArrowRowDecoder& d, Reader& r) {
             return open(r, true);
         case Stage::ListDocsTag:
         case Stage::DocsTag: {
-            if ((tag >> 5) == wire::GROUP_ARR) {
+            if (wire::group_of(tag) == wire::GROUP_ARR) {
                 uint64_t count;
                 r.set_position(r.position() + 1);
                 if (!r.read_size(tag, &count)) return failed(r);

@@ -88,7 +88,7 @@ private:
             (void)r_.read_u8(&tag);
             if (!v_.list_header()) return EnvelopeStep::Failed;
             if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
-            return (tag >> 5) == wire::GROUP_ARR ? v_.documents(tag) : v_.list_docs_not_array();
+            return wire::group_of(tag) == wire::GROUP_ARR ? v_.documents(tag) : v_.list_docs_not_array();
         }
         if (!wire::is_response_container(tag)) {
             *decided = false;
@@ -104,7 +104,7 @@ private:
             docs_seen = true;
             uint8_t docs_tag;
             if (!wire::peek_tag(r_, &docs_tag)) return EnvelopeStep::Failed;
-            bool sequence = (docs_tag >> 5) == wire::GROUP_ARR || docs_tag == wire::ITERATOR;
+            bool sequence = wire::group_of(docs_tag) == wire::GROUP_ARR || docs_tag == wire::ITERATOR;
             return sequence ? v_.documents(docs_tag) : v_.other_docs();
         });
         return step == EnvelopeStep::Next ? v_.response_ended(docs_seen) : step;

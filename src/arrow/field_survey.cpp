@@ -33,10 +33,10 @@ namespace {
 
 /// The kind a value will decode to, from its tag; false for tags that are not values (END, unknown).
 bool classify(uint8_t tag, WireKind* out) {
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_STR: *out = WireKind::String; return true;
         case wire::GROUP_EXTERN_STRING:
-            *out = (tag & 0x1F) == 0 ? WireKind::String : WireKind::ExternReference;
+            *out = (tag & wire::SIZE_BITS) == 0 ? WireKind::String : WireKind::ExternReference;
             return true;
         case wire::GROUP_SINT: *out = WireKind::Int; return true;
         case wire::GROUP_SLONG: *out = WireKind::Long; return true;
@@ -121,14 +121,14 @@ private:
         uint8_t tag;
         if (!r_.read_u8(&tag)) return false;
         *index = SIZE_MAX;
-        if ((tag >> 5) == wire::GROUP_STR) {
+        if (wire::group_of(tag) == wire::GROUP_STR) {
             uint64_t size;
             ByteSpan bytes;
             if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &bytes)) return false;
             *text = {reinterpret_cast<const char*>(bytes.data), bytes.size};
             return true;
         }
-        if ((tag >> 5) == wire::GROUP_EXTERN_STRING) {
+        if (wire::group_of(tag) == wire::GROUP_EXTERN_STRING) {
             if (!extern_index(tag, index)) return false;
             *text = table_.at(*index);
             return true;
@@ -199,7 +199,7 @@ private:
     bool list_header() {
         uint8_t tag;
         if (!peek(&tag)) return false;
-        if ((tag >> 5) != wire::GROUP_ARR) return wire::skip_value(r_, kResponseEntryDepth, &table_);
+        if (wire::group_of(tag) != wire::GROUP_ARR) return wire::skip_value(r_, kResponseEntryDepth, &table_);
         (void)r_.read_u8(&tag);
         uint64_t n;
         if (!r_.read_size(tag, &n)) return false;

@@ -91,7 +91,7 @@ VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarVa
     uint64_t tag_offset = r.position();
     uint8_t tag;
     if (!r.read_u8(&tag)) return false;
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_STR: {
             uint64_t size;
             out->kind = K::Str;
@@ -168,7 +168,7 @@ uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t faile
         w.set_position(value);
         uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
         bool terminated_elements = tag == wire::ITERATOR;
-        if ((tag >> 5) != wire::GROUP_ARR && !terminated_elements) return value;
+        if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
         uint64_t n = 0;
         (void)w.read_u8(&tag);
         if (!terminated_elements && !w.read_size(tag, &n)) return value;
@@ -195,7 +195,7 @@ bool read_envelope_key(wire::ExternStrings& table, Reader& r, std::string_view* 
     uint8_t tag;
     if (!r.read_u8(&tag)) return false;
     *present = true;
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_STR: {
             uint64_t size;
             ByteSpan text;
@@ -243,7 +243,7 @@ bool read_document_header(Reader& r, uint64_t* count, bool* terminated) {
     if (!r.read_u8(&tag)) return false;
     *terminated = false;
     *count = 0;
-    uint8_t group = tag >> 5;
+    uint8_t group = wire::group_of(tag);
     if (tag == wire::SOLRDOC) {
         uint8_t header;  // its top three bits are not checked
         return r.read_u8(&header) && r.read_size(header, count);
@@ -260,7 +260,7 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
     uint64_t key_offset = r.position();
     uint8_t tag;
     if (!r.read_u8(&tag)) return EntryKey::Failed;
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_EXTERN_STRING: {
             size_t index;
             if (!read_extern(r, tag, d.externs, &index)) return EntryKey::Failed;
@@ -353,7 +353,7 @@ private:
     /// over every tag). False: not that tag, nothing read.
     VELKORA_INLINE bool expected_value(ColumnKind kind, uint8_t tag, ScalarValue* v) {
         using K = ScalarValue::Kind;
-        uint8_t group = tag >> 5;
+        uint8_t group = wire::group_of(tag);
         switch (kind) {
             case ColumnKind::Utf8:
                 if (group != wire::GROUP_STR) return false;
@@ -398,7 +398,7 @@ private:
     /// limit only once it has been read.
     template <bool kItem>
     VELKORA_INLINE Fast append_expected(Column& col, ColumnKind kind, uint8_t tag) {
-        uint8_t group = tag >> 5;
+        uint8_t group = wire::group_of(tag);
         auto room = [&] { return !kItem || d_.room_for_item(col, &r_.error); };
         switch (kind) {
             case ColumnKind::Utf8: {
@@ -492,7 +492,7 @@ private:
         Fast f = append_expected<false>(col, col.kind, tag);
         if (f != Fast::Other) return f == Fast::Done;
         ScalarValue v;
-        if ((tag >> 5) == wire::GROUP_ARR) {
+        if (wire::group_of(tag) == wire::GROUP_ARR) {
             // A multi-valued field keeps its first value; the rest are still read.
             uint64_t n;
             (void)r_.read_u8(&tag);
@@ -530,7 +530,7 @@ private:
             return true;
         }
         Column& col = d_.columns[c];
-        if ((tag >> 5) == wire::GROUP_ARR) {
+        if (wire::group_of(tag) == wire::GROUP_ARR) {
             uint64_t n;
             (void)r_.read_u8(&tag);
             if (!r_.read_size(tag, &n)) return false;
@@ -571,8 +571,8 @@ bool fail_children(Reader& r) {
 VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* column) {
     if (VELKORA_UNLIKELY(r.at_end())) return false;
     uint8_t tag = r.peek();
-    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return false;
-    int32_t route = d.short_routes[tag & 0x1F];
+    if (wire::group_of(tag) != wire::GROUP_EXTERN_STRING) return false;
+    int32_t route = d.short_routes[tag & wire::SIZE_BITS];
     if (route == ArrowRowDecoder::kUnrouted) return false;
     r.skip_peeked();
     *column = route;
@@ -582,8 +582,8 @@ VELKORA_INLINE bool cached_extern_key(ArrowRowDecoder& d, Reader& r, int32_t* co
 /// After a key read the long way (its tag `tag`, the extern table `before` entries long before it): its
 /// column, when the name is an extern string that a one-byte reference reaches.
 void remember_route(ArrowRowDecoder& d, uint8_t tag, size_t before, int32_t column) {
-    if ((tag >> 5) != wire::GROUP_EXTERN_STRING) return;
-    size_t reference = tag & 0x1F;
+    if (wire::group_of(tag) != wire::GROUP_EXTERN_STRING) return;
+    size_t reference = tag & wire::SIZE_BITS;
     if (reference == 0 && d.externs.size() == before + 1) reference = before + 1;  // just defined
     if (reference != 0 && reference < 31) d.short_routes[reference] = column;
 }

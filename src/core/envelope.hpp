@@ -33,7 +33,7 @@ inline KeyName key_name(ByteSpan key) { return key_name({reinterpret_cast<const 
 
 /// ORDERED_MAP and NAMED_LST: entries of a key and a value, counted in the tag.
 inline bool is_named_list(uint8_t tag) {
-    uint8_t group = tag >> 5;
+    uint8_t group = group_of(tag);
     return group == GROUP_ORDERED_MAP || group == GROUP_NAMED_LST;
 }
 /// The containers a top-level value is an envelope in.

@@ -130,7 +130,7 @@ ObjectProbe::Step ObjectProbe::extern_string(Reader& r, ExternTally& tally, uint
 ObjectProbe::Step ObjectProbe::open(Reader& r, ExternTally& tally, uint8_t tag, uint32_t depth) {
     uint64_t size;
     KeyName name = KeyName::Other;
-    switch (tag >> 5) {
+    switch (group_of(tag)) {
         case GROUP_STR: {
             if (!r.read_size(tag, &size)) return wait(r);
             Step s = string(r, size, &name);
@@ -186,7 +186,7 @@ ObjectProbe::Step ObjectProbe::open(Reader& r, ExternTally& tally, uint8_t tag, 
             // The decoder looks at the element type only when an element is due.
             if (width == 0) return count == 0 ? closed(Shape::List) : Step::Refused;
             if (!r.take(static_cast<uint64_t>(count) * width, &bytes)) return wait(r);
-            return closed(type == 3 ? Shape::Scalar : Shape::List);
+            return closed(type == TYPED_BYTES ? Shape::Scalar : Shape::List);
         }
         default: return Step::Refused;  // 0x14 and 0x16..0x1F (END is never opened)
     }
@@ -201,7 +201,7 @@ ObjectProbe::Step ObjectProbe::item(Reader& r, ExternTally& tally, Frame& f) {
     }
     KeyName name;
     Step s;
-    switch (tag >> 5) {
+    switch (group_of(tag)) {
         case GROUP_EXTERN_STRING: s = extern_string(r, tally, tag, &name); break;
         case GROUP_STR: {
             uint64_t size;
@@ -364,7 +364,7 @@ Walked EnvelopeProbe::resume(ByteSpan bytes) {
                 break;
             case Stage::ListDocsTag:
             case Stage::DocsTag: {
-                if ((tag >> 5) == GROUP_ARR) {
+                if (group_of(tag) == GROUP_ARR) {
                     uint64_t count;
                     r.set_position(pos_ + 1);
                     if (!r.read_size(tag, &count)) {

@@ -58,7 +58,7 @@ DocumentProbe::Step DocumentProbe::step(Reader& r) {
         uint8_t tag;
         uint64_t count = 0;
         if (!r.read_u8(&tag)) return failed(r);
-        uint8_t group = tag >> 5;
+        uint8_t group = group_of(tag);
         if (tag == SOLRDOC) {
             uint8_t header;
             if (!r.read_u8(&header) || !r.read_size(header, &count)) return failed(r);
@@ -132,7 +132,7 @@ DocumentProbe::Step DocumentProbe::value(Reader& r, uint32_t depth) {
     if (!r.read_u8(&tag)) return failed(r);
     uint64_t size;
     ByteSpan bytes;
-    switch (tag >> 5) {
+    switch (group_of(tag)) {
         case GROUP_STR: return r.read_size(tag, &size) && r.take(size, &bytes) ? closed() : failed(r);
         case GROUP_SINT:
         case GROUP_SLONG: {

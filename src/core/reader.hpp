@@ -56,6 +56,25 @@ enum Group : uint8_t {
     GROUP_EXTERN_STRING = 7,
 };
 
+/// A tag's group: its top three bits (0 for the whole-byte tags).
+constexpr uint8_t group_of(uint8_t tag) { return tag >> 5; }
+/// The low five bits of a group tag: a size, a small number or an extern-string index.
+inline constexpr uint8_t SIZE_BITS = 0x1F;
+/// Those bits at their highest: the size is 31 plus a varint that follows.
+inline constexpr uint8_t SIZE_FOLLOWS = 31;
+
+/// Element types of TYPED_ARR. Both bool types read a byte each; BYTES is one byte string, not an array.
+enum TypedElement : uint8_t {
+    TYPED_BOOL = 1,
+    TYPED_BOOL_TOO = 2,
+    TYPED_BYTES = 3,
+    TYPED_SHORT = 4,
+    TYPED_DOUBLE = 5,
+    TYPED_INT = 6,
+    TYPED_LONG = 7,
+    TYPED_FLOAT = 8,
+};
+
 /// The failure kinds of the wire format, and two that come from outside it.
 enum class ErrorKind : uint8_t {
     UnexpectedEof,
@@ -239,8 +258,8 @@ public:
 
     /// The size carried by a tag's low five bits; 31 means 31 plus a varint (no overflow: at most 31 + 2^32 - 1).
     [[nodiscard]] VELKORA_INLINE bool read_size(uint8_t tag, uint64_t* out) {
-        uint64_t s = tag & 0x1F;
-        if (VELKORA_LIKELY(s != 31)) {
+        uint64_t s = tag & SIZE_BITS;
+        if (VELKORA_LIKELY(s != SIZE_FOLLOWS)) {
             *out = s;
             return true;
         }
@@ -322,10 +341,10 @@ private:
 /// Element width of a typed array element type; 0 for the types that do not exist.
 VELKORA_INLINE unsigned typed_element_width(uint8_t type) {
     switch (type) {
-        case 1: case 2: case 3: return 1;
-        case 4: return 2;
-        case 6: case 8: return 4;
-        case 5: case 7: return 8;
+        case TYPED_BOOL: case TYPED_BOOL_TOO: case TYPED_BYTES: return 1;
+        case TYPED_SHORT: return 2;
+        case TYPED_INT: case TYPED_FLOAT: return 4;
+        case TYPED_DOUBLE: case TYPED_LONG: return 8;
         default: return 0;
     }
 }
@@ -392,13 +411,10 @@ VELKORA_INLINE bool typed_bool(uint8_t b) { return b != 2; }
     if (VELKORA_UNLIKELY(width == 0)) return r.fail_unknown_tag(type_offset, *type);
     uint64_t total = static_cast<uint64_t>(*count) * width;
     if (VELKORA_UNLIKELY(total > r.remaining())) {
-        uint64_t at = *type == 3 ? r.position() : r.position() + r.remaining() / width * width;
+        uint64_t at = *type == TYPED_BYTES ? r.position() : r.position() + r.remaining() / width * width;
         return r.fail_eof(at, r.position() + total);
     }
     return r.take(total, payload);
 }
-
-/// Group-0 tags that do not exist: 0x14 and 0x16..0x1F.
-VELKORA_INLINE bool is_unknown_tag(uint8_t tag) { return tag == 0x14 || (tag >= 0x16 && tag <= 0x1F); }
 
 }  // namespace velkora::wire

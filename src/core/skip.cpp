@@ -63,7 +63,7 @@ bool Skipper::value(uint32_t depth) {
     uint8_t tag;
     if (!r_.read_u8(&tag)) return false;
     uint64_t size;
-    switch (tag >> 5) {
+    switch (group_of(tag)) {
         case GROUP_STR: return r_.read_size(tag, &size) && skip_bytes(size);
         case GROUP_SINT:
         case GROUP_SLONG: {

@@ -27,11 +27,11 @@ inline constexpr auto kShortValueLength = [] {
         uint8_t length[256] = {};
     } t;
     for (int tag = 0; tag < 256; ++tag) {
-        int group = tag >> 5, low = tag & 0x1F;
+        int group = group_of(tag), low = tag & SIZE_BITS;
         uint8_t n = 0;
-        if (group == GROUP_STR && low != 31) n = static_cast<uint8_t>(1 + low);
+        if (group == GROUP_STR && low != SIZE_FOLLOWS) n = static_cast<uint8_t>(1 + low);
         else if ((group == GROUP_SINT || group == GROUP_SLONG) && !(tag & 0x10)) n = 1;
-        else if (group == GROUP_EXTERN_STRING && low != 0 && low != 31) n = 1;  // definitions go to the table
+        else if (group == GROUP_EXTERN_STRING && low != 0 && low != SIZE_FOLLOWS) n = 1;  // definitions go to the table
         else if (tag == NULL_TAG || tag == BOOL_TRUE || tag == BOOL_FALSE || tag == END) n = 1;
         else if (tag == INT || tag == FLOAT) n = 5;
         else if (tag == LONG || tag == DATE || tag == DOUBLE) n = 9;
@@ -48,7 +48,7 @@ VELKORA_INLINE bool skip_short_value(Reader& r) {
     const uint8_t* p = r.cursor();
     uint64_t length = kShortValueLength.length[p[0]];
     if (VELKORA_UNLIKELY(length == 0)) {
-        if (p[0] != (GROUP_STR << 5 | 31) || left < 2 || p[1] >= 0x80) return false;
+        if (p[0] != (GROUP_STR << 5 | SIZE_FOLLOWS) || left < 2 || p[1] >= 0x80) return false;
         length = 2 + 31 + p[1];
     }
     if (VELKORA_UNLIKELY(length > left)) return false;
@@ -60,10 +60,10 @@ VELKORA_INLINE bool skip_short_value(Reader& r) {
 VELKORA_INLINE bool skip_short_array(Reader& r, uint32_t depth) {
     if (VELKORA_UNLIKELY(r.at_end())) return false;
     uint8_t tag = r.peek();
-    if ((tag >> 5) != GROUP_ARR || (tag & 0x1F) == 31 || depth + 1 > MAX_DEPTH) return false;
+    if (group_of(tag) != GROUP_ARR || (tag & SIZE_BITS) == SIZE_FOLLOWS || depth + 1 > MAX_DEPTH) return false;
     uint64_t start = r.position();
     r.set_position(start + 1);
-    for (unsigned i = tag & 0x1F; i > 0; --i) {
+    for (unsigned i = tag & SIZE_BITS; i > 0; --i) {
         if (!skip_short_value(r)) {
             r.set_position(start);
             return false;

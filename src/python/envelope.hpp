@@ -55,7 +55,7 @@ private:
     /// Whose entries a keyed container holds.
     enum class Level { Envelope, Response };
 
-    static bool is_array(uint8_t tag) { return (tag >> 5) == wire::GROUP_ARR; }
+    static bool is_array(uint8_t tag) { return wire::group_of(tag) == wire::GROUP_ARR; }
 
     /// Which envelope entry a decoded key names: a `str` by its UTF-8 text, anything else none.
     static wire::KeyName name_of(PyObject* key) {

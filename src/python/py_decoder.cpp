@@ -40,7 +40,7 @@ VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p,
 
 /// The arrntv type name of the value whose tag is `tag` (a TYPED_ARR of bytes is told apart by its result).
 JsonType json_type(uint8_t tag) {
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_EXTERN_STRING:
         case wire::GROUP_STR: return JsonType::Str;
         case wire::GROUP_SINT: return JsonType::Int;
@@ -76,7 +76,7 @@ JsonType json_type(uint8_t tag) {
 
 /// True for the tags whose value deserialize() makes a `str` or None: the only named-list keys it accepts.
 bool is_name_tag(uint8_t tag) {
-    return tag >> 5 == wire::GROUP_STR || tag >> 5 == wire::GROUP_EXTERN_STRING || tag == wire::NULL_TAG;
+    return wire::group_of(tag) == wire::GROUP_STR || wire::group_of(tag) == wire::GROUP_EXTERN_STRING || tag == wire::NULL_TAG;
 }
 
 }  // namespace
@@ -544,10 +544,10 @@ PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
             if (!reader.read_be(&skipped_boost)) return nullptr;
         }
         PyRef key;
-        switch (tag >> 5) {
+        switch (wire::group_of(tag)) {
             case wire::GROUP_EXTERN_STRING: {
                 // The common case, a name referred to by a one-byte index, borrows the table's reference.
-                size_t index = tag & 0x1F;
+                size_t index = tag & wire::SIZE_BITS;
                 if (VELKORA_LIKELY(index != 0 && index != 31 && index <= table.size())) {
                     key = PyRef::borrow(table.at(index - 1));
                     break;
@@ -636,7 +636,7 @@ PyObject* BasicPyDecoder<Shape>::read_typed_array() {
         PyObject* empty = PyList_New(0);
         return empty ? empty : python_failed();
     }
-    if (type == 3) {
+    if (type == wire::TYPED_BYTES) {
         if constexpr (Shape::solr_json) return json_bytes(payload);
         PyObject* bytes =
             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data), static_cast<Py_ssize_t>(payload.size));
@@ -660,12 +660,12 @@ PyObject* BasicPyDecoder<Shape>::read_typed_array() {
     };
     bool filled = false;
     switch (type) {
-        case 1: case 2: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
-        case 4: filled = fill_typed<int16_t>(slots, count, p, small); break;
-        case 6: filled = fill_typed<int32_t>(slots, count, p, small); break;
-        case 7: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
-        case 5: filled = fill_typed<double>(slots, count, p, real); break;
-        case 8: filled = fill_typed<float>(slots, count, p, real32); break;
+        case wire::TYPED_BOOL: case wire::TYPED_BOOL_TOO: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
+        case wire::TYPED_SHORT: filled = fill_typed<int16_t>(slots, count, p, small); break;
+        case wire::TYPED_INT: filled = fill_typed<int32_t>(slots, count, p, small); break;
+        case wire::TYPED_LONG: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
+        case wire::TYPED_DOUBLE: filled = fill_typed<double>(slots, count, p, real); break;
+        case wire::TYPED_FLOAT: filled = fill_typed<float>(slots, count, p, real32); break;
     }
     return filled ? list.release() : python_failed();
 }
@@ -676,7 +676,7 @@ PyObject* BasicPyDecoder<Shape>::read_value() {
     uint8_t tag;
     if (!reader.read_u8(&tag)) return nullptr;
     PyObject* result;
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_EXTERN_STRING: return read_extern(tag);
         case wire::GROUP_STR: {
             uint64_t size;

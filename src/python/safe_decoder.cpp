@@ -226,9 +226,9 @@ private:
                 if (!r_.read_be(&boost) || !r_.read_u8(&tag)) return raise();
             }
             Read key = Read::raised();
-            if ((tag >> 5) == wire::GROUP_EXTERN_STRING) {
+            if (wire::group_of(tag) == wire::GROUP_EXTERN_STRING) {
                 key = extern_string(tag);
-            } else if ((tag >> 5) == wire::GROUP_STR) {
+            } else if (wire::group_of(tag) == wire::GROUP_STR) {
                 uint64_t size;
                 if (!r_.read_size(tag, &size)) return raise();
                 key = text(size);
@@ -289,7 +289,7 @@ private:
             r_.fail_unknown_tag(type_offset, type);
             return raise();
         }
-        if (type == 3) {
+        if (type == wire::TYPED_BYTES) {
             ByteSpan b;
             if (!r_.take(count, &b)) return raise();
             return Read::value(created(
@@ -298,23 +298,23 @@ private:
         PyRef list = created(PyList_New(0));
         for (uint32_t i = 0; i < count; ++i) {
             PyRef item;
-            if (type == 1 || type == 2) {
+            if (type == wire::TYPED_BOOL || type == wire::TYPED_BOOL_TOO) {
                 uint8_t b;
                 if (!r_.read_u8(&b)) return raise();
                 item = PyRef::borrow(b == 2 ? Py_False : Py_True);
-            } else if (type == 4) {
+            } else if (type == wire::TYPED_SHORT) {
                 uint16_t x;
                 if (!r_.read_be(&x)) return raise();
                 item = created(PyLong_FromLong(static_cast<int16_t>(x)));
-            } else if (type == 6) {
+            } else if (type == wire::TYPED_INT) {
                 uint32_t x;
                 if (!r_.read_be(&x)) return raise();
                 item = created(PyLong_FromLong(static_cast<int32_t>(x)));
-            } else if (type == 7) {
+            } else if (type == wire::TYPED_LONG) {
                 uint64_t x;
                 if (!r_.read_be(&x)) return raise();
                 item = created(PyLong_FromLongLong(static_cast<int64_t>(x)));
-            } else if (type == 5) {
+            } else if (type == wire::TYPED_DOUBLE) {
                 uint64_t x;
                 if (!r_.read_be(&x)) return raise();
                 item = created(PyFloat_FromDouble(std::bit_cast<double>(x)));
@@ -333,7 +333,7 @@ private:
         uint8_t tag;
         if (!r_.read_u8(&tag)) return raise();
         uint64_t size;
-        switch (tag >> 5) {
+        switch (wire::group_of(tag)) {
             case wire::GROUP_STR:
                 if (!r_.read_size(tag, &size)) return raise();
                 return text(size);

@@ -65,8 +65,8 @@ private:
     VELKORA_INLINE Leaf read_leaf(Value* out) {
         uint8_t tag;
         if (VELKORA_UNLIKELY(!r_.peek_u8(&tag))) return Leaf::Other;
-        uint8_t low = tag & 0x1F;
-        switch (tag >> 5) {
+        uint8_t low = tag & wire::SIZE_BITS;
+        switch (wire::group_of(tag)) {
             case wire::GROUP_EXTERN_STRING:
                 if (low == 0 || low == 31 || low > table_.size()) return Leaf::Other;
                 r_.skip_peeked();
@@ -88,7 +88,7 @@ private:
 
     /// SINT or SLONG (whose tag has been read): the low bits of the value are in the tag.
     VELKORA_INLINE bool read_small_number(uint8_t tag, Value* out) {
-        if (tag >> 5 == wire::GROUP_SINT) {
+        if (wire::group_of(tag) == wire::GROUP_SINT) {
             int32_t v;
             if (!read_small_int(r_, tag, &v)) return false;
             out->kind = ValueKind::Int;
@@ -188,7 +188,7 @@ Step ValueParser::parse_value(Value* out) {
     if (!r_.read_u8(&tag)) return Step::Error;
     bool ok = true;
     uint64_t size;
-    switch (tag >> 5) {
+    switch (wire::group_of(tag)) {
         case wire::GROUP_STR:
             ok = r_.read_size(tag, &size) && read_string(size, ValueKind::Str, out);
             break;
@@ -463,7 +463,7 @@ bool ValueParser::read_typed_array(Value* out) {
     uint32_t count;
     ByteSpan payload;
     if (!read_typed_array_header(r_, &type, &count, &payload)) return false;
-    if (type == 3) {
+    if (type == wire::TYPED_BYTES) {
         set_text(payload, ValueKind::Bytes, out);
         return true;
     }
@@ -473,14 +473,14 @@ bool ValueParser::read_typed_array(Value* out) {
     const uint8_t* p = payload.data;
     auto integer = [](Value& v, int64_t x) { v.integer = x; };
     switch (type) {
-        case 1: case 2:
+        case wire::TYPED_BOOL: case wire::TYPED_BOOL_TOO:
             fill_typed<uint8_t>(items, count, p, ValueKind::Bool, [](Value& v, uint8_t b) { v.boolean = wire::typed_bool(b); });
             break;
-        case 4: fill_typed<int16_t>(items, count, p, ValueKind::Short, integer); break;
-        case 6: fill_typed<int32_t>(items, count, p, ValueKind::Int, integer); break;
-        case 7: fill_typed<int64_t>(items, count, p, ValueKind::Long, integer); break;
-        case 5: fill_typed<double>(items, count, p, ValueKind::Double, [](Value& v, double x) { v.f64 = x; }); break;
-        case 8: fill_typed<float>(items, count, p, ValueKind::Float, [](Value& v, float x) { v.f32 = x; }); break;
+        case wire::TYPED_SHORT: fill_typed<int16_t>(items, count, p, ValueKind::Short, integer); break;
+        case wire::TYPED_INT: fill_typed<int32_t>(items, count, p, ValueKind::Int, integer); break;
+        case wire::TYPED_LONG: fill_typed<int64_t>(items, count, p, ValueKind::Long, integer); break;
+        case wire::TYPED_DOUBLE: fill_typed<double>(items, count, p, ValueKind::Double, [](Value& v, double x) { v.f64 = x; }); break;
+        case wire::TYPED_FLOAT: fill_typed<float>(items, count, p, ValueKind::Float, [](Value& v, float x) { v.f32 = x; }); break;
     }
     out->kind = ValueKind::Array;
     out->items = block;
