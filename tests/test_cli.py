@@ -19,7 +19,7 @@ from velkora.cli import with_child_columns
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
-from arrow_expect import export, select  # noqa: E402  (needs pyarrow)
+from arrow_expect import export, select, stream  # noqa: E402  (needs pyarrow)
 
 needs_solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
 COMMAND = [sys.executable, "-m", "velkora"]
@@ -82,11 +82,6 @@ def test_docs_renders_like_deserialize_json(field, text):
     line = run("docs", stdin=data).stdout.decode()
     assert line == text + "\n"
     assert velkora.deserialize_json(data) == '{"result-set":{"docs":[' + text + ']}}'
-
-
-def stream(*docs) -> bytes:
-    return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([("docs", jb.Iter([jb.MapEntryIter(d)
-                                                                                         for d in docs]))]))]))
 
 
 @needs_solr
