@@ -15,7 +15,7 @@ import velkora
 from arrow_expect import export, select, stream
 from descriptions import SOLR_DATA, body as solr_body
 from helpers import in_fresh_python, pieces
-from test_arrow import _big, _solr_schema, other_thread_progress
+from test_arrow import _big, _solr_schema
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 EOF = "unexpected end of input at byte offset {}"
@@ -340,16 +340,6 @@ def test_schema_at_any_time():
     dec.finish()
     assert first is not dec.schema() and first.equals(dec.schema(), check_metadata=True)
     assert dec.schema().equals(schema, check_metadata=True)
-
-
-def test_feed_and_finish_let_other_threads_run():
-    data, schema = _big(300_000)
-
-    def decode():
-        dec = velkora.ArrowStreamDecoder(schema, 8192)
-        assert sum(b.num_rows for b in dec.feed(data) + dec.finish()) == 300_000
-
-    other_thread_progress(decode)
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the collector runs between bytecodes only, "
