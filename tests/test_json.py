@@ -256,16 +256,6 @@ def test_solr_bodies_match_their_descriptions(name):
     assert as_json(body(name)) == to_json_text(load(name))
 
 
-@solr
-@pytest.mark.parametrize("path", sorted(SOLR_DATA.glob("*.bin")) if SOLR_DATA.is_dir() else [],
-                         ids=lambda p: p.stem)
-def test_every_solr_body_decodes(path):
-    data = path.read_bytes()
-    count = velkora._bench_parse_only(data)
-    assert type(count) is int and count > 0
-    assert isinstance(json.loads(as_json(data)), (dict, list))
-
-
 # Peak memory of one call in a fresh interpreter, from the kernel's high-water mark reset just before it.
 MEMORY_PROBE = r"""
     import velkora
