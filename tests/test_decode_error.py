@@ -137,24 +137,32 @@ def test_assembly_errors_name_the_column():
 @pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
 @pytest.mark.parametrize("name, stride", [
     ("select_small", 1), ("child_docs", 1), ("stream_like", 1), ("input_docs", 1), ("javabin_sample", 1),
-    ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("export_like", 37), ("all_types", 3),
+    ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("javabin_backcompat_child_docs", 1), ("export_like", 37),
+    ("all_types", 3),
 ])
 def test_every_truncation_names_its_offset(name, stride):
-    # A cut body runs out of input (an earlier fault of the whole body stays that fault), at or before the cut.
+    # A cut body runs out of input (an earlier fault of the whole body stays that fault), at or before the cut;
+    # deserialize and the reference decoder fail with the same text.
     data = body(name)
     cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
-    for entry in (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only):
+    entries = (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only)
+    wholes = []
+    for entry in entries:
         try:
             entry(data)
-            whole = None
+            wholes.append(None)
         except velkora.DecodeError as e:
-            whole = e
-        for cut in sorted(cuts):
+            wholes.append(e)
+    for cut in sorted(cuts):
+        texts = []
+        for entry, whole in zip(entries, wholes):
             with pytest.raises(velkora.DecodeError) as caught:
                 entry(data[:cut])
             error = caught.value
             assert error.offset == message_offset(error) <= cut
             assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
+            texts.append(str(error))
+        assert texts[0] == texts[1], cut
 
 
 # ---------------------------------------------------------------------------------------------------------
