@@ -209,10 +209,8 @@ def assert_agree(data):
 
 @needs_data
 @pytest.mark.parametrize("name", SMALL)
-def test_safe_agrees_on_truncations_and_corruptions(name):
+def test_safe_agrees_on_corruptions(name):  # (and on truncations: test_decode_error.py)
     data = body(name)
-    for end in range(len(data)):
-        assert_agree(data[:end])
     rng = random.Random(name)
     for _ in range(600):
         pos = rng.randrange(len(data))
