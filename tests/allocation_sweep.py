@@ -22,19 +22,16 @@ from velkora import _core
 
 sys.path.insert(0, str(Path(__file__).parent))
 import javabin as jb  # noqa: E402
+from helpers import pieces  # noqa: E402
 
 shim = ctypes.CDLL(sys.argv[1])
 assert shim.fail_alloc_watch(_core.__file__.encode()), "the extension's mapping was not found"
 LIMIT = int(sys.argv[2])
 
 
-def chunks(body, size):
-    return [body[i:i + size] for i in range(0, len(body), size)] or [b""]
-
-
 def stream_docs(body, size):
     docs, decoder = [], velkora.StreamDecoder()
-    for chunk in chunks(body, size):
+    for chunk in pieces(body, [size]):
         decoder.feed(chunk, docs.append)
     decoder.finish()
     return docs, decoder.count
@@ -46,7 +43,7 @@ def arrow_stream(body, schema, children, size):
     result must be whole either way."""
     decoder = velkora.ArrowStreamDecoder(schema, 4, children=children)  # small batches: several are cut
     batches = []
-    for call in [lambda c=chunk: decoder.feed(c) for chunk in chunks(body, size)] + [decoder.finish]:
+    for call in [lambda c=chunk: decoder.feed(c) for chunk in pieces(body, [size])] + [decoder.finish]:
         try:
             batches += call()
         except MemoryError:

@@ -600,13 +600,16 @@ def other_thread_progress(call, attempts=3):
     assert any(progress > 1000 and progress > 0.2 * expected for progress, expected in results), results
 
 
-def test_other_threads_run_while_decoding():
-    data, schema = _big(300_000)
+def _fed(data, schema):
+    dec = velkora.ArrowStreamDecoder(schema, 8192)
+    return pa.Table.from_batches(dec.feed(data) + dec.finish())
 
-    def decode():
-        assert deserialize_arrow(data, schema).num_rows == 300_000
 
-    other_thread_progress(decode)
+@pytest.mark.parametrize("decode", [deserialize_arrow, _fed], ids=["deserialize_arrow", "ArrowStreamDecoder"])
+def test_other_threads_run_while_decoding(decode):
+    data, schema, rows = *_big(300_000), []
+    other_thread_progress(lambda: rows.append(decode(data, schema).num_rows))
+    assert set(rows) == {300_000}
 
 
 def test_concurrent_calls():

@@ -32,14 +32,16 @@ def made_in_a_finished_thread(make):
     (lambda: velkora.ArrowStreamDecoder(SCHEMA), lambda d: d.schema(), "ArrowStreamDecoder"),
 ])
 def test_owner_check_survives_reused_thread_ids(make, use, label, monkeypatch):
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((type(u.exc_value), str(u.exc_value))))
     # A new thread often gets the identifier of one that has exited; it must still be a stranger.
     for _ in range(20):
         dec = made_in_a_finished_thread(make)
         exc = in_thread(lambda: use(dec))
         assert type(exc) is velkora.PanicException
         assert str(exc) == f"_core::{label} is unsendable, but sent to another thread"
-        del dec  # dropped here, not on its (finished) thread: reported as unraisable
+        del dec, exc  # dropped here, not on its (finished) thread: reported as unraisable
+    assert seen == [(RuntimeError, f"_core::{label} is unsendable, but is being dropped on another thread")] * 20
 
 
 @pytest.mark.rss

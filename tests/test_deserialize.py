@@ -6,7 +6,6 @@ import gc
 import random
 import struct
 import sys
-import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -117,11 +116,6 @@ ERRORS = [
     (jb.encode(nested(jb.Iter(), 127)), DEPTH_ERR.format(129)),
     (jb.encode(nested(jb.MapEntryIter(), 127)), DEPTH_ERR.format(129)),
     (jb.encode(nested(None, 128)), DEPTH_ERR.format(129)),
-    (b"\x02\x9f\xff\xff\xff\xff\x0f\x00", "unexpected end of input at byte offset 8"),
-    (b"\x02\x9f\xa1\x84\x3d\x00\x00\x00", "unexpected end of input at byte offset 8"),
-    (b"\x02\x15\x07\xff\xff\xff\xff\x0f", "unexpected end of input at byte offset 8"),
-    (b"\x02\x15\x01\xff\xff\xff\xff\x0f\x01\x02", "unexpected end of input at byte offset 10"),
-    (b"\x02\x15\x03\xff\xff\xff\xff\x0f\x01", "unexpected end of input at byte offset 8"),
 ]
 
 
@@ -135,19 +129,6 @@ def test_unknown_typed_array_type_with_no_elements_only_fails_in_safe():
     data = jb.encode(jb.TypedArr(9, b"", count=0))
     assert_same(deserialize(data), [])
     assert error_of(_deserialize_safe, data) == "unknown javabin tag byte 0x09 at byte offset 2"
-
-
-@pytest.mark.parametrize("data,offset", [(b"\x02\x9f\xff\xff\xff\xff\x0f\x00", 8),
-                                         (b"\x02\x15\x07\xff\xff\xff\xff\x0f", 8),
-                                         (b"\x02\x15\x04\xff\xff\xff\xff\x0f" + b"\x00" * 65, 72)])
-def test_forged_counts_reserve_nothing(data, offset):
-    # A count of 31 + 2**32 - 1 elements must fail where the input runs out, without sizing a list by it.
-    tracemalloc.start()
-    messages = {outcome(deserialize, data)[1] for _ in range(50)}
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
-    assert messages == {f"unexpected end of input at byte offset {offset}"}
-    assert peak < 1 << 20
 
 
 def streamed(data):
@@ -228,10 +209,8 @@ def assert_agree(data):
 
 @needs_data
 @pytest.mark.parametrize("name", SMALL)
-def test_safe_agrees_on_truncations_and_corruptions(name):
+def test_safe_agrees_on_corruptions(name):  # (and on truncations: test_decode_error.py)
     data = body(name)
-    for end in range(len(data)):
-        assert_agree(data[:end])
     rng = random.Random(name)
     for _ in range(600):
         pos = rng.randrange(len(data))
@@ -342,18 +321,6 @@ def test_field_names_met_once_are_not_kept(func, first):
         func(data)
     gc.collect()
     assert rss() - before < 12 << 20
-
-
-@pytest.mark.parametrize("hexbody", [
-    "0222c328", "022461e28228", "0224f09f9828", "0222c080", "0223eda080", "0224f4908080", "022361f561",
-    "022280ff", "0222e080", "0221c3", "02246162e282", "0223f09f98", "0282003f00" + "61" * 30 + "c3",
-    "02e022c328", "020ba1e022c32800", "020ba1e02161e022c328", "02c1e0228080" + "00"])
-def test_invalid_utf8_reported_like_the_tree_parser(hexbody):
-    # Strings, extern definitions and field names: same text and offset on every path.
-    data = bytes.fromhex(hexbody)
-    expected = error_of(_bench_parse_only, data)
-    assert expected.startswith("invalid UTF-8 string at byte offset")
-    assert error_of(deserialize, data) == error_of(_deserialize_safe, data) == expected
 
 
 def _near_strings():

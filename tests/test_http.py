@@ -38,9 +38,8 @@ REAL = [("select", "select_small", "skip"), ("export", "export_like", "skip"), (
 
 @pytest.fixture(params=["requests", "httpx"])
 def client(request):
-    made = requests.Session() if request.param == "requests" else httpx.Client()
-    yield made
-    made.close()
+    with MAKE[request.param]() as made:
+        yield made
 
 
 def docs(n, start=0):

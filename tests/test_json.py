@@ -5,14 +5,13 @@ import json
 import math
 import random
 import struct
-import subprocess
-import sys
 
 import pytest
 from hypothesis import given, strategies as st
 
 import velkora
 from descriptions import DESCRIBED, SOLR_DATA, body, json_float_text, load, to_json_text
+from helpers import in_fresh_python
 from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float, Int, Iter, Long, Map, MapEntry,
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
 
@@ -257,31 +256,21 @@ def test_solr_bodies_match_their_descriptions(name):
     assert as_json(body(name)) == to_json_text(load(name))
 
 
-@solr
-@pytest.mark.parametrize("path", sorted(SOLR_DATA.glob("*.bin")) if SOLR_DATA.is_dir() else [],
-                         ids=lambda p: p.stem)
-def test_every_solr_body_decodes(path):
-    data = path.read_bytes()
-    count = velkora._bench_parse_only(data)
-    assert type(count) is int and count > 0
-    assert isinstance(json.loads(as_json(data)), (dict, list))
-
-
 # Peak memory of one call in a fresh interpreter, from the kernel's high-water mark reset just before it.
 MEMORY_PROBE = r"""
-import sys, velkora
-from pathlib import Path
+    import velkora
+    from pathlib import Path
 
-def status(key):
-    line = next(l for l in Path("/proc/self/status").read_text().splitlines() if l.startswith(key + ":"))
-    return int(line.split()[1]) * 1024
+    def status(key):
+        line = next(l for l in Path("/proc/self/status").read_text().splitlines() if l.startswith(key + ":"))
+        return int(line.split()[1]) * 1024
 
-data = Path(sys.argv[1]).read_bytes()
-velkora.deserialize_json(b"\x02\x00")
-Path("/proc/self/clear_refs").write_text("5")
-before = status("VmRSS")
-text = velkora.deserialize_json(data)
-print(status("VmHWM") - before, len(text.encode()))
+    data = Path(sys.argv[1]).read_bytes()
+    velkora.deserialize_json(b"\x02\x00")
+    Path("/proc/self/clear_refs").write_text("5")
+    before = status("VmRSS")
+    text = velkora.deserialize_json(data)
+    print(status("VmHWM") - before, len(text.encode()))
 """
 
 
@@ -295,6 +284,5 @@ def test_peak_memory_stays_under_three_times_the_text(tmp_path):
                  ("price", Float(rng.uniform(1, 3000))), ("views", Long(rng.getrandbits(40))),
                  ("cat", [rng.choice(words) for _ in range(2)])]) for i in range(40_000)]
     (tmp_path / "body.bin").write_bytes(encode(NamedList([("response", DocList(numFound=len(docs), docs=docs))])))
-    peak, size = map(int, subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(tmp_path / "body.bin")],
-                                         capture_output=True, text=True, check=True).stdout.split())
+    peak, size = map(int, in_fresh_python(MEMORY_PROBE, tmp_path / "body.bin").split())
     assert size > 4_000_000 and peak < 3 * size

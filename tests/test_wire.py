@@ -1,6 +1,7 @@
 """Wire-level decoding through the tree parser: every error kind, exact messages and offsets."""
 
 import resource
+import tracemalloc
 
 import pytest
 
@@ -51,12 +52,6 @@ def nested(depth, inner):
     # extern references beyond the table -> just after the size, even with input left
     ("0282e200", EOF.format(3)), ("0283e02161e200", EOF.format(6)), ("0282ff0000", EOF.format(4)), ("02e1", EOF.format(2)),
     ("01", VERSION.format(1)), ("ff00", VERSION.format(255)), ("0000", VERSION.format(0)),
-    # UTF-8: length of the maximal invalid subpart, or a sequence cut by the end of the string
-    ("0222c328", UTF8.format(2, 1, 0)), ("022461e28228", UTF8.format(2, 2, 1)), ("0224f09f9828", UTF8.format(2, 3, 0)),
-    ("0222c080", UTF8.format(2, 1, 0)), ("0223eda080", UTF8.format(2, 1, 0)), ("0224f4908080", UTF8.format(2, 1, 0)),
-    ("022361f561", UTF8.format(2, 1, 1)), ("022280ff", UTF8.format(2, 1, 0)), ("0222e080", UTF8.format(2, 1, 0)),
-    ("02e022c328", UTF8.format(3, 1, 0)), ("0221c3", CUT.format(2, 0)), ("02246162e282", CUT.format(2, 2)),
-    ("0223f09f98", CUT.format(2, 0)), ("0282003f00" + "61" * 30 + "c3", CUT.format(5, 30)),
     # unknown tags, zero-padded lowercase hex; typed-array element types checked even for count 0
     ("0214", TAG.format("14", 1)), ("0216", TAG.format("16", 1)), ("021f", TAG.format("1f", 1)),
     ("02811a", TAG.format("1a", 2)), ("02150000", TAG.format("00", 2)), ("02150900", TAG.format("09", 2)),
@@ -85,6 +80,25 @@ def nested(depth, inner):
 ])
 def test_decode_errors(parse, hexbody, message):
     raises_exactly(parse, bytes.fromhex(hexbody), message)
+
+
+DECODERS = [velkora._bench_parse_only, velkora.deserialize_json, velkora.deserialize, velkora._deserialize_safe]
+
+
+@pytest.mark.parametrize("decode", DECODERS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("hexbody, message", [
+    # the length of the maximal invalid subpart, or a sequence cut by the end of the string
+    ("0222c328", UTF8.format(2, 1, 0)), ("022461e28228", UTF8.format(2, 2, 1)), ("0224f09f9828", UTF8.format(2, 3, 0)),
+    ("0222c080", UTF8.format(2, 1, 0)), ("0223eda080", UTF8.format(2, 1, 0)), ("0224f4908080", UTF8.format(2, 1, 0)),
+    ("022361f561", UTF8.format(2, 1, 1)), ("022280ff", UTF8.format(2, 1, 0)), ("0222e080", UTF8.format(2, 1, 0)),
+    ("02e022c328", UTF8.format(3, 1, 0)), ("0221c3", CUT.format(2, 0)), ("02246162e282", CUT.format(2, 2)),
+    ("0223f09f98", CUT.format(2, 0)), ("0282003f00" + "61" * 30 + "c3", CUT.format(5, 30)),
+    # field names, and extern strings defined as names
+    ("020ba1e022c32800", UTF8.format(5, 1, 0)), ("020ba1e02161e022c328", UTF8.format(8, 1, 0)),
+    ("02c1e022808000", UTF8.format(4, 1, 0)),
+])
+def test_invalid_utf8_alike_on_every_path(decode, hexbody, message):
+    raises_exactly(decode, bytes.fromhex(hexbody), message)
 
 
 @pytest.mark.parametrize("data, message", [
@@ -134,13 +148,20 @@ def test_wire_forms(hexbody, text):
 FORGED = [  # huge declared counts followed by almost nothing
     ("029fa1843d000000", 8), ("029fffffffff0f00", 8), ("02dfffffffff0f00", 8), ("02bfffffffff0f00", 8),
     ("020affffffff0f00", 8), ("020dffffffff0f", 7), ("023fffffffff0f", 7), ("021507ffffffff0f", 8),
-    ("0210ffffffff0f00", 8), ("020bbfffffffff0f", 8), ("02e03fffffffff0f", 8),
+    ("0210ffffffff0f00", 8), ("020bbfffffffff0f", 8), ("02e03fffffffff0f", 8), ("021501ffffffff0f0102", 10),
+    ("021503ffffffff0f01", 8), ("021504ffffffff0f" + "00" * 65, 72),
 ]
 
 
-def test_forged_counts_fail_fast_without_large_allocation(parse):
+@pytest.mark.parametrize("decode", DECODERS, ids=lambda f: f.__name__)
+def test_forged_counts_fail_fast_without_large_allocation(decode):
+    # A count of 2**32 elements must fail where the input runs out, without sizing a tree or a list by it.
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    tracemalloc.start()
     for _ in range(200):
         for hexbody, offset in FORGED:
-            raises_exactly(parse, bytes.fromhex(hexbody), EOF.format(offset))
+            raises_exactly(decode, bytes.fromhex(hexbody), EOF.format(offset))
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 1 << 20
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 50 * 1024  # KiB
