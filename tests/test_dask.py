@@ -23,12 +23,9 @@ SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32()
 
 
 def shard_body(shard, n):
-    docs = [jb.MapEntryIter([("id", f"s{shard}-{i:03d}"), ("n", i * 10 + shard), ("price", jb.Float(i / 4)),
-                             ("made", jb.Date(1_600_000_000_000 + i)), ("tags", jb.Iter(["x", "y"][: i % 3]))])
-            for i in range(n)]
-    return jb.encode(jb.MapEntryIter([
-        ("responseHeader", jb.Map([("status", jb.Int(0))])),
-        ("response", jb.MapEntryIter([("numFound", jb.solr_long(n)), ("docs", jb.Iter(docs))]))]))
+    return export_body([[("id", f"s{shard}-{i:03d}"), ("n", i * 10 + shard), ("price", jb.Float(i / 4)),
+                         ("made", jb.Date(1_600_000_000_000 + i)), ("tags", jb.Iter(["x", "y"][: i % 3]))]
+                        for i in range(n)])
 
 
 @pytest.fixture
@@ -50,6 +47,14 @@ def same_frame(got, expected: pa.Table):
         .equals(expected)
 
 
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) \
+            as cluster, distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
 PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price,made,tags", "distrib": "false"}
 
 
@@ -66,13 +71,9 @@ def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_n
         assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"] for p in node.asked(url[len(node.base):]))
 
 
-def test_on_a_distributed_cluster(shards):
-    distributed = pytest.importorskip("distributed")
+def test_on_a_distributed_cluster(shards, dask_client):
     urls, bodies = shards
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) \
-            as cluster, distributed.Client(cluster) as client:
-        got = client.compute(vd.read_export(urls, PARAMS, SCHEMA)).result(timeout=60)
-    same_frame(got, concatenated(bodies))
+    same_frame(dask_client.compute(vd.read_export(urls, PARAMS, SCHEMA)).result(timeout=60), concatenated(bodies))
 
 
 def test_a_failing_shard_fails_the_computation(shards, solr_nodes):
@@ -223,14 +224,6 @@ def test_cluster_status_errors(cloud):
             f"{node_name(cloud.nodes[2])}: the node is not live; core_node3 on {node_name(cloud.nodes[1])} is "
             f"recovering; core_node8 on {node_name(cloud.dead)}: the node is not live) (HTTP 200 from {url})")):
         velkora.cloud.shards(requests.Session(), cloud.url, "products")
-
-
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) \
-            as cluster, distributed.Client(cluster, set_as_default=False) as client:
-        yield client
 
 
 @pytest.mark.parametrize("splits", [1, 3])
