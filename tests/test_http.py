@@ -79,10 +79,13 @@ def run(function, client, url, params=None, **kw):
 
 def consume(function, client, url, params=None, **kw):
     """What `function` gave before it stopped, and the exception it stopped with (None at a normal end).
-    `client` is a client, or a name of CLIENTS (the async ones run their `a`-twin in a fresh event loop)."""
+    `client` is a client, or a name of CLIENTS (the async ones run their `a`-twin in a fresh event loop).
+    The Arrow functions read with SCHEMA unless given a schema."""
     params = {"q": "*:*"} if params is None else params
     if function == "iter_select":
         kw.setdefault("unique_key", "id")
+    elif function != "iter_documents":
+        kw.setdefault("schema", SCHEMA)
     if client in ("httpx-async", "aiohttp"):
         return asyncio.run(_aconsume(function, MAKE[client], url, params, kw))
     if isinstance(client, str):
@@ -221,8 +224,7 @@ def test_error_answers_raise_solr_error_with_solrs_message(solr, any_client, fun
     javabin, text = error_response(400, "undefined field foo")
     answer = Answer(javabin, 400) if form == "javabin" else Answer(text, 400, JSON)
     url = solr.serve("/solr/c/select", answer)
-    _, e = consume(function, any_client, url, {"q": "foo:1"},
-                   **({} if function in ("iter_documents", "iter_select") else {"schema": SCHEMA}))
+    _, e = consume(function, any_client, url, {"q": "foo:1"})
     assert isinstance(e, vh.SolrError)
     full_url = f"{url}?q=foo%3A1" + ("&sort=id+asc&rows=1000&cursorMark=%2A" if function == "iter_select" else "") \
         + "&wt=javabin"
@@ -312,7 +314,7 @@ def test_a_cut_download_raises_in_every_function(solr, client, function, handler
     if function == "iter_select" and error is ValueError:
         message = None  # a page is decoded whole: the whole-body decoders say where it stops
     with pytest.raises(error, match=message):
-        run(function, client, url, **({} if function in ("iter_documents", "iter_select") else {"schema": SCHEMA}))
+        run(function, client, url)
 
 
 @pytest.mark.parametrize("cut", ["end", "drop"])
@@ -320,8 +322,7 @@ def test_a_cut_download_raises_in_every_function(solr, client, function, handler
 def test_documents_before_the_cut_arrive_then_the_error(solr, any_client, function, cut):
     data = export(docs(30))
     url = solr.serve("/solr/c/export", data, cut=cut, cut_at=len(data) // 2, chunk_size=64)
-    got, e = consume(function, any_client, url, {}, **({} if function == "iter_documents"
-                                                       else {"schema": SCHEMA, "batch_size": 1}))
+    got, e = consume(function, any_client, url, {}, **({} if function == "iter_documents" else {"batch_size": 1}))
     if cut == "end":  # a clean early end: the decoder says where, after what arrived
         assert isinstance(e, ValueError) and re.match(EOF, str(e)), e
         assert (5 < len(got) < 30) if function != "read_arrow" else got == []
@@ -394,8 +395,8 @@ IN_BAND = {
 def test_in_band_reports_raise_after_the_documents_before_them(solr, any_client, function, case):
     handler, data, params, (cls, text, code), before = IN_BAND[case]
     url = solr.serve(f"/solr/c/{handler}", data, chunk_size=64)
-    kw = {} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}
-    got, e = consume(function, any_client, url, {"q": "*:*", **params}, **kw)
+    got, e = consume(function, any_client, url, {"q": "*:*", **params},
+                     **({} if function == "iter_documents" else {"batch_size": 1}))
     assert type(e) is cls, e
     assert e.url.startswith(url)
     if cls is vh.SolrError:
@@ -419,8 +420,7 @@ def test_in_band_reports_raise_after_the_documents_before_them(solr, any_client,
 def test_complete_answers_and_the_eof_tuple(solr, any_client, function, handler, data, params, kw):
     url = solr.serve(f"/solr/c/{handler}", data)
     n = {"stream": 6, "export": 20, "select": 10 if kw else 5}[handler]
-    got = run(function, any_client, url, {"q": "*:*", **params}, **kw,
-              **({} if function == "iter_documents" else {"schema": SCHEMA}))
+    got = run(function, any_client, url, {"q": "*:*", **params}, **kw)
     if function == "iter_documents":
         assert got == [dict(d) for d in docs(n)]  # no EOF tuple
     else:
@@ -436,8 +436,7 @@ def test_gzip_answers_are_inflated_by_every_route(solr, any_client, function):
     respond = cursor_pages(docs(150)) if function == "iter_select" else export(docs(150))
     url = solr.serve(f"/solr/c/{'select' if function == 'iter_select' else 'export'}", respond, gzip=True,
                      chunk_size=100)
-    got = run(function, any_client, url, **({} if function in ("iter_documents", "iter_select")
-                                            else {"schema": SCHEMA}))
+    got = run(function, any_client, url)
     rows = got if function in ("iter_documents", "iter_select") else pa.Table.from_batches(got).to_pylist()
     assert rows == [dict(d) for d in docs(150)]
     assert solr.seen[0]["gzip"] and "gzip" in solr.seen[0]["accept"]
@@ -449,8 +448,7 @@ def test_long_queries_go_as_a_form_post(solr, any_client, function, length, meth
     url = solr.serve("/solr/c/select", cursor_pages(docs(5)) if function == "iter_select" else select(docs(5)))
     q = "id:(" + " OR ".join(f"d{i:04d}" for i in range(length // 9)) + ")"
     q += "x" * (length - len(q))
-    got = run(function, any_client, url, {"q": q}, **({} if function in ("iter_documents", "iter_select")
-                                                       else {"schema": SCHEMA}))
+    got = run(function, any_client, url, {"q": q})
     assert count(function, got) == 5
     assert [seen["method"] for seen in solr.seen] == [method] * len(solr.seen)
     assert all(p["q"] == [q] for p in solr.asked("/solr/c/select"))
@@ -488,8 +486,7 @@ def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch, given)
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_a_2xx_that_is_not_javabin_says_what_it_is(solr, any_client, function, answer, shown):
     url = solr.serve("/solr/c/select", answer)
-    _, e = consume(function, any_client, url, **({} if function in ("iter_documents", "iter_select")
-                                                 else {"schema": SCHEMA}))
+    _, e = consume(function, any_client, url)
     assert type(e) is ValueError, e
     assert str(e).startswith(f"the answer from {url}?") and str(e).endswith(f" is not javabin: its content type is "
                                                                            f"{shown}")
@@ -512,7 +509,7 @@ def test_a_value_that_never_ends_stops_at_max_value_bytes(solr, any_client, func
                                                                      ("QTime", ENDLESS_STRING)]))]))
     url = solr.serve("/solr/c/export", data, endless=16 * LIMIT, chunk_size=65536)
     got, e = consume(function, any_client, url, max_value_bytes=LIMIT,
-                     **({} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}))
+                     **({} if function == "iter_documents" else {"batch_size": 1}))
     assert type(e) is ValueError, e
     assert str(e).startswith(f"a value in the answer from {url}?") and str(e).endswith(
         f" goes on past max_value_bytes ({LIMIT} bytes) without ending; pass a larger max_value_bytes if it is genuine")
@@ -532,7 +529,7 @@ def test_whole_body_reads_stop_a_gzip_bomb(solr, any_client, function, target):
     handler = "select" if function == "iter_select" else "export"
     url = solr.serve(f"/solr/c/{handler}", bomb if target == "select page" else export(docs(3)))
     kw = {"batches": True} if function == "iter_select" else {}
-    _, e = consume(function, any_client, url, {"q": "*:*", "fl": "id,n"}, max_value_bytes=LIMIT, **kw)
+    _, e = consume(function, any_client, url, {"q": "*:*", "fl": "id,n"}, max_value_bytes=LIMIT, schema=None, **kw)
     assert type(e) is ValueError, e
     assert str(e).endswith(f" is larger than max_value_bytes ({LIMIT} bytes); pass a larger max_value_bytes if it "
                            "should be read")
@@ -685,7 +682,7 @@ def test_schema_none_asks_the_schema_api(solr, any_client, function):
     url = solr.serve(f"/solr/c/{handler}", cursor_pages(PAGED) if function == "iter_select" else export(PAGED))
     params = {"q": "*:*", "fl": "id,n,tags,when_dt"}
     kw = {"batches": True} if function == "iter_select" else {}
-    got = pa.Table.from_batches(run(function, any_client, url, params, **kw))
+    got = pa.Table.from_batches(run(function, any_client, url, params, schema=None, **kw))
     expected = pa.schema([pa.field("id", pa.utf8(), nullable=False), ("n", pa.int64()),
                           ("tags", pa.list_(pa.utf8())), ("when_dt", pa.timestamp("ms"))])
     assert got.schema.names == ["id", "n", "tags", "when_dt"] and got.num_rows == 25
