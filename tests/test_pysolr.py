@@ -1,6 +1,8 @@
 """velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response."""
 
 import json
+import re
+import socket
 from urllib.parse import urlencode
 
 import pytest
@@ -13,6 +15,7 @@ from descriptions import DESCRIBED, SOLR_DATA, assert_same, body, load, to_wire
 from solr_node import JSON, Answer, bodies, error_response
 
 pysolr = pytest.importorskip("pysolr")
+import requests.adapters  # noqa: E402  (pysolr's own dependency)
 import velkora.pysolr as vp  # noqa: E402
 from velkora import http as vh  # noqa: E402
 
@@ -33,15 +36,34 @@ def core(solr):
     return solr
 
 
+def serve(core, respond, **delivery):
+    for path in ("/solr/products/select", "/solr/products/select/"):  # pysolr asks for "select/?..."
+        core.serve(path, respond, **delivery)
+    return core.url("/solr/products")
+
+
 def serve_select(core, d):
     """Serves `d` as javabin, or as the JSON text Solr writes for the json.nl asked."""
     javabin = jb.encode(to_wire(d))
+    return serve(core, lambda params: bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(
+        params))
 
-    def respond(params):
-        return bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(params)
-    for path in ("/solr/products/select", "/solr/products/select/"):  # pysolr asks for "select/?..."
-        core.serve(path, respond)
-    return core.url("/solr/products")
+
+def _v(t, v):
+    return {"t": t, "v": v}
+
+
+def _som(**items):
+    return {"t": "som", "v": list(items.items())}
+
+
+def _named(**items):
+    return {"t": "namedlist", "v": list(items.items())}
+
+
+def _doclist(*docs):
+    return {"t": "doclist", "numFound": len(docs), "start": 0, "maxScore": None, "numFoundExact": True,
+            "docs": [{"t": "doc", "fields": fields, "children": []} for fields in docs]}
 
 
 def assert_same_results(got, expected):
@@ -65,13 +87,9 @@ def test_search_gives_what_pysolr_gives_from_json(core, name, nl):
 
 
 def test_long_queries_posted_no_schema_asked(core):
-    d = {"t": "som", "v": [("response", {"t": "doclist", "numFound": 1, "start": 0, "maxScore": 0.1,
-                                         "numFoundExact": True, "docs": [{"t": "doc", "fields": [
-                                             ("id", {"t": "str", "v": "a"}),
-                                             ("made_dt", {"t": "date", "v": 1_600_000_000_123}),
-                                             ("score", {"t": "float", "v": 0.10000000149011612})],
-                                             "children": []}]})]}
-    url = serve_select(core, d)
+    url = serve_select(core, _som(response={**_doclist([
+        ("id", _v("str", "a")), ("made_dt", _v("date", 1_600_000_000_123)), ("score", _v("float", 0.10000000149011612))]),
+        "maxScore": 0.1}))
     solr = vp.Solr(url)
     results = solr.search("*:*")
     assert results.docs == [{"id": "a", "made_dt": "2020-09-13T12:26:40.123Z", "score": 0.1}]
@@ -83,8 +101,6 @@ def test_long_queries_posted_no_schema_asked(core):
 
 
 def _session(**settings):
-    import requests
-
     session = requests.Session()
     for name, value in settings.items():
         if name == "headers":
@@ -96,16 +112,12 @@ def _session(**settings):
     return session
 
 
-def _pool_sizes(max_retries=0):
-    import requests.adapters
-
-    return requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=1, max_retries=max_retries)
+def _pool_sizes():
+    return requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=1)
 
 
 def _own_adapter():
     """An adapter of the caller's class: what its send() adds must reach Solr."""
-    import requests.adapters
-
     class Traced(requests.adapters.HTTPAdapter):
         def add_headers(self, request, **kwargs):
             request.headers["X-Trace"] = "adapter"
@@ -139,7 +151,7 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
     """Each client's session with the same setting: the node sees the same requests from both, and the
     same Results come back, whichever path a request takes."""
     solr_args, settings, node, through_session = SESSION_SETTINGS[case]
-    d = solr_like(load("select_small")) if SOLR_DATA.is_dir() else {"t": "som", "v": [("response", _doclist())]}
+    d = solr_like(load("select_small")) if SOLR_DATA.is_dir() else _som(response=_doclist())
     url = serve_select(core, d)
     if node.get("gzip"):
         for path in ("/solr/products/select", "/solr/products/select/"):
@@ -162,8 +174,6 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
         monkeypatch.delenv("NO_PROXY", raising=False)
         monkeypatch.delenv("no_proxy", raising=False)
         core.serve(core.url("/solr/products/select/"), core.routes["/solr/products/select/"].respond)
-    import requests
-
     seen, results, asked, pools = {}, {}, [], {}
     session_request = requests.Session.request
     monkeypatch.setattr(requests.Session, "request", lambda self, *a, **kw: asked.append(a[:2]) or
@@ -191,10 +201,7 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
 def test_errors_are_pysolrs_with_solrs_message(core, form):
     javabin, text = error_response(400, "undefined field nope")
     # Each client gets the form it asks for, or JSON whatever it asks for.
-    answer = bodies(javabin, text, status=400) if form == "javabin" else Answer(text, 400, JSON)
-    for path in ("/solr/products/select", "/solr/products/select/"):
-        core.serve(path, answer)
-    url = core.url("/solr/products")
+    url = serve(core, bodies(javabin, text, status=400) if form == "javabin" else Answer(text, 400, JSON))
     with pytest.raises(pysolr.SolrError) as expected:
         pysolr.Solr(url).search("nope:1")
     with pytest.raises(vp.SolrError) as got:
@@ -208,15 +215,8 @@ def test_errors_are_pysolrs_with_solrs_message(core, form):
 @pytest.mark.parametrize("failure", ["a stalled answer", "a dropped connection", "nobody listening"])
 def test_transport_failures_raise_what_pysolr_raises(core, failure):
     """The same exception, worded the same, whichever client asked (addresses of objects aside)."""
-    import re
-    import socket
-
-    import requests
-
-    for path in ("/solr/products/select", "/solr/products/select/"):
-        core.serve(path, b"x" * 5000, **{"a stalled answer": {"cut": "stall", "stall": 5.0},
-                                         "a dropped connection": {"cut": "drop", "cut_at": 100}}.get(failure, {}))
-    url = core.url("/solr/products")
+    url = serve(core, b"x" * 5000, **{"a stalled answer": {"cut": "stall", "stall": 5.0},
+                                      "a dropped connection": {"cut": "drop", "cut_at": 100}}.get(failure, {}))
     if failure == "nobody listening":
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
@@ -253,8 +253,6 @@ def test_transport_failures_raise_what_pysolr_raises(core, failure):
     ("http://[::1]:8983/solr/c/select/?q=x", False),
 ])
 def test_urls_sent_unprepared_are_those_requests_leaves_alone(url, prepared):
-    import requests
-
     assert vp._prepared(url) is prepared
     if prepared:
         request = requests.models.PreparedRequest()
@@ -262,59 +260,36 @@ def test_urls_sent_unprepared_are_those_requests_leaves_alone(url, prepared):
         assert request.url == url
 
 
-def _v(t, v):
-    return {"t": t, "v": v}
-
-
-def _doclist(*docs):
-    return {"t": "doclist", "numFound": len(docs), "start": 0, "maxScore": None, "numFoundExact": True,
-            "docs": [{"t": "doc", "fields": fields, "children": []} for fields in docs]}
-
-
 PARTS = {
-    "expanded": {"t": "som", "v": [("g1", _doclist([("id", _v("str", "b")), ("made_dt", _v("date", 86_400_000)),
-                                                    ("price", _v("float", 0.10000000149011612))]))]},
-    "moreLikeThis": {"t": "som", "v": [("a", _doclist([("id", _v("str", "c")), ("payload", _v("bytes", "AAE=")),
-                                                       ("weight", _v("double", 0.1))]))]},
-    "spellcheck": {"t": "som", "v": [
-        ("suggestions", {"t": "namedlist", "v": [("helo", {"t": "som", "v": [
-            ("numFound", _v("int", 1)), ("suggestion", _v("list", [_v("str", "hello")]))]})]}),
-        ("correctlySpelled", _v("bool", False)),
-        ("collations", {"t": "namedlist", "v": [("collation", _v("str", "hello"))]})]},
-    "terms": {"t": "som", "v": [("cat", {"t": "namedlist", "v": [("audio", _v("int", 3)), ("video", _v("int", 1))]})]},
-    "facet_counts": {"t": "som", "v": [
-        ("facet_queries", {"t": "som", "v": []}),
-        ("facet_fields", {"t": "som", "v": [("cat", {"t": "namedlist", "v": [("audio", _v("int", 3))]})]}),
-        ("facet_ranges", {"t": "som", "v": [("price", {"t": "som", "v": [
-            ("counts", {"t": "namedlist", "v": [("0.0", _v("int", 2)), ("0.1", _v("int", 1))]}),
-            ("gap", _v("float", 0.10000000149011612)), ("start", _v("float", 0.0)),
-            ("end", _v("float", 0.20000000298023224))]})]})]},
-}
-
-
-def _som(**items):
-    return {"t": "som", "v": list(items.items())}
-
-
-PARTS.update({
+    "expanded": _som(g1=_doclist([("id", _v("str", "b")), ("made_dt", _v("date", 86_400_000)),
+                                  ("price", _v("float", 0.10000000149011612))])),
+    "moreLikeThis": _som(a=_doclist([("id", _v("str", "c")), ("payload", _v("bytes", "AAE=")),
+                                     ("weight", _v("double", 0.1))])),
+    "spellcheck": _som(suggestions=_named(helo=_som(numFound=_v("int", 1), suggestion=_v("list", [_v("str", "hello")]))),
+                       correctlySpelled=_v("bool", False), collations=_named(collation=_v("str", "hello"))),
+    "terms": _som(cat=_named(audio=_v("int", 3), video=_v("int", 1))),
+    "facet_counts": _som(facet_queries=_som(), facet_fields=_som(cat=_named(audio=_v("int", 3))),
+                         facet_ranges=_som(price=_som(
+                             counts={"t": "namedlist", "v": [("0.0", _v("int", 2)), ("0.1", _v("int", 1))]},
+                             gap=_v("float", 0.10000000149011612), start=_v("float", 0.0),
+                             end=_v("float", 0.20000000298023224)))),
     "highlighting": _som(a=_som(title=_v("list", [_v("str", "<em>key</em>board")]))),
     "stats": _som(stats_fields=_som(price=_som(
         min=_v("double", 0.5), max=_v("double", "Infinity"), count=_v("long", 2), missing=_v("long", 0),
         sum=_v("double", "Infinity"), mean=_v("double", "NaN"), stddev=_v("double", "NaN")))),
     "grouped": _som(cat=_som(matches=_v("int", 2), groups=_v("list", [_som(
         groupValue=_v("str", "audio"), doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
-    "debug": _som(rawquerystring=_v("str", "*:*"), explain={"t": "namedlist", "v": [("a", _v("str", "1.0 = x"))]},
+    "debug": _som(rawquerystring=_v("str", "*:*"), explain=_named(a=_v("str", "1.0 = x")),
                   timing=_som(time=_v("double", 1.0))),
-})
+}
 
 
 @pytest.mark.parametrize("nl", solr_json.STYLES)
 @pytest.mark.parametrize("part", PARTS)
 def test_other_response_parts_as_pysolr_gives_them(core, part, nl):
-    d = {"t": "som", "v": [("responseHeader", {"t": "som", "v": [("status", _v("int", 0)), ("QTime", _v("int", 1))]}),
-                           ("response", _doclist([("id", _v("str", "a")), ("made_dt", _v("date", 5))])),
-                           (part, PARTS[part])]}
-    url = serve_select(core, d)
+    url = serve_select(core, _som(responseHeader=_som(status=_v("int", 0), QTime=_v("int", 1)),
+                                  response=_doclist([("id", _v("str", "a")), ("made_dt", _v("date", 5))]),
+                                  **{part: PARTS[part]}))
     expected = pysolr.Solr(url).search("*:*", **{"json.nl": nl})
     assert_same_results(vp.Solr(url).search("*:*", **{"json.nl": nl}), expected)
     assert part in expected.raw_response
@@ -421,9 +396,7 @@ def test_real_select_answer_with_facets(core):
     assert got["response"]["docs"][0]["timestamp_dt"] == "2019-02-05T00:21:03.591Z"
     assert velkora.loads_solr_json(data, "map")["facet_counts"]["facet_fields"]["price"] == \
         {"2.0": 1, "3.0": 1, "4.0": 1, "5.0": 1}
-    for path in ("/solr/products/select", "/solr/products/select/"):
-        core.serve(path, data)
-    results = vp.Solr(core.url("/solr/products")).search("*:*")
+    results = vp.Solr(serve(core, data)).search("*:*")
     assert (results.hits, results.facets, results.qtime) == (5, got["facet_counts"], 91)
 
 
