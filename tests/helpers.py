@@ -1,5 +1,5 @@
-"""What several test files share: the chunker that feeds the chunk-fed decoders, response bodies of each
-handler's shape, and the resident-memory probes (in this process, or in a fresh one)."""
+"""What several test files share: the chunker that feeds the chunk-fed decoders, /select and /export bodies,
+and the resident-memory probes (in this process, or in a fresh one)."""
 
 import subprocess
 import sys
@@ -60,12 +60,6 @@ def export(docs, before=(), k=None, named=False):
     response = jb.NamedList(items) if named else jb.MapEntryIter(items, end=end)
     return jb.encode(jb.MapEntryIter([("responseHeader", jb.MapEntryIter({"status": jb.Int(0)})), *before,
                                       ("response", response)], end=end))
-
-
-def stream_body(docs):
-    """A /stream response: "result-set" with the tuples, then the EOF tuple."""
-    tuples = [_wire(d, jb.MapEntryIter) for d in [*docs, {"EOF": True, "RESPONSE_TIME": jb.SLong(12)}]]
-    return jb.encode(jb.MapEntryIter({"result-set": jb.MapEntryIter({"docs": jb.Iter(tuples)})}))
 
 
 # ---------------------------------------------------------------------------
