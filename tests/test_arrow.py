@@ -7,9 +7,6 @@ import functools
 import gc
 import math
 import random
-import subprocess
-import sys
-import textwrap
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -22,6 +19,7 @@ import javabin as jb
 import velkora
 from arrow_expect import Mark, export, select, stream
 from descriptions import SOLR_DATA, body as solr_body, load
+from helpers import in_fresh_python
 from velkora import deserialize_arrow
 
 needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
@@ -636,9 +634,7 @@ def test_batch_is_handed_over_without_copies():
 
 
 def test_works_without_pyarrow_except_for_arrow():
-    code = textwrap.dedent(f"""
-        import sys
-
+    out = in_fresh_python(f"""
         attempts = []
 
         class NoPyarrow:
@@ -668,9 +664,8 @@ def test_works_without_pyarrow_except_for_arrow():
         import pyarrow as pa
         assert velkora.deserialize_arrow(body, pa.schema([("a", pa.int64())])).num_rows == 1
         print("ok")
-    """)
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr
+    """, timeout=120)
+    assert out.strip() == "ok"
 
 
 # ---------------------------------------------------------------------------
