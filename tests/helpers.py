@@ -33,6 +33,11 @@ def streamed(data):
     return out
 
 
+def documents(data):
+    """The documents of a body as deserialize_stream delivers them, less the EOF tuple ending a /stream."""
+    return [d for d in streamed(data) if d.get("EOF") is not True]
+
+
 # ---------------------------------------------------------------------------
 # Bodies. Documents are dicts of fields or javabin values (jb.Doc, jb.MapEntryIter, ...); `before` entries
 # come ahead of "response"; with `k`, only the bytes up to the end of document k, the declared counts kept.

@@ -13,6 +13,7 @@ import pytest
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
+from helpers import documents
 from solr_node import export_failure
 from velkora._json_text import json_value
 from velkora.cli import with_child_columns
@@ -33,13 +34,6 @@ def quietly_inferred(data: bytes, **kwargs) -> pa.Schema:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return velkora.schema.infer(data, **kwargs)
-
-
-def documents(data: bytes) -> list:
-    """The documents of a body, less the EOF tuple that ends a /stream."""
-    docs = []
-    velkora.deserialize_stream(data, docs.append)
-    return [d for d in docs if d.get("EOF") is not True]
 
 
 def read_back(path: Path) -> pa.Table:

@@ -16,7 +16,7 @@ import javabin as jb
 import velkora
 import velkora.http as vh
 from descriptions import SOLR_DATA, body as solr_body
-from helpers import in_fresh_python
+from helpers import documents, in_fresh_python
 from solr_node import (JSON, Answer, bodies, cursor_pages, error_response, export_body, export_failure, schema_api,
                        select_body, solr_error, stream_body)
 from test_arrow import _solr_schema
@@ -47,13 +47,6 @@ def docs(n, start=0):
 
 
 select, export = select_body, export_body
-
-
-def whole_documents(data):
-    """The documents of a body as the whole-body decoder gives them, less the EOF tuple ending a /stream."""
-    found = []
-    velkora.deserialize_stream(data, found.append)
-    return [d for d in found if d.get("EOF") is not True]
 
 
 # Every client: the sync ones are given as objects or names, the async ones by name (made inside the loop).
@@ -132,7 +125,7 @@ def count(function, got):
 def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, name, children, chunk_size):
     data = solr_body(name)
     url = solr.serve(f"/solr/{name}/{handler}", data, chunk_size=chunk_size)
-    assert list(vh.iter_documents(client, url, {"q": "*:*"})) == whole_documents(data)
+    assert list(vh.iter_documents(client, url, {"q": "*:*"})) == documents(data)
     shaped = velkora.loads_solr_json(data, "map")  # the described tops are named lists
     shaped = shaped.get("response", shaped.get("result-set")) or {}
     assert list(vh.iter_documents(client, url, {"q": "*:*", "json.nl": "map"}, shape="solr-json")) == \
