@@ -5,8 +5,16 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import javabin as jb
 import velkora
+from descriptions import SOLR_DATA
+
+needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
+EOF = "unexpected end of input at byte offset {}"
+DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {}; "
+         "the input is likely malformed or malicious")
 
 
 def pieces(data, sizes=None):

@@ -18,17 +18,13 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from arrow_expect import Mark, export, select, stream
-from descriptions import SOLR_DATA, body as solr_body, load
-from helpers import in_fresh_python
+from descriptions import body as solr_body, load
+from helpers import DEPTH, EOF, in_fresh_python, needs_data
 from velkora import deserialize_arrow
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
-EOF = "unexpected end of input at byte offset {}"
 MISFIT = ax.MISFIT
 BUILD = "failed to build Arrow RecordBatch: Invalid argument error: "
 MISMATCH = BUILD + "column types must match schema types, expected "
-DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {};"
-         " the input is likely malformed or malicious")
 TS = pa.timestamp("ms")
 
 

@@ -6,11 +6,10 @@ import pytest
 
 import javabin as jb
 from arrow_expect import CHILDREN_REFUSED, MISFIT, Mark, export, select
+from helpers import DEPTH
 from velkora import deserialize_arrow
 
 META = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32()), ("_child_field", pa.utf8())])
-DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {};"
-         " the input is likely malformed or malicious")
 
 
 def D(key, *fields, children=()):

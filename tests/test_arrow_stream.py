@@ -13,12 +13,10 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
-from descriptions import SOLR_DATA, body as solr_body
-from helpers import in_fresh_python, pieces
+from descriptions import body as solr_body
+from helpers import EOF, in_fresh_python, needs_data, pieces
 from test_arrow import _big, _solr_schema
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
-EOF = "unexpected end of input at byte offset {}"
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
 TREE = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32())])
 

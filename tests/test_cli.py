@@ -13,7 +13,7 @@ import pytest
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
-from helpers import documents
+from helpers import DEPTH, documents, needs_data as needs_solr
 from solr_node import export_failure
 from velkora._json_text import json_value
 from velkora.cli import with_child_columns
@@ -22,7 +22,6 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 from arrow_expect import export, select, stream  # noqa: E402  (needs pyarrow)
 
-needs_solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
 COMMAND = [sys.executable, "-m", "velkora"]
 
 
@@ -144,8 +143,6 @@ def test_arrow_with_a_schema_file(tmp_path):
 
 
 EXPORT_50 = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
-DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset 129; the input is likely "
-         "malformed or malicious\n")
 
 
 @pytest.mark.parametrize("data, message", [
@@ -153,7 +150,7 @@ DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byt
     # Top-level values that are no envelope: read through, and refused when broken, whatever the command.
     (b"\x02\x1c\x00\x00", "unknown javabin tag byte 0x1c at byte offset 1\n"),
     (b"\x02\x83\x01\x02", "unexpected end of input at byte offset 4\n"),
-    (b"\x02" + b"\x81" * 128 + b"\x80", DEPTH),
+    (b"\x02" + b"\x81" * 128 + b"\x80", DEPTH.format(129) + "\n"),
 ])
 def test_decode_error_exits_1_and_leaves_no_file(data, message, tmp_path, tmp_path_factory):
     schema_file = tmp_path_factory.mktemp("schema") / "schema.arrow"

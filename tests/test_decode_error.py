@@ -7,8 +7,8 @@ import pytest
 import arrow_expect as ax
 import javabin as jb
 import velkora
-from descriptions import SOLR_DATA, body
-from helpers import pieces
+from descriptions import body
+from helpers import needs_data, pieces
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -134,7 +134,7 @@ def test_assembly_errors_name_the_column():
     assert error.__notes__ == ["in column 'id'"]
 
 
-@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
+@needs_data
 @pytest.mark.parametrize("name, stride", [
     ("select_small", 1), ("child_docs", 1), ("stream_like", 1), ("input_docs", 1), ("javabin_sample", 1),
     ("updateReq_4_5", 1), ("javabin_backcompat", 1), ("javabin_backcompat_child_docs", 1), ("export_like", 37),

@@ -11,16 +11,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import javabin as jb
-from descriptions import DESCRIBED, SOLR_DATA, Unhashable, assert_same, body, load, rebuild, to_python, to_wire
-from helpers import rss
+from descriptions import DESCRIBED, Unhashable, assert_same, body, load, rebuild, to_python, to_wire
+from helpers import DEPTH as DEPTH_ERR, needs_data, rss
 
 from velkora import StreamDecoder, _bench_parse_only, _deserialize_safe, deserialize, deserialize_stream
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "input_docs",
          "javabin_sample", "updateReq_4_5", "select_small", "stream_like")
-DEPTH_ERR = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {};"
-             " the input is likely malformed or malicious")
 
 
 def error_of(func, data):

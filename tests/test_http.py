@@ -15,8 +15,8 @@ import pytest
 import javabin as jb
 import velkora
 import velkora.http as vh
-from descriptions import SOLR_DATA, body as solr_body
-from helpers import documents, in_fresh_python
+from descriptions import body as solr_body
+from helpers import documents, in_fresh_python, needs_data
 from solr_node import (JSON, Answer, bodies, cursor_pages, error_response, export_body, export_failure, schema_api,
                        select_body, solr_error, stream_body)
 from test_arrow import _solr_schema
@@ -28,7 +28,6 @@ try:
 except ImportError:  # the aiohttp cases skip
     aiohttp = None
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 EOF = r"^unexpected end of input at byte offset \d+$"
 SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
 # Real bodies by handler, with the children mode their documents need.

@@ -10,8 +10,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 import velkora
-from descriptions import DESCRIBED, SOLR_DATA, body, json_float_text, load, to_json_text
-from helpers import in_fresh_python
+from descriptions import DESCRIBED, body, json_float_text, load, to_json_text
+from helpers import in_fresh_python, needs_data
 from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float, Int, Iter, Long, Map, MapEntry,
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
 
@@ -247,10 +247,9 @@ def test_objects_with_many_keys(size):
     assert as_json(encode([NamedList(pairs), NamedList(pairs)])) == f"[{text},{text}]"
 
 
-solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
 
 
-@solr
+@needs_data
 @pytest.mark.parametrize("name", DESCRIBED)
 def test_solr_bodies_match_their_descriptions(name):
     assert as_json(body(name)) == to_json_text(load(name))

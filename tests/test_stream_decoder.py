@@ -8,12 +8,10 @@ import pytest
 
 import javabin as jb
 import velkora
-from helpers import export, in_fresh_python, select, stream_decoded, streamed as reference
+from helpers import EOF, export, in_fresh_python, needs_data, select, stream_decoded, streamed as reference
 from solr_node import stream_body
-from descriptions import SOLR_DATA, body as solr_body
+from descriptions import body as solr_body
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not available")
-EOF = "unexpected end of input at byte offset {}"
 
 
 def stream(data, sizes=None):

@@ -6,9 +6,9 @@ import tracemalloc
 import pytest
 
 import velkora
+from helpers import DEPTH, EOF
 from javabin import Doc, DocList, EnumValue, InputDoc, Iter, Map, MapEntry, MapEntryIter, NamedList, Str, TypedArr, encode
 
-EOF = "unexpected end of input at byte offset {}"
 VERSION = "invalid javabin version (expected 2, found {}); the data may not be in javabin format"
 UTF8 = "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of {} bytes from index {}"
 CUT = "invalid UTF-8 string at byte offset {}: incomplete utf-8 byte sequence from index {}"
@@ -18,8 +18,6 @@ LIST = "expected SolrDocumentList {} array at byte offset {}, found {}"
 TAG = "unknown javabin tag byte 0x{} at byte offset {}"
 KEY = "expected string or null at byte offset {}, found {}"
 ITEM = "expected field name (string) or child SolrDocument at byte offset {}, found {}"
-DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byte offset {}; "
-         "the input is likely malformed or malicious")
 
 
 @pytest.fixture(params=[velkora._bench_parse_only, velkora.deserialize_json], ids=["parse_only", "json"])
