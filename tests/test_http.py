@@ -557,15 +557,6 @@ def test_a_route_advanced_from_a_thread_pool(solr, client, function):
     assert rows == [dict(d) for d in docs(30)]
 
 
-def test_starlettes_iterate_in_threadpool(solr, client):
-    concurrency = pytest.importorskip("starlette.concurrency")
-    url = solr.serve("/solr/c/export", export(docs(30)), chunk_size=50)
-
-    async def stream():
-        return [d async for d in concurrency.iterate_in_threadpool(vh.iter_documents(client, url, {}))]
-    assert asyncio.run(stream()) == [dict(d) for d in docs(30)]
-
-
 @pytest.mark.parametrize("function", ["aiter_documents", "aiter_batches", "aread_arrow"])
 @pytest.mark.parametrize("kind", ["httpx-async", "aiohttp"])
 def test_cancelling_an_async_route_closes_the_connection(solr, kind, function):
