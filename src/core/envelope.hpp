@@ -57,6 +57,14 @@ inline DocsKind docs_kind(uint8_t tag) {
     return tag == ITERATOR ? DocsKind::Iterator : DocsKind::Other;
 }
 
+/// What the Python-object decoders take for a key of the envelope or response container `tag` opens: a
+/// `str` or None in a named list, any value in a MAP, any value or the END closing a MAP_ENTRY_ITER.
+enum class ObjectKey : uint8_t { StrOrNone, Value, ValueOrEnd };
+inline ObjectKey object_key(uint8_t tag) {
+    if (tag == MAP_ENTRY_ITER) return ObjectKey::ValueOrEnd;
+    return tag == MAP ? ObjectKey::Value : ObjectKey::StrOrNone;
+}
+
 /// The tag of the next value, not consumed; UnexpectedEof when the input ends here.
 [[nodiscard]] inline bool peek_tag(Reader& r, uint8_t* tag) {
     if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);

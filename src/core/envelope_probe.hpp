@@ -27,8 +27,8 @@ public:
     uint64_t end() const { return value_.end(); }
     InputWait needed() const { return value_.needed(); }
 
-    // A key is a value like any other (a MAP's may be a list, a MAP_ENTRY_ITER's the END closing it), so it
-    // is walked as one, and judged once it has been.
+    // A key is a value like any other to these decoders (object_key: a MAP's may be a list), so it is walked
+    // as one, and judged once it has been.
     KeyRead key(Reader&, const KeyedHeader& header, uint64_t index, KeyName*) const {
         return !header.until_end && index == header.count ? KeyRead::Ended : KeyRead::Walking;
     }
@@ -36,8 +36,8 @@ public:
         ObjectProbe::Shape shape = value_.shape();
         if (shape == ObjectProbe::Shape::End) return KeyRead::Ended;
         bool str = shape == ObjectProbe::Shape::Str;
-        if (is_named_list(header.tag) && !str && shape != ObjectProbe::Shape::Null)
-            return KeyRead::Failed;  // a named-list key neither str nor None
+        if (object_key(header.tag) == ObjectKey::StrOrNone && !str && shape != ObjectProbe::Shape::Null)
+            return KeyRead::Failed;
         *name = str ? value_.name() : KeyName::Other;
         return KeyRead::Named;
     }

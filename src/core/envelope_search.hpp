@@ -25,9 +25,9 @@ enum class KeyRead : uint8_t {
     Failed,   // the reader's error; after a walked key, refused
 };
 
-/// Walks the envelope core/envelope.hpp describes: the documents are the "docs" of the first response entry
-/// that holds a response container, or those after a SOLRDOCLST's header; a response entry holding anything
-/// else is passed over and the search goes on. It ends where the documents start (CountedDocs, IteratorDocs)
+/// Walks the envelope core/envelope.hpp describes: the documents are those of the first response entry that
+/// holds a response container (its "docs") or a SOLRDOCLST (after its header); a response entry holding
+/// anything else is passed over and the search goes on. It ends where the documents start (CountedDocs, IteratorDocs)
 /// or where the envelope reading stops without them (Done): after a top-level value that is no envelope, at
 /// the end of the envelope or of the response container, after a "docs" that is no sequence, or before a
 /// SOLRDOCLST's documents that are no ARR. `Rules` holds the reading's own rules (members called without

@@ -75,11 +75,14 @@ private:
         return tag;
     }
 
-    /// A key of the container that `tag` opened: `str` or None in a named list, any value in a MAP, any
-    /// value or the END marker in a MAP_ENTRY_ITER. New reference, end_marker(), or nullptr.
+    /// A key of the container that `tag` opened, as wire::object_key says. New reference, end_marker(), or
+    /// nullptr.
     PyObject* read_key(uint8_t tag) {
-        if (tag == wire::MAP_ENTRY_ITER) return d_.read_part_or_end();
-        if (tag == wire::MAP) return d_.read_required();
+        switch (wire::object_key(tag)) {
+            case wire::ObjectKey::ValueOrEnd: return d_.read_part_or_end();
+            case wire::ObjectKey::Value: return d_.read_required();
+            case wire::ObjectKey::StrOrNone: break;
+        }
         return d_.read_named_key();
     }
 
