@@ -3,10 +3,47 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "arrow/row_decoder.hpp"
 #include "core/envelope.hpp"
+#include "core/envelope_search.hpp"
+#include "core/extern_strings.hpp"
 #include "core/probe.hpp"
+
+namespace velkora::arrow {
+
+/// The Arrow reading of the envelope, for wire::EnvelopeSearch: what it passes over is walked as skip_value
+/// walks it, at the levels the Arrow decoders count, and a fault is kept to be reported as it stands.
+class ArrowEnvelopeRules {
+public:
+    /// The decoder's table, which the extern strings defined on the way go into: set before each resume.
+    wire::ExternStrings* table = nullptr;
+
+    void pass_over(uint64_t position, uint32_t depth, bool /*end_allowed*/) {
+        value_.begin_value(position, depth, table);
+    }
+    wire::Walked resume(wire::ByteSpan bytes) { return value_.resume(bytes, &error_); }
+    uint64_t end() const { return value_.length(); }
+    wire::InputWait needed() const { return value_.needed(); }
+
+    // Keys are read_envelope_key's, read whole: a string or NULL in any container, anything else refused.
+    wire::KeyRead key(wire::Reader& r, const wire::KeyedHeader& header, uint64_t index, wire::KeyName* name);
+    wire::KeyRead walked_key(const wire::KeyedHeader&, wire::KeyName*) const { return wire::KeyRead::Failed; }
+    void refuse(wire::DecodeError&& error) { error_ = std::move(error); }
+
+    const wire::DecodeError& error() const { return error_; }
+
+private:
+    wire::DocumentProbe value_;
+    wire::DecodeError error_;
+};
+
+}  // namespace velkora::arrow
+
+namespace velkora::wire {
+extern template class EnvelopeSearch<arrow::ArrowEnvelopeRules>;
+}  // namespace velkora::wire
 
 namespace velkora::arrow {
 
@@ -21,34 +58,13 @@ public:
     wire::Walked resume(ArrowRowDecoder& d, wire::ByteSpan bytes, wire::DecodeError* error);
 
     const DocsSequence& docs() const { return docs_; }
-    uint64_t end() const { return pos_; }
-    wire::InputWait needed() const { return needed_; }
+    uint64_t end() const { return search_.end(); }
+    wire::InputWait needed() const { return search_.needed(); }
     /// Where the walk stands, inside a value passed over too: the bytes before it have been walked.
-    uint64_t position() const { return in_value_ ? value_.length() : pos_; }
+    uint64_t position() const { return search_.position(); }
 
 private:
-    enum class Stage : uint8_t { Version, Top, Entry, ResponseTag, ListDocsTag, DocsTag, Found };
-    enum class Step : uint8_t { Next, Wait, Refused, Complete };
-
-    Step step(ArrowRowDecoder& d, wire::Reader& r);
-    Step failed(wire::Reader& r);
-    /// Walks the value at the reader at `depth` (as skip_value), then goes on with `then`.
-    Step skip(ArrowRowDecoder& d, wire::Reader& r, uint32_t depth, Stage then);
-    /// Opens the envelope or (`response`) the response container at the reader; its entries come next.
-    Step open(wire::Reader& r, bool response);
-    Step found(wire::Reader& r, DocsSequence::Kind kind, uint64_t count = 0);
-
-    wire::DocumentProbe value_;
-    bool in_value_ = false;  // value_ walks a value passed over
-    Stage stage_ = Stage::Version;
-    Stage after_value_ = Stage::Entry;
-    bool response_ = false;  // the entries are those of the response container, not the envelope
-    wire::KeyedHeader header_;  // of the container whose entries are walked
-    uint64_t index_ = 0;
-    uint64_t pos_ = 0;
-    wire::InputWait needed_;
-    wire::Walked final_ = wire::Walked::Wait;
-    wire::DecodeError error_;
+    wire::EnvelopeSearch<ArrowEnvelopeRules> search_;
     DocsSequence docs_;
 };
 

@@ -83,16 +83,17 @@ private:
         uint8_t tag;
         if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
         *decided = true;
-        if (tag == wire::SOLRDOCLST) {
-            v_.response(tag);
-            (void)r_.read_u8(&tag);
-            if (!v_.list_header()) return EnvelopeStep::Failed;
-            if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
-            return wire::group_of(tag) == wire::GROUP_ARR ? v_.documents(tag) : v_.list_docs_not_array();
-        }
-        if (!wire::is_response_container(tag)) {
-            *decided = false;
-            return skip(wire::kEnvelopeEntryDepth);
+        switch (wire::response_kind(tag)) {
+            case wire::ResponseKind::Container: break;
+            case wire::ResponseKind::DocumentList:
+                v_.response(tag);
+                (void)r_.read_u8(&tag);
+                if (!v_.list_header()) return EnvelopeStep::Failed;
+                if (!wire::peek_tag(r_, &tag)) return EnvelopeStep::Failed;
+                return wire::docs_kind(tag) == wire::DocsKind::Counted ? v_.documents(tag) : v_.list_docs_not_array();
+            case wire::ResponseKind::Other:
+                *decided = false;
+                return skip(wire::kEnvelopeEntryDepth);
         }
         wire::KeyedHeader header;
         if (!wire::open_keyed(r_, &header)) return EnvelopeStep::Failed;
@@ -104,8 +105,7 @@ private:
             docs_seen = true;
             uint8_t docs_tag;
             if (!wire::peek_tag(r_, &docs_tag)) return EnvelopeStep::Failed;
-            bool sequence = wire::group_of(docs_tag) == wire::GROUP_ARR || docs_tag == wire::ITERATOR;
-            return sequence ? v_.documents(docs_tag) : v_.other_docs();
+            return wire::docs_kind(docs_tag) != wire::DocsKind::Other ? v_.documents(docs_tag) : v_.other_docs();
         });
         return step == EnvelopeStep::Next ? v_.response_ended(docs_seen) : step;
     }

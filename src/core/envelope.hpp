@@ -41,6 +41,30 @@ inline bool is_envelope(uint8_t tag) { return is_named_list(tag) || tag == MAP_E
 /// The containers a response entry holds its entries in (a SOLRDOCLST holds documents instead).
 inline bool is_response_container(uint8_t tag) { return is_envelope(tag) || tag == MAP; }
 
+/// What a response entry's value is to a walk looking for the documents, by its tag: anything but a
+/// container or a document list is passed over, and the search goes on.
+enum class ResponseKind : uint8_t { Container, DocumentList, Other };
+inline ResponseKind response_kind(uint8_t tag) {
+    if (is_response_container(tag)) return ResponseKind::Container;
+    return tag == SOLRDOCLST ? ResponseKind::DocumentList : ResponseKind::Other;
+}
+
+/// What holds the documents, by its tag: a counted ARR, or an ITERATOR up to END (after a SOLRDOCLST's
+/// header only the first), or anything else, which holds none.
+enum class DocsKind : uint8_t { Counted, Iterator, Other };
+inline DocsKind docs_kind(uint8_t tag) {
+    if (group_of(tag) == GROUP_ARR) return DocsKind::Counted;
+    return tag == ITERATOR ? DocsKind::Iterator : DocsKind::Other;
+}
+
+/// What the Python-object decoders take for a key of the envelope or response container `tag` opens: a
+/// `str` or None in a named list, any value in a MAP, any value or the END closing a MAP_ENTRY_ITER.
+enum class ObjectKey : uint8_t { StrOrNone, Value, ValueOrEnd };
+inline ObjectKey object_key(uint8_t tag) {
+    if (tag == MAP_ENTRY_ITER) return ObjectKey::ValueOrEnd;
+    return tag == MAP ? ObjectKey::Value : ObjectKey::StrOrNone;
+}
+
 /// The tag of the next value, not consumed; UnexpectedEof when the input ends here.
 [[nodiscard]] inline bool peek_tag(Reader& r, uint8_t* tag) {
     if (VELKORA_UNLIKELY(r.at_end())) return r.fail_eof(r.position(), r.position() + 1);

@@ -1,5 +1,6 @@
 // src/core/object_probe.hpp: where the Python-object decoder would stop, found without building anything:
-// resumable walks over one value, and over a response's envelope up to its documents, by that decoder's rules.
+// a resumable walk over one value by that decoder's rules (envelope_probe.hpp walks a response's envelope
+// with it).
 //
 // The chunk-fed document decoder runs the real decoder only once these walks say "go", so a document or an
 // envelope that arrives in many chunks is decoded once, and the work of the walks is linear in the bytes fed.
@@ -87,53 +88,6 @@ private:
     Walked final_ = Walked::Wait;  // Wait until the walk has come to an end
     Shape shape_ = Shape::Null;
     KeyName name_ = KeyName::Other;
-};
-
-/// A resumable walk over a response from its version byte to where its documents start (or to where the
-/// envelope parse stops without documents), by the rules of the chunk-fed decoder's envelope parse. Refused
-/// means "run that parse now": it fails with its exact error. Complete means the parse would succeed, and
-/// says with what: where it stops, the phase and document count it finds, and the extern strings defined.
-class EnvelopeProbe {
-public:
-    /// Goes on over `bytes`, the stream from its first byte (what was given before, possibly followed by more).
-    Walked resume(ByteSpan bytes);
-    InputWait needed() const { return needed_; }
-    /// Where the walk stands, inside a key or value too: the bytes before it have been walked.
-    uint64_t position() const { return in_value_ ? value_.end() : pos_; }
-    /// Forgets everything and starts again from the stream's first byte.
-    void reset() { *this = EnvelopeProbe(); }
-
-    /// After Complete: where the documents start (or the parse stops), the phase, and the documents counted.
-    uint64_t end() const { return pos_; }
-    StreamPhase phase() const { return phase_; }
-    uint64_t count() const { return count_; }
-    /// After Complete: the extern strings the envelope defined, in order, offsets from the stream's start.
-    const std::vector<ExternDefinition>& definitions() const { return definitions_; }
-
-private:
-    enum class Stage : uint8_t { Version, TopTag, TopValue, Key, Value, ResponseTag, ListHeader, ListDocsTag, DocsTag };
-
-    /// Opens the named list, MAP or MAP_ENTRY_ITER at the reader; false (needed_ set) when its count is cut.
-    bool keyed(Reader& r, bool response);
-    /// Starts value_ over the key or value at pos_.
-    void walk_value(bool end_allowed);
-    /// The walk is over, the parse would end at `end` with `phase`.
-    Walked ended(uint64_t end, StreamPhase phase, uint64_t count = 0);
-
-    ObjectProbe value_;
-    bool in_value_ = false;  // value_ is walking a key or a value the envelope does not look into
-    std::vector<ExternDefinition> definitions_;
-    ExternTally tally_;
-    Stage stage_ = Stage::Version;
-    bool response_ = false;   // the keyed container is the response container, not the envelope
-    uint8_t container_ = 0;   // its tag
-    uint64_t remaining_ = 0;  // its entries still to come, unless it is a MAP_ENTRY_ITER
-    KeyName key_ = KeyName::Other;
-    uint64_t pos_ = 0;
-    InputWait needed_;
-    Walked final_ = Walked::Wait;
-    StreamPhase phase_ = StreamPhase::Done;
-    uint64_t count_ = 0;
 };
 
 }  // namespace velkora::wire

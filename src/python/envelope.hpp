@@ -55,8 +55,6 @@ private:
     /// Whose entries a keyed container holds.
     enum class Level { Envelope, Response };
 
-    static bool is_array(uint8_t tag) { return wire::group_of(tag) == wire::GROUP_ARR; }
-
     /// Which envelope entry a decoded key names: a `str` by its UTF-8 text, anything else none.
     static wire::KeyName name_of(PyObject* key) {
         if (!key || !PyUnicode_Check(key)) return wire::KeyName::Other;
@@ -77,11 +75,14 @@ private:
         return tag;
     }
 
-    /// A key of the container that `tag` opened: `str` or None in a named list, any value in a MAP, any
-    /// value or the END marker in a MAP_ENTRY_ITER. New reference, end_marker(), or nullptr.
+    /// A key of the container that `tag` opened, as wire::object_key says. New reference, end_marker(), or
+    /// nullptr.
     PyObject* read_key(uint8_t tag) {
-        if (tag == wire::MAP_ENTRY_ITER) return d_.read_part_or_end();
-        if (tag == wire::MAP) return d_.read_required();
+        switch (wire::object_key(tag)) {
+            case wire::ObjectKey::ValueOrEnd: return d_.read_part_or_end();
+            case wire::ObjectKey::Value: return d_.read_required();
+            case wire::ObjectKey::StrOrNone: break;
+        }
         return d_.read_named_key();
     }
 
@@ -122,21 +123,26 @@ private:
     Walk response(Value* out) {
         uint8_t tag;
         if (!peek_tag(&tag)) return Walk::Failed;
-        if (wire::is_response_container(tag)) {
-            Walk w = keyed(Level::Response, out);
-            return w == Walk::Next ? c_.response_ended() : w;
+        switch (wire::response_kind(tag)) {
+            case wire::ResponseKind::Container: {
+                Walk w = keyed(Level::Response, out);
+                return w == Walk::Next ? c_.response_ended() : w;
+            }
+            case wire::ResponseKind::DocumentList: return document_list(out);
+            case wire::ResponseKind::Other: break;
         }
-        if (tag == wire::SOLRDOCLST) return document_list(out);
         return c_.plain(out);
     }
 
     Walk documents(Value* out) {
         uint8_t tag;
         if (!peek_tag(&tag)) return Walk::Failed;
-        if (is_array(tag)) return counted(out);
-        if (tag == wire::ITERATOR) {
-            (void)take_tag();
-            return c_.iterator_docs(out);
+        switch (wire::docs_kind(tag)) {
+            case wire::DocsKind::Counted: return counted(out);
+            case wire::DocsKind::Iterator:
+                (void)take_tag();
+                return c_.iterator_docs(out);
+            case wire::DocsKind::Other: break;
         }
         return c_.other_docs(out);
     }
@@ -157,7 +163,7 @@ private:
         uint8_t tag;
         if (!peek_tag(&tag)) return Walk::Failed;
         Value docs;
-        Walk w = is_array(tag) ? counted(&docs) : c_.list_docs_not_array(&docs);
+        Walk w = wire::docs_kind(tag) == wire::DocsKind::Counted ? counted(&docs) : c_.list_docs_not_array(&docs);
         if (w != Walk::Next) return w;
         if (!c_.store(list, names().docs, std::move(docs))) return Walk::Failed;
         *out = std::move(list);

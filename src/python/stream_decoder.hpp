@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/chunk_buffer.hpp"
-#include "core/object_probe.hpp"
+#include "core/envelope_probe.hpp"
 #include "core/reader.hpp"
 #include "python/py_decoder.hpp"
 
