@@ -1,4 +1,4 @@
-// src/core/probe.cpp: the skip rules' first step and document items.
+// src/core/probe.cpp: the first step of the skip rules: a document's tag and item count, or the value.
 #include "core/probe.hpp"
 
 namespace velkora::wire {
@@ -20,16 +20,6 @@ SkipStep SkipRules::start(Reader& r) {
     // The document's items stand at level 0.
     if (!stack_.push({count, 0, Container::Document, kKey, false, tag == MAP_ENTRY_ITER})) return refuse_depth(r);
     return SkipStep::Next;
-}
-
-SkipStep SkipRules::item(Reader& r, SkipFrame& f) {
-    if (r.at_end()) return eof(r);
-    if (f.until_end && r.peek() == END) {
-        r.set_position(r.position() + 1);
-        return close_container();
-    }
-    f.phase = r.peek() == SOLRDOC ? kChild : kName;
-    return part(r, f, false);
 }
 
 }  // namespace velkora::wire

@@ -20,12 +20,13 @@ public:
     static constexpr bool kJudges = false;
     static constexpr bool kShortValues = true;
 
-    /// Over the value standing at level `depth`, extern strings it defines appended to `table` when given,
-    /// each as soon as it has been read whole.
-    SkipRules(uint32_t depth, ExternStrings* table) : table_(table), depth_(depth) {}
-    SkipRules() = default;
+    /// A skip: extern strings the value defines are appended to `table` when given, each as soon as it has
+    /// been read whole.
+    explicit SkipRules(ExternStrings* table) : Skipper(Straight{}), table_(table) {}
+    /// A probe, started by begin().
+    SkipRules() : table_(nullptr), depth_(0), document_(false) {}
 
-    /// Starts again at `position`, over a value as above or (`document`) over a document with no table.
+    /// Starts again at `position`, over the value standing at level `depth` or (`document`) over a document.
     void begin(uint64_t position, uint32_t depth, ExternStrings* table, bool document) {
         restart(position);
         table_ = table;
@@ -37,7 +38,15 @@ private:
     friend class Skipper<SkipRules>;
 
     SkipStep start(Reader& r);
-    SkipStep item(Reader& r, SkipFrame& f);
+    VELKORA_INLINE SkipStep item(Reader& r, SkipFrame& f) {
+        if (r.at_end()) return eof(r);
+        if (f.until_end && r.peek() == END) {
+            r.set_position(r.position() + 1);
+            return close_container();
+        }
+        f.phase = r.peek() == SOLRDOC ? kChild : kName;
+        return part(r, f, false);
+    }
     VELKORA_INLINE bool text(Reader& r, uint64_t size, KeyName*) {
         ByteSpan bytes;
         return r.take(size, &bytes);
@@ -57,9 +66,9 @@ private:
     }
     void completed(Shape, KeyName) {}
 
-    ExternStrings* table_ = nullptr;
-    uint32_t depth_ = 0;
-    bool document_ = false;
+    ExternStrings* table_;
+    uint32_t depth_;  // and document_: read by the first step of a probe only
+    bool document_;
 };
 
 /// Probes the document at the start of the unread bytes by the skip rules, with no extern-string table

@@ -6,8 +6,8 @@
 namespace velkora::wire {
 
 bool skip_value_slow(Reader& r, uint32_t depth, ExternStrings* table) {
-    SkipRules rules(depth, table);
-    return rules.skip(r);
+    SkipRules rules(table);
+    return rules.skip(r, depth);
 }
 
 }  // namespace velkora::wire

@@ -63,13 +63,14 @@ struct SkipFrame {
 template <class Rules>
 class Skipper {
 public:
-    /// Passes over the whole value at the reader; false with the reader's error (running out is a fault).
-    bool skip(Reader& r) {
-        for (;;) {
-            SkipStep s = step(r);
-            if (VELKORA_LIKELY(s == SkipStep::Next)) continue;
-            return s == SkipStep::Complete;
-        }
+    /// Passes over the whole value at the reader, standing at level `depth`, as open() reads it (an END is a
+    /// one-byte value); false with the reader's error (running out is a fault).
+    bool skip(Reader& r, uint32_t depth) {
+        uint8_t tag;
+        if (!r.read_u8(&tag)) return false;
+        SkipStep s = open(r, tag, depth);
+        while (s == SkipStep::Next) s = step(r);
+        return s == SkipStep::Complete;
     }
 
     /// Goes on over `bytes` from where the last call stopped (the bytes given before, possibly followed by
@@ -82,7 +83,10 @@ public:
         for (;;) {
             switch (step(r)) {
                 case SkipStep::Next: pos_ = r.position(); break;
-                case SkipStep::Wait: needed_ = InputWait::of(r.error); return Walked::Wait;
+                case SkipStep::Wait:
+                    needed_length_ = r.error.needed;
+                    needed_in_varint_ = r.error.in_varint;
+                    return Walked::Wait;
                 case SkipStep::Refused:
                     if (error) *error = std::move(r.error);
                     return final_ = Walked::Refused;
@@ -94,14 +98,20 @@ public:
     /// After Complete: the offset just after the value. Before, where the probe stands (the bytes before it
     /// have been passed over).
     uint64_t position() const { return pos_; }
-    InputWait needed() const { return needed_; }
+    InputWait needed() const { return {needed_length_, needed_in_varint_}; }
 
 protected:
+    /// For a probe. A skip uses the stack alone and starts with Straight{}, which leaves the rest unset.
+    Skipper() { restart(0); }
+    struct Straight {};
+    explicit Skipper(Straight) {}
+
     /// Starts again at `position`, with no container open.
     void restart(uint64_t position) {
         stack_.clear();
         pos_ = position;
-        needed_ = {};
+        needed_length_ = 0;
+        needed_in_varint_ = false;
         final_ = Walked::Wait;
     }
 
@@ -153,7 +163,7 @@ protected:
     }
 
     /// The value whose tag has been read, standing at level `depth`.
-    SkipStep open(Reader& r, uint8_t tag, uint32_t depth) {
+    VELKORA_INLINE SkipStep open(Reader& r, uint8_t tag, uint32_t depth) {
         uint64_t size;
         KeyName name = KeyName::Other;
         switch (group_of(tag)) {
@@ -225,11 +235,14 @@ protected:
     }
 
     /// A value is over: the container it stands in takes it, or the whole value is.
-    SkipStep closed(Shape shape, KeyName name = KeyName::Other) {
-        if (stack_.empty()) {
-            self().completed(shape, name);
-            return SkipStep::Complete;
-        }
+    VELKORA_INLINE SkipStep closed(Shape shape, KeyName name = KeyName::Other) {
+        if (VELKORA_LIKELY(!stack_.empty())) return taken(shape);
+        self().completed(shape, name);
+        return SkipStep::Complete;
+    }
+
+    /// The container on top takes a value that is over.
+    SkipStep taken(Shape shape) {
         SkipFrame& f = stack_.top();
         bool unhashable = shape == Shape::List || shape == Shape::Dict;
         switch (f.kind) {
@@ -310,6 +323,7 @@ private:
     SkipStep step(Reader& r) {
         if (stack_.empty()) return self().start(r);
         SkipFrame& f = stack_.top();
+        bool end_allowed = false;
         switch (f.kind) {
             case Container::Array:
                 if constexpr (Rules::kShortValues) {
@@ -321,29 +335,30 @@ private:
                 }
                 [[fallthrough]];
             case Container::Enum:
-                if (f.remaining == 0) break;
-                return part(r, f, false);
+                if (f.remaining == 0) return close_container();
+                break;
             case Container::NamedList:
             case Container::Map:
-                if (f.phase == kKey && f.remaining == 0) break;
-                return part(r, f, false);
-            case Container::MapEntryIter: return part(r, f, f.phase == kKey);
-            case Container::Iterator: return part(r, f, true);
+                if (f.phase == kKey && f.remaining == 0) return close_container();
+                break;
+            case Container::MapEntryIter: end_allowed = f.phase == kKey; break;
+            case Container::Iterator: end_allowed = true; break;
             case Container::MapEntry:
             case Container::DocList:
-                if (f.phase == kDone) break;
-                return part(r, f, false);
+                if (f.phase == kDone) return close_container();
+                break;
             case Container::Document:
-                if (f.phase != kKey) return part(r, f, false);  // a field's value, a child, a name, the boost
-                if (!f.until_end && f.remaining == 0) break;
+                if (f.phase != kKey) break;  // a field's value, a child, a name, the boost
+                if (!f.until_end && f.remaining == 0) return close_container();
                 return self().item(r, f);
         }
-        return close_container();
+        return part(r, f, end_allowed);
     }
 
-    uint64_t pos_ = 0;
-    InputWait needed_;
-    Walked final_ = Walked::Wait;
+    uint64_t pos_;
+    uint64_t needed_length_;
+    bool needed_in_varint_;
+    Walked final_;
 };
 
 }  // namespace velkora::wire
