@@ -69,7 +69,7 @@ public:
         uint8_t tag;
         if (!r.read_u8(&tag)) return false;
         SkipStep s = open(r, tag, depth);
-        while (s == SkipStep::Next) s = step(r);
+        while (s == SkipStep::Next) s = step<true>(r);
         return s == SkipStep::Complete;
     }
 
@@ -81,7 +81,7 @@ public:
         Reader r(bytes.data, bytes.size);
         r.set_position(pos_);
         for (;;) {
-            switch (step(r)) {
+            switch (step<false>(r)) {
                 case SkipStep::Next: pos_ = r.position(); break;
                 case SkipStep::Wait:
                     needed_length_ = r.error.needed;
@@ -175,11 +175,11 @@ protected:
                 uint64_t ignored;  // a vint and a vlong take the same bytes
                 return !(tag & 0x10) || r.read_vlong(&ignored) ? closed(Shape::Scalar) : SkipStep::Wait;
             }
-            case GROUP_ARR: return r.read_size(tag, &size) ? push(r, Container::Array, depth, size) : SkipStep::Wait;
+            case GROUP_ARR: return r.read_size(tag, &size) ? counted(r, depth, size) : SkipStep::Wait;
             case GROUP_ORDERED_MAP:
             case GROUP_NAMED_LST:
                 if (!r.read_size(tag, &size)) return SkipStep::Wait;
-                return Rules::kJudges ? push(r, Container::NamedList, depth, size) : push(r, Container::Array, depth, 2 * size);
+                return Rules::kJudges ? push(r, Container::NamedList, depth, size) : counted(r, depth, 2 * size);
             case GROUP_EXTERN_STRING:
                 return self().extern_string(r, tag, &name) ? closed(Shape::Str, name) : failed(r);
             default: break;
@@ -202,7 +202,7 @@ protected:
             case MAP:
                 if (!r.read_vint(&count)) return SkipStep::Wait;
                 return Rules::kJudges ? push(r, Container::Map, depth, count)
-                                      : push(r, Container::Array, depth, 2 * static_cast<uint64_t>(count));
+                                      : counted(r, depth, 2 * static_cast<uint64_t>(count));
             case SOLRDOC: {
                 uint8_t header;  // its top three bits are not checked
                 if (!r.read_u8(&header) || !r.read_size(header, &size)) return SkipStep::Wait;
@@ -212,9 +212,9 @@ protected:
                 if constexpr (!Rules::kJudges) break;
                 if (!r.read_vint(&count)) return SkipStep::Wait;
                 return push(r, Container::Document, depth, count, kBoost, true);
-            case SOLRDOCLST: return push(r, Rules::kJudges ? Container::DocList : Container::Array, depth, 2);
-            case ENUM_FIELD_VALUE: return push(r, Rules::kJudges ? Container::Enum : Container::Array, depth, 2);
-            case MAP_ENTRY: return push(r, Rules::kJudges ? Container::MapEntry : Container::Array, depth, 2);
+            case SOLRDOCLST: return Rules::kJudges ? push(r, Container::DocList, depth, 2) : counted(r, depth, 2);
+            case ENUM_FIELD_VALUE: return Rules::kJudges ? push(r, Container::Enum, depth, 2) : counted(r, depth, 2);
+            case MAP_ENTRY: return Rules::kJudges ? push(r, Container::MapEntry, depth, 2) : counted(r, depth, 2);
             case ITERATOR: return push(r, Container::Iterator, depth, 0);
             case MAP_ENTRY_ITER: return push(r, Container::MapEntryIter, depth, 0);
             case TYPED_ARR: {
@@ -225,6 +225,17 @@ protected:
         }
         r.fail_unknown_tag(r.position() - 1, tag);  // 0x14 and 0x16..0x1F (and SOLRINPUTDOC for the skip rules)
         return SkipStep::Refused;
+    }
+
+    /// An array of `n` parts standing at level `depth` (for the skip rules, any container of counted parts):
+    /// the parts whose length their first bytes fix are passed at once, a frame is opened for the rest.
+    VELKORA_INLINE SkipStep counted(Reader& r, uint32_t depth, uint64_t n) {
+        if constexpr (Rules::kShortValues) {
+            if (VELKORA_LIKELY(depth < MAX_DEPTH))
+                while (n != 0 && short_part(r, depth + 1)) --n;
+            if (n == 0) return closed(Shape::List);
+        }
+        return push(r, Container::Array, depth, n);
     }
 
     /// Opens a container standing at level `depth`.
@@ -320,17 +331,36 @@ protected:
 private:
     Rules& self() { return static_cast<Rules&>(*this); }
 
-    SkipStep step(Reader& r) {
+    /// A value whose length its first bytes fix, or a short array of such values, as a part of `f`.
+    VELKORA_INLINE bool short_part(Reader& r, uint32_t depth) {
+        return skip_short_value(r) || skip_short_array(r, depth);
+    }
+
+    /// One step; inlined into the loop of each form, which so sets up its registers once per value.
+    template <bool kStraight>
+    VELKORA_INLINE SkipStep step(Reader& r) {
         if (stack_.empty()) return self().start(r);
         SkipFrame& f = stack_.top();
         bool end_allowed = false;
         switch (f.kind) {
             case Container::Array:
                 if constexpr (Rules::kShortValues) {
-                    if (f.remaining != 0 && f.depth <= MAX_DEPTH && skip_short_value(r)) {
-                        do --f.remaining;
-                        while (f.remaining != 0 && skip_short_value(r));
-                        return SkipStep::Next;
+                    if (VELKORA_LIKELY(f.depth <= MAX_DEPTH)) {
+                        for (;;) {
+                            bool progress = false;
+                            while (f.remaining != 0 && short_part(r, f.depth)) {
+                                --f.remaining;
+                                progress = true;
+                            }
+                            if (f.remaining == 0) return close_container();
+                            // A probe keeps what it has passed before reading a part the bytes may cut.
+                            if (!kStraight && progress) return SkipStep::Next;
+                            uint8_t tag;
+                            if (!r.read_u8(&tag)) return SkipStep::Wait;
+                            SkipStep s = open(r, tag, f.depth);
+                            // A skip goes on here while the part was passed whole, opening no frame.
+                            if (!kStraight || s != SkipStep::Next || &stack_.top() != &f) return s;
+                        }
                     }
                 }
                 [[fallthrough]];
@@ -342,7 +372,14 @@ private:
                 if (f.phase == kKey && f.remaining == 0) return close_container();
                 break;
             case Container::MapEntryIter: end_allowed = f.phase == kKey; break;
-            case Container::Iterator: end_allowed = true; break;
+            case Container::Iterator:
+                if constexpr (Rules::kShortValues) {
+                    bool progress = false;
+                    while (f.depth <= MAX_DEPTH && !r.at_end() && r.peek() != END && short_part(r, f.depth)) progress = true;
+                    if (!kStraight && progress) return SkipStep::Next;
+                }
+                end_allowed = true;
+                break;
             case Container::MapEntry:
             case Container::DocList:
                 if (f.phase == kDone) return close_container();
