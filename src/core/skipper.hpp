@@ -371,7 +371,23 @@ private:
             case Container::Map:
                 if (f.phase == kKey && f.remaining == 0) return close_container();
                 break;
-            case Container::MapEntryIter: end_allowed = f.phase == kKey; break;
+            case Container::MapEntryIter:
+                if constexpr (Rules::kShortValues) {
+                    bool progress = false;
+                    while (f.depth <= MAX_DEPTH) {
+                        if (f.phase == kKey) {
+                            if (r.at_end() || r.peek() == END || !short_part(r, f.depth)) break;
+                            f.phase = kValue;
+                        } else {
+                            if (!short_part(r, f.depth)) break;
+                            f.phase = kKey;
+                        }
+                        progress = true;
+                    }
+                    if (!kStraight && progress) return SkipStep::Next;
+                }
+                end_allowed = f.phase == kKey;
+                break;
             case Container::Iterator:
                 if constexpr (Rules::kShortValues) {
                     bool progress = false;
