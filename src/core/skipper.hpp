@@ -239,8 +239,8 @@ protected:
     }
 
     /// Opens a container standing at level `depth`.
-    SkipStep push(Reader& r, Container kind, uint32_t depth, uint64_t remaining, uint8_t phase = kKey, bool flag = false,
-                  bool until_end = false) {
+    SkipStep push(Reader& r, Container kind, uint32_t depth, uint64_t remaining, uint8_t phase = kKey,
+                  bool flag = false, bool until_end = false) {
         if (VELKORA_LIKELY(stack_.push({remaining, depth + 1, kind, phase, flag, until_end}))) return SkipStep::Next;
         return refuse_depth(r);
     }
@@ -391,7 +391,8 @@ private:
             case Container::Iterator:
                 if constexpr (Rules::kShortValues) {
                     bool progress = false;
-                    while (f.depth <= MAX_DEPTH && !r.at_end() && r.peek() != END && short_part(r, f.depth)) progress = true;
+                    while (f.depth <= MAX_DEPTH && !r.at_end() && r.peek() != END && short_part(r, f.depth))
+                        progress = true;
                     if (!kStraight && progress) return SkipStep::Next;
                 }
                 end_allowed = true;
