@@ -12,6 +12,7 @@
 #include "core/chunk_buffer.hpp"
 #include "core/envelope.hpp"
 #include "core/reader.hpp"
+#include "core/skipper.hpp"
 #include "core/walk_stack.hpp"
 
 namespace velkora::wire {
@@ -32,60 +33,50 @@ struct ExternTally {
     std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
 };
 
-/// A resumable walk over one value by the Python-object decoder's rules. It stops exactly where that decoder
-/// would stop on the same bytes: Wait where the decoder would run out of input (never earlier), Refused where
-/// it would fail for another reason (the decoder is then run to report the exact error), Complete where it
+/// A probe over one value by the Python-object decoder's rules. It stops exactly where that decoder would
+/// stop on the same bytes: Wait where the decoder would run out of input (never earlier), Refused where it
+/// would fail for another reason (the decoder is then run to report the exact error), Complete where it
 /// would have the whole value. Depth checks, END where a value is required, UTF-8, extern references against
 /// the table, named-list key kinds, document items, SolrDocumentList headers and unhashable map keys are all
 /// judged as the decoder judges them; what it builds is tracked only as far as those checks need (the shape).
-class ObjectProbe {
+class ObjectProbe : public Skipper<ObjectProbe> {
 public:
-    /// The kind of Python object a value becomes, as far as the decoder's checks look at it.
-    enum class Shape : uint8_t { Null, Str, Scalar, List, Dict, End };
+    using Shape = wire::Shape;
+    static constexpr bool kJudges = true;
+    static constexpr bool kShortValues = false;
 
-    /// Starts a walk over the value at `position`, read at nesting level `depth` (its own depth check is the
+    /// Starts over the value at `position`, read at nesting level `depth` (its own depth check is the
     /// caller's); `end_allowed` when an END there ends the enclosing container instead of being an error.
     void begin(uint64_t position, uint32_t depth, bool end_allowed);
     /// Goes on from where the last call stopped, over `bytes` (offsets as in begin(); the bytes given before,
     /// possibly followed by more). Refused and Complete are final.
-    Walked resume(ByteSpan bytes, ExternTally& tally);
+    Walked resume(ByteSpan bytes, ExternTally& tally) {
+        tally_ = &tally;
+        return probe(bytes, nullptr);
+    }
 
-    /// After Wait: the length of input that would let the walk get further.
-    InputWait needed() const { return needed_; }
     /// After Complete: the offset just after the value, its shape, and (a string) which key it names. Before,
-    /// end() is where the walk stands: the bytes before it have been walked.
-    uint64_t end() const { return pos_; }
+    /// end() is where the probe stands: the bytes before it have been passed over.
+    uint64_t end() const { return position(); }
     Shape shape() const { return shape_; }
     KeyName name() const { return name_; }
 
 private:
-    enum class Kind : uint8_t { Array, NamedList, Map, MapEntryIter, MapEntry, Iterator, Enum, DocList, Document };
-    struct Frame {
-        uint64_t remaining;  // parts or entries still to come, where counted
-        uint32_t depth;      // the container's own level
-        Kind kind;
-        uint8_t phase;
-        bool flag;  // Map: a key is not a str; MapEntryIter, MapEntry: the key is unhashable; Document: input document
-    };
-    enum class Step : uint8_t { Next, Wait, Refused, Complete };
+    friend class Skipper<ObjectProbe>;
 
-    Step step(Reader& r, ExternTally& tally);
-    Step part(Reader& r, ExternTally& tally, uint32_t depth, bool end_allowed);
-    Step open(Reader& r, ExternTally& tally, uint8_t tag, uint32_t depth);
-    Step item(Reader& r, ExternTally& tally, Frame& f);
-    Step extern_string(Reader& r, ExternTally& tally, uint8_t tag, KeyName* name);
-    Step string(Reader& r, uint64_t size, KeyName* name);
-    Step push(Kind kind, uint32_t depth, uint64_t remaining, uint8_t phase = 0, bool flag = false);
-    Step closed(Shape shape, KeyName name = KeyName::Other);
-    Step wait(const Reader& r);
+    SkipStep start(Reader& r);
+    SkipStep item(Reader& r, SkipFrame& f);
+    bool text(Reader& r, uint64_t size, KeyName* name);
+    bool extern_string(Reader& r, uint8_t tag, KeyName* name);
+    bool typed_array(Reader& r, Shape* shape);
+    void completed(Shape shape, KeyName name) {
+        shape_ = shape;
+        name_ = name;
+    }
 
-    WalkStack<Frame> stack_;
-    uint64_t pos_ = 0;
-    InputWait needed_;
+    ExternTally* tally_ = nullptr;
     uint32_t depth_ = 1;
     bool end_allowed_ = false;
-    bool started_ = false;
-    Walked final_ = Walked::Wait;  // Wait until the walk has come to an end
     Shape shape_ = Shape::Null;
     KeyName name_ = KeyName::Other;
 };

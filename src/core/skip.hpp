@@ -1,4 +1,4 @@
-// src/core/skip.hpp: walking over one javabin value without building anything.
+// src/core/skip.hpp: skipping one javabin value: passing over it whole without building anything.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@ namespace velkora::wire {
 /// Reads one complete value standing at nesting level `depth` and discards it; its parts stand one level
 /// deeper, and a part that would stand deeper than MAX_DEPTH is DepthExceeded at its first byte.
 ///
-/// It walks structure only, allocating nothing: tags (16, 20 and 22..31 are UnknownTag, and so is a
+/// It reads structure only, allocating nothing: tags (16, 20 and 22..31 are UnknownTag, and so is a
 /// typed-array element type outside 1..8), sizes and counts against the input, and the depth limit. Every
 /// extern-string definition is checked as UTF-8 and appended to `table` (when given), so later references
 /// stay numbered as the sender numbered them. Plain strings are not checked as UTF-8, references are not
