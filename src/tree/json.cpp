@@ -86,12 +86,14 @@ void write_string(std::string_view s, TextBuffer& out) {
     // Room for the quotes, the text, and the 8 bytes a word store may write past it.
     char* o = out.reserve(s.size() + 2 + 8);
     *o++ = '"';
+    uint64_t seen = 0;  // every byte read, or-ed together: its high bit tells a text that is not ASCII
     for (;;) {
         // Eight bytes at a time, stored before they are checked: a clean word is then already written.
         while (end - p >= 8) {
             uint64_t word;
             std::memcpy(&word, p, 8);
             std::memcpy(o, &word, 8);
+            seen |= word;
             uint64_t flags = escape_flags(portable::little_endian(word));
             if (VELKORA_UNLIKELY(flags)) {
                 size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
@@ -109,6 +111,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             if (s.size() >= 8) {
                 uint64_t word;
                 std::memcpy(&word, end - 8, 8);
+                seen |= word;
                 if (!escape_flags(word)) {
                     std::memcpy(o - (8 - rest), &word, 8);
                     o += rest;
@@ -117,6 +120,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             } else if (rest >= 4) {
                 uint32_t low = load32(p);
                 uint32_t high = load32(end - 4);
+                seen |= low | high;
                 if (!escape_flags(low | uint64_t{high} << 32)) {
                     std::memcpy(o, &low, 4);
                     std::memcpy(o + rest - 4, &high, 4);
@@ -127,6 +131,7 @@ void write_string(std::string_view s, TextBuffer& out) {
         }
         while (p < end) {
             if (VELKORA_UNLIKELY(kEscapes[static_cast<unsigned char>(*p)])) goto escape;
+            seen |= static_cast<unsigned char>(*p);
             *o++ = *p++;
         }
         break;
@@ -138,6 +143,7 @@ void write_string(std::string_view s, TextBuffer& out) {
     }
     *o++ = '"';
     out.commit(o);
+    out.note_bytes(seen);
 }
 
 void write_base64(std::string_view bytes, TextBuffer& out) {
@@ -439,6 +445,9 @@ private:
     /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
     /// cannot be kept (too long, or its slot is pinned by an object being written).
     KeyOrder* find_order(Fields fields) {
+        // The objects of a result list follow one another with the same keys: the order of the last
+        // object is tried first, with no hash to compute.
+        if (last_ && same_key_pointers(*last_, fields)) return last_;
         size_t n = fields.size();
         uint64_t pointer_hash = n;  // the children's key, always last, is counted in n
         for (const tree::Entry& entry : *fields.entries) {
@@ -447,7 +456,7 @@ private:
             pointer_hash = (pointer_hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
-        if (shortcut && same_key_pointers(*shortcut, fields)) return shortcut;
+        if (shortcut && same_key_pointers(*shortcut, fields)) return last_ = shortcut;
 
         keys_of(fields);
         uint64_t hash = n;
@@ -465,7 +474,7 @@ private:
             order_keys(fields, slot);
         }
         shortcut = &slot;
-        return &slot;
+        return last_ = &slot;
     }
 
     /// Fills `order` for the sequence in keys_: sorted by key bytes, equal keys by position, so the last
@@ -520,8 +529,13 @@ private:
     std::vector<std::string_view> keys_;  // the keys of the object being ordered
     std::vector<size_t> sorted_;          // its entry indices while they are sorted
     TextBuffer rendered_{256};            // its key texts while they are escaped
+public:
+    /// The bytes of every key text made, or-ed together as TextBuffer::note_bytes takes them.
+    uint64_t key_bytes() const { return rendered_.bytes_seen(); }
+private:
     std::vector<KeyOrder> slots_ = std::vector<KeyOrder>(size_t{1} << kSlotBits);
     std::vector<KeyOrder*> shortcuts_ = std::vector<KeyOrder*>(size_t{1} << kShortcutBits);
+    KeyOrder* last_ = nullptr;  // the order found for the last object that has one
     std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
     size_t spill_depth_ = 0;
 };
@@ -639,8 +653,11 @@ bool long_digits(double value, char* digits, int* n, int* exponent) {
     if (c16 < 10000000000000000 && reads_back(c16 * 10)) chosen = c16;
     else if (c17 < 100000000000000000 && reads_back(c17)) chosen = c17;
     else return false;
-    int count = static_cast<int>(write_decimal(chosen, digits) - digits);
-    while (count > 1 && digits[count - 1] == '0') --count;
+    int count = static_cast<int>(write_decimal(chosen, digits) - digits);  // 16 or 17
+    if (uint64_t tail = portable::little_endian(load64(digits + count - 8) ^ kZeroDigits); tail != 0)
+        count -= std::countl_zero(tail) / 8;
+    else
+        while (count > 1 && digits[count - 1] == '0') --count;
     *n = count;
     *exponent = e;
     return true;
@@ -740,6 +757,55 @@ void write_float(double value, TextBuffer& out) {
 void write_json(const Value& value, TextBuffer& out) {
     Writer writer(out);
     writer.value(value);
+    out.note_bytes(writer.key_bytes());
+}
+
+bool TextBuffer::to_latin1() {
+    if (!(seen_ & kHighBits)) return false;
+    char* const text = begin_;
+    const char* const end = cursor_;
+    const char* from = text;
+    while (end - from >= 8 && !(load64(from) & kHighBits)) from += 8;  // the ASCII start stays where it is
+    char* to = const_cast<char*>(from);
+    for (;;) {
+        while (end - from >= 32) {
+            uint64_t a = load64(from);
+            uint64_t b = load64(from + 8);
+            uint64_t c = load64(from + 16);
+            uint64_t d = load64(from + 24);
+            if ((a | b | c | d) & kHighBits) break;
+            std::memcpy(to, &a, 8);
+            std::memcpy(to + 8, &b, 8);
+            std::memcpy(to + 16, &c, 8);
+            std::memcpy(to + 24, &d, 8);
+            from += 32;
+            to += 32;
+        }
+        for (uint64_t word; end - from >= 8 && !((word = load64(from)) & kHighBits); from += 8, to += 8)
+            std::memcpy(to, &word, 8);
+        while (from < end && static_cast<unsigned char>(*from) < 0x80) *to++ = *from++;
+        if (from == end) break;
+        auto lead = static_cast<unsigned char>(*from);
+        // Two bytes, C2 or C3 and a continuation, make U+0080..U+00FF; anything else puts the text back.
+        if ((lead & 0xFE) != 0xC2 || end - from < 2 || (static_cast<unsigned char>(from[1]) & 0xC0) != 0x80) {
+            // Backwards, every character as it was: each widened one takes back the byte it gave up.
+            char* back = const_cast<char*>(from);
+            while (to > text) {
+                auto ch = static_cast<unsigned char>(*--to);
+                if (ch < 0x80) {
+                    *--back = static_cast<char>(ch);
+                } else {
+                    *--back = static_cast<char>(0x80 | (ch & 0x3F));
+                    *--back = static_cast<char>(0xC0 | (ch >> 6));
+                }
+            }
+            return false;
+        }
+        *to++ = static_cast<char>(lead << 6 | (static_cast<unsigned char>(from[1]) & 0x3F));
+        from += 2;
+    }
+    cursor_ = to;
+    return true;
 }
 
 }  // namespace velkora::json
