@@ -577,7 +577,12 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
     }
     if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
     if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
-    write_decimal(candidate, digits);
+    // Fifteen digits: seven, then eight, which for the common short decimals are all zeros.
+    uint64_t high = candidate / 100000000;
+    auto low = static_cast<uint32_t>(candidate - high * 100000000);
+    char* rest = write_up_to_eight(static_cast<uint32_t>(high), digits);
+    if (low == 0) std::memcpy(rest, kZeros, 8);
+    else write_eight(low, rest);
     // The trailing zeros dropped, counted a word at a time (zero digits are zero bytes once '0' is taken
     // off); the first digit is not zero.
     int count;
