@@ -233,32 +233,51 @@ VELKORA_INLINE char* write_decimal(uint64_t v, char* o) {
     return write_eight(low, o);
 }
 
-VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) {
-    char* o = out.reserve(28);
+/// The room any scalar but a string needs: the longest float text is "-0.0000" and 17 digits, or "-d.",
+/// 16 digits and "e-308", and the layout's stores reach 33 bytes; an integer's reach 28.
+constexpr size_t kScalarRoom = 48;
+
+/// Writes the float text of the finite `value` at `o` (kScalarRoom bytes of room) and returns the end.
+char* float_at(double value, char* o);
+
+VELKORA_INLINE char* integer_at(int64_t v, char* o) {
     uint64_t magnitude = static_cast<uint64_t>(v);
     if (v < 0) {
         *o++ = '-';
         magnitude = 0 - magnitude;
     }
-    out.commit(write_decimal(magnitude, o));
+    return write_decimal(magnitude, o);
 }
 
-VELKORA_INLINE void write_bool(bool v, TextBuffer& out) {
-    if (v) out.append("true");
-    else out.append("false");
+VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) { out.commit(integer_at(v, out.reserve(kScalarRoom))); }
+
+VELKORA_INLINE char* bool_at(bool v, char* o) {
+    if (v) {
+        std::memcpy(o, "true", 4);
+        return o + 4;
+    }
+    std::memcpy(o, "false", 5);
+    return o + 5;
 }
+
+VELKORA_INLINE void write_bool(bool v, TextBuffer& out) { out.commit(bool_at(v, out.reserve(5))); }
 
 /// A double: finite values as numbers; NaN and the infinities as the strings JSON cannot hold otherwise.
-void write_double(double v, TextBuffer& out) {
+char* double_at(double v, char* o) {
+    if (VELKORA_LIKELY(std::isfinite(v))) return float_at(v, o);
     if (std::isnan(v)) {
-        out.append("\"NaN\"");
-    } else if (std::isinf(v)) {
-        if (v > 0) out.append("\"Infinity\"");
-        else out.append("\"-Infinity\"");
-    } else {
-        write_float(v, out);
+        std::memcpy(o, "\"NaN\"", 5);
+        return o + 5;
     }
+    if (v > 0) {
+        std::memcpy(o, "\"Infinity\"", 10);
+        return o + 10;
+    }
+    std::memcpy(o, "\"-Infinity\"", 11);
+    return o + 11;
 }
+
+void write_double(double v, TextBuffer& out) { out.commit(double_at(v, out.reserve(kScalarRoom))); }
 
 /// The key the entries of a document's children are written under, after its fields.
 constexpr std::string_view kChildDocuments = "_childDocuments_";
@@ -324,6 +343,33 @@ public:
     }
 
 private:
+    /// Writes `value` where `o` (a pointer from the last reserve, with kScalarRoom bytes of room) points:
+    /// a scalar but a string there, under the check of the room already made; anything else after it.
+    VELKORA_INLINE void value_at(const Value& value, char* o) {
+        switch (value.kind) {
+            case ValueKind::Null:
+                std::memcpy(o, "null", 4);
+                out_.commit(o + 4);
+                break;
+            case ValueKind::Bool: out_.commit(bool_at(value.boolean, o)); break;
+            case ValueKind::Byte:
+            case ValueKind::Short:
+            case ValueKind::Int:
+            case ValueKind::Long:
+            case ValueKind::Date: out_.commit(integer_at(value.integer, o)); break;
+            case ValueKind::Float: out_.commit(double_at(static_cast<double>(value.f32), o)); break;
+            case ValueKind::Double: out_.commit(double_at(value.f64, o)); break;
+            case ValueKind::Str:
+                out_.commit(o);
+                write_string(value.text(), out_);
+                break;
+            default:
+                out_.commit(o);
+                container(value);
+                break;
+        }
+    }
+
     void container(const Value& value) {
         switch (value.kind) {
             case ValueKind::Bytes: write_base64(value.text(), out_); break;
@@ -348,8 +394,21 @@ private:
         size_t index;
         size_t text_end;
     };
+    /// A key Value as it is held, which is the same for every object whose key views the same bytes
+    /// (an extern string's references copy its definition).
+    struct HeldKey {
+        int64_t word;
+        uint32_t length;
+        ValueKind kind;
+        static HeldKey of(const tree::Entry& entry) { return {entry.key.integer, entry.key.length, entry.key.kind}; }
+        bool is(const tree::Entry& entry) const {
+            return entry.key.integer == word && entry.key.length == length && entry.key.kind == kind;
+        }
+    };
     struct KeyOrder {
         std::vector<std::string_view> keys;
+        std::vector<HeldKey> held;  // the keys of the object the order was made for, as they are held
+        bool children = false;      // whether that object had children
         std::vector<Step> steps;
         std::string text;
         uint32_t pins = 0;  // objects being written with this order; it must not change under them
@@ -367,8 +426,10 @@ private:
     void array(const Block<Value>& items) {
         out_.put('[');
         for (size_t i = 0; i < items.size(); ++i) {
-            if (i) out_.put(',');
-            value(items[i]);
+            // The comma and a scalar under one check of the room.
+            char* o = out_.reserve(1 + kScalarRoom);
+            *o = ',';
+            value_at(items[i], o + (i != 0));
         }
         out_.put(']');
     }
@@ -413,26 +474,36 @@ private:
         size_t count = fields.entries->size();
         size_t from = 0;
         for (const Step& step : order->steps) {
-            write_key_text(text + from, step.text_end - from);
+            // The key's text and a scalar value under one check of the room; the order's text keeps
+            // kKeyTextSlack bytes after its last key, so a short key is one fixed-size copy, not a call.
+            size_t n = step.text_end - from;
+            char* o = out_.reserve(n + kKeyTextSlack + kScalarRoom);
+            if (VELKORA_LIKELY(n <= kKeyTextSlack)) std::memcpy(o, text + from, kKeyTextSlack);
+            else std::memcpy(o, text + from, n);
+            o += n;
             from = step.text_end;
-            if (VELKORA_UNLIKELY(step.index == count)) array(*fields.children);
-            else value(entries[step.index].value);
+            if (VELKORA_UNLIKELY(step.index == count)) {
+                out_.commit(o);
+                array(*fields.children);
+            } else {
+                value_at(entries[step.index].value, o);
+            }
         }
         out_.put('}');
         --order->pins;
         if (spilled) --spill_depth_;
     }
 
-    /// Whether `order` was made for the keys of `fields` at the very same addresses.
+    /// Whether `order` was made for keys held as those of `fields` are: the very same bytes, in order.
     static bool same_key_pointers(const KeyOrder& order, Fields fields) {
-        if (order.keys.size() != fields.size()) return false;
-        const std::string_view* kept = order.keys.data();
+        if (order.held.size() != fields.entries->size() || order.children != (fields.children != nullptr))
+            return false;
+        const HeldKey* kept = order.held.data();
         for (const tree::Entry& entry : *fields.entries) {
-            std::string_view key = Fields::key_of(entry);
-            if (key.data() != kept->data() || key.size() != kept->size()) return false;
+            if (!kept->is(entry)) return false;
             ++kept;
         }
-        return !fields.children || kept->data() == kChildDocuments.data();
+        return true;
     }
 
     /// Copies the keys of `fields` into keys_.
@@ -451,8 +522,7 @@ private:
         size_t n = fields.size();
         uint64_t pointer_hash = n;  // the children's key, always last, is counted in n
         for (const tree::Entry& entry : *fields.entries) {
-            std::string_view key = Fields::key_of(entry);
-            uint64_t word = reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48;
+            uint64_t word = static_cast<uint64_t>(entry.key.integer) ^ uint64_t{entry.key.length} << 48;
             pointer_hash = (pointer_hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
@@ -471,6 +541,9 @@ private:
         if (!same_keys(slot.keys, keys_)) {
             if (n > kMaxCachedKeys || slot.pins) return nullptr;
             slot.keys.assign(keys_.begin(), keys_.end());
+            slot.held.clear();
+            for (const tree::Entry& entry : *fields.entries) slot.held.push_back(HeldKey::of(entry));
+            slot.children = fields.children != nullptr;
             order_keys(fields, slot);
         }
         shortcut = &slot;
@@ -498,15 +571,6 @@ private:
         }
         order.text.assign(rendered_.data(), rendered_.size());
         order.text.append(kKeyTextSlack, '\0');
-    }
-
-    /// A key's text from a KeyOrder (which keeps kKeyTextSlack bytes after its last): the common short
-    /// one as one fixed-size copy instead of a call.
-    VELKORA_INLINE void write_key_text(const char* text, size_t n) {
-        char* o = out_.reserve(n + kKeyTextSlack);
-        if (VELKORA_LIKELY(n <= kKeyTextSlack)) std::memcpy(o, text, kKeyTextSlack);
-        else std::memcpy(o, text, n);
-        out_.commit(o + n);
     }
 
     void document_list(const tree::SolrDocumentList& list) {
@@ -693,15 +757,13 @@ void TextBuffer::grow(size_t n) {
     end_ = grown + wanted;
 }
 
-void write_float(double value, TextBuffer& out) {
-    // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308"; the layout's stores
-    // reach 33 bytes.
-    char* o = out.reserve(48);
+namespace {
+
+char* float_at(double value, char* o) {
     if (value == 0) {
         if (std::signbit(value)) *o++ = '-';
         std::memcpy(o, "0.0", 3);
-        out.commit(o + 3);
-        return;
+        return o + 3;
     }
     if (value < 0) {
         *o++ = '-';
@@ -734,21 +796,20 @@ void write_float(double value, TextBuffer& out) {
             std::memcpy(o, digits, 24);
             std::memcpy(o + n, kZeros, 16);
             std::memcpy(o + exponent + 1, ".0", 2);
-            out.commit(o + exponent + 3);
+            return o + exponent + 3;
         } else if (exponent >= 0) {
             // The first exponent + 1 digits, the point, and the (at most 16) others after it.
             std::memcpy(o, digits, 24);
             std::memcpy(o + exponent + 2, digits + exponent + 1, 16);
             o[exponent + 1] = '.';
-            out.commit(o + n + 1);
+            return o + n + 1;
         } else {
             // "0.", -exponent - 1 zeros (at most 4), the digits.
             std::memcpy(o, kZeros, 8);
             o[1] = '.';
             std::memcpy(o + 1 - exponent, digits, 24);
-            out.commit(o + 1 - exponent + n);
+            return o + 1 - exponent + n;
         }
-        return;
     }
     *o = digits[0];
     o[1] = '.';
@@ -756,8 +817,12 @@ void write_float(double value, TextBuffer& out) {
     o += n > 1 ? n + 1 : 1;
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
-    out.commit(std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr);
+    return std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr;
 }
+
+}  // namespace
+
+void write_float(double value, TextBuffer& out) { out.commit(float_at(value, out.reserve(kScalarRoom))); }
 
 void write_json(const Value& value, TextBuffer& out) {
     Writer writer(out);
