@@ -102,11 +102,16 @@ size_t instant_text(int64_t epoch_ms, char* out) {
     if (year > 9999) *p++ = '+';
     if (year < 0) *p++ = '-';
     uint64_t magnitude = year < 0 ? 0 - static_cast<uint64_t>(year) : static_cast<uint64_t>(year);
-    char digits[24];
-    char* end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
-    for (ptrdiff_t pad = 4 - (end - digits); pad > 0; --pad) *p++ = '0';
-    std::memcpy(p, digits, static_cast<size_t>(end - digits));
-    p += end - digits;
+    if (magnitude <= 9999) {
+        auto y = static_cast<unsigned>(magnitude);
+        p = two_digits(p, y / 100);
+        p = two_digits(p, y % 100);
+    } else {
+        char digits[24];
+        char* end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
+        std::memcpy(p, digits, static_cast<size_t>(end - digits));
+        p += end - digits;
+    }
     *p++ = '-';
     p = two_digits(p, month);
     *p++ = '-';
