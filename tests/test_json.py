@@ -106,7 +106,7 @@ def test_string_escaping():
 
 
 # Strings are scanned several bytes at a time: escapes at every offset, in long clean runs and at the end.
-@given(st.text(st.sampled_from('ab\x00\x1f "\\\n\x7f\u00e9\u20ac\U0001f600'), max_size=80))
+@given(st.text(st.sampled_from('ab\x00\x1f "\\\n\x7f\x80\u00e9\xff\u0100\u20ac\U0001f600'), max_size=80))
 def test_string_escaping_at_every_offset(text):
     expected = json.dumps(text, ensure_ascii=False)
     assert as_json(encode(Str(text))) == expected

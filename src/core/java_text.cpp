@@ -49,6 +49,37 @@ T parse(const char* first, const char* last) {
     }
 }
 
+/// Powers of ten up to 10^22, all of which a double holds exactly.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/// The double nearest the decimal that std::to_chars wrote in scientific form ("-d.ddde-XX", as for a
+/// float: nine digits at most). Its digits as an integer and the power of ten that scales them are then
+/// both exact doubles, so their product or quotient, one correctly rounded operation, is that nearest
+/// double; outside 10^-22..10^22 the text is parsed.
+double scientific_value(const char* first, const char* last) {
+    const char* p = first;
+    bool negative = *p == '-';
+    if (negative) ++p;
+    uint64_t digits = 0;
+    int count = 0;
+    for (; p < last && *p != 'e'; ++p) {
+        if (*p == '.') continue;
+        digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+        ++count;
+    }
+    if (p == last || count > 15) return parse<double>(first, last);
+    ++p;  // 'e', then a sign and at least two digits
+    bool negative_exponent = *p++ == '-';
+    int exponent = 0;
+    for (; p < last; ++p) exponent = exponent * 10 + (*p - '0');
+    int scale = (negative_exponent ? -exponent : exponent) - (count - 1);
+    if (scale < -22 || scale > 22) return parse<double>(first, last);
+    double value = static_cast<double>(digits);
+    value = scale >= 0 ? value * kPowersOfTen[scale] : value / kPowersOfTen[-scale];
+    return negative ? -value : value;
+}
+
 /// The decimal m × 10^(e - 1) (m of two digits, 10 to 99) as text; returns the end.
 char* two_digit_text(char* p, int m, int e) {
     *p++ = static_cast<char>('0' + m / 10);
@@ -71,11 +102,16 @@ size_t instant_text(int64_t epoch_ms, char* out) {
     if (year > 9999) *p++ = '+';
     if (year < 0) *p++ = '-';
     uint64_t magnitude = year < 0 ? 0 - static_cast<uint64_t>(year) : static_cast<uint64_t>(year);
-    char digits[24];
-    char* end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
-    for (ptrdiff_t pad = 4 - (end - digits); pad > 0; --pad) *p++ = '0';
-    std::memcpy(p, digits, static_cast<size_t>(end - digits));
-    p += end - digits;
+    if (magnitude <= 9999) {
+        auto y = static_cast<unsigned>(magnitude);
+        p = two_digits(p, y / 100);
+        p = two_digits(p, y % 100);
+    } else {
+        char digits[24];
+        char* end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
+        std::memcpy(p, digits, static_cast<size_t>(end - digits));
+        p += end - digits;
+    }
     *p++ = '-';
     p = two_digits(p, month);
     *p++ = '-';
@@ -103,7 +139,7 @@ double float_text_value(float value) {
     char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
     const char* e = static_cast<const char*>(std::memchr(text, 'e', static_cast<size_t>(end - text)));
     bool one_digit = e && (e - text == 1 || (e - text == 2 && text[0] == '-'));
-    if (!one_digit) return parse<double>(text, end);
+    if (!one_digit) return scientific_value(text, end);
     // Java writes at least two digits ("1.4E-45", not "1E-45"), and among the decimals of one or two
     // digits that read back as `value` it takes the nearest. That is the nearest two-digit decimal when it
     // reads back, else its neighbour towards `value`, else the one-digit decimal.

@@ -84,6 +84,7 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
             if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
             json::write_json(document.root, text);
         }  // the tree is released before the string is made, so the two are never held at once
+        if (text.to_latin1()) return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -223,9 +224,17 @@ PyObject* BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
 
 template <class Shape>
 PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
-    std::string text(java::base64_length(b.size), '\0');
-    java::base64_text(b.data, b.size, text.data());
-    PyObject* base64 = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    // The text of a short array on the stack; a longer one's in a block left uninitialised until written.
+    size_t length = java::base64_length(b.size);
+    char small[512];
+    std::unique_ptr<char[]> large;
+    char* text = small;
+    if (length > sizeof small) {
+        large.reset(new char[length]);
+        text = large.get();
+    }
+    java::base64_text(b.data, b.size, text);
+    PyObject* base64 = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
     return base64 ? base64 : python_failed();
 }
 

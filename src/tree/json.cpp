@@ -86,12 +86,14 @@ void write_string(std::string_view s, TextBuffer& out) {
     // Room for the quotes, the text, and the 8 bytes a word store may write past it.
     char* o = out.reserve(s.size() + 2 + 8);
     *o++ = '"';
+    uint64_t seen = 0;  // every byte read, or-ed together: its high bit tells a text that is not ASCII
     for (;;) {
         // Eight bytes at a time, stored before they are checked: a clean word is then already written.
         while (end - p >= 8) {
             uint64_t word;
             std::memcpy(&word, p, 8);
             std::memcpy(o, &word, 8);
+            seen |= word;
             uint64_t flags = escape_flags(portable::little_endian(word));
             if (VELKORA_UNLIKELY(flags)) {
                 size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
@@ -109,6 +111,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             if (s.size() >= 8) {
                 uint64_t word;
                 std::memcpy(&word, end - 8, 8);
+                seen |= word;
                 if (!escape_flags(word)) {
                     std::memcpy(o - (8 - rest), &word, 8);
                     o += rest;
@@ -117,6 +120,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             } else if (rest >= 4) {
                 uint32_t low = load32(p);
                 uint32_t high = load32(end - 4);
+                seen |= low | high;
                 if (!escape_flags(low | uint64_t{high} << 32)) {
                     std::memcpy(o, &low, 4);
                     std::memcpy(o + rest - 4, &high, 4);
@@ -127,6 +131,7 @@ void write_string(std::string_view s, TextBuffer& out) {
         }
         while (p < end) {
             if (VELKORA_UNLIKELY(kEscapes[static_cast<unsigned char>(*p)])) goto escape;
+            seen |= static_cast<unsigned char>(*p);
             *o++ = *p++;
         }
         break;
@@ -138,6 +143,7 @@ void write_string(std::string_view s, TextBuffer& out) {
     }
     *o++ = '"';
     out.commit(o);
+    out.note_bytes(seen);
 }
 
 void write_base64(std::string_view bytes, TextBuffer& out) {
@@ -227,32 +233,51 @@ VELKORA_INLINE char* write_decimal(uint64_t v, char* o) {
     return write_eight(low, o);
 }
 
-VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) {
-    char* o = out.reserve(28);
+/// The room any scalar but a string needs: the longest float text is "-0.0000" and 17 digits, or "-d.",
+/// 16 digits and "e-308", and the layout's stores reach 33 bytes; an integer's reach 28.
+constexpr size_t kScalarRoom = 48;
+
+/// Writes the float text of the finite `value` at `o` (kScalarRoom bytes of room) and returns the end.
+char* float_at(double value, char* o);
+
+VELKORA_INLINE char* integer_at(int64_t v, char* o) {
     uint64_t magnitude = static_cast<uint64_t>(v);
     if (v < 0) {
         *o++ = '-';
         magnitude = 0 - magnitude;
     }
-    out.commit(write_decimal(magnitude, o));
+    return write_decimal(magnitude, o);
 }
 
-VELKORA_INLINE void write_bool(bool v, TextBuffer& out) {
-    if (v) out.append("true");
-    else out.append("false");
+VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) { out.commit(integer_at(v, out.reserve(kScalarRoom))); }
+
+VELKORA_INLINE char* bool_at(bool v, char* o) {
+    if (v) {
+        std::memcpy(o, "true", 4);
+        return o + 4;
+    }
+    std::memcpy(o, "false", 5);
+    return o + 5;
 }
+
+VELKORA_INLINE void write_bool(bool v, TextBuffer& out) { out.commit(bool_at(v, out.reserve(5))); }
 
 /// A double: finite values as numbers; NaN and the infinities as the strings JSON cannot hold otherwise.
-void write_double(double v, TextBuffer& out) {
+char* double_at(double v, char* o) {
+    if (VELKORA_LIKELY(std::isfinite(v))) return float_at(v, o);
     if (std::isnan(v)) {
-        out.append("\"NaN\"");
-    } else if (std::isinf(v)) {
-        if (v > 0) out.append("\"Infinity\"");
-        else out.append("\"-Infinity\"");
-    } else {
-        write_float(v, out);
+        std::memcpy(o, "\"NaN\"", 5);
+        return o + 5;
     }
+    if (v > 0) {
+        std::memcpy(o, "\"Infinity\"", 10);
+        return o + 10;
+    }
+    std::memcpy(o, "\"-Infinity\"", 11);
+    return o + 11;
 }
+
+void write_double(double v, TextBuffer& out) { out.commit(double_at(v, out.reserve(kScalarRoom))); }
 
 /// The key the entries of a document's children are written under, after its fields.
 constexpr std::string_view kChildDocuments = "_childDocuments_";
@@ -318,6 +343,33 @@ public:
     }
 
 private:
+    /// Writes `value` where `o` (a pointer from the last reserve, with kScalarRoom bytes of room) points:
+    /// a scalar but a string there, under the check of the room already made; anything else after it.
+    VELKORA_INLINE void value_at(const Value& value, char* o) {
+        switch (value.kind) {
+            case ValueKind::Null:
+                std::memcpy(o, "null", 4);
+                out_.commit(o + 4);
+                break;
+            case ValueKind::Bool: out_.commit(bool_at(value.boolean, o)); break;
+            case ValueKind::Byte:
+            case ValueKind::Short:
+            case ValueKind::Int:
+            case ValueKind::Long:
+            case ValueKind::Date: out_.commit(integer_at(value.integer, o)); break;
+            case ValueKind::Float: out_.commit(double_at(static_cast<double>(value.f32), o)); break;
+            case ValueKind::Double: out_.commit(double_at(value.f64, o)); break;
+            case ValueKind::Str:
+                out_.commit(o);
+                write_string(value.text(), out_);
+                break;
+            default:
+                out_.commit(o);
+                container(value);
+                break;
+        }
+    }
+
     void container(const Value& value) {
         switch (value.kind) {
             case ValueKind::Bytes: write_base64(value.text(), out_); break;
@@ -342,8 +394,21 @@ private:
         size_t index;
         size_t text_end;
     };
+    /// A key Value as it is held, which is the same for every object whose key views the same bytes
+    /// (an extern string's references copy its definition).
+    struct HeldKey {
+        int64_t word;
+        uint32_t length;
+        ValueKind kind;
+        static HeldKey of(const tree::Entry& entry) { return {entry.key.integer, entry.key.length, entry.key.kind}; }
+        bool is(const tree::Entry& entry) const {
+            return entry.key.integer == word && entry.key.length == length && entry.key.kind == kind;
+        }
+    };
     struct KeyOrder {
         std::vector<std::string_view> keys;
+        std::vector<HeldKey> held;  // the keys of the object the order was made for, as they are held
+        bool children = false;      // whether that object had children
         std::vector<Step> steps;
         std::string text;
         uint32_t pins = 0;  // objects being written with this order; it must not change under them
@@ -361,8 +426,10 @@ private:
     void array(const Block<Value>& items) {
         out_.put('[');
         for (size_t i = 0; i < items.size(); ++i) {
-            if (i) out_.put(',');
-            value(items[i]);
+            // The comma and a scalar under one check of the room.
+            char* o = out_.reserve(1 + kScalarRoom);
+            *o = ',';
+            value_at(items[i], o + (i != 0));
         }
         out_.put(']');
     }
@@ -407,26 +474,36 @@ private:
         size_t count = fields.entries->size();
         size_t from = 0;
         for (const Step& step : order->steps) {
-            write_key_text(text + from, step.text_end - from);
+            // The key's text and a scalar value under one check of the room; the order's text keeps
+            // kKeyTextSlack bytes after its last key, so a short key is one fixed-size copy, not a call.
+            size_t n = step.text_end - from;
+            char* o = out_.reserve(n + kKeyTextSlack + kScalarRoom);
+            if (VELKORA_LIKELY(n <= kKeyTextSlack)) std::memcpy(o, text + from, kKeyTextSlack);
+            else std::memcpy(o, text + from, n);
+            o += n;
             from = step.text_end;
-            if (VELKORA_UNLIKELY(step.index == count)) array(*fields.children);
-            else value(entries[step.index].value);
+            if (VELKORA_UNLIKELY(step.index == count)) {
+                out_.commit(o);
+                array(*fields.children);
+            } else {
+                value_at(entries[step.index].value, o);
+            }
         }
         out_.put('}');
         --order->pins;
         if (spilled) --spill_depth_;
     }
 
-    /// Whether `order` was made for the keys of `fields` at the very same addresses.
+    /// Whether `order` was made for keys held as those of `fields` are: the very same bytes, in order.
     static bool same_key_pointers(const KeyOrder& order, Fields fields) {
-        if (order.keys.size() != fields.size()) return false;
-        const std::string_view* kept = order.keys.data();
+        if (order.held.size() != fields.entries->size() || order.children != (fields.children != nullptr))
+            return false;
+        const HeldKey* kept = order.held.data();
         for (const tree::Entry& entry : *fields.entries) {
-            std::string_view key = Fields::key_of(entry);
-            if (key.data() != kept->data() || key.size() != kept->size()) return false;
+            if (!kept->is(entry)) return false;
             ++kept;
         }
-        return !fields.children || kept->data() == kChildDocuments.data();
+        return true;
     }
 
     /// Copies the keys of `fields` into keys_.
@@ -439,15 +516,17 @@ private:
     /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
     /// cannot be kept (too long, or its slot is pinned by an object being written).
     KeyOrder* find_order(Fields fields) {
+        // The objects of a result list follow one another with the same keys: the order of the last
+        // object is tried first, with no hash to compute.
+        if (last_ && same_key_pointers(*last_, fields)) return last_;
         size_t n = fields.size();
         uint64_t pointer_hash = n;  // the children's key, always last, is counted in n
         for (const tree::Entry& entry : *fields.entries) {
-            std::string_view key = Fields::key_of(entry);
-            uint64_t word = reinterpret_cast<uintptr_t>(key.data()) ^ key.size() << 48;
+            uint64_t word = static_cast<uint64_t>(entry.key.integer) ^ uint64_t{entry.key.length} << 48;
             pointer_hash = (pointer_hash ^ word) * 0x9E3779B97F4A7C15;
         }
         KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
-        if (shortcut && same_key_pointers(*shortcut, fields)) return shortcut;
+        if (shortcut && same_key_pointers(*shortcut, fields)) return last_ = shortcut;
 
         keys_of(fields);
         uint64_t hash = n;
@@ -462,10 +541,13 @@ private:
         if (!same_keys(slot.keys, keys_)) {
             if (n > kMaxCachedKeys || slot.pins) return nullptr;
             slot.keys.assign(keys_.begin(), keys_.end());
+            slot.held.clear();
+            for (const tree::Entry& entry : *fields.entries) slot.held.push_back(HeldKey::of(entry));
+            slot.children = fields.children != nullptr;
             order_keys(fields, slot);
         }
         shortcut = &slot;
-        return &slot;
+        return last_ = &slot;
     }
 
     /// Fills `order` for the sequence in keys_: sorted by key bytes, equal keys by position, so the last
@@ -491,15 +573,6 @@ private:
         order.text.append(kKeyTextSlack, '\0');
     }
 
-    /// A key's text from a KeyOrder (which keeps kKeyTextSlack bytes after its last): the common short
-    /// one as one fixed-size copy instead of a call.
-    VELKORA_INLINE void write_key_text(const char* text, size_t n) {
-        char* o = out_.reserve(n + kKeyTextSlack);
-        if (VELKORA_LIKELY(n <= kKeyTextSlack)) std::memcpy(o, text, kKeyTextSlack);
-        else std::memcpy(o, text, n);
-        out_.commit(o + n);
-    }
-
     void document_list(const tree::SolrDocumentList& list) {
         out_.append("{\"docs\":");
         array(*list.docs);
@@ -520,8 +593,13 @@ private:
     std::vector<std::string_view> keys_;  // the keys of the object being ordered
     std::vector<size_t> sorted_;          // its entry indices while they are sorted
     TextBuffer rendered_{256};            // its key texts while they are escaped
+public:
+    /// The bytes of every key text made, or-ed together as TextBuffer::note_bytes takes them.
+    uint64_t key_bytes() const { return rendered_.bytes_seen(); }
+private:
     std::vector<KeyOrder> slots_ = std::vector<KeyOrder>(size_t{1} << kSlotBits);
     std::vector<KeyOrder*> shortcuts_ = std::vector<KeyOrder*>(size_t{1} << kShortcutBits);
+    KeyOrder* last_ = nullptr;  // the order found for the last object that has one
     std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
     size_t spill_depth_ = 0;
 };
@@ -563,7 +641,12 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
     }
     if (candidate < 100000000000000 || candidate >= 1000000000000000) return false;
     if (static_cast<double>(candidate) / kPowersOfTen[shift] != value) return false;
-    write_decimal(candidate, digits);
+    // Fifteen digits: seven, then eight, which for the common short decimals are all zeros.
+    uint64_t high = candidate / 100000000;
+    auto low = static_cast<uint32_t>(candidate - high * 100000000);
+    char* rest = write_up_to_eight(static_cast<uint32_t>(high), digits);
+    if (low == 0) std::memcpy(rest, kZeros, 8);
+    else write_eight(low, rest);
     // The trailing zeros dropped, counted a word at a time (zero digits are zero bytes once '0' is taken
     // off); the first digit is not zero.
     int count;
@@ -639,8 +722,11 @@ bool long_digits(double value, char* digits, int* n, int* exponent) {
     if (c16 < 10000000000000000 && reads_back(c16 * 10)) chosen = c16;
     else if (c17 < 100000000000000000 && reads_back(c17)) chosen = c17;
     else return false;
-    int count = static_cast<int>(write_decimal(chosen, digits) - digits);
-    while (count > 1 && digits[count - 1] == '0') --count;
+    int count = static_cast<int>(write_decimal(chosen, digits) - digits);  // 16 or 17
+    if (uint64_t tail = portable::little_endian(load64(digits + count - 8) ^ kZeroDigits); tail != 0)
+        count -= std::countl_zero(tail) / 8;
+    else
+        while (count > 1 && digits[count - 1] == '0') --count;
     *n = count;
     *exponent = e;
     return true;
@@ -671,15 +757,13 @@ void TextBuffer::grow(size_t n) {
     end_ = grown + wanted;
 }
 
-void write_float(double value, TextBuffer& out) {
-    // The longest text is "-0.0000" and 17 digits, or "-d.", 16 digits and "e-308"; the layout's stores
-    // reach 33 bytes.
-    char* o = out.reserve(48);
+namespace {
+
+char* float_at(double value, char* o) {
     if (value == 0) {
         if (std::signbit(value)) *o++ = '-';
         std::memcpy(o, "0.0", 3);
-        out.commit(o + 3);
-        return;
+        return o + 3;
     }
     if (value < 0) {
         *o++ = '-';
@@ -712,21 +796,20 @@ void write_float(double value, TextBuffer& out) {
             std::memcpy(o, digits, 24);
             std::memcpy(o + n, kZeros, 16);
             std::memcpy(o + exponent + 1, ".0", 2);
-            out.commit(o + exponent + 3);
+            return o + exponent + 3;
         } else if (exponent >= 0) {
             // The first exponent + 1 digits, the point, and the (at most 16) others after it.
             std::memcpy(o, digits, 24);
             std::memcpy(o + exponent + 2, digits + exponent + 1, 16);
             o[exponent + 1] = '.';
-            out.commit(o + n + 1);
+            return o + n + 1;
         } else {
             // "0.", -exponent - 1 zeros (at most 4), the digits.
             std::memcpy(o, kZeros, 8);
             o[1] = '.';
             std::memcpy(o + 1 - exponent, digits, 24);
-            out.commit(o + 1 - exponent + n);
+            return o + 1 - exponent + n;
         }
-        return;
     }
     *o = digits[0];
     o[1] = '.';
@@ -734,12 +817,65 @@ void write_float(double value, TextBuffer& out) {
     o += n > 1 ? n + 1 : 1;
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
-    out.commit(std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr);
+    return std::to_chars(o, o + 4, exponent < 0 ? -exponent : exponent).ptr;
 }
+
+}  // namespace
+
+void write_float(double value, TextBuffer& out) { out.commit(float_at(value, out.reserve(kScalarRoom))); }
 
 void write_json(const Value& value, TextBuffer& out) {
     Writer writer(out);
     writer.value(value);
+    out.note_bytes(writer.key_bytes());
+}
+
+bool TextBuffer::to_latin1() {
+    if (!(seen_ & kHighBits)) return false;
+    char* const text = begin_;
+    const char* const end = cursor_;
+    const char* from = text;
+    while (end - from >= 8 && !(load64(from) & kHighBits)) from += 8;  // the ASCII start stays where it is
+    char* to = const_cast<char*>(from);
+    for (;;) {
+        while (end - from >= 32) {
+            uint64_t a = load64(from);
+            uint64_t b = load64(from + 8);
+            uint64_t c = load64(from + 16);
+            uint64_t d = load64(from + 24);
+            if ((a | b | c | d) & kHighBits) break;
+            std::memcpy(to, &a, 8);
+            std::memcpy(to + 8, &b, 8);
+            std::memcpy(to + 16, &c, 8);
+            std::memcpy(to + 24, &d, 8);
+            from += 32;
+            to += 32;
+        }
+        for (uint64_t word; end - from >= 8 && !((word = load64(from)) & kHighBits); from += 8, to += 8)
+            std::memcpy(to, &word, 8);
+        while (from < end && static_cast<unsigned char>(*from) < 0x80) *to++ = *from++;
+        if (from == end) break;
+        auto lead = static_cast<unsigned char>(*from);
+        // Two bytes, C2 or C3 and a continuation, make U+0080..U+00FF; anything else puts the text back.
+        if ((lead & 0xFE) != 0xC2 || end - from < 2 || (static_cast<unsigned char>(from[1]) & 0xC0) != 0x80) {
+            // Backwards, every character as it was: each widened one takes back the byte it gave up.
+            char* back = const_cast<char*>(from);
+            while (to > text) {
+                auto ch = static_cast<unsigned char>(*--to);
+                if (ch < 0x80) {
+                    *--back = static_cast<char>(ch);
+                } else {
+                    *--back = static_cast<char>(0x80 | (ch & 0x3F));
+                    *--back = static_cast<char>(0xC0 | (ch >> 6));
+                }
+            }
+            return false;
+        }
+        *to++ = static_cast<char>(lead << 6 | (static_cast<unsigned char>(from[1]) & 0x3F));
+        from += 2;
+    }
+    cursor_ = to;
+    return true;
 }
 
 }  // namespace velkora::json

@@ -48,12 +48,24 @@ public:
     const char* data() const { return begin_; }
     size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
 
+    /// Notes string bytes written, or-ed together (in any grouping): only their high bits are kept, to
+    /// tell a text that is all ASCII, which to_latin1 leaves alone at no cost.
+    VELKORA_INLINE void note_bytes(uint64_t bytes) { seen_ |= bytes; }
+    uint64_t bytes_seen() const { return seen_; }
+
+    /// The UTF-8 text rewritten in place as Latin-1 when it has a character above U+007F and none above
+    /// U+00FF: a str of one byte per character is then made by copying, where decoding its UTF-8 costs
+    /// several times more. False, with the text as it was, otherwise (or when note_bytes never saw a
+    /// high bit).
+    bool to_latin1();
+
 private:
     void grow(size_t n);
 
     char* begin_;
     char* cursor_;
     char* end_;
+    uint64_t seen_ = 0;
 };
 
 /// The room first given to the text of a body of `input_size` bytes. A Solr response's text runs to

@@ -67,11 +67,15 @@ private:
         if (VELKORA_UNLIKELY(!r_.peek_u8(&tag))) return Leaf::Other;
         uint8_t low = tag & wire::SIZE_BITS;
         switch (wire::group_of(tag)) {
-            case wire::GROUP_EXTERN_STRING:
-                if (low == 0 || low == 31 || low > table_.size()) return Leaf::Other;
+            case wire::GROUP_EXTERN_STRING: {
+                // A reference whose index is in the tag: 1..30, to a string already defined. The index
+                // 0 (a definition) wraps round to the largest.
+                size_t index = size_t{low} - 1;
+                if (index >= 30 || index >= table_.size()) return Leaf::Other;
                 r_.skip_peeked();
-                *out = table_[low - 1];
+                *out = table_[index];
                 return Leaf::Read;
+            }
             case wire::GROUP_STR: {
                 if (low == 31) return Leaf::Other;
                 r_.skip_peeked();
