@@ -175,32 +175,33 @@ private:
         const PendingRow& row = t_.rows[i];
         d_.clear_seen();
         wire::DecodeError* error = &r_.error;
-        if (d_.depth_column) {
+        const ColumnPlan& plan = d_.plan();
+        if (plan.depth_column) {
             ScalarValue depth;
-            depth.kind = d_.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
-            if (d_.depth_is_int64) depth.i64 = row.depth;
+            depth.kind = plan.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
+            if (plan.depth_is_int64) depth.i64 = row.depth;
             else depth.i32 = static_cast<int32_t>(row.depth);
-            if (!d_.append_scalar(*d_.depth_column, depth, error)) return false;
-            d_.seen[*d_.depth_column] = 1;
+            if (!d_.append_scalar(*plan.depth_column, depth, error)) return false;
+            d_.seen[*plan.depth_column] = 1;
         }
-        if (d_.child_field_column) {
+        if (plan.child_field_column) {
             ScalarValue name;
             if (row.has_child_field) {
                 name.kind = ScalarValue::Kind::Str;
                 name.bytes = {reinterpret_cast<const uint8_t*>(t_.names.data() + row.name_offset),
                               static_cast<size_t>(row.name_size)};
             }
-            if (!d_.append_scalar(*d_.child_field_column, name, error)) return false;
-            d_.seen[*d_.child_field_column] = 1;
+            if (!d_.append_scalar(*plan.child_field_column, name, error)) return false;
+            d_.seen[*plan.child_field_column] = 1;
         }
-        if (d_.parent_id_column) {
+        if (plan.parent_id_column) {
             ScalarValue key;  // null unless the parent's key is a single value
             if (row.parent >= 0) {
-                const FieldValue& parent_key = value(row.parent, *d_.key_column);
+                const FieldValue& parent_key = value(row.parent, *plan.key_column);
                 if (parent_key.kind == FieldValue::Kind::Scalar) key = parent_key.scalar;
             }
-            if (!d_.append_scalar(*d_.parent_id_column, key, error)) return false;
-            d_.seen[*d_.parent_id_column] = 1;
+            if (!d_.append_scalar(*plan.parent_id_column, key, error)) return false;
+            d_.seen[*plan.parent_id_column] = 1;
         }
         for (uint32_t c = 0; c < width_; ++c) {
             const FieldValue& v = value(static_cast<int64_t>(i), c);
@@ -224,7 +225,7 @@ private:
     /// Values are converted only when their row is emitted: the error names the column and the value's
     /// offset (a list's, for one of its items).
     VELKORA_NOINLINE bool locate(uint32_t c, const FieldValue& v) {
-        locate_failure(r_.error, d_.columns[c].name, v.offset);
+        locate_failure(r_.error, d_.plan().columns[c].name, v.offset);
         return false;
     }
 

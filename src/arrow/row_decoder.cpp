@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "arrow/envelope_walk.hpp"
+#include "arrow/pending_rows.hpp"
 #include "core/envelope.hpp"
 #include "core/skip.hpp"
 
@@ -140,7 +141,110 @@ struct FirstValue {
     bool found = false;
 };
 
+/// The storage layout of a scalar kind's values.
+Layout layout_of(ColumnKind kind) {
+    switch (kind) {
+        case ColumnKind::Int32:
+        case ColumnKind::Float32: return Layout::Fixed32;
+        case ColumnKind::Boolean: return Layout::Bits;
+        case ColumnKind::Utf8:
+        case ColumnKind::Binary: return Layout::Variable;
+        default: return Layout::Fixed64;
+    }
+}
+
+/// An empty builder for a column (its arrays made by arrays.hpp, not by nanoarrow: see there why), with
+/// room for 1024 values. Throws std::bad_alloc.
+nanoarrow::UniqueArray new_builder(const Column& c) {
+    nanoarrow::UniqueArray builder;
+    make_builder_array(builder.get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
+    return builder;
+}
+
 }  // namespace
+
+ArrowRowDecoder::ArrowRowDecoder(SharedPlan plan) : pending(std::make_unique<PendingTree>()), plan_(std::move(plan)) {
+    columns.reserve(plan_->columns.size());
+    for (const PlannedColumn& planned : plan_->columns) {
+        Column& c = columns.emplace_back();
+        c.kind = planned.kind;
+        c.item = planned.item;
+        c.is_list = planned.is_list;
+        adopt_builder(c, new_builder(c));
+    }
+    seen.assign((columns.size() + 7) / 8 * 8, 0);
+}
+ArrowRowDecoder::~ArrowRowDecoder() = default;
+
+bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
+                            std::unique_ptr<ArrowRowDecoder>* out, DecodeError* error) {
+    SharedPlan plan;
+    if (!ColumnPlan::build(std::move(schema), mode, names, &plan, error)) return false;
+    *out = std::make_unique<ArrowRowDecoder>(std::move(plan));
+    return true;
+}
+
+void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
+    c.builder = std::move(builder);
+    c.values = c.is_list ? c.builder->children[0] : c.builder.get();
+    ArrayStorage& values = storage_of(c.values);
+    bool variable = c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary;
+    c.data = &values.data;
+    c.offsets = variable ? &values.offsets : nullptr;
+    c.validity = &values.validity;
+    c.list_offsets = c.is_list ? &storage_of(c.builder.get()).offsets : nullptr;
+}
+
+bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
+    const char* name = plan_->columns[static_cast<size_t>(&c - columns.data())].name;
+    error->text = std::string("Invalid argument error: column '") + name +
+                  "' exceeds the 32-bit offset limit of one batch";
+    return fail(error, Failure::ArrowBuild);
+}
+
+bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) {
+    error->expected = expected;
+    return fail(error, Failure::ArrowTypeMismatch);
+}
+
+void ArrowRowDecoder::drop_last(uint32_t column) { pop_last_entry(columns[column].builder.get()); }
+
+void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
+    for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
+    rows = checkpoint.rows;
+    externs.truncate(checkpoint.externs);
+    if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
+    for (size_t i = checkpoint.externs + 1; i < short_routes.size(); ++i) short_routes[i] = kUnrouted;
+}
+
+void ArrowRowDecoder::reserve_rows(uint64_t rows) {
+    auto n = static_cast<int64_t>(rows);
+    for (Column& c : columns) {
+        if (c.is_list) {
+            reserve_bytes(c.list_offsets, n * 4);
+        } else if (c.offsets) {
+            reserve_bytes(c.offsets, n * 4);
+        } else if (c.kind == ColumnKind::Boolean) {
+            reserve_bytes(c.data, (n + 7) / 8);
+        } else {
+            reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
+        }
+    }
+}
+
+void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
+    // Everything that allocates comes first: running out of memory leaves every column as it was.
+    std::vector<nanoarrow::UniqueArray> fresh;
+    fresh.reserve(columns.size());
+    for (const Column& c : columns) fresh.push_back(new_builder(c));
+    out->clear();
+    out->reserve(columns.size());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        seal_array(columns[i].builder.get());
+        out->push_back(std::move(columns[i].builder));
+        adopt_builder(columns[i], std::move(fresh[i]));
+    }
+}
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
     error.field = column;
@@ -268,7 +372,7 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             if (index >= d.extern_columns.size()) d.extern_columns.resize(d.externs.size(), kUnrouted);
             uint32_t& word = d.extern_columns[index];
             if (VELKORA_UNLIKELY(word == kUnrouted)) {
-                int32_t c = d.lookup(*name);
+                int32_t c = d.plan().lookup(*name);
                 word = c < 0 ? kNoColumn : static_cast<uint32_t>(c);
             }
             *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
@@ -279,7 +383,7 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             ByteSpan text;
             if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return EntryKey::Failed;
             *name = as_text(text);
-            *column = d.lookup(*name);
+            *column = d.plan().lookup(*name);
             return EntryKey::Field;
         }
         default:
@@ -340,7 +444,7 @@ private:
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
     /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
-        locate_failure(r_.error, d_.columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
+        locate_failure(r_.error, d_.plan().columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
         return false;
     }
 
@@ -593,22 +697,23 @@ template <bool kNarrow>
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
     FlatRow<kNarrow> row(d, r, r.position());
     if (!kNarrow) d.clear_seen();
-    if (d.has_metadata) {
+    const ColumnPlan& plan = d.plan();
+    if (plan.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
-        if (d.depth_column) {
+        if (plan.depth_column) {
             ScalarValue zero;
-            zero.kind = d.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
-            if (!d.append_scalar(*d.depth_column, zero, &r.error)) return false;
-            row.mark(*d.depth_column);
+            zero.kind = plan.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
+            if (!d.append_scalar(*plan.depth_column, zero, &r.error)) return false;
+            row.mark(*plan.depth_column);
         }
-        if (d.child_field_column) {
-            if (!d.append_scalar(*d.child_field_column, null_value, &r.error)) return false;
-            row.mark(*d.child_field_column);
+        if (plan.child_field_column) {
+            if (!d.append_scalar(*plan.child_field_column, null_value, &r.error)) return false;
+            row.mark(*plan.child_field_column);
         }
-        if (d.parent_id_column) {
-            if (!d.append_scalar(*d.parent_id_column, null_value, &r.error)) return false;
-            row.mark(*d.parent_id_column);
+        if (plan.parent_id_column) {
+            if (!d.append_scalar(*plan.parent_id_column, null_value, &r.error)) return false;
+            row.mark(*plan.parent_id_column);
         }
     }
     uint64_t count;
@@ -640,7 +745,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
 }  // namespace
 
 bool decode_document(ArrowRowDecoder& d, Reader& r) {
-    if (d.mode == ChildrenMode::Explode) return decode_tree(d, r);
+    if (d.plan().mode == ChildrenMode::Explode) return decode_tree(d, r);
     return d.columns.size() <= 64 ? decode_flat<true>(d, r) : decode_flat<false>(d, r);
 }
 
