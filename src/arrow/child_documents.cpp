@@ -37,30 +37,18 @@ public:
             t_.names += *field;
         }
         t_.values.resize(t_.values.size() + width_);
-        uint64_t count;
-        bool terminated;
-        if (!read_document_header(r_, &count, &terminated)) return false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
-            if (!more) return true;
+        return for_each_entry(r_, [&] VELKORA_INLINE_LAMBDA {
             int32_t column;
             std::string_view name;
             EntryKey key = read_entry_key(d_, r_, &column, &name);
             if (key == EntryKey::Failed) return false;
-            if (key == EntryKey::Child) {
-                if (!collect(row, nullptr, depth + 1)) return false;
-                continue;
-            }
+            if (key == EntryKey::Child) return collect(row, nullptr, depth + 1);
             bool held;
             if (!named_children(row, name, depth, &held)) return false;
-            if (held) continue;
-            if (column < 0) {
-                if (!wire::skip_value(r_, 0, &d_.externs)) return false;
-            } else if (!read_value(row, static_cast<uint32_t>(column))) {
-                return false;
-            }
-        }
+            if (held) return true;
+            if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
+            return read_value(row, static_cast<uint32_t>(column));
+        });
     }
 
     /// Appends the collected rows in pre-order.

@@ -254,38 +254,45 @@ void locate_failure(DecodeError& error, const char* column, uint64_t value_offse
     }
 }
 
+namespace {
+
+/// Where the failure at `failed_at` lies in the field value that starts at `value`: the value itself, or
+/// within a multi-valued one the element the failure ends in (past the last, the first: a scalar column's
+/// ITERATOR fails at its END, keeping only its first element).
+uint64_t value_or_element(Reader& w, uint64_t value, uint64_t failed_at, wire::ExternStrings& scratch) {
+    w.set_position(value);
+    uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
+    bool terminated_elements = tag == wire::ITERATOR;
+    if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
+    uint64_t n = 0;
+    (void)w.read_u8(&tag);
+    if (!terminated_elements && !w.read_size(tag, &n)) return value;
+    uint64_t first = w.position();
+    for (uint64_t k = 0; terminated_elements || k < n; ++k) {
+        if (w.at_end() || w.peek() == wire::END) return first;
+        uint64_t element = w.position();
+        if (!wire::skip_value(w, 2, &scratch) || w.position() >= failed_at) return element;
+    }
+    return first;
+}
+
+}  // namespace
+
 uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t failed_at) {
     // Everything before `failed_at` was read once already; reading stops there. Extern strings defined on
     // the way go into a table of this walk's own.
     Reader w(data, static_cast<size_t>(failed_at));
     w.set_position(start);
     wire::ExternStrings scratch;
-    uint64_t count;
-    bool terminated;
-    if (!read_document_header(w, &count, &terminated)) return failed_at;
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(w, i, count, terminated, &more) || !more || !wire::skip_value(w, 1, &scratch))
-            return failed_at;
+    uint64_t found = failed_at;
+    (void)for_each_entry(w, [&] VELKORA_INLINE_LAMBDA {
+        if (!wire::skip_value(w, 1, &scratch)) return false;
         uint64_t value = w.position();
-        if (wire::skip_value(w, 1, &scratch) && w.position() < failed_at) continue;  // ends before: not this one
-        w.set_position(value);
-        uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
-        bool terminated_elements = tag == wire::ITERATOR;
-        if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
-        uint64_t n = 0;
-        (void)w.read_u8(&tag);
-        if (!terminated_elements && !w.read_size(tag, &n)) return value;
-        uint64_t first = w.position();
-        // The element the failure ends in; past the last (a scalar column's ITERATOR fails at its END,
-        // keeping only its first element), the first.
-        for (uint64_t k = 0; terminated_elements || k < n; ++k) {
-            if (w.at_end() || w.peek() == wire::END) return first;
-            uint64_t element = w.position();
-            if (!wire::skip_value(w, 2, &scratch) || w.position() >= failed_at) return element;
-        }
-        return first;
-    }
+        if (wire::skip_value(w, 1, &scratch) && w.position() < failed_at) return true;  // ends before: not this one
+        found = value_or_element(w, value, failed_at, scratch);
+        return false;
+    });
+    return found;
 }
 
 bool fail_mismatch(Reader& r, const char* expected) {
@@ -496,6 +503,16 @@ private:
     /// was read, and the general reader takes it.
     enum class Fast : uint8_t { Done, Failed, Other };
 
+    /// A number of the column's own width whose tag matched, read by `read` and appended to the column.
+    template <bool kItem, typename T, typename Read>
+    VELKORA_INLINE Fast append_read(Column& col, Read&& read) {
+        r_.skip_peeked();
+        T v;
+        if (!read(&v) || (kItem && !d_.room_for_item(col, &r_.error))) return Fast::Failed;
+        d_.append_number(col, v);
+        return Fast::Done;
+    }
+
     /// The tag Solr writes for a column's kind (a list's item kind, `kItem`), read straight into the
     /// column's buffers: no ScalarValue, one dispatch. The reads are those of the general reader, so a value
     /// that runs out or is not UTF-8 fails as it would there; an item is refused past the batch's offset
@@ -513,46 +530,26 @@ private:
                 if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &text) || !room()) return Fast::Failed;
                 return d_.append_text(col, text, &r_.error) ? Fast::Done : Fast::Failed;
             }
-            case ColumnKind::Int32: {
+            case ColumnKind::Int32:
                 if (group != wire::GROUP_SINT) return Fast::Other;
-                r_.skip_peeked();
-                int32_t v;
-                if (!wire::read_small_int(r_, tag, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Int64: {
+                return append_read<kItem, int32_t>(
+                    col, [&](int32_t* v) VELKORA_INLINE_LAMBDA { return wire::read_small_int(r_, tag, v); });
+            case ColumnKind::Int64:
                 if (group != wire::GROUP_SLONG) return Fast::Other;
-                r_.skip_peeked();
-                int64_t v;
-                if (!wire::read_small_long(r_, tag, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Float32: {
+                return append_read<kItem, int64_t>(
+                    col, [&](int64_t* v) VELKORA_INLINE_LAMBDA { return wire::read_small_long(r_, tag, v); });
+            case ColumnKind::Float32:
                 if (tag != wire::FLOAT) return Fast::Other;
-                r_.skip_peeked();
-                float v;
-                if (!wire::read_float(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Float64: {
+                return append_read<kItem, float>(
+                    col, [&](float* v) VELKORA_INLINE_LAMBDA { return wire::read_float(r_, v); });
+            case ColumnKind::Float64:
                 if (tag != wire::DOUBLE) return Fast::Other;
-                r_.skip_peeked();
-                double v;
-                if (!wire::read_double(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::TimestampMs: {
+                return append_read<kItem, double>(
+                    col, [&](double* v) VELKORA_INLINE_LAMBDA { return wire::read_double(r_, v); });
+            case ColumnKind::TimestampMs:
                 if (tag != wire::DATE) return Fast::Other;
-                r_.skip_peeked();
-                int64_t v;
-                if (!wire::read_long(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
+                return append_read<kItem, int64_t>(
+                    col, [&](int64_t* v) VELKORA_INLINE_LAMBDA { return wire::read_long(r_, v); });
             case ColumnKind::Boolean: {
                 if (tag != wire::BOOL_TRUE && tag != wire::BOOL_FALSE) return Fast::Other;
                 r_.skip_peeked();
@@ -716,13 +713,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
             row.mark(*plan.parent_id_column);
         }
     }
-    uint64_t count;
-    bool terminated;
-    if (!read_document_header(r, &count, &terminated)) return false;
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
-        if (!more) break;
+    bool read = for_each_entry(r, [&] VELKORA_INLINE_LAMBDA {
         int32_t column;
         if (!cached_extern_key(d, r, &column)) {
             uint8_t tag = r.at_end() ? 0 : r.peek();
@@ -735,8 +726,9 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
             }
             remember_route(d, tag, before, column);
         }
-        if (!row.route(column)) return false;
-    }
+        return row.route(column);
+    });
+    if (!read) return false;
     row.fill_missing();
     ++d.rows;
     return true;

@@ -82,9 +82,12 @@ public:
     /// A null row entry: a null value, or a null list.
     VELKORA_INLINE void append_null(uint32_t column) {
         Column& c = columns[column];
-        if (c.is_list)
-            return append_null_entry(c.builder.get(), &storage_of(c.builder.get()).validity, c.list_offsets, nullptr, 0);
-        append_null_entry(c.values, c.validity, c.offsets, c.data, c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
+        if (c.is_list) {
+            append_null_entry(c.builder.get(), &storage_of(c.builder.get()).validity, c.list_offsets, nullptr, 0);
+            return;
+        }
+        append_null_entry(c.values, c.validity, c.offsets, c.data,
+                          c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
     }
     // The appends of a value already known to be of the column's (item) kind: the row decoder reads the
     // tag Solr writes for a kind straight into these, with no ScalarValue and no dispatch on its kind.
@@ -308,6 +311,22 @@ struct DocsSequence {
 /// Before each entry of a document: false when there is none left (a closing END is consumed), with
 /// `r.error` set when the input ran out first.
 [[nodiscard]] bool next_entry(wire::Reader& r, uint64_t index, uint64_t count, bool terminated, bool* more);
+
+/// Reads the header of the document whose tag is at the reader, then calls `entry()` with the reader on
+/// each entry's key. True once the entries are all read; false as soon as the header, an entry's start or
+/// `entry` fails (the error in `r.error`).
+template <typename Entry>
+[[nodiscard]] VELKORA_INLINE bool for_each_entry(wire::Reader& r, Entry&& entry) {
+    uint64_t count;
+    bool terminated;
+    if (!read_document_header(r, &count, &terminated)) return false;
+    for (uint64_t i = 0;; ++i) {
+        bool more;
+        if (!next_entry(r, i, count, terminated, &more)) return false;
+        if (!more) return true;
+        if (!entry()) return false;
+    }
+}
 
 /// A document entry's key. Field: `column` is the routed column (-1: not in the schema) and `name` its
 /// text (valid until the next extern string is defined). Child: the reader stands on a SOLRDOC tag.
