@@ -56,7 +56,6 @@ public:
                                     std::unique_ptr<ArrowRowDecoder>* out, wire::DecodeError* error);
 
     const ColumnPlan& plan() const { return *plan_; }
-    const SharedPlan& shared_plan() const { return plan_; }
 
     /// Appends one value to a scalar column, converting it; ArrowTypeMismatch leaves the column unchanged.
     [[nodiscard]] VELKORA_INLINE bool append_scalar(uint32_t column, const ScalarValue& value,
@@ -137,7 +136,6 @@ public:
     std::array<int32_t, 32> short_routes = unrouted();
     std::vector<uint8_t> seen;  // one byte per column, padded to whole words so a row clears them in a few stores
 
-    /// Clears the seen flags at the start of a row.
     VELKORA_INLINE void clear_seen() {
         for (size_t i = 0; i < seen.size(); i += 8) {
             uint64_t zero = 0;
