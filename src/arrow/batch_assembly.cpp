@@ -24,7 +24,7 @@ bool invalid_argument(const std::string& message, DecodeError* error) {
 /// The checks of Arrow's validating record-batch constructor, in its order, made on the builders before
 /// anything is finished: a batch that fails them leaves every row where it was.
 bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
-    const ArrowSchema* schema = d.schema->get();
+    const ArrowSchema* schema = d.plan().schema->get();
     int64_t fields = schema->n_children;
     if (static_cast<int64_t>(d.columns.size()) != fields)
         return invalid_argument("number of columns(" + std::to_string(d.columns.size()) +
@@ -45,7 +45,7 @@ bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
             return invalid_argument("all columns in a record batch must have the same length", error);
     for (int64_t i = 0; i < fields; ++i) {
         const ArrowSchema* field = schema->children[i];
-        const ArrowSchema* built = d.columns[i].type.get();
+        const ArrowSchema* built = d.plan().columns[i].type.get();
         if (!same_type(field, built)) {
             error->field = field->name ? field->name : "";
             return invalid_argument("column types must match schema types, expected " + type_display(field) +
@@ -67,7 +67,7 @@ bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
     d.finish_columns(&arrays);
     d.rows = 0;
     make_struct_array(arrays, length, batch->get());  // made by arrays.hpp, not by nanoarrow: see there why
-    out->schema = d.schema;
+    out->schema = d.plan().schema;
     out->array = std::move(batch);
     return true;
 }

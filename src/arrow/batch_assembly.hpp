@@ -3,6 +3,7 @@
 #pragma once
 
 #include "arrow/column_plan.hpp"
+#include "arrow/row_decoder.hpp"
 #include "core/reader.hpp"
 
 namespace velkora::arrow {

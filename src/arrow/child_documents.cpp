@@ -37,30 +37,18 @@ public:
             t_.names += *field;
         }
         t_.values.resize(t_.values.size() + width_);
-        uint64_t count;
-        bool terminated;
-        if (!read_document_header(r_, &count, &terminated)) return false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
-            if (!more) return true;
+        return for_each_entry(r_, [&] VELKORA_INLINE_LAMBDA {
             int32_t column;
             std::string_view name;
             EntryKey key = read_entry_key(d_, r_, &column, &name);
             if (key == EntryKey::Failed) return false;
-            if (key == EntryKey::Child) {
-                if (!collect(row, nullptr, depth + 1)) return false;
-                continue;
-            }
+            if (key == EntryKey::Child) return collect(row, nullptr, depth + 1);
             bool held;
             if (!named_children(row, name, depth, &held)) return false;
-            if (held) continue;
-            if (column < 0) {
-                if (!wire::skip_value(r_, 0, &d_.externs)) return false;
-            } else if (!read_value(row, static_cast<uint32_t>(column))) {
-                return false;
-            }
-        }
+            if (held) return true;
+            if (column < 0) return wire::skip_value(r_, 0, &d_.externs);
+            return read_value(row, static_cast<uint32_t>(column));
+        });
     }
 
     /// Appends the collected rows in pre-order.
@@ -175,32 +163,33 @@ private:
         const PendingRow& row = t_.rows[i];
         d_.clear_seen();
         wire::DecodeError* error = &r_.error;
-        if (d_.depth_column) {
+        const ColumnPlan& plan = d_.plan();
+        if (plan.depth_column) {
             ScalarValue depth;
-            depth.kind = d_.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
-            if (d_.depth_is_int64) depth.i64 = row.depth;
+            depth.kind = plan.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
+            if (plan.depth_is_int64) depth.i64 = row.depth;
             else depth.i32 = static_cast<int32_t>(row.depth);
-            if (!d_.append_scalar(*d_.depth_column, depth, error)) return false;
-            d_.seen[*d_.depth_column] = 1;
+            if (!d_.append_scalar(*plan.depth_column, depth, error)) return false;
+            d_.seen[*plan.depth_column] = 1;
         }
-        if (d_.child_field_column) {
+        if (plan.child_field_column) {
             ScalarValue name;
             if (row.has_child_field) {
                 name.kind = ScalarValue::Kind::Str;
                 name.bytes = {reinterpret_cast<const uint8_t*>(t_.names.data() + row.name_offset),
                               static_cast<size_t>(row.name_size)};
             }
-            if (!d_.append_scalar(*d_.child_field_column, name, error)) return false;
-            d_.seen[*d_.child_field_column] = 1;
+            if (!d_.append_scalar(*plan.child_field_column, name, error)) return false;
+            d_.seen[*plan.child_field_column] = 1;
         }
-        if (d_.parent_id_column) {
+        if (plan.parent_id_column) {
             ScalarValue key;  // null unless the parent's key is a single value
             if (row.parent >= 0) {
-                const FieldValue& parent_key = value(row.parent, *d_.key_column);
+                const FieldValue& parent_key = value(row.parent, *plan.key_column);
                 if (parent_key.kind == FieldValue::Kind::Scalar) key = parent_key.scalar;
             }
-            if (!d_.append_scalar(*d_.parent_id_column, key, error)) return false;
-            d_.seen[*d_.parent_id_column] = 1;
+            if (!d_.append_scalar(*plan.parent_id_column, key, error)) return false;
+            d_.seen[*plan.parent_id_column] = 1;
         }
         for (uint32_t c = 0; c < width_; ++c) {
             const FieldValue& v = value(static_cast<int64_t>(i), c);
@@ -224,7 +213,7 @@ private:
     /// Values are converted only when their row is emitted: the error names the column and the value's
     /// offset (a list's, for one of its items).
     VELKORA_NOINLINE bool locate(uint32_t c, const FieldValue& v) {
-        locate_failure(r_.error, d_.columns[c].name, v.offset);
+        locate_failure(r_.error, d_.plan().columns[c].name, v.offset);
         return false;
     }
 

@@ -1,12 +1,10 @@
-// src/arrow/column_plan.cpp: choosing column kinds, building and filling the Arrow builders, the
-// children arguments and the metadata columns.
+// src/arrow/column_plan.cpp: choosing column kinds and their data types, the children arguments and the
+// metadata columns.
 #include "arrow/column_plan.hpp"
 
-#include <cstring>
 #include <new>
 #include <stdexcept>
 
-#include "arrow/pending_rows.hpp"
 #include "arrow/types.hpp"
 
 namespace velkora::arrow {
@@ -139,7 +137,7 @@ bool child_column_type(const std::string& column, const char* role, const char* 
 }
 
 /// Finds each role's column (the first field of that name) and checks its type.
-bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, ArrowRowDecoder& d, DecodeError* error) {
+bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, ColumnPlan& d, DecodeError* error) {
     uint32_t index;
     const ArrowSchema* parent = find_field(schema, names.parent_id, &index);
     if (parent) d.parent_id_column = index;
@@ -169,31 +167,6 @@ bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, Arr
     }
     d.has_metadata = parent || depth || child_field;
     return true;
-}
-
-bool arrow_mismatch(const char* expected, DecodeError* error) {
-    error->expected = expected;
-    return fail(error, Failure::ArrowTypeMismatch);
-}
-
-/// The storage layout of a scalar kind's values.
-Layout layout_of(ColumnKind kind) {
-    switch (kind) {
-        case ColumnKind::Int32:
-        case ColumnKind::Float32: return Layout::Fixed32;
-        case ColumnKind::Boolean: return Layout::Bits;
-        case ColumnKind::Utf8:
-        case ColumnKind::Binary: return Layout::Variable;
-        default: return Layout::Fixed64;
-    }
-}
-
-/// An empty builder for a column (its arrays made by arrays.hpp, not by nanoarrow: see there why), with
-/// room for 1024 values. Throws std::bad_alloc.
-nanoarrow::UniqueArray new_builder(const Column& c) {
-    nanoarrow::UniqueArray builder;
-    make_builder_array(builder.get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
-    return builder;
 }
 
 }  // namespace
@@ -231,96 +204,30 @@ std::string parse_children_arguments(std::string_view children,
     return {};
 }
 
-ArrowRowDecoder::ArrowRowDecoder() : pending(std::make_unique<PendingTree>()) {}
-ArrowRowDecoder::~ArrowRowDecoder() = default;
-
-bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
-                            std::unique_ptr<ArrowRowDecoder>* out, DecodeError* error) {
-    auto d = std::make_unique<ArrowRowDecoder>();
+bool ColumnPlan::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
+                       DecodeError* error) {
+    auto plan = std::make_shared<ColumnPlan>();
     const ArrowSchema* s = schema->get();
-    if (!resolve_meta_columns(s, names, *d, error)) return false;
-    d->columns.reserve(static_cast<size_t>(s->n_children));
+    if (!resolve_meta_columns(s, names, *plan, error)) return false;
+    plan->columns.reserve(static_cast<size_t>(s->n_children));
     for (int64_t i = 0; i < s->n_children; ++i) {
         const ArrowSchema* field = s->children[i];
         ColumnKind kind;
         if (!choose_kind(field, &kind, error)) return false;
-        Column& c = d->columns.emplace_back();
+        PlannedColumn& c = plan->columns.emplace_back();
         c.kind = kind;
         c.is_list = is_list_kind(kind);
         c.item = item_of(kind);
         c.name = field->name ? field->name : "";
         make_type(kind, field, c.type.get());
-        start_builder(c);
         auto index = static_cast<uint32_t>(i);
-        if (index != d->parent_id_column && index != d->depth_column && index != d->child_field_column)
-            d->name_index_[std::string_view(c.name)] = index;  // a later field of the same name wins
+        if (index != plan->parent_id_column && index != plan->depth_column && index != plan->child_field_column)
+            plan->name_index_[std::string_view(c.name)] = index;  // a later field of the same name wins
     }
-    d->seen.assign((d->columns.size() + 7) / 8 * 8, 0);
-    d->schema = std::move(schema);
-    d->mode = mode;
-    *out = std::move(d);
+    plan->schema = std::move(schema);
+    plan->mode = mode;
+    *out = std::move(plan);
     return true;
-}
-
-void ArrowRowDecoder::start_builder(Column& c) { adopt_builder(c, new_builder(c)); }
-
-void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
-    c.builder = std::move(builder);
-    c.values = c.is_list ? c.builder->children[0] : c.builder.get();
-    ArrayStorage& values = storage_of(c.values);
-    bool variable = c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary;
-    c.data = &values.data;
-    c.offsets = variable ? &values.offsets : nullptr;
-    c.validity = &values.validity;
-    c.list_offsets = c.is_list ? &storage_of(c.builder.get()).offsets : nullptr;
-    c.list_validity = c.is_list ? &storage_of(c.builder.get()).validity : nullptr;
-}
-
-bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
-    error->text = std::string("Invalid argument error: column '") + c.name +
-                  "' exceeds the 32-bit offset limit of one batch";
-    return fail(error, Failure::ArrowBuild);
-}
-
-bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) { return arrow_mismatch(expected, error); }
-
-void ArrowRowDecoder::drop_last(uint32_t column) { pop_last_entry(columns[column].builder.get()); }
-
-void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
-    for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
-    rows = checkpoint.rows;
-    externs.truncate(checkpoint.externs);
-    if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
-    for (size_t i = checkpoint.externs + 1; i < short_routes.size(); ++i) short_routes[i] = kUnrouted;
-}
-
-void ArrowRowDecoder::reserve_rows(uint64_t rows) {
-    auto n = static_cast<int64_t>(rows);
-    for (Column& c : columns) {
-        if (c.is_list) {
-            reserve_bytes(c.list_offsets, n * 4);
-        } else if (c.offsets) {
-            reserve_bytes(c.offsets, n * 4);
-        } else if (c.kind == ColumnKind::Boolean) {
-            reserve_bytes(c.data, (n + 7) / 8);
-        } else {
-            reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
-        }
-    }
-}
-
-void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
-    // Everything that allocates comes first: running out of memory leaves every column as it was.
-    std::vector<nanoarrow::UniqueArray> fresh;
-    fresh.reserve(columns.size());
-    for (const Column& c : columns) fresh.push_back(new_builder(c));
-    out->clear();
-    out->reserve(columns.size());
-    for (size_t i = 0; i < columns.size(); ++i) {
-        seal_array(columns[i].builder.get());
-        out->push_back(std::move(columns[i].builder));
-        adopt_builder(columns[i], std::move(fresh[i]));
-    }
 }
 
 }  // namespace velkora::arrow

@@ -1,12 +1,11 @@
-// src/arrow/column_plan.hpp: the column plan: one typed Arrow builder per schema field, the name index,
-// the metadata columns of child documents, and the per-response decoding state (ArrowRowDecoder).
+// src/arrow/column_plan.hpp: the column plan: what is fixed once the schema is known (each field's column
+// kind and data type, the routes by field name, the metadata columns of child documents). It is built
+// once and never changed after, so every response and stream decoded against the schema shares it.
 //
-// Nothing here touches Python: the plan is built and filled with the interpreter lock released.
+// Nothing here touches Python: the plan is built with the interpreter lock released.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,10 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "arrow/arrays.hpp"
 #include "arrow/errors.hpp"
 #include "arrow/nanoarrow.hpp"
-#include "core/extern_strings.hpp"
 #include "core/reader.hpp"
 
 namespace velkora::arrow {
@@ -69,21 +66,13 @@ struct ScalarValue {
     ScalarValue() : i64(0) {}
 };
 
-/// One schema field's builder. A list column builds its items in the child of its list builder.
-struct Column {
+/// One schema field as the plan has it.
+struct PlannedColumn {
     ColumnKind kind;
-    ColumnKind item;              // the scalar kind of the values: the kind itself, or a list's item kind
+    ColumnKind item;               // the scalar kind of the values: the kind itself, or a list's item kind
     bool is_list;
-    const char* name;             // the schema field's name (owned by the schema)
-    nanoarrow::UniqueSchema type; // the data type the builder produces
-    nanoarrow::UniqueArray builder;
-    ArrowArray* values;           // where scalars go: the builder, or a list builder's child
-    // The builders' own buffers, for appends without a dispatch on the storage type per value.
-    ArrowBuffer* data;            // the values' fixed-width data, or their character data
-    ArrowBuffer* offsets;         // the values' offsets (Utf8, Binary), else nullptr
-    ArrowBitmap* validity;        // the values' validity (allocated by the builder at the first null)
-    ArrowBuffer* list_offsets;    // a list column's offsets, else nullptr
-    ArrowBitmap* list_validity;
+    const char* name;              // the schema field's name (owned by the schema)
+    nanoarrow::UniqueSchema type;  // the data type the column's builder produces
 };
 
 /// nanoarrow reports a failed allocation as ENOMEM; anything else here is a broken invariant.
@@ -92,27 +81,16 @@ VELKORA_INLINE void check(ArrowErrorCode code) {
     if (VELKORA_UNLIKELY(code != NANOARROW_OK)) builder_failed(code);
 }
 
-struct PendingTree;
+class ColumnPlan;
+using SharedPlan = std::shared_ptr<const ColumnPlan>;
 
-/// What a document may change in the decoder, taken before it is decoded: after every complete document
-/// each builder holds exactly `rows` entries, so the row count says how far to cut them back.
-struct RowCheckpoint {
-    uint64_t rows;
-    size_t externs;
-};
-
-/// The column plan and all per-response decoding state.
-class ArrowRowDecoder {
+/// The columns of a schema, their routes by name and the child-document layout; immutable once built.
+class ColumnPlan {
 public:
-    ArrowRowDecoder();
-    ~ArrowRowDecoder();
-    ArrowRowDecoder(const ArrowRowDecoder&) = delete;
-    ArrowRowDecoder& operator=(const ArrowRowDecoder&) = delete;
-
-    /// Resolves the metadata columns, chooses each field's kind and creates its builder. Fails with
-    /// ChildColumnType / MissingKeySource (metadata columns, checked first) or UnsupportedArrowType.
-    [[nodiscard]] static bool build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
-                                    std::unique_ptr<ArrowRowDecoder>* out, wire::DecodeError* error);
+    /// Resolves the metadata columns and chooses each field's kind. Fails with ChildColumnType /
+    /// MissingKeySource (metadata columns, checked first) or UnsupportedArrowType. Throws std::bad_alloc.
+    [[nodiscard]] static bool build(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
+                                    wire::DecodeError* error);
 
     /// The column a document field name routes to, or -1 when the schema has none.
     int32_t lookup(std::string_view name) const {
@@ -120,223 +98,17 @@ public:
         return it == name_index_.end() ? -1 : static_cast<int32_t>(it->second);
     }
 
-    /// Appends one value to a scalar column, converting it; ArrowTypeMismatch leaves the column unchanged.
-    [[nodiscard]] VELKORA_INLINE bool append_scalar(uint32_t column, const ScalarValue& value,
-                                                    wire::DecodeError* error) {
-        Column& c = columns[column];
-        if (VELKORA_UNLIKELY(c.is_list)) return mismatch("list", error);
-        return append_value(c, c.kind, value, error);
-    }
-    /// Appends one item to the list value being built in a list column.
-    [[nodiscard]] VELKORA_INLINE bool append_item(uint32_t column, const ScalarValue& value,
-                                                  wire::DecodeError* error) {
-        Column& c = columns[column];
-        if (VELKORA_UNLIKELY(!c.is_list)) return mismatch("scalar", error);
-        if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
-        return append_value(c, c.item, value, error);
-    }
-    /// Ends the list value being built (no items: an empty list, not a null).
-    VELKORA_INLINE void close_list(uint32_t column) {
-        Column& c = columns[column];
-        append_to(c.list_offsets, static_cast<int32_t>(c.values->length));
-        mark_valid(c.builder.get(), c.list_validity);
-    }
-    /// A null row entry: a null value, or a null list.
-    VELKORA_INLINE void append_null(uint32_t column) {
-        Column& c = columns[column];
-        if (c.is_list) return append_null_entry(c.builder.get(), c.list_validity, c.list_offsets, nullptr, 0);
-        append_null_entry(c.values, c.validity, c.offsets, c.data, c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
-    }
-    // The appends of a value already known to be of the column's (item) kind: the row decoder reads the
-    // tag Solr writes for a kind straight into these, with no ScalarValue and no dispatch on its kind.
-    /// Text or bytes into a Utf8 or Binary column (or a list's items of that kind).
-    [[nodiscard]] VELKORA_INLINE bool append_text(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
-        return append_bytes(c, bytes, error);
-    }
-    /// A value of the column's own width: int32, int64, float, double, timestamp.
-    template <typename T>
-    VELKORA_INLINE void append_number(Column& c, T value) { append_fixed(c, value); }
-    VELKORA_INLINE void append_boolean(Column& c, bool value) {
-        append_bit_at(c.data, c.values->length, value);
-        mark_valid(c.values, c.validity);
-    }
-    /// Whether a list column can take one more item in this batch (false: the error is set).
-    [[nodiscard]] VELKORA_INLINE bool room_for_item(Column& c, wire::DecodeError* error) const {
-        if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
-        return true;
-    }
-
-    /// Removes the last row entry of a column (a field named again in the same document replaces it).
-    void drop_last(uint32_t column);
-
-    /// The state after the last complete document, and the way back to it: a document that fails
-    /// leaves no entry in any builder and no extern string behind.
-    RowCheckpoint checkpoint() const { return {rows, externs.size()}; }
-    void roll_back(const RowCheckpoint& checkpoint);
-
-    /// Makes room for `rows` more rows in every builder's row-sized buffers (values of fixed width, offsets),
-    /// so a response whose document count is known does not regrow them. Item and character buffers grow
-    /// as they fill. The caller bounds `rows` by the input left.
-    void reserve_rows(uint64_t rows);
-
-    /// Finishes every builder into an array and starts them afresh. The arrays are moved into `out`.
-    void finish_columns(std::vector<nanoarrow::UniqueArray>* out);
-
+    SharedSchema schema;
+    ChildrenMode mode = ChildrenMode::Skip;
+    std::vector<PlannedColumn> columns;
     std::optional<uint32_t> parent_id_column;
     std::optional<uint32_t> depth_column;
     bool depth_is_int64 = false;
     std::optional<uint32_t> child_field_column;
     std::optional<uint32_t> key_column;
     bool has_metadata = false;
-    std::vector<Column> columns;
-    wire::ExternStrings externs;
-    /// The column each extern string routes to as a field name, indexed like `externs` (see row_decoder.cpp
-    /// for its values). It may be shorter than the table, which walks that know nothing of it extend too: it
-    /// grows when a name is routed, and is cut back with the table.
-    std::vector<uint32_t> extern_columns;
-    /// The column of the field name that is extern string i (1 to 30, the references of one byte), -1 for
-    /// none, or kUnrouted while the name has not been routed: a row decoder finds the common key's column
-    /// from its tag alone.
-    static constexpr int32_t kUnrouted = INT32_MIN;
-    std::array<int32_t, 32> short_routes = unrouted();
-    std::vector<uint8_t> seen;  // one byte per column, padded to whole words so a row clears them in a few stores
-
-    /// Clears the seen flags at the start of a row.
-    VELKORA_INLINE void clear_seen() {
-        for (size_t i = 0; i < seen.size(); i += 8) {
-            uint64_t zero = 0;
-            std::memcpy(seen.data() + i, &zero, 8);
-        }
-    }
-    SharedSchema schema;
-    uint64_t rows = 0;
-    ChildrenMode mode = ChildrenMode::Skip;
-    /// The most bytes of character data, or items, one batch of a 32-bit-offset column may hold. Only a
-    /// unit test lowers it, to reach the limit without gigabytes of input.
-    int64_t offset_limit = INT32_MAX;
-    /// Explode mode: the rows of the document tree being read.
-    std::unique_ptr<PendingTree> pending;
 
 private:
-    /// Sets bit `bit` of a bit buffer that holds exactly `bit` bits, growing it by a byte when needed.
-    static VELKORA_INLINE void append_bit_at(ArrowBuffer* bits, int64_t bit, bool value) {
-        if ((bit & 7) == 0) {
-            append_to(bits, static_cast<uint8_t>(value ? 1 : 0));
-        } else {
-            uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
-            uint8_t& byte = bits->data[bit >> 3];
-            byte = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
-        }
-    }
-
-    /// Counts one more valid entry in an array whose value buffers were just appended to. Its bit is
-    /// already set (see ArrayStorage): only the bitmap's room is checked.
-    static VELKORA_INLINE void mark_valid(ArrowArray* array, ArrowBitmap* validity) {
-        if (validity->buffer.data != nullptr) reserve_validity(validity, array->length);
-        ++array->length;
-    }
-
-    static VELKORA_INLINE int64_t fixed_width(ColumnKind kind) {
-        return kind == ColumnKind::Int32 || kind == ColumnKind::Float32 ? 4 : 8;
-    }
-
-    /// A null entry: zeroed value bytes, or the last offset again, and a clear validity bit. The first
-    /// null of a builder goes through arrow::append_null_entry, which allocates the bitmap with the earlier bits set.
-    static VELKORA_INLINE void append_null_entry(ArrowArray* array, ArrowBitmap* validity, ArrowBuffer* offsets,
-                                                 ArrowBuffer* data, int64_t width) {
-        if (VELKORA_UNLIKELY(validity->buffer.data == nullptr || (offsets == nullptr && width == 0 && data))) {
-            arrow::append_null_entry(array);
-            return;
-        }
-        reserve_validity(validity, array->length);
-        if (offsets) {
-            int32_t last = reinterpret_cast<const int32_t*>(offsets->data)[array->length];
-            append_to(offsets, last);
-        } else if (width) {
-            append_fill(data, 0, width);
-        }
-        clear_validity_bit(validity, array->length);
-        ++array->length;
-        ++array->null_count;
-    }
-
-    /// Converts `v` for a column of scalar kind `kind` (a list's item kind for items) and appends it.
-    [[nodiscard]] VELKORA_INLINE bool append_value(Column& c, ColumnKind kind, const ScalarValue& v,
-                                                   wire::DecodeError* error) {
-        using K = ScalarValue::Kind;
-        ArrowArray* a = c.values;
-        switch (kind) {
-            case ColumnKind::Int32:
-                if (v.kind == K::Int32) return append_fixed(c, v.i32);
-                if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
-                    return append_fixed(c, static_cast<int32_t>(v.i64));
-                break;
-            case ColumnKind::Int64:
-                if (v.kind == K::Int64) return append_fixed(c, v.i64);
-                if (v.kind == K::Int32) return append_fixed(c, static_cast<int64_t>(v.i32));
-                break;
-            case ColumnKind::Float32:
-                if (v.kind == K::Float32) return append_fixed(c, v.f32);
-                // Rounded to the nearest float; a double beyond float range becomes an infinity.
-                if (v.kind == K::Float64) return append_fixed(c, static_cast<float>(v.f64));
-                break;
-            case ColumnKind::Float64:
-                if (v.kind == K::Float64) return append_fixed(c, v.f64);
-                if (v.kind == K::Float32) return append_fixed(c, static_cast<double>(v.f32));
-                break;
-            case ColumnKind::Boolean:
-                if (v.kind == K::Bool) {
-                    append_bit_at(c.data, a->length, v.boolean);
-                    mark_valid(a, c.validity);
-                    return true;
-                }
-                break;
-            case ColumnKind::Utf8:
-                if (v.kind == K::Str) return append_bytes(c, v.bytes, error);
-                break;
-            case ColumnKind::Binary:
-                if (v.kind == K::Bytes) return append_bytes(c, v.bytes, error);
-                break;
-            case ColumnKind::TimestampMs:
-                if (v.kind == K::Int64 || v.kind == K::Date) return append_fixed(c, v.i64);
-                break;
-            default: break;
-        }
-        if (v.kind == K::Null) {
-            arrow::append_null_entry(a);
-            return true;
-        }
-        return mismatch(expected_name(c.kind), error);
-    }
-
-    template <typename T>
-    static VELKORA_INLINE bool append_fixed(Column& c, T value) {
-        append_to(c.data, value);
-        mark_valid(c.values, c.validity);
-        return true;
-    }
-
-    VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
-        int64_t end = c.data->size_bytes + static_cast<int64_t>(bytes.size);  // the character data ends at the last offset
-        if (VELKORA_UNLIKELY(end > offset_limit)) return offset_limit_error(c, error);
-        arrow::append_short_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size));
-        append_to(c.offsets, static_cast<int32_t>(end));
-        mark_valid(c.values, c.validity);
-        return true;
-    }
-
-    VELKORA_NOINLINE static bool mismatch(const char* expected, wire::DecodeError* error);
-    VELKORA_NOINLINE bool offset_limit_error(const Column& c, wire::DecodeError* error) const;
-    static void start_builder(Column& c);
-    /// Makes `builder` the column's builder and points the column at its buffers.
-    static void adopt_builder(Column& c, nanoarrow::UniqueArray builder);
-
-    static constexpr std::array<int32_t, 32> unrouted() {
-        std::array<int32_t, 32> routes{};
-        routes.fill(kUnrouted);
-        return routes;
-    }
-
     std::unordered_map<std::string_view, uint32_t> name_index_;
 };
 

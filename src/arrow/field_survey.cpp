@@ -284,19 +284,12 @@ private:
         if (VELKORA_UNLIKELY(depth > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
         uint64_t row = s_.rows++;
         if (top) ++s_.documents;
-        uint64_t count;
-        bool terminated;
-        if (!read_document_header(r_, &count, &terminated)) return false;
-        for (uint64_t i = 0;; ++i) {
-            bool more;
-            if (!next_entry(r_, i, count, terminated, &more)) return false;
-            if (!more) return true;
+        return for_each_entry(r_, [&] VELKORA_INLINE_LAMBDA {
             uint8_t tag;
             if (!peek(&tag)) return false;
             if (tag == wire::SOLRDOC) {
                 ++s_.children;
-                if (!document(depth + 1, false)) return false;
-                continue;
+                return document(depth + 1, false);
             }
             std::string_view text;
             size_t index;
@@ -307,8 +300,8 @@ private:
                 t.last_row = row;
                 ++t.rows;
             }
-            if (!value(f, depth)) return false;
-        }
+            return value(f, depth);
+        });
     }
 
     /// A field's value: counted by kind; a list's items counted one by one; a document walked as a child

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "arrow/envelope_walk.hpp"
+#include "arrow/pending_rows.hpp"
 #include "core/envelope.hpp"
 #include "core/skip.hpp"
 
@@ -140,7 +141,110 @@ struct FirstValue {
     bool found = false;
 };
 
+/// The storage layout of a scalar kind's values.
+Layout layout_of(ColumnKind kind) {
+    switch (kind) {
+        case ColumnKind::Int32:
+        case ColumnKind::Float32: return Layout::Fixed32;
+        case ColumnKind::Boolean: return Layout::Bits;
+        case ColumnKind::Utf8:
+        case ColumnKind::Binary: return Layout::Variable;
+        default: return Layout::Fixed64;
+    }
+}
+
+/// An empty builder for a column (its arrays made by arrays.hpp, not by nanoarrow: see there why), with
+/// room for 1024 values. Throws std::bad_alloc.
+nanoarrow::UniqueArray new_builder(const Column& c) {
+    nanoarrow::UniqueArray builder;
+    make_builder_array(builder.get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
+    return builder;
+}
+
 }  // namespace
+
+ArrowRowDecoder::ArrowRowDecoder(SharedPlan plan) : pending(std::make_unique<PendingTree>()), plan_(std::move(plan)) {
+    columns.reserve(plan_->columns.size());
+    for (const PlannedColumn& planned : plan_->columns) {
+        Column& c = columns.emplace_back();
+        c.kind = planned.kind;
+        c.item = planned.item;
+        c.is_list = planned.is_list;
+        adopt_builder(c, new_builder(c));
+    }
+    seen.assign((columns.size() + 7) / 8 * 8, 0);
+}
+ArrowRowDecoder::~ArrowRowDecoder() = default;
+
+bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
+                            std::unique_ptr<ArrowRowDecoder>* out, DecodeError* error) {
+    SharedPlan plan;
+    if (!ColumnPlan::build(std::move(schema), mode, names, &plan, error)) return false;
+    *out = std::make_unique<ArrowRowDecoder>(std::move(plan));
+    return true;
+}
+
+void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
+    c.builder = std::move(builder);
+    c.values = c.is_list ? c.builder->children[0] : c.builder.get();
+    ArrayStorage& values = storage_of(c.values);
+    bool variable = c.item == ColumnKind::Utf8 || c.item == ColumnKind::Binary;
+    c.data = &values.data;
+    c.offsets = variable ? &values.offsets : nullptr;
+    c.validity = &values.validity;
+    c.list_offsets = c.is_list ? &storage_of(c.builder.get()).offsets : nullptr;
+}
+
+bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
+    const char* name = plan_->columns[static_cast<size_t>(&c - columns.data())].name;
+    error->text = std::string("Invalid argument error: column '") + name +
+                  "' exceeds the 32-bit offset limit of one batch";
+    return fail(error, Failure::ArrowBuild);
+}
+
+bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) {
+    error->expected = expected;
+    return fail(error, Failure::ArrowTypeMismatch);
+}
+
+void ArrowRowDecoder::drop_last(uint32_t column) { pop_last_entry(columns[column].builder.get()); }
+
+void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
+    for (Column& c : columns) truncate_entries(c.builder.get(), static_cast<int64_t>(checkpoint.rows));
+    rows = checkpoint.rows;
+    externs.truncate(checkpoint.externs);
+    if (extern_columns.size() > checkpoint.externs) extern_columns.resize(checkpoint.externs);
+    for (size_t i = checkpoint.externs + 1; i < short_routes.size(); ++i) short_routes[i] = kUnrouted;
+}
+
+void ArrowRowDecoder::reserve_rows(uint64_t rows) {
+    auto n = static_cast<int64_t>(rows);
+    for (Column& c : columns) {
+        if (c.is_list) {
+            reserve_bytes(c.list_offsets, n * 4);
+        } else if (c.offsets) {
+            reserve_bytes(c.offsets, n * 4);
+        } else if (c.kind == ColumnKind::Boolean) {
+            reserve_bytes(c.data, (n + 7) / 8);
+        } else {
+            reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
+        }
+    }
+}
+
+void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
+    // Everything that allocates comes first: running out of memory leaves every column as it was.
+    std::vector<nanoarrow::UniqueArray> fresh;
+    fresh.reserve(columns.size());
+    for (const Column& c : columns) fresh.push_back(new_builder(c));
+    out->clear();
+    out->reserve(columns.size());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        seal_array(columns[i].builder.get());
+        out->push_back(std::move(columns[i].builder));
+        adopt_builder(columns[i], std::move(fresh[i]));
+    }
+}
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
     error.field = column;
@@ -150,38 +254,45 @@ void locate_failure(DecodeError& error, const char* column, uint64_t value_offse
     }
 }
 
+namespace {
+
+/// Where the failure at `failed_at` lies in the field value that starts at `value`: the value itself, or
+/// within a multi-valued one the element the failure ends in (past the last, the first: a scalar column's
+/// ITERATOR fails at its END, keeping only its first element).
+uint64_t value_or_element(Reader& w, uint64_t value, uint64_t failed_at, wire::ExternStrings& scratch) {
+    w.set_position(value);
+    uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
+    bool terminated_elements = tag == wire::ITERATOR;
+    if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
+    uint64_t n = 0;
+    (void)w.read_u8(&tag);
+    if (!terminated_elements && !w.read_size(tag, &n)) return value;
+    uint64_t first = w.position();
+    for (uint64_t k = 0; terminated_elements || k < n; ++k) {
+        if (w.at_end() || w.peek() == wire::END) return first;
+        uint64_t element = w.position();
+        if (!wire::skip_value(w, 2, &scratch) || w.position() >= failed_at) return element;
+    }
+    return first;
+}
+
+}  // namespace
+
 uint64_t failing_value_start(const uint8_t* data, uint64_t start, uint64_t failed_at) {
     // Everything before `failed_at` was read once already; reading stops there. Extern strings defined on
     // the way go into a table of this walk's own.
     Reader w(data, static_cast<size_t>(failed_at));
     w.set_position(start);
     wire::ExternStrings scratch;
-    uint64_t count;
-    bool terminated;
-    if (!read_document_header(w, &count, &terminated)) return failed_at;
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(w, i, count, terminated, &more) || !more || !wire::skip_value(w, 1, &scratch))
-            return failed_at;
+    uint64_t found = failed_at;
+    (void)for_each_entry(w, [&] VELKORA_INLINE_LAMBDA {
+        if (!wire::skip_value(w, 1, &scratch)) return false;
         uint64_t value = w.position();
-        if (wire::skip_value(w, 1, &scratch) && w.position() < failed_at) continue;  // ends before: not this one
-        w.set_position(value);
-        uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
-        bool terminated_elements = tag == wire::ITERATOR;
-        if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
-        uint64_t n = 0;
-        (void)w.read_u8(&tag);
-        if (!terminated_elements && !w.read_size(tag, &n)) return value;
-        uint64_t first = w.position();
-        // The element the failure ends in; past the last (a scalar column's ITERATOR fails at its END,
-        // keeping only its first element), the first.
-        for (uint64_t k = 0; terminated_elements || k < n; ++k) {
-            if (w.at_end() || w.peek() == wire::END) return first;
-            uint64_t element = w.position();
-            if (!wire::skip_value(w, 2, &scratch) || w.position() >= failed_at) return element;
-        }
-        return first;
-    }
+        if (wire::skip_value(w, 1, &scratch) && w.position() < failed_at) return true;  // ends before: not this one
+        found = value_or_element(w, value, failed_at, scratch);
+        return false;
+    });
+    return found;
 }
 
 bool fail_mismatch(Reader& r, const char* expected) {
@@ -268,7 +379,7 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             if (index >= d.extern_columns.size()) d.extern_columns.resize(d.externs.size(), kUnrouted);
             uint32_t& word = d.extern_columns[index];
             if (VELKORA_UNLIKELY(word == kUnrouted)) {
-                int32_t c = d.lookup(*name);
+                int32_t c = d.plan().lookup(*name);
                 word = c < 0 ? kNoColumn : static_cast<uint32_t>(c);
             }
             *column = word == kNoColumn ? -1 : static_cast<int32_t>(word);
@@ -279,7 +390,7 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             ByteSpan text;
             if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return EntryKey::Failed;
             *name = as_text(text);
-            *column = d.lookup(*name);
+            *column = d.plan().lookup(*name);
             return EntryKey::Field;
         }
         default:
@@ -340,7 +451,7 @@ private:
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
     /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
-        locate_failure(r_.error, d_.columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
+        locate_failure(r_.error, d_.plan().columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
         return false;
     }
 
@@ -392,6 +503,16 @@ private:
     /// was read, and the general reader takes it.
     enum class Fast : uint8_t { Done, Failed, Other };
 
+    /// A number of the column's own width whose tag matched, read by `read` and appended to the column.
+    template <bool kItem, typename T, typename Read>
+    VELKORA_INLINE Fast append_read(Column& col, Read&& read) {
+        r_.skip_peeked();
+        T v;
+        if (!read(&v) || (kItem && !d_.room_for_item(col, &r_.error))) return Fast::Failed;
+        d_.append_number(col, v);
+        return Fast::Done;
+    }
+
     /// The tag Solr writes for a column's kind (a list's item kind, `kItem`), read straight into the
     /// column's buffers: no ScalarValue, one dispatch. The reads are those of the general reader, so a value
     /// that runs out or is not UTF-8 fails as it would there; an item is refused past the batch's offset
@@ -409,46 +530,26 @@ private:
                 if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &text) || !room()) return Fast::Failed;
                 return d_.append_text(col, text, &r_.error) ? Fast::Done : Fast::Failed;
             }
-            case ColumnKind::Int32: {
+            case ColumnKind::Int32:
                 if (group != wire::GROUP_SINT) return Fast::Other;
-                r_.skip_peeked();
-                int32_t v;
-                if (!wire::read_small_int(r_, tag, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Int64: {
+                return append_read<kItem, int32_t>(
+                    col, [&](int32_t* v) VELKORA_INLINE_LAMBDA { return wire::read_small_int(r_, tag, v); });
+            case ColumnKind::Int64:
                 if (group != wire::GROUP_SLONG) return Fast::Other;
-                r_.skip_peeked();
-                int64_t v;
-                if (!wire::read_small_long(r_, tag, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Float32: {
+                return append_read<kItem, int64_t>(
+                    col, [&](int64_t* v) VELKORA_INLINE_LAMBDA { return wire::read_small_long(r_, tag, v); });
+            case ColumnKind::Float32:
                 if (tag != wire::FLOAT) return Fast::Other;
-                r_.skip_peeked();
-                float v;
-                if (!wire::read_float(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::Float64: {
+                return append_read<kItem, float>(
+                    col, [&](float* v) VELKORA_INLINE_LAMBDA { return wire::read_float(r_, v); });
+            case ColumnKind::Float64:
                 if (tag != wire::DOUBLE) return Fast::Other;
-                r_.skip_peeked();
-                double v;
-                if (!wire::read_double(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
-            case ColumnKind::TimestampMs: {
+                return append_read<kItem, double>(
+                    col, [&](double* v) VELKORA_INLINE_LAMBDA { return wire::read_double(r_, v); });
+            case ColumnKind::TimestampMs:
                 if (tag != wire::DATE) return Fast::Other;
-                r_.skip_peeked();
-                int64_t v;
-                if (!wire::read_long(r_, &v) || !room()) return Fast::Failed;
-                d_.append_number(col, v);
-                return Fast::Done;
-            }
+                return append_read<kItem, int64_t>(
+                    col, [&](int64_t* v) VELKORA_INLINE_LAMBDA { return wire::read_long(r_, v); });
             case ColumnKind::Boolean: {
                 if (tag != wire::BOOL_TRUE && tag != wire::BOOL_FALSE) return Fast::Other;
                 r_.skip_peeked();
@@ -593,31 +694,26 @@ template <bool kNarrow>
 bool decode_flat(ArrowRowDecoder& d, Reader& r) {
     FlatRow<kNarrow> row(d, r, r.position());
     if (!kNarrow) d.clear_seen();
-    if (d.has_metadata) {
+    const ColumnPlan& plan = d.plan();
+    if (plan.has_metadata) {
         // A document read in this mode is always a top-level row: depth 0, no parent, no field.
         ScalarValue null_value;
-        if (d.depth_column) {
+        if (plan.depth_column) {
             ScalarValue zero;
-            zero.kind = d.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
-            if (!d.append_scalar(*d.depth_column, zero, &r.error)) return false;
-            row.mark(*d.depth_column);
+            zero.kind = plan.depth_is_int64 ? ScalarValue::Kind::Int64 : ScalarValue::Kind::Int32;
+            if (!d.append_scalar(*plan.depth_column, zero, &r.error)) return false;
+            row.mark(*plan.depth_column);
         }
-        if (d.child_field_column) {
-            if (!d.append_scalar(*d.child_field_column, null_value, &r.error)) return false;
-            row.mark(*d.child_field_column);
+        if (plan.child_field_column) {
+            if (!d.append_scalar(*plan.child_field_column, null_value, &r.error)) return false;
+            row.mark(*plan.child_field_column);
         }
-        if (d.parent_id_column) {
-            if (!d.append_scalar(*d.parent_id_column, null_value, &r.error)) return false;
-            row.mark(*d.parent_id_column);
+        if (plan.parent_id_column) {
+            if (!d.append_scalar(*plan.parent_id_column, null_value, &r.error)) return false;
+            row.mark(*plan.parent_id_column);
         }
     }
-    uint64_t count;
-    bool terminated;
-    if (!read_document_header(r, &count, &terminated)) return false;
-    for (uint64_t i = 0;; ++i) {
-        bool more;
-        if (!next_entry(r, i, count, terminated, &more)) return false;
-        if (!more) break;
+    bool read = for_each_entry(r, [&] VELKORA_INLINE_LAMBDA {
         int32_t column;
         if (!cached_extern_key(d, r, &column)) {
             uint8_t tag = r.at_end() ? 0 : r.peek();
@@ -630,8 +726,9 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
             }
             remember_route(d, tag, before, column);
         }
-        if (!row.route(column)) return false;
-    }
+        return row.route(column);
+    });
+    if (!read) return false;
     row.fill_missing();
     ++d.rows;
     return true;
@@ -640,7 +737,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
 }  // namespace
 
 bool decode_document(ArrowRowDecoder& d, Reader& r) {
-    if (d.mode == ChildrenMode::Explode) return decode_tree(d, r);
+    if (d.plan().mode == ChildrenMode::Explode) return decode_tree(d, r);
     return d.columns.size() <= 64 ? decode_flat<true>(d, r) : decode_flat<false>(d, r);
 }
 

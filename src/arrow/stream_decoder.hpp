@@ -11,6 +11,7 @@
 
 #include "arrow/batch_assembly.hpp"
 #include "arrow/column_plan.hpp"
+#include "arrow/row_decoder.hpp"
 #include "arrow/envelope_probe.hpp"
 #include "core/chunk_buffer.hpp"
 #include "core/probe.hpp"
@@ -42,7 +43,7 @@ public:
     /// Puts batches that could not be handed over back at the front of the queue, in order.
     void restore_batches(std::vector<RecordBatch> batches, size_t from);
 
-    const SharedSchema& schema() const { return decoder_->schema; }
+    const SharedSchema& schema() const { return decoder_->plan().schema; }
     /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
     uint64_t unconsumed() const { return stream_.buffer.unread().size; }
     /// The bytes gone over so far (WorkCount).

@@ -31,6 +31,9 @@
 #define VELKORA_NOINLINE __attribute__((noinline, cold))
 /// Never inlined but not cold: a hot loop that runs faster in its own frame than inlined into a big one.
 #define VELKORA_OUT_OF_LINE __attribute__((noinline))
+/// A lambda always inlined where it is called, `[&] VELKORA_INLINE_LAMBDA { ... }`: the body of a loop
+/// handed to a template that runs it.
+#define VELKORA_INLINE_LAMBDA __attribute__((always_inline))
 /// Branch hints inside a condition, `if (VELKORA_UNLIKELY(p == end))`. C++20's [[likely]] marks a statement,
 /// not an expression, and GCC does not always lay out a `return` branch the same way with it, so the
 /// expression form stays where it exists.
@@ -40,6 +43,7 @@
 #define VELKORA_INLINE __forceinline
 #define VELKORA_NOINLINE __declspec(noinline)
 #define VELKORA_OUT_OF_LINE __declspec(noinline)
+#define VELKORA_INLINE_LAMBDA [[msvc::forceinline]]
 // MSVC takes no hint inside an expression; it lays out branches by its own rules.
 #define VELKORA_LIKELY(x) (!!(x))
 #define VELKORA_UNLIKELY(x) (!!(x))
@@ -47,6 +51,7 @@
 #define VELKORA_INLINE inline
 #define VELKORA_NOINLINE
 #define VELKORA_OUT_OF_LINE
+#define VELKORA_INLINE_LAMBDA
 #define VELKORA_LIKELY(x) (!!(x))
 #define VELKORA_UNLIKELY(x) (!!(x))
 #endif

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "arrow/batch_assembly.hpp"
-#include "arrow/column_plan.hpp"
+#include "arrow/row_decoder.hpp"
 
 using namespace velkora;
 
@@ -133,8 +133,11 @@ void test_roll_back() {
     d->roll_back(checkpoint);
     expect(d->rows == 1 && d->externs.size() == 1 && d->extern_columns.size() == 1,
            "rows, extern strings and their routes as at the checkpoint");
-    for (const arrow::Column& c : d->columns)
-        expect(c.builder->length == 1 && c.builder->null_count == 0, std::string("column cut back: ") + c.name);
+    for (size_t i = 0; i < d->columns.size(); ++i) {
+        const arrow::Column& c = d->columns[i];
+        expect(c.builder->length == 1 && c.builder->null_count == 0,
+               std::string("column cut back: ") + d->plan().columns[i].name);
+    }
     expect(d->columns[0].data->size_bytes == 5 && d->columns[2].values->length == 2, "character data and items too");
     row("second", true, 1);
     arrow::RecordBatch batch;
