@@ -35,6 +35,13 @@ def error(data, schema, **kw) -> str:
     return str(info.value)
 
 
+def bytewise(data, schema, **kw) -> pa.Table:
+    """`data` fed to an ArrowStreamDecoder one byte at a time."""
+    dec = velkora.ArrowStreamDecoder(schema, **kw)
+    return pa.Table.from_batches([b for i in range(len(data)) for b in dec.feed(data[i:i + 1])] + dec.finish(),
+                                 schema=schema)
+
+
 def column(data, schema, i=0, **kw) -> list:
     batch = deserialize_arrow(data, schema, **kw)
     assert batch.schema.equals(schema, check_metadata=True)
@@ -209,6 +216,7 @@ def test_fields_outside_the_schema_are_skipped(value):
     data = select([("a", 1), ("junk", value), ("b", 2)], [("junk", value)])
     schema = pa.schema([("b", pa.int64()), ("a", pa.int64())])
     assert [c.to_pylist() for c in deserialize_arrow(data, schema).columns] == [[2, None], [1, None]]
+    assert [c.to_pylist() for c in bytewise(data, schema).columns] == [[2, None], [1, None]]
 
 
 def test_extern_strings_defined_in_values_keep_their_numbers():
@@ -239,9 +247,14 @@ SKIP_ERRORS = [  # value with its fault marked, message, offset from the mark
 @pytest.mark.parametrize("build,message,delta", SKIP_ERRORS)
 def test_hostile_values_outside_the_schema(build, message, delta, children):
     marks = []
-    data = select([("a", 1), ("junk", build(lambda v: marks.append(Mark(v)) or marks[-1])), ("b", 2)])
+    doc = Mark(jb.Doc([("a", 1), ("junk", build(lambda v: marks.append(Mark(v)) or marks[-1])), ("b", 2)]))
+    data = select(doc)
     schema = pa.schema([("a", pa.int64())])
     assert error(data, schema, children=children) == message.format(marks[0].offset + delta)
+    with pytest.raises(ValueError) as fed:  # found by the resumable walk, fed a byte at a time
+        bytewise(data, schema, children=children)
+    held = len(data) - doc.offset  # a cut document is reported by finish, at the bytes it still holds
+    assert str(fed.value) == message.format(held if message == EOF else marks[0].offset + delta - doc.offset)
 
 
 # ---------------------------------------------------------------------------
