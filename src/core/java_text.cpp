@@ -93,7 +93,9 @@ char* two_digit_text(char* p, int m, int e) {
 
 size_t instant_text(int64_t epoch_ms, char* out) {
     int64_t days = floor_div(epoch_ms, kMsPerDay);
-    int64_t ms_of_day = epoch_ms - days * kMsPerDay;
+    // From the remainder: days * kMsPerDay itself overflows for the earliest instants (Long.MIN_VALUE).
+    int64_t ms_of_day = epoch_ms % kMsPerDay;
+    if (ms_of_day < 0) ms_of_day += kMsPerDay;
     int64_t year;
     unsigned month, day;
     civil_from_days(days, &year, &month, &day);
