@@ -83,38 +83,46 @@ def test_survey_counts_agree_with_deserialize(name):
     assert {name: tally["rows"] for name, tally in survey["fields"].items()} == counts
 
 
-@pytest.mark.parametrize("values, expected", [
-    ([jb.solr_int(1), jb.Long(2)], pa.int64()),
-    ([jb.Byte(1), jb.Short(2), jb.Int(-3)], pa.int32()),
-    ([jb.SInt(5), jb.SLong(5)], pa.int64()),
-    ([jb.Float(1.5), jb.Double(2.5)], pa.float64()),
-    ([jb.Float(1.5)], pa.float32()),
-    ([jb.Date(0), jb.Long(86_400_000)], pa.timestamp("ms")),  # longs into a date column are milliseconds
-    ([jb.Bytes(b"\x00"), None], pa.binary()),
-])
-def test_widening(values, expected):
-    data = select(*[[("id", str(i)), ("v", v)] for i, v in enumerate(values)])
-    schema = inferred(data)
-    assert schema.field("v").type == expected
-    velkora.deserialize_arrow(data, schema)
+def _v(*values, shape=select):
+    return shape(*[[("id", str(i)), ("v", v)] for i, v in enumerate(values)])
 
 
-def test_a_list_in_any_document_makes_a_list_column():
-    data = export([("n", jb.solr_int(1))], [("n", [jb.Long(2), jb.solr_int(3)])], [("n", jb.Iter([jb.solr_int(4)]))])
-    schema = inferred(data)
-    assert schema.field("n").type == pa.list_(pa.int64())
-    assert velkora.deserialize_arrow(data, schema).column("n").to_pylist() == [[1], [2, 3], [4]]
+CANNOT = "cannot infer a column type for field 'v': it holds "
+INFERRED = [  # body, then field "v"'s type (the body decodes with it), whether it is nullable, or the refusal
+    (_v(jb.solr_int(1), jb.Long(2)), pa.int64()), (_v(jb.Byte(1), jb.Short(2), jb.Int(-3)), pa.int32()),
+    (_v(jb.SInt(5), jb.SLong(5)), pa.int64()), (_v(jb.Float(1.5), jb.Double(2.5)), pa.float64()),
+    (_v(jb.Float(1.5)), pa.float32()), (_v(jb.Bytes(b"\x00"), None), pa.binary()),
+    (_v(jb.Date(0), jb.Long(86_400_000)), pa.timestamp("ms")),  # longs into a date column are milliseconds
+    # a list in any document makes a list column
+    (_v(jb.solr_int(1), [jb.Long(2), jb.solr_int(3)], jb.Iter([jb.solr_int(4)]), shape=export), pa.list_(pa.int64())),
+    (stream([("v", 1)], [("v", 2)]), False), (stream([("v", 1)], [("b", 2)]), True),
+    (stream([("v", 1)], [("v", None)]), True),
+    (stream([("v", [1])], [("v", [None])]), False),  # a null inside a list is not a missing value
+    (_v(jb.Map([("k", 1)])), CANNOT + "map"), (_v(jb.NamedList([("k", 1)])), CANNOT + "named list"),
+    (_v(jb.EnumValue(1, "one")), CANNOT + "named list"), (_v(jb.TypedArr(6, [1, 2])), CANNOT + "typed array"),
+    (_v([[1]]), CANNOT + "array, array in a list"), (_v([jb.Map([("k", 1)])]), CANNOT + "array, map in a list"),
+    (_v([b"\x00"]), CANNOT + "lists of bytes, and a list of binary is not a column type deserialize_arrow supports"),
+    (_v("text", 1), CANNOT + "int, string"), (_v(jb.Float(1.0), 1), CANNOT + "float, int"),
+    (_v(True, 1), CANNOT + "bool, int"), (_v("text", [1]), CANNOT + "int, string"),
+    (_v(jb.Date(5), 5), CANNOT + "date, int"),  # an INT is not milliseconds to a timestamp column
+    (jb.encode([1, 2]), 'the body holds no documents where deserialize_arrow looks for them (the "docs" of a '
+                        '"response" or "result-set")'),
+    (select(), "the body holds no document fields to infer a schema from"),
+]
 
 
-@pytest.mark.parametrize("docs, nullable", [
-    ([[("a", 1)], [("a", 2)]], False),
-    ([[("a", 1)], [("b", 2)]], True),
-    ([[("a", 1)], [("a", None)]], True),
-    ([[("a", [1])], [("a", [None])]], False),  # a null inside a list is not a missing value
-])
-def test_nullable(docs, nullable):
-    data = stream(*docs)
-    assert inferred(data).field("a").nullable is nullable
+@pytest.mark.parametrize("data, expected", INFERRED)
+def test_inferred_types_and_refusals(data, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError) as caught:
+            infer(data)
+        assert str(caught.value) == expected
+    elif isinstance(expected, bool):
+        assert inferred(data).field("v").nullable is expected
+    else:
+        schema = inferred(data)
+        assert schema.field("v").type == expected
+        velkora.deserialize_arrow(data, schema)
 
 
 def test_a_partial_sample_never_promises_a_value():
@@ -143,34 +151,6 @@ def test_sample_bounds_what_is_read():
         infer(data, sample=0)
 
 
-@pytest.mark.parametrize("value, message", [
-    (jb.Map([("k", 1)]), "cannot infer a column type for field 'v': it holds map"),
-    (jb.NamedList([("k", 1)]), "cannot infer a column type for field 'v': it holds named list"),
-    (jb.EnumValue(1, "one"), "cannot infer a column type for field 'v': it holds named list"),
-    (jb.TypedArr(6, [1, 2]), "cannot infer a column type for field 'v': it holds typed array"),
-    ([[1]], "cannot infer a column type for field 'v': it holds array, array in a list"),
-    ([jb.Map([("k", 1)])], "cannot infer a column type for field 'v': it holds array, map in a list"),
-    ([b"\x00"], "cannot infer a column type for field 'v': it holds lists of bytes"),
-])
-def test_untypable_values(value, message):
-    with pytest.raises(ValueError) as caught:
-        infer(select([("v", value)]))
-    assert str(caught.value).startswith(message)
-
-
-@pytest.mark.parametrize("first, second, kinds", [
-    ("text", 1, "int, string"),
-    (jb.Float(1.0), 1, "float, int"),
-    (True, 1, "bool, int"),
-    (jb.Date(5), 5, "date, int"),  # an INT is not milliseconds to a timestamp column
-    ("text", [1], "int, string"),
-])
-def test_mixed_kinds_are_refused(first, second, kinds):
-    with pytest.raises(ValueError) as caught:
-        infer(select([("v", first)], [("v", second)]))
-    assert str(caught.value) == f"cannot infer a column type for field 'v': it holds {kinds}"
-
-
 def test_child_documents_are_a_warning():
     child = jb.Doc([("id", "c1"), ("n", jb.solr_int(1))])
     named = jb.Doc([("id", "c2"), ("n", jb.solr_int(2))])
@@ -185,15 +165,6 @@ def test_nulls_only_is_a_warning():
     with pytest.warns(SchemaWarning, match="field 'gone' held no value but null"):
         schema = infer(stream([("id", "a"), ("gone", None)]))
     assert schema.field("gone").type == pa.utf8()
-
-
-@pytest.mark.parametrize("data, message", [
-    (jb.encode([1, 2]), "no documents where deserialize_arrow looks for them"),
-    (select(), "no document fields"),
-])
-def test_nothing_to_infer(data, message):
-    with pytest.raises(ValueError, match=message):
-        infer(data)
 
 
 @pytest.mark.parametrize("data, kind, offset", [
