@@ -386,25 +386,6 @@ def test_one_unknown_role_is_reported():
 
 SCHEMA = pa.schema([("a", pa.int64())])
 BODY = select([("a", 1)])
-BINDING = [
-    ((BODY, SCHEMA, "explode"), {}, "deserialize_arrow() takes 2 positional arguments but 3 were given"),
-    ((BODY, SCHEMA, "explode", None), {}, "deserialize_arrow() takes 2 positional arguments but 4 were given"),
-    ((), {}, "deserialize_arrow() missing 2 required positional arguments: 'data' and 'schema'"),
-    ((BODY,), {}, "deserialize_arrow() missing 1 required positional argument: 'schema'"),
-    ((), {"schema": SCHEMA, "children": "skip"}, "deserialize_arrow() missing 1 required positional argument: 'data'"),
-    ((BODY, SCHEMA), {"foo": 1}, "deserialize_arrow() got an unexpected keyword argument 'foo'"),
-    ((BODY, SCHEMA), {"Children": "skip"}, "deserialize_arrow() got an unexpected keyword argument 'Children'"),
-    ((BODY, SCHEMA), {"data": BODY}, "deserialize_arrow() got multiple values for argument 'data'"),
-]
-
-
-@pytest.mark.parametrize("args,kwargs,message", BINDING)
-def test_argument_binding(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(*args, **kwargs)
-    assert str(info.value) == message
-
-
 CONVERSIONS = [  # args, kwargs, message, parameter named in the note
     ((bytearray(BODY), SCHEMA), {"children": None}, "'bytearray' object is not an instance of 'bytes'", "data"),
     ((memoryview(BODY), SCHEMA), {}, "'memoryview' object is not an instance of 'bytes'", "data"),
