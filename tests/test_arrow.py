@@ -30,8 +30,7 @@ TS = pa.timestamp("ms")
 
 
 def error(data, schema, **kw) -> str:
-    with pytest.raises(ValueError) as info:
-        deserialize_arrow(data, schema, **kw)
+    info = pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw))
     return str(info.value)
 
 
@@ -407,8 +406,7 @@ CONVERSIONS = [  # args, kwargs, message, parameter named in the note
 
 @pytest.mark.parametrize("args,kwargs,message,param", CONVERSIONS)
 def test_argument_conversion(args, kwargs, message, param):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(*args, **kwargs)
+    info = pytest.raises(TypeError, lambda: deserialize_arrow(*args, **kwargs))
     assert type(info.value) is TypeError and str(info.value) == message
     assert info.value.__notes__ == [f"while processing '{param}'"]
 
@@ -469,8 +467,7 @@ def _raise(exc):
     (lambda: _capsule(None), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
 ])
 def test_objects_with_a_broken_capsule_protocol(result, message, cause):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(BODY, SchemaLike(result))
+    info = pytest.raises(TypeError, lambda: deserialize_arrow(BODY, SchemaLike(result)))
     assert str(info.value) == message and info.value.__notes__ == ["while processing 'schema'"]
     assert isinstance(info.value.__cause__, Exception)
     if cause:
