@@ -56,8 +56,7 @@ def test_exported_beside_the_core_names():
 @pytest.mark.parametrize("entry", WHOLE_BODY)
 @pytest.mark.parametrize("data, kind, offset", FAILURES)
 def test_whole_body_entries(entry, data, kind, offset):
-    with pytest.raises(velkora.DecodeError) as caught:
-        WHOLE_BODY[entry](data)
+    caught = pytest.raises(velkora.DecodeError, WHOLE_BODY[entry], data)
     error = caught.value
     assert (error.kind, error.offset, error.stream_offset) == (kind, offset, None)
     assert error.offset == message_offset(error)
@@ -156,8 +155,7 @@ def test_every_truncation_names_its_offset(name, stride):
     for cut in sorted(cuts):
         texts = []
         for entry, whole in zip(entries, wholes):
-            with pytest.raises(velkora.DecodeError) as caught:
-                entry(data[:cut])
+            caught = pytest.raises(velkora.DecodeError, entry, data[:cut])
             error = caught.value
             assert error.offset == message_offset(error) <= cut
             assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
@@ -197,10 +195,8 @@ STREAM_DECODERS = {
 ])
 def test_stream_offset_agrees_with_the_whole_body(decoder, chunk, fault, position, kind):
     data = docs_with_fault(fault, position)
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
-    with pytest.raises(velkora.DecodeError) as fed:
-        STREAM_DECODERS[decoder](data, chunk)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
+    fed = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], data, chunk)
     error = fed.value
     assert error.kind == whole.value.kind == kind
     assert error.offset == message_offset(error)
@@ -239,10 +235,8 @@ def test_envelope_faults_agree_with_deserialize(entry, data, kind, offset):
     if kind is None:
         assert WHOLE_BODY_ENVELOPES[entry](data) == 0
         return
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
-    with pytest.raises(velkora.DecodeError) as caught:
-        WHOLE_BODY_ENVELOPES[entry](data)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
+    caught = pytest.raises(velkora.DecodeError, WHOLE_BODY_ENVELOPES[entry], data)
     error = caught.value
     assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, None, str(whole.value))
 
@@ -264,13 +258,11 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
         if kind is None:
             assert not dec.finish()
             return
-        with pytest.raises(velkora.DecodeError) as caught:
-            dec.finish()
+        caught = pytest.raises(velkora.DecodeError, dec.finish)
         errors = [caught.value]
     else:
         assert len(errors) >= 2  # refused, and again at the next feed
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
     for error in errors:
         assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, offset, str(whole.value))
 
@@ -280,8 +272,7 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
 def test_finish_points_at_the_end_of_what_was_fed(decoder, chunk):
     data = docs_with_fault(b"", -1, total=40)
     cut = data[:len(data) * 3 // 4]
-    with pytest.raises(velkora.DecodeError) as fed:
-        STREAM_DECODERS[decoder](cut, chunk)
+    fed = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], cut, chunk)
     error = fed.value
     assert error.kind == "UnexpectedEof"
     assert error.offset == message_offset(error) <= len(cut)  # what is still held
