@@ -21,8 +21,7 @@ SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "i
 
 
 def error_of(func, data):
-    with pytest.raises(ValueError) as info:
-        func(data)
+    info = pytest.raises(ValueError, func, data)
     return str(info.value)
 
 
@@ -160,8 +159,7 @@ def test_solr_bodies(name):
     if message is None:
         assert_same(deserialize(data), to_python(desc))
     else:
-        with pytest.raises(Unhashable):
-            to_python(desc)
+        pytest.raises(Unhashable, to_python, desc)
         assert error_of(deserialize, data) == message
 
 
