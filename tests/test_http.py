@@ -240,8 +240,7 @@ def test_error_answers_raise_solr_error_with_solrs_message(solr, any_client, fun
 ], ids=["with trace", "trace only", "proxy page", "jetty page", "empty", "cut javabin"])
 def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code, trace):
     url = solr.serve("/solr/c/select", answer)
-    with pytest.raises(vh.SolrError) as raised:
-        list(vh.iter_documents(client, url, {}))
+    raised = pytest.raises(vh.SolrError, lambda: list(vh.iter_documents(client, url, {})))
     e = raised.value
     status = e.status
     assert (e.code, e.trace) == (code, trace)
@@ -330,8 +329,7 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
     # that it saw the client hang up while it waited shows the timeout ended the read, with no clock read here.
     url = solr.serve("/solr/c/export", export(docs(30)), cut="stall", cut_at=300)
     expected = requests.ConnectionError if isinstance(client, requests.Session) else httpx.ReadTimeout
-    with pytest.raises(expected) as raised:
-        list(vh.iter_documents(client, url, {}, timeout=0.3))
+    raised = pytest.raises(expected, lambda: list(vh.iter_documents(client, url, {}, timeout=0.3)))
     if isinstance(client, requests.Session):  # requests reports a read timeout while streaming this way
         assert "Read timed out" in str(raised.value)
     for _ in range(100):  # the node notices the hang-up within its polling step
@@ -350,11 +348,9 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
 ], ids=["version", "unknown tag", "cut", "too deep"])
 def test_malformed_bodies_raise_the_decoders_error(solr, client, data, kind, offset):
     url = solr.serve("/solr/c/select", data, chunk_size=1)
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
     for read in (lambda: list(vh.iter_documents(client, url, {})), lambda: vh.read_arrow(client, url, {}, SCHEMA)):
-        with pytest.raises(velkora.DecodeError) as caught:
-            read()
+        caught = pytest.raises(velkora.DecodeError, read)
         assert (caught.value.kind, caught.value.offset, str(caught.value)) == (kind, offset, str(whole.value))
 
 
