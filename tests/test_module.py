@@ -107,8 +107,7 @@ SINGLE = [getattr(_core, n) for n in ("deserialize", "deserialize_json", "_bench
     (arrow, (BODY, SCHEMA), {"data": BODY}, "deserialize_arrow() got multiple values for argument 'data'"),
 ])
 def test_binding_errors(func, args, kwargs, message):
-    with pytest.raises(TypeError) as exc:
-        func(*args, **kwargs)
+    exc = pytest.raises(TypeError, lambda: func(*args, **kwargs))
     assert type(exc.value) is TypeError and str(exc.value) == message
 
 
@@ -129,8 +128,7 @@ class Payload(bytes):
     (2, "'int' object is not an instance of 'bytes'"), (Box.Inner(), "'Box.Inner' object is not an instance of 'bytes'"),
 ])
 def test_data_must_be_bytes(name, extra, arg, message):
-    with pytest.raises(TypeError) as exc:
-        getattr(_core, name)(arg, *extra.values())
+    exc = pytest.raises(TypeError, lambda: getattr(_core, name)(arg, *extra.values()))
     assert type(exc.value) is TypeError and str(exc.value) == message
     assert exc.value.__notes__ == ["while processing 'data'"]
 
