@@ -30,8 +30,7 @@ TS = pa.timestamp("ms")
 
 
 def error(data, schema, **kw) -> str:
-    info = pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw))
-    return str(info.value)
+    return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
 
 
 def bytewise(data, schema, **kw) -> pa.Table:
