@@ -56,8 +56,7 @@ def test_exported_beside_the_core_names():
 @pytest.mark.parametrize("entry", WHOLE_BODY)
 @pytest.mark.parametrize("data, kind, offset", FAILURES)
 def test_whole_body_entries(entry, data, kind, offset):
-    caught = pytest.raises(velkora.DecodeError, WHOLE_BODY[entry], data)
-    error = caught.value
+    error = pytest.raises(velkora.DecodeError, WHOLE_BODY[entry], data).value
     assert (error.kind, error.offset, error.stream_offset) == (kind, offset, None)
     assert error.offset == message_offset(error)
 
@@ -155,8 +154,7 @@ def test_every_truncation_names_its_offset(name, stride):
     for cut in sorted(cuts):
         texts = []
         for entry, whole in zip(entries, wholes):
-            caught = pytest.raises(velkora.DecodeError, entry, data[:cut])
-            error = caught.value
+            error = pytest.raises(velkora.DecodeError, entry, data[:cut]).value
             assert error.offset == message_offset(error) <= cut
             assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
             texts.append(str(error))
@@ -196,8 +194,7 @@ STREAM_DECODERS = {
 def test_stream_offset_agrees_with_the_whole_body(decoder, chunk, fault, position, kind):
     data = docs_with_fault(fault, position)
     whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
-    fed = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], data, chunk)
-    error = fed.value
+    error = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], data, chunk).value
     assert error.kind == whole.value.kind == kind
     assert error.offset == message_offset(error)
     assert error.stream_offset == whole.value.offset  # counted from the first byte, as the whole body counts
@@ -236,8 +233,7 @@ def test_envelope_faults_agree_with_deserialize(entry, data, kind, offset):
         assert WHOLE_BODY_ENVELOPES[entry](data) == 0
         return
     whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
-    caught = pytest.raises(velkora.DecodeError, WHOLE_BODY_ENVELOPES[entry], data)
-    error = caught.value
+    error = pytest.raises(velkora.DecodeError, WHOLE_BODY_ENVELOPES[entry], data).value
     assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, None, str(whole.value))
 
 
@@ -258,8 +254,7 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
         if kind is None:
             assert not dec.finish()
             return
-        caught = pytest.raises(velkora.DecodeError, dec.finish)
-        errors = [caught.value]
+        errors = [pytest.raises(velkora.DecodeError, dec.finish).value]
     else:
         assert len(errors) >= 2  # refused, and again at the next feed
     whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
@@ -272,8 +267,7 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
 def test_finish_points_at_the_end_of_what_was_fed(decoder, chunk):
     data = docs_with_fault(b"", -1, total=40)
     cut = data[:len(data) * 3 // 4]
-    fed = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], cut, chunk)
-    error = fed.value
+    error = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], cut, chunk).value
     assert error.kind == "UnexpectedEof"
     assert error.offset == message_offset(error) <= len(cut)  # what is still held
     assert error.stream_offset == len(cut)
