@@ -21,8 +21,7 @@ SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "i
 
 
 def error_of(func, data):
-    info = pytest.raises(ValueError, func, data)
-    return str(info.value)
+    return str(pytest.raises(ValueError, func, data).value)
 
 
 def nested(inner, levels, make=lambda x: jb.Arr([x])):
