@@ -77,8 +77,7 @@ def test_callback_exception_propagates_unchanged():
         got.append(doc)
         if len(got) == 2:
             raise boom
-    info = pytest.raises(RuntimeError, lambda: deserialize_stream(jb.encode(SELECT), callback))
-    assert info.value is boom
+    assert pytest.raises(RuntimeError, lambda: deserialize_stream(jb.encode(SELECT), callback)).value is boom
     assert got == py_docs(1, 2)
 
 
@@ -103,8 +102,7 @@ def test_truncated_inside_fourth_document(cut):
     with pytest.raises(ValueError, match="^unexpected end of input at byte offset") as info:
         deserialize_stream(data, got.append)
     assert got == py_docs(1, 2, 3)
-    whole = pytest.raises(ValueError, deserialize, data)
-    assert str(info.value) == str(whole.value)
+    assert str(info.value) == str(pytest.raises(ValueError, deserialize, data).value)
 
 
 def test_delivered_documents_are_released():
