@@ -240,8 +240,7 @@ def test_error_answers_raise_solr_error_with_solrs_message(solr, any_client, fun
 ], ids=["with trace", "trace only", "proxy page", "jetty page", "empty", "cut javabin"])
 def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code, trace):
     url = solr.serve("/solr/c/select", answer)
-    raised = pytest.raises(vh.SolrError, lambda: list(vh.iter_documents(client, url, {})))
-    e = raised.value
+    e = pytest.raises(vh.SolrError, lambda: list(vh.iter_documents(client, url, {}))).value
     status = e.status
     assert (e.code, e.trace) == (code, trace)
     if msg is not None:
