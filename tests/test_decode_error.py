@@ -8,7 +8,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import body
-from helpers import needs_data, pieces
+from helpers import failure, needs_data, pieces
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -144,19 +144,13 @@ def test_every_truncation_names_its_offset(name, stride):
     data = body(name)
     cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
     entries = (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only)
-    wholes = []
-    for entry in entries:
-        try:
-            entry(data)
-            wholes.append(None)
-        except velkora.DecodeError as e:
-            wholes.append(e)
+    wholes = [failure(entry, data) for entry in entries]
     for cut in sorted(cuts):
         texts = []
         for entry, whole in zip(entries, wholes):
             error = pytest.raises(velkora.DecodeError, entry, data[:cut]).value
             assert error.offset == message_offset(error) <= cut
-            assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
+            assert error.kind == "UnexpectedEof" or whole is not None and error.args == (whole,)
             texts.append(str(error))
         assert texts[0] == texts[1], cut
 

@@ -12,6 +12,7 @@ import velkora
 from velkora import _core
 import solr_json
 from descriptions import DESCRIBED, SOLR_DATA, assert_same, body, load, to_wire
+from helpers import failure, needs_data
 from solr_node import JSON, Answer, bodies, error_response
 
 pysolr = pytest.importorskip("pysolr")
@@ -19,7 +20,6 @@ import requests.adapters  # noqa: E402  (pysolr's own dependency)
 import velkora.pysolr as vp  # noqa: E402
 from velkora import http as vh  # noqa: E402
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 
 def solr_like(d):
     """A described response with the containers a real /select has: the top, the header, its params, the
@@ -415,16 +415,8 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
         pytest.skip("Solr test data not present")
     data = {"edges": lambda: jb.encode(to_wire(EDGES)), "sample": _sample}.get(data, lambda: data)()
     for end in range(len(data) + 1) if len(data) < 2000 else [len(data)]:
-        try:
-            _core.deserialize(data[:end])
-            error = None
-        except ValueError as e:
-            error = str(e)
-        try:
-            _core._deserialize_solr_json(data[:end], nl)
-            assert error is None, (end, error)
-        except ValueError as e:
-            assert str(e) == error, end
+        cut = data[:end]
+        assert failure(_core._deserialize_solr_json, cut, nl) == failure(_core.deserialize, cut), end
 
 
 @pytest.mark.parametrize("json_nl, error, message", [

@@ -7,6 +7,7 @@ import pytest
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
+from helpers import failure
 from velkora import _core
 from velkora.schema import SchemaWarning, infer
 
@@ -94,14 +95,17 @@ INFERRED = [  # body, then field "v"'s type (the body decodes with it), whether 
     (_v(jb.Float(1.5)), pa.float32()), (_v(jb.Bytes(b"\x00"), None), pa.binary()),
     (_v(jb.Date(0), jb.Long(86_400_000)), pa.timestamp("ms")),  # longs into a date column are milliseconds
     # a list in any document makes a list column
-    (_v(jb.solr_int(1), [jb.Long(2), jb.solr_int(3)], jb.Iter([jb.solr_int(4)]), shape=export), pa.list_(pa.int64())),
+    (_v(jb.solr_int(1), [jb.Long(2), jb.solr_int(3)], jb.Iter([jb.solr_int(4)]), shape=export),
+     pa.list_(pa.int64())),
     (stream([("v", 1)], [("v", 2)]), False), (stream([("v", 1)], [("b", 2)]), True),
     (stream([("v", 1)], [("v", None)]), True),
     (stream([("v", [1])], [("v", [None])]), False),  # a null inside a list is not a missing value
     (_v(jb.Map([("k", 1)])), CANNOT + "map"), (_v(jb.NamedList([("k", 1)])), CANNOT + "named list"),
     (_v(jb.EnumValue(1, "one")), CANNOT + "named list"), (_v(jb.TypedArr(6, [1, 2])), CANNOT + "typed array"),
-    (_v([[1]]), CANNOT + "array, array in a list"), (_v([jb.Map([("k", 1)])]), CANNOT + "array, map in a list"),
-    (_v([b"\x00"]), CANNOT + "lists of bytes, and a list of binary is not a column type deserialize_arrow supports"),
+    (_v([[1]]), CANNOT + "array, array in a list"),
+    (_v([jb.Map([("k", 1)])]), CANNOT + "array, map in a list"),
+    (_v([b"\x00"]), CANNOT + "lists of bytes, and a list of binary is not a column type deserialize_arrow "
+                             "supports"),
     (_v("text", 1), CANNOT + "int, string"), (_v(jb.Float(1.0), 1), CANNOT + "float, int"),
     (_v(True, 1), CANNOT + "bool, int"), (_v("text", [1]), CANNOT + "int, string"),
     (_v(jb.Date(5), 5), CANNOT + "date, int"),  # an INT is not milliseconds to a timestamp column
@@ -189,14 +193,6 @@ def test_values_written_as_extern_references_are_left_out():
 
 # ---------------------------------------------------------------------------------------------------------
 # The survey walks where deserialize_arrow walks, and fails where it fails.
-
-
-def failure(call, *args, **kwargs) -> str | None:
-    try:
-        call(*args, **kwargs)
-    except velkora.DecodeError as e:
-        return str(e)
-    return None
 
 
 @needs_solr
