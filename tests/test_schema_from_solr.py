@@ -79,11 +79,13 @@ def _f(type, **props):
 ONE = [  # field and field types, then the field's Arrow type and nullability, or the start of the refusal
     # one class of each Arrow type, and each way of naming it
     *[(*_typed(cls), t, True) for cls, t in [
-        ("solr.IntPointField", pa.int32()), ("solr.TrieLongField", pa.int64()), ("solr.FloatField", pa.float32()),
-        ("solr.DoublePointField", pa.float64()), ("solr.TrieDateField", pa.timestamp("ms")),
-        ("solr.DateField", pa.timestamp("ms")), ("solr.BoolField", pa.bool_()), ("solr.BinaryField", pa.binary()),
-        ("solr.SortableTextField", pa.utf8()), ("solr.LatLonType", pa.utf8()), ("solr.CurrencyFieldType", pa.utf8()),
-        ("solr.DenseVectorField", pa.list_(pa.float32())), ("org.apache.solr.schema.IntPointField", pa.int32())]],
+        ("solr.IntPointField", pa.int32()), ("solr.TrieLongField", pa.int64()),
+        ("solr.FloatField", pa.float32()), ("solr.DoublePointField", pa.float64()),
+        ("solr.TrieDateField", pa.timestamp("ms")), ("solr.DateField", pa.timestamp("ms")),
+        ("solr.BoolField", pa.bool_()), ("solr.BinaryField", pa.binary()), ("solr.LatLonType", pa.utf8()),
+        ("solr.SortableTextField", pa.utf8()), ("solr.CurrencyFieldType", pa.utf8()),
+        ("solr.DenseVectorField", pa.list_(pa.float32())),
+        ("org.apache.solr.schema.IntPointField", pa.int32())]],
     (*_typed("solr.DenseVectorField", vectorDimension=4, vectorEncoding="BYTE"), pa.list_(pa.int32()), True),
     (*_f("plong"), pa.int64(), True), (*_f("plong", multiValued=True), pa.list_(pa.int64()), True),
     (*_f("plong", multiValued="true"), pa.list_(pa.int64()), True),  # older answers: strings
@@ -96,8 +98,10 @@ ONE = [  # field and field types, then the field's Arrow type and nullability, o
     (*_f("pint", required=True, multiValued=True), pa.list_(pa.int32()), False),
     ({"name": "f", "type": "pdate"}, None, pa.timestamp("ms"), True),  # Solr's default configset
     ({"name": "ranking", "type": "shape"}, FIELD_TYPES, "field 'ranking' has type 'shape' of class "
-     "'solr.ExternalFileField', which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text", None),
-    ({"name": "f", "type": "my_type"}, None, "field 'f' has type 'my_type', which is neither among the given", None),
+     "'solr.ExternalFileField', which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text",
+     None),
+    ({"name": "f", "type": "my_type"}, None, "field 'f' has type 'my_type', which is neither among the given",
+     None),
     (*_f("binary", multiValued=True), "field 'f' holds several binary values", None),
 ]
 
