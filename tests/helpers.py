@@ -17,6 +17,14 @@ DEPTH = ("javabin value nesting exceeds the maximum supported depth (128) at byt
          "the input is likely malformed or malicious")
 
 
+def failure(call, *args, **kw):
+    """The message of the ValueError `call(*args, **kw)` raises, or None when it returns."""
+    try:
+        call(*args, **kw)
+    except ValueError as e:
+        return str(e)
+
+
 def pieces(data, sizes=None):
     """`data` cut into pieces of the given sizes, cycled; None means one piece (also for empty data)."""
     pos, i = 0, 0

@@ -30,9 +30,7 @@ TS = pa.timestamp("ms")
 
 
 def error(data, schema, **kw) -> str:
-    with pytest.raises(ValueError) as info:
-        deserialize_arrow(data, schema, **kw)
-    return str(info.value)
+    return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
 
 
 def bytewise(data, schema, **kw) -> pa.Table:
@@ -386,25 +384,6 @@ def test_one_unknown_role_is_reported():
 
 SCHEMA = pa.schema([("a", pa.int64())])
 BODY = select([("a", 1)])
-BINDING = [
-    ((BODY, SCHEMA, "explode"), {}, "deserialize_arrow() takes 2 positional arguments but 3 were given"),
-    ((BODY, SCHEMA, "explode", None), {}, "deserialize_arrow() takes 2 positional arguments but 4 were given"),
-    ((), {}, "deserialize_arrow() missing 2 required positional arguments: 'data' and 'schema'"),
-    ((BODY,), {}, "deserialize_arrow() missing 1 required positional argument: 'schema'"),
-    ((), {"schema": SCHEMA, "children": "skip"}, "deserialize_arrow() missing 1 required positional argument: 'data'"),
-    ((BODY, SCHEMA), {"foo": 1}, "deserialize_arrow() got an unexpected keyword argument 'foo'"),
-    ((BODY, SCHEMA), {"Children": "skip"}, "deserialize_arrow() got an unexpected keyword argument 'Children'"),
-    ((BODY, SCHEMA), {"data": BODY}, "deserialize_arrow() got multiple values for argument 'data'"),
-]
-
-
-@pytest.mark.parametrize("args,kwargs,message", BINDING)
-def test_argument_binding(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(*args, **kwargs)
-    assert str(info.value) == message
-
-
 CONVERSIONS = [  # args, kwargs, message, parameter named in the note
     ((bytearray(BODY), SCHEMA), {"children": None}, "'bytearray' object is not an instance of 'bytes'", "data"),
     ((memoryview(BODY), SCHEMA), {}, "'memoryview' object is not an instance of 'bytes'", "data"),
@@ -426,8 +405,7 @@ CONVERSIONS = [  # args, kwargs, message, parameter named in the note
 
 @pytest.mark.parametrize("args,kwargs,message,param", CONVERSIONS)
 def test_argument_conversion(args, kwargs, message, param):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(*args, **kwargs)
+    info = pytest.raises(TypeError, lambda: deserialize_arrow(*args, **kwargs))
     assert type(info.value) is TypeError and str(info.value) == message
     assert info.value.__notes__ == [f"while processing '{param}'"]
 
@@ -488,8 +466,7 @@ def _raise(exc):
     (lambda: _capsule(None), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
 ])
 def test_objects_with_a_broken_capsule_protocol(result, message, cause):
-    with pytest.raises(TypeError) as info:
-        deserialize_arrow(BODY, SchemaLike(result))
+    info = pytest.raises(TypeError, lambda: deserialize_arrow(BODY, SchemaLike(result)))
     assert str(info.value) == message and info.value.__notes__ == ["while processing 'schema'"]
     assert isinstance(info.value.__cause__, Exception)
     if cause:

@@ -23,9 +23,7 @@ def rows(data, schema=META, **kw):
 
 
 def error(data, schema=META, **kw):
-    with pytest.raises(ValueError) as info:
-        deserialize_arrow(data, schema, **kw)
-    return str(info.value)
+    return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
 
 
 def _key_after_child():

@@ -51,8 +51,7 @@ def test_exported_schema_is_released_once_on_every_path(field_format, error):
     if error is None:
         assert velkora.deserialize_arrow(BODY, exporting(tracked)).num_rows == 2
     else:
-        with pytest.raises(error[0], match=error[1]):
-            velkora.deserialize_arrow(BODY, exporting(tracked))
+        pytest.raises(error[0], lambda: velkora.deserialize_arrow(BODY, exporting(tracked))).match(error[1])
     assert tracked.releases == 1
 
 

@@ -106,12 +106,9 @@ def test_two_pieces_split_at_every_byte(case):
 def test_refusals_agree_with_the_whole_body():
     data = solr_body("child_docs")  # anonymous children, refused in skip mode
     schema = _solr_schema("child_docs", "skip")
-    with pytest.raises(ValueError) as whole:
-        velkora.deserialize_arrow(data, schema)
+    whole = pytest.raises(ValueError, velkora.deserialize_arrow, data, schema)
     for sizes in ([1], [4096]):
-        with pytest.raises(ValueError) as chunked:
-            feed_all(data, schema, sizes)
-        assert str(chunked.value) == str(whole.value)
+        assert str(pytest.raises(ValueError, feed_all, data, schema, sizes).value) == str(whole.value)
 
 
 # ---------------------------------------------------------------------------
@@ -152,8 +149,7 @@ def test_finish_refuses_a_cut_stream(data, cut, held):
     dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
     returned = dec.feed(data[:cut])
     for _ in range(2):  # the same again: finish changes nothing
-        with pytest.raises(ValueError, match=f"^{EOF.format(held)}$"):
-            dec.finish()
+        pytest.raises(ValueError, dec.finish).match(f"^{EOF.format(held)}$")
     assert sum(b.num_rows for b in returned) <= 4
 
 
@@ -162,8 +158,7 @@ def test_finish_in_the_counted_documents_reports_the_bytes_still_held():
     data = select(*docs(4), last)
     dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
     assert [b.num_rows for b in dec.feed(data[:last.offset + 3])] == [2, 2]
-    with pytest.raises(ValueError, match=f"^{EOF.format(3)}$"):
-        dec.finish()
+    pytest.raises(ValueError, dec.finish).match(f"^{EOF.format(3)}$")
     assert [b.num_rows for b in dec.feed(data[last.offset + 3:]) + dec.finish()] == [1]
 
 
@@ -214,14 +209,12 @@ def failure_is_kept(data, sizes, batch_size, children, failure, message):
             first = error
             break
     if first is None:
-        with pytest.raises(ValueError) as caught:
-            dec.finish()
+        caught = pytest.raises(ValueError, dec.finish)
         first = caught.value
     assert str(first).startswith(message)
     assert rows == [0, 1][:len(rows)]  # never a row of the failing document, or of one after it
     for again in (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish):
-        with pytest.raises(ValueError) as caught:
-            again()
+        caught = pytest.raises(ValueError, again)
         assert described(caught.value) == described(first)
     assert dec.schema().equals(dec.schema())  # the borrow was released every time
     return described(first)
@@ -383,8 +376,7 @@ def test_reentrant_use_is_refused():
     ((pa.schema([("a", pa.int8())]),), {}, ValueError, "unsupported Arrow column type: Int8"),
 ])
 def test_constructor_arguments(args, kwargs, error, message):
-    with pytest.raises(error) as info:
-        velkora.ArrowStreamDecoder(*args, **kwargs)
+    info = pytest.raises(error, lambda: velkora.ArrowStreamDecoder(*args, **kwargs))
     if message:
         assert str(info.value).startswith(message)
     if error in (OverflowError,) or (error is TypeError and message is None):

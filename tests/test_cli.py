@@ -1,5 +1,6 @@
 """The `velkora` command line, run as a subprocess on real and built bodies."""
 
+import contextlib
 import gzip
 import json
 import os
@@ -96,13 +97,8 @@ def test_arrow_output_reads_back_as_deserialize_arrow(name, children, suffix, tm
     table = read_back(out)
     assert table.schema == expected.schema
     assert table.combine_chunks().to_batches()[0].equals(expected) if table.num_rows else expected.num_rows == 0
-    assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~current_umask())
-
-
-def current_umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    os.umask(umask := os.umask(0))  # read back as it was
+    assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~umask)
 
 
 @needs_solr
@@ -314,14 +310,9 @@ def run_on_a_terminal(args: list, data: bytes) -> bytes:
     shown = bytearray()
 
     def drain() -> None:
-        while True:
-            try:
-                piece = os.read(master, 4096)
-            except OSError:  # the other end closed
-                return
-            if not piece:
-                return
-            shown.extend(piece)
+        with contextlib.suppress(OSError):  # until the other end closes
+            while piece := os.read(master, 4096):
+                shown.extend(piece)
 
     reader = threading.Thread(target=drain)
     reader.start()

@@ -8,7 +8,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import body
-from helpers import needs_data, pieces
+from helpers import failure, needs_data, pieces
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -56,9 +56,7 @@ def test_exported_beside_the_core_names():
 @pytest.mark.parametrize("entry", WHOLE_BODY)
 @pytest.mark.parametrize("data, kind, offset", FAILURES)
 def test_whole_body_entries(entry, data, kind, offset):
-    with pytest.raises(velkora.DecodeError) as caught:
-        WHOLE_BODY[entry](data)
-    error = caught.value
+    error = pytest.raises(velkora.DecodeError, WHOLE_BODY[entry], data).value
     assert (error.kind, error.offset, error.stream_offset) == (kind, offset, None)
     assert error.offset == message_offset(error)
 
@@ -146,21 +144,13 @@ def test_every_truncation_names_its_offset(name, stride):
     data = body(name)
     cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
     entries = (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only)
-    wholes = []
-    for entry in entries:
-        try:
-            entry(data)
-            wholes.append(None)
-        except velkora.DecodeError as e:
-            wholes.append(e)
+    wholes = [failure(entry, data) for entry in entries]
     for cut in sorted(cuts):
         texts = []
         for entry, whole in zip(entries, wholes):
-            with pytest.raises(velkora.DecodeError) as caught:
-                entry(data[:cut])
-            error = caught.value
+            error = pytest.raises(velkora.DecodeError, entry, data[:cut]).value
             assert error.offset == message_offset(error) <= cut
-            assert error.kind == "UnexpectedEof" or whole is not None and error.args == whole.args
+            assert error.kind == "UnexpectedEof" or whole is not None and error.args == (whole,)
             texts.append(str(error))
         assert texts[0] == texts[1], cut
 
@@ -197,11 +187,8 @@ STREAM_DECODERS = {
 ])
 def test_stream_offset_agrees_with_the_whole_body(decoder, chunk, fault, position, kind):
     data = docs_with_fault(fault, position)
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
-    with pytest.raises(velkora.DecodeError) as fed:
-        STREAM_DECODERS[decoder](data, chunk)
-    error = fed.value
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
+    error = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], data, chunk).value
     assert error.kind == whole.value.kind == kind
     assert error.offset == message_offset(error)
     assert error.stream_offset == whole.value.offset  # counted from the first byte, as the whole body counts
@@ -239,11 +226,8 @@ def test_envelope_faults_agree_with_deserialize(entry, data, kind, offset):
     if kind is None:
         assert WHOLE_BODY_ENVELOPES[entry](data) == 0
         return
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
-    with pytest.raises(velkora.DecodeError) as caught:
-        WHOLE_BODY_ENVELOPES[entry](data)
-    error = caught.value
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
+    error = pytest.raises(velkora.DecodeError, WHOLE_BODY_ENVELOPES[entry], data).value
     assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, None, str(whole.value))
 
 
@@ -264,13 +248,10 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
         if kind is None:
             assert not dec.finish()
             return
-        with pytest.raises(velkora.DecodeError) as caught:
-            dec.finish()
-        errors = [caught.value]
+        errors = [pytest.raises(velkora.DecodeError, dec.finish).value]
     else:
         assert len(errors) >= 2  # refused, and again at the next feed
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
     for error in errors:
         assert (error.kind, error.offset, error.stream_offset, str(error)) == (kind, offset, offset, str(whole.value))
 
@@ -280,9 +261,7 @@ def test_envelope_errors_count_from_the_stream_start(decoder, chunk, data, kind,
 def test_finish_points_at_the_end_of_what_was_fed(decoder, chunk):
     data = docs_with_fault(b"", -1, total=40)
     cut = data[:len(data) * 3 // 4]
-    with pytest.raises(velkora.DecodeError) as fed:
-        STREAM_DECODERS[decoder](cut, chunk)
-    error = fed.value
+    error = pytest.raises(velkora.DecodeError, STREAM_DECODERS[decoder], cut, chunk).value
     assert error.kind == "UnexpectedEof"
     assert error.offset == message_offset(error) <= len(cut)  # what is still held
     assert error.stream_offset == len(cut)

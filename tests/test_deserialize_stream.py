@@ -77,15 +77,12 @@ def test_callback_exception_propagates_unchanged():
         got.append(doc)
         if len(got) == 2:
             raise boom
-    with pytest.raises(RuntimeError) as info:
-        deserialize_stream(jb.encode(SELECT), callback)
-    assert info.value is boom
+    assert pytest.raises(RuntimeError, lambda: deserialize_stream(jb.encode(SELECT), callback)).value is boom
     assert got == py_docs(1, 2)
 
 
 def test_non_callable_callback_fails_only_when_a_document_is_due():
-    with pytest.raises(TypeError):
-        deserialize_stream(jb.encode(SELECT), 5)
+    pytest.raises(TypeError, lambda: deserialize_stream(jb.encode(SELECT), 5))
     empty = jb.NamedList([("response", jb.DocList(0, docs=[]))])
     assert deserialize_stream(jb.encode(empty), 5)["response"]["docs"] == []
 
@@ -105,9 +102,7 @@ def test_truncated_inside_fourth_document(cut):
     with pytest.raises(ValueError, match="^unexpected end of input at byte offset") as info:
         deserialize_stream(data, got.append)
     assert got == py_docs(1, 2, 3)
-    with pytest.raises(ValueError) as whole:
-        deserialize(data)
-    assert str(info.value) == str(whole.value)
+    assert str(info.value) == str(pytest.raises(ValueError, deserialize, data).value)
 
 
 def test_delivered_documents_are_released():
@@ -165,8 +160,7 @@ def test_collector_setting_kept(enabled):
         gc.enable() if enabled else gc.disable()
         deserialize(jb.encode(SELECT))
         assert gc.isenabled() == enabled
-        with pytest.raises(KeyError):
-            deserialize_stream(jb.encode(SELECT), check)
+        pytest.raises(KeyError, lambda: deserialize_stream(jb.encode(SELECT), check))
         assert seen == [enabled] * 3 and gc.isenabled() == enabled
     finally:
         gc.enable() if was else gc.disable()

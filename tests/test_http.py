@@ -85,26 +85,26 @@ def consume(function, client, url, params=None, **kw):
             return consume(function, made, url, params, **kw)
     got = []
     try:
-        if function.startswith("read_"):
-            result = getattr(vh, function)(client, url, params, **kw)
-            got = result.to_arrow().to_batches() if function == "read_polars" else result.to_batches()
-        else:
-            for item in getattr(vh, function)(client, url, params, **kw):
-                got.append(item)
+        call = getattr(vh, function)(client, url, params, **kw)
+        got.extend(_batches(function, call) if function.startswith("read_") else call)
     except Exception as e:
         return got, e
     return got, None
+
+
+def _batches(function, result):
+    return result.to_arrow().to_batches() if function == "read_polars" else result.to_batches()
 
 
 async def _aconsume(function, make, url, params, kw):
     got = []
     async with make() as client:
         try:
+            call = getattr(vh, "a" + function)(client, url, params, **kw)
             if function.startswith("read_"):
-                result = await getattr(vh, "a" + function)(client, url, params, **kw)
-                got = result.to_arrow().to_batches() if function == "read_polars" else result.to_batches()
+                got = _batches(function, await call)
             else:
-                async for item in getattr(vh, "a" + function)(client, url, params, **kw):
+                async for item in call:  # what came before a failure is kept
                     got.append(item)
         except Exception as e:
             return got, e
@@ -240,9 +240,7 @@ def test_error_answers_raise_solr_error_with_solrs_message(solr, any_client, fun
 ], ids=["with trace", "trace only", "proxy page", "jetty page", "empty", "cut javabin"])
 def test_error_answers_without_the_usual_entries(solr, client, answer, msg, code, trace):
     url = solr.serve("/solr/c/select", answer)
-    with pytest.raises(vh.SolrError) as raised:
-        list(vh.iter_documents(client, url, {}))
-    e = raised.value
+    e = pytest.raises(vh.SolrError, lambda: list(vh.iter_documents(client, url, {}))).value
     status = e.status
     assert (e.code, e.trace) == (code, trace)
     if msg is not None:
@@ -330,8 +328,7 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
     # that it saw the client hang up while it waited shows the timeout ended the read, with no clock read here.
     url = solr.serve("/solr/c/export", export(docs(30)), cut="stall", cut_at=300)
     expected = requests.ConnectionError if isinstance(client, requests.Session) else httpx.ReadTimeout
-    with pytest.raises(expected) as raised:
-        list(vh.iter_documents(client, url, {}, timeout=0.3))
+    raised = pytest.raises(expected, lambda: list(vh.iter_documents(client, url, {}, timeout=0.3)))
     if isinstance(client, requests.Session):  # requests reports a read timeout while streaming this way
         assert "Read timed out" in str(raised.value)
     for _ in range(100):  # the node notices the hang-up within its polling step
@@ -350,11 +347,9 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
 ], ids=["version", "unknown tag", "cut", "too deep"])
 def test_malformed_bodies_raise_the_decoders_error(solr, client, data, kind, offset):
     url = solr.serve("/solr/c/select", data, chunk_size=1)
-    with pytest.raises(velkora.DecodeError) as whole:
-        velkora.deserialize(data)
+    whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
     for read in (lambda: list(vh.iter_documents(client, url, {})), lambda: vh.read_arrow(client, url, {}, SCHEMA)):
-        with pytest.raises(velkora.DecodeError) as caught:
-            read()
+        caught = pytest.raises(velkora.DecodeError, read)
         assert (caught.value.kind, caught.value.offset, str(caught.value)) == (kind, offset, str(whole.value))
 
 
@@ -622,9 +617,17 @@ def test_cursor_paging_refuses_a_sort_without_the_unique_key_last(solr, client, 
     assert str(raised.value) == message and solr.requests == []
 
 
-@pytest.mark.parametrize("sort", ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC", "  id   desc "])
-def test_cursor_sorts_that_end_on_the_unique_key(sort):
-    assert vh.cursor_sort(sort, "id") == sort
+@pytest.mark.parametrize("function, args, expected", [
+    ("collection_url", ("http://h:8983/solr/techproducts/select",), "http://h:8983/solr/techproducts"),
+    ("collection_url", ("http://h/solr/c/export/?q=x",), "http://h/solr/c"),
+    ("collection_url", ("http://h/solr/c/stream#top",), "http://h/solr/c"),
+    ("param", ([("sort", "a asc"), ("sort", "b asc")], "sort"), "a asc"),  # single-valued, as Solr reads them
+    ("param", ({"fq": ["x", "y"]}, "fq"), "x"), ("param", ({}, "sort"), None),
+    *[("cursor_sort", (sort, "id"), sort) for sort in ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC",
+                                                       "  id   desc "]],
+])
+def test_url_and_parameter_helpers(function, args, expected):
+    assert getattr(vh, function)(*args) == expected
 
 
 def test_cursor_paging_in_batches_and_resuming(solr, client):
@@ -712,15 +715,3 @@ def test_memory_does_not_grow_with_the_response(solr, function):
 
     (small, _), (large, size) = growth(5_000), growth(80_000)
     assert large - small < 4 << 20 and large < size / 4, (small, large, size)
-
-
-@pytest.mark.parametrize("url,base", [("http://h:8983/solr/techproducts/select", "http://h:8983/solr/techproducts"),
-                                      ("http://h/solr/c/export/?q=x", "http://h/solr/c"),
-                                      ("http://h/solr/c/stream#top", "http://h/solr/c")])
-def test_the_schema_api_sits_beside_the_handler(url, base):
-    assert vh.collection_url(url) == base
-
-
-def test_single_valued_parameters_are_read_as_solr_reads_them():
-    assert vh.param([("sort", "a asc"), ("sort", "b asc")], "sort") == "a asc"
-    assert vh.param({"fq": ["x", "y"]}, "fq") == "x" and vh.param({}, "sort") is None

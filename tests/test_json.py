@@ -10,8 +10,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 import velkora
-from descriptions import DESCRIBED, body, json_float_text, load, to_json_text
-from helpers import in_fresh_python, needs_data
+from descriptions import json_float_text
+from helpers import in_fresh_python
 from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float, Int, Iter, Long, Map, MapEntry,
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
 
@@ -249,10 +249,6 @@ def test_objects_with_many_keys(size):
 
 
 
-@needs_data
-@pytest.mark.parametrize("name", DESCRIBED)
-def test_solr_bodies_match_their_descriptions(name):
-    assert as_json(body(name)) == to_json_text(load(name))
 
 
 # Peak memory of one call in a fresh interpreter, from the kernel's high-water mark reset just before it.

@@ -18,21 +18,13 @@ LEAKS = """
     cut = export([("id", "a"), ("n", 1)], [("id", "b"), ("n", 2)])[:-6]
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
 
-    def stream_decoder(data):
-        decoder = velkora.StreamDecoder()
-        decoder.feed(data, lambda doc: None)
-        decoder.finish()
-
-    def arrow_stream_decoder(data):
-        decoder = velkora.ArrowStreamDecoder(schema, 1)
-        decoder.feed(data)
-        decoder.finish()
-
-    def dropped_stream_decoder(data):
-        velkora.StreamDecoder().feed(data, lambda doc: None)
-
-    def dropped_arrow_stream_decoder(data):
-        velkora.ArrowStreamDecoder(schema).feed(data)
+    def fed(make, *callback, finish=True):
+        def run(data):
+            decoder = make()
+            decoder.feed(data, *callback)
+            if finish:
+                decoder.finish()
+        return run
 
     entries = {
         "deserialize": velkora.deserialize,
@@ -41,13 +33,13 @@ LEAKS = """
         "_bench_parse_only": velkora._bench_parse_only,
         "deserialize_stream": lambda data: velkora.deserialize_stream(data, lambda doc: None),
         "deserialize_arrow": lambda data: velkora.deserialize_arrow(data, schema),
-        "StreamDecoder": stream_decoder,
-        "ArrowStreamDecoder": arrow_stream_decoder,
+        "StreamDecoder": fed(velkora.StreamDecoder, lambda doc: None),
+        "ArrowStreamDecoder": fed(lambda: velkora.ArrowStreamDecoder(schema, 1)),
     }
     cases = [(name, body) for name in entries for body in ("good", "bad")]
     cases += [("dropped StreamDecoder", "cut"), ("dropped ArrowStreamDecoder", "cut")]
-    entries["dropped StreamDecoder"] = dropped_stream_decoder
-    entries["dropped ArrowStreamDecoder"] = dropped_arrow_stream_decoder
+    entries["dropped StreamDecoder"] = fed(velkora.StreamDecoder, lambda doc: None, finish=False)
+    entries["dropped ArrowStreamDecoder"] = fed(lambda: velkora.ArrowStreamDecoder(schema), finish=False)
     bodies = {"good": good, "bad": bad, "cut": cut}
 
     calls = int(sys.argv[1])

@@ -70,6 +70,7 @@ feed = _core.StreamDecoder().feed
 ONE = "{}() missing 1 required positional argument: '{}'"
 TOO_MANY = "{}() takes {} positional arguments but {} {} given"
 UNEXPECTED = "{}() got an unexpected keyword argument '{}'"
+SCHEMA, arrow = object(), _core.deserialize_arrow  # the arguments are bound before any is converted
 SINGLE = [getattr(_core, n) for n in ("deserialize", "deserialize_json", "_bench_parse_only", "_deserialize_safe")]
 
 
@@ -96,10 +97,17 @@ SINGLE = [getattr(_core, n) for n in ("deserialize", "deserialize_json", "_bench
     (_core.deserialize_stream, (BODY, print), {"callback": print},
      "deserialize_stream() got multiple values for argument 'callback'"),
     (feed, (BODY,), {"chunk": BODY}, "StreamDecoder.feed() got multiple values for argument 'chunk'"),
+    (arrow, (BODY, SCHEMA, "explode"), {}, TOO_MANY.format("deserialize_arrow", 2, 3, "were")),
+    (arrow, (BODY, SCHEMA, "explode", None), {}, TOO_MANY.format("deserialize_arrow", 2, 4, "were")),
+    (arrow, (), {}, "deserialize_arrow() missing 2 required positional arguments: 'data' and 'schema'"),
+    (arrow, (BODY,), {}, ONE.format("deserialize_arrow", "schema")),
+    (arrow, (), {"schema": SCHEMA, "children": "skip"}, ONE.format("deserialize_arrow", "data")),
+    (arrow, (BODY, SCHEMA), {"foo": 1}, UNEXPECTED.format("deserialize_arrow", "foo")),
+    (arrow, (BODY, SCHEMA), {"Children": "skip"}, UNEXPECTED.format("deserialize_arrow", "Children")),
+    (arrow, (BODY, SCHEMA), {"data": BODY}, "deserialize_arrow() got multiple values for argument 'data'"),
 ])
 def test_binding_errors(func, args, kwargs, message):
-    with pytest.raises(TypeError) as exc:
-        func(*args, **kwargs)
+    exc = pytest.raises(TypeError, lambda: func(*args, **kwargs))
     assert type(exc.value) is TypeError and str(exc.value) == message
 
 
@@ -120,8 +128,7 @@ class Payload(bytes):
     (2, "'int' object is not an instance of 'bytes'"), (Box.Inner(), "'Box.Inner' object is not an instance of 'bytes'"),
 ])
 def test_data_must_be_bytes(name, extra, arg, message):
-    with pytest.raises(TypeError) as exc:
-        getattr(_core, name)(arg, *extra.values())
+    exc = pytest.raises(TypeError, lambda: getattr(_core, name)(arg, *extra.values()))
     assert type(exc.value) is TypeError and str(exc.value) == message
     assert exc.value.__notes__ == ["while processing 'data'"]
 

@@ -12,6 +12,7 @@ import velkora
 from velkora import _core
 import solr_json
 from descriptions import DESCRIBED, SOLR_DATA, assert_same, body, load, to_wire
+from helpers import failure, needs_data
 from solr_node import JSON, Answer, bodies, error_response
 
 pysolr = pytest.importorskip("pysolr")
@@ -19,7 +20,6 @@ import requests.adapters  # noqa: E402  (pysolr's own dependency)
 import velkora.pysolr as vp  # noqa: E402
 from velkora import http as vh  # noqa: E402
 
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 
 def solr_like(d):
     """A described response with the containers a real /select has: the top, the header, its params, the
@@ -202,10 +202,8 @@ def test_errors_are_pysolrs_with_solrs_message(core, form):
     javabin, text = error_response(400, "undefined field nope")
     # Each client gets the form it asks for, or JSON whatever it asks for.
     url = serve(core, bodies(javabin, text, status=400) if form == "javabin" else Answer(text, 400, JSON))
-    with pytest.raises(pysolr.SolrError) as expected:
-        pysolr.Solr(url).search("nope:1")
-    with pytest.raises(vp.SolrError) as got:
-        vp.Solr(url).search("nope:1")
+    expected = pytest.raises(pysolr.SolrError, lambda: pysolr.Solr(url).search("nope:1"))
+    got = pytest.raises(vp.SolrError, lambda: vp.Solr(url).search("nope:1"))
     assert str(got.value) == str(expected.value) == \
         "Solr responded with an error (HTTP 400): [Reason: undefined field nope]"
     assert isinstance(got.value, pysolr.SolrError) and isinstance(got.value, vh.SolrError)
@@ -223,8 +221,7 @@ def test_transport_failures_raise_what_pysolr_raises(core, failure):
             url = f"http://127.0.0.1:{closed.getsockname()[1]}/solr/products"
     raised = {}
     for client in (pysolr, vp):
-        with pytest.raises(Exception) as error:
-            client.Solr(url, timeout=0.5).search("*:*")
+        error = pytest.raises(Exception, lambda: client.Solr(url, timeout=0.5).search("*:*"))
         raised[client] = (type(error.value), re.sub(r" at 0x[0-9a-f]+", "", str(error.value)).replace("wt=json",
                                                                                                         "wt=javabin"))
     assert raised[vp] == raised[pysolr]
@@ -375,8 +372,7 @@ def test_decoder_gives_json_loads_of_the_writers_text(name, nl):
     try:
         _core.deserialize(data)
     except ValueError as error:
-        with pytest.raises(ValueError) as ours:
-            _core._deserialize_solr_json(data, nl)
+        ours = pytest.raises(ValueError, _core._deserialize_solr_json, data, nl)
         assert type(ours.value) is type(error) and str(ours.value) == str(error)
         return
     assert_same(_core._deserialize_solr_json(data, nl), json.loads(solr_json.text(d, nl)))
@@ -419,16 +415,8 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
         pytest.skip("Solr test data not present")
     data = {"edges": lambda: jb.encode(to_wire(EDGES)), "sample": _sample}.get(data, lambda: data)()
     for end in range(len(data) + 1) if len(data) < 2000 else [len(data)]:
-        try:
-            _core.deserialize(data[:end])
-            error = None
-        except ValueError as e:
-            error = str(e)
-        try:
-            _core._deserialize_solr_json(data[:end], nl)
-            assert error is None, (end, error)
-        except ValueError as e:
-            assert str(e) == error, end
+        cut = data[:end]
+        assert failure(_core._deserialize_solr_json, cut, nl) == failure(_core.deserialize, cut), end
 
 
 @pytest.mark.parametrize("json_nl, error, message", [
@@ -437,8 +425,7 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
     (1, TypeError, "'int' object is not an instance of 'str'"),
 ])
 def test_json_nl_argument(json_nl, error, message):
-    with pytest.raises(error) as exc:
-        velkora.loads_solr_json(b"\x02\x00", json_nl)
+    exc = pytest.raises(error, velkora.loads_solr_json, b"\x02\x00", json_nl)
     assert type(exc.value) is error and str(exc.value) == message
     assert getattr(exc.value, "__notes__", None) == (["while processing 'json_nl'"] if error is TypeError else None)
     assert velkora.loads_solr_json(b"\x02\x00") is None

@@ -7,6 +7,7 @@ import pytest
 import javabin as jb
 import velkora
 from descriptions import SOLR_DATA, body
+from helpers import failure
 from velkora import _core
 from velkora.schema import SchemaWarning, infer
 
@@ -83,38 +84,47 @@ def test_survey_counts_agree_with_deserialize(name):
     assert {name: tally["rows"] for name, tally in survey["fields"].items()} == counts
 
 
-@pytest.mark.parametrize("values, expected", [
-    ([jb.solr_int(1), jb.Long(2)], pa.int64()),
-    ([jb.Byte(1), jb.Short(2), jb.Int(-3)], pa.int32()),
-    ([jb.SInt(5), jb.SLong(5)], pa.int64()),
-    ([jb.Float(1.5), jb.Double(2.5)], pa.float64()),
-    ([jb.Float(1.5)], pa.float32()),
-    ([jb.Date(0), jb.Long(86_400_000)], pa.timestamp("ms")),  # longs into a date column are milliseconds
-    ([jb.Bytes(b"\x00"), None], pa.binary()),
-])
-def test_widening(values, expected):
-    data = select(*[[("id", str(i)), ("v", v)] for i, v in enumerate(values)])
-    schema = inferred(data)
-    assert schema.field("v").type == expected
-    velkora.deserialize_arrow(data, schema)
+def _v(*values, shape=select):
+    return shape(*[[("id", str(i)), ("v", v)] for i, v in enumerate(values)])
 
 
-def test_a_list_in_any_document_makes_a_list_column():
-    data = export([("n", jb.solr_int(1))], [("n", [jb.Long(2), jb.solr_int(3)])], [("n", jb.Iter([jb.solr_int(4)]))])
-    schema = inferred(data)
-    assert schema.field("n").type == pa.list_(pa.int64())
-    assert velkora.deserialize_arrow(data, schema).column("n").to_pylist() == [[1], [2, 3], [4]]
+CANNOT = "cannot infer a column type for field 'v': it holds "
+INFERRED = [  # body, then field "v"'s type (the body decodes with it), whether it is nullable, or the refusal
+    (_v(jb.solr_int(1), jb.Long(2)), pa.int64()), (_v(jb.Byte(1), jb.Short(2), jb.Int(-3)), pa.int32()),
+    (_v(jb.SInt(5), jb.SLong(5)), pa.int64()), (_v(jb.Float(1.5), jb.Double(2.5)), pa.float64()),
+    (_v(jb.Float(1.5)), pa.float32()), (_v(jb.Bytes(b"\x00"), None), pa.binary()),
+    (_v(jb.Date(0), jb.Long(86_400_000)), pa.timestamp("ms")),  # longs into a date column are milliseconds
+    # a list in any document makes a list column
+    (_v(jb.solr_int(1), [jb.Long(2), jb.solr_int(3)], jb.Iter([jb.solr_int(4)]), shape=export),
+     pa.list_(pa.int64())),
+    (stream([("v", 1)], [("v", 2)]), False), (stream([("v", 1)], [("b", 2)]), True),
+    (stream([("v", 1)], [("v", None)]), True),
+    (stream([("v", [1])], [("v", [None])]), False),  # a null inside a list is not a missing value
+    (_v(jb.Map([("k", 1)])), CANNOT + "map"), (_v(jb.NamedList([("k", 1)])), CANNOT + "named list"),
+    (_v(jb.EnumValue(1, "one")), CANNOT + "named list"), (_v(jb.TypedArr(6, [1, 2])), CANNOT + "typed array"),
+    (_v([[1]]), CANNOT + "array, array in a list"),
+    (_v([jb.Map([("k", 1)])]), CANNOT + "array, map in a list"),
+    (_v([b"\x00"]), CANNOT + "lists of bytes, and a list of binary is not a column type deserialize_arrow "
+                             "supports"),
+    (_v("text", 1), CANNOT + "int, string"), (_v(jb.Float(1.0), 1), CANNOT + "float, int"),
+    (_v(True, 1), CANNOT + "bool, int"), (_v("text", [1]), CANNOT + "int, string"),
+    (_v(jb.Date(5), 5), CANNOT + "date, int"),  # an INT is not milliseconds to a timestamp column
+    (jb.encode([1, 2]), 'the body holds no documents where deserialize_arrow looks for them (the "docs" of a '
+                        '"response" or "result-set")'),
+    (select(), "the body holds no document fields to infer a schema from"),
+]
 
 
-@pytest.mark.parametrize("docs, nullable", [
-    ([[("a", 1)], [("a", 2)]], False),
-    ([[("a", 1)], [("b", 2)]], True),
-    ([[("a", 1)], [("a", None)]], True),
-    ([[("a", [1])], [("a", [None])]], False),  # a null inside a list is not a missing value
-])
-def test_nullable(docs, nullable):
-    data = stream(*docs)
-    assert inferred(data).field("a").nullable is nullable
+@pytest.mark.parametrize("data, expected", INFERRED)
+def test_inferred_types_and_refusals(data, expected):
+    if isinstance(expected, str):
+        assert str(pytest.raises(ValueError, infer, data).value) == expected
+    elif isinstance(expected, bool):
+        assert inferred(data).field("v").nullable is expected
+    else:
+        schema = inferred(data)
+        assert schema.field("v").type == expected
+        velkora.deserialize_arrow(data, schema)
 
 
 def test_a_partial_sample_never_promises_a_value():
@@ -135,40 +145,10 @@ def test_sample_bounds_what_is_read():
     with pytest.warns(SchemaWarning, match="^1 fields appear only after the first 5 documents .*: 'bad'; "):
         assert infer(data, sample=5).names == ["id", "late"]
     assert inferred(data[:-3], sample=5).names == ["id", "late"]  # a prefix (as the CLI reads) is not walked on
-    with pytest.raises(ValueError, match="field 'id': it holds int, string"):
-        infer(data, sample=6)
+    pytest.raises(ValueError, infer, data, sample=6).match("field 'id': it holds int, string")
     survey = _core._survey(data, 4)
     assert (survey["documents"], survey["complete"]) == (4, False)
-    with pytest.raises(ValueError, match="sample must be at least 1"):
-        infer(data, sample=0)
-
-
-@pytest.mark.parametrize("value, message", [
-    (jb.Map([("k", 1)]), "cannot infer a column type for field 'v': it holds map"),
-    (jb.NamedList([("k", 1)]), "cannot infer a column type for field 'v': it holds named list"),
-    (jb.EnumValue(1, "one"), "cannot infer a column type for field 'v': it holds named list"),
-    (jb.TypedArr(6, [1, 2]), "cannot infer a column type for field 'v': it holds typed array"),
-    ([[1]], "cannot infer a column type for field 'v': it holds array, array in a list"),
-    ([jb.Map([("k", 1)])], "cannot infer a column type for field 'v': it holds array, map in a list"),
-    ([b"\x00"], "cannot infer a column type for field 'v': it holds lists of bytes"),
-])
-def test_untypable_values(value, message):
-    with pytest.raises(ValueError) as caught:
-        infer(select([("v", value)]))
-    assert str(caught.value).startswith(message)
-
-
-@pytest.mark.parametrize("first, second, kinds", [
-    ("text", 1, "int, string"),
-    (jb.Float(1.0), 1, "float, int"),
-    (True, 1, "bool, int"),
-    (jb.Date(5), 5, "date, int"),  # an INT is not milliseconds to a timestamp column
-    ("text", [1], "int, string"),
-])
-def test_mixed_kinds_are_refused(first, second, kinds):
-    with pytest.raises(ValueError) as caught:
-        infer(select([("v", first)], [("v", second)]))
-    assert str(caught.value) == f"cannot infer a column type for field 'v': it holds {kinds}"
+    pytest.raises(ValueError, infer, data, sample=0).match("sample must be at least 1")
 
 
 def test_child_documents_are_a_warning():
@@ -187,15 +167,6 @@ def test_nulls_only_is_a_warning():
     assert schema.field("gone").type == pa.utf8()
 
 
-@pytest.mark.parametrize("data, message", [
-    (jb.encode([1, 2]), "no documents where deserialize_arrow looks for them"),
-    (select(), "no document fields"),
-])
-def test_nothing_to_infer(data, message):
-    with pytest.raises(ValueError, match=message):
-        infer(data)
-
-
 @pytest.mark.parametrize("data, kind, offset", [
     (select([("id", "a")])[:-3], "UnexpectedEof", None),
     # A top-level value that is no envelope holds no documents only once it has been read through (the survey's
@@ -203,12 +174,10 @@ def test_nothing_to_infer(data, message):
     (b"\x02\x1c\x00", "UnknownTag", 1),
 ])
 def test_malformed_body_is_a_decode_error(data, kind, offset):
-    with pytest.raises(velkora.DecodeError) as caught:
-        infer(data)
+    caught = pytest.raises(velkora.DecodeError, infer, data)
     assert caught.value.kind == kind
     if offset is not None:
-        with pytest.raises(velkora.DecodeError) as whole:
-            velkora.deserialize(data)
+        whole = pytest.raises(velkora.DecodeError, velkora.deserialize, data)
         assert (caught.value.offset, str(caught.value)) == (offset, str(whole.value))
 
 
@@ -224,14 +193,6 @@ def test_values_written_as_extern_references_are_left_out():
 
 # ---------------------------------------------------------------------------------------------------------
 # The survey walks where deserialize_arrow walks, and fails where it fails.
-
-
-def failure(call, *args, **kwargs) -> str | None:
-    try:
-        call(*args, **kwargs)
-    except velkora.DecodeError as e:
-        return str(e)
-    return None
 
 
 @needs_solr
@@ -278,8 +239,7 @@ def test_a_key_outlives_the_strings_its_value_defines(data):
     survey = _core._survey(data)
     assert (survey["response_key"], survey["numFound"], survey["documents"], survey["complete"]) == \
         ("response", None, 0, True)
-    with pytest.raises(ValueError, match="no documents"):
-        infer(data)
+    pytest.raises(ValueError, infer, data).match("no documents")
     schema = pa.schema([("numFound", pa.utf8())])
     assert velkora.deserialize_arrow(data, schema).num_rows == 0
     arrow = velkora.ArrowStreamDecoder(schema)
@@ -319,5 +279,4 @@ def test_distinct_field_names_are_bounded():
     survey = _core._survey(data)
     assert (len(survey["fields"]), survey["untallied"]) == (65536, 13)
     assert list(survey["fields"])[-1] == "f65535"
-    with pytest.raises(ValueError, match="more than 65536 distinct field names"):
-        infer(data)
+    pytest.raises(ValueError, infer, data).match("more than 65536 distinct field names")

@@ -61,9 +61,7 @@ def test_truncation_at_every_prefix(case):
             cursor = max([b for b in bounds if b <= n], default=0)  # bytes consumed so far
             held = n - cursor if cursor >= n - cursor else n  # buffer left after compaction
             for _ in range(2):
-                with pytest.raises(ValueError) as info:
-                    dec.finish()
-                assert str(info.value) == EOF.format(held)
+                assert str(pytest.raises(ValueError, dec.finish).value) == EOF.format(held)
             dec.feed(data[n:], out.append)  # it was only waiting: the rest completes the stream
         assert out == docs and dec.count == len(docs) and dec.finish() is None
 
@@ -76,22 +74,18 @@ def test_extern_reference_beyond_table_raised_at_once(index, size_bytes, as_name
     data = stream_body([{"id": "a"}, bad])
     start = data.index(b"\x0f") + 1  # the second document follows the first one's END
     ref_end = start + (1 if as_name else 2) + size_bytes  # after the doc's tag (and the name "id")
-    with pytest.raises(ValueError) as whole:
-        velkora.deserialize(data)
-    assert str(whole.value) == EOF.format(ref_end)
+    assert str(pytest.raises(ValueError, velkora.deserialize, data).value) == EOF.format(ref_end)
     dec, out = stream_decoded(data[:ref_end - 1], [1])  # a reference still missing size bytes just waits
     assert out == [{"id": "a"}]
     for chunk in (data[ref_end - 1:ref_end], b""):  # the last size byte: raised now, and again on the next feed
-        with pytest.raises(ValueError) as info:
-            dec.feed(chunk, out.append)
+        info = pytest.raises(ValueError, dec.feed, chunk, out.append)
         assert str(info.value) == EOF.format(ref_end - start)
     assert dec.count == 1
 
 
 def test_extern_reference_beyond_table_in_envelope():
     data = jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0})), (jb.ExternRef(7), 1)]))
-    with pytest.raises(ValueError) as whole:
-        velkora.deserialize(data)
+    whole = pytest.raises(ValueError, velkora.deserialize, data)
     dec = velkora.StreamDecoder()
     with pytest.raises(ValueError) as info:
         dec.feed(data[:-1], pytest.fail)  # the value of the entry has not arrived yet
@@ -122,8 +116,7 @@ def test_callback_failure_redelivers_document(op, message):
             op(dec)
         out.append(doc)
 
-    with pytest.raises(KeyError if message is None else RuntimeError) as info:
-        dec.feed(export(DOCS), cb)
+    info = pytest.raises(KeyError if message is None else RuntimeError, lambda: dec.feed(export(DOCS), cb))
     assert (info.value is BOOM if message is None else str(info.value) == message) and dec.count == 2
     dec.feed(b"", cb)
     assert out == DOCS and dec.count == 5 and dec.finish() is None

@@ -26,8 +26,7 @@ def parse(request):
 
 
 def raises_exactly(parse, data, message):
-    with pytest.raises(ValueError) as exc:
-        parse(data)
+    exc = pytest.raises(ValueError, parse, data)
     assert type(exc.value) is velkora.DecodeError and exc.value.args == (message,)
 
 
