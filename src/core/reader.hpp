@@ -287,6 +287,12 @@ public:
         return true;
     }
 
+    /// A string whose size the tag (or the varint after it) gives, then that many bytes of UTF-8.
+    [[nodiscard]] VELKORA_INLINE bool read_str(uint8_t tag, ByteSpan* out) {
+        uint64_t size;
+        return read_size(tag, &size) && take_utf8(size, out);
+    }
+
     // Cold error builders; each returns false so callers can `return r.fail_...(...)`.
     VELKORA_NOINLINE bool fail_eof(uint64_t offset, uint64_t needed);
     /// UnexpectedEof at the input length, inside a varint's continuation bytes.

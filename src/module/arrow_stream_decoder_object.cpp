@@ -93,21 +93,16 @@ PyObject* arrow_stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject*
 }
 
 void arrow_stream_decoder_dealloc(PyObject* self) {
-    call_guard([&]() -> PyObject* {
-        objects::deallocate<ArrowStreamObject>(self, kArrowStreamDecoderLabel);
-        return nullptr;
-    });
+    objects::deallocate<ArrowStreamObject>(self, kArrowStreamDecoderLabel);
 }
 
 PyObject* arrow_stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[1];
         if (!bind_fastcall(kArrowStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
-        return objects::access_exclusive<ArrowStreamObject>(
-            self, kArrowStreamDecoderLabel, [&](ArrowStreamObject& object) -> PyObject* {
-                wire::ByteSpan chunk;
-                if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
-                object.fed.total += chunk.size;
+        return objects::access_feed<ArrowStreamObject>(
+            self, kArrowStreamDecoderLabel, slots[0],
+            [&](ArrowStreamObject& object, wire::ByteSpan chunk) -> PyObject* {
                 wire::DecodeError error;
                 bool ok;
                 {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "module/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
@@ -112,21 +113,37 @@ PyObject* access_shared(PyObject* self, const char* label, F&& body) {
     return body(static_cast<const State&>(*cell->state));
 }
 
+/// Runs `body(State&, ByteSpan)` for a feed: under an exclusive borrow, with the bytes of `chunk` (TypeError
+/// unless it is bytes) counted as fed.
+template <typename State, typename F>
+PyObject* access_feed(PyObject* self, const char* label, PyObject* chunk, F&& body) {
+    return access_exclusive<State>(self, label, [&](State& object) -> PyObject* {
+        wire::ByteSpan bytes;
+        if (!convert_bytes(chunk, "chunk", &bytes)) return nullptr;
+        object.fed.total += bytes.size;
+        return body(object, bytes);
+    });
+}
+
 /// Destroys the native state and frees the object. A drop on another thread than the owner's is reported
 /// as unraisable, and the state is still freed: nothing in it is bound to a thread, and deallocation
 /// runs with the interpreter lock held.
 template <typename State>
 void deallocate(PyObject* self, const char* label) {
-    auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
-    if (cell->owner_thread != current_thread())
-        report_unraisable_runtime_error(std::string(label) + " is unsendable, but is being dropped on another thread");
-    delete cell->state;
-    cell->state = nullptr;
-    cell->borrow_flag.~atomic();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
+    call_guard([&]() -> PyObject* {
+        auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
+        if (cell->owner_thread != current_thread())
+            report_unraisable_runtime_error(std::string(label) +
+                                            " is unsendable, but is being dropped on another thread");
+        delete cell->state;
+        cell->state = nullptr;
+        cell->borrow_flag.~atomic();
+        PyTypeObject* type = Py_TYPE(self);
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
+        return nullptr;
+    });
 }
 
 }  // namespace velkora::objects

@@ -33,22 +33,14 @@ PyObject* stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     });
 }
 
-void stream_decoder_dealloc(PyObject* self) {
-    call_guard([&]() -> PyObject* {
-        objects::deallocate<StreamObject>(self, kStreamDecoderLabel);
-        return nullptr;
-    });
-}
+void stream_decoder_dealloc(PyObject* self) { objects::deallocate<StreamObject>(self, kStreamDecoderLabel); }
 
 PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_fastcall(kStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
-        return objects::access_exclusive<StreamObject>(
-            self, kStreamDecoderLabel, [&](StreamObject& object) -> PyObject* {
-                wire::ByteSpan chunk;
-                if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
-                object.fed.total += chunk.size;
+        return objects::access_feed<StreamObject>(
+            self, kStreamDecoderLabel, slots[0], [&](StreamObject& object, wire::ByteSpan chunk) -> PyObject* {
                 wire::DecodeError error;
                 if (!object.native.feed(chunk, slots[1], &error)) {
                     StreamBase base = object.fed.at_failed_part(object.native.unconsumed());
