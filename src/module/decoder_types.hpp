@@ -14,7 +14,7 @@
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::objects {
+namespace velkora::module {
 
 /// Counts the bytes a chunk-fed decoder has been given, so an error's offset can also be told from the
 /// first byte ever fed.
@@ -23,9 +23,9 @@ struct FedBytes {
 
     /// Errors of a feed count from the start of the part that failed (the envelope at the stream's
     /// start, or the document at the cursor), which is where the unconsumed bytes begin.
-    StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
+    py::StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
     /// finish reports the end of what it holds (`held` bytes), which is the end of all bytes fed.
-    StreamBase at_end(uint64_t held) const { return {total - held}; }
+    py::StreamBase at_end(uint64_t held) const { return {total - held}; }
 };
 
 /// The docstring of both chunk-fed decoders' `_walked`.
@@ -80,7 +80,7 @@ PyObject* allocate(PyTypeObject* type, std::unique_ptr<State> state) {
 template <typename State>
 void check_thread(const InstanceCell<State>* cell, const char* label) {
     if (cell->owner_thread != current_thread())
-        throw Panic{std::string(label) + " is unsendable, but sent to another thread"};
+        throw py::Panic{std::string(label) + " is unsendable, but sent to another thread"};
 }
 
 /// Runs `body(State&)` under an exclusive borrow ("Already borrowed" when the object is in use).
@@ -89,7 +89,8 @@ PyObject* access_exclusive(PyObject* self, const char* label, F&& body) {
     auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
     check_thread(cell, label);
     uint64_t expected = 0;
-    if (!cell->borrow_flag.compare_exchange_strong(expected, EXCLUSIVE)) return raise_runtime_error("Already borrowed");
+    if (!cell->borrow_flag.compare_exchange_strong(expected, EXCLUSIVE))
+        return py::raise_runtime_error("Already borrowed");
     struct Release {
         std::atomic<uint64_t>& flag;
         ~Release() { flag.store(0); }
@@ -104,7 +105,7 @@ PyObject* access_shared(PyObject* self, const char* label, F&& body) {
     check_thread(cell, label);
     uint64_t current = cell->borrow_flag.load();
     do {
-        if (current == EXCLUSIVE) return raise_runtime_error("Already mutably borrowed");
+        if (current == EXCLUSIVE) return py::raise_runtime_error("Already mutably borrowed");
     } while (!cell->borrow_flag.compare_exchange_weak(current, current + 1));
     struct Release {
         std::atomic<uint64_t>& flag;
@@ -130,10 +131,10 @@ PyObject* access_feed(PyObject* self, const char* label, PyObject* chunk, F&& bo
 /// runs with the interpreter lock held.
 template <typename State>
 void deallocate(PyObject* self, const char* label) {
-    call_guard([&]() -> PyObject* {
+    py::call_guard([&]() -> PyObject* {
         auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
         if (cell->owner_thread != current_thread())
-            report_unraisable_runtime_error(std::string(label) +
+            py::report_unraisable_runtime_error(std::string(label) +
                                             " is unsendable, but is being dropped on another thread");
         delete cell->state;
         cell->state = nullptr;
@@ -146,4 +147,4 @@ void deallocate(PyObject* self, const char* label) {
     });
 }
 
-}  // namespace velkora::objects
+}  // namespace velkora::module

@@ -8,7 +8,7 @@
 #include "core/reader.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// Extern strings (field names, mostly) of one response share one `str` through the response's table. Across
 /// responses a process-wide direct-mapped table keyed on the UTF-8 bytes hands out the `str` made before, so
@@ -93,4 +93,4 @@ private:
     static Slot slots_[size_t{1} << kSlotBits];  // never released: a process-wide cache, like the type objects
 };
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

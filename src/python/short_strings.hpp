@@ -8,7 +8,7 @@
 #include "core/reader.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// Short strings that recur in a response (the values of a category or status field) are made once. A
 /// direct-mapped table keyed on the UTF-8 bytes hands out the `str` made the first time; a string that
@@ -87,4 +87,4 @@ private:
     uint32_t unremembered_ = 0;
 };
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py
