@@ -5,11 +5,11 @@
 
 #include "arrow/envelope_walk.hpp"
 
-namespace velkora {
+namespace velkora::wire {
+template class EnvelopeSearch<arrow::ArrowEnvelopeRules>;
+}  // namespace velkora::wire
 
-template class wire::EnvelopeSearch<arrow::ArrowEnvelopeRules>;
-
-namespace arrow {
+namespace velkora::arrow {
 
 wire::KeyRead ArrowEnvelopeRules::key(wire::Reader& r, const wire::KeyedHeader& header, uint64_t index,
                                       wire::KeyName* name) {
@@ -37,5 +37,4 @@ wire::Walked EnvelopeProbe::resume(ArrowRowDecoder& d, wire::ByteSpan bytes, wir
     return walked;
 }
 
-}  // namespace arrow
-}  // namespace velkora
+}  // namespace velkora::arrow

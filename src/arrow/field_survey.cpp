@@ -122,9 +122,8 @@ private:
         if (!r_.read_u8(&tag)) return false;
         *index = SIZE_MAX;
         if (wire::group_of(tag) == wire::GROUP_STR) {
-            uint64_t size;
             ByteSpan bytes;
-            if (!r_.read_size(tag, &size) || !r_.take_utf8(size, &bytes)) return false;
+            if (!r_.read_str(tag, &bytes)) return false;
             *text = {reinterpret_cast<const char*>(bytes.data), bytes.size};
             return true;
         }

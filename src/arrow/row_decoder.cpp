@@ -93,11 +93,7 @@ VELKORA_INLINE bool scalar_value(Reader& r, wire::ExternStrings& table, ScalarVa
     uint8_t tag;
     if (!r.read_u8(&tag)) return false;
     switch (wire::group_of(tag)) {
-        case wire::GROUP_STR: {
-            uint64_t size;
-            out->kind = K::Str;
-            return r.read_size(tag, &size) && r.take_utf8(size, &out->bytes);
-        }
+        case wire::GROUP_STR: out->kind = K::Str; return r.read_str(tag, &out->bytes);
         case wire::GROUP_SINT: out->kind = K::Int32; return wire::read_small_int(r, tag, &out->i32);
         case wire::GROUP_SLONG: out->kind = K::Int64; return wire::read_small_long(r, tag, &out->i64);
         case wire::GROUP_ARR:
@@ -308,9 +304,8 @@ bool read_envelope_key(wire::ExternStrings& table, Reader& r, std::string_view* 
     *present = true;
     switch (wire::group_of(tag)) {
         case wire::GROUP_STR: {
-            uint64_t size;
             ByteSpan text;
-            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return false;
+            if (!r.read_str(tag, &text)) return false;
             *key = as_text(text);
             return true;
         }
@@ -386,9 +381,8 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             return EntryKey::Field;
         }
         case wire::GROUP_STR: {
-            uint64_t size;
             ByteSpan text;
-            if (!r.read_size(tag, &size) || !r.take_utf8(size, &text)) return EntryKey::Failed;
+            if (!r.read_str(tag, &text)) return EntryKey::Failed;
             *name = as_text(text);
             *column = d.plan().lookup(*name);
             return EntryKey::Field;

@@ -30,19 +30,28 @@ bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenM
     return true;
 }
 
+template <typename Walk>
+wire::Step ArrowStreamState::settle(const Walk& walk, wire::Walked walked, uint64_t before, uint64_t after,
+                                    uint64_t held) {
+    work_.add(before, after, held, walked == wire::Walked::Wait);
+    switch (walked) {
+        case wire::Walked::Wait: needed_ = walk.needed(); return wire::Step::NeedMore;
+        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
+        case wire::Walked::Complete: break;
+    }
+    needed_ = {};
+    return wire::Step::Advanced;
+}
+
 wire::Step ArrowStreamState::parse_envelope(DecodeError* error) {
     wire::ByteSpan bytes = stream_.buffer.all();  // the cursor is 0 in this phase: offsets from the stream's start
     if (!needed_.ready(bytes, work_)) return wire::Step::NeedMore;
     uint64_t before = envelope_.position();
     wire::Walked walked = envelope_.resume(*decoder_, bytes, error);
-    work_.add(before, envelope_.position(), bytes.size, walked == wire::Walked::Wait);
-    switch (walked) {
-        case wire::Walked::Wait: needed_ = envelope_.needed(); return wire::Step::NeedMore;
-        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
-        case wire::Walked::Complete: break;
-    }
+    if (wire::Step step = settle(envelope_, walked, before, envelope_.position(), bytes.size);
+        step != wire::Step::Advanced)
+        return step;
     // The extern strings the envelope defined stay for the documents.
-    needed_ = {};
     stream_.buffer.set_cursor(envelope_.end());
     const DocsSequence& docs = envelope_.docs();
     switch (docs.kind) {
@@ -72,13 +81,8 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     }
     uint64_t before = probe_.length();
     wire::Walked walked = probe_.resume(unread, error);
-    work_.add(before, probe_.length(), unread.size, walked == wire::Walked::Wait);
-    switch (walked) {
-        case wire::Walked::Wait: needed_ = probe_.needed(); return wire::Step::NeedMore;
-        case wire::Walked::Refused: return wire::Step::Failed;  // and again at every later feed
-        case wire::Walked::Complete: break;
-    }
-    needed_ = {};
+    if (wire::Step step = settle(probe_, walked, before, probe_.length(), unread.size); step != wire::Step::Advanced)
+        return step;
     if (decode_at_cursor(unread, probe_.length(), error)) return wire::Step::Advanced;
     in_document(error, documents_);
     return wire::Step::Failed;

@@ -50,6 +50,10 @@ public:
     uint64_t walked() const { return work_.bytes; }
 
 private:
+    /// Counts the work of `walk`, resumed from `before` to `after` over `held` bytes, and gives its outcome
+    /// as the step's: NeedMore (what it waits for noted), Failed, or Advanced when it came to its end.
+    template <typename Walk>
+    wire::Step settle(const Walk& walk, wire::Walked walked, uint64_t before, uint64_t after, uint64_t held);
     wire::Step parse_envelope(wire::DecodeError* error);
     wire::Step document_step(wire::DecodeError* error);
     /// Decodes the document at the start of `unread` from its first `length` bytes (all of them: it may be

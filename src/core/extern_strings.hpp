@@ -88,8 +88,7 @@ private:
 /// size), then that many bytes of UTF-8. It is appended to `table` when one is given.
 [[nodiscard]] inline bool read_extern_definition(Reader& r, ExternStrings* table, ByteSpan* text) {
     uint8_t header;
-    uint64_t size;
-    if (!r.read_u8(&header) || !r.read_size(header, &size) || !r.take_utf8(size, text)) return false;
+    if (!r.read_u8(&header) || !r.read_str(header, text)) return false;
     if (table) table->push(*text);
     return true;
 }

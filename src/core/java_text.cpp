@@ -8,7 +8,7 @@
 #include <system_error>
 #include <type_traits>
 
-namespace velkora::java {
+namespace velkora::wire {
 
 namespace {
 
@@ -45,7 +45,7 @@ T parse(const char* first, const char* last) {
         std::from_chars(first, last, value);
         return value;
     } else {
-        return portable::parse_decimal<T>(first, last);
+        return wire::parse_decimal<T>(first, last);
     }
 }
 
@@ -187,4 +187,4 @@ void base64_text(const uint8_t* data, size_t size, char* out) {
     }
 }
 
-}  // namespace velkora::java
+}  // namespace velkora::wire

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velkora::java {
+namespace velkora::wire {
 
 /// Room for any instant_text(): a sign, nine year digits, "-MM-DDTHH:MM:SS.SSSZ".
 inline constexpr size_t kInstantTextMax = 40;
@@ -26,4 +26,4 @@ inline constexpr size_t base64_length(size_t size) { return (size + 2) / 3 * 4; 
 /// Writes the padded standard Base64 text of `data` into `out` (base64_length(size) bytes, not terminated).
 void base64_text(const uint8_t* data, size_t size, char* out);
 
-}  // namespace velkora::java
+}  // namespace velkora::wire

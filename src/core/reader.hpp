@@ -227,7 +227,7 @@ public:
             return fail_eof(position(), position() + sizeof(T));
         T v;
         std::memcpy(&v, p_, sizeof(T));
-        v = static_cast<T>(portable::from_big_endian(static_cast<std::make_unsigned_t<T>>(v)));
+        v = static_cast<T>(wire::from_big_endian(static_cast<std::make_unsigned_t<T>>(v)));
         *out = v;
         p_ += sizeof(T);
         return true;
@@ -285,6 +285,12 @@ public:
         Utf8Failure failure;
         if (VELKORA_UNLIKELY(!validate_utf8(out->data, out->size, &failure))) return fail_utf8(start, failure);
         return true;
+    }
+
+    /// A string whose size the tag (or the varint after it) gives, then that many bytes of UTF-8.
+    [[nodiscard]] VELKORA_INLINE bool read_str(uint8_t tag, ByteSpan* out) {
+        uint64_t size;
+        return read_size(tag, &size) && take_utf8(size, out);
     }
 
     // Cold error builders; each returns false so callers can `return r.fail_...(...)`.
@@ -354,7 +360,7 @@ template <typename T>
 VELKORA_INLINE T load_be(const uint8_t* p) {
     using U = std::conditional_t<sizeof(T) == 1, uint8_t,
               std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
-    return std::bit_cast<T>(portable::load_big_endian<U>(p));
+    return std::bit_cast<T>(wire::load_big_endian<U>(p));
 }
 
 // The fixed-width scalar payloads, shared by every decoder: BYTE, SHORT and INT sign-extended, LONG and

@@ -8,7 +8,12 @@
 
 #include "python/errors.hpp"
 
-namespace velkora {
+namespace velkora::module {
+
+using py::add_processing_note;
+using py::PyRef;
+using py::raise_not_an_instance;
+using py::raise_type_error;
 
 namespace {
 
@@ -188,4 +193,4 @@ bool convert_text_map(PyObject* argument, const char* name, std::vector<std::pai
     return ok;
 }
 
-}  // namespace velkora
+}  // namespace velkora::module

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace velkora {
+namespace velkora::module {
 
 struct KeywordOnly {
     const char* name;
@@ -55,4 +55,4 @@ struct ArgumentSpec {
 [[nodiscard]] bool convert_text_map(PyObject* argument, const char* name,
                                     std::vector<std::pair<std::string, std::string>>* out);
 
-}  // namespace velkora
+}  // namespace velkora::module

@@ -12,7 +12,14 @@
 #include "python/arrow_interchange.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::entries {
+namespace velkora::module {
+
+using py::call_guard;
+using py::LockRelease;
+using py::PyRef;
+using py::StreamBase;
+using py::to_value_error;
+
 namespace {
 
 constexpr const char* kSchemaBatchSize[] = {"schema", "batch_size"};
@@ -21,8 +28,6 @@ constexpr ArgumentSpec kArrowStreamDecoderNewSpec{"__new__", "ArrowStreamDecoder
                                                   kChildrenKeywords};
 constexpr ArgumentSpec kArrowStreamDecoderFeedSpec{"feed", "ArrowStreamDecoder", kChunk, 1};
 
-using objects::FedBytes;
-using objects::kWalkedDoc;
 
 constexpr const char* kArrowStreamDecoderLabel = "_core::ArrowStreamDecoder";
 constexpr uint64_t kDefaultBatchSize = 65536;
@@ -45,7 +50,7 @@ struct ArrowStreamObject {
         return to_value_error(error, &base);
     }
 };
-using ArrowStreamCell = objects::InstanceCell<ArrowStreamObject>;
+using ArrowStreamCell = InstanceCell<ArrowStreamObject>;
 
 /// Hands every completed batch over as a new list of pyarrow.RecordBatch, oldest first. When an export
 /// fails, nothing is lost: the batches exported so far wait in the object, the rest go back to the queue
@@ -55,7 +60,7 @@ PyObject* hand_over_batches(ArrowStreamObject& object) {
     for (size_t i = 0; i < batches.size(); ++i) {
         PyRef exported;
         try {
-            exported = PyRef::steal(pyarrow::export_record_batch(batches[i]));
+            exported = PyRef::steal(py::export_record_batch(batches[i]));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }
@@ -88,26 +93,21 @@ PyObject* arrow_stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject*
         wire::DecodeError error;
         if (!arrow::ArrowStreamState::build(std::move(schema), batch_size, mode, names, &object->native, &error))
             return to_value_error(error);
-        return objects::allocate(type, std::move(object));
+        return allocate(type, std::move(object));
     });
 }
 
 void arrow_stream_decoder_dealloc(PyObject* self) {
-    call_guard([&]() -> PyObject* {
-        objects::deallocate<ArrowStreamObject>(self, kArrowStreamDecoderLabel);
-        return nullptr;
-    });
+    deallocate<ArrowStreamObject>(self, kArrowStreamDecoderLabel);
 }
 
 PyObject* arrow_stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[1];
         if (!bind_fastcall(kArrowStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
-        return objects::access_exclusive<ArrowStreamObject>(
-            self, kArrowStreamDecoderLabel, [&](ArrowStreamObject& object) -> PyObject* {
-                wire::ByteSpan chunk;
-                if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
-                object.fed.total += chunk.size;
+        return access_feed<ArrowStreamObject>(
+            self, kArrowStreamDecoderLabel, slots[0],
+            [&](ArrowStreamObject& object, wire::ByteSpan chunk) -> PyObject* {
                 wire::DecodeError error;
                 bool ok;
                 {
@@ -122,7 +122,7 @@ PyObject* arrow_stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* arrow_stream_decoder_finish(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_exclusive<ArrowStreamObject>(
+        return access_exclusive<ArrowStreamObject>(
             self, kArrowStreamDecoderLabel, [&](ArrowStreamObject& object) -> PyObject* {
                 wire::DecodeError error;
                 bool ok;
@@ -138,15 +138,15 @@ PyObject* arrow_stream_decoder_finish(PyObject* self, PyObject*) {
 
 PyObject* arrow_stream_decoder_schema(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_shared<ArrowStreamObject>(
+        return access_shared<ArrowStreamObject>(
             self, kArrowStreamDecoderLabel,
-            [](const ArrowStreamObject& object) { return pyarrow::export_schema(object.native->schema()); });
+            [](const ArrowStreamObject& object) { return py::export_schema(object.native->schema()); });
     });
 }
 
 PyObject* arrow_stream_decoder_walked(PyObject* self, void*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_shared<ArrowStreamObject>(
+        return access_shared<ArrowStreamObject>(
             self, kArrowStreamDecoderLabel,
             [](const ArrowStreamObject& object) { return PyLong_FromUnsignedLongLong(object.native->walked()); });
     });
@@ -217,10 +217,10 @@ PyGetSetDef kArrowStreamDecoderGetSet[] = {
 
 }  // namespace
 
-objects::ClassSpec arrow_stream_decoder_class() {
+ClassSpec arrow_stream_decoder_class() {
     return {"builtins.ArrowStreamDecoder", kArrowStreamDecoderDoc, static_cast<int>(sizeof(ArrowStreamCell)),
             arrow_stream_decoder_new, arrow_stream_decoder_dealloc, kArrowStreamDecoderMethods,
             kArrowStreamDecoderGetSet};
 }
 
-}  // namespace velkora::entries
+}  // namespace velkora::module

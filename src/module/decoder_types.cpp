@@ -1,7 +1,7 @@
 // src/module/decoder_types.cpp: heap type creation for the decoder classes.
 #include "module/decoder_types.hpp"
 
-namespace velkora::objects {
+namespace velkora::module {
 
 uint64_t current_thread() {
     static std::atomic<uint64_t> next{1};
@@ -22,4 +22,4 @@ PyObject* create_type(const ClassSpec& spec) {
     return PyType_FromSpec(&type_spec);
 }
 
-}  // namespace velkora::objects
+}  // namespace velkora::module

@@ -10,10 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "module/arguments.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::objects {
+namespace velkora::module {
 
 /// Counts the bytes a chunk-fed decoder has been given, so an error's offset can also be told from the
 /// first byte ever fed.
@@ -22,9 +23,9 @@ struct FedBytes {
 
     /// Errors of a feed count from the start of the part that failed (the envelope at the stream's
     /// start, or the document at the cursor), which is where the unconsumed bytes begin.
-    StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
+    py::StreamBase at_failed_part(uint64_t unconsumed) const { return {total - unconsumed}; }
     /// finish reports the end of what it holds (`held` bytes), which is the end of all bytes fed.
-    StreamBase at_end(uint64_t held) const { return {total - held}; }
+    py::StreamBase at_end(uint64_t held) const { return {total - held}; }
 };
 
 /// The docstring of both chunk-fed decoders' `_walked`.
@@ -79,7 +80,7 @@ PyObject* allocate(PyTypeObject* type, std::unique_ptr<State> state) {
 template <typename State>
 void check_thread(const InstanceCell<State>* cell, const char* label) {
     if (cell->owner_thread != current_thread())
-        throw Panic{std::string(label) + " is unsendable, but sent to another thread"};
+        throw py::Panic{std::string(label) + " is unsendable, but sent to another thread"};
 }
 
 /// Runs `body(State&)` under an exclusive borrow ("Already borrowed" when the object is in use).
@@ -88,7 +89,8 @@ PyObject* access_exclusive(PyObject* self, const char* label, F&& body) {
     auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
     check_thread(cell, label);
     uint64_t expected = 0;
-    if (!cell->borrow_flag.compare_exchange_strong(expected, EXCLUSIVE)) return raise_runtime_error("Already borrowed");
+    if (!cell->borrow_flag.compare_exchange_strong(expected, EXCLUSIVE))
+        return py::raise_runtime_error("Already borrowed");
     struct Release {
         std::atomic<uint64_t>& flag;
         ~Release() { flag.store(0); }
@@ -103,7 +105,7 @@ PyObject* access_shared(PyObject* self, const char* label, F&& body) {
     check_thread(cell, label);
     uint64_t current = cell->borrow_flag.load();
     do {
-        if (current == EXCLUSIVE) return raise_runtime_error("Already mutably borrowed");
+        if (current == EXCLUSIVE) return py::raise_runtime_error("Already mutably borrowed");
     } while (!cell->borrow_flag.compare_exchange_weak(current, current + 1));
     struct Release {
         std::atomic<uint64_t>& flag;
@@ -112,21 +114,37 @@ PyObject* access_shared(PyObject* self, const char* label, F&& body) {
     return body(static_cast<const State&>(*cell->state));
 }
 
+/// Runs `body(State&, ByteSpan)` for a feed: under an exclusive borrow, with the bytes of `chunk` (TypeError
+/// unless it is bytes) counted as fed.
+template <typename State, typename F>
+PyObject* access_feed(PyObject* self, const char* label, PyObject* chunk, F&& body) {
+    return access_exclusive<State>(self, label, [&](State& object) -> PyObject* {
+        wire::ByteSpan bytes;
+        if (!convert_bytes(chunk, "chunk", &bytes)) return nullptr;
+        object.fed.total += bytes.size;
+        return body(object, bytes);
+    });
+}
+
 /// Destroys the native state and frees the object. A drop on another thread than the owner's is reported
 /// as unraisable, and the state is still freed: nothing in it is bound to a thread, and deallocation
 /// runs with the interpreter lock held.
 template <typename State>
 void deallocate(PyObject* self, const char* label) {
-    auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
-    if (cell->owner_thread != current_thread())
-        report_unraisable_runtime_error(std::string(label) + " is unsendable, but is being dropped on another thread");
-    delete cell->state;
-    cell->state = nullptr;
-    cell->borrow_flag.~atomic();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
+    py::call_guard([&]() -> PyObject* {
+        auto* cell = reinterpret_cast<InstanceCell<State>*>(self);
+        if (cell->owner_thread != current_thread())
+            py::report_unraisable_runtime_error(std::string(label) +
+                                            " is unsendable, but is being dropped on another thread");
+        delete cell->state;
+        cell->state = nullptr;
+        cell->borrow_flag.~atomic();
+        PyTypeObject* type = Py_TYPE(self);
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types hold their type
+        return nullptr;
+    });
 }
 
-}  // namespace velkora::objects
+}  // namespace velkora::module

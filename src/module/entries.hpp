@@ -12,7 +12,7 @@
 /// A fast-call entry as the method table stores it.
 #define VELKORA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
-namespace velkora::entries {
+namespace velkora::module {
 
 /// The keyword-only arguments of both Arrow entries.
 inline constexpr KeywordOnly kChildrenKeywords[] = {{"children", false}, {"child_columns", false}};
@@ -23,8 +23,8 @@ std::span<PyMethodDef> exported_functions();
 std::span<PyMethodDef> unexported_functions();
 
 /// The decoder classes.
-objects::ClassSpec stream_decoder_class();
-objects::ClassSpec arrow_stream_decoder_class();
+ClassSpec stream_decoder_class();
+ClassSpec arrow_stream_decoder_class();
 
 /// The schema argument through the pyarrow interchange; its failures carry the note for `schema`.
 bool convert_schema(PyObject* argument, arrow::SharedSchema* out);
@@ -32,4 +32,4 @@ bool convert_schema(PyObject* argument, arrow::SharedSchema* out);
 /// checked; a bad mode or role is ValueError.
 bool convert_children(PyObject* children, PyObject* child_columns, arrow::ChildrenMode* mode, arrow::MetaNames* names);
 
-}  // namespace velkora::entries
+}  // namespace velkora::module

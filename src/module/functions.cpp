@@ -17,7 +17,14 @@
 #include "tree/json.hpp"
 #include "tree/value.hpp"
 
-namespace velkora::entries {
+namespace velkora::module {
+
+using py::add_processing_note;
+using py::call_guard;
+using py::LockRelease;
+using py::to_python_error;
+using py::to_value_error;
+
 namespace {
 
 constexpr const char* kData[] = {"data"};
@@ -45,7 +52,7 @@ PyObject* py_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         wire::ByteSpan data;
         if (!bind_data(kDeserializeSpec, args, nargs, kwnames, &data)) return nullptr;
         wire::DecodeError error;
-        PyObject* result = pydecode::deserialize(data, &error);
+        PyObject* result = py::deserialize(data, &error);
         return result ? result : to_python_error(error);
     });
 }
@@ -58,7 +65,7 @@ PyObject* py_deserialize_stream(PyObject*, PyObject* const* args, Py_ssize_t nar
             !convert_bytes(slots[0], "data", &data))
             return nullptr;
         wire::DecodeError error;
-        PyObject* result = pydecode::deserialize_stream(data, slots[1], &error);
+        PyObject* result = py::deserialize_stream(data, slots[1], &error);
         return result ? result : to_python_error(error);
     });
 }
@@ -67,7 +74,7 @@ PyObject* py_deserialize_safe(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return call_guard([&]() -> PyObject* {
         wire::ByteSpan data;
         if (!bind_data(kDeserializeSafeSpec, args, nargs, kwnames, &data)) return nullptr;
-        return safe::deserialize_safe(data);
+        return py::deserialize_safe(data);
     });
 }
 
@@ -77,12 +84,12 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (!bind_data(kDeserializeJsonSpec, args, nargs, kwnames, &data)) return nullptr;
         // Sized from the input once: grown block by block, the text would leave the allocator a chain
         // of freed blocks, which glibc hands back to the system and faults in again on the next call.
-        json::TextBuffer text(json::text_capacity_for(data.size));
+        tree::TextBuffer text(tree::text_capacity_for(data.size));
         {
             tree::Document document(data.size);
             wire::DecodeError error;
             if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
-            json::write_json(document.root, text);
+            tree::write_json(document.root, text);
         }  // the tree is released before the string is made, so the two are never held at once
         if (text.to_latin1()) return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -119,7 +126,7 @@ PyObject* py_deserialize_arrow(PyObject*, PyObject* const* args, Py_ssize_t narg
             ok = arrow::decode_body(data, std::move(schema), mode, names, &batch, &error);
         }
         if (!ok) return to_value_error(error);
-        return pyarrow::export_record_batch(batch);
+        return py::export_record_batch(batch);
     });
 }
 
@@ -149,7 +156,7 @@ PyObject* py_survey(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             ok = arrow::survey_fields(data, sample, &survey, &error);
         }
         if (!ok) return to_value_error(error);
-        return pysurvey::survey_to_python(survey);
+        return py::survey_to_python(survey);
     });
 }
 
@@ -160,8 +167,8 @@ constexpr const char* kDataJsonNl[] = {"data", "json_nl"};
 constexpr ArgumentSpec kDeserializeSolrJsonSpec{"_deserialize_solr_json", nullptr, kDataJsonNl, 1};
 
 /// The `json_nl` argument: one of Solr's json.nl values, else ValueError.
-bool convert_json_nl(PyObject* argument, pydecode::NamedListStyle* out) {
-    using pydecode::NamedListStyle;
+bool convert_json_nl(PyObject* argument, py::NamedListStyle* out) {
+    using py::NamedListStyle;
     std::string text = "flat";
     if (argument && !convert_text(argument, "json_nl", &text)) return false;
     static constexpr std::pair<const char*, NamedListStyle> kStyles[] = {
@@ -184,12 +191,12 @@ PyObject* py_deserialize_solr_json(PyObject*, PyObject* const* args, Py_ssize_t 
     return call_guard([&]() -> PyObject* {
         PyObject* slots[2];
         wire::ByteSpan data;
-        pydecode::NamedListStyle style;
+        py::NamedListStyle style;
         if (!bind_fastcall(kDeserializeSolrJsonSpec, args, nargs, kwnames, slots) ||
             !convert_bytes(slots[0], "data", &data) || !convert_json_nl(slots[1], &style))
             return nullptr;
         wire::DecodeError error;
-        PyObject* result = pydecode::deserialize_solr_json(data, style, &error);
+        PyObject* result = py::deserialize_solr_json(data, style, &error);
         return result ? result : to_python_error(error);
     });
 }
@@ -339,7 +346,7 @@ PyMethodDef kUnexported[] = {
 }  // namespace
 
 bool convert_schema(PyObject* argument, arrow::SharedSchema* out) {
-    if (pyarrow::import_schema(argument, out)) return true;
+    if (py::import_schema(argument, out)) return true;
     add_processing_note("schema");
     return false;
 }
@@ -358,4 +365,4 @@ bool convert_children(PyObject* children, PyObject* child_columns, arrow::Childr
 std::span<PyMethodDef> exported_functions() { return kExported; }
 std::span<PyMethodDef> unexported_functions() { return kUnexported; }
 
-}  // namespace velkora::entries
+}  // namespace velkora::module

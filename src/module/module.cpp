@@ -10,18 +10,25 @@
 #include "python/py_decoder.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora {
+namespace velkora::module {
+
+using py::call_guard;
+using py::decode_error_type;
+using py::panic_exception_type;
+using py::PyRef;
+using py::raise_type_error;
+
 namespace {
 
 struct ClassEntry {
     const char* name;
-    objects::ClassSpec spec;
+    ClassSpec spec;
     PyObject* type;  // created on first request, kept for the life of the process
 };
 
 ClassEntry kClasses[] = {
-    {"StreamDecoder", entries::stream_decoder_class(), nullptr},
-    {"ArrowStreamDecoder", entries::arrow_stream_decoder_class(), nullptr},
+    {"StreamDecoder", stream_decoder_class(), nullptr},
+    {"ArrowStreamDecoder", arrow_stream_decoder_class(), nullptr},
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -50,7 +57,7 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def
 
 bool register_class(PyObject* module, ClassEntry& entry) {
     if (!entry.type) {
-        entry.type = objects::create_type(entry.spec);
+        entry.type = create_type(entry.spec);
         if (!entry.type) return false;
     }
     PyRef name = PyRef::steal(PyUnicode_FromString(entry.name));
@@ -64,7 +71,7 @@ bool add_private_names(PyObject* module) {
     if (!decode_error || PyObject_SetAttrString(module, "DecodeError", decode_error) != 0) return false;
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
-    for (PyMethodDef& def : entries::unexported_functions()) {
+    for (PyMethodDef& def : unexported_functions()) {
         PyRef function = PyRef::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
         if (!function || PyObject_SetAttrString(module, def.ml_name, function.get()) != 0) return false;
     }
@@ -74,7 +81,7 @@ bool add_private_names(PyObject* module) {
 int module_exec(PyObject* module) {
     PyObject* result = call_guard([&]() -> PyObject* {
         if (!PyModule_Check(module)) return raise_type_error("expected a module object");
-        if (!pydecode::init_names()) return nullptr;
+        if (!py::init_names()) return nullptr;
         PyObject* panic = panic_exception_type();
         if (!panic) return nullptr;
         Py_INCREF(panic);
@@ -85,7 +92,7 @@ int module_exec(PyObject* module) {
         if (!add_private_names(module)) return nullptr;
         PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
         if (!module_name) return nullptr;
-        for (PyMethodDef& def : entries::exported_functions())
+        for (PyMethodDef& def : exported_functions())
             if (!register_function(module, module_name.get(), &def)) return nullptr;
         for (ClassEntry& entry : kClasses)
             if (!register_class(module, entry)) return nullptr;
@@ -121,10 +128,11 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
-}  // namespace velkora
+}  // namespace velkora::module
 
 PyMODINIT_FUNC PyInit__core() {
     if (Py_Version >= 0x030C0000)
-        velkora::kSlots[1] = {velkora::kMultipleInterpretersSlot, velkora::kMultipleInterpretersNotSupported};
-    return PyModuleDef_Init(&velkora::kModule);
+        velkora::module::kSlots[1] = {velkora::module::kMultipleInterpretersSlot,
+                                      velkora::module::kMultipleInterpretersNotSupported};
+    return PyModuleDef_Init(&velkora::module::kModule);
 }

@@ -8,7 +8,12 @@
 #include "python/errors.hpp"
 #include "python/stream_decoder.hpp"
 
-namespace velkora::entries {
+namespace velkora::module {
+
+using py::call_guard;
+using py::StreamBase;
+using py::to_python_error;
+
 namespace {
 
 constexpr const char* kChunkCallback[] = {"chunk", "callback"};
@@ -16,39 +21,29 @@ constexpr ArgumentSpec kStreamDecoderNewSpec{"__new__", "StreamDecoder", {}, 0};
 constexpr ArgumentSpec kStreamDecoderFeedSpec{"feed", "StreamDecoder", kChunkCallback, 2};
 constexpr const char* kStreamDecoderLabel = "_core::StreamDecoder";
 
-using objects::FedBytes;
-using objects::kWalkedDoc;
 
 struct StreamObject {
-    stream::StreamDecoder native;
+    py::StreamDecoder native;
     FedBytes fed;
 };
-using StreamCell = objects::InstanceCell<StreamObject>;
+using StreamCell = InstanceCell<StreamObject>;
 
 PyObject* stream_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[1];
         if (!bind_tuple(kStreamDecoderNewSpec, args, kwargs, slots)) return nullptr;
-        return objects::allocate(type, std::make_unique<StreamObject>());
+        return allocate(type, std::make_unique<StreamObject>());
     });
 }
 
-void stream_decoder_dealloc(PyObject* self) {
-    call_guard([&]() -> PyObject* {
-        objects::deallocate<StreamObject>(self, kStreamDecoderLabel);
-        return nullptr;
-    });
-}
+void stream_decoder_dealloc(PyObject* self) { deallocate<StreamObject>(self, kStreamDecoderLabel); }
 
 PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&]() -> PyObject* {
         PyObject* slots[2];
         if (!bind_fastcall(kStreamDecoderFeedSpec, args, nargs, kwnames, slots)) return nullptr;
-        return objects::access_exclusive<StreamObject>(
-            self, kStreamDecoderLabel, [&](StreamObject& object) -> PyObject* {
-                wire::ByteSpan chunk;
-                if (!convert_bytes(slots[0], "chunk", &chunk)) return nullptr;
-                object.fed.total += chunk.size;
+        return access_feed<StreamObject>(
+            self, kStreamDecoderLabel, slots[0], [&](StreamObject& object, wire::ByteSpan chunk) -> PyObject* {
                 wire::DecodeError error;
                 if (!object.native.feed(chunk, slots[1], &error)) {
                     StreamBase base = object.fed.at_failed_part(object.native.unconsumed());
@@ -61,7 +56,7 @@ PyObject* stream_decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* stream_decoder_finish(PyObject* self, PyObject*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_exclusive<StreamObject>(
+        return access_exclusive<StreamObject>(
             self, kStreamDecoderLabel, [&](StreamObject& object) -> PyObject* {
                 wire::DecodeError error;
                 if (!object.native.finish(&error)) {
@@ -75,7 +70,7 @@ PyObject* stream_decoder_finish(PyObject* self, PyObject*) {
 
 PyObject* stream_decoder_count(PyObject* self, void*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_shared<StreamObject>(
+        return access_shared<StreamObject>(
             self, kStreamDecoderLabel,
             [](const StreamObject& object) { return PyLong_FromUnsignedLongLong(object.native.count()); });
     });
@@ -83,7 +78,7 @@ PyObject* stream_decoder_count(PyObject* self, void*) {
 
 PyObject* stream_decoder_walked(PyObject* self, void*) {
     return call_guard([&]() -> PyObject* {
-        return objects::access_shared<StreamObject>(
+        return access_shared<StreamObject>(
             self, kStreamDecoderLabel,
             [](const StreamObject& object) { return PyLong_FromUnsignedLongLong(object.native.walked()); });
     });
@@ -144,9 +139,9 @@ PyGetSetDef kStreamDecoderGetSet[] = {
 
 }  // namespace
 
-objects::ClassSpec stream_decoder_class() {
+ClassSpec stream_decoder_class() {
     return {"builtins.StreamDecoder", kStreamDecoderDoc, static_cast<int>(sizeof(StreamCell)), stream_decoder_new,
             stream_decoder_dealloc, kStreamDecoderMethods, kStreamDecoderGetSet};
 }
 
-}  // namespace velkora::entries
+}  // namespace velkora::module

@@ -11,7 +11,7 @@
 #include "arrow/arrays.hpp"
 #include "python/errors.hpp"
 
-namespace velkora::pyarrow {
+namespace velkora::py {
 
 namespace {
 
@@ -233,4 +233,4 @@ PyObject* export_record_batch(arrow::RecordBatch& batch) {
     return PyObject_CallMethodObjArgs(reader.get(), g_read_next_batch, nullptr);
 }
 
-}  // namespace velkora::pyarrow
+}  // namespace velkora::py

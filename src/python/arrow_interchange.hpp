@@ -8,7 +8,7 @@
 #include "arrow/column_plan.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pyarrow {
+namespace velkora::py {
 
 /// Reads a schema object: anything with `__arrow_c_schema__` returning an "arrow_schema" capsule, or a
 /// `pyarrow.Schema` through `_export_to_c`. The schema is copied; the capsule keeps its own. False with
@@ -24,4 +24,4 @@ PyObject* export_schema(const arrow::SharedSchema& schema);
 /// is there to take it: when the failure came first (pyarrow cannot be imported), `batch` still holds it.
 PyObject* export_record_batch(arrow::RecordBatch& batch);
 
-}  // namespace velkora::pyarrow
+}  // namespace velkora::py

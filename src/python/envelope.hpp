@@ -10,7 +10,7 @@
 #include "core/reader.hpp"
 #include "python/py_decoder.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// How a walk goes on after a step: with the next entry, stopped because the consumer has what it came
 /// for, or failed with the error in the decoder's reader.
@@ -174,4 +174,4 @@ private:
     Consumer& c_;
 };
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

@@ -1,7 +1,7 @@
 // src/python/errors.cpp: conversion of DecodeError, argument faults and internal faults into Python exceptions.
 #include "python/errors.hpp"
 
-namespace velkora {
+namespace velkora::py {
 
 namespace {
 
@@ -221,4 +221,4 @@ void report_unraisable_runtime_error(const std::string& message) {
     PyErr_Restore(type, value, traceback);
 }
 
-}  // namespace velkora
+}  // namespace velkora::py

@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace velkora {
+namespace velkora::py {
 
 /// An internal fault (a broken invariant, a thread-affinity violation). Thrown inside an entry only;
 /// call_guard turns it into PanicException, so it never unwinds into the interpreter.
@@ -96,4 +96,4 @@ PyObject* call_guard(F&& body) noexcept {
     return nullptr;
 }
 
-}  // namespace velkora
+}  // namespace velkora::py

@@ -1,7 +1,7 @@
 // src/python/field_names.cpp: the table behind FieldNames, and how a name takes its slot.
 #include "python/field_names.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 FieldNames::Slot FieldNames::slots_[size_t{1} << FieldNames::kSlotBits] = {};
 
@@ -23,4 +23,4 @@ PyObject* FieldNames::replace(Slot& slot, uint64_t hash, const uint8_t* data, si
     return text;
 }
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

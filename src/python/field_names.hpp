@@ -8,7 +8,7 @@
 #include "core/reader.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// Extern strings (field names, mostly) of one response share one `str` through the response's table. Across
 /// responses a process-wide direct-mapped table keyed on the UTF-8 bytes hands out the `str` made before, so
@@ -66,16 +66,8 @@ private:
         uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ ((b ^ size) * 0x165667B19E3779F9ull);
         return h ^ (h >> 29);
     }
-    static VELKORA_INLINE uint64_t load8(const uint8_t* p) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        return w;
-    }
-    static VELKORA_INLINE uint64_t load4(const uint8_t* p) {
-        uint32_t w;
-        std::memcpy(&w, p, 4);
-        return w;
-    }
+    static VELKORA_INLINE uint64_t load8(const uint8_t* p) { return wire::load_host<uint64_t>(p); }
+    static VELKORA_INLINE uint64_t load4(const uint8_t* p) { return wire::load_host<uint32_t>(p); }
     /// Whether the `size` bytes at `a` and `b` are the same: two overlapping words up to 16 bytes.
     static VELKORA_INLINE bool same_bytes(const char* a, const uint8_t* b, size_t size) {
         auto x = reinterpret_cast<const uint8_t*>(a);
@@ -93,4 +85,4 @@ private:
     static Slot slots_[size_t{1} << kSlotBits];  // never released: a process-wide cache, like the type objects
 };
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

@@ -11,7 +11,7 @@
 #include "python/envelope.hpp"
 #include "python/errors.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 using wire::ByteSpan;
 using wire::Reader;
@@ -210,14 +210,14 @@ PyObject* BasicPyDecoder<Shape>::json_float(double value) {
 template <class Shape>
 PyObject* BasicPyDecoder<Shape>::json_float32(float value) {
     if (VELKORA_UNLIKELY(!std::isfinite(value))) return json_float(value);
-    PyObject* number = PyFloat_FromDouble(java::float_text_value(value));
+    PyObject* number = PyFloat_FromDouble(wire::float_text_value(value));
     return number ? number : python_failed();
 }
 
 template <class Shape>
 PyObject* BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
-    char text[java::kInstantTextMax];
-    size_t length = java::instant_text(epoch_ms, text);
+    char text[wire::kInstantTextMax];
+    size_t length = wire::instant_text(epoch_ms, text);
     PyObject* date = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
     return date ? date : python_failed();
 }
@@ -225,7 +225,7 @@ PyObject* BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
 template <class Shape>
 PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
     // The text of a short array on the stack; a longer one's in a block left uninitialised until written.
-    size_t length = java::base64_length(b.size);
+    size_t length = wire::base64_length(b.size);
     char small[512];
     std::unique_ptr<char[]> large;
     char* text = small;
@@ -233,7 +233,7 @@ PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
         large.reset(new char[length]);
         text = large.get();
     }
-    java::base64_text(b.data, b.size, text);
+    wire::base64_text(b.data, b.size, text);
     PyObject* base64 = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
     return base64 ? base64 : python_failed();
 }
@@ -927,4 +927,4 @@ PyObject* deserialize_stream(wire::ByteSpan data, PyObject* callback, wire::Deco
     return streamer.run(error);
 }
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

@@ -12,7 +12,7 @@
 #include "python/short_strings.hpp"
 #include "core/reader.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// The extern strings of one decode (or one stream): `str` objects (from FieldNames), entry i answering
 /// reference i + 1, so every reference to an entry is the same object. Owns one reference per entry. The
@@ -216,4 +216,4 @@ PyObject* deserialize_stream(wire::ByteSpan data, PyObject* callback, wire::Deco
 /// Calls `callback(element)` with the collector at the caller's setting; false with the exception pending.
 [[nodiscard]] bool deliver(PyObject* callback, PyObject* element, GcPause& gc);
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

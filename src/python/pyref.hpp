@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace velkora {
+namespace velkora::py {
 
 /// A move-only owned reference. Built only through steal() (take a new reference) or borrow()
 /// (add one to a borrowed reference); releases its reference when destroyed.
@@ -86,4 +86,4 @@ private:
     bool was_enabled_;
 };
 
-}  // namespace velkora
+}  // namespace velkora::py

@@ -14,7 +14,7 @@
 #include "python/errors.hpp"
 #include "python/py_decoder.hpp"
 
-namespace velkora::safe {
+namespace velkora::py {
 
 using wire::ByteSpan;
 using wire::Reader;
@@ -123,7 +123,7 @@ private:
         if (!r_.read_u8(&header) || !r_.read_size(header, &size)) return raise();
         ByteSpan s;
         if (!r_.take_utf8(size, &s)) return raise();  // checked here even when the name is remembered
-        PyRef owned = created(pydecode::FieldNames::get(s.data, s.size, [&] {
+        PyRef owned = created(py::FieldNames::get(s.data, s.size, [&] {
             return PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size));
         }));
         table_.push_back(PyRef::borrow(owned.get()));
@@ -451,4 +451,4 @@ PyObject* deserialize_safe(wire::ByteSpan data) {
     return result.ok() ? result.object.release() : nullptr;
 }
 
-}  // namespace velkora::safe
+}  // namespace velkora::py

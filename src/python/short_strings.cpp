@@ -3,7 +3,7 @@
 
 #include <new>
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 ShortStrings::~ShortStrings() {
     if (!slots_) return;
@@ -16,4 +16,4 @@ bool ShortStrings::allocate() {
     return slots_ != nullptr;
 }
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

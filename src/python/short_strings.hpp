@@ -2,13 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
+#include "core/portable.hpp"
 #include "core/reader.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pydecode {
+namespace velkora::py {
 
 /// Short strings that recur in a response (the values of a category or status field) are made once. A
 /// direct-mapped table keyed on the UTF-8 bytes hands out the `str` made the first time; a string that
@@ -62,16 +62,8 @@ private:
 
     /// Words that, with the size, tell any two strings of up to kMaxBytes apart; loads stay within the string.
     static VELKORA_INLINE Key key_of(const uint8_t* p, size_t size) {
-        auto load8 = [](const uint8_t* q) {
-            uint64_t w;
-            std::memcpy(&w, q, 8);
-            return w;
-        };
-        auto load4 = [](const uint8_t* q) {
-            uint32_t w;
-            std::memcpy(&w, q, 4);
-            return uint64_t{w};
-        };
+        auto load8 = [](const uint8_t* q) { return wire::load_host<uint64_t>(q); };
+        auto load4 = [](const uint8_t* q) { return uint64_t{wire::load_host<uint32_t>(q)}; };
         if (size >= 8) return Key{{load8(p), load8(p + size - 8), size > 16 ? load8(p + 8) : 0}, size};
         if (size >= 4) return Key{{load4(p) | load4(p + size - 4) << 32, 0, 0}, size};
         return Key{{uint64_t{p[0]} | uint64_t{p[size / 2]} << 8 | uint64_t{p[size - 1]} << 16, 0, 0}, size};
@@ -87,4 +79,4 @@ private:
     uint32_t unremembered_ = 0;
 };
 
-}  // namespace velkora::pydecode
+}  // namespace velkora::py

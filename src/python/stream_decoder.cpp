@@ -12,12 +12,8 @@
 #include "python/envelope.hpp"
 #include "python/errors.hpp"
 
-namespace velkora::stream {
+namespace velkora::py {
 
-using pydecode::end_marker;
-using pydecode::EnvelopeWalker;
-using pydecode::PyDecoder;
-using pydecode::Walk;
 using wire::DecodeError;
 using wire::ErrorKind;
 using wire::Reader;
@@ -60,7 +56,7 @@ public:
     Walk other_docs(Value*) { return skip() ? stop(StreamPhase::Done) : Walk::Failed; }
     Walk list_docs_not_array(Value*) { return stop(StreamPhase::Done); }  // not read: nothing follows from it
 
-    pydecode::ExternTable table;
+    py::ExternTable table;
     PyDecoder decoder;
     StreamPhase phase = StreamPhase::Done;
     uint64_t remaining = 0;
@@ -88,10 +84,10 @@ wire::Step StreamDecoder::envelope_found(wire::ByteSpan bytes, DecodeError* erro
     // The walk has found what the envelope parse would (it reads by the same rules), so the values passed
     // over are not built only to be released: the documents need only the extern strings defined on the way,
     // made as the parse makes them.
-    pydecode::ExternTable table;
+    py::ExternTable table;
     for (const wire::ExternDefinition& d : envelope_.definitions()) {
         const uint8_t* at = bytes.data + d.offset;
-        PyObject* text = pydecode::FieldNames::get(at, d.size, [&] {
+        PyObject* text = py::FieldNames::get(at, d.size, [&] {
             return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(d.size), nullptr);
         });
         if (!text) {
@@ -188,7 +184,7 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
         needed_ = wire::InputWait::of(r.error);
         return wire::Step::NeedMore;
     }
-    if (!pydecode::deliver(callback, document.get(), gc)) {
+    if (!py::deliver(callback, document.get(), gc)) {
         document = PyRef();
         table_.truncate(table_length);  // delivered again, from its first byte, by the next feed
         fail_python(error);
@@ -225,4 +221,4 @@ bool StreamDecoder::finish(DecodeError* error) const {
     return false;
 }
 
-}  // namespace velkora::stream
+}  // namespace velkora::py

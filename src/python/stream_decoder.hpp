@@ -8,7 +8,7 @@
 #include "core/reader.hpp"
 #include "python/py_decoder.hpp"
 
-namespace velkora::stream {
+namespace velkora::py {
 
 using wire::StreamPhase;
 
@@ -35,8 +35,8 @@ private:
     wire::Walked walk_document(wire::ByteSpan unread);
 
     wire::ChunkedStream stream_;  // phases and buffer (on the C allocator), as the chunk-fed Arrow decoder has them
-    pydecode::ExternTable table_;
-    pydecode::ShortStrings short_strings_;  // recurring short strings, remembered across documents
+    py::ExternTable table_;
+    py::ShortStrings short_strings_;  // recurring short strings, remembered across documents
     uint64_t delivered_ = 0;
     /// Walk the envelope, then each document, across feeds, so that each is decoded once, when it is there.
     wire::EnvelopeProbe envelope_;
@@ -49,4 +49,4 @@ private:
     wire::WorkCount work_;
 };
 
-}  // namespace velkora::stream
+}  // namespace velkora::py

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace velkora::pysurvey {
+namespace velkora::py {
 
 using arrow::EnvelopeShape;
 using arrow::FieldSurvey;
@@ -102,4 +102,4 @@ PyObject* survey_to_python(const FieldSurvey& survey) {
     return ok ? dict.release() : nullptr;
 }
 
-}  // namespace velkora::pysurvey
+}  // namespace velkora::py

@@ -4,7 +4,7 @@
 #include "arrow/field_survey.hpp"
 #include "python/pyref.hpp"
 
-namespace velkora::pysurvey {
+namespace velkora::py {
 
 /// The survey as a dict: the envelope's shape ("top", "keys", "response_key", "response", "docs",
 /// "numFound", "start", "maxScore", "declared"), the counts ("documents", "complete", "rows", "children",
@@ -12,4 +12,4 @@ namespace velkora::pysurvey {
 /// mapping kind names to counts (kinds never seen left out). New reference, or nullptr with an exception.
 PyObject* survey_to_python(const arrow::FieldSurvey& survey);
 
-}  // namespace velkora::pysurvey
+}  // namespace velkora::py

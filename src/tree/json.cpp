@@ -17,11 +17,8 @@
 #include <string_view>
 #include <vector>
 
-namespace velkora::json {
+namespace velkora::tree {
 
-using tree::Block;
-using tree::Value;
-using tree::ValueKind;
 
 namespace {
 
@@ -94,7 +91,7 @@ void write_string(std::string_view s, TextBuffer& out) {
             std::memcpy(&word, p, 8);
             std::memcpy(o, &word, 8);
             seen |= word;
-            uint64_t flags = escape_flags(portable::little_endian(word));
+            uint64_t flags = escape_flags(wire::little_endian(word));
             if (VELKORA_UNLIKELY(flags)) {
                 size_t clean = static_cast<size_t>(std::countr_zero(flags)) / 8;
                 p += clean;
@@ -182,7 +179,7 @@ void write_base64(std::string_view bytes, TextBuffer& out) {
 
 /// The eight decimal digits of `v` (below 10^8), leading zeros included, as a word whose bytes, from the
 /// least significant up, run from the most significant digit: memory order once stored through
-/// portable::little_endian. Each byte holds the digit's value, not yet its character.
+/// wire::little_endian. Each byte holds the digit's value, not yet its character.
 /// Two four-digit halves are split into digit pairs and then digits in parallel, each division by 100 or
 /// 10 done as a multiplication and shift that is exact in this range.
 VELKORA_INLINE uint64_t eight_digits(uint32_t v) {
@@ -204,14 +201,14 @@ constexpr char kZeros[] = "0000000000000000";
 VELKORA_INLINE char* write_up_to_eight(uint32_t v, char* o) {
     uint64_t digits = eight_digits(v);
     int leading = v == 0 ? 7 : std::countr_zero(digits) / 8;  // zero digits are zero bytes
-    digits = portable::little_endian((digits >> (8 * leading)) + kZeroDigits);
+    digits = wire::little_endian((digits >> (8 * leading)) + kZeroDigits);
     std::memcpy(o, &digits, 8);
     return o + 8 - leading;
 }
 
 /// Writes `v` (below 10^8) as exactly eight digits at `o` and returns the end.
 VELKORA_INLINE char* write_eight(uint32_t v, char* o) {
-    uint64_t digits = portable::little_endian(eight_digits(v) + kZeroDigits);
+    uint64_t digits = wire::little_endian(eight_digits(v) + kZeroDigits);
     std::memcpy(o, &digits, 8);
     return o + 8;
 }
@@ -650,10 +647,10 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
     // The trailing zeros dropped, counted a word at a time (zero digits are zero bytes once '0' is taken
     // off); the first digit is not zero.
     int count;
-    if (uint64_t low = portable::little_endian(load64(digits + 7) ^ kZeroDigits); low != 0) {
+    if (uint64_t low = wire::little_endian(load64(digits + 7) ^ kZeroDigits); low != 0) {
         count = 15 - std::countl_zero(low) / 8;
     } else {
-        count = 8 - std::countl_zero(portable::little_endian(load64(digits) ^ kZeroDigits)) / 8;
+        count = 8 - std::countl_zero(wire::little_endian(load64(digits) ^ kZeroDigits)) / 8;
     }
     *n = count;
     *exponent = e;
@@ -662,8 +659,8 @@ bool short_digits(double value, char* digits, int* n, int* exponent) {
 
 /// Powers of ten as 128-bit integers, up to 10^22.
 constexpr auto kPowersOfTen128 = [] {
-    std::array<portable::uint128, 23> table{};
-    portable::uint128 p = 1;
+    std::array<wire::uint128, 23> table{};
+    wire::uint128 p = 1;
     for (auto& t : table) {
         t = p;
         p *= 10;
@@ -683,7 +680,7 @@ constexpr auto kPowersOfTen128 = [] {
 /// one length the nearest is taken, as the shortest round-trip rule asks; the interval being symmetric,
 /// if any of that length reads back, the nearest does.
 bool long_digits(double value, char* digits, int* n, int* exponent) {
-    using u128 = portable::uint128;
+    using u128 = wire::uint128;
     if (!(value >= 1e-5 && value < 1e15)) return false;
     uint64_t bits;
     std::memcpy(&bits, &value, 8);
@@ -723,7 +720,7 @@ bool long_digits(double value, char* digits, int* n, int* exponent) {
     else if (c17 < 100000000000000000 && reads_back(c17)) chosen = c17;
     else return false;
     int count = static_cast<int>(write_decimal(chosen, digits) - digits);  // 16 or 17
-    if (uint64_t tail = portable::little_endian(load64(digits + count - 8) ^ kZeroDigits); tail != 0)
+    if (uint64_t tail = wire::little_endian(load64(digits + count - 8) ^ kZeroDigits); tail != 0)
         count -= std::countl_zero(tail) / 8;
     else
         while (count > 1 && digits[count - 1] == '0') --count;
@@ -878,4 +875,4 @@ bool TextBuffer::to_latin1() {
     return true;
 }
 
-}  // namespace velkora::json
+}  // namespace velkora::tree
