@@ -211,8 +211,3 @@ T parse_decimal(const char* first, const char* last) {
 }
 
 }  // namespace velkora::wire
-
-// The former name, which tests/native/solr_bodies.cpp still uses: it goes once that file names wire::.
-namespace velkora {
-namespace portable = wire;
-}  // namespace velkora

@@ -87,8 +87,3 @@ void write_json(const tree::Value& value, TextBuffer& out);
 void write_float(double value, TextBuffer& out);
 
 }  // namespace velkora::tree
-
-// The former name, which tests/native/solr_bodies.cpp still uses: it goes once that file names tree::.
-namespace velkora {
-namespace json = tree;
-}  // namespace velkora

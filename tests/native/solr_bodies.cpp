@@ -34,14 +34,14 @@ void expect(bool condition, const char* what) {
 
 void test_byte_order() {
     const uint8_t bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    expect(portable::load_big_endian<uint16_t>(bytes) == 0x0102, "big-endian 16-bit load");
-    expect(portable::load_big_endian<uint32_t>(bytes) == 0x01020304, "big-endian 32-bit load");
-    expect(portable::load_big_endian<uint64_t>(bytes) == 0x0102030405060708, "big-endian 64-bit load");
+    expect(wire::load_big_endian<uint16_t>(bytes) == 0x0102, "big-endian 16-bit load");
+    expect(wire::load_big_endian<uint32_t>(bytes) == 0x01020304, "big-endian 32-bit load");
+    expect(wire::load_big_endian<uint64_t>(bytes) == 0x0102030405060708, "big-endian 64-bit load");
     uint64_t word;
     std::memcpy(&word, bytes, 8);
-    expect(portable::little_endian(word) == 0x0807060504030201, "little-endian view of memory");
-    expect(portable::byteswap(uint32_t{0x11223344}) == 0x44332211, "32-bit byte swap");
-    expect(portable::byteswap(uint16_t{0xA1B2}) == 0xB2A1, "16-bit byte swap");
+    expect(wire::little_endian(word) == 0x0807060504030201, "little-endian view of memory");
+    expect(wire::byteswap(uint32_t{0x11223344}) == 0x44332211, "32-bit byte swap");
+    expect(wire::byteswap(uint16_t{0xA1B2}) == 0xB2A1, "16-bit byte swap");
 
     // The fixed-width scalars as the reader gives them: INT -2, then DOUBLE 1.5, then FLOAT -0.25.
     const uint8_t wire_bytes[] = {0xFF, 0xFF, 0xFF, 0xFE, 0x3F, 0xF8, 0, 0, 0, 0, 0, 0, 0xBE, 0x80, 0, 0};
@@ -59,11 +59,11 @@ void test_byte_order() {
 // (Native is a template parameter so that the comparison is not compiled where there is none).
 template <typename Native>
 void test_two_word_integer() {
-    if constexpr (!std::is_same_v<Native, portable::Uint128>) {
-        auto same = [](portable::Uint128 a, Native b) {
+    if constexpr (!std::is_same_v<Native, wire::Uint128>) {
+        auto same = [](wire::Uint128 a, Native b) {
             return a.low() == static_cast<uint64_t>(b) && a.high() == static_cast<uint64_t>(b >> 64);
         };
-        auto native = [](portable::Uint128 a) { return Native{a.high()} << 64 | a.low(); };
+        auto native = [](wire::Uint128 a) { return Native{a.high()} << 64 | a.low(); };
         uint64_t state = 0x9E3779B97F4A7C15;
         auto next = [&] {  // xorshift64
             state ^= state << 13;
@@ -73,18 +73,18 @@ void test_two_word_integer() {
         };
         bool ok = true;
         for (int round = 0; round < 2000 && ok; ++round) {
-            portable::Uint128 a{next() >> (round % 64), next()};
-            portable::Uint128 b{round % 3 ? 0 : next(), next() >> (round % 61)};
+            wire::Uint128 a{next() >> (round % 64), next()};
+            wire::Uint128 b{round % 3 ? 0 : next(), next() >> (round % 61)};
             int shift = static_cast<int>(next() % 128);
             Native na = native(a), nb = native(b);
             ok = same(a * b, na * nb) && same(a + b, na + nb) && same(a - b, na - nb) && same(a << shift, na << shift) &&
                  same(a >> shift, na >> shift) && (a < b) == (na < nb) && (a > b) == (na > nb) && (a == b) == (na == nb) &&
-                 same(portable::Uint128::multiply(a.low(), b.low()), Native{a.low()} * b.low());
+                 same(wire::Uint128::multiply(a.low(), b.low()), Native{a.low()} * b.low());
         }
         expect(ok, "two-word 128-bit arithmetic agrees with the native type");
     }
-    constexpr portable::Uint128 ten22 = [] {
-        portable::Uint128 p = 1;
+    constexpr wire::Uint128 ten22 = [] {
+        wire::Uint128 p = 1;
         for (int i = 0; i < 22; ++i) p *= 10;
         return p;
     }();
@@ -120,8 +120,8 @@ bool describe(const char* path, bool json_only) {
         std::printf("%s error=%s\n", base_name(path), error.message().c_str());
         return true;
     }
-    json::TextBuffer text(body.size() * 2 + 128);
-    json::write_json(document.root, text);
+    tree::TextBuffer text(body.size() * 2 + 128);
+    tree::write_json(document.root, text);
     if (json_only) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return true;
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     bool json_only = argc == 3 && std::strcmp(argv[1], "--json") == 0;
     if (json_only) return describe(argv[2], true) ? 0 : 1;
     test_byte_order();
-    test_two_word_integer<portable::uint128>();
+    test_two_word_integer<wire::uint128>();
     for (int i = 1; i < argc; ++i)
         if (!describe(argv[i], false)) ++failures;
     if (failures) return 1;
