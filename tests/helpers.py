@@ -1,6 +1,8 @@
-"""What several test files share: the chunker that feeds the chunk-fed decoders, /select and /export bodies,
-and the resident-memory probes (in this process, or in a fresh one)."""
+"""What several test files share: the chunker that feeds the chunk-fed decoders, the sweeps over cut and
+corrupted bodies, /select and /export bodies, and the resident-memory probes (in this process, or in a fresh
+one)."""
 
+import random
 import subprocess
 import sys
 import textwrap
@@ -25,6 +27,44 @@ def failure(call, *args, **kw):
         return str(e)
 
 
+def outcome(call, *args, **kw):
+    """What `call(*args, **kw)` returns, or the ValueError it raises."""
+    try:
+        return call(*args, **kw)
+    except ValueError as e:
+        return e
+
+
+def every_cut(data, call, cuts=None):
+    """`call` on the prefixes of `data`, every length from 0 to len(data) unless `cuts` lists some, in order:
+    (cut, outcome) pairs, the outcome what `call` returned or the ValueError it raised."""
+    for cut in range(len(data) + 1) if cuts is None else sorted(cuts):
+        yield cut, outcome(call, data[:cut])
+
+
+def fails_alike_at_every_cut(data, call, reference, cuts=None):
+    """On each prefix of `data` (every one unless `cuts` lists some), `call` fails with `reference`'s message,
+    or returns where it returns."""
+    for cut in range(len(data) + 1) if cuts is None else cuts:
+        assert failure(call, data[:cut]) == failure(reference, data[:cut]), cut
+
+
+def corruptions(data, count, seed):
+    """`count` copies of `data`, each with the byte at a random position replaced by a random byte, drawn
+    from a generator seeded with `seed`."""
+    rng = random.Random(seed)
+    for _ in range(count):
+        pos = rng.randrange(len(data))
+        yield data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:]
+
+
+def replacements(data, values, start=0):
+    """`data` with the byte at each position from `start` on replaced by each of `values` in turn."""
+    for pos in range(start, len(data)):
+        for value in values:
+            yield data[:pos] + bytes([value]) + data[pos + 1:]
+
+
 def pieces(data, sizes=None):
     """`data` cut into pieces of the given sizes, cycled; None means one piece (also for empty data)."""
     pos, i = 0, 0
@@ -32,6 +72,12 @@ def pieces(data, sizes=None):
         size = len(data) if sizes is None else sizes[i % len(sizes)]
         yield data[pos:pos + size]
         pos, i = pos + size, i + 1
+
+
+def feed_all(decoder, data, sizes=None, *args):
+    """`decoder` fed `data` in `sizes` pieces (with `args` after each): what every feed returned, then what
+    finish() returned."""
+    return [decoder.feed(chunk, *args) for chunk in pieces(data, sizes)] + [decoder.finish()]
 
 
 def stream_decoded(data, sizes=None):
