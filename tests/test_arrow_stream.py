@@ -14,7 +14,7 @@ import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
 from descriptions import body as solr_body
-from helpers import EOF, in_fresh_python, needs_data, pieces
+from helpers import EOF, feed_all, in_fresh_python, needs_data, pieces
 from test_arrow import _big, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
@@ -25,10 +25,9 @@ def docs(n, start=0):
     return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(start, start + n)]
 
 
-def feed_all(data, schema, sizes=None, batch_size=65536, **kw):
-    """Per call, the row counts of the batches returned: feeds in order, then finish."""
-    dec = velkora.ArrowStreamDecoder(schema, batch_size, **kw)
-    calls = [dec.feed(chunk) for chunk in pieces(data, sizes)] + [dec.finish()]
+def fed(data, schema, sizes=None, batch_size=65536, **kw):
+    """Per call, the batches returned: feeds in order, then finish."""
+    calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
     for batch in (b for call in calls for b in call):
         assert batch.schema.equals(schema, check_metadata=True)
     return calls
@@ -40,7 +39,7 @@ def table(calls, schema):
 
 def same_rows(data, schema, sizes, batch_size=65536, **kw):
     whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, **kw)])
-    assert table(feed_all(data, schema, sizes, batch_size, **kw), schema).equals(whole)
+    assert table(fed(data, schema, sizes, batch_size, **kw), schema).equals(whole)
 
 
 # ---------------------------------------------------------------------------
@@ -108,7 +107,7 @@ def test_refusals_agree_with_the_whole_body():
     schema = _solr_schema("child_docs", "skip")
     whole = pytest.raises(ValueError, velkora.deserialize_arrow, data, schema)
     for sizes in ([1], [4096]):
-        assert str(pytest.raises(ValueError, feed_all, data, schema, sizes).value) == str(whole.value)
+        assert str(pytest.raises(ValueError, fed, data, schema, sizes).value) == str(whole.value)
 
 
 # ---------------------------------------------------------------------------
@@ -116,13 +115,13 @@ def test_refusals_agree_with_the_whole_body():
 
 def test_batches_cut_every_batch_size_rows():
     counts = lambda calls: [[b.num_rows for b in call] for call in calls]
-    assert counts(feed_all(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
-    assert counts(feed_all(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
-    assert counts(feed_all(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
-    assert counts(feed_all(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
+    assert counts(fed(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
+    assert counts(fed(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
+    assert counts(fed(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
+    assert counts(fed(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
     # A document's rows never split: two children make a batch of three rows at batch_size=2.
     tree = select([("id", 1), ("kids", [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])])], [("id", 4)])
-    calls = feed_all(tree, TREE, batch_size=2, children="explode")
+    calls = fed(tree, TREE, batch_size=2, children="explode")
     assert counts(calls) == [[3], [1]]
     assert table(calls, TREE).to_pydict() == {"id": [1, 2, 3, 4], "_parent_id": [None, 1, 1, None],
                                               "_depth": [0, 1, 1, 0]}
@@ -131,8 +130,8 @@ def test_batches_cut_every_batch_size_rows():
 @pytest.mark.parametrize("data", [select(), export(), stream(), jb.encode({"responseHeader": {"status": 0}}),
                                   jb.encode([1, 2]), jb.encode({"response": {"numFound": 0}})], ids=repr)
 def test_complete_responses_without_documents_give_no_batch(data):
-    assert feed_all(data, SCHEMA) == [[], []]
-    assert feed_all(data, SCHEMA, [1])[-1] == []
+    assert fed(data, SCHEMA) == [[], []]
+    assert fed(data, SCHEMA, [1])[-1] == []
     assert velkora.deserialize_arrow(data, SCHEMA).num_rows == 0
 
 
@@ -385,7 +384,7 @@ def test_constructor_arguments(args, kwargs, error, message):
 
 def test_batch_size_forms():
     for size, expected in [(True, 1), (0, 1), (2 ** 64 - 1, 5)]:
-        calls = feed_all(select(*docs(5)), SCHEMA, batch_size=size)
+        calls = fed(select(*docs(5)), SCHEMA, batch_size=size)
         assert [b.num_rows for call in calls for b in call] == [expected] * (5 // expected)
 
 
