@@ -49,20 +49,24 @@ def fails_alike_at_every_cut(data, call, reference, cuts=None):
         assert failure(call, data[:cut]) == failure(reference, data[:cut]), cut
 
 
+def corrupt(data, position, kind, byte):
+    """`data` with `byte` in place of the byte at `position` ("replace"), put ahead of it ("insert"), or with
+    that byte taken out ("delete")."""
+    if kind == "delete":
+        return data[:position] + data[position + 1:]
+    return data[:position] + bytes([byte]) + data[position + (kind == "replace"):]
+
+
 def corruptions(data, count, seed):
     """`count` copies of `data`, each with the byte at a random position replaced by a random byte, drawn
     from a generator seeded with `seed`."""
     rng = random.Random(seed)
-    for _ in range(count):
-        pos = rng.randrange(len(data))
-        yield data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:]
+    return [corrupt(data, rng.randrange(len(data)), "replace", rng.randrange(256)) for _ in range(count)]
 
 
 def replacements(data, values, start=0):
     """`data` with the byte at each position from `start` on replaced by each of `values` in turn."""
-    for pos in range(start, len(data)):
-        for value in values:
-            yield data[:pos] + bytes([value]) + data[pos + 1:]
+    return (corrupt(data, pos, "replace", value) for pos in range(start, len(data)) for value in values)
 
 
 def pieces(data, sizes=None):
@@ -78,6 +82,23 @@ def feed_all(decoder, data, sizes=None, *args):
     """`decoder` fed `data` in `sizes` pieces (with `args` after each): what every feed returned, then what
     finish() returned."""
     return [decoder.feed(chunk, *args) for chunk in pieces(data, sizes)] + [decoder.finish()]
+
+
+def fed_until_failure(decoder, data, sizes=None, *args):
+    """`decoder` fed `data` in `sizes` pieces (with `args` after each), then finished, up to the first call
+    that raises: what the calls returned, that ValueError (None when none did), and the range of bytes fed
+    by the piece whose feed raised it (None when finish() did)."""
+    returned, end = [], 0
+    for chunk in pieces(data, sizes):
+        end += len(chunk)
+        try:
+            returned.append(decoder.feed(chunk, *args))
+        except ValueError as e:
+            return returned, e, (end - len(chunk), end)
+    try:
+        return returned + [decoder.finish()], None, None
+    except ValueError as e:
+        return returned, e, None
 
 
 def stream_decoded(data, sizes=None):
