@@ -14,7 +14,7 @@ import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
 from descriptions import body as solr_body
-from helpers import EOF, feed_all, in_fresh_python, needs_data, pieces
+from helpers import EOF, fed_until_failure, feed_all, in_fresh_python, needs_data
 from test_arrow import _big, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
@@ -200,17 +200,9 @@ def test_a_failure_is_kept(failure, sizes, batch_size, children):
 
 def failure_is_kept(data, sizes, batch_size, children, failure, message):
     dec = velkora.ArrowStreamDecoder(KEYED if failure == "assembly" else SCHEMA, batch_size, children=children)
-    rows, first = [], None
-    for chunk in pieces(data, sizes):
-        try:
-            rows += [i for batch in dec.feed(chunk) for i in batch.column(0).to_pylist()]
-        except ValueError as error:
-            first = error
-            break
-    if first is None:
-        caught = pytest.raises(ValueError, dec.finish)
-        first = caught.value
-    assert str(first).startswith(message)
+    returned, first, _ = fed_until_failure(dec, data, sizes)
+    rows = [i for call in returned for batch in call for i in batch.column(0).to_pylist()]
+    assert first is not None and str(first).startswith(message)
     assert rows == [0, 1][:len(rows)]  # never a row of the failing document, or of one after it
     for again in (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish):
         caught = pytest.raises(ValueError, again)
