@@ -3,9 +3,11 @@ corrupted bodies, /select and /export bodies, and the resident-memory probes (in
 one)."""
 
 import random
+import resource
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import pytest
 
@@ -151,12 +153,34 @@ def export(docs, before=(), k=None, named=False):
 
 
 # ---------------------------------------------------------------------------
-# Resident memory
+# Memory
 
 def rss():
     """This process's resident bytes."""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
+
+
+def status(key):
+    """A size this process's /proc status gives (VmRSS, VmHWM, ...), in bytes."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+
+def cap_address_space(room):
+    """Lets this process map no more than `room` bytes beyond what it has mapped now (None lifts the cap)."""
+    with open("/proc/self/statm") as f:
+        limit = resource.RLIM_INFINITY if room is None else int(f.read().split()[0]) * 4096 + room
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+
+
+def traced_peak(call, *args):
+    """What `call(*args)` returns, and the peak of the memory Python's allocators traced while it ran."""
+    tracemalloc.start()
+    try:
+        return call(*args), tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
 
 
 def in_fresh_python(code, *args, timeout=300):
