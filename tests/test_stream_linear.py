@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import javabin as jb
 import velkora
-from helpers import corrupt, export, fed_until_failure, pieces, select
+from helpers import corrupt, export, failure, fed_until_failure, pieces, select
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 from oracles import is_prefix, same  # noqa: E402  (documents compared as the oracles compare them)
@@ -126,11 +126,7 @@ SIZES = st.lists(st.integers(1, 64), min_size=1, max_size=12)
 def whole(data):
     """What deserialize_stream delivers from the whole body, and the text of its error (or None)."""
     out = []
-    try:
-        velkora.deserialize_stream(data, out.append)
-        return out, None
-    except ValueError as e:
-        return out, str(e)
+    return out, failure(velkora.deserialize_stream, data, out.append)
 
 
 def fed(data, sizes):
