@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import javabin as jb
 import velkora
-from helpers import corrupt, export, failure, fed_until_failure, pieces, select
+from helpers import corrupt, export, failure, fed_until_failure, feed_all, pieces, select
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 from oracles import is_prefix, same  # noqa: E402  (documents compared as the oracles compare them)
@@ -74,9 +74,7 @@ def walked(kind, data, size, schema):
     """The bytes a new decoder of `kind` goes over (every walk and decode attempt) fed `data` in `size` pieces."""
     stream = kind == "StreamDecoder"
     dec = velkora.StreamDecoder() if stream else velkora.ArrowStreamDecoder(schema, 4096)
-    for chunk in pieces(data, [size]):
-        dec.feed(chunk, lambda doc: None) if stream else dec.feed(chunk)
-    dec.finish()
+    feed_all(dec, data, [size], *[lambda doc: None] * stream)
     return dec._walked
 
 
