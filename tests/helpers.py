@@ -1,9 +1,13 @@
-"""What several test files share: the chunker that feeds the chunk-fed decoders, /select and /export bodies,
-and the resident-memory probes (in this process, or in a fresh one)."""
+"""What several test files share: the chunker that feeds the chunk-fed decoders, the sweeps over cut and
+corrupted bodies, /select and /export bodies, and the resident-memory probes (in this process, or in a fresh
+one)."""
 
+import random
+import resource
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import pytest
 
@@ -25,6 +29,48 @@ def failure(call, *args, **kw):
         return str(e)
 
 
+def outcome(call, *args, **kw):
+    """What `call(*args, **kw)` returns, or the ValueError it raises."""
+    try:
+        return call(*args, **kw)
+    except ValueError as e:
+        return e
+
+
+def every_cut(data, call, cuts=None):
+    """`call` on the prefixes of `data`, every length from 0 to len(data) unless `cuts` lists some, in order:
+    (cut, outcome) pairs, the outcome what `call` returned or the ValueError it raised."""
+    for cut in range(len(data) + 1) if cuts is None else sorted(cuts):
+        yield cut, outcome(call, data[:cut])
+
+
+def fails_alike_at_every_cut(data, call, reference, cuts=None):
+    """On each prefix of `data` (every one unless `cuts` lists some), `call` fails with `reference`'s message,
+    or returns where it returns."""
+    for cut in range(len(data) + 1) if cuts is None else cuts:
+        assert failure(call, data[:cut]) == failure(reference, data[:cut]), cut
+
+
+def corrupt(data, position, kind, byte):
+    """`data` with `byte` in place of the byte at `position` ("replace"), put ahead of it ("insert"), or with
+    that byte taken out ("delete")."""
+    if kind == "delete":
+        return data[:position] + data[position + 1:]
+    return data[:position] + bytes([byte]) + data[position + (kind == "replace"):]
+
+
+def corruptions(data, count, seed):
+    """`count` copies of `data`, each with the byte at a random position replaced by a random byte, drawn
+    from a generator seeded with `seed`."""
+    rng = random.Random(seed)
+    return [corrupt(data, rng.randrange(len(data)), "replace", rng.randrange(256)) for _ in range(count)]
+
+
+def replacements(data, values, start=0):
+    """`data` with the byte at each position from `start` on replaced by each of `values` in turn."""
+    return (corrupt(data, pos, "replace", value) for pos in range(start, len(data)) for value in values)
+
+
 def pieces(data, sizes=None):
     """`data` cut into pieces of the given sizes, cycled; None means one piece (also for empty data)."""
     pos, i = 0, 0
@@ -32,6 +78,29 @@ def pieces(data, sizes=None):
         size = len(data) if sizes is None else sizes[i % len(sizes)]
         yield data[pos:pos + size]
         pos, i = pos + size, i + 1
+
+
+def feed_all(decoder, data, sizes=None, *args):
+    """`decoder` fed `data` in `sizes` pieces (with `args` after each): what every feed returned, then what
+    finish() returned."""
+    return [decoder.feed(chunk, *args) for chunk in pieces(data, sizes)] + [decoder.finish()]
+
+
+def fed_until_failure(decoder, data, sizes=None, *args):
+    """`decoder` fed `data` in `sizes` pieces (with `args` after each), then finished, up to the first call
+    that raises: what the calls returned, that ValueError (None when none did), and the range of bytes fed
+    by the piece whose feed raised it (None when finish() did)."""
+    returned, end = [], 0
+    for chunk in pieces(data, sizes):
+        end += len(chunk)
+        try:
+            returned.append(decoder.feed(chunk, *args))
+        except ValueError as e:
+            return returned, e, (end - len(chunk), end)
+    try:
+        return returned + [decoder.finish()], None, None
+    except ValueError as e:
+        return returned, e, None
 
 
 def stream_decoded(data, sizes=None):
@@ -84,12 +153,34 @@ def export(docs, before=(), k=None, named=False):
 
 
 # ---------------------------------------------------------------------------
-# Resident memory
+# Memory
 
 def rss():
     """This process's resident bytes."""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
+
+
+def status(key):
+    """A size this process's /proc status gives (VmRSS, VmHWM, ...), in bytes."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+
+def cap_address_space(room):
+    """Lets this process map no more than `room` bytes beyond what it has mapped now (None lifts the cap)."""
+    with open("/proc/self/statm") as f:
+        limit = resource.RLIM_INFINITY if room is None else int(f.read().split()[0]) * 4096 + room
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+
+
+def traced_peak(call, *args):
+    """What `call(*args)` returns, and the peak of the memory Python's allocators traced while it ran."""
+    tracemalloc.start()
+    try:
+        return call(*args), tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
 
 
 def in_fresh_python(code, *args, timeout=300):

@@ -6,7 +6,6 @@ import ctypes
 import functools
 import gc
 import math
-import random
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -20,7 +19,7 @@ import javabin as jb
 import velkora
 from arrow_expect import Mark, export, select, stream
 from descriptions import body as solr_body, load
-from helpers import DEPTH, EOF, in_fresh_python, needs_data
+from helpers import DEPTH, EOF, corruptions, every_cut, in_fresh_python, needs_data, outcome
 from velkora import deserialize_arrow
 
 MISFIT = ax.MISFIT
@@ -693,22 +692,19 @@ def test_solr_bodies(name, children, variant):
 def test_truncated_and_corrupted_solr_bodies(name, children):
     data, schema = solr_body(name), _solr_schema(name, children)
 
-    def outcome(body):
-        try:
-            batch = deserialize_arrow(body, schema, children=children)
-        except ValueError:
-            return None
-        batch.validate(full=True)
+    decode = lambda body: deserialize_arrow(body, schema, children=children)
+
+    def valid(batch):
+        if not isinstance(batch, ValueError):  # (outside the decode: ArrowInvalid is a ValueError too)
+            batch.validate(full=True)
         return batch
 
     # A prefix decodes only once it holds every document, and then to the same batch.
-    results = [outcome(data[:n]) for n in range(len(data) + 1)]
-    first = next(n for n, batch in enumerate(results) if batch is not None)
+    results = [valid(batch) for _, batch in every_cut(data, decode)]
+    first = next(n for n, batch in enumerate(results) if not isinstance(batch, ValueError))
     assert first > 0 and all(batch.equals(results[-1]) for batch in results[first:])
-    rng = random.Random(name)
-    for _ in range(1000):
-        pos = rng.randrange(len(data))
-        outcome(data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:])
+    for corrupted in corruptions(data, 1000, name):
+        valid(outcome(decode, corrupted))
 
 
 # ---------------------------------------------------------------------------

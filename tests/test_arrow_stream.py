@@ -14,7 +14,7 @@ import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
 from descriptions import body as solr_body
-from helpers import EOF, in_fresh_python, needs_data, pieces
+from helpers import EOF, fed_until_failure, feed_all, in_fresh_python, needs_data
 from test_arrow import _big, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
@@ -25,10 +25,9 @@ def docs(n, start=0):
     return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(start, start + n)]
 
 
-def feed_all(data, schema, sizes=None, batch_size=65536, **kw):
-    """Per call, the row counts of the batches returned: feeds in order, then finish."""
-    dec = velkora.ArrowStreamDecoder(schema, batch_size, **kw)
-    calls = [dec.feed(chunk) for chunk in pieces(data, sizes)] + [dec.finish()]
+def fed(data, schema, sizes=None, batch_size=65536, **kw):
+    """Per call, the batches returned: feeds in order, then finish."""
+    calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
     for batch in (b for call in calls for b in call):
         assert batch.schema.equals(schema, check_metadata=True)
     return calls
@@ -40,7 +39,7 @@ def table(calls, schema):
 
 def same_rows(data, schema, sizes, batch_size=65536, **kw):
     whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, **kw)])
-    assert table(feed_all(data, schema, sizes, batch_size, **kw), schema).equals(whole)
+    assert table(fed(data, schema, sizes, batch_size, **kw), schema).equals(whole)
 
 
 # ---------------------------------------------------------------------------
@@ -108,7 +107,7 @@ def test_refusals_agree_with_the_whole_body():
     schema = _solr_schema("child_docs", "skip")
     whole = pytest.raises(ValueError, velkora.deserialize_arrow, data, schema)
     for sizes in ([1], [4096]):
-        assert str(pytest.raises(ValueError, feed_all, data, schema, sizes).value) == str(whole.value)
+        assert str(pytest.raises(ValueError, fed, data, schema, sizes).value) == str(whole.value)
 
 
 # ---------------------------------------------------------------------------
@@ -116,13 +115,13 @@ def test_refusals_agree_with_the_whole_body():
 
 def test_batches_cut_every_batch_size_rows():
     counts = lambda calls: [[b.num_rows for b in call] for call in calls]
-    assert counts(feed_all(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
-    assert counts(feed_all(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
-    assert counts(feed_all(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
-    assert counts(feed_all(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
+    assert counts(fed(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
+    assert counts(fed(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
+    assert counts(fed(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
+    assert counts(fed(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
     # A document's rows never split: two children make a batch of three rows at batch_size=2.
     tree = select([("id", 1), ("kids", [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])])], [("id", 4)])
-    calls = feed_all(tree, TREE, batch_size=2, children="explode")
+    calls = fed(tree, TREE, batch_size=2, children="explode")
     assert counts(calls) == [[3], [1]]
     assert table(calls, TREE).to_pydict() == {"id": [1, 2, 3, 4], "_parent_id": [None, 1, 1, None],
                                               "_depth": [0, 1, 1, 0]}
@@ -131,8 +130,8 @@ def test_batches_cut_every_batch_size_rows():
 @pytest.mark.parametrize("data", [select(), export(), stream(), jb.encode({"responseHeader": {"status": 0}}),
                                   jb.encode([1, 2]), jb.encode({"response": {"numFound": 0}})], ids=repr)
 def test_complete_responses_without_documents_give_no_batch(data):
-    assert feed_all(data, SCHEMA) == [[], []]
-    assert feed_all(data, SCHEMA, [1])[-1] == []
+    assert fed(data, SCHEMA) == [[], []]
+    assert fed(data, SCHEMA, [1])[-1] == []
     assert velkora.deserialize_arrow(data, SCHEMA).num_rows == 0
 
 
@@ -201,17 +200,9 @@ def test_a_failure_is_kept(failure, sizes, batch_size, children):
 
 def failure_is_kept(data, sizes, batch_size, children, failure, message):
     dec = velkora.ArrowStreamDecoder(KEYED if failure == "assembly" else SCHEMA, batch_size, children=children)
-    rows, first = [], None
-    for chunk in pieces(data, sizes):
-        try:
-            rows += [i for batch in dec.feed(chunk) for i in batch.column(0).to_pylist()]
-        except ValueError as error:
-            first = error
-            break
-    if first is None:
-        caught = pytest.raises(ValueError, dec.finish)
-        first = caught.value
-    assert str(first).startswith(message)
+    returned, first, _ = fed_until_failure(dec, data, sizes)
+    rows = [i for call in returned for batch in call for i in batch.column(0).to_pylist()]
+    assert first is not None and str(first).startswith(message)
     assert rows == [0, 1][:len(rows)]  # never a row of the failing document, or of one after it
     for again in (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish):
         caught = pytest.raises(ValueError, again)
@@ -223,26 +214,23 @@ def failure_is_kept(data, sizes, batch_size, children, failure, message):
 @pytest.mark.rss
 def test_memory_exhaustion_is_kept_too():
     out = in_fresh_python("""
-        import resource
         import pyarrow as pa, velkora
         from arrow_expect import Mark, select
+        from helpers import cap_address_space
         import javabin as jb
         big = Mark(jb.Doc([("id", 1), ("name", "x" * (48 << 20))]))
         data = select([("id", 0), ("name", "a")], big, [("id", 2), ("name", "c")])
         schema = pa.schema([("id", pa.int64()), ("name", pa.utf8())])
         dec = velkora.ArrowStreamDecoder(schema, 1)
         print([b.column(0).to_pylist() for b in dec.feed(data[:big.offset])])
-        with open("/proc/self/statm") as f:
-            mapped = int(f.read().split()[0]) * 4096
-        # Room for the buffered document, not for its text in the builder as well.
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + (90 << 20), resource.RLIM_INFINITY))
+        cap_address_space(90 << 20)  # room for the buffered document, not for its text in the builder as well
         for call in (lambda: dec.feed(data[big.offset:]), lambda: dec.feed(b""), dec.finish, dec.finish):
             try:
                 call()
                 print("no error")
             except MemoryError:
                 print("MemoryError")
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        cap_address_space(None)
         fresh = velkora.ArrowStreamDecoder(schema, 1)
         print([b.column(0).to_pylist() for b in fresh.feed(data) + fresh.finish()])
     """, timeout=120)
@@ -385,7 +373,7 @@ def test_constructor_arguments(args, kwargs, error, message):
 
 def test_batch_size_forms():
     for size, expected in [(True, 1), (0, 1), (2 ** 64 - 1, 5)]:
-        calls = feed_all(select(*docs(5)), SCHEMA, batch_size=size)
+        calls = fed(select(*docs(5)), SCHEMA, batch_size=size)
         assert [b.num_rows for call in calls for b in call] == [expected] * (5 // expected)
 
 

@@ -8,7 +8,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from descriptions import body
-from helpers import failure, needs_data, pieces
+from helpers import every_cut, fails_alike_at_every_cut, failure, feed_all, needs_data
 from velkora import _core
 
 pa = pytest.importorskip("pyarrow")
@@ -113,7 +113,7 @@ def test_arrow_errors_say_where(case, chunk):
         where = f"at byte offset {at}"
     else:
         with pytest.raises(velkora.DecodeError) as caught:
-            feed_all(velkora.ArrowStreamDecoder(schema, 2, children=children), data, chunk)
+            feed_all(velkora.ArrowStreamDecoder(schema, 2, children=children), data, [chunk])
         error = caught.value
         assert error.stream_offset == at and error.offset < at
         where = f"at byte offset {error.offset} of the document ({at} of the stream)"
@@ -143,16 +143,12 @@ def test_every_truncation_names_its_offset(name, stride):
     # deserialize and the reference decoder fail with the same text.
     data = body(name)
     cuts = set(range(0, len(data), stride)) | set(range(max(0, len(data) - 300), len(data)))
-    entries = (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only)
-    wholes = [failure(entry, data) for entry in entries]
-    for cut in sorted(cuts):
-        texts = []
-        for entry, whole in zip(entries, wholes):
-            error = pytest.raises(velkora.DecodeError, entry, data[:cut]).value
-            assert error.offset == message_offset(error) <= cut
+    for entry in (velkora.deserialize, velkora._deserialize_safe, velkora.deserialize_json, velkora._bench_parse_only):
+        whole = failure(entry, data)
+        for cut, error in every_cut(data, entry, cuts):
+            assert isinstance(error, velkora.DecodeError) and error.offset == message_offset(error) <= cut
             assert error.kind == "UnexpectedEof" or whole is not None and error.args == (whole,)
-            texts.append(str(error))
-        assert texts[0] == texts[1], cut
+    fails_alike_at_every_cut(data, velkora._deserialize_safe, velkora.deserialize, cuts)
 
 
 # ---------------------------------------------------------------------------------------------------------
@@ -166,15 +162,9 @@ def docs_with_fault(fault: bytes, position: int, total: int = 6) -> bytes:
                                    ("response", jb.DocList(total, docs=docs))]))
 
 
-def feed_all(decoder, data: bytes, chunk: int, *args):
-    for piece in pieces(data, [chunk]):
-        decoder.feed(piece, *args)
-    return decoder.finish()
-
-
 STREAM_DECODERS = {
-    "StreamDecoder": lambda data, chunk: feed_all(velkora.StreamDecoder(), data, chunk, lambda doc: None),
-    "ArrowStreamDecoder": lambda data, chunk: feed_all(velkora.ArrowStreamDecoder(SCHEMA, 2), data, chunk),
+    "StreamDecoder": lambda data, chunk: feed_all(velkora.StreamDecoder(), data, [chunk], lambda doc: None),
+    "ArrowStreamDecoder": lambda data, chunk: feed_all(velkora.ArrowStreamDecoder(SCHEMA, 2), data, [chunk]),
 }
 
 

@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 import javabin as jb
 from descriptions import (DESCRIBED, Unhashable, assert_same, body, load, rebuild, to_json_text, to_python,
                           to_wire)
-from helpers import DEPTH as DEPTH_ERR, needs_data, rss
+from helpers import DEPTH as DEPTH_ERR, corruptions, needs_data, rss
 
 from velkora import (StreamDecoder, _bench_parse_only, _deserialize_safe, deserialize, deserialize_json,
                      deserialize_stream)
@@ -206,11 +206,8 @@ def assert_agree(data):
 @needs_data
 @pytest.mark.parametrize("name", SMALL)
 def test_safe_agrees_on_corruptions(name):  # (and on truncations: test_decode_error.py)
-    data = body(name)
-    rng = random.Random(name)
-    for _ in range(600):
-        pos = rng.randrange(len(data))
-        assert_agree(data[:pos] + bytes([rng.randrange(256)]) + data[pos + 1:])
+    for corrupted in corruptions(body(name), 600, name):
+        assert_agree(corrupted)
 
 
 f32 = st.integers(0, 2**32 - 1).map(lambda bits: struct.unpack(">f", struct.pack(">I", bits))[0])
@@ -286,8 +283,7 @@ def test_no_leak_decoding_large_body():
 def test_no_leak_on_failures():
     rng = random.Random(7)
     cases = [d[:rng.randrange(len(d))] for d in map(body, SMALL) for _ in range(300)]
-    cases += [d[:p] + bytes([rng.randrange(256)]) + d[p + 1:]
-              for d in map(body, SMALL) for p in (rng.randrange(len(d)) for _ in range(300))]
+    cases += [c for name in SMALL for c in corruptions(body(name), 300, name)]
     _leak_probe([deserialize, _deserialize_safe], cases)
 
 

@@ -683,8 +683,7 @@ def test_schema_none_asks_the_schema_api(solr, any_client, function):
 STREAM_CLIENT = """
     import pyarrow as pa, requests
     import velkora.http as vh
-    def status(field):
-        return next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith(field))
+    from helpers import status
     url, function = sys.argv[1], sys.argv[2]
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("title", pa.utf8())])
     session = requests.Session()

@@ -255,10 +255,7 @@ def test_objects_with_many_keys(size):
 MEMORY_PROBE = r"""
     import velkora
     from pathlib import Path
-
-    def status(key):
-        line = next(l for l in Path("/proc/self/status").read_text().splitlines() if l.startswith(key + ":"))
-        return int(line.split()[1]) * 1024
+    from helpers import status
 
     data = Path(sys.argv[1]).read_bytes()
     velkora.deserialize_json(b"\x02\x00")

@@ -101,14 +101,13 @@ def test_c_allocation_failures_end_in_memory_error(fail_alloc):
 
 
 NESTED = """
-    import resource, velkora
+    import velkora
     import javabin as jb
+    from helpers import cap_address_space
     size = 1 << 20
     # 127 nested arrays, each declaring a million elements, then a million NULL bytes.
     body = bytes([2]) + (bytes([0x9F]) + jb.vint(size - 31)) * 127 + bytes(size)
-    with open("/proc/self/statm") as f:
-        mapped = int(f.read().split()[0]) * 4096
-    resource.setrlimit(resource.RLIMIT_AS, (mapped + (256 << 20), resource.RLIM_INFINITY))
+    cap_address_space(256 << 20)
     for entry in (velkora.deserialize, lambda b: velkora.deserialize_stream(b, print),
                   lambda b: velkora.StreamDecoder().feed(b, print)):
         try:

@@ -12,7 +12,7 @@ import velkora
 from velkora import _core
 import solr_json
 from descriptions import DESCRIBED, SOLR_DATA, assert_same, body, load, to_wire
-from helpers import failure, needs_data
+from helpers import fails_alike_at_every_cut, needs_data
 from solr_node import JSON, Answer, bodies, error_response
 
 pysolr = pytest.importorskip("pysolr")
@@ -414,9 +414,8 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
     if data == "sample" and not SOLR_DATA.is_dir():
         pytest.skip("Solr test data not present")
     data = {"edges": lambda: jb.encode(to_wire(EDGES)), "sample": _sample}.get(data, lambda: data)()
-    for end in range(len(data) + 1) if len(data) < 2000 else [len(data)]:
-        cut = data[:end]
-        assert failure(_core._deserialize_solr_json, cut, nl) == failure(_core.deserialize, cut), end
+    fails_alike_at_every_cut(data, lambda cut: _core._deserialize_solr_json(cut, nl), _core.deserialize,
+                             None if len(data) < 2000 else [len(data)])
 
 
 @pytest.mark.parametrize("json_nl, error, message", [

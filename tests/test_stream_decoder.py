@@ -8,7 +8,7 @@ import pytest
 
 import javabin as jb
 import velkora
-from helpers import EOF, export, in_fresh_python, needs_data, select, stream_decoded, streamed as reference
+from helpers import EOF, every_cut, export, in_fresh_python, needs_data, select, stream_decoded, streamed as reference
 from solr_node import stream_body
 from descriptions import body as solr_body
 
@@ -53,8 +53,7 @@ def test_truncation_at_every_prefix(case):
         assert b"\xe0\x2balpha_field" in data[bounds[0]:bounds[1]]
     else:
         assert data[bounds[0] - 2:bounds[0]] == b"\x9f\x09"  # ARR header: 0x80|31, then varint 40 - 31
-    for n in range(len(data) + 1):
-        dec, out = stream_decoded(data[:n])
+    for n, (dec, out) in every_cut(data, stream_decoded):
         done = [b for b in bounds[1:] if b <= n]
         assert dec.count == len(done) and out == docs[:len(done)]
         if n < ended:

@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import javabin as jb
 import velkora
-from helpers import export, pieces, select
+from helpers import corrupt, export, failure, fed_until_failure, feed_all, pieces, select
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 from oracles import is_prefix, same  # noqa: E402  (documents compared as the oracles compare them)
@@ -74,9 +74,7 @@ def walked(kind, data, size, schema):
     """The bytes a new decoder of `kind` goes over (every walk and decode attempt) fed `data` in `size` pieces."""
     stream = kind == "StreamDecoder"
     dec = velkora.StreamDecoder() if stream else velkora.ArrowStreamDecoder(schema, 4096)
-    for chunk in pieces(data, [size]):
-        dec.feed(chunk, lambda doc: None) if stream else dec.feed(chunk)
-    dec.finish()
+    feed_all(dec, data, [size], *[lambda doc: None] * stream)
     return dec._walked
 
 
@@ -126,28 +124,16 @@ SIZES = st.lists(st.integers(1, 64), min_size=1, max_size=12)
 def whole(data):
     """What deserialize_stream delivers from the whole body, and the text of its error (or None)."""
     out = []
-    try:
-        velkora.deserialize_stream(data, out.append)
-        return out, None
-    except ValueError as e:
-        return out, str(e)
+    return out, failure(velkora.deserialize_stream, data, out.append)
 
 
 def fed(data, sizes):
     """A StreamDecoder fed `data` in `sizes` chunks: the documents, the error text (None when none) with the
     range of bytes fed by the chunk that raised it, and what finish() raised (None when it returned)."""
-    dec, out, total = velkora.StreamDecoder(), [], 0
-    for chunk in pieces(data, sizes):
-        total += len(chunk)
-        try:
-            dec.feed(chunk, out.append)
-        except ValueError as e:
-            return out, str(e), (total - len(chunk), total), None
-    try:
-        dec.finish()
-        return out, None, None, None
-    except ValueError as e:
-        return out, None, None, str(e)
+    out = []
+    _, error, at = fed_until_failure(velkora.StreamDecoder(), data, sizes, out.append)
+    text = None if error is None else str(error)
+    return (out, text, at, None) if at else (out, None, None, text)
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -172,14 +158,6 @@ def test_extern_definitions_split_anywhere(shape):
         assert (got, error, finish) == (expected, None, None)
         assert got[1]["beta_name"][0] is got[2]["beta_name"]  # one object, whichever chunk defined it
         assert list(got[1])[0] is list(got[0])[1] == "alpha_name"
-
-
-def corrupt(data, position, kind, byte):
-    if kind == "replace":
-        return data[:position] + bytes([byte]) + data[position + 1:]
-    if kind == "insert":
-        return data[:position] + bytes([byte]) + data[position:]
-    return data[:position] + data[position + 1:]
 
 
 def first_fault(data):
@@ -247,17 +225,10 @@ ARROW = pa.schema([("id", pa.utf8()), ("name", pa.utf8()), ("price", pa.float64(
 
 def arrow_fed(data, sizes):
     """An ArrowStreamDecoder (batches of 2 rows) fed `data` in `sizes` chunks: the rows of the batches, in
-    order, and the first error text with the feed that raised it, or what finish() gave."""
-    dec, rows = velkora.ArrowStreamDecoder(ARROW, 2), []
-    for i, chunk in enumerate(pieces(data, sizes)):
-        try:
-            rows += [b.to_pylist() for b in dec.feed(chunk)]
-        except ValueError as e:
-            return rows, (str(e), sum(map(len, list(pieces(data, sizes))[:i + 1])))
-    try:
-        return rows + [b.to_pylist() for b in dec.finish()], None
-    except ValueError as e:
-        return rows, str(e)
+    order, and the first error text with the end of the bytes fed when a feed raised it, or what finish() gave."""
+    returned, error, at = fed_until_failure(velkora.ArrowStreamDecoder(ARROW, 2), data, sizes)
+    rows = [b.to_pylist() for call in returned for b in call]
+    return rows, None if error is None else (str(error), at[1]) if at else str(error)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -1,12 +1,11 @@
 """Wire-level decoding through the tree parser: every error kind, exact messages and offsets."""
 
 import resource
-import tracemalloc
 
 import pytest
 
 import velkora
-from helpers import DEPTH, EOF
+from helpers import DEPTH, EOF, traced_peak
 from javabin import Doc, DocList, EnumValue, InputDoc, Iter, Map, MapEntry, MapEntryIter, NamedList, Str, TypedArr, encode
 
 VERSION = "invalid javabin version (expected 2, found {}); the data may not be in javabin format"
@@ -154,11 +153,7 @@ FORGED = [  # huge declared counts followed by almost nothing
 def test_forged_counts_fail_fast_without_large_allocation(decode):
     # A count of 2**32 elements must fail where the input runs out, without sizing a tree or a list by it.
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    tracemalloc.start()
-    for _ in range(200):
-        for hexbody, offset in FORGED:
-            raises_exactly(decode, bytes.fromhex(hexbody), EOF.format(offset))
-    peak = tracemalloc.get_traced_memory()[1]
-    tracemalloc.stop()
+    _, peak = traced_peak(lambda: [raises_exactly(decode, bytes.fromhex(hexbody), EOF.format(offset))
+                                   for _ in range(200) for hexbody, offset in FORGED])
     assert peak < 1 << 20
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 50 * 1024  # KiB
