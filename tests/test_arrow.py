@@ -363,7 +363,7 @@ def test_unsupported_types(t, text):
 
 QUOTED = [("Explode", '"Explode"'), ("", '""'), ("a\tb", r'"a\tb"'), ('say "hi"', r'"say \"hi\""'),
           ("back\\slash", r'"back\\slash"'), ("nul\0", r'"nul\0"'), ("\x01", r'"\u{1}"'), ("\r\n", r'"\r\n"'),
-          ("\x7f", r'"\u{7f}"'), ("it's", '"it\'s"'), ("é", '"é"'), (" skip", '" skip"')]
+          ("\x7f", r'"\u{7f}"'), ("\x85", r'"\u{85}"'), ("it's", '"it\'s"'), ("é", '"é"'), (" skip", '" skip"')]
 
 
 @pytest.mark.parametrize("text,quoted", QUOTED)
