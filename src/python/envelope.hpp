@@ -75,9 +75,9 @@ private:
         return tag;
     }
 
-    /// A key of the container that `tag` opened, as wire::object_key says. New reference, end_marker(), or
-    /// nullptr.
-    PyObject* read_key(uint8_t tag) {
+    /// A key of the container that `tag` opened, as wire::object_key says: end_marker() at END, nothing
+    /// when the read failed.
+    PyRef read_key(uint8_t tag) {
         switch (wire::object_key(tag)) {
             case wire::ObjectKey::ValueOrEnd: return d_.read_part_or_end();
             case wire::ObjectKey::Value: return d_.read_required();
@@ -93,12 +93,9 @@ private:
         Value container;
         if (!c_.open(&container)) return Walk::Failed;
         for (uint64_t i = 0; header.until_end || i < header.count; ++i) {
-            PyRef key = PyRef::steal(read_key(header.tag));
+            PyRef key = read_key(header.tag);
             if (!key) return Walk::Failed;
-            if (key.get() == end_marker()) {
-                (void)key.release();
-                break;
-            }
+            if (key.get() == end_marker()) break;
             Value value;
             Walk w = level == Level::Envelope ? envelope_value(key.get(), &value) : response_value(key.get(), &value);
             if (w != Walk::Next) return w;

@@ -19,22 +19,22 @@ using wire::Reader;
 namespace {
 
 Names g_names{};
-// Only its address is used: END is never a real object.
-char g_end_marker_storage;
+// What a read of END returns: an object of its own, never part of a result.
+PyObject* g_end_marker = nullptr;
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
 // The strings the decoder makes are exact `str`s: the exact test, an inline compare, settles them without a call.
 bool is_str(PyObject* o) { return PyUnicode_CheckExact(o) || PyUnicode_Check(o); }
 
-/// Fills the `count` slots of `list` from the big-endian elements of type T at `p`, each made by `make(element)`
-/// (a new reference). False when making one failed, with the exception pending.
+/// Fills the `count` slots of `list` from the big-endian elements of type T at `p`, each made by `make(element)`.
+/// False when making one failed, with the exception pending.
 template <typename T, typename Make>
 VELKORA_INLINE bool fill_typed(PyObject* list, uint32_t count, const uint8_t* p, Make make) {
     for (uint32_t i = 0; i < count; ++i, p += sizeof(T)) {
-        PyObject* item = make(wire::load_be<T>(p));
+        PyRef item = make(wire::load_be<T>(p));
         if (!item) return false;
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), item.release());
     }
     return true;
 }
@@ -107,55 +107,63 @@ bool init_names() {
                 n.value_key && n.empty;
     for (size_t i = 0; i < std::size(kJsonTypes); ++i) made = made && (n.json_types[i] = intern(kJsonTypes[i]));
     if (!made) return false;
+    g_end_marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    if (!g_end_marker) return false;
     g_names = n;
     return true;
 }
 
 const Names& names() { return g_names; }
 
-PyObject* end_marker() { return reinterpret_cast<PyObject*>(&g_end_marker_storage); }
+PyObject* end_marker() { return g_end_marker; }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::python_failed() {
+PyRef BasicPyDecoder<Shape>::python_failed() {
     fail_python(&reader.error);
     return nullptr;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_required() {
-    PyObject* value = read_part_or_end();
-    if (VELKORA_UNLIKELY(value == end_marker())) {
+PyRef BasicPyDecoder<Shape>::made(PyObject* value) {
+    return value ? PyRef::steal(value) : python_failed();
+}
+
+template <class Shape>
+VELKORA_INLINE PyRef BasicPyDecoder<Shape>::read_required() {
+    // One named result on every path, so it is built where the caller wants it.
+    PyRef value = read_part_or_end();
+    if (VELKORA_UNLIKELY(value.get() == end_marker())) {
+        value = PyRef();
         reader.fail_unexpected("value", reader.position() - 1, "END marker");
-        return nullptr;
     }
     return value;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_part_or_end() {
+VELKORA_INLINE PyRef BasicPyDecoder<Shape>::read_part_or_end() {
     if (VELKORA_UNLIKELY(depth + 1 > wire::MAX_DEPTH)) {
         reader.fail_depth(reader.position());
         return nullptr;
     }
-    ++depth;
-    PyObject* value = read_value();
-    --depth;
-    return value;
+    struct Deeper {
+        uint32_t& depth;
+        ~Deeper() { --depth; }
+    } deeper{++depth};
+    return read_value();
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_named_key() {
+PyRef BasicPyDecoder<Shape>::read_named_key() {
     uint64_t key_offset = reader.position();
     uint8_t tag = 0;
     if constexpr (Shape::solr_json) (void)reader.peek_u8(&tag);  // none left: the read below fails
-    PyObject* key = read_required();
+    PyRef key = read_required();
     // The JSON shape makes a `str` of a date, bytes or an enum too, so it judges a key by its tag, as
     // deserialize() judges what it made of it.
     bool refused;
     if constexpr (Shape::solr_json) refused = key && !is_name_tag(tag);
-    else refused = key && key != Py_None && !is_str(key);
+    else refused = key && key.get() != Py_None && !is_str(key.get());
     if (refused) {
-        Py_DECREF(key);
         reader.fail_unexpected("string or null", key_offset, "non-string");
         return nullptr;
     }
@@ -173,21 +181,21 @@ bool BasicPyDecoder<Shape>::store_pair(PyObject* dict, PyObject* key, PyObject* 
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_string(uint64_t size) {
+VELKORA_INLINE PyRef BasicPyDecoder<Shape>::read_string(uint64_t size) {
     uint64_t start = reader.position();
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
     if (s.size < ShortStrings::kMinBytes || s.size > ShortStrings::kMaxBytes) return make_string(s, start);
-    return short_strings_.get(s.data, s.size, [&] { return make_string(s, start); });
+    return PyRef::steal(short_strings_.get(s.data, s.size, [&] { return make_string(s, start).release(); }));
 }
 
 /// The `str` of `s`, read from `start`; a new reference, or nullptr with the failure recorded.
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::make_string(ByteSpan s, uint64_t start) {
+PyRef BasicPyDecoder<Shape>::make_string(ByteSpan s, uint64_t start) {
     // The interpreter's strict decoder accepts exactly the well-formed UTF-8 we accept, so it validates
     // while it copies; only a refused string is examined again, for the fault's exact place.
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
-    if (VELKORA_LIKELY(text != nullptr)) return text;
+    if (VELKORA_LIKELY(text != nullptr)) return PyRef::steal(text);
     wire::Utf8Failure failure;
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError) && !wire::validate_utf8_slow(s.data, s.size, &failure)) {
         PyErr_Clear();
@@ -198,32 +206,29 @@ PyObject* BasicPyDecoder<Shape>::make_string(ByteSpan s, uint64_t start) {
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::json_float(double value) {
+PyRef BasicPyDecoder<Shape>::json_float(double value) {
     if (VELKORA_LIKELY(std::isfinite(value))) {
-        PyObject* number = PyFloat_FromDouble(value);
-        return number ? number : python_failed();
+        return made(PyFloat_FromDouble(value));
     }
     // Solr writes NaN and the infinities as JSON strings.
-    return Py_NewRef(std::isnan(value) ? names().nan : value > 0 ? names().infinity : names().minus_infinity);
+    return PyRef::borrow(std::isnan(value) ? names().nan : value > 0 ? names().infinity : names().minus_infinity);
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::json_float32(float value) {
+PyRef BasicPyDecoder<Shape>::json_float32(float value) {
     if (VELKORA_UNLIKELY(!std::isfinite(value))) return json_float(value);
-    PyObject* number = PyFloat_FromDouble(wire::float_text_value(value));
-    return number ? number : python_failed();
+    return made(PyFloat_FromDouble(wire::float_text_value(value)));
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
+PyRef BasicPyDecoder<Shape>::json_date(int64_t epoch_ms) {
     char text[wire::kInstantTextMax];
     size_t length = wire::instant_text(epoch_ms, text);
-    PyObject* date = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
-    return date ? date : python_failed();
+    return made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length)));
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
+PyRef BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
     // The text of a short array on the stack; a longer one's in a block left uninitialised until written.
     size_t length = wire::base64_length(b.size);
     char small[512];
@@ -234,26 +239,21 @@ PyObject* BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
         text = large.get();
     }
     wire::base64_text(b.data, b.size, text);
-    PyObject* base64 = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length));
-    return base64 ? base64 : python_failed();
+    return made(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length)));
 }
 
 /// The JSON object key Solr writes for a map key (`key` borrowed): a string as it is, null as "", a
-/// boolean as true or false, anything else as its text. New reference.
+/// boolean as true or false, anything else as its text.
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::map_key(PyObject* key) {
-    if (VELKORA_LIKELY(is_str(key))) return Py_NewRef(key);
-    if (key == Py_None) return Py_NewRef(names().empty);
-    if (PyBool_Check(key)) {
-        PyObject* text = PyUnicode_FromString(key == Py_True ? "true" : "false");
-        return text ? text : python_failed();
-    }
-    PyObject* text = PyObject_Str(key);
-    return text ? text : python_failed();
+PyRef BasicPyDecoder<Shape>::map_key(PyObject* key) {
+    if (VELKORA_LIKELY(is_str(key))) return PyRef::borrow(key);
+    if (key == Py_None) return PyRef::borrow(names().empty);
+    if (PyBool_Check(key)) return made(PyUnicode_FromString(key == Py_True ? "true" : "false"));
+    return made(PyObject_Str(key));
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_extern(uint8_t tag) {
+VELKORA_INLINE PyRef BasicPyDecoder<Shape>::read_extern(uint8_t tag) {
     uint64_t index;
     if (!reader.read_size(tag, &index)) return nullptr;
     if (VELKORA_LIKELY(index != 0)) {
@@ -261,9 +261,7 @@ PyObject* BasicPyDecoder<Shape>::read_extern(uint8_t tag) {
             reader.fail_beyond_table(reader.position());
             return nullptr;
         }
-        PyObject* text = table.at(index - 1);
-        Py_INCREF(text);
-        return text;
+        return PyRef::borrow(table.at(index - 1));
     }
     // A new string: only the header byte's low five bits count; its top three bits are not checked.
     uint8_t header;
@@ -273,28 +271,23 @@ PyObject* BasicPyDecoder<Shape>::read_extern(uint8_t tag) {
     ByteSpan s;
     if (!reader.take(size, &s)) return nullptr;
     // A name the process has met before comes back as the same object (and its bytes are known to be valid).
-    PyObject* text = FieldNames::get(s.data, s.size, [&] { return make_string(s, start); });
+    PyRef text = PyRef::steal(FieldNames::get(s.data, s.size, [&] { return make_string(s, start).release(); }));
     if (!text) return nullptr;
-    Py_INCREF(text);
-    if (!table.push(text)) {
-        Py_DECREF(text);
-        return python_failed();
-    }
+    if (!table.push(Py_NewRef(text.get()))) return python_failed();
     return text;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_bytes() {
+PyRef BasicPyDecoder<Shape>::read_bytes() {
     uint32_t length;
     ByteSpan b;
     if (!reader.read_vint(&length) || !reader.take(length, &b)) return nullptr;
     if constexpr (Shape::solr_json) return json_bytes(b);
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size));
-    return bytes ? bytes : python_failed();
+    return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data), static_cast<Py_ssize_t>(b.size)));
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_array(uint8_t tag) {
+PyRef BasicPyDecoder<Shape>::read_array(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
     // Each element takes at least one byte. The slots reserved and not yet filled, over every open list,
@@ -305,48 +298,48 @@ PyObject* BasicPyDecoder<Shape>::read_array(uint8_t tag) {
         if (!list) return python_failed();
         unfilled_ += size;
         for (uint64_t i = 0; i < size; ++i) {
-            PyObject* element = read_required();
+            PyRef element = read_required();
             if (!element) {
                 unfilled_ -= size - i;
                 return nullptr;
             }
             --unfilled_;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element);
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), element.release());
         }
-        return list.release();
+        return list;
     }
     // More than the input can fill: grow with the elements actually present until the input runs out.
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return python_failed();
     for (uint64_t i = 0; i < size; ++i) {
-        PyRef element = PyRef::steal(read_required());
+        PyRef element = read_required();
         if (!element) return nullptr;
         if (PyList_Append(list.get(), element.get()) != 0) return python_failed();
     }
-    return list.release();
+    return list;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_named_list(uint8_t tag) {
+PyRef BasicPyDecoder<Shape>::read_named_list(uint8_t tag) {
     uint64_t size;
     if (!reader.read_size(tag, &size)) return nullptr;
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
     for (uint64_t i = 0; i < size; ++i) {
-        PyRef key = PyRef::steal(read_named_key());
+        PyRef key = read_named_key();
         if (!key) return nullptr;
         if constexpr (Shape::solr_json)
             if (key.get() == Py_None) key = PyRef::borrow(names().empty);  // a null name is written as ""
-        PyRef value = PyRef::steal(read_required());
+        PyRef value = read_required();
         if (!value) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return python_failed();
     }
-    return dict.release();
+    return dict;
 }
 
 /// A NamedList in the JSON shape, by `named_lists` (a map style goes to read_named_list).
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
+PyRef BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
     NamedListStyle style = named_lists;
     if (style == NamedListStyle::Map) return read_named_list(tag);
     uint64_t size;
@@ -355,11 +348,11 @@ PyObject* BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return python_failed();
     for (uint64_t i = 0; i < size; ++i) {
-        PyRef key = PyRef::steal(read_named_key());
+        PyRef key = read_named_key();
         if (!key) return nullptr;
         uint8_t value_tag = 0;
         (void)reader.peek_u8(&value_tag);  // none left: the read below fails
-        PyRef value = PyRef::steal(read_required());
+        PyRef value = read_required();
         if (!value) return nullptr;
         PyRef entry;
         switch (style) {
@@ -393,11 +386,11 @@ PyObject* BasicPyDecoder<Shape>::read_styled_named_list(uint8_t tag) {
         }
         if (PyList_Append(list.get(), entry.get()) != 0) return python_failed();
     }
-    return list.release();
+    return list;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_map() {
+PyRef BasicPyDecoder<Shape>::read_map() {
     uint32_t count;
     if (!reader.read_vint(&count)) return nullptr;
     // Keys and values alternate; the reservation is clamped by the input, as every entry takes bytes.
@@ -410,26 +403,25 @@ PyObject* BasicPyDecoder<Shape>::read_map() {
     pairs.items.reserve(2 * std::min<uint64_t>(count, reader.remaining()));
     bool string_keys = true;  // in the JSON shape every key becomes text, so the map is always a dict
     for (uint32_t i = 0; i < count; ++i) {
-        PyObject* key = read_required();
+        PyRef key = read_required();
         if (!key) return nullptr;
-        pairs.items.push_back(key);
         if constexpr (Shape::solr_json) {
-            pairs.items.back() = map_key(key);
-            Py_DECREF(key);
-            if (!pairs.items.back()) return nullptr;
+            key = map_key(key.get());
+            if (!key) return nullptr;
         } else {
-            string_keys = string_keys && is_str(key);
+            string_keys = string_keys && is_str(key.get());
         }
-        PyObject* value = read_required();
+        pairs.items.push_back(key.release());
+        PyRef value = read_required();
         if (!value) return nullptr;
-        pairs.items.push_back(value);
+        pairs.items.push_back(value.release());
     }
     if (string_keys) {
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return python_failed();
         for (size_t i = 0; i < pairs.items.size(); i += 2)
             if (PyDict_SetItem(dict.get(), pairs.items[i], pairs.items[i + 1]) != 0) return python_failed();
-        return dict.release();
+        return dict;
     }
     // Some key is not a string: the entries become [key, value] lists, in wire order, duplicates kept.
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -442,7 +434,7 @@ PyObject* BasicPyDecoder<Shape>::read_map() {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
     }
     pairs.items.clear();
-    return list.release();
+    return list;
 }
 
 template <class Shape>
@@ -454,71 +446,65 @@ bool BasicPyDecoder<Shape>::store_entry(PyObject* dict, uint8_t key_tag, PyRef& 
             reader.fail_unexpected("hashable map key", reader.position(), "unhashable value");
             return false;
         }
-        key = PyRef::steal(map_key(key.get()));
+        key = map_key(key.get());
         if (!key) return false;
     }
     return store_pair(dict, key.get(), value);
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_map_entry_iter() {
+PyRef BasicPyDecoder<Shape>::read_map_entry_iter() {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
     for (;;) {
         uint8_t key_tag = 0;
         if constexpr (Shape::solr_json) (void)reader.peek_u8(&key_tag);
-        PyRef key = PyRef::steal(read_part_or_end());
+        PyRef key = read_part_or_end();
         if (!key) return nullptr;
-        if (key.get() == end_marker()) {
-            (void)key.release();
-            return dict.release();
-        }
-        PyRef value = PyRef::steal(read_required());
+        if (key.get() == end_marker()) return dict;
+        PyRef value = read_required();
         if (!value || !store_entry(dict.get(), key_tag, key, value.get())) return nullptr;
     }
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_map_entry() {
+PyRef BasicPyDecoder<Shape>::read_map_entry() {
     uint8_t key_tag = 0;
     if constexpr (Shape::solr_json) (void)reader.peek_u8(&key_tag);
-    PyRef key = PyRef::steal(read_required());
+    PyRef key = read_required();
     if (!key) return nullptr;
-    PyRef value = PyRef::steal(read_required());
+    PyRef value = read_required();
     if (!value) return nullptr;
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return python_failed();
     if (!store_entry(dict.get(), key_tag, key, value.get())) return nullptr;
-    return dict.release();
+    return dict;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_iterator() {
+PyRef BasicPyDecoder<Shape>::read_iterator() {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return python_failed();
     for (;;) {
-        PyRef element = PyRef::steal(read_part_or_end());
+        PyRef element = read_part_or_end();
         if (!element) return nullptr;
-        if (element.get() == end_marker()) {
-            (void)element.release();
-            return list.release();
-        }
+        if (element.get() == end_marker()) return list;
         if (PyList_Append(list.get(), element.get()) != 0) return python_failed();
     }
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_enum() {
-    PyRef first = PyRef::steal(read_required());
+PyRef BasicPyDecoder<Shape>::read_enum() {
+    PyRef first = read_required();
     if (!first) return nullptr;
-    PyRef second = PyRef::steal(read_required());
+    PyRef second = read_required();
     if (!second) return nullptr;
-    if constexpr (Shape::solr_json) return second.release();  // written as its string
+    if constexpr (Shape::solr_json) return second;  // written as its string
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || PyDict_SetItem(dict.get(), names().int_key, first.get()) != 0 ||
         PyDict_SetItem(dict.get(), names().string_key, second.get()) != 0)
         return python_failed();
-    return dict.release();
+    return dict;
 }
 
 /// A document at the current depth. Each entry opens with an item classified by its tag byte alone: a
@@ -526,15 +512,13 @@ PyObject* BasicPyDecoder<Shape>::read_enum() {
 /// level deeper (Solr writes a SolrInputDocument's children as SOLRINPUTDOC); in an input document, float
 /// field boosts before a name are skipped.
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
+PyRef BasicPyDecoder<Shape>::read_document(bool input_document) {
     uint64_t count;
     if (input_document) {
         uint32_t n;
         if (!reader.read_vint(&n)) return nullptr;
         count = n;
-        PyObject* boost = read_required();  // the document boost, of any kind, is dropped
-        if (!boost) return nullptr;
-        Py_DECREF(boost);
+        if (!read_required()) return nullptr;  // the document boost, of any kind, is dropped
     } else {
         uint8_t header;  // its top three bits are not checked
         if (!reader.read_u8(&header) || !reader.read_size(header, &count)) return nullptr;
@@ -561,13 +545,13 @@ PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
                     key = PyRef::borrow(table.at(index - 1));
                     break;
                 }
-                key = PyRef::steal(read_extern(tag));
+                key = read_extern(tag);
                 break;
             }
             case wire::GROUP_STR: {
                 uint64_t size;
                 if (!reader.read_size(tag, &size)) return nullptr;
-                key = PyRef::steal(read_string(size));
+                key = read_string(size);
                 break;
             }
             default: {
@@ -580,7 +564,7 @@ PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
                     return nullptr;
                 }
                 ++depth;
-                PyRef child = PyRef::steal(read_document(tag == wire::SOLRINPUTDOC));
+                PyRef child = read_document(tag == wire::SOLRINPUTDOC);
                 --depth;
                 if (!child) return nullptr;
                 if (!children) {
@@ -592,18 +576,18 @@ PyObject* BasicPyDecoder<Shape>::read_document(bool input_document) {
             }
         }
         if (!key) return nullptr;
-        PyRef value = PyRef::steal(read_required());
+        PyRef value = read_required();
         if (!value) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return python_failed();
     }
     if (children && PyDict_SetItem(dict.get(), names().child_documents, children.get()) != 0) return python_failed();
-    return dict.release();
+    return dict;
 }
 
 /// The header items are stored as decoded, None where the header is short; "docs" whatever it is.
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_document_list_header() {
-    PyRef header = PyRef::steal(read_required());
+PyRef BasicPyDecoder<Shape>::read_document_list_header() {
+    PyRef header = read_required();
     if (!header) return nullptr;
     if (!PyList_Check(header.get())) {
         reader.fail_unexpected("SolrDocumentList header array", reader.position(), "non-array");
@@ -619,21 +603,21 @@ PyObject* BasicPyDecoder<Shape>::read_document_list_header() {
             if (i >= 2 && item == Py_None) continue;  // maxScore and numFoundExact are written only when set
         if (PyDict_SetItem(dict.get(), keys[i], item) != 0) return python_failed();
     }
-    return dict.release();
+    return dict;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_document_list() {
-    PyRef dict = PyRef::steal(read_document_list_header());
+PyRef BasicPyDecoder<Shape>::read_document_list() {
+    PyRef dict = read_document_list_header();
     if (!dict) return nullptr;
-    PyRef docs = PyRef::steal(read_required());
+    PyRef docs = read_required();
     if (!docs) return nullptr;
     if (PyDict_SetItem(dict.get(), names().docs, docs.get()) != 0) return python_failed();
-    return dict.release();
+    return dict;
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_typed_array() {
+PyRef BasicPyDecoder<Shape>::read_typed_array() {
     uint8_t type;
     uint32_t count = 0;
     ByteSpan payload;
@@ -642,14 +626,12 @@ PyObject* BasicPyDecoder<Shape>::read_typed_array() {
         // type with no elements is an empty list. The header has read the count before refusing the type.
         if (count != 0 || reader.error.kind != wire::ErrorKind::UnknownTag) return nullptr;
         reader.error = wire::DecodeError{};
-        PyObject* empty = PyList_New(0);
-        return empty ? empty : python_failed();
+        return made(PyList_New(0));
     }
     if (type == wire::TYPED_BYTES) {
         if constexpr (Shape::solr_json) return json_bytes(payload);
-        PyObject* bytes =
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data), static_cast<Py_ssize_t>(payload.size));
-        return bytes ? bytes : python_failed();
+        return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data),
+                                              static_cast<Py_ssize_t>(payload.size)));
     }
     // The header has checked that the payload holds every element, so the list is never sized by a count
     // the input cannot fill.
@@ -657,30 +639,30 @@ PyObject* BasicPyDecoder<Shape>::read_typed_array() {
     if (!list) return python_failed();
     PyObject* slots = list.get();
     const uint8_t* p = payload.data;
-    auto boolean = [](uint8_t b) { return Py_NewRef(wire::typed_bool(b) ? Py_True : Py_False); };
-    auto small = [](long x) { return PyLong_FromLong(x); };
+    auto boolean = [](uint8_t b) { return PyRef::borrow(wire::typed_bool(b) ? Py_True : Py_False); };
+    auto small = [](long x) { return PyRef::steal(PyLong_FromLong(x)); };
     auto real = [this](double x) {
         if constexpr (Shape::solr_json) return json_float(x);
-        return PyFloat_FromDouble(x);
+        return PyRef::steal(PyFloat_FromDouble(x));
     };
     auto real32 = [this](float x) {
         if constexpr (Shape::solr_json) return json_float32(x);
-        return PyFloat_FromDouble(x);
+        return PyRef::steal(PyFloat_FromDouble(x));
     };
     bool filled = false;
     switch (type) {
         case wire::TYPED_BOOL: case wire::TYPED_BOOL_TOO: filled = fill_typed<uint8_t>(slots, count, p, boolean); break;
         case wire::TYPED_SHORT: filled = fill_typed<int16_t>(slots, count, p, small); break;
         case wire::TYPED_INT: filled = fill_typed<int32_t>(slots, count, p, small); break;
-        case wire::TYPED_LONG: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyLong_FromLongLong(x); }); break;
+        case wire::TYPED_LONG: filled = fill_typed<int64_t>(slots, count, p, [](long long x) { return PyRef::steal(PyLong_FromLongLong(x)); }); break;
         case wire::TYPED_DOUBLE: filled = fill_typed<double>(slots, count, p, real); break;
         case wire::TYPED_FLOAT: filled = fill_typed<float>(slots, count, p, real32); break;
     }
-    return filled ? list.release() : python_failed();
+    return filled ? std::move(list) : python_failed();
 }
 
 template <class Shape>
-PyObject* BasicPyDecoder<Shape>::read_value() {
+PyRef BasicPyDecoder<Shape>::read_value() {
     uint64_t tag_offset = reader.position();
     uint8_t tag;
     if (!reader.read_u8(&tag)) return nullptr;
@@ -711,9 +693,9 @@ PyObject* BasicPyDecoder<Shape>::read_value() {
             return read_named_list(tag);
         default:
             switch (tag) {
-                case wire::NULL_TAG: Py_INCREF(Py_None); return Py_None;
-                case wire::BOOL_TRUE: Py_INCREF(Py_True); return Py_True;
-                case wire::BOOL_FALSE: Py_INCREF(Py_False); return Py_False;
+                case wire::NULL_TAG: return PyRef::borrow(Py_None);
+                case wire::BOOL_TRUE: return PyRef::borrow(Py_True);
+                case wire::BOOL_FALSE: return PyRef::borrow(Py_False);
                 case wire::BYTE: {
                     int32_t v;
                     if (!read_byte(reader, &v)) return nullptr;
@@ -760,7 +742,7 @@ PyObject* BasicPyDecoder<Shape>::read_value() {
                 case wire::SOLRDOCLST: return read_document_list();
                 case wire::BYTEARR: return read_bytes();
                 case wire::ITERATOR: return read_iterator();
-                case wire::END: return end_marker();
+                case wire::END: return PyRef::borrow(end_marker());
                 case wire::SOLRINPUTDOC: return read_document(true);
                 case wire::MAP_ENTRY_ITER: return read_map_entry_iter();
                 case wire::ENUM_FIELD_VALUE: return read_enum();
@@ -771,7 +753,7 @@ PyObject* BasicPyDecoder<Shape>::read_value() {
                     return nullptr;
             }
     }
-    return result ? result : python_failed();
+    return made(result);
 }
 
 template class BasicPyDecoder<ObjectShape>;
@@ -791,10 +773,10 @@ PyObject* decode_body(wire::ByteSpan data, NamedListStyle style, wire::DecodeErr
         return nullptr;
     }
     decoder.depth = 1;
-    PyRef value = PyRef::steal(decoder.read_value());
+    PyRef value = decoder.read_value();
     decoder.depth = 0;
     if (value.get() == end_marker()) {
-        (void)value.release();
+        value = PyRef();
         r.fail_unexpected("value", r.position() - 1, "END marker");
     } else if (value && !r.at_end()) {
         value = PyRef();
@@ -859,28 +841,28 @@ public:
         // Decoded whole, nothing delivered.
         Reader& r = decoder_.reader;
         decoder_.depth = 1;
-        PyObject* value = decoder_.read_value();
+        PyRef value = decoder_.read_value();
         decoder_.depth = 0;
-        if (value == end_marker()) {
+        if (value.get() == end_marker()) {
             r.fail_unexpected("value", r.position() - 1, "END marker");
             return Walk::Failed;
         }
-        *out = PyRef::steal(value);
+        *out = std::move(value);
         return *out ? Walk::Next : Walk::Failed;
     }
     Walk plain(PyRef* out) {
-        *out = PyRef::steal(decoder_.read_required());
+        *out = decoder_.read_required();
         return *out ? Walk::Next : Walk::Failed;
     }
     Walk response_ended() { return Walk::Next; }  // the envelope is returned whole, so the walk reads on
     bool list_header(PyRef* out) {
-        *out = PyRef::steal(decoder_.read_document_list_header());
+        *out = decoder_.read_document_list_header();
         return bool(*out);
     }
     // The two delivery loops stay out of line: inlined into the walk, they share its registers and run slower.
     VELKORA_OUT_OF_LINE Walk counted_docs(uint64_t count, PyRef* out) {
         for (uint64_t i = 0; i < count; ++i) {
-            PyRef element = PyRef::steal(decoder_.read_required());
+            PyRef element = decoder_.read_required();
             if (!element) return Walk::Failed;
             if (!deliver(callback_, element.get(), gc_)) return python_failed();
         }
@@ -888,18 +870,15 @@ public:
     }
     VELKORA_OUT_OF_LINE Walk iterator_docs(PyRef* out) {
         for (;;) {
-            PyRef element = PyRef::steal(decoder_.read_part_or_end());
+            PyRef element = decoder_.read_part_or_end();
             if (!element) return Walk::Failed;
-            if (element.get() == end_marker()) {
-                (void)element.release();
-                return empty_list(out);
-            }
+            if (element.get() == end_marker()) return empty_list(out);
             if (!deliver(callback_, element.get(), gc_)) return python_failed();
         }
     }
     Walk other_docs(PyRef* out) { return plain(out); }  // kept as read
     Walk list_docs_not_array(PyRef* out) {
-        PyRef other = PyRef::steal(decoder_.read_required());  // read and dropped, nothing delivered
+        PyRef other = decoder_.read_required();  // read and dropped, nothing delivered
         if (!other) return Walk::Failed;
         return empty_list(out);
     }

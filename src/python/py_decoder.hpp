@@ -136,7 +136,7 @@ struct SolrJsonShape {
 };
 
 /// The per-call context of the fast decoder, building the objects of `Shape` (fixed per call, so the value
-/// loop never asks which). Every read returns a new reference, end_marker(), or nullptr with the failure
+/// loop never asks which). Every read returns the value it made, end_marker(), or nothing with the failure
 /// in `reader.error` (PythonApi when an interpreter call failed and left its exception pending).
 template <class Shape>
 class BasicPyDecoder {
@@ -146,16 +146,16 @@ public:
         : reader(data, len), table(table), short_strings_(short_strings ? *short_strings : own_short_strings_) {}
 
     /// Reads one value at the current depth.
-    PyObject* read_value();
+    PyRef read_value();
     /// Reads one part of the current value, one level deeper; END is an error here.
-    PyObject* read_required();
+    PyRef read_required();
     /// Reads one part that may be END (a key of MAP_ENTRY_ITER, an element of ITERATOR), one level deeper.
-    PyObject* read_part_or_end();
+    PyRef read_part_or_end();
     /// Reads a named-list key one level deeper: `str` or None, else the "non-string" error at its first byte.
-    PyObject* read_named_key();
+    PyRef read_named_key();
     /// Reads a SolrDocumentList header (a list, else the "non-array" error just after it) into a dict of
     /// "numFound", "start", "maxScore", "numFoundExact", stored as decoded, None where the header is short.
-    PyObject* read_document_list_header();
+    PyRef read_document_list_header();
     /// Stores key -> value in `dict` (both borrowed); a key Python cannot hash becomes the
     /// "hashable map key" error at the current position.
     [[nodiscard]] bool store_pair(PyObject* dict, PyObject* key, PyObject* value);
@@ -174,27 +174,29 @@ private:
     /// List slots reserved up front and not yet filled, summed over every list being read.
     uint64_t unfilled_ = 0;
 
-    PyObject* read_string(uint64_t size);
-    PyObject* make_string(wire::ByteSpan s, uint64_t start);
-    PyObject* read_extern(uint8_t tag);
-    PyObject* read_array(uint8_t tag);
-    PyObject* read_named_list(uint8_t tag);
-    PyObject* read_styled_named_list(uint8_t tag);
-    PyObject* map_key(PyObject* key);
-    PyObject* json_float(double value);
-    PyObject* json_float32(float value);
-    PyObject* json_date(int64_t epoch_ms);
-    PyObject* json_bytes(wire::ByteSpan b);
-    PyObject* read_map();
-    PyObject* read_map_entry_iter();
-    PyObject* read_map_entry();
-    PyObject* read_iterator();
-    PyObject* read_enum();
-    PyObject* read_document(bool input_document);
-    PyObject* read_document_list();
-    PyObject* read_typed_array();
-    PyObject* read_bytes();
-    PyObject* python_failed();
+    VELKORA_INLINE PyRef read_string(uint64_t size);
+    PyRef make_string(wire::ByteSpan s, uint64_t start);
+    VELKORA_INLINE PyRef read_extern(uint8_t tag);
+    PyRef read_array(uint8_t tag);
+    PyRef read_named_list(uint8_t tag);
+    PyRef read_styled_named_list(uint8_t tag);
+    PyRef map_key(PyObject* key);
+    PyRef json_float(double value);
+    PyRef json_float32(float value);
+    PyRef json_date(int64_t epoch_ms);
+    PyRef json_bytes(wire::ByteSpan b);
+    PyRef read_map();
+    PyRef read_map_entry_iter();
+    PyRef read_map_entry();
+    PyRef read_iterator();
+    PyRef read_enum();
+    PyRef read_document(bool input_document);
+    PyRef read_document_list();
+    PyRef read_typed_array();
+    PyRef read_bytes();
+    PyRef python_failed();
+    /// `value` owned, or the failure of the interpreter call that returned nullptr.
+    PyRef made(PyObject* value);
 };
 
 using PyDecoder = BasicPyDecoder<ObjectShape>;

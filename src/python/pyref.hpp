@@ -4,7 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
+
+#include "core/portable.hpp"
 
 namespace velkora::py {
 
@@ -13,13 +16,14 @@ namespace velkora::py {
 class PyRef {
 public:
     PyRef() = default;
-    static PyRef steal(PyObject* p) { return PyRef(p); }
-    static PyRef borrow(PyObject* p) {
+    PyRef(std::nullptr_t) {}  // nothing, as a failed read returns
+    static VELKORA_INLINE PyRef steal(PyObject* p) { return PyRef(p); }
+    static VELKORA_INLINE PyRef borrow(PyObject* p) {
         Py_XINCREF(p);
         return PyRef(p);
     }
-    PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    VELKORA_INLINE PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    VELKORA_INLINE PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
             Py_XDECREF(p_);
             p_ = std::exchange(other.p_, nullptr);
@@ -28,7 +32,8 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(p_); }
+    // Inlined everywhere: out of line, every owned reference a decode drops would cost a call.
+    VELKORA_INLINE ~PyRef() { Py_XDECREF(p_); }
 
     /// Lends the reference; the PyRef keeps owning it.
     PyObject* get() const { return p_; }

@@ -70,12 +70,7 @@ private:
         return Walk::Stop;
     }
 
-    bool skip() {
-        PyObject* value = decoder.read_required();
-        if (!value) return false;
-        Py_DECREF(value);
-        return true;
-    }
+    bool skip() { return bool(decoder.read_required()); }
 };
 
 }  // namespace
@@ -156,11 +151,11 @@ wire::Step StreamDecoder::document_step(PyObject* callback, GcPause& gc, DecodeE
     // way (or, after a callback error, delivers the document again).
     PyDecoder decoder(unread.data, unread.size, table_, &short_strings_);  // offsets count from the document
     decoder.depth = 1;
-    PyRef document = PyRef::steal(decoder.read_value());
+    PyRef document = decoder.read_value();
     Reader& r = decoder.reader;
     work_.add(0, r.position(), unread.size, !document && is_wait(r.error));
     if (document.get() == end_marker()) {
-        (void)document.release();
+        document = PyRef();
         r.fail_unexpected("value", r.position() - 1, "END marker");
     }
     if (!document) {
