@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -235,7 +236,11 @@ PyRef BasicPyDecoder<Shape>::json_bytes(ByteSpan b) {
     std::unique_ptr<char[]> large;
     char* text = small;
     if (length > sizeof small) {
-        large.reset(new char[length]);
+        large.reset(new (std::nothrow) char[length]);
+        if (!large) {
+            PyErr_NoMemory();
+            return python_failed();
+        }
         text = large.get();
     }
     wire::base64_text(b.data, b.size, text);
@@ -393,14 +398,21 @@ template <class Shape>
 PyRef BasicPyDecoder<Shape>::read_map() {
     uint32_t count;
     if (!reader.read_vint(&count)) return nullptr;
-    // Keys and values alternate; the reservation is clamped by the input, as every entry takes bytes.
+    // Keys and values alternate. Every key and every value takes a byte, so the bytes left bound what can
+    // be read, and the room is reserved once, clamped by them: a forged count reserves no more.
     struct Pairs {
-        std::vector<PyObject*> items;
+        PyObject** items = nullptr;
+        size_t size = 0;
         ~Pairs() {
-            for (PyObject* o : items) Py_XDECREF(o);  // entries moved into pair lists are left null
+            for (size_t i = 0; i < size; ++i) Py_XDECREF(items[i]);  // entries moved into pair lists are null
+            std::free(items);
         }
     } pairs;
-    pairs.items.reserve(2 * std::min<uint64_t>(count, reader.remaining()));
+    size_t room = 2 * static_cast<size_t>(std::min<uint64_t>(count, reader.remaining()));
+    if (room != 0 && !(pairs.items = static_cast<PyObject**>(std::malloc(room * sizeof(PyObject*))))) {
+        PyErr_NoMemory();
+        return python_failed();
+    }
     bool string_keys = true;  // in the JSON shape every key becomes text, so the map is always a dict
     for (uint32_t i = 0; i < count; ++i) {
         PyRef key = read_required();
@@ -411,29 +423,29 @@ PyRef BasicPyDecoder<Shape>::read_map() {
         } else {
             string_keys = string_keys && is_str(key.get());
         }
-        pairs.items.push_back(key.release());
+        pairs.items[pairs.size++] = key.release();
         PyRef value = read_required();
         if (!value) return nullptr;
-        pairs.items.push_back(value.release());
+        pairs.items[pairs.size++] = value.release();
     }
     if (string_keys) {
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return python_failed();
-        for (size_t i = 0; i < pairs.items.size(); i += 2)
+        for (size_t i = 0; i < pairs.size; i += 2)
             if (PyDict_SetItem(dict.get(), pairs.items[i], pairs.items[i + 1]) != 0) return python_failed();
         return dict;
     }
     // Some key is not a string: the entries become [key, value] lists, in wire order, duplicates kept.
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return python_failed();
-    for (size_t i = 0; i < pairs.items.size(); i += 2) {
+    for (size_t i = 0; i < pairs.size; i += 2) {
         PyObject* pair = PyList_New(2);
         if (!pair) return python_failed();
         PyList_SetItem(pair, 0, std::exchange(pairs.items[i], nullptr));
         PyList_SetItem(pair, 1, std::exchange(pairs.items[i + 1], nullptr));
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
     }
-    pairs.items.clear();
+    pairs.size = 0;
     return list;
 }
 
