@@ -333,7 +333,8 @@ def command_run(args: argparse.Namespace) -> int:
     timeout = max(args.timeout, 3 * results["baseline"]["seconds"])
     other_phase = "after" if args.phase == "before" else "before"
     while True:
-        other = load_results(root.parent / other_phase / "results.json")["mutants"] if args.root is None else {}
+        # A phase's folder sits beside the other's (as `report --root` expects), so it can be read for the order.
+        other = load_results(root.parent / other_phase / "results.json")["mutants"]
         todo = schedule(mutants, results, other)
         if not todo:
             break
