@@ -257,7 +257,7 @@ namespace {
 /// ITERATOR fails at its END, keeping only its first element).
 uint64_t value_or_element(Reader& w, uint64_t value, uint64_t failed_at, wire::ExternStrings& scratch) {
     w.set_position(value);
-    uint8_t tag = w.at_end() ? wire::NULL_TAG : w.peek();
+    uint8_t tag = w.at_end() ? uint8_t{wire::NULL_TAG} : w.peek();
     bool terminated_elements = tag == wire::ITERATOR;
     if (wire::group_of(tag) != wire::GROUP_ARR && !terminated_elements) return value;
     uint64_t n = 0;
