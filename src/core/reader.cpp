@@ -125,6 +125,12 @@ bool Reader::fail_depth(uint64_t offset) {
     return false;
 }
 
+bool Reader::fail_out_of_memory() {
+    error = DecodeError{};
+    error.kind = ErrorKind::OutOfMemory;
+    return false;
+}
+
 bool Reader::fail_trailing(uint64_t unread) {
     error = DecodeError{};
     error.kind = ErrorKind::TrailingData;

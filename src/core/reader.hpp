@@ -304,6 +304,8 @@ public:
     VELKORA_NOINLINE bool fail_depth(uint64_t offset);
     VELKORA_NOINLINE bool fail_trailing(uint64_t unread);
     VELKORA_NOINLINE bool fail_version(uint8_t found);
+    /// OutOfMemory: an allocation of the decoder using this reader failed.
+    VELKORA_NOINLINE bool fail_out_of_memory();
 
     DecodeError error;
 

@@ -30,8 +30,9 @@ VELKORA_INLINE void fill_typed(Value* items, uint32_t count, const uint8_t* p, V
 class ValueParser {
 public:
     ValueParser(Reader& r, Arena& arena) : r_(r), arena_(arena) {
-        values_.reserve(256);
-        children_.reserve(16);
+        // Room up front for the usual depth of parts; refused, the stacks grow when they must.
+        (void)values_.reserve(256);
+        (void)children_.reserve(16);
     }
 
     /// Parses one value at the current depth: a value, the END marker, or an error left in the reader.
@@ -117,24 +118,31 @@ private:
     };
     static constexpr uint64_t kDirectParts = 64;
 
-    /// Room for `values` parts (an entry counts two).
+    /// Room for `values` parts (an entry counts two). A block the arena refuses leaves the parts to the
+    /// scratch stack, which says so itself if it cannot take them either.
     VELKORA_INLINE Parts begin_parts(uint64_t values) {
-        if (values > kDirectParts) return {nullptr, nullptr, values_.size()};
-        auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + values * sizeof(Value)));
-        return {block, const_cast<Value*>(block->begin()), 0};
+        if (values <= kDirectParts) {
+            void* room = arena_.allocate(sizeof(Block<Value>) + values * sizeof(Value));
+            if (VELKORA_LIKELY(room != nullptr)) {
+                auto* block = static_cast<Block<Value>*>(room);
+                return {block, const_cast<Value*>(block->begin()), 0};
+            }
+        }
+        return {nullptr, nullptr, values_.size()};
     }
-    VELKORA_INLINE void add(Parts& parts, const Value& v) {
-        if (parts.block) *parts.next++ = v;
-        else values_.push_back(v);
+    [[nodiscard]] VELKORA_INLINE bool add(Parts& parts, const Value& v) {
+        if (parts.block) {
+            *parts.next++ = v;
+            return true;
+        }
+        return values_.push(v) || r_.fail_out_of_memory();
     }
     /// Reads a part into `parts`.
     [[nodiscard]] VELKORA_INLINE bool push_part(Parts& parts) {
         Value v;  // read first: the stack may grow (and move) while the part's own parts are pushed
-        if (!read_part(&v)) return false;
-        add(parts, v);
-        return true;
+        return read_part(&v) && add(parts, v);
     }
-    /// The container's block of parts, as values or entries.
+    /// The container's block of parts, as values or entries; nullptr (the failure recorded) when memory runs out.
     template <typename T>
     const Block<T>* finish(Parts& parts) {
         if (parts.block) {
@@ -143,28 +151,30 @@ private:
         }
         size_t n = (values_.size() - parts.mark) * sizeof(Value) / sizeof(T);
         const Block<T>* block = arena_.copy_block(reinterpret_cast<const T*>(values_.data() + parts.mark), n);
-        values_.resize(parts.mark);
+        values_.truncate(parts.mark);
+        if (!block) r_.fail_out_of_memory();
         return block;
     }
 
     bool read_string(uint64_t size, ValueKind kind, Value* out) {
         ByteSpan s;
         if (kind == ValueKind::Str ? !r_.take_utf8(size, &s) : !r_.take(size, &s)) return false;
-        set_text(s, kind, out);
-        return true;
+        return set_text(s, kind, out);
     }
     /// Points `out` at bytes of the input.
-    void set_text(ByteSpan s, ValueKind kind, Value* out) {
+    [[nodiscard]] bool set_text(ByteSpan s, ValueKind kind, Value* out) {
         out->kind = kind;
         if (VELKORA_LIKELY(s.size < Value::kLongText)) {
             out->length = static_cast<uint32_t>(s.size);
             out->chars = reinterpret_cast<const char*>(s.data);
-            return;
+            return true;
         }
         auto* text = static_cast<tree::LongText*>(arena_.allocate(sizeof(tree::LongText)));
+        if (!text) return r_.fail_out_of_memory();
         *text = {reinterpret_cast<const char*>(s.data), s.size};
         out->length = Value::kLongText;
         out->long_text = text;
+        return true;
     }
     bool read_extern(uint8_t tag, Value* out);
     bool read_array(uint64_t size, Value* out);
@@ -181,9 +191,9 @@ private:
     Reader& r_;
     Arena& arena_;
     uint32_t depth_ = 1;
-    std::vector<Value> values_;    // scratch stack of parts (entries are two consecutive values)
-    std::vector<Value> children_;  // scratch stack of anonymous child documents
-    std::vector<Value> table_;  // the extern strings defined so far
+    Stack<Value> values_;    // scratch stack of parts (entries are two consecutive values)
+    Stack<Value> children_;  // scratch stack of anonymous child documents
+    Stack<Value> table_;     // the extern strings defined so far
 };
 
 Step ValueParser::parse_value(Value* out) {
@@ -289,8 +299,7 @@ bool ValueParser::read_extern(uint8_t tag, Value* out) {
         uint64_t size;
         if (!r_.read_u8(&header) || !r_.read_size(header, &size) || !read_string(size, ValueKind::Str, out))
             return false;
-        table_.push_back(*out);
-        return true;
+        return table_.push(*out) || r_.fail_out_of_memory();
     }
     if (index - 1 >= table_.size()) return r_.fail_beyond_table(r_.position());
     *out = table_[index - 1];  // a reference views the bytes of the definition
@@ -302,8 +311,7 @@ bool ValueParser::read_array(uint64_t size, Value* out) {
     for (uint64_t i = 0; i < size; ++i)
         if (!push_part(parts)) return false;
     out->kind = ValueKind::Array;
-    out->items = finish<Value>(parts);
-    return true;
+    return (out->items = finish<Value>(parts)) != nullptr;
 }
 
 bool ValueParser::read_named_list(uint64_t size, Value* out) {
@@ -314,12 +322,10 @@ bool ValueParser::read_named_list(uint64_t size, Value* out) {
         if (!read_part(&key)) return false;
         if (key.kind != ValueKind::Str && key.kind != ValueKind::Null)
             return r_.fail_unexpected("string or null", key_offset, kind_name(key));
-        add(parts, key);
-        if (!push_part(parts)) return false;
+        if (!add(parts, key) || !push_part(parts)) return false;
     }
     out->kind = ValueKind::NamedList;
-    out->entries = finish<Entry>(parts);
-    return true;
+    return (out->entries = finish<Entry>(parts)) != nullptr;
 }
 
 bool ValueParser::read_map(Value* out) {
@@ -329,8 +335,7 @@ bool ValueParser::read_map(Value* out) {
     for (uint32_t i = 0; i < count; ++i)
         if (!push_part(parts) || !push_part(parts)) return false;
     out->kind = ValueKind::Map;
-    out->entries = finish<Entry>(parts);
-    return true;
+    return (out->entries = finish<Entry>(parts)) != nullptr;
 }
 
 bool ValueParser::read_map_entry_iter(Value* out) {
@@ -340,12 +345,10 @@ bool ValueParser::read_map_entry_iter(Value* out) {
         Step step = read_part_or_end(&key);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        add(parts, key);
-        if (!push_part(parts)) return false;
+        if (!add(parts, key) || !push_part(parts)) return false;
     }
     out->kind = ValueKind::Map;
-    out->entries = finish<Entry>(parts);
-    return true;
+    return (out->entries = finish<Entry>(parts)) != nullptr;
 }
 
 bool ValueParser::read_iterator(Value* out) {
@@ -355,11 +358,10 @@ bool ValueParser::read_iterator(Value* out) {
         Step step = read_part_or_end(&element);
         if (step == Step::Error) return false;
         if (step == Step::End) break;
-        add(parts, element);
+        if (!add(parts, element)) return false;
     }
     out->kind = ValueKind::Array;
-    out->items = finish<Value>(parts);
-    return true;
+    return (out->items = finish<Value>(parts)) != nullptr;
 }
 
 /// MAP_ENTRY: a map of exactly one entry.
@@ -367,8 +369,7 @@ bool ValueParser::read_pair(ValueKind kind, Value* out) {
     Parts parts = begin_parts(2);
     if (!push_part(parts) || !push_part(parts)) return false;
     out->kind = kind;
-    out->entries = finish<Entry>(parts);
-    return true;
+    return (out->entries = finish<Entry>(parts)) != nullptr;
 }
 
 /// ENUM_FIELD_VALUE: a named list {"int": first, "string": second}; neither value's kind is checked.
@@ -378,15 +379,12 @@ bool ValueParser::read_enum(Value* out) {
     key.kind = ValueKind::Str;
     key.length = 3;
     key.chars = "int";
-    add(parts, key);
-    if (!push_part(parts)) return false;
+    if (!add(parts, key) || !push_part(parts)) return false;
     key.length = 6;
     key.chars = "string";
-    add(parts, key);
-    if (!push_part(parts)) return false;
+    if (!add(parts, key) || !push_part(parts)) return false;
     out->kind = ValueKind::NamedList;
-    out->entries = finish<Entry>(parts);
-    return true;
+    return (out->entries = finish<Entry>(parts)) != nullptr;
 }
 
 /// Document items: a string names a field whose value follows; a solr document (SOLRDOC or SOLRINPUTDOC)
@@ -410,18 +408,19 @@ bool ValueParser::read_document(bool input_document, Value* out) {
         if (!read_part(&item)) return false;
         if (input_document && item.kind == ValueKind::Float && !read_part(&item)) return false;
         if (item.kind == ValueKind::Str) {
-            add(parts, item);
-            if (!push_part(parts)) return false;
+            if (!add(parts, item) || !push_part(parts)) return false;
         } else if (item.kind == ValueKind::SolrDocument) {
-            children_.push_back(item);
+            if (!children_.push(item)) return r_.fail_out_of_memory();
         } else {
             return r_.fail_unexpected(wire::kExpectedDocumentItem, r_.position(), kind_name(item));
         }
     }
     auto* doc = static_cast<SolrDocument*>(arena_.allocate(sizeof(SolrDocument)));
-    doc->fields = finish<Entry>(parts);
+    if (!doc) return r_.fail_out_of_memory();
+    if (!(doc->fields = finish<Entry>(parts))) return false;
     doc->children = arena_.copy_block(children_.data() + child_mark, children_.size() - child_mark);
-    children_.resize(child_mark);
+    children_.truncate(child_mark);
+    if (!doc->children) return r_.fail_out_of_memory();
     out->kind = ValueKind::SolrDocument;
     out->document = doc;
     return true;
@@ -432,7 +431,9 @@ bool ValueParser::read_document_list(Value* out) {
     if (!read_part(&header)) return false;
     if (header.kind != ValueKind::Array)
         return r_.fail_unexpected("SolrDocumentList header array", r_.position(), kind_name(header));
-    auto* list = new (arena_.allocate(sizeof(SolrDocumentList))) SolrDocumentList();
+    void* room = arena_.allocate(sizeof(SolrDocumentList));
+    if (!room) return r_.fail_out_of_memory();
+    auto* list = new (room) SolrDocumentList();
     const Block<Value>& items = *header.items;
     auto integer = [&](size_t i) -> int64_t {
         if (i >= items.size()) return 0;
@@ -467,11 +468,9 @@ bool ValueParser::read_typed_array(Value* out) {
     uint32_t count;
     ByteSpan payload;
     if (!read_typed_array_header(r_, &type, &count, &payload)) return false;
-    if (type == wire::TYPED_BYTES) {
-        set_text(payload, ValueKind::Bytes, out);
-        return true;
-    }
+    if (type == wire::TYPED_BYTES) return set_text(payload, ValueKind::Bytes, out);
     auto* block = static_cast<Block<Value>*>(arena_.allocate(sizeof(Block<Value>) + count * sizeof(Value)));
+    if (!block) return r_.fail_out_of_memory();
     block->count = count;
     auto* items = const_cast<Value*>(block->begin());
     const uint8_t* p = payload.data;

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <vector>
+#include <type_traits>
 
 #include "core/reader.hpp"
 
@@ -97,6 +97,49 @@ struct SolrDocumentList {
     const Block<Value>* docs = nullptr;  // whatever the docs array held
 };
 
+/// A growable array of trivially copyable items that says when memory runs out instead of throwing.
+template <typename T>
+class Stack {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Stack() = default;
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+    ~Stack() { std::free(items_); }
+
+    /// False when memory runs out; the stack is then as it was.
+    [[nodiscard]] VELKORA_INLINE bool push(const T& item) {
+        if (VELKORA_UNLIKELY(size_ == capacity_) && !grow(size_ + 1)) return false;
+        items_[size_++] = item;
+        return true;
+    }
+    /// Room for `n` items in all, so that pushes up to there cannot fail; false when refused.
+    [[nodiscard]] bool reserve(size_t n) { return n <= capacity_ || grow(n); }
+    void truncate(size_t n) { size_ = n; }
+    size_t size() const { return size_; }
+    const T* data() const { return items_; }
+    const T* begin() const { return items_; }
+    const T* end() const { return items_ + size_; }
+    const T& operator[](size_t i) const { return items_[i]; }
+
+private:
+    bool grow(size_t wanted) {
+        size_t capacity = capacity_ ? capacity_ * 2 : 8;
+        if (capacity < wanted) capacity = wanted;
+        if (capacity > SIZE_MAX / sizeof(T)) return false;
+        void* grown = std::realloc(items_, capacity * sizeof(T));
+        if (!grown) return false;
+        items_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    T* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 /// Bump allocation in chunks that grow geometrically; everything is released with the arena.
 class Arena {
 public:
@@ -107,29 +150,30 @@ public:
         for (void* chunk : chunks_) std::free(chunk);
     }
 
-    /// `n` bytes aligned to 8; throws std::bad_alloc when memory is exhausted.
-    void* allocate(size_t n) {
+    /// `n` bytes aligned to 8, or nullptr when memory is exhausted.
+    [[nodiscard]] VELKORA_INLINE void* allocate(size_t n) {
         n = (n + 7) & ~size_t{7};
-        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n)) grow(n);
+        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n) && !grow(n)) return nullptr;
         void* p = cursor_;
         cursor_ += n;
         return p;
     }
 
-    /// A block of `count` items copied from `items`.
+    /// A block of `count` items copied from `items`, or nullptr when memory is exhausted.
     template <typename T>
-    const Block<T>* copy_block(const T* items, size_t count) {
+    [[nodiscard]] const Block<T>* copy_block(const T* items, size_t count) {
         auto* block = static_cast<Block<T>*>(allocate(sizeof(Block<T>) + count * sizeof(T)));
+        if (!block) return nullptr;
         block->count = count;
         if (count) std::memcpy(const_cast<T*>(block->begin()), items, count * sizeof(T));
         return block;
     }
 
 private:
-    void grow(size_t n) {
+    bool grow(size_t n) {
         size_t size = next_chunk_ > n ? next_chunk_ : n;
         // Room for the chunk's entry first: a chunk allocated but not recorded would be lost.
-        if (chunks_.size() == chunks_.capacity()) chunks_.reserve(chunks_.empty() ? 8 : chunks_.size() * 2);
+        if (!chunks_.reserve(chunks_.size() + 1)) return false;
         void* chunk = std::malloc(size);
         // A chunk sized ahead of need may be refused where the tree itself would fit: then only what
         // is asked for now, and the chunks after it grow from there.
@@ -138,14 +182,15 @@ private:
             next_chunk_ = n < 4096 ? 4096 : n;
             chunk = std::malloc(size);
         }
-        if (!chunk) throw std::bad_alloc();
-        chunks_.push_back(chunk);
+        if (!chunk) return false;
+        (void)chunks_.push(chunk);  // cannot fail: reserved above
         cursor_ = static_cast<char*>(chunk);
         end_ = cursor_ + size;
         if (next_chunk_ < (size_t{1} << 26)) next_chunk_ *= 2;
+        return true;
     }
 
-    std::vector<void*> chunks_;
+    Stack<void*> chunks_;
     char* cursor_ = nullptr;
     char* end_ = nullptr;
     size_t next_chunk_;
