@@ -296,24 +296,20 @@ def _marked(build):
     return data, mark
 
 
+NOT_DOC = "expected SolrDocument or map at byte offset {}, found other tag"
+NAME = "expected field name (string or null) at byte offset {}, found other tag"
+ITEM = "expected field name or child document at byte offset {}, found other tag"
 ENVELOPE_ERRORS = [  # body builder marking a part, message, offset from the mark (None: the body's length)
     (lambda m: b"", EOF.format(0), None), (lambda m: b"\x02", EOF.format(1), None),
     (lambda m: b"\x01" + select()[1:], "invalid javabin version (expected 2, found 1); the data may not be in javabin"
                                        " format", None),
     (lambda m: stream([("a", 1)], end=False), EOF, None),
     (lambda m: jb.encode(jb.NamedList([("response", jb.DocList(docs=jb.Arr(_docs(1), count=2)))])), EOF, None),
-    (lambda m: select(m(jb.Map([("a", 1)]))), "expected SolrDocument or map at byte offset {}, found other tag", 0),
-    (lambda m: select([("a", 1)], m(None)), "expected SolrDocument or map at byte offset {}, found other tag", 0),
-    (lambda m: export(m(jb.Str("a"))), "expected SolrDocument or map at byte offset {}, found other tag", 0),
-    (lambda m: jb.encode(jb.NamedList([("x", 1), (m(jb.Int(5)), 1)])),
-     "expected field name (string or null) at byte offset {}, found other tag", 0),
-    (lambda m: jb.encode(jb.NamedList([("response", jb.Map([(m(jb.SInt(3)), 1)]))])),
-     "expected field name (string or null) at byte offset {}, found other tag", 0),
-    (lambda m: select([("a", 1), (m(jb.SInt(5)), 1)]),
-     "expected field name or child document at byte offset {}, found other tag", 0),
-    (lambda m: select([(m(None), 1)]), "expected field name or child document at byte offset {}, found other tag", 0),
-    (lambda m: export([(m(jb.Arr(["a"])), 1)]),
-     "expected field name or child document at byte offset {}, found other tag", 0),
+    (lambda m: select(m(jb.Map([("a", 1)]))), NOT_DOC, 0), (lambda m: select([("a", 1)], m(None)), NOT_DOC, 0),
+    (lambda m: export(m(jb.Str("a"))), NOT_DOC, 0), (lambda m: select([(m(None), 1)]), ITEM, 0),
+    (lambda m: jb.encode(jb.NamedList([("x", 1), (m(jb.Int(5)), 1)])), NAME, 0),
+    (lambda m: jb.encode(jb.NamedList([("response", jb.Map([(m(jb.SInt(3)), 1)]))])), NAME, 0),
+    (lambda m: select([("a", 1), (m(jb.SInt(5)), 1)]), ITEM, 0), (lambda m: export([(m(jb.Arr(["a"])), 1)]), ITEM, 0),
     (lambda m: select([(m(jb.ExternRef(40)), 1)]), EOF, 2),
     (lambda m: export([("a", 1), ("b", "x")])[:-4], EOF, None),
 ]
