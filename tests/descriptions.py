@@ -161,7 +161,7 @@ def _json_scalar(v) -> str:
     return json_string(v) if isinstance(v, str) else json.dumps(v)
 
 
-def _json_object(pairs) -> str:
+def json_object(pairs) -> str:
     """Object text: a later duplicate key wins, keys sorted by their UTF-8 bytes."""
     merged = dict(pairs)
     keys = sorted(merged, key=lambda k: k.encode("utf-8", "surrogatepass"))
@@ -178,9 +178,9 @@ def to_json_text(d) -> str:
     if t in ("map", "mapentry"):  # an object when every key is a string, else an array of [key, value]
         pairs = d["v"] if t == "map" else [(d["k"], d["v"])]
         if all(k["t"] == "str" for k, _ in pairs):
-            return _json_object((k["v"], to_json_text(v)) for k, v in pairs)
+            return json_object((k["v"], to_json_text(v)) for k, v in pairs)
         return "[" + ",".join(f"[{to_json_text(k)},{to_json_text(v)}]" for k, v in pairs) + "]"
-    return _json_object(("" if k is None else k, to_json_text(v)) for k, v in _named(d))
+    return json_object(("" if k is None else k, to_json_text(v)) for k, v in _named(d))
 
 
 # ---------------------------------------------------------------------------
