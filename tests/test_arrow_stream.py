@@ -123,14 +123,6 @@ def test_batches_cut_every_batch_size_rows():
                                               "_depth": [0, 1, 1, 0]}
 
 
-@pytest.mark.parametrize("data", [select(), export(), stream(), jb.encode({"responseHeader": {"status": 0}}),
-                                  jb.encode([1, 2]), jb.encode({"response": {"numFound": 0}})], ids=repr)
-def test_complete_responses_without_documents_give_no_batch(data):
-    assert fed(data, SCHEMA) == [[], []]
-    assert fed(data, SCHEMA, [1])[-1] == []
-    assert velkora.deserialize_arrow(data, SCHEMA).num_rows == 0
-
-
 # ---------------------------------------------------------------------------
 # A cut download is an error, never a short table
 
