@@ -284,7 +284,7 @@ ENVELOPES = [  # body, values of column "a"
 
 @pytest.mark.parametrize("data,values", ENVELOPES)
 def test_envelopes(data, values):
-    schema = pa.schema([("a", pa.int64()), pa.field("b", LIST(pa.utf8()), metadata={"k": "v"})])
+    schema = pa.schema([("a", pa.int64()), pa.field("b", LIST(pa.utf8()), metadata={"k": "v"})], metadata={"s": "1"})
     batch = deserialize_arrow(data, schema)
     assert batch.schema.equals(schema, check_metadata=True) and batch.num_rows == len(values)
     assert batch.column(0).to_pylist() == values and batch.column(1).to_pylist() == [None] * len(values)
@@ -497,13 +497,6 @@ def test_time_zones_and_item_names_are_the_schemas_own(t, plain, values):
         assert batch.schema.equals(schema) and batch.column(1).equals(expected)
 
 
-def test_schema_and_field_metadata_are_kept():
-    schema = pa.schema([pa.field("a", pa.int64(), metadata={"doc": "first"}), pa.field("l", LIST(pa.utf8()))],
-                       metadata={"source": "solr"})
-    batch = deserialize_arrow(select([("a", 1), ("l", "x")]), schema)
-    assert batch.schema.equals(schema, check_metadata=True) and batch.to_pylist() == [{"a": 1, "l": ["x"]}]
-
-
 # ---------------------------------------------------------------------------
 # Threads and memory
 
@@ -534,8 +527,8 @@ def other_thread_progress(call) -> int:
 
     thread = threading.Thread(target=spin)
     thread.start()
+    started.wait()
     try:
-        started.wait()
         before = count[0]
         call()
         return count[0] - before

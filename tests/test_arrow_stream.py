@@ -234,61 +234,52 @@ def test_envelope_errors_count_from_the_stream():
 
 
 # How pyarrow fails to take a batch: not importable at all, or failing once it holds the stream (or the batch).
-EXPORT_FAILURES = {
-    "no pyarrow": "blocked[0] = True",
-    "after the stream": "Flaky.failing = '_import_from_c'",
-    "after the batch": "Flaky.failing = 'read_next_batch'",
-}
+EXPORT_FAILURES = ["no pyarrow", "after the stream", "after the batch"]
 
 
 @pytest.mark.parametrize("failure", EXPORT_FAILURES)
 def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
     out = in_fresh_python(f"""
         from c_schema import TrackedSchema, CapsuleProvider
-        blocked = [False]
+        failure, failing = {failure!r}, [False]
 
         class NoPyarrow:
             def find_spec(self, name, path=None, target=None):
-                if blocked[0] and name.partition(".")[0] == "pyarrow":
+                if failing[0] and failure == "no pyarrow" and name.partition(".")[0] == "pyarrow":
                     raise ImportError("no pyarrow now")
 
+        def fails(stage, value):
+            if failing[0] and failure == stage:
+                raise ImportError("pyarrow failed")
+            return value
+
         sys.meta_path.insert(0, NoPyarrow())
-        if {failure!r} != "no pyarrow":
+        if failure != "no pyarrow":
             import pyarrow
 
             class Flaky:  # pyarrow's reader, failing once the real one has taken what it was given
-                failing = None
-
                 def __init__(self, reader):
                     self.reader = reader
 
                 @classmethod
                 def _import_from_c(cls, address):
-                    reader = pyarrow.RecordBatchReader._import_from_c(address)
-                    if cls.failing == "_import_from_c":
-                        raise ImportError("pyarrow failed")
-                    return cls(reader)
+                    return fails("after the stream", cls(pyarrow.RecordBatchReader._import_from_c(address)))
 
                 def read_next_batch(self):
-                    batch = self.reader.read_next_batch()
-                    if Flaky.failing == "read_next_batch":
-                        raise ImportError("pyarrow failed")
-                    return batch
+                    return fails("after the batch", self.reader.read_next_batch())
 
             sys.modules["pyarrow"] = type(sys)("pyarrow")
             sys.modules["pyarrow"].__dict__.update(vars(pyarrow), RecordBatchReader=Flaky)
         import velkora
         dec = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2)
-        {EXPORT_FAILURES[failure]}
+        failing[0] = True
         try:
             dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
         except ImportError:
             pass
         else:
             raise AssertionError("the batches went out although pyarrow failed")
-        blocked[0] = False
-        if {failure!r} != "no pyarrow":
-            Flaky.failing = None
+        failing[0] = False
         got = dec.feed(b"") + dec.finish()
         print([b.column(0).to_pylist() for b in got])
     """, timeout=120)
