@@ -156,17 +156,6 @@ def fed_whole(dec, data):
     return [i for b in dec.feed(data) + dec.finish() for i in b.column(0).to_pylist()]
 
 
-@pytest.mark.parametrize("op", THREAD_OPS)
-def test_use_from_other_thread_panics(op):
-    make, use = THREAD_OPS[op]
-    dec = make()
-    exc = in_thread(lambda: use(dec))
-    assert type(exc) is velkora.PanicException
-    assert str(exc) == f"_core::{type(dec).__name__} is unsendable, but sent to another thread"
-    expected = DOCS if isinstance(dec, velkora.StreamDecoder) else [d["id"] for d in DOCS]
-    assert fed_whole(dec, export(DOCS)) == expected  # still usable on its own thread
-
-
 # --- bodies without documents, trailing bytes ---------------------------------------------------
 
 NO_DOCS = {name: jb.encode(value) for name, value in {
