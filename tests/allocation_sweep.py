@@ -1,13 +1,7 @@
-"""The C-allocation failure sweep, run in a subprocess with tests/native/fail_alloc.c preloaded.
-
-    allocation_sweep.py SHIM LIMIT [BODY_FILE...]
-
-For every entry point and body, the N-th C allocation made with the extension on the stack fails, for N =
-1, 2, ... until a call makes fewer allocations than N (or N passes LIMIT). Each call must succeed with the
-unfailed result, or raise MemoryError and then, made again (with a fresh decoder), give that result. The
-blocks alive must not grow over a case's sweep. A crash ends the process: the last line printed to stderr
-names the case and N. Prints the outcomes seen and how many failures were injected.
-"""
+"""allocation_sweep.py SHIM LIMIT [BODY_FILE...], run with tests/native/fail_alloc.c preloaded: for every entry
+point and body, the N-th C allocation made with the extension on the stack fails, N = 1, 2, ... LIMIT. Each call
+gives the unfailed result, or MemoryError and then, made again, that result; the blocks alive do not grow. A
+crash's last stderr line names the case and N. Prints the outcomes seen and how many failures were injected."""
 
 import ctypes
 import gc

@@ -1,6 +1,5 @@
-"""Decoder objects across threads and interpreters: the owner check survives reused thread ids, a drop on
-another thread frees the decoder's memory, bytes after the documents are not kept, and the module refuses to
-load into a second interpreter."""
+"""Decoder objects across threads and interpreters: owner checks, drops on another thread, bytes after the
+documents, and no second interpreter."""
 
 import gc
 import shutil
