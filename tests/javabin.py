@@ -273,3 +273,10 @@ def wire(value) -> Wire:
         if isinstance(value, types):
             return marker(value)
     raise TypeError(f"no javabin form for {type(value).__name__}: {value!r}")
+
+
+def nested(inner, levels: int, make=lambda x: Arr([x])):
+    """`inner` wrapped `levels` times by `make` (in an ARR unless told)."""
+    for _ in range(levels):
+        inner = make(inner)
+    return inner

@@ -177,12 +177,6 @@ def test_absent_fields_and_duplicates():
     assert error(select([("a", "x"), ("a", 2)]), schema) == MISFIT.format("int64")
 
 
-def _nest(inner, levels):
-    for _ in range(levels):
-        inner = jb.Arr([inner])
-    return inner
-
-
 SKIPPED = [
     jb.NamedList([("a", [1, {"b": None}]), (None, jb.Iter([jb.MapEntryIter([(1, 2)])]))]),
     jb.Map([(1, 2), (None, jb.Doc([("a", 1)])), (jb.Arr([]), jb.OrderedMap([("x", jb.Iter([]))]))]),
@@ -193,7 +187,7 @@ SKIPPED = [
     jb.ExternRef(30),  # nor is a reference looked up,
     jb.NamedList([(jb.Int(3), 1), (jb.Arr([1]), 2)]),  # nor are key kinds
     jb.Raw(b"\x0f"),  # an END in value position is one byte
-    _nest(None, 128),  # 128 levels below the field value
+    jb.nested(None, 128),  # 128 levels below the field value
 ]
 
 
@@ -225,7 +219,7 @@ SKIP_ERRORS = [  # value with its fault marked, message, offset from the mark
      "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of 1 bytes from index 0", 2),
     (lambda m: jb.Arr([m(jb.Raw(b"\x0d\xff\xff\x03"))]), EOF, 4),
     (lambda m: jb.Arr([m(jb.Raw(b"\x3f\xff\xff\x03"))]), EOF, 4),
-    (lambda m: _nest(m(None), 129), DEPTH, 0),
+    (lambda m: jb.nested(m(None), 129), DEPTH, 0),
 ]
 
 

@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import javabin as jb
+from javabin import nested
 from descriptions import (DESCRIBED, Unhashable, assert_same, body, load, rebuild, to_json_text, to_python,
                           to_wire)
 from helpers import DEPTH as DEPTH_ERR, corruptions, needs_data, rss
@@ -23,12 +24,6 @@ SMALL = ("javabin_backcompat_child_docs", "javabin_backcompat", "child_docs", "i
 
 def error_of(func, data):
     return str(pytest.raises(ValueError, func, data).value)
-
-
-def nested(inner, levels, make=lambda x: jb.Arr([x])):
-    for _ in range(levels):
-        inner = make(inner)
-    return inner
 
 
 SHAPES = [
