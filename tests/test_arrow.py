@@ -1,7 +1,6 @@
 """velkora.deserialize_arrow: conversions, routing, envelopes, refusals, assembly, threads, memory, and
 agreement with velkora.deserialize on Solr bodies and generated documents."""
 
-import ctypes
 import functools
 import gc
 import math
@@ -17,6 +16,7 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from arrow_expect import Mark, export, select, stream
+from c_schema import capsule
 from descriptions import body as solr_body, load
 from helpers import DEPTH, EOF, corruptions, every_cut, in_fresh_python, needs_data, outcome
 from velkora import deserialize_arrow
@@ -408,12 +408,6 @@ class SchemaLike:
         return self.result() if callable(self.result) else self.result
 
 
-def _capsule(name):
-    new = ctypes.pythonapi.PyCapsule_New
-    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-    return new(id(_capsule), name, None)
-
-
 def test_object_with_the_capsule_protocol():
     schema = pa.schema([pa.field("a", pa.int64(), metadata={"f": "1"})], metadata={"s": "2"})
     batch = deserialize_arrow(BODY, SchemaLike(lambda: schema.__arrow_c_schema__()))
@@ -425,8 +419,8 @@ def test_object_with_the_capsule_protocol():
 
 @pytest.mark.parametrize("result,message,cause", [
     ({"a": 1}, "Expected __arrow_c_schema__ to return a capsule.", "'dict' object is not an instance of 'PyCapsule'"),
-    (lambda: _capsule(b"arrow_array"), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
-    (lambda: _capsule(None), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
+    (lambda: capsule(id(BODY), b"arrow_array"), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
+    (lambda: capsule(id(BODY), None), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
 ])
 def test_objects_with_a_broken_capsule_protocol(result, message, cause):
     info = pytest.raises(TypeError, lambda: deserialize_arrow(BODY, SchemaLike(result)))
