@@ -40,7 +40,7 @@ def test_real_bodies_decode_with_the_inferred_schema(name, children):
         kinds = set(survey["fields"][field.name]["values"]) | set(survey["fields"][field.name]["items"])
         if "date" in kinds:  # dates stay dates
             assert field.type in (pa.timestamp("ms"), pa.list_(pa.timestamp("ms")))
-    assert batch.num_rows == survey["rows"] if children == "explode" else survey["documents"]
+    assert batch.num_rows == (survey["rows"] if children == "explode" else survey["documents"])
 
 
 @needs_solr
