@@ -1,13 +1,7 @@
-"""The C-allocation failure sweep, run in a subprocess with tests/native/fail_alloc.c preloaded.
-
-    allocation_sweep.py SHIM LIMIT [BODY_FILE...]
-
-For every entry point and body, the N-th C allocation made with the extension on the stack fails, for N =
-1, 2, ... until a call makes fewer allocations than N (or N passes LIMIT). Each call must succeed with the
-unfailed result, or raise MemoryError and then, made again (with a fresh decoder), give that result. The
-blocks alive must not grow over a case's sweep. A crash ends the process: the last line printed to stderr
-names the case and N. Prints the outcomes seen and how many failures were injected.
-"""
+"""allocation_sweep.py SHIM LIMIT [BODY_FILE...], run with tests/native/fail_alloc.c preloaded: for every entry
+point and body, the N-th C allocation made with the extension on the stack fails, N = 1, 2, ... LIMIT. Each call
+gives the unfailed result, or MemoryError and then, made again, that result; the blocks alive do not grow. A
+crash's last stderr line names the case and N. Prints the outcomes seen and how many failures were injected."""
 
 import ctypes
 import gc
@@ -37,6 +31,14 @@ def stream_docs(body, size):
     return docs, decoder.count
 
 
+def raises_memory_error(call):
+    try:
+        call()
+    except MemoryError:
+        return True
+    return False
+
+
 def arrow_stream(body, schema, children, size):
     """The batches of a chunk-fed decode. A MemoryError in decoding is kept: the next feed and finish raise it
     again. One in handing batches to pyarrow is not: the next feed returns them, and feeding goes on, so the
@@ -47,24 +49,13 @@ def arrow_stream(body, schema, children, size):
         try:
             batches += call()
         except MemoryError:
-            try:
-                batches += decoder.feed(b"")
-            except MemoryError:
-                for again in (decoder.finish, lambda: decoder.feed(b"")):
-                    try:
-                        again()
-                    except MemoryError:
-                        continue
+            if raises_memory_error(lambda: batches.extend(decoder.feed(b""))):
+                if not (raises_memory_error(decoder.finish) and raises_memory_error(lambda: decoder.feed(b""))):
                     raise AssertionError("a MemoryError in decoding was not kept") from None
                 raise
             if call == decoder.finish:
                 batches += decoder.finish()
     return batches
-
-
-def arrow_table(result):
-    batches = result if isinstance(result, list) else [result]
-    return pa.Table.from_batches(batches).combine_chunks() if batches else None
 
 
 def entries(body, schema):
@@ -98,7 +89,7 @@ def outcome(call):
         return ("raised", type(e).__name__, str(e))
     if isinstance(result, pa.RecordBatch) or isinstance(result, list) and result and \
             all(isinstance(b, pa.RecordBatch) for b in result):
-        table = arrow_table(result)
+        table = pa.Table.from_batches(result if isinstance(result, list) else [result]).combine_chunks()
         table.validate(full=True)
         return ("ok", table.schema, table.to_pylist())
     return ("ok", repr(result))

@@ -1,10 +1,6 @@
-"""The record batch deserialize_arrow builds for described documents.
-
-Documents are given as value descriptions (see descriptions.py: scalars {"t": kind, "v": value}, "list"/"iter"
-values, "doc" documents with anonymous "children", "mapwriter" documents).  `expected_batch` routes and converts
-them the way the Arrow columns take javabin values; `from_python` wraps what `velkora.deserialize` returns in
-the same form, so one set of rules serves both the Solr bodies and the generated documents.
-"""
+"""The record batch deserialize_arrow builds for documents given as value descriptions (descriptions.py);
+`from_python` describes what `velkora.deserialize` returns, so one set of rules serves Solr bodies and generated
+documents alike."""
 
 from __future__ import annotations
 
@@ -21,6 +17,8 @@ CHILDREN_REFUSED = ("document has child documents (_childDocuments_), which cann
                     " in a flat Arrow table")
 META = {"parent_id": "_parent_id", "depth": "_depth", "child_field": "_child_field", "key": "id"}
 _SMALL_INTS = ("byte", "short", "int")
+_KINDS = {"int32": "int32", "int64": "int64", "float": "float32", "double": "float64", "bool": "boolean",
+          "string": "utf8", "binary": "binary"}
 
 
 class Refused(Exception):
@@ -31,14 +29,7 @@ def kind_of(t: pa.DataType) -> tuple[str, bool]:
     """(scalar kind name, is it a list) of a supported column type."""
     if pa.types.is_list(t):
         return kind_of(t.value_type)[0], True
-    if pa.types.is_timestamp(t):
-        return "timestamp(ms)", False
-    for name, test in [("int32", pa.types.is_int32), ("int64", pa.types.is_int64), ("float32", pa.types.is_float32),
-                       ("float64", pa.types.is_float64), ("boolean", pa.types.is_boolean),
-                       ("utf8", pa.types.is_string), ("binary", pa.types.is_binary)]:
-        if test(t):
-            return name, False
-    raise ValueError(f"unsupported column type {t}")
+    return "timestamp(ms)" if pa.types.is_timestamp(t) else _KINDS[str(t)], False
 
 
 def convert(kind: str, d, expected: str | None = None):
@@ -76,8 +67,8 @@ def route(kind: str, is_list: bool, d):
     return convert(kind, d)
 
 
-def expected_columns(docs, schema: pa.Schema, children: str = "skip", meta=None) -> list[list]:
-    """Column by column, the values of the batch for top-level documents `docs` (or Refused)."""
+def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -> pa.RecordBatch:
+    """The batch for top-level documents `docs` (or Refused)."""
     meta = {**META, **(meta or {})}
     names = [f.name for f in schema]
     at = {role: names.index(name) if name in names else None for role, name in meta.items()}
@@ -112,11 +103,6 @@ def expected_columns(docs, schema: pa.Schema, children: str = "skip", meta=None)
                            at["parent_id"]: parent and parent["converted"].get(at["key"])}
             for i in range(len(names)):
                 columns[i].append(meta_values[i] if i in metadata else values.get(i))
-    return columns
-
-
-def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -> pa.RecordBatch:
-    columns = expected_columns(docs, schema, children, meta)
     return pa.RecordBatch.from_arrays([pa.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)
 
 

@@ -17,6 +17,12 @@ ArrowSchema._fields_ = [
 NULLABLE = 2
 
 
+def capsule(address, name=b"arrow_schema"):
+    new = ctypes.pythonapi.PyCapsule_New
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    return new(address, name, None)
+
+
 class TrackedSchema:
     """A C schema of one int64 field named "x" (its format given), whose release calls are counted."""
 
@@ -38,9 +44,7 @@ class TrackedSchema:
         self.root = ArrowSchema(b"+s", b"", None, 0, 1, self._children, None, release, None)
 
     def capsule(self):
-        new = ctypes.pythonapi.PyCapsule_New
-        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        return new(ctypes.addressof(self.root), b"arrow_schema", None)
+        return capsule(ctypes.addressof(self.root))
 
 
 class CapsuleProvider:

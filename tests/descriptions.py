@@ -1,10 +1,6 @@
-"""What the Solr test bodies hold.
-
-Each `NAME.bin` of the Solr test data comes with `NAME.json`, a typed description of the Java object graph Solr
-encoded (every value an object {"t": kind, ...}).  From a description `rebuild` writes the body again byte for
-byte, `to_python` gives what `velkora.deserialize` returns (or raises `Unhashable` where it must refuse a map
-entry key) and `to_json_text` the text `velkora.deserialize_json` returns.
-"""
+"""What the Solr test bodies hold: each `NAME.bin` comes with `NAME.json`, a typed description of the object
+graph Solr encoded (every value {"t": kind, ...}), from which `rebuild` writes the body again, `to_python` gives
+what `velkora.deserialize` returns and `to_json_text` what `velkora.deserialize_json` returns."""
 
 from __future__ import annotations
 
@@ -74,7 +70,6 @@ _WIRE_NAMED = {"namedlist": jb.NamedList, "som": jb.OrderedMap, "mapwriter": jb.
 
 
 class _Noted(jb.Wire):
-    """Writes `inner`, then passes the body length so far to `note`."""
 
     def __init__(self, inner, note) -> None:
         self.inner, self.note = inner, note
@@ -166,7 +161,7 @@ def _json_scalar(v) -> str:
     return json_string(v) if isinstance(v, str) else json.dumps(v)
 
 
-def _json_object(pairs) -> str:
+def json_object(pairs) -> str:
     """Object text: a later duplicate key wins, keys sorted by their UTF-8 bytes."""
     merged = dict(pairs)
     keys = sorted(merged, key=lambda k: k.encode("utf-8", "surrogatepass"))
@@ -183,9 +178,9 @@ def to_json_text(d) -> str:
     if t in ("map", "mapentry"):  # an object when every key is a string, else an array of [key, value]
         pairs = d["v"] if t == "map" else [(d["k"], d["v"])]
         if all(k["t"] == "str" for k, _ in pairs):
-            return _json_object((k["v"], to_json_text(v)) for k, v in pairs)
+            return json_object((k["v"], to_json_text(v)) for k, v in pairs)
         return "[" + ",".join(f"[{to_json_text(k)},{to_json_text(v)}]" for k, v in pairs) + "]"
-    return _json_object(("" if k is None else k, to_json_text(v)) for k, v in _named(d))
+    return json_object(("" if k is None else k, to_json_text(v)) for k, v in _named(d))
 
 
 # ---------------------------------------------------------------------------
@@ -216,5 +211,4 @@ def assert_same(actual, expected, path: str = "$") -> None:
 
 
 def _short(v, limit: int = 120) -> str:
-    text = repr(v)
-    return text if len(text) <= limit else text[:limit] + "..."
+    return repr(v)[:limit] + "..." * (len(repr(v)) > limit)

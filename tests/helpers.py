@@ -1,6 +1,5 @@
-"""What several test files share: the chunker that feeds the chunk-fed decoders, the sweeps over cut and
-corrupted bodies, /select and /export bodies, and the resident-memory probes (in this process, or in a fresh
-one)."""
+"""What several test files share: chunked feeding, sweeps over cut and corrupted bodies, /select and /export
+bodies, and memory probes."""
 
 import random
 import resource
@@ -38,30 +37,26 @@ def outcome(call, *args, **kw):
 
 
 def every_cut(data, call, cuts=None):
-    """`call` on the prefixes of `data`, every length from 0 to len(data) unless `cuts` lists some, in order:
-    (cut, outcome) pairs, the outcome what `call` returned or the ValueError it raised."""
+    """(cut, outcome of `call` on data[:cut]) for every cut (or those `cuts` lists), in order."""
     for cut in range(len(data) + 1) if cuts is None else sorted(cuts):
         yield cut, outcome(call, data[:cut])
 
 
 def fails_alike_at_every_cut(data, call, reference, cuts=None):
-    """On each prefix of `data` (every one unless `cuts` lists some), `call` fails with `reference`'s message,
-    or returns where it returns."""
+    """On each prefix of `data` (or those `cuts` lists), `call` fails with `reference`'s message or returns."""
     for cut in range(len(data) + 1) if cuts is None else cuts:
         assert failure(call, data[:cut]) == failure(reference, data[:cut]), cut
 
 
 def corrupt(data, position, kind, byte):
-    """`data` with `byte` in place of the byte at `position` ("replace"), put ahead of it ("insert"), or with
-    that byte taken out ("delete")."""
+    """`data` with `byte` put at `position` ("replace" or "insert"), or the byte there taken out ("delete")."""
     if kind == "delete":
         return data[:position] + data[position + 1:]
     return data[:position] + bytes([byte]) + data[position + (kind == "replace"):]
 
 
 def corruptions(data, count, seed):
-    """`count` copies of `data`, each with the byte at a random position replaced by a random byte, drawn
-    from a generator seeded with `seed`."""
+    """`count` copies of `data`, each with one random byte replaced by a random byte (seeded)."""
     rng = random.Random(seed)
     return [corrupt(data, rng.randrange(len(data)), "replace", rng.randrange(256)) for _ in range(count)]
 
@@ -81,15 +76,13 @@ def pieces(data, sizes=None):
 
 
 def feed_all(decoder, data, sizes=None, *args):
-    """`decoder` fed `data` in `sizes` pieces (with `args` after each): what every feed returned, then what
-    finish() returned."""
+    """What every feed of `data` in `sizes` pieces (with `args`) returned, then what finish() returned."""
     return [decoder.feed(chunk, *args) for chunk in pieces(data, sizes)] + [decoder.finish()]
 
 
 def fed_until_failure(decoder, data, sizes=None, *args):
-    """`decoder` fed `data` in `sizes` pieces (with `args` after each), then finished, up to the first call
-    that raises: what the calls returned, that ValueError (None when none did), and the range of bytes fed
-    by the piece whose feed raised it (None when finish() did)."""
+    """feed_all up to the first call that raises: what the calls returned, that ValueError (or None), and the
+    range of bytes fed by the piece whose feed raised it (None when finish() did)."""
     returned, end = [], 0
     for chunk in pieces(data, sizes):
         end += len(chunk)
@@ -112,7 +105,6 @@ def stream_decoded(data, sizes=None):
 
 
 def streamed(data):
-    """What deserialize_stream delivers from the whole body."""
     out = []
     velkora.deserialize_stream(data, out.append)
     return out
@@ -132,7 +124,6 @@ def _wire(doc, kind):
 
 
 def select(docs, before=(), k=None):
-    """A /select response: NAMED_LST envelope, "response" a SOLRDOCLST, facets after it."""
     tail = [("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})}))] * (k is None)
     docs = [_wire(d, jb.Doc) for d in docs]
     arr = jb.Arr(docs if k is None else docs[:k], count=len(docs))
@@ -143,7 +134,7 @@ def select(docs, before=(), k=None):
 
 
 def export(docs, before=(), k=None, named=False):
-    """An /export response: documents in an ITERATOR, "response" a MAP_ENTRY_ITER (a NAMED_LST if `named`)."""
+    """Documents in an ITERATOR, "response" a MAP_ENTRY_ITER (a NAMED_LST if `named`)."""
     end = k is None
     docs = [_wire(d, jb.MapEntryIter) for d in docs]
     items = [("numFound", len(docs)), ("docs", jb.Iter(docs if end else docs[:k], end=end))]
@@ -156,7 +147,6 @@ def export(docs, before=(), k=None, named=False):
 # Memory
 
 def rss():
-    """This process's resident bytes."""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
 
@@ -175,7 +165,7 @@ def cap_address_space(room):
 
 
 def traced_peak(call, *args):
-    """What `call(*args)` returns, and the peak of the memory Python's allocators traced while it ran."""
+    """What `call(*args)` returns, and the peak memory Python's allocators traced meanwhile."""
     tracemalloc.start()
     try:
         return call(*args), tracemalloc.get_traced_memory()[1]
@@ -184,8 +174,7 @@ def traced_peak(call, *args):
 
 
 def in_fresh_python(code, *args, timeout=300):
-    """Runs `code` (dedented) in a new interpreter that imports from tests/ too; returns its standard output.
-    A failing run fails the test with the end of its standard error."""
+    """The standard output of `code` (dedented) run in a new interpreter that imports from tests/ too."""
     tests = str(__import__("pathlib").Path(__file__).resolve().parent)
     prologue = f"import sys\nsys.path.insert(0, {tests!r})\n"
     run = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code), *map(str, args)],

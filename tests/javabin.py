@@ -1,10 +1,6 @@
-"""A small javabin writer for building test bodies.
-
-Each marker class writes one wire form; plain values take the obvious one: None -> NULL, bool, int -> SINT
-(0 <= v < 2**31), INT or LONG, float -> DOUBLE, str -> STR, bytes -> BYTEARR, list/tuple -> ARR, dict -> NAMED_LST.
-Names are written as Solr writes them (extern strings, None as NULL), so described Solr responses rebuild byte
-for byte.  `Raw`, `ExternRef` and the `count`/`end` overrides forge what Solr never writes.
-"""
+"""A small javabin writer for test bodies: each marker class writes one wire form, plain values the obvious one
+(`wire`). Names are written as Solr writes them, so described Solr responses rebuild byte for byte; `Raw`,
+`ExternRef` and the `count`/`end` overrides forge what Solr never writes."""
 
 from __future__ import annotations
 
@@ -226,9 +222,7 @@ class InputDoc(Doc):
 
 
 class DocList(Wire):
-    """SOLRDOCLST: header [numFound, start, maxScore, numFoundExact] as Solr writes them, then the docs.
-
-    `header` replaces the whole header value (a shorter list as older Solr wrote, or a non-array)."""
+    """SOLRDOCLST: header [numFound, start, maxScore, numFoundExact] (or `header` in its place), then the docs."""
 
     def __init__(self, numFound=0, start=0, maxScore=None, numFoundExact=None, docs=(), header=None) -> None:
         self.numFound, self.start, self.maxScore, self.numFoundExact = numFound, start, maxScore, numFoundExact
@@ -279,3 +273,10 @@ def wire(value) -> Wire:
         if isinstance(value, types):
             return marker(value)
     raise TypeError(f"no javabin form for {type(value).__name__}: {value!r}")
+
+
+def nested(inner, levels: int, make=lambda x: Arr([x])):
+    """`inner` wrapped `levels` times by `make` (in an ARR unless told)."""
+    for _ in range(levels):
+        inner = make(inner)
+    return inner

@@ -26,11 +26,6 @@ def error(data, schema=META, **kw):
     return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
 
 
-def _key_after_child():
-    """A SOLRDOC whose anonymous child comes before the parent's key field."""
-    return jb.Arr([jb.Raw(b"\x0b\xa2"), D(2), jb.Extern("id"), 1], count=1)
-
-
 TREES = [  # body, rows (id, _parent_id, _depth, _child_field)
     (select(D(1, children=[D(2), D(3)])), [(1, None, 0, None), (2, 1, 1, None), (3, 1, 1, None)]),
     (select(D(1, ("reviews", [D(5), D(6, children=[D(7)])]))),
@@ -45,8 +40,8 @@ TREES = [  # body, rows (id, _parent_id, _depth, _child_field)
       (7, 6, 1, None)]),
     # The parent's key may follow its children; a parent without a single key gives them no parent id.
     (select(jb.Doc([("kids", [D(2)]), ("id", 1)])), [(1, None, 0, None), (2, 1, 1, "kids")]),
-    (jb.encode(jb.NamedList([("response", jb.DocList(docs=_key_after_child()))])),
-     [(1, None, 0, None), (2, 1, 1, None)]),
+    (jb.encode({"response": jb.DocList(docs=jb.Arr([jb.Raw(b"\x0b\xa2"), D(2), jb.Extern("id"), 1],
+                                                  count=1))}), [(1, None, 0, None), (2, 1, 1, None)]),
     (select(jb.Doc([("x", 1)], [D(2)])), [(None, None, 0, None), (2, None, 1, None)]),
     (select(D(None, children=[D(2)])), [(None, None, 0, None), (2, None, 1, None)]),
     (select(D([7, 8], children=[D(2)])), [(7, None, 0, None), (2, 7, 1, None)]),
@@ -95,12 +90,9 @@ def test_depth_limit(nest, via):
 
 
 def test_later_element_of_a_children_list_must_be_a_document():
-    bad = Mark(jb.SInt(3))
-    assert error(select(D(1, ("kids", [D(2), bad]))), children="explode") == \
-        f"expected SolrDocument or map at byte offset {bad.offset}, found other tag"
-    bad = Mark(jb.Str("x"))
-    assert error(select(D(1, ("kids", jb.Iter([D(2), bad])))), children="explode") == \
-        f"expected SolrDocument or map at byte offset {bad.offset}, found other tag"
+    for bad, kids in [(Mark(jb.SInt(3)), lambda m: [D(2), m]), (Mark(jb.Str("x")), lambda m: jb.Iter([D(2), m]))]:
+        assert error(select(D(1, ("kids", kids(bad)))), children="explode") == \
+            f"expected SolrDocument or map at byte offset {bad.offset}, found other tag"
 
 
 def test_child_values_are_converted():
@@ -139,27 +131,21 @@ def test_list_key_cannot_fill_a_parent_id(children):
 # Metadata columns in the schema
 
 PID = pa.int64()
+LEVEL = "column '{}' holds the depth of a child document, so it must be of type int32 or int64"
+VIA = "column '{}' holds the nesting field name of a child document, so it must be of type utf8"
+NO_KEY = "column '{}' holds the parent's key, but the schema has no '{}' column to take that key from"
+KEY_TYPE = "column '_parent_id' holds the parent key of a child document, so it must be the same type as the key column"
 METADATA_ERRORS = [  # fields, child_columns, message
-    ([("_depth", pa.utf8())], None,
-     "column '_depth' holds the depth of a child document, so it must be of type int32 or int64"),
-    ([("u", pa.uint8()), ("_depth", pa.int16())], None,
-     "column '_depth' holds the depth of a child document, so it must be of type int32 or int64"),
-    ([("lvl", pa.float64())], {"depth": "lvl"},
-     "column 'lvl' holds the depth of a child document, so it must be of type int32 or int64"),
-    ([("_child_field", pa.int32())], None,
-     "column '_child_field' holds the nesting field name of a child document, so it must be of type utf8"),
-    ([("_child_field", pa.large_string())], None,
-     "column '_child_field' holds the nesting field name of a child document, so it must be of type utf8"),
-    ([("_parent_id", PID)], None,
-     "column '_parent_id' holds the parent's key, but the schema has no 'id' column to take that key from"),
-    ([("pid", PID), ("_parent_id", pa.utf8())], {"parent_id": "pid"},
-     "column 'pid' holds the parent's key, but the schema has no 'id' column to take that key from"),
-    ([("id", PID), ("_parent_id", PID)], {"key": "key"},
-     "column '_parent_id' holds the parent's key, but the schema has no 'key' column to take that key from"),
-    ([("id", PID), ("_parent_id", pa.int32())], None,
-     "column '_parent_id' holds the parent key of a child document, so it must be the same type as the key column"),
-    ([("id", pa.utf8()), ("_parent_id", pa.large_string())], None,
-     "column '_parent_id' holds the parent key of a child document, so it must be the same type as the key column"),
+    ([("_depth", pa.utf8())], None, LEVEL.format("_depth")),
+    ([("u", pa.uint8()), ("_depth", pa.int16())], None, LEVEL.format("_depth")),
+    ([("lvl", pa.float64())], {"depth": "lvl"}, LEVEL.format("lvl")),
+    ([("_child_field", pa.int32())], None, VIA.format("_child_field")),
+    ([("_child_field", pa.large_string())], None, VIA.format("_child_field")),
+    ([("_parent_id", PID)], None, NO_KEY.format("_parent_id", "id")),
+    ([("pid", PID), ("_parent_id", pa.utf8())], {"parent_id": "pid"}, NO_KEY.format("pid", "id")),
+    ([("id", PID), ("_parent_id", PID)], {"key": "key"}, NO_KEY.format("_parent_id", "key")),
+    ([("id", PID), ("_parent_id", pa.int32())], None, KEY_TYPE),
+    ([("id", pa.utf8()), ("_parent_id", pa.large_string())], None, KEY_TYPE),
 ]
 
 

@@ -14,7 +14,7 @@ import javabin as jb
 import velkora
 from arrow_expect import export, select, stream
 from descriptions import body as solr_body
-from helpers import EOF, fed_until_failure, feed_all, in_fresh_python, needs_data
+from helpers import EOF, failure, fed_until_failure, feed_all, in_fresh_python, needs_data
 from test_arrow import _big, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
@@ -48,12 +48,15 @@ def same_rows(data, schema, sizes, batch_size=65536, **kw):
 @needs_data
 @pytest.mark.parametrize("name,children", [("select_small", "skip"), ("select_small", "explode"),
                                            ("export_like", "skip"), ("stream_like", "skip"),
-                                           ("child_docs", "explode"), ("select_large", "skip")])
+                                           ("child_docs", "explode"), ("select_large", "skip"),
+                                           ("child_docs", "skip")])  # anonymous children: refused alike
 def test_solr_bodies_in_any_chunks(name, children):
     data, schema = solr_body(name), _solr_schema(name, children)
-    small = len(data) < 100_000
-    for sizes in [None, [4096], [1] if small else [65536], [1, 7, 2, 300, 13]]:
-        same_rows(data, schema, sizes, children=children, batch_size=97)
+    for sizes in [None, [4096], [1] if len(data) < 100_000 else [65536], [1, 7, 2, 300, 13]]:
+        if name == "child_docs" and children == "skip":
+            assert failure(fed, data, schema, sizes) == failure(velkora.deserialize_arrow, data, schema) is not None
+        else:
+            same_rows(data, schema, sizes, children=children, batch_size=97)
 
 
 @settings(max_examples=60, deadline=None)
@@ -66,20 +69,14 @@ def test_generated_bodies_in_random_chunks(n, envelope, children, sizes, batch_s
     same_rows(data, schema, sizes, children=children, batch_size=batch_size)
 
 
-class EntryDoc(jb.Wire):
-    """A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child)."""
-
-    def __init__(self, *parts):
-        self.parts = parts
-
-    def write_to(self, w):
-        w.write(jb.Raw(bytes([jb.MAP_ENTRY_ITER])), *self.parts, jb.Raw(bytes([jb.END])))
+# A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child).
+EntryDoc = type("EntryDoc", (jb.Arr,), {"tag": jb.MAP_ENTRY_ITER, "size": "END"})
 
 
 SPLIT = {  # a body, its schema and children mode, and the columns of the whole body
     # an anonymous child among the items of an entry document is measured as one item
-    "anonymous child": (lambda: stream(EntryDoc(jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]),
-                                                jb.Extern("name"), "one"), [("id", 4)]),
+    "anonymous child": (lambda: stream(EntryDoc([jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]),
+                                                 jb.Extern("name"), "one"]), [("id", 4)]),
                         pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("_parent_id", pa.int64()),
                                    ("_depth", pa.int32())]), "explode",
                         {"id": [1, 2, 3, 4], "name": ["one", None, None, None], "_parent_id": [None, 1, 2, None],
@@ -101,15 +98,6 @@ def test_two_pieces_split_at_every_byte(case):
         same_rows(data, schema, [cut, len(data)], children=children)
 
 
-@needs_data
-def test_refusals_agree_with_the_whole_body():
-    data = solr_body("child_docs")  # anonymous children, refused in skip mode
-    schema = _solr_schema("child_docs", "skip")
-    whole = pytest.raises(ValueError, velkora.deserialize_arrow, data, schema)
-    for sizes in ([1], [4096]):
-        assert str(pytest.raises(ValueError, fed, data, schema, sizes).value) == str(whole.value)
-
-
 # ---------------------------------------------------------------------------
 # Batch boundaries
 
@@ -118,6 +106,8 @@ def test_batches_cut_every_batch_size_rows():
     assert counts(fed(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
     assert counts(fed(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
     assert counts(fed(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
+    assert counts(fed(select(*docs(2)), SCHEMA, batch_size=True)) == [[1, 1], []]
+    assert counts(fed(select(*docs(5)), SCHEMA, batch_size=2 ** 64 - 1)) == [[], [5]]
     assert counts(fed(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
     # A document's rows never split: two children make a batch of three rows at batch_size=2.
     tree = select([("id", 1), ("kids", [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])])], [("id", 4)])
@@ -125,14 +115,6 @@ def test_batches_cut_every_batch_size_rows():
     assert counts(calls) == [[3], [1]]
     assert table(calls, TREE).to_pydict() == {"id": [1, 2, 3, 4], "_parent_id": [None, 1, 1, None],
                                               "_depth": [0, 1, 1, 0]}
-
-
-@pytest.mark.parametrize("data", [select(), export(), stream(), jb.encode({"responseHeader": {"status": 0}}),
-                                  jb.encode([1, 2]), jb.encode({"response": {"numFound": 0}})], ids=repr)
-def test_complete_responses_without_documents_give_no_batch(data):
-    assert fed(data, SCHEMA) == [[], []]
-    assert fed(data, SCHEMA, [1])[-1] == []
-    assert velkora.deserialize_arrow(data, SCHEMA).num_rows == 0
 
 
 # ---------------------------------------------------------------------------
@@ -246,61 +228,52 @@ def test_envelope_errors_count_from_the_stream():
 
 
 # How pyarrow fails to take a batch: not importable at all, or failing once it holds the stream (or the batch).
-EXPORT_FAILURES = {
-    "no pyarrow": "blocked[0] = True",
-    "after the stream": "Flaky.failing = '_import_from_c'",
-    "after the batch": "Flaky.failing = 'read_next_batch'",
-}
+EXPORT_FAILURES = ["no pyarrow", "after the stream", "after the batch"]
 
 
 @pytest.mark.parametrize("failure", EXPORT_FAILURES)
 def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
     out = in_fresh_python(f"""
         from c_schema import TrackedSchema, CapsuleProvider
-        blocked = [False]
+        failure, failing = {failure!r}, [False]
 
         class NoPyarrow:
             def find_spec(self, name, path=None, target=None):
-                if blocked[0] and name.partition(".")[0] == "pyarrow":
+                if failing[0] and failure == "no pyarrow" and name.partition(".")[0] == "pyarrow":
                     raise ImportError("no pyarrow now")
 
+        def fails(stage, value):
+            if failing[0] and failure == stage:
+                raise ImportError("pyarrow failed")
+            return value
+
         sys.meta_path.insert(0, NoPyarrow())
-        if {failure!r} != "no pyarrow":
+        if failure != "no pyarrow":
             import pyarrow
 
             class Flaky:  # pyarrow's reader, failing once the real one has taken what it was given
-                failing = None
-
                 def __init__(self, reader):
                     self.reader = reader
 
                 @classmethod
                 def _import_from_c(cls, address):
-                    reader = pyarrow.RecordBatchReader._import_from_c(address)
-                    if cls.failing == "_import_from_c":
-                        raise ImportError("pyarrow failed")
-                    return cls(reader)
+                    return fails("after the stream", cls(pyarrow.RecordBatchReader._import_from_c(address)))
 
                 def read_next_batch(self):
-                    batch = self.reader.read_next_batch()
-                    if Flaky.failing == "read_next_batch":
-                        raise ImportError("pyarrow failed")
-                    return batch
+                    return fails("after the batch", self.reader.read_next_batch())
 
             sys.modules["pyarrow"] = type(sys)("pyarrow")
             sys.modules["pyarrow"].__dict__.update(vars(pyarrow), RecordBatchReader=Flaky)
         import velkora
         dec = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2)
-        {EXPORT_FAILURES[failure]}
+        failing[0] = True
         try:
             dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
         except ImportError:
             pass
         else:
             raise AssertionError("the batches went out although pyarrow failed")
-        blocked[0] = False
-        if {failure!r} != "no pyarrow":
-            Flaky.failing = None
+        failing[0] = False
         got = dec.feed(b"") + dec.finish()
         print([b.column(0).to_pylist() for b in got])
     """, timeout=120)
@@ -369,12 +342,6 @@ def test_constructor_arguments(args, kwargs, error, message):
         assert str(info.value).startswith(message)
     if error in (OverflowError,) or (error is TypeError and message is None):
         assert info.value.__notes__ == ["while processing 'batch_size'"]
-
-
-def test_batch_size_forms():
-    for size, expected in [(True, 1), (0, 1), (2 ** 64 - 1, 5)]:
-        calls = fed(select(*docs(5)), SCHEMA, batch_size=size)
-        assert [b.num_rows for call in calls for b in call] == [expected] * (5 // expected)
 
 
 # ---------------------------------------------------------------------------

@@ -62,18 +62,16 @@ def test_whole_body_entries(entry, data, kind, offset):
 
 
 def test_arrow_kinds_without_a_place():
-    data = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("n", 1)])]))]))
-    with pytest.raises(velkora.DecodeError) as caught:
-        velkora.deserialize_arrow(data, pa.schema([("d", pa.int8())]))
-    assert str(caught.value) == "unsupported Arrow column type: Int8"
-    assert (caught.value.kind, caught.value.column, caught.value.document) == ("UnsupportedArrowType", None, None)
-    with pytest.raises(ValueError) as caught:  # a bad argument is not a decode failure
-        velkora.deserialize_arrow(data, SCHEMA, children="all")
-    assert type(caught.value) is ValueError
-
-
-def mark(value):
-    return ax.Mark(jb.wire(value))
+    data = ax.select([("id", "a")], [("n", 1)])
+    error = pytest.raises(velkora.DecodeError, velkora.deserialize_arrow, data, pa.schema([("d", pa.int8())])).value
+    assert (str(error), error.kind, error.column, error.document) == \
+        ("unsupported Arrow column type: Int8", "UnsupportedArrowType", None, None)
+    strict = pa.schema([pa.field("id", pa.utf8(), nullable=False)])
+    error = pytest.raises(velkora.DecodeError, velkora.deserialize_arrow, data, strict).value
+    assert (error.kind, error.column, error.document, error.offset) == ("ArrowBuild", "id", None, None)
+    assert error.__notes__ == ["in column 'id'"]
+    # A bad argument is not a decode failure.
+    assert type(pytest.raises(ValueError, velkora.deserialize_arrow, data, SCHEMA, children="all").value) is ValueError
 
 
 # Each case: the fields of document 3 of 5 (one of them marked where the failure is), the column it names, the
@@ -94,7 +92,7 @@ PLACES = {
 def placed(case):
     fields, column, kind, schema, children = PLACES[case]
     marked = []
-    document = fields(lambda value: marked.append(mark(value)) or marked[-1])
+    document = fields(lambda value: marked.append(ax.Mark(jb.wire(value))) or marked[-1])
     docs = [[("id", f"d{i}"), ("n", jb.Long(i))] for i in range(5)]
     docs[3] = document[0] if isinstance(document[0], jb.Doc) else document
     return ax.select(*docs), marked[0], column, kind, schema, children
@@ -105,31 +103,19 @@ def placed(case):
 def test_arrow_errors_say_where(case, chunk):
     data, marked, column, kind, schema, children = placed(case)
     at = marked.offset + (kind == "InvalidUtf8")  # an invalid string is named by its first byte after the size
+    decode = (lambda: velkora.deserialize_arrow(data, schema, children=children)) if chunk is None else \
+        (lambda: feed_all(velkora.ArrowStreamDecoder(schema, 2, children=children), data, [chunk]))
+    error = pytest.raises(velkora.DecodeError, decode).value
     if chunk is None:
-        with pytest.raises(velkora.DecodeError) as caught:
-            velkora.deserialize_arrow(data, schema, children=children)
-        error = caught.value
         assert (error.offset, error.stream_offset) == (at, None)
         where = f"at byte offset {at}"
     else:
-        with pytest.raises(velkora.DecodeError) as caught:
-            feed_all(velkora.ArrowStreamDecoder(schema, 2, children=children), data, [chunk])
-        error = caught.value
         assert error.stream_offset == at and error.offset < at
         where = f"at byte offset {error.offset} of the document ({at} of the stream)"
     assert (error.kind, error.column, error.document) == (kind, column, 3)
     assert error.__notes__ == [(f"in column '{column}' of document 3, " if column else "in document 3, ") + where]
     if kind != "ArrowTypeMismatch" and kind != "ChildDocumentsInFlatTable":
         assert error.offset == message_offset(error)
-
-
-def test_assembly_errors_name_the_column():
-    data = ax.select([("id", "a")], [("n", 1)])
-    with pytest.raises(velkora.DecodeError) as caught:
-        velkora.deserialize_arrow(data, pa.schema([pa.field("id", pa.utf8(), nullable=False)]))
-    error = caught.value
-    assert (error.kind, error.column, error.document, error.offset) == ("ArrowBuild", "id", None, None)
-    assert error.__notes__ == ["in column 'id'"]
 
 
 @needs_data

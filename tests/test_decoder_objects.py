@@ -1,6 +1,5 @@
-"""Decoder objects across threads and interpreters: the owner check survives reused thread ids, a drop on
-another thread frees the decoder's memory, bytes after the documents are not kept, and the module refuses to
-load into a second interpreter."""
+"""Decoder objects across threads and interpreters: owner checks, drops on another thread, bytes after the
+documents, and no second interpreter."""
 
 import gc
 import shutil
@@ -13,10 +12,7 @@ import pytest
 
 import velkora
 from helpers import export, rss
-from test_stream_decoder import DOCS, in_thread
-
-pa = pytest.importorskip("pyarrow")
-SCHEMA = pa.schema([("id", pa.utf8())])
+from test_stream_decoder import ARROW as SCHEMA, DOCS, THREAD_OPS, fed_whole, in_thread
 
 
 def made_in_a_finished_thread(make):
@@ -27,21 +23,23 @@ def made_in_a_finished_thread(make):
     return box[0]
 
 
-@pytest.mark.parametrize("make, use, label", [
-    (velkora.StreamDecoder, lambda d: d.count, "StreamDecoder"),
-    (lambda: velkora.ArrowStreamDecoder(SCHEMA), lambda d: d.schema(), "ArrowStreamDecoder"),
-])
-def test_owner_check_survives_reused_thread_ids(make, use, label, monkeypatch):
+@pytest.mark.parametrize("finished", [False, True], ids=["made here", "made in a finished thread"])
+@pytest.mark.parametrize("op", THREAD_OPS)
+def test_use_from_other_thread_panics(op, finished, monkeypatch):
+    make, use = THREAD_OPS[op]
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((type(u.exc_value), str(u.exc_value))))
     # A new thread often gets the identifier of one that has exited; it must still be a stranger.
-    for _ in range(20):
-        dec = made_in_a_finished_thread(make)
-        exc = in_thread(lambda: use(dec))
+    for _ in range(20 if finished else 1):
+        dec = made_in_a_finished_thread(make) if finished else make()
+        label, exc = type(dec).__name__, in_thread(lambda: use(dec))
         assert type(exc) is velkora.PanicException
         assert str(exc) == f"_core::{label} is unsendable, but sent to another thread"
-        del dec, exc  # dropped here, not on its (finished) thread: reported as unraisable
-    assert seen == [(RuntimeError, f"_core::{label} is unsendable, but is being dropped on another thread")] * 20
+        if not finished:  # still usable on its own thread
+            assert fed_whole(dec, export(DOCS)) == (DOCS if label == "StreamDecoder" else [d["id"] for d in DOCS])
+        del dec, exc  # one made in a finished thread is dropped here, not there: reported as unraisable
+    message = f"_core::{label} is unsendable, but is being dropped on another thread"
+    assert seen == [(RuntimeError, message)] * 20 * finished
 
 
 @pytest.mark.rss

@@ -1,6 +1,7 @@
 """velkora.deserialize_stream: documents handed to the callback one by one, the envelope
 returned with an empty document list."""
 
+import gc
 import sys
 
 import pytest
@@ -87,22 +88,20 @@ def test_non_callable_callback_fails_only_when_a_document_is_due():
     assert deserialize_stream(jb.encode(empty), 5)["response"]["docs"] == []
 
 
-def test_trailing_bytes_fail_after_all_documents():
-    got = []
-    with pytest.raises(ValueError, match=r"^trailing data after decoded value: 2 unread byte\(s\)$"):
-        deserialize_stream(jb.encode(SELECT) + b"\x00\x00", got.append)
-    assert got == py_docs(1, 2, 3)
+THREE = jb.encode(jb.NamedList([("response", jb.DocList(5, docs=jb.Arr(docs(1, 2, 3), count=5)))]))
+FIVE = jb.encode(jb.Raw(THREE[1:]), *docs(4, 5))  # cut inside the fourth document below
 
 
-@pytest.mark.parametrize("cut", [1, 4, 7])
-def test_truncated_inside_fourth_document(cut):
-    prefix = jb.encode(jb.NamedList([("response", jb.DocList(5, docs=jb.Arr(docs(1, 2, 3), count=5)))]))
-    data = jb.encode(jb.Raw(prefix[1:]), *docs(4, 5))[:len(prefix) + cut]
+ENDS = [(jb.encode(SELECT) + b"\x00\x00", "trailing data after decoded value: 2 unread byte(s)"),
+        *[(FIVE[:len(THREE) + cut], "unexpected end of input at byte offset ") for cut in (1, 4, 7)]]
+
+
+@pytest.mark.parametrize("data, start", ENDS)
+def test_failures_come_after_the_documents_before_them(data, start):
     got = []
-    with pytest.raises(ValueError, match="^unexpected end of input at byte offset") as info:
-        deserialize_stream(data, got.append)
-    assert got == py_docs(1, 2, 3)
-    assert str(info.value) == str(pytest.raises(ValueError, deserialize, data).value)
+    message = str(pytest.raises(ValueError, deserialize_stream, data, got.append).value)
+    assert got == py_docs(1, 2, 3) and message == str(pytest.raises(ValueError, deserialize, data).value)
+    assert message.startswith(start)
 
 
 def test_delivered_documents_are_released():
@@ -144,10 +143,7 @@ def test_solr_bodies(name):
 
 @pytest.mark.parametrize("enabled", [True, False])
 def test_collector_setting_kept(enabled):
-    """Decoding pauses the cyclic collector, but the callback runs under the caller's setting and
-    every exit, a raising callback included, restores it."""
-    import gc
-
+    # Decoding pauses the cyclic collector; the callback runs under the caller's setting, every exit restores it.
     seen = []
 
     def check(doc):

@@ -1,10 +1,6 @@
-"""velkora.deserialize and the cyclic collector: which decoded containers the collector has to walk, and
-that cycles made later through decoded objects are still freed.
-
-deserialize keeps the collector out of its own build, so the first young collection afterwards walks
-every tracked container of the result. A dict holding only scalars cannot be part of a cycle; the
-interpreter leaves such a dict untracked until a container is stored in it, and the decoder must keep it
-that way (building through an intermediate container, or a copy of a tracked dict, would not)."""
+"""velkora.deserialize and the cyclic collector. The first young collection after a decode walks every tracked
+container of the result; a dict holding only scalars cannot be part of a cycle, and the interpreter leaves it
+untracked until a container goes in: the decoder must keep it so, and cycles made later must still be freed."""
 
 import gc
 import weakref
@@ -12,19 +8,17 @@ import weakref
 import pytest
 
 import javabin as jb
-from descriptions import SOLR_DATA, body
-
+from descriptions import body
+from helpers import needs_data
 from velkora import deserialize
-
-needs_data = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
 
 SCALARS = [("id", jb.Str("a-1")), ("title", "Ñandú"), ("n", 3), ("big", jb.Long(-2**63)), ("price", jb.Float(1.5)),
            ("weight", 2.25), ("inStock", True), ("gone", None), ("payload", jb.Bytes(b"\x00\xff")),
            ("when", jb.Date(1_289_616_390_279)), ("group", jb.Extern("g-1"))]
 
 
-class Probe:
-    """A weakly referable object to put inside a cycle."""
+class Probe:  # weakly referable, to put inside a cycle
+    pass
 
 
 def holds_container(d: dict) -> bool:
@@ -34,12 +28,7 @@ def holds_container(d: dict) -> bool:
 def dicts_in(value):
     if isinstance(value, dict):
         yield value
-        children = [*value.keys(), *value.values()]
-    elif isinstance(value, list):
-        children = value
-    else:
-        return
-    for child in children:
+    for child in [*value, *value.values()] if isinstance(value, dict) else value if isinstance(value, list) else ():
         yield from dicts_in(child)
 
 
@@ -66,8 +55,7 @@ def dicts_in(value):
         "entry-iter", "entry-iter-list", "map-entry", "enum"])
 def test_a_dict_is_tracked_only_when_it_holds_a_container(value, tracked):
     decoded = deserialize(jb.encode(value))
-    assert isinstance(decoded, dict)
-    assert gc.is_tracked(decoded) is tracked
+    assert isinstance(decoded, dict) and gc.is_tracked(decoded) is tracked
 
 
 @needs_data

@@ -1,7 +1,6 @@
-"""Every entry point under allocation failure: each of the first allocations fails in turn, and every outcome is
-MemoryError or success, never a crash (run in a subprocess, which a crash would end). The interpreter's
-allocators are failed through _testcapi; the C allocator, as the extension and nanoarrow call it, through the
-preloaded shim tests/native/fail_alloc.c."""
+"""Every entry point under allocation failure, each of the first allocations failing in turn: success or
+MemoryError, never a crash (in a subprocess). Python's allocators fail through _testcapi, the C allocator
+through the preloaded shim tests/native/fail_alloc.c."""
 
 import os
 import shutil
@@ -48,16 +47,13 @@ BODIES = ["020a044142434445464748",   # a MAP whose keys are not strings: its en
           "02c2216141216282010e0f"]  # a named list with an array and an empty iterator
 
 
-def solr_bodies():
-    return [(SOLR_DATA / f"{name}.bin").read_bytes().hex() for name in ("updateReq_4_5", "select_small")] \
-        if SOLR_DATA.is_dir() else []
-
-
 def test_allocation_failures_end_in_memory_error():
     pytest.importorskip("_testcapi")
     failures = os.environ.get("VELKORA_ALLOCATION_SWEEP", "40")  # how many first allocations fail, one at a time
-    run = subprocess.run([sys.executable, "-c", SWEEP, failures, *BODIES, *solr_bodies()], capture_output=True,
-                         text=True, timeout=1800)
+    solr = [(SOLR_DATA / f"{name}.bin").read_bytes().hex() for name in ("updateReq_4_5", "select_small")] \
+        if SOLR_DATA.is_dir() else []
+    run = subprocess.run([sys.executable, "-c", SWEEP, failures, *BODIES, *solr], capture_output=True, text=True,
+                         timeout=1800)
     assert run.returncode == 0, run.stderr[-2000:]
     assert set(eval(run.stdout)) <= {"ok", "MemoryError"}, run.stdout
 

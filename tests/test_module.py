@@ -111,13 +111,8 @@ def test_binding_errors(func, args, kwargs, message):
     assert type(exc.value) is TypeError and str(exc.value) == message
 
 
-class Box:
-    class Inner:
-        pass
-
-
-class Payload(bytes):
-    pass
+Inner = type("Inner", (), {"__qualname__": "Box.Inner"})  # a nested class, named by its qualified name
+Payload = type("Payload", (bytes,), {})
 
 
 @pytest.mark.parametrize("name, extra", ENTRIES)
@@ -125,7 +120,7 @@ class Payload(bytes):
     (bytearray(BODY), "'bytearray' object is not an instance of 'bytes'"),
     (memoryview(BODY), "'memoryview' object is not an instance of 'bytes'"),
     (None, "'None' is not an instance of 'bytes'"), ("\x02\x00", "'str' object is not an instance of 'bytes'"),
-    (2, "'int' object is not an instance of 'bytes'"), (Box.Inner(), "'Box.Inner' object is not an instance of 'bytes'"),
+    (2, "'int' object is not an instance of 'bytes'"), (Inner(), "'Box.Inner' object is not an instance of 'bytes'"),
 ])
 def test_data_must_be_bytes(name, extra, arg, message):
     exc = pytest.raises(TypeError, lambda: getattr(_core, name)(arg, *extra.values()))

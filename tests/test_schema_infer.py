@@ -6,23 +6,22 @@ import pytest
 
 import javabin as jb
 import velkora
-from descriptions import SOLR_DATA, body
-from helpers import failure, fails_alike_at_every_cut, outcome, replacements, traced_peak
+from descriptions import body
+from helpers import failure, fails_alike_at_every_cut, feed_all, needs_data as needs_solr, outcome, replacements, \
+    traced_peak
 from velkora import _core
 from velkora.schema import SchemaWarning, infer
 
 pa = pytest.importorskip("pyarrow")
 from arrow_expect import export, select, stream  # noqa: E402  (needs pyarrow)
 
-needs_solr = pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="no Solr test data")
 # The real bodies that hold documents where deserialize_arrow looks for them, with the children mode they need.
 REAL = [("select_small", "skip"), ("select_large", "skip"), ("export_like", "skip"), ("stream_like", "skip"),
         ("javabin_sample", "skip"), ("child_docs", "explode")]
 
 
 def inferred(data: bytes, **kwargs) -> pa.Schema:
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")  # a warning is a failure unless the test expects it
+    with warnings.catch_warnings(action="error"):  # a warning is a failure unless the test expects it
         return infer(data, **kwargs)
 
 
@@ -30,8 +29,7 @@ def inferred(data: bytes, **kwargs) -> pa.Schema:
 @pytest.mark.parametrize("name, children", REAL)
 def test_real_bodies_decode_with_the_inferred_schema(name, children):
     data = body(name)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", SchemaWarning)
+    with warnings.catch_warnings(action="ignore", category=SchemaWarning):
         schema = infer(data, sample=None)
     batch = velkora.deserialize_arrow(data, schema, children=children)
     fed = velkora.ArrowStreamDecoder(schema, 4096, children=children)
@@ -42,7 +40,7 @@ def test_real_bodies_decode_with_the_inferred_schema(name, children):
         kinds = set(survey["fields"][field.name]["values"]) | set(survey["fields"][field.name]["items"])
         if "date" in kinds:  # dates stay dates
             assert field.type in (pa.timestamp("ms"), pa.list_(pa.timestamp("ms")))
-    assert batch.num_rows == survey["rows"] if children == "explode" else survey["documents"]
+    assert batch.num_rows == (survey["rows"] if children == "explode" else survey["documents"])
 
 
 @needs_solr
@@ -62,25 +60,17 @@ def test_survey_counts_agree_with_deserialize(name):
     envelope = velkora.deserialize(data)
     response = envelope.get("response") or envelope.get("result-set")
     docs = response["docs"] if isinstance(response, dict) else response
-    rows, counts = 0, {}
+    counts = {}
 
-    def walk(doc):
-        nonlocal rows
-        rows += 1
-        for key, value in doc.items():
-            if key == "_childDocuments_":
-                for child in value:
-                    walk(child)
-                continue
+    def rows(doc):  # the document's row and those of the documents it holds
+        for key in doc.keys() - {"_childDocuments_"}:
             counts[key] = counts.get(key, 0) + 1
-            for item in value if isinstance(value, list) else [value]:
-                if isinstance(item, dict):
-                    walk(item)
+        items = [x for value in doc.values() for x in (value if isinstance(value, list) else [value])]
+        return 1 + sum(rows(x) for x in items if isinstance(x, dict))
 
-    for doc in docs:
-        walk(doc)
+    total = sum(map(rows, docs))
     survey = _core._survey(data)
-    assert survey["rows"] == rows and survey["documents"] == len(docs) and survey["complete"]
+    assert survey["rows"] == total and survey["documents"] == len(docs) and survey["complete"]
     assert {name: tally["rows"] for name, tally in survey["fields"].items()} == counts
 
 
@@ -200,8 +190,7 @@ def test_values_written_as_extern_references_are_left_out():
                                                   ("child_docs", "explode", 1), ("export_like", "skip", 29)])
 def test_survey_fails_where_deserialize_arrow_fails(name, children, step):
     data = body(name)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", SchemaWarning)
+    with warnings.catch_warnings(action="ignore", category=SchemaWarning):
         schema = infer(data)
     arrow = lambda cut: velkora.deserialize_arrow(cut, schema, children=children)
     fails_alike_at_every_cut(data, _core._survey, arrow, range(0, len(data), step))
@@ -228,17 +217,14 @@ def test_a_key_outlives_the_strings_its_value_defines(data):
     assert velkora._deserialize_safe(data) == value
     assert __import__("json").loads(velkora.deserialize_json(data)) == value
     assert velkora.deserialize_stream(data, print) == value
-    decoder = velkora.StreamDecoder()
-    decoder.feed(data, print)
-    decoder.finish()
+    assert feed_all(velkora.StreamDecoder(), data, None, print) == [None, None]
     survey = _core._survey(data)
     assert (survey["response_key"], survey["numFound"], survey["documents"], survey["complete"]) == \
         ("response", None, 0, True)
     pytest.raises(ValueError, infer, data).match("no documents")
     schema = pa.schema([("numFound", pa.utf8())])
     assert velkora.deserialize_arrow(data, schema).num_rows == 0
-    arrow = velkora.ArrowStreamDecoder(schema)
-    assert arrow.feed(data) + arrow.finish() == []
+    assert feed_all(velkora.ArrowStreamDecoder(schema), data) == [[], []]
 
 
 @needs_solr

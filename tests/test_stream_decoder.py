@@ -8,7 +8,8 @@ import pytest
 
 import javabin as jb
 import velkora
-from helpers import EOF, every_cut, export, in_fresh_python, needs_data, select, stream_decoded, streamed as reference
+from helpers import EOF, every_cut, export, feed_all, in_fresh_python, needs_data, select, stream_decoded, \
+    streamed as reference
 from solr_node import stream_body
 from descriptions import body as solr_body
 
@@ -96,12 +97,8 @@ def test_extern_reference_beyond_table_in_envelope():
 BOOM = KeyError("third")
 
 
-def throw(exc):
-    raise exc
-
-
 @pytest.mark.parametrize("op, message", [
-    (lambda d: throw(BOOM), None),  # propagated as it is
+    (lambda d: (_ for _ in ()).throw(BOOM), None),  # propagated as it is
     (lambda d: d.feed(b"", print), "Already borrowed"),
     (lambda d: d.finish(), "Already borrowed"),
     (lambda d: d.count, "Already mutably borrowed"),
@@ -155,20 +152,9 @@ def fed_whole(dec, data):
     return [i for b in dec.feed(data) + dec.finish() for i in b.column(0).to_pylist()]
 
 
-@pytest.mark.parametrize("op", THREAD_OPS)
-def test_use_from_other_thread_panics(op):
-    make, use = THREAD_OPS[op]
-    dec = make()
-    exc = in_thread(lambda: use(dec))
-    assert type(exc) is velkora.PanicException
-    assert str(exc) == f"_core::{type(dec).__name__} is unsendable, but sent to another thread"
-    expected = DOCS if isinstance(dec, velkora.StreamDecoder) else [d["id"] for d in DOCS]
-    assert fed_whole(dec, export(DOCS)) == expected  # still usable on its own thread
-
-
 # --- bodies without documents, trailing bytes ---------------------------------------------------
 
-NO_DOCS = {
+NO_DOCS = {name: jb.encode(value) for name, value in {
     "no_response": jb.NamedList({"responseHeader": jb.NamedList({"status": 0}), "docs": [jb.Doc({"id": "a"})]}),
     "top_level_arr": [jb.Doc({"id": "a"})],
     "top_level_doclist": jb.DocList(docs=[jb.Doc({"id": "a"})]),
@@ -177,13 +163,20 @@ NO_DOCS = {
     "docs_not_sequence": jb.NamedList({"response": jb.NamedList({"docs": "x", "more": [jb.Doc()]})}),
     "doclist_docs_iterator": jb.NamedList({"response": jb.DocList(docs=jb.Iter([jb.Doc({"id": "a"})]))}),
     "response_without_docs": jb.MapEntryIter({"response": jb.MapEntryIter({"numFound": 0})}),
-}
+    "named_list_without_docs": jb.NamedList({"response": jb.NamedList({"numFound": 0})}),
+    "top_level_ints": [1, 2], "header_only": jb.NamedList({"responseHeader": jb.NamedList({"status": 0})}),
+    "stream": jb.MapEntryIter([("result-set", jb.MapEntryIter([("docs", jb.Iter([]))]))]),
+}.items()} | {"select": select([]), "export": export([])}
 
 
+@pytest.mark.parametrize("tail", [b"", b"\x16\x16garbage"], ids=["", "garbage"])
+@pytest.mark.parametrize("sizes", [None, [1], [3]])
 @pytest.mark.parametrize("name", sorted(NO_DOCS))
-def test_bodies_without_documents(name):
-    dec, out = stream_decoded(jb.encode(NO_DOCS[name]) + b"\x16\x16garbage", [3])
+def test_bodies_without_documents(name, sizes, tail):
+    dec, out = stream_decoded(NO_DOCS[name] + tail, sizes)
     assert out == [] and dec.finish() is None and dec.count == 0
+    assert not any(feed_all(velkora.ArrowStreamDecoder(ARROW), NO_DOCS[name] + tail, sizes))
+    assert velkora.deserialize_arrow(NO_DOCS[name] + tail, ARROW).num_rows == 0
 
 
 @pytest.mark.parametrize("shape", ["select", "export", "stream"])

@@ -1,5 +1,5 @@
 """Chunk-fed decoders: work linear in the size of one document and of the envelope, however the peer cuts the
-body (counted in bytes gone over, not timed); and, fed in any chunks, the same documents and the same errors, at the same feed, as the whole body gives."""
+body (counted in bytes gone over); fed in any chunks, the whole body's documents and errors, at one feed."""
 
 import functools
 import re
@@ -22,52 +22,41 @@ OFFSET = re.compile(r"byte offset (\d+)")
 SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True)}
 
 
-@functools.lru_cache(maxsize=None)
-def one_large_document(values):
-    """One document holding a multi-valued field of `values` short strings (about 7 bytes each)."""
-    return select([jb.Doc({"id": "big", "vals": [f"v{i:05}" for i in range(values)]})])
+def _vals(key, n):
+    return jb.Doc({"id": key, "vals": [f"v{i:05}" for i in range(n)]})
 
 
-@functools.lru_cache(maxsize=None)
-def many_fields(fields):
-    """One document of `fields` single-valued fields, each name defined on the spot."""
-    return select([jb.Doc([("id", "wide")] + [(f"f{i}", i) for i in range(fields)])])
-
-
-@functools.lru_cache(maxsize=None)
-def small_documents(n, values):
-    return select([jb.Doc({"id": f"d{i}", "vals": [f"v{j:05}" for j in range(values)]}) for i in range(n)])
-
-
-@functools.lru_cache(maxsize=None)
-def large_envelope(entries):
-    """A highlighting section of `entries` entries ahead of "response", then three small documents."""
-    hl = jb.NamedList({f"doc-{i}": jb.NamedList({"title": [f"<em>w{i}</em> text"]}) for i in range(entries)})
-    return select([jb.Doc({"id": f"d{i}"}) for i in range(3)], before=[("highlighting", hl)])
-
-
-@functools.lru_cache(maxsize=None)
-def long_varints(continuations, where):
-    """A varint of `continuations` bytes with the continuation bit set: a small int's in the envelope, or a
-    string's size in a document. The wire puts no limit on a varint's length, so a peer can send one of any."""
+def _long_varint(where):
+    """A varint of 30,000 continuation bytes (the wire puts no limit on a varint's length): a small int's in the
+    envelope, or a string's size (31 + 0 bytes) in a document."""
+    run = b"\x80" * 30_000
     if where == "envelope":
-        value = jb.Raw(b"\x55" + b"\x80" * continuations + b"\x01")
-        return select([jb.Doc({"id": "d0"})], before=[("debug", value)])
-    name = jb.Raw(b"\x3f" + b"\x80" * continuations + b"\x00" + b"n" * 31)  # 31 + 0 bytes
-    return select([jb.Doc({"id": "d0", "name": name})])
+        return select([{"id": "d0"}], before=[("debug", jb.Raw(b"\x55" + run + b"\x01"))])
+    return select([jb.Doc({"id": "d0", "name": jb.Raw(b"\x3f" + run + b"\x00" + b"n" * 31)})])
+
+
+def _envelope(entries):
+    """A highlighting section of `entries` entries ahead of "response", then three small documents."""
+    hl = jb.NamedList({f"doc-{i}": {"title": [f"<em>w{i}</em> text"]} for i in range(entries)})
+    return select([jb.Doc({"id": f"d{i}"}) for i in range(3)], before=[("highlighting", hl)])
 
 
 SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
 WIDE = pa.schema([("id", pa.utf8()), ("f7", pa.int64())])  # the other fields are passed over
 LARGE = {  # about 1 MB each, or 30 KB for one-byte feeding; with the schema the Arrow decoder reads them by
-    "one_document": (lambda: one_large_document(140_000), SCHEMA),
-    "large_envelope": (lambda: large_envelope(28_000), SCHEMA),
-    "small_documents": (lambda: small_documents(1000, 140), SCHEMA),
-    "many_fields": (lambda: many_fields(100_000), WIDE),
-    "one_document_30kb": (lambda: one_large_document(4200), SCHEMA),
-    "large_envelope_30kb": (lambda: large_envelope(970), SCHEMA),
-    "varint_in_envelope_30kb": (lambda: long_varints(30_000, "envelope"), SCHEMA),
-    "varint_in_document_30kb": (lambda: long_varints(30_000, "document"), SCHEMA)}
+    "one_document": (lambda: select([_vals("big", 140_000)]), SCHEMA),
+    "large_envelope": (lambda: _envelope(28_000), SCHEMA),
+    "small_documents": (lambda: select([_vals(f"d{i}", 140) for i in range(1000)]), SCHEMA),
+    "many_fields": (lambda: select([jb.Doc([("id", "w")] + [(f"f{i}", i) for i in range(100_000)])]), WIDE),
+    "one_document_30kb": (lambda: select([_vals("big", 4200)]), SCHEMA),
+    "large_envelope_30kb": (lambda: _envelope(970), SCHEMA),
+    "varint_in_envelope_30kb": (lambda: _long_varint("envelope"), SCHEMA),
+    "varint_in_document_30kb": (lambda: _long_varint("document"), SCHEMA)}
+
+
+@functools.lru_cache(maxsize=None)
+def large(name):
+    return LARGE[name][0]()
 
 
 def walked(kind, data, size, schema):
@@ -87,9 +76,8 @@ def walked(kind, data, size, schema):
 def test_small_chunks_walk_each_byte_a_few_times(kind, body, size):
     # A decoder that went back to the start of a document or envelope at every feed would go over about
     # len(data)**2 / (2 * size) bytes: 2,000 times the body here; one that goes on where it stopped, about twice.
-    make, schema = LARGE[body]
-    data = make()
-    assert len(data) <= walked(kind, data, size, schema) <= 4 * len(data)
+    data = large(body)
+    assert len(data) <= walked(kind, data, size, LARGE[body][1]) <= 4 * len(data)
 
 
 # --- agreement with the whole body --------------------------------------------------------------------------
