@@ -101,42 +101,33 @@ def test_arrow_output_reads_back_as_deserialize_arrow(name, children, suffix, tm
     assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~umask)
 
 
+SCHEMA_ANSWER = {"responseHeader": {"status": 0},
+                 "schema": {"fieldTypes": [{"name": "string", "class": "solr.StrField"},
+                                           {"name": "pfloat", "class": "solr.FloatPointField"},
+                                           {"name": "pdate", "class": "solr.DatePointField"}],
+                            "fields": [{"name": "id", "type": "string", "required": True},
+                                       {"name": "price", "type": "pfloat"}],
+                            "dynamicFields": [{"name": "*_dt", "type": "pdate"}]}}
+ARROW_SCHEMA = pa.schema([("id", pa.utf8()), ("views", pa.int64())])
+
+
 @needs_solr
-@pytest.mark.parametrize("sample", [10, 50000])
-def test_arrow_infers_from_standard_input(sample, tmp_path):
+@pytest.mark.parametrize("name, args, schema", [
     # select_large is larger than the first read: a small sample needs only that, the whole one reads on.
-    data = body("select_large")
-    out = tmp_path / "out.parquet"
-    done = run("arrow", "-o", out, "--infer", sample, "--quiet", stdin=data)
+    ("select_large", ["--infer", 10], lambda data: quietly_inferred(data, sample=10)),
+    ("select_large", ["--infer", 50000], lambda data: quietly_inferred(data, sample=50000)),
+    ("select_small", ["--schema", "schema.json", "--fl", "manufacturedate_dt,id,price"],
+     lambda data: velkora.schema.from_solr(SCHEMA_ANSWER, fl="manufacturedate_dt,id,price")),
+    ("select_small", ["--schema", "schema.arrow"], lambda data: ARROW_SCHEMA),
+], ids=["sample 10", "sample 50000", "schema api answer", "arrow schema"])
+def test_arrow_from_standard_input_with_a_schema_given_or_inferred(name, args, schema, tmp_path):
+    data = body(name)
+    (tmp_path / "schema.json").write_text(json.dumps(SCHEMA_ANSWER))
+    (tmp_path / "schema.arrow").write_bytes(ARROW_SCHEMA.serialize().to_pybytes())
+    done = run("arrow", "-o", "out.parquet", *args, "--quiet", stdin=data, cwd=tmp_path)
     assert (done.returncode, done.stderr) == (0, b"")
-    expected = velkora.deserialize_arrow(data, quietly_inferred(data, sample=sample))
-    assert pq.read_table(out).equals(pa.Table.from_batches([expected]))
-
-
-@needs_solr
-def test_arrow_with_a_schema_file(tmp_path):
-    data = body("select_small")
-    answer = {"responseHeader": {"status": 0},
-              "schema": {"fieldTypes": [{"name": "string", "class": "solr.StrField"},
-                                        {"name": "pfloat", "class": "solr.FloatPointField"},
-                                        {"name": "pdate", "class": "solr.DatePointField"}],
-                         "fields": [{"name": "id", "type": "string", "required": True},
-                                    {"name": "price", "type": "pfloat"}],
-                         "dynamicFields": [{"name": "*_dt", "type": "pdate"}]}}
-    (tmp_path / "schema.json").write_text(json.dumps(answer))
-    done = run("arrow", SOLR_DATA / "select_small.bin", "-o", tmp_path / "a.arrow", "--schema",
-               tmp_path / "schema.json", "--fl", "manufacturedate_dt,id,price")
-    assert done.returncode == 0, done.stderr
-    schema = velkora.schema.from_solr(answer, fl="manufacturedate_dt,id,price")
-    expected = pa.Table.from_batches([velkora.deserialize_arrow(data, schema)])
-    assert read_back(tmp_path / "a.arrow").equals(expected)
-
-    arrow_schema = pa.schema([("id", pa.utf8()), ("views", pa.int64())])
-    (tmp_path / "schema.arrow").write_bytes(arrow_schema.serialize().to_pybytes())
-    done = run("arrow", SOLR_DATA / "select_small.bin", "-o", tmp_path / "b.parquet", "--schema",
-               tmp_path / "schema.arrow")
-    assert done.returncode == 0, done.stderr
-    assert pq.read_table(tmp_path / "b.parquet").schema == arrow_schema
+    expected = pa.Table.from_batches([velkora.deserialize_arrow(data, schema(data))])
+    assert pq.read_table(tmp_path / "out.parquet").equals(expected)
 
 
 EXPORT_50 = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
