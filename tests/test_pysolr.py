@@ -93,22 +93,23 @@ class _Traced(requests.adapters.HTTPAdapter):
 # session merges them) and the mounted adapter's own pool, and a cookie the first answer set sends the second
 # search through the session.
 SESSION_SETTINGS = {
-    "plain": ({}, {}, {}, 0),
-    "pysolr's auth": ({"auth": ("solr", "secret")}, {}, {}, 2),
-    "session's auth": ({}, {"auth": ("solr", "secret")}, {}, 2),
-    "session's headers": ({}, {"headers": {"X-Trace": "t1", "User-Agent": "probe", "Accept-Encoding": None}},
-                          {}, 0),
-    "session's params": ({}, {"params": {"fq": "inStock:true"}}, {}, 2),
-    "a cookie set by the node": ({}, {}, {"cookie": True}, 1),
-    "a redirect": ({}, {}, {"redirect": True}, 0),
-    "credentials in netrc": ({}, {}, {"netrc": True}, 2),
-    "a proxy in the environment": ({}, {}, {"proxy": True}, 2),
-    "the environment not trusted": ({}, {"trust_env": False}, {"netrc": True, "proxy": True}, 0),
-    "answers gzipped": ({}, {}, {"gzip": True}, 0),
-    "an adapter with its own pool sizes": ({}, {"mount": lambda: requests.adapters.HTTPAdapter(
-        pool_connections=1, pool_maxsize=1)}, {}, 0),
-    "an adapter of the caller's class": ({}, {"mount": _Traced}, {}, 2),
-    "a URL requests rewrites": ({}, {}, {"path": "/solr/./Products/../products"}, 0),
+    "plain": ({}, None, {}, 0),
+    "pysolr's auth": ({"auth": ("solr", "secret")}, None, {}, 2),
+    "session's auth": ({}, lambda s: setattr(s, "auth", ("solr", "secret")), {}, 2),
+    "session's headers": ({}, lambda s: s.headers.update({"X-Trace": "t1", "User-Agent": "probe",
+                                                          "Accept-Encoding": None}), {}, 0),
+    "session's params": ({}, lambda s: setattr(s, "params", {"fq": "inStock:true"}), {}, 2),
+    "a cookie set by the node": ({}, None, {"cookie": True}, 1),
+    "a redirect": ({}, None, {"redirect": True}, 0),
+    "credentials in netrc": ({}, None, {"netrc": True}, 2),
+    "a proxy in the environment": ({}, None, {"proxy": True}, 2),
+    "the environment not trusted": ({}, lambda s: setattr(s, "trust_env", False),
+                                    {"netrc": True, "proxy": True}, 0),
+    "answers gzipped": ({}, None, {"gzip": True}, 0),
+    "an adapter with its own pool sizes": ({}, lambda s: s.mount("http://", requests.adapters.HTTPAdapter(
+        pool_connections=1, pool_maxsize=1)), {}, 0),
+    "an adapter of the caller's class": ({}, lambda s: s.mount("http://", _Traced()), {}, 2),
+    "a URL requests rewrites": ({}, None, {"path": "/solr/./Products/../products"}, 0),
 }
 
 
@@ -142,12 +143,8 @@ def test_session_settings_reach_solr_as_through_pysolr(solr, case, tmp_path, mon
         asked.clear()
         solr.seen.clear()
         session = requests.Session()
-        session.headers.update(settings.get("headers", {}))
-        for name, value in settings.items():
-            if name == "mount":
-                session.mount("http://", value())
-            elif name != "headers":
-                setattr(session, name, value)
+        if settings:
+            settings(session)
         solr_ = client.Solr(url, session=session, **solr_args)
         results[client] = [solr_.search("*:*") for _ in range(2)]
         seen[client] = [{**s, "target": s["target"].replace("wt=json", "wt=javabin")} for s in solr.seen]
