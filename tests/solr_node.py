@@ -273,19 +273,17 @@ def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool
         start = 0 if mark == "*" else keys.index(mark.removeprefix("after:")) + 1
         page = documents[start:start + rows]
         following = f"after:{dict(page[-1])[key]}" if page else mark
-        return Answer(jb.encode(jb.OrderedMap([
-            ("responseHeader", _header(2)),
-            ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in page])),
-            *[("nextCursorMark", following)] * mark_entry])))
+        return Answer(select_body(page, len(documents), more=[("nextCursorMark", following)] * mark_entry))
     return respond
 
 
 def select_body(documents: list[list[tuple]], num_found: int | None = None, start: int = 0,
-                partial: bool = False) -> bytes:
-    """A /select answer; `partial` marks the header ``partialResults`` as a timeAllowed search does."""
+                partial: bool = False, more: list[tuple] = ()) -> bytes:
+    """A /select answer, `more` entries after the documents; `partial` marks the header ``partialResults``
+    as a timeAllowed search does."""
     return jb.encode(jb.OrderedMap([("responseHeader", _header(1, *[("partialResults", True)] * partial)), (
         "response", jb.DocList(len(documents) if num_found is None else num_found, start, None, True,
-                               [jb.Doc(d) for d in documents]))]))
+                               [jb.Doc(d) for d in documents])), *more]))
 
 
 def export_body(documents: list[list[tuple]], num_found: int | None = None, status: int = 0) -> bytes:
