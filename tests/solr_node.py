@@ -16,6 +16,7 @@ import threading
 from collections.abc import Callable
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from itertools import chain, repeat
 from urllib.parse import parse_qs
 
 import javabin as jb
@@ -162,8 +163,9 @@ class _Handler(BaseHTTPRequestHandler):
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
-        pieces = [sent[i:i + route.chunk_size] for i in range(0, len(sent), route.chunk_size)]
-        pieces += [b"x" * route.chunk_size] * (route.endless // route.chunk_size)
+        size = route.chunk_size
+        pieces = chain((sent[i:i + size] for i in range(0, len(sent), size)),
+                       repeat(b"x" * size, route.endless // size))  # as they are sent, none copied ahead
         try:
             for piece in pieces:
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
