@@ -94,9 +94,7 @@ def test_no_shards():
 def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
     pytest.importorskip("velkora.schema")
     urls, bodies = shards
-    fields = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}]
-    types = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"}]
-    for path, respond in schema_api(fields, types).items():
+    for path, respond in schema_api(FIELDS[:2], TYPES[:2]).items():  # id and n
         solr_nodes[0].serve("/solr/products_shard1_replica_n1" + path, respond)
     frame = vd.read_export(urls, {**PARAMS, "fl": "id,n"})
     assert list(frame.columns) == ["id", "n"]
