@@ -88,9 +88,11 @@ def consume(function, client, url, params=None, **kw):
 
 
 def _items(result):
+    """A table read whole as one item (polars' as Arrow); an iterator as it is: `extend` keeps what it gave
+    before a failure."""
     if isinstance(result, pa.Table):
         return [result]
-    return [result.to_arrow()] if hasattr(result, "to_arrow") else result  # what came before a failure stays
+    return [result.to_arrow()] if hasattr(result, "to_arrow") else result
 
 
 async def _agather(function, make, url, params, kw, got):
@@ -196,7 +198,8 @@ def test_importing_the_module_imports_no_client_and_no_dataframe_library():
 # streams them), and the error's type, message ("{url}" the URL asked, "{msg}" its msg) and fields
 
 def case(handler, answer, n=0, error=None, params={}, **how):
-    """`handler` "any": at /select, and iter_select meets it too; `how`: the delivery, or allow_partial."""
+    """`handler` "any": at /select, and iter_select meets it too; `how`: the delivery, and the function's
+    allow_partial or max_value_bytes."""
     return handler, answer, n, error, params, how
 
 
