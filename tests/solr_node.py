@@ -222,15 +222,11 @@ def error_response(status: int, msg: str | None, *, error_class: str = "org.apac
     """A Solr error answer, (javabin, JSON), as Solr writes it: the header's status, and the error's metadata
     (a named list), msg, trace and code (each only when there is one)."""
     metadata = [("error-class", error_class), ("root-error-class", error_class)]
-    error = [("metadata", metadata), *[("msg", msg)] * (msg is not None),
-             *[("trace", trace)] * (trace is not None), ("code", status)]
-    header = [("status", status), ("QTime", 3)]
-    javabin = jb.encode(jb.OrderedMap([
-        ("responseHeader", jb.OrderedMap([(k, jb.solr_int(v)) for k, v in header])),
-        ("error", jb.OrderedMap([(k, jb.NamedList(v) if k == "metadata" else jb.solr_int(v) if k == "code"
-                                  else v) for k, v in error]))]))
-    json_error = {k: [x for pair in v for x in pair] if k == "metadata" else v for k, v in error}
-    return javabin, json.dumps({"responseHeader": dict(header), "error": json_error}).encode()
+    error = {k: v for k, v in {"msg": msg, "trace": trace, "code": status}.items() if v is not None}
+    answer = {"responseHeader": {"status": status, "QTime": 3}}
+    javabin = jb.encode(plain_wire({**answer, "error": {"metadata": jb.NamedList(metadata), **error}}))
+    flat = [x for pair in metadata for x in pair]
+    return javabin, json.dumps({**answer, "error": {"metadata": flat, **error}}).encode()
 
 
 def solr_error(status: int, msg: str | None, **kw) -> Respond:
