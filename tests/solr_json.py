@@ -16,10 +16,9 @@ import numpy as np
 
 STYLES = ("flat", "map", "arrarr", "arrmap", "arrntv")
 _DAYS_PER_400_YEARS = 146_097  # the Gregorian calendar repeats every 400 years
-_NTV_TYPES = {"null": "null", "bool": "bool", "byte": "int", "short": "int", "int": "int", "long": "long",
-              "float": "float", "double": "double", "date": "date", "str": "str", "bytes": "str", "enum": "str",
-              "list": "array", "iter": "array", "namedlist": "lst", "som": "map", "map": "map",
-              "mapwriter": "map", "mapentry": "map", "doc": "doc", "inputdoc": "doc", "doclist": "doclist"}
+_NTV_TYPES = {"byte": "int", "short": "int", "bytes": "str", "enum": "str", "list": "array", "iter": "array",
+              "namedlist": "lst", "som": "map", "mapwriter": "map", "mapentry": "map", "inputdoc": "doc"}
+# The other kinds keep their own name: null, bool, int, long, float, double, date, str, map, doc, doclist.
 
 
 def instant(ms: int) -> str:
@@ -55,7 +54,8 @@ def java_float(v: float) -> str:
         return f"{mantissa}e{int(exponent)}"
     low, high = _float32_interval(abs(x))
     exact = Decimal(abs(float(x)))
-    candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1) for m in range(10, 100)]
+    candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1)
+                  for m in range(10, 100)]
     inside = [c for c in candidates if low < c < high]
     best = min(inside, key=lambda c: abs(c - exact))
     return ("-" if v < 0 else "") + str(best)
@@ -71,11 +71,7 @@ def _key(k) -> str:
     """The object key Solr writes for a map key description (or a name)."""
     if k is None or isinstance(k, str):
         return json.dumps(k or "")
-    if k["t"] == "null":
-        return '""'
-    if k["t"] == "bool":
-        return '"true"' if k["v"] else '"false"'
-    return json.dumps(str(k["v"]))
+    return json.dumps("" if k["t"] == "null" else str(k["v"]).lower() if k["t"] == "bool" else str(k["v"]))
 
 
 def _object(pairs) -> str:
@@ -112,10 +108,8 @@ def render(d, nl: str = "flat") -> str:
     if t in ("list", "iter"):
         return "[" + ",".join(render(x, nl) for x in v) + "]"
     if t == "namedlist":
-        return _named_list([(k, render(x, nl), _NTV_TYPES[x["t"]]) for k, x in v], nl)
-    if t in ("som", "mapwriter"):
-        return _object((k, render(x, nl)) for k, x in v)
-    if t == "map":
+        return _named_list([(k, render(x, nl), _NTV_TYPES.get(x["t"], x["t"])) for k, x in v], nl)
+    if t in ("som", "mapwriter", "map"):
         return _object((k, render(x, nl)) for k, x in v)
     if t == "mapentry":
         return _object([(d["k"], render(v, nl))])

@@ -1,12 +1,9 @@
-"""A loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks.
+"""A loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks, and the answers it gives.
 
-Paths are routed to answers (`serve`); each route also says how its body is delivered: in chunks with chunked
-transfer encoding (as Solr streams), with a Content-Length, or until the connection closes, and whether the
-delivery is cut: the connection dropped, the body ended cleanly but early, or a stall. Answers are built by
-`bodies` (the same response as javabin and JSON, picked by ``wt``), `solr_error` and the Schema API and
-cursor-page helpers below. As Jetty does for Solr, the node gzips an answer of 2,048 bytes or more when the
-route allows it and the client accepts it, and refuses a request line over 8 KiB with 414 and an HTML page.
-Only 127.0.0.1 is ever bound; every wait is bounded.
+A route (`serve`) delivers its body in chunks with chunked transfer encoding (as Solr streams), with a
+Content-Length, or until the connection closes, and may cut it. As Jetty does for Solr, the node gzips an
+answer of 2,048 bytes or more when the route allows it and the client accepts it, and refuses a request line
+over 8 KiB with 414 and an HTML page. Only 127.0.0.1 is ever bound; every wait is bounded.
 """
 
 from __future__ import annotations
@@ -17,8 +14,9 @@ import select
 import socket
 import threading
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from itertools import chain, repeat
 from urllib.parse import parse_qs
 
 import javabin as jb
@@ -29,6 +27,9 @@ STALL_LIMIT = 10.0  # seconds a stalled delivery waits at most before it drops t
 GZIP_MIN = 2048  # Jetty's GzipHandler leaves smaller answers alone
 REQUEST_LINE_LIMIT = 8192  # Jetty's default request header size
 SENT = ("Authorization", "Cookie", "User-Agent", "X-Trace")  # request headers `SolrNode.seen` records
+URI_TOO_LONG = (b'<html>\n<head>\n<meta http-equiv="Content-Type" content="text/html;charset=ISO-8859-1"/>\n'
+                b"<title>Error 414 URI Too Long</title>\n</head>\n"
+                b"<body><h2>HTTP ERROR 414 URI Too Long</h2>\n</body>\n</html>\n")
 
 
 @dataclass
@@ -46,14 +47,10 @@ Respond = Callable[[Params], Answer]
 
 @dataclass
 class Route:
-    """What a path answers and how the body travels.
-
-    framing: "chunked", "length" or "close" (no length, the end of the body is the end of the connection).
-    cut: None, "drop" (close the connection abruptly), "end" (end the body cleanly there: the chunked
-    terminator, a Content-Length of the cut, or a close), "stall" (wait, then drop) or "silent" (drop before
-    any answer). cut_at: body bytes sent before the cut; negative counts from the end. gzip: compress as Jetty
-    does. endless: after the body, this many more bytes of filler (a value that never ends), then a drop.
-    """
+    """framing: "chunked", "length" or "close". cut: None, "drop" (close abruptly), "end" (end the body
+    cleanly: the chunked terminator, a Content-Length of the cut, or a close), "stall" (wait, then drop) or
+    "silent" (drop before any answer), after cut_at body bytes (negative: from the end). endless: this many
+    bytes of filler after the body (a value that never ends), then a drop."""
     respond: Respond
     framing: str = "chunked"
     chunk_size: int = 4096
@@ -65,20 +62,20 @@ class Route:
 
 
 class SolrNode:
-    """The server; `url(path)` for addresses, `requests` for what was asked (path and parameters)."""
+    """`requests`: path and parameters of each request; `seen`: method, path, target, accept-encoding,
+    gzipped and the SENT headers of each; `hung_up`: paths of stalled deliveries whose client hung up."""
 
     def __init__(self) -> None:
         self.routes: dict[str, Route] = {}
         self.requests: list[tuple[str, Params]] = []
-        self.seen: list[dict] = []  # per request: method, path, target, accept-encoding, gzipped, the SENT headers
-        self.hung_up: list[str] = []  # paths of stalled deliveries whose client closed the connection
+        self.seen: list[dict] = []
+        self.hung_up: list[str] = []
         self.released = threading.Event()  # set on close: stalled deliveries give up at once
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
         self.server.daemon_threads = True
         self.server.node = self  # type: ignore[attr-defined]
-        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
-                                       daemon=True)
-        self.thread.start()
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
+                         daemon=True).start()
 
     @property
     def base(self) -> str:
@@ -89,21 +86,16 @@ class SolrNode:
 
     def serve(self, path: str, respond: Respond | Answer | bytes, **delivery) -> str:
         """Route `path`; returns its URL."""
-        if isinstance(respond, bytes):
-            respond = Answer(respond)
-        if isinstance(respond, Answer):
-            respond = (lambda answer: lambda params: answer)(respond)
-        self.routes[path] = Route(respond, **delivery)
+        answer = Answer(respond) if isinstance(respond, bytes) else respond
+        self.routes[path] = Route(respond if callable(respond) else lambda params: answer, **delivery)
         return self.url(path)
 
     def asked(self, path: str) -> list[Params]:
         return [params for p, params in self.requests if p == path]
 
     def reset(self) -> None:
-        self.routes.clear()
-        self.requests.clear()
-        self.seen.clear()
-        self.hung_up.clear()
+        for kept in (self.routes, self.requests, self.seen, self.hung_up):
+            kept.clear()
 
     def close(self) -> None:
         self.released.set()
@@ -122,14 +114,15 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_GET(self) -> None:
         if len(self.requestline) > REQUEST_LINE_LIMIT:
-            return self._too_long()
+            page = Answer(URI_TOO_LONG, 414, "text/html;charset=iso-8859-1")
+            return self._send(page, Route(None, "length"))
         path, _, query = self.path.partition("?")
         self._answer(path, parse_qs(query, keep_blank_values=True))
 
     def do_POST(self) -> None:  # a form-encoded query, as clients send long ones
         path, _, query = self.path.partition("?")
-        form = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
         params = parse_qs(query, keep_blank_values=True)
+        form = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
         for name, values in parse_qs(form, keep_blank_values=True).items():
             params.setdefault(name, []).extend(values)
         self._answer(path, params)
@@ -141,71 +134,63 @@ class _Handler(BaseHTTPRequestHandler):
                 "accept": self.headers.get("Accept-Encoding", ""), "gzip": False,
                 "headers": {name: self.headers.get(name) for name in SENT}}
         node.seen.append(seen)
-        route = node.routes.get(path)
-        if route is None:
-            route = Route(lambda params: Answer(f"no route {path}".encode(), 404, "text/plain"))
+        route = node.routes.get(path) or Route(lambda _: Answer(b"no route", 404, "text/plain"))
         if route.cut == "silent":
             return self._drop()
         answer = route.respond(params)
-        body, encoding = answer.body, answer.encoding
-        if route.gzip and encoding is None and len(body) >= GZIP_MIN and "gzip" in seen["accept"]:
-            body, encoding = gzip.compress(body, 6), "gzip"
-        seen["gzip"] = encoding == "gzip"
-        cut_at = None if route.cut is None else (route.cut_at if route.cut_at >= 0 else len(body) + route.cut_at)
-        sent = body if cut_at is None else body[:cut_at]
+        if route.gzip and not answer.encoding and len(answer.body) >= GZIP_MIN and "gzip" in seen["accept"]:
+            answer = Answer(gzip.compress(answer.body, 6), answer.status, answer.content_type, "gzip",
+                            answer.headers)
+        seen["gzip"] = answer.encoding == "gzip"
+        if self._send(answer, route, node):
+            node.hung_up.append(path)
+
+    def _send(self, answer: Answer, route: Route, node: SolrNode | None = None) -> bool:
+        """Delivers `answer` as `route` says; True when a stalled delivery saw the client hang up."""
+        body, chunked = answer.body, route.framing == "chunked"
+        sent = body if route.cut is None else body[:route.cut_at if route.cut_at >= 0 else
+                                                   len(body) + route.cut_at]
         self.send_response(answer.status)
         self.send_header("Content-Type", answer.content_type)
-        if encoding is not None:
-            self.send_header("Content-Encoding", encoding)
-        for name, value in answer.headers:
-            self.send_header(name, value)
-        if route.framing == "chunked":
-            self.send_header("Transfer-Encoding", "chunked")
+        headers = [("Content-Encoding", answer.encoding)] * bool(answer.encoding) + list(answer.headers)
+        if chunked:
+            headers.append(("Transfer-Encoding", "chunked"))
         elif route.framing == "length":
-            self.send_header("Content-Length", str(len(sent) if route.cut == "end" else len(body)))
+            headers.append(("Content-Length", str(len(sent) if route.cut == "end" else len(body))))
         else:
-            self.send_header("Connection", "close")
+            headers.append(("Connection", "close"))
             self.close_connection = True
+        for name, value in headers:
+            self.send_header(name, value)
         self.end_headers()
+        size = route.chunk_size
+        pieces = chain((sent[i:i + size] for i in range(0, len(sent), size)),
+                       repeat(b"x" * size, route.endless // size))  # as they are sent, none copied ahead
         try:
-            for start in range(0, len(sent), route.chunk_size):
-                piece = sent[start:start + route.chunk_size]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if route.framing == "chunked" else piece)
-            filler = b"x" * route.chunk_size
-            for _ in range(route.endless // route.chunk_size):
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(filler), filler) if route.framing == "chunked" else filler)
-            if route.cut == "stall" and self._client_hangs_up(node, route.stall):
-                node.hung_up.append(path)
+            for piece in pieces:
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+            hung_up = route.cut == "stall" and self._client_hangs_up(node, route.stall)
             if route.cut in ("drop", "stall") or route.endless:
-                return self._drop()
-            if route.framing == "chunked":
+                self._drop()
+            elif chunked:
                 self.wfile.write(b"0\r\n\r\n")
+            return hung_up
         except OSError:  # the client went away first (a timeout on its side)
             self.close_connection = True
+            return False
 
     def _client_hangs_up(self, node: SolrNode, seconds: float) -> bool:
-        """Wait up to `seconds` (less once the node closes); True when the client closed the connection."""
+        """Waits up to `seconds` (less once the node closes); True when the client closed the connection."""
         for _ in range(int(seconds / 0.05)):
             if node.released.is_set():
                 return False
-            readable, _, _ = select.select([self.connection], [], [], 0.05)
-            if readable:
+            if select.select([self.connection], [], [], 0.05)[0]:
                 try:
                     if self.connection.recv(1, socket.MSG_PEEK) == b"":
                         return True
                 except OSError:
                     return True
         return False
-
-    def _too_long(self) -> None:
-        page = (b"<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html;charset=ISO-8859-1\"/>\n"
-                b"<title>Error 414 URI Too Long</title>\n</head>\n<body><h2>HTTP ERROR 414 URI Too Long</h2>\n"
-                b"</body>\n</html>\n")
-        self.send_response(414)
-        self.send_header("Content-Type", "text/html;charset=iso-8859-1")
-        self.send_header("Content-Length", str(len(page)))
-        self.end_headers()
-        self.wfile.write(page)
 
     def _drop(self) -> None:
         self.close_connection = True
@@ -224,11 +209,12 @@ def wt(params: Params) -> str:
 
 def bodies(javabin: bytes, json_text: bytes | None = None, status: int = 200) -> Respond:
     """The same response as javabin or JSON, as ``wt`` asks (JSON by default, as Solr does)."""
-    def respond(params: Params) -> Answer:
-        if wt(params) == "javabin" or json_text is None:
-            return Answer(javabin, status, JAVABIN)
-        return Answer(json_text, status, JSON)
-    return respond
+    return lambda params: Answer(javabin, status) if wt(params) == "javabin" or json_text is None else \
+        Answer(json_text, status, JSON)
+
+
+def _header(qtime: int, *more) -> jb.Wire:
+    return jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(qtime)), *more])
 
 
 def error_response(status: int, msg: str | None, *, error_class: str = "org.apache.solr.common.SolrException",
@@ -236,15 +222,11 @@ def error_response(status: int, msg: str | None, *, error_class: str = "org.apac
     """A Solr error answer, (javabin, JSON), as Solr writes it: the header's status, and the error's metadata
     (a named list), msg, trace and code (each only when there is one)."""
     metadata = [("error-class", error_class), ("root-error-class", error_class)]
-    error = [("metadata", metadata)] + [("msg", msg)] * (msg is not None) + [("trace", trace)] * (trace is not None) \
-        + [("code", status)]
-    header = [("status", status), ("QTime", 3)]
-    javabin = jb.encode(jb.OrderedMap([
-        ("responseHeader", jb.OrderedMap([(k, jb.solr_int(v)) for k, v in header])),
-        ("error", jb.OrderedMap([(k, jb.NamedList(v) if k == "metadata" else jb.solr_int(v) if k == "code" else v)
-                                 for k, v in error]))]))
-    json_error = {k: [x for pair in v for x in pair] if k == "metadata" else v for k, v in error}
-    return javabin, json.dumps({"responseHeader": dict(header), "error": json_error}).encode()
+    error = {k: v for k, v in {"msg": msg, "trace": trace, "code": status}.items() if v is not None}
+    answer = {"responseHeader": {"status": status, "QTime": 3}}
+    javabin = jb.encode(plain_wire({**answer, "error": {"metadata": jb.NamedList(metadata), **error}}))
+    flat = [x for pair in metadata for x in pair]
+    return javabin, json.dumps({**answer, "error": {"metadata": flat, **error}}).encode()
 
 
 def solr_error(status: int, msg: str | None, **kw) -> Respond:
@@ -256,29 +238,26 @@ def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "i
     """The Schema API answers of a collection, by path below the collection: /schema (the whole schema),
     /schema/fields (declared fields only, as Solr lists them), /schema/dynamicfields, /schema/fieldtypes and
     /schema/uniquekey, each javabin or JSON as asked."""
-    header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))]
-
     def answer(name: str, value) -> Respond:
-        body = jb.encode(jb.OrderedMap([("responseHeader", jb.OrderedMap(header)), (name, _plain_wire(value))]))
         text = json.dumps({"responseHeader": {"status": 0, "QTime": 1}, name: value}).encode()
-        return bodies(body, text)
+        javabin = jb.encode(jb.OrderedMap([("responseHeader", _header(1)), (name, plain_wire(value))]))
+        return bodies(javabin, text)
 
-    whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types, "fields": fields,
-             "dynamicFields": list(dynamic_fields), "copyFields": []}
+    whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types,
+             "fields": fields, "dynamicFields": list(dynamic_fields), "copyFields": []}
     return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields),
-            "/schema/dynamicfields": answer("dynamicFields", list(dynamic_fields)), "/schema/fieldtypes": answer("fieldTypes", field_types),
+            "/schema/dynamicfields": answer("dynamicFields", list(dynamic_fields)),
+            "/schema/fieldtypes": answer("fieldTypes", field_types),
             "/schema/uniquekey": answer("uniqueKey", unique_key)}
 
 
-def _plain_wire(value):
+def plain_wire(value):
     """JSON-shaped values as Solr's javabin writes them: objects as ordered maps, ints as Solr ints."""
     if isinstance(value, dict):
-        return jb.OrderedMap([(k, _plain_wire(v)) for k, v in value.items()])
+        return jb.OrderedMap([(k, plain_wire(v)) for k, v in value.items()])
     if isinstance(value, list):
-        return [_plain_wire(v) for v in value]
-    if isinstance(value, int) and not isinstance(value, bool):
-        return jb.solr_int(value)
-    return value
+        return [plain_wire(v) for v in value]
+    return jb.solr_int(value) if isinstance(value, int) and not isinstance(value, bool) else value
 
 
 def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool = True) -> Respond:
@@ -292,21 +271,17 @@ def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool
         start = 0 if mark == "*" else keys.index(mark.removeprefix("after:")) + 1
         page = documents[start:start + rows]
         following = f"after:{dict(page[-1])[key]}" if page else mark
-        return Answer(jb.encode(jb.OrderedMap([
-            ("responseHeader", jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(2))])),
-            ("response", jb.DocList(len(documents), 0, None, True, [jb.Doc(d) for d in page])),
-            *[("nextCursorMark", following)] * mark_entry])))
+        return Answer(select_body(page, len(documents), more=[("nextCursorMark", following)] * mark_entry))
     return respond
 
 
 def select_body(documents: list[list[tuple]], num_found: int | None = None, start: int = 0,
-                partial: bool = False) -> bytes:
-    """A /select answer; `partial` marks the header ``partialResults`` as a timeAllowed search does."""
-    header = [("status", jb.Int(0)), ("QTime", jb.solr_int(1))] + [("partialResults", True)] * partial
-    return jb.encode(jb.OrderedMap([
-        ("responseHeader", jb.OrderedMap(header)),
-        ("response", jb.DocList(len(documents) if num_found is None else num_found, start, None, True,
-                                [jb.Doc(d) for d in documents]))]))
+                partial: bool = False, more: list[tuple] = ()) -> bytes:
+    """A /select answer, `more` entries after the documents; `partial` marks the header ``partialResults``
+    as a timeAllowed search does."""
+    return jb.encode(jb.OrderedMap([("responseHeader", _header(1, *[("partialResults", True)] * partial)), (
+        "response", jb.DocList(len(documents) if num_found is None else num_found, start, None, True,
+                               [jb.Doc(d) for d in documents])), *more]))
 
 
 def export_body(documents: list[list[tuple]], num_found: int | None = None, status: int = 0) -> bytes:
@@ -314,8 +289,9 @@ def export_body(documents: list[list[tuple]], num_found: int | None = None, stat
     fails: the body ends well-formed, short. The in-band request error is `export_failure`."""
     return jb.encode(jb.MapEntryIter([
         ("responseHeader", jb.Map([("status", jb.Int(status))])),
-        ("response", jb.MapEntryIter([("numFound", jb.solr_long(len(documents) if num_found is None else num_found)),
-                                      ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents]))]))]))
+        ("response", jb.MapEntryIter([
+            ("numFound", jb.solr_long(len(documents) if num_found is None else num_found)),
+            ("docs", jb.Iter([jb.MapEntryIter(d) for d in documents]))]))]))
 
 
 def export_failure(msg: str, status: int = 400) -> bytes:
@@ -345,12 +321,11 @@ def java_hash(text: str) -> int:
 
 
 def partitioned_export(documents: list[list[tuple]]) -> Respond:
-    """A core's /export over `documents`: only the fields in ``fl``, and with ``numWorkers`` only the documents
-    of worker ``workerId``: ``(sum of the partitionKeys' hash codes & 0x7FFFFFFF) % numWorkers``, as Solr
-    computes it. numFound stays the unpartitioned total."""
+    """A core's /export over `documents`: only the fields in ``fl``, and with ``numWorkers`` only the
+    documents of worker ``workerId``: ``(sum of the partitionKeys' hash codes & 0x7FFFFFFF) % numWorkers``, as
+    Solr computes it. numFound stays the unpartitioned total."""
     def respond(params: Params) -> Answer:
-        fields = params["fl"][-1].split(",")
-        chosen = documents
+        fields, chosen = params["fl"][-1].split(","), documents
         if "numWorkers" in params:
             workers, worker = int(params["numWorkers"][-1]), int(params["workerId"][-1])
             keys = params["partitionKeys"][-1].split(",")
@@ -360,29 +335,29 @@ def partitioned_export(documents: list[list[tuple]]) -> Respond:
     return respond
 
 
-def cluster_status(collections: dict[str, dict], live_nodes: list[str], aliases: dict[str, str] = {}) -> Respond:
+def cluster_status(collections: dict[str, dict], live_nodes: list[str],
+                   aliases: dict[str, str] = {}) -> Respond:
     """/admin/collections?action=CLUSTERSTATUS&collection=C: C's state (an alias: each of its collections'),
     the aliases and the live nodes; an unknown C answers 400 as Solr does."""
     def respond(params: Params) -> Answer:
         asked = params.get("collection", [None])[-1]
-        names = list(collections) if asked is None else aliases[asked].split(",") if asked in aliases else [asked]
+        names = list(collections) if asked is None else aliases.get(asked, asked).split(",")
         if any(name not in collections for name in names):
             return solr_error(400, f"Collection: {asked} not found")(params)
         cluster = {"collections": {name: collections[name] for name in names}, "aliases": aliases,
                    "live_nodes": live_nodes}
-        header = jb.OrderedMap([("status", jb.Int(0)), ("QTime", jb.solr_int(4))])
-        return Answer(jb.encode(jb.OrderedMap([("responseHeader", header), ("cluster", _plain_wire(cluster))])))
+        return Answer(jb.encode(jb.OrderedMap([("responseHeader", _header(4)),
+                                               ("cluster", plain_wire(cluster))])))
     return respond
+
+
+def node_name(node: SolrNode | str) -> str:
+    return (node.base if isinstance(node, SolrNode) else node).removeprefix("http://") + "_solr"
 
 
 def replica_state(node: SolrNode | str, core: str, leader: bool = False, state: str = "active",
                   type: str = "NRT") -> dict:
     """A replica's entry of CLUSTERSTATUS; `node` a SolrNode or an address with nothing behind it."""
     base = node.base if isinstance(node, SolrNode) else node
-    entry = {"core": core, "node_name": base.removeprefix("http://") + "_solr", "base_url": base + "/solr",
-             "state": state, "type": type}
-    return entry | ({"leader": "true"} if leader else {})
-
-
-def node_name(node: SolrNode | str) -> str:
-    return (node.base if isinstance(node, SolrNode) else node).removeprefix("http://") + "_solr"
+    return {"core": core, "node_name": node_name(node), "base_url": base + "/solr", "state": state,
+            "type": type, **({"leader": "true"} if leader else {})}

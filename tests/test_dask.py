@@ -1,7 +1,7 @@
 """velkora.dask.read_export over three loopback shards: one partition per shard, equal to the shards read one
 by one and concatenated, on the threaded scheduler and on a distributed cluster. Then a loopback SolrCloud of
-three nodes: velkora.cloud.shards from CLUSTERSTATUS, and velkora.dask.read_collection (and velkora.ray's) with
-shard splits, replica failover and column projection."""
+three nodes: velkora.cloud.shards from CLUSTERSTATUS, and velkora.dask.read_collection (and velkora.ray's)
+with shard splits, replica failover and column projection."""
 
 import re
 import socket
@@ -11,8 +11,8 @@ import pytest
 
 import javabin as jb
 import velkora
-from solr_node import cluster_status, export_body, export_failure, node_name, partitioned_export, replica_state, schema_api, \
-    solr_error
+from solr_node import cluster_status, export_body, export_failure, node_name, partitioned_export, \
+    replica_state, schema_api, solr_error
 
 dd = pytest.importorskip("dask.dataframe")
 pytest.importorskip("requests")
@@ -50,8 +50,9 @@ def same_frame(got, expected: pa.Table):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None) \
-            as cluster, distributed.Client(cluster, set_as_default=False) as client:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
         yield client
 
 
@@ -68,12 +69,14 @@ def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_n
     assert dict(got.dtypes) == dict(frame.dtypes)  # the partitions match the frame's declared columns
     assert [len(frame.get_partition(i).compute(scheduler="sync")) for i in range(3)] == [120, 0, 75]
     for node, url in zip(solr_nodes, urls):
-        assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"] for p in node.asked(url[len(node.base):]))
+        assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"]
+                   for p in node.asked(url[len(node.base):]))
 
 
 def test_on_a_distributed_cluster(shards, dask_client):
     urls, bodies = shards
-    same_frame(dask_client.compute(vd.read_export(urls, PARAMS, SCHEMA)).result(timeout=60), concatenated(bodies))
+    frame = vd.read_export(urls, PARAMS, SCHEMA)
+    same_frame(dask_client.compute(frame).result(timeout=60), concatenated(bodies))
 
 
 def test_a_failing_shard_fails_the_computation(shards, solr_nodes):
@@ -91,9 +94,7 @@ def test_no_shards():
 def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
     pytest.importorskip("velkora.schema")
     urls, bodies = shards
-    fields = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}]
-    types = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"}]
-    for path, respond in schema_api(fields, types).items():
+    for path, respond in schema_api(FIELDS[:2], TYPES[:2]).items():  # id and n
         solr_nodes[0].serve("/solr/products_shard1_replica_n1" + path, respond)
     frame = vd.read_export(urls, {**PARAMS, "fl": "id,n"})
     assert list(frame.columns) == ["id", "n"]
@@ -102,7 +103,8 @@ def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
 
 # ---------------------------------------------------------------------------
 # A loopback SolrCloud: collection "products", three active shards of two usable replicas each (the leader
-# not always listed first), a replica down, one on a node that is not live, and the inactive parent of a split.
+# not always listed first), a replica down, one on a node that is not live, and the inactive parent of a
+# split.
 
 def cloud_doc(i):
     return [("id", f"doc-{i:03d}"), ("n", i), ("price", jb.Float(i / 4))]
@@ -112,7 +114,8 @@ CLOUD_DOCS = {"shard1": [cloud_doc(i) for i in range(50)], "shard2": [cloud_doc(
               "shard3": []}
 CLOUD_SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32())])
 CLOUD_PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price"}
-FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}, {"name": "price", "type": "pfloat"}]
+FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"},
+          {"name": "price", "type": "pfloat"}]
 TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"},
          {"name": "pfloat", "class": "solr.FloatPointField"}]
 
@@ -134,37 +137,29 @@ class Cloud:
             leader = replica_state(nodes[s], f"products_shard{s + 1}_replica_n1", leader=True)
             other = replica_state(nodes[(s + 1) % 3], f"products_shard{s + 1}_replica_n2",
                                   type="PULL" if s == 2 else "TLOG")
-            pair = [("core_node%d" % (2 * s + 1), leader), ("core_node%d" % (2 * s + 2), other)]
-            shards[f"shard{s + 1}"] = {"range": None, "state": "active", "replicas": dict(pair[::-1] if s == 1 else pair)}
-        shards["shard1"]["replicas"]["core_node7"] = replica_state(nodes[2], "products_shard1_replica_n3", state="down")
+            pair = [(f"core_node{2 * s + 1}", leader), (f"core_node{2 * s + 2}", other)]
+            shards[f"shard{s + 1}"] = {"range": None, "state": "active",
+                                       "replicas": dict(pair[::-1] if s == 1 else pair)}
+        shards["shard1"]["replicas"]["core_node7"] = replica_state(nodes[2], "products_shard1_replica_n3",
+                                                                   state="down")
         shards["shard2"]["replicas"]["core_node8"] = replica_state(self.dead, "products_shard2_replica_n3")
-        self.shards = shards
-        self.live = [node_name(n) for n in nodes]
-        status = cluster_status({"products": {"shards": shards}}, self.live, {"everything": "products"})
-        all_docs = [d for docs in CLOUD_DOCS.values() for d in docs]
+        self.shards, self.live = shards, [node_name(n) for n in nodes]
         for node in nodes:
-            node.serve("/solr/admin/collections", status)
+            node.serve("/solr/admin/collections", cluster_status({"products": {"shards": shards}}, self.live,
+                                                                 {"everything": "products"}))
         self.cores = {r["core"]: n for s in shards.values() for r in s["replicas"].values() for n in nodes
                       if r["base_url"] == n.base + "/solr"}
         for name, shard in shards.items():
-            for replica in shard["replicas"].values():
-                node = next((n for n in nodes if replica["base_url"] == n.base + "/solr"), None)
-                if node is not None:
-                    self.serve(replica["core"], partitioned_export(CLOUD_DOCS.get(name, all_docs)))
-                    for path, respond in schema_api(FIELDS, TYPES).items():
-                        node.serve(f"/solr/{replica['core']}{path}", respond)
-
-    def core(self, core):
-        """(node, path of its /export) of a core."""
-        return self.cores[core], f"/solr/{core}/export"
+            for core in self.cores.keys() & {r["core"] for r in shard["replicas"].values()}:
+                self.serve(core, partitioned_export(CLOUD_DOCS.get(name, sum(CLOUD_DOCS.values(), []))))
+                for path, respond in schema_api(FIELDS, TYPES).items():
+                    self.cores[core].serve(f"/solr/{core}{path}", respond)
 
     def serve(self, core, respond, **delivery):
-        node, path = self.core(core)
-        node.serve(path, respond, **delivery)
+        self.cores[core].serve(f"/solr/{core}/export", respond, **delivery)
 
     def asked(self, core):
-        node, path = self.core(core)
-        return node.asked(path)
+        return self.cores[core].asked(f"/solr/{core}/export")
 
     def refuse(self, core):
         """The core's node stays live in the cluster's view, but nothing answers at its address."""
@@ -183,7 +178,7 @@ def cloud(solr, solr_nodes):
 
 
 def every_document():
-    docs = [d for shard in CLOUD_DOCS.values() for d in shard]
+    docs = sum(CLOUD_DOCS.values(), [])
     return pa.Table.from_batches([velkora.deserialize_arrow(export_body(docs), CLOUD_SCHEMA)])
 
 
@@ -221,8 +216,9 @@ def test_cluster_status_errors(cloud):
     cloud.live.remove(node_name(cloud.nodes[2]))
     with pytest.raises(velkora.cloud.SolrError, match="^" + re.escape(
             "Solr error 200: shard shard2 of collection products has no usable replica (core_node4 on "
-            f"{node_name(cloud.nodes[2])}: the node is not live; core_node3 on {node_name(cloud.nodes[1])} is "
-            f"recovering; core_node8 on {node_name(cloud.dead)}: the node is not live) (HTTP 200 from {url})")):
+            f"{node_name(cloud.nodes[2])}: the node is not live; core_node3 on {node_name(cloud.nodes[1])} "
+            f"is recovering; core_node8 on {node_name(cloud.dead)}: the node is not live) (HTTP 200 from "
+            f"{url})")):
         velkora.cloud.shards(requests.Session(), cloud.url, "products")
 
 
@@ -232,8 +228,8 @@ def test_read_collection_reads_every_document_once(cloud, dask_client, splits):
     assert frame.npartitions == 3 * splits and list(frame.columns) == CLOUD_SCHEMA.names
     same_rows(dask_client.compute(frame).result(timeout=60), every_document())
     schema_paths = [p for n in cloud.nodes for p, _ in n.requests if "/schema" in p]
-    assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in
-                                          ["fields", "dynamicfields", "fieldtypes"] + ["uniquekey"] * (splits > 1))
+    parts = ["fields", "dynamicfields", "fieldtypes", *["uniquekey"] * (splits > 1)]
+    assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in parts)
     partition = {"numWorkers": [str(splits)], "partitionKeys": ["id"]} if splits > 1 else {}
     for s in (1, 2, 3):  # split i starts on replica i modulo 2; the split parent, down and dead ones unasked
         on = [sorted(p.get("workerId", ["0"])[0] for p in cloud.asked(f"products_shard{s}_replica_n{r}"))
@@ -308,7 +304,8 @@ def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failu
     import velkora.ray
 
     if failure == "cut":
-        cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300,
+        cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop",
+                    cut_at=300,
                     chunk_size=100)
     dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
                                           splits_per_shard=splits)

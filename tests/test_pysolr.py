@@ -1,4 +1,5 @@
-"""velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response."""
+"""velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response;
+the native JSON shaping against the rules of Solr's JSON writer."""
 
 import json
 import re
@@ -26,27 +27,22 @@ def solr_like(d):
     facet counts and their fields are simple ordered maps; the counts themselves stay named lists."""
     if d["t"] not in ("namedlist", "som"):
         return d
-    return {"t": "som", "v": [(k, solr_like(v) if k in ("responseHeader", "params", "facet_counts", "facet_fields")
-                               else v) for k, v in d["v"]]}
+    simple = ("responseHeader", "params", "facet_counts", "facet_fields")
+    return {"t": "som", "v": [(k, solr_like(v) if k in simple else v) for k, v in d["v"]]}
 
 
-@pytest.fixture
-def core(solr):
-    """A core with no Schema API (its requests would go unanswered); its URL as pysolr takes it."""
-    return solr
+SELECT = ("/solr/products/select", "/solr/products/select/")  # pysolr asks for "select/?..."
 
 
-def serve(core, respond, **delivery):
-    for path in ("/solr/products/select", "/solr/products/select/"):  # pysolr asks for "select/?..."
-        core.serve(path, respond, **delivery)
-    return core.url("/solr/products")
-
-
-def serve_select(core, d):
-    """Serves `d` as javabin, or as the JSON text Solr writes for the json.nl asked."""
-    javabin = jb.encode(to_wire(d))
-    return serve(core, lambda params: bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(
-        params))
+def serve(node, respond, **delivery):
+    """The core's URL (its Schema API unanswered), its /select answering `respond`, or a description as
+    javabin or as the JSON text Solr writes for the json.nl asked."""
+    if isinstance(respond, dict):
+        def respond(params, javabin=jb.encode(to_wire(respond)), d=respond):
+            return bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(params)
+    for path in SELECT:
+        node.serve(path, respond, **delivery)
+    return node.url("/solr/products")
 
 
 def _v(t, v):
@@ -76,115 +72,82 @@ def assert_same_results(got, expected):
 @needs_data
 @pytest.mark.parametrize("nl", [None, *solr_json.STYLES])
 @pytest.mark.parametrize("name", ["select_small", "child_docs"])
-def test_search_gives_what_pysolr_gives_from_json(core, name, nl):
-    url = serve_select(core, solr_like(load(name)))
+def test_search_gives_what_pysolr_gives_from_json(solr, name, nl):
+    url = serve(solr, solr_like(load(name)))
     params = {"facet": "true", "facet.field": "cat", **({"json.nl": nl} if nl else {})}
     assert_same_results(vp.Solr(url).search("title:keyboard", **params),
                         pysolr.Solr(url).search("title:keyboard", **params))
-    wts = [p["wt"] for p in core.asked("/solr/products/select/")]
-    assert wts == [["javabin"], ["json"]]
-    assert core.requests == [(p, q) for p, q in core.requests if p == "/solr/products/select/"]  # no Schema API
+    assert [p["wt"] for p in solr.asked(SELECT[1])] == [["javabin"], ["json"]]
+    assert {p for p, _ in solr.requests} == {SELECT[1]}  # no Schema API
 
 
-def test_long_queries_posted_no_schema_asked(core):
-    url = serve_select(core, _som(response={**_doclist([
-        ("id", _v("str", "a")), ("made_dt", _v("date", 1_600_000_000_123)), ("score", _v("float", 0.10000000149011612))]),
-        "maxScore": 0.1}))
-    solr = vp.Solr(url)
-    results = solr.search("*:*")
-    assert results.docs == [{"id": "a", "made_dt": "2020-09-13T12:26:40.123Z", "score": 0.1}]
-    assert results.raw_response["response"]["maxScore"] == 0.1
-    long_q = "id:(" + " OR ".join(f"x{i}" for i in range(300)) + ")"  # pysolr posts a query this long
-    assert solr.search(long_q).docs == results.docs
-    assert core.asked("/solr/products/select/")[-1] == {"q": [long_q], "wt": ["javabin"]}
-    assert {p for p, _ in core.requests} == {"/solr/products/select/"}
-
-
-def _session(**settings):
-    session = requests.Session()
-    for name, value in settings.items():
-        if name == "headers":
-            session.headers.update(value)
-        elif name == "mount":
-            session.mount("http://", value())
-        else:
-            setattr(session, name, value)
-    return session
-
-
-def _pool_sizes():
-    return requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=1)
-
-
-def _own_adapter():
+class _Traced(requests.adapters.HTTPAdapter):
     """An adapter of the caller's class: what its send() adds must reach Solr."""
-    class Traced(requests.adapters.HTTPAdapter):
-        def add_headers(self, request, **kwargs):
-            request.headers["X-Trace"] = "adapter"
-    return Traced()
+
+    def add_headers(self, request, **kwargs):
+        request.headers["X-Trace"] = "adapter"
 
 
-# What each setting changes in the requests the session sends, and how many of velkora's two searches go through
-# Session.request: the direct path takes none of these settings but for the headers (merged as the session merges
-# them) and the mounted adapter's own pool, and a cookie the first answer set sends the second search through the
-# session.
+# What each setting changes in the requests the session sends, and how many of velkora's two searches go
+# through Session.request: the direct path takes none of these settings but for the headers (merged as the
+# session merges them) and the mounted adapter's own pool, and a cookie the first answer set sends the second
+# search through the session.
 SESSION_SETTINGS = {
-    "plain": ({}, {}, {}, 0),
-    "pysolr's auth": ({"auth": ("solr", "secret")}, {}, {}, 2),
-    "session's auth": ({}, {"auth": ("solr", "secret")}, {}, 2),
-    "session's headers": ({}, {"headers": {"X-Trace": "t1", "User-Agent": "probe", "Accept-Encoding": None}}, {}, 0),
-    "session's params": ({}, {"params": {"fq": "inStock:true"}}, {}, 2),
-    "a cookie set by the node": ({}, {}, {"cookie": True}, 1),
-    "a redirect": ({}, {}, {"redirect": True}, 0),
-    "credentials in netrc": ({}, {}, {"netrc": True}, 2),
-    "a proxy in the environment": ({}, {}, {"proxy": True}, 2),
-    "the environment not trusted": ({}, {"trust_env": False}, {"netrc": True, "proxy": True}, 0),
-    "answers gzipped": ({}, {}, {"gzip": True}, 0),
-    "an adapter with its own pool sizes": ({}, {"mount": _pool_sizes}, {}, 0),
-    "an adapter of the caller's class": ({}, {"mount": _own_adapter}, {}, 2),
-    "a URL requests rewrites": ({}, {}, {"path": "/solr/./Products/../products"}, 0),
+    "plain": ({}, None, {}, 0),
+    "pysolr's auth": ({"auth": ("solr", "secret")}, None, {}, 2),
+    "session's auth": ({}, lambda s: setattr(s, "auth", ("solr", "secret")), {}, 2),
+    "session's headers": ({}, lambda s: s.headers.update({"X-Trace": "t1", "User-Agent": "probe",
+                                                          "Accept-Encoding": None}), {}, 0),
+    "session's params": ({}, lambda s: setattr(s, "params", {"fq": "inStock:true"}), {}, 2),
+    "a cookie set by the node": ({}, None, {"cookie": True}, 1),
+    "a redirect": ({}, None, {"redirect": True}, 0),
+    "credentials in netrc": ({}, None, {"netrc": True}, 2),
+    "a proxy in the environment": ({}, None, {"proxy": True}, 2),
+    "the environment not trusted": ({}, lambda s: setattr(s, "trust_env", False),
+                                    {"netrc": True, "proxy": True}, 0),
+    "answers gzipped": ({}, None, {"gzip": True}, 0),
+    "an adapter with its own pool sizes": ({}, lambda s: s.mount("http://", requests.adapters.HTTPAdapter(
+        pool_connections=1, pool_maxsize=1)), {}, 0),
+    "an adapter of the caller's class": ({}, lambda s: s.mount("http://", _Traced()), {}, 2),
+    "a URL requests rewrites": ({}, None, {"path": "/solr/./Products/../products"}, 0),
 }
 
 
 @pytest.mark.parametrize("case", SESSION_SETTINGS)
-def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, monkeypatch):
+def test_session_settings_reach_solr_as_through_pysolr(solr, case, tmp_path, monkeypatch):
     """Each client's session with the same setting: the node sees the same requests from both, and the
     same Results come back, whichever path a request takes."""
     solr_args, settings, node, through_session = SESSION_SETTINGS[case]
-    d = solr_like(load("select_small")) if SOLR_DATA.is_dir() else _som(response=_doclist())
-    url = serve_select(core, d)
-    if node.get("gzip"):
-        for path in ("/solr/products/select", "/solr/products/select/"):
-            core.routes[path].gzip = True
-    if node.get("path"):
-        url = core.url(node["path"])
+    url = serve(solr, solr_like(load("select_small")) if SOLR_DATA.is_dir() else _som(response=_doclist()),
+                gzip=node.get("gzip", False))
+    url, respond = solr.url(node.get("path", "/solr/products")), solr.routes[SELECT[1]].respond
     if node.get("cookie"):  # the answer sets a cookie the session must send back
-        respond = core.routes["/solr/products/select/"].respond
-        core.serve("/solr/products/select/", lambda params: Answer(**{
-            **respond(params).__dict__, "headers": (("Set-Cookie", "route=n1; Path=/solr"),)}))
+        solr.serve(SELECT[1], lambda params: Answer(**{**respond(params).__dict__,
+                                                       "headers": (("Set-Cookie", "route=n1; Path=/solr"),)}))
     if node.get("redirect"):
-        core.serve("/solr/moved/select/", lambda params: Answer(b"", 302, "text/plain", headers=(
-            ("Location", "/solr/products/select/?" + urlencode(params, doseq=True)),)))
-        url = core.url("/solr/moved")
+        url = solr.serve("/solr/moved/select/", lambda params: Answer(b"", 302, "text/plain", headers=(
+            ("Location", "/solr/products/select/?" + urlencode(params, doseq=True)),)))[:-len("/select/")]
     if node.get("netrc"):
         (tmp_path / "netrc").write_text("machine 127.0.0.1 login netrc-user password netrc-secret\n")
         monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
     if node.get("proxy"):  # the node plays the proxy too: it is asked for the whole URL
-        monkeypatch.setenv("HTTP_PROXY", core.base)
-        monkeypatch.delenv("NO_PROXY", raising=False)
-        monkeypatch.delenv("no_proxy", raising=False)
-        core.serve(core.url("/solr/products/select/"), core.routes["/solr/products/select/"].respond)
+        monkeypatch.setenv("HTTP_PROXY", solr.base)
+        for name in ("NO_PROXY", "no_proxy"):
+            monkeypatch.delenv(name, raising=False)
+        solr.serve(solr.url(SELECT[1]), respond)
     seen, results, asked, pools = {}, {}, [], {}
     session_request = requests.Session.request
     monkeypatch.setattr(requests.Session, "request", lambda self, *a, **kw: asked.append(a[:2]) or
                         session_request(self, *a, **kw))
     for client in (pysolr, vp):
         asked.clear()
-        core.seen.clear()
-        session = _session(**settings)
-        solr = client.Solr(url, session=session, **solr_args)
-        results[client] = [solr.search("*:*") for _ in range(2)]
-        seen[client] = [{**s, "target": s["target"].replace("wt=json", "wt=javabin")} for s in core.seen]
+        solr.seen.clear()
+        session = requests.Session()
+        if settings:
+            settings(session)
+        solr_ = client.Solr(url, session=session, **solr_args)
+        results[client] = [solr_.search("*:*") for _ in range(2)]
+        seen[client] = [{**s, "target": s["target"].replace("wt=json", "wt=javabin")} for s in solr.seen]
         adapter = session.get_adapter(url)  # whose pools served the searches, over how many connections
         pools[client] = sorted((type(adapter).__name__, p.num_connections, p.num_requests)
                                for manager in (adapter.poolmanager, *adapter.proxy_manager.values())
@@ -198,10 +161,10 @@ def test_session_settings_reach_solr_as_through_pysolr(core, case, tmp_path, mon
 
 
 @pytest.mark.parametrize("form", ["javabin", "json"])
-def test_errors_are_pysolrs_with_solrs_message(core, form):
+def test_errors_are_pysolrs_with_solrs_message(solr, form):
     javabin, text = error_response(400, "undefined field nope")
     # Each client gets the form it asks for, or JSON whatever it asks for.
-    url = serve(core, bodies(javabin, text, status=400) if form == "javabin" else Answer(text, 400, JSON))
+    url = serve(solr, bodies(javabin, text, status=400) if form == "javabin" else Answer(text, 400, JSON))
     expected = pytest.raises(pysolr.SolrError, lambda: pysolr.Solr(url).search("nope:1"))
     got = pytest.raises(vp.SolrError, lambda: vp.Solr(url).search("nope:1"))
     assert str(got.value) == str(expected.value) == \
@@ -211,47 +174,41 @@ def test_errors_are_pysolrs_with_solrs_message(core, form):
 
 
 @pytest.mark.parametrize("failure", ["a stalled answer", "a dropped connection", "nobody listening"])
-def test_transport_failures_raise_what_pysolr_raises(core, failure):
+def test_transport_failures_raise_what_pysolr_raises(solr, failure):
     """The same exception, worded the same, whichever client asked (addresses of objects aside)."""
-    url = serve(core, b"x" * 5000, **{"a stalled answer": {"cut": "stall", "stall": 5.0},
-                                      "a dropped connection": {"cut": "drop", "cut_at": 100}}.get(failure, {}))
+    cuts = {"a stalled answer": {"cut": "stall", "stall": 5.0},
+            "a dropped connection": {"cut": "drop", "cut_at": 100}}
+    url = serve(solr, b"x" * 5000, **cuts.get(failure, {}))
     if failure == "nobody listening":
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
             url = f"http://127.0.0.1:{closed.getsockname()[1]}/solr/products"
     raised = {}
     for client in (pysolr, vp):
-        error = pytest.raises(Exception, lambda: client.Solr(url, timeout=0.5).search("*:*"))
-        raised[client] = (type(error.value), re.sub(r" at 0x[0-9a-f]+", "", str(error.value)).replace("wt=json",
-                                                                                                        "wt=javabin"))
+        error = pytest.raises(Exception, lambda: client.Solr(url, timeout=0.5).search("*:*")).value
+        text = re.sub(r" at 0x[0-9a-f]+", "", str(error))
+        raised[client] = type(error), text.replace("wt=json", "wt=javabin")
     assert raised[vp] == raised[pysolr]
     assert raised[vp][0] is {"a dropped connection": pysolr.requests.exceptions.ChunkedEncodingError}.get(
         failure, pysolr.SolrError)
 
 
-@pytest.mark.parametrize("url, prepared", [
-    ("http://127.0.0.1:8983/solr/c_1/select/?q=%2A%3A%2A&fq=a%20b+c&wt=javabin", True),
-    ("http://solr-1.example:65535/solr/c/select/?q=~!$'()*,;:@/?", True),
-    ("http://127.0.0.1:8983/solr//c/select", True),
-    ("http://127.0.0.1:65536/solr/c/select/?q=x", False),  # refused by requests
-    ("http://127.0.0.1:08983/solr/c/select/?q=x", False),
-    ("http://Solr.example/solr/c/select/?q=x", False),
-    ("HTTP://solr.example/solr/c/select/?q=x", False),
-    ("http://solr.example/solr/./c/../c/select/?q=x", False),
-    ("http://solr.example/solr/c/select/.", False),
-    ("http://solr.example/solr/c/select/?q=%41", False),
-    ("http://solr.example/solr/c/select/?q=%2a", False),
-    ("http://solr.example/solr/c/select/?q=%zz", False),
-    ("http://solr.example/solr/c/select/?q=a b", False),
-    ("http://solr.example/solr/c/select/?q=[x]", False),
-    ("http://solr.example/solr/c/select/?q=\u00e9", False),
-    ("http://solr.example/solr/c/select/#x", False),
-    ("http://solr.example?q=x", False),
-    ("http://[::1]:8983/solr/c/select/?q=x", False),
+PREPARED = ["http://127.0.0.1:8983/solr/c_1/select/?q=%2A%3A%2A&fq=a%20b+c&wt=javabin",
+            "http://solr-1.example:65535/solr/c/select/?q=~!$'()*,;:@/?",
+            "http://127.0.0.1:8983/solr//c/select"]
+
+
+@pytest.mark.parametrize("url", [
+    *PREPARED, "http://127.0.0.1:65536/solr/c/select/?q=x",  # refused by requests
+    "http://127.0.0.1:08983/solr/c/select/?q=x", "http://Solr.example/solr/c/select/?q=x",
+    "HTTP://solr.example/solr/c/select/?q=x", "http://solr.example/solr/./c/../c/select/?q=x",
+    *[f"http://solr.example/solr/c/select/{end}" for end in (".", "?q=%41", "?q=%2a", "?q=%zz", "?q=a b",
+                                                             "?q=[x]", "?q=\u00e9", "#x")],
+    "http://solr.example?q=x", "http://[::1]:8983/solr/c/select/?q=x",
 ])
-def test_urls_sent_unprepared_are_those_requests_leaves_alone(url, prepared):
-    assert vp._prepared(url) is prepared
-    if prepared:
+def test_urls_sent_unprepared_are_those_requests_leaves_alone(url):
+    assert vp._prepared(url) is (url in PREPARED)
+    if url in PREPARED:
         request = requests.models.PreparedRequest()
         request.prepare_url(url, None)
         assert request.url == url
@@ -262,7 +219,8 @@ PARTS = {
                                   ("price", _v("float", 0.10000000149011612))])),
     "moreLikeThis": _som(a=_doclist([("id", _v("str", "c")), ("payload", _v("bytes", "AAE=")),
                                      ("weight", _v("double", 0.1))])),
-    "spellcheck": _som(suggestions=_named(helo=_som(numFound=_v("int", 1), suggestion=_v("list", [_v("str", "hello")]))),
+    "spellcheck": _som(suggestions=_named(helo=_som(numFound=_v("int", 1),
+                                                    suggestion=_v("list", [_v("str", "hello")]))),
                        correctlySpelled=_v("bool", False), collations=_named(collation=_v("str", "hello"))),
     "terms": _som(cat=_named(audio=_v("int", 3), video=_v("int", 1))),
     "facet_counts": _som(facet_queries=_som(), facet_fields=_som(cat=_named(audio=_v("int", 3))),
@@ -275,7 +233,8 @@ PARTS = {
         min=_v("double", 0.5), max=_v("double", "Infinity"), count=_v("long", 2), missing=_v("long", 0),
         sum=_v("double", "Infinity"), mean=_v("double", "NaN"), stddev=_v("double", "NaN")))),
     "grouped": _som(cat=_som(matches=_v("int", 2), groups=_v("list", [_som(
-        groupValue=_v("str", "audio"), doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
+        groupValue=_v("str", "audio"),
+        doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
     "debug": _som(rawquerystring=_v("str", "*:*"), explain=_named(a=_v("str", "1.0 = x")),
                   timing=_som(time=_v("double", 1.0))),
 }
@@ -283,16 +242,21 @@ PARTS = {
 
 @pytest.mark.parametrize("nl", solr_json.STYLES)
 @pytest.mark.parametrize("part", PARTS)
-def test_other_response_parts_as_pysolr_gives_them(core, part, nl):
-    url = serve_select(core, _som(responseHeader=_som(status=_v("int", 0), QTime=_v("int", 1)),
-                                  response=_doclist([("id", _v("str", "a")), ("made_dt", _v("date", 5))]),
-                                  **{part: PARTS[part]}))
-    expected = pysolr.Solr(url).search("*:*", **{"json.nl": nl})
-    assert_same_results(vp.Solr(url).search("*:*", **{"json.nl": nl}), expected)
-    assert part in expected.raw_response
+def test_other_response_parts_as_pysolr_gives_them(solr, part, nl):
+    response = {**_doclist([("id", _v("str", "a")), ("made_dt", _v("date", 1_600_000_000_123)),
+                            ("score", _v("float", 0.10000000149011612))]), "maxScore": 0.1}
+    url = serve(solr, _som(responseHeader=_som(status=_v("int", 0), QTime=_v("int", 1)), response=response,
+                           **{part: PARTS[part]}))
+    q = "id:(" + " OR ".join(f"x{i}" for i in range(300)) + ")"  # pysolr posts a query this long
+    expected = pysolr.Solr(url).search(q, **{"json.nl": nl})
+    assert_same_results(vp.Solr(url).search(q, **{"json.nl": nl}), expected)
+    assert part in expected.raw_response and expected.raw_response["response"]["maxScore"] == 0.1
+    assert expected.docs == [{"id": "a", "made_dt": "2020-09-13T12:26:40.123Z", "score": 0.1}]
+    assert solr.asked(SELECT[1])[-1] == {"q": [q], "json.nl": [nl], "wt": ["javabin"]}
+    assert [s["method"] for s in solr.seen] == ["POST"] * 2 and {p for p, _ in solr.requests} == {SELECT[1]}
 
 
-def test_cursor_paging_through_results(core):
+def test_cursor_paging_through_results(solr):
     pages = {"*": ("A", ["a", "b"]), "A": ("B", ["c"]), "B": ("B", [])}
 
     def respond(params):
@@ -300,8 +264,7 @@ def test_cursor_paging_through_results(core):
         d = _som(response=_doclist(*[[("id", _v("str", i))] for i in pages[mark][1]]),
                  nextCursorMark=_v("str", pages[mark][0]))
         return bodies(jb.encode(to_wire(d)), solr_json.text(d))(params)
-    core.serve("/solr/products/select/", respond)
-    url = core.url("/solr/products")
+    url = serve(solr, respond)
     got = vp.Solr(url).search("*:*", sort="id asc", cursorMark="*")
     assert [doc["id"] for doc in got] == [doc["id"] for doc in pysolr.Solr(url).search(
         "*:*", sort="id asc", cursorMark="*")] == ["a", "b", "c"]
@@ -316,9 +279,9 @@ def _f(v):
 
 
 EDGES = _som(
-    dates=_v("list", [_v("date", ms) for ms in (0, -1, 1, 86_399_999, -62_135_596_800_000, -62_135_596_800_001,
-                                                -62_198_755_200_000, 253_402_300_799_999, 253_402_300_800_000,
-                                                -(1 << 63), (1 << 63) - 1)]),
+    dates=_v("list", [_v("date", ms) for ms in (0, -1, 1, 86_399_999, -62_135_596_800_000,
+                                                -62_135_596_800_001, -62_198_755_200_000, 253_402_300_799_999,
+                                                253_402_300_800_000, -(1 << 63), (1 << 63) - 1)]),
     floats=_v("list", [_f(x) for x in (1.401298464324817e-45, 2.802596928649634e-45, 9.80908925027372e-45,
                                        1.1754943508222875e-38, 3.4028234663852886e38, -3.4028234663852886e38,
                                        0.10000000149011612, -0.0, 0.0, 16777216.0, 9.99999993922529e-09,
@@ -330,18 +293,19 @@ EDGES = _som(
                                    ("b", {"t": "namedlist", "v": [(None, _v("null", None))]}),
                                    ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)),
                                    ("f", _v("bool", True)), ("g", _som(h=_v("double", "NaN"))),
-                                   ("i", _v("iter", [])), ("j", {"t": "map", "v": []}), ("k", _v("null", None)),
+                                   ("i", _v("iter", [])), ("j", _v("map", [])), ("k", _v("null", None)),
                                    ("l", _v("double", 0.5)), ("m", _v("str", "s")), ("n", _v("list", [])),
                                    ("o", {"t": "doc", "fields": [("id", _v("str", "o"))], "children": []}),
                                    ("p", _doclist())]},
     som={"t": "som", "v": [(None, _v("int", 1)), ("x", _v("int", 2)), ("x", _v("int", 3))]},
-    map={"t": "map", "v": [({"t": "int", "v": 7}, _v("str", "seven")), ({"t": "bool", "v": False}, _v("int", 0)),
-                           ({"t": "str", "v": "s"}, _v("int", 1)), ({"t": "long", "v": 1 << 40}, _v("null", None))]},
+    map={"t": "map", "v": [(_v("int", 7), _v("str", "seven")), (_v("bool", False), _v("int", 0)),
+                           (_v("str", "s"), _v("int", 1)), (_v("long", 1 << 40), _v("null", None))]},
     entry={"t": "mapentry", "k": {"t": "int", "v": 5}, "v": _v("str", "five")},
     writer={"t": "mapwriter", "v": [("k", _v("date", 1_327_731_722_000)), ("k", _v("double", 1.5))]},
-    response={"t": "doclist", "numFound": 3, "start": 1, "maxScore": 1.401298464324817e-45, "numFoundExact": None,
+    response={**_doclist(), "numFound": 3, "start": 1, "maxScore": 1.401298464324817e-45,
+              "numFoundExact": None,
               "docs": [{"t": "doc", "fields": [("id", _v("str", "p")), ("score", _f(0.10000000149011612))],
-                        "children": [{"t": "doc", "fields": [("id", _v("str", "c"))], "children": []}]}]},
+                        "children": _doclist([("id", _v("str", "c"))])["docs"]}]},
 )
 
 
@@ -353,11 +317,13 @@ def test_edge_values_read_back_as_the_writer_writes_them():
                                 "-292275055-05-16T16:47:04.192Z", "+292278994-08-17T07:12:55.807Z"]
     assert got["floats"][:5] == [1.4e-45, 2.8e-45, 9.8e-45, 1.1754944e-38, 3.4028235e38]
     assert got["floats"][-3:] == ["NaN", "Infinity", "-Infinity"] and got["bytes"][:2] == ["", "AA=="]
-    assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1}, {"name": None, "type": "float", "value": 0.5},
+    assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1},
+                                {"name": None, "type": "float", "value": 0.5},
                                 {"name": "a", "type": "date", "value": "1970-01-01T00:00:00Z"}]
-    assert [entry["type"] for entry in got["named"][3:]] == ["lst", "str", "int", "long", "bool", "map", "array", "map",
-                                                           "null", "double", "str", "array", "doc", "doclist"]
-    assert got["som"] == {"": 1, "x": 3} and got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
+    assert [entry["type"] for entry in got["named"][3:]] == \
+        "lst str int long bool map array map null double str array doc doclist".split()
+    assert got["som"] == {"": 1, "x": 3}
+    assert got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
     assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
 
 
@@ -383,7 +349,7 @@ def _sample():
 
 
 @needs_data
-def test_real_select_answer_with_facets(core):
+def test_real_select_answer_with_facets(solr):
     data = _sample()
     got = velkora.loads_solr_json(data)
     assert got["facet_counts"]["facet_fields"]["inStock"] == ["false", 2, "true", 2]
@@ -392,20 +358,17 @@ def test_real_select_answer_with_facets(core):
     assert got["response"]["docs"][0]["timestamp_dt"] == "2019-02-05T00:21:03.591Z"
     assert velkora.loads_solr_json(data, "map")["facet_counts"]["facet_fields"]["price"] == \
         {"2.0": 1, "3.0": 1, "4.0": 1, "5.0": 1}
-    results = vp.Solr(serve(core, data)).search("*:*")
+    results = vp.Solr(serve(solr, data)).search("*:*")
     assert (results.hits, results.facets, results.qtime) == (5, got["facet_counts"], 91)
 
 
-HOSTILE = [
-    jb.encode(jb.NamedList([(jb.Date(0), 1)])),  # a key deserialize makes an int, we would make text
-    jb.encode(jb.NamedList([(jb.Bytes(b""), 1)])),
-    jb.encode(jb.NamedList([(jb.EnumValue(1, jb.Str("x")), 1)])),
-    jb.encode(jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)])),  # unhashable to deserialize
-    jb.encode(jb.MapEntryIter([(jb.Arr([1]), 1)])),
-    jb.encode(jb.MapEntry(jb.OrderedMap([("a", 1)]), 1)),
-    jb.encode(jb.TypedArr(9, b"", count=1)), jb.encode(jb.TypedArr(9, b"", count=0)),
-    jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2],
-]
+HOSTILE = [*map(jb.encode, [
+    jb.NamedList([(jb.Date(0), 1)]),  # a key deserialize makes an int, we would make text
+    jb.NamedList([(jb.Bytes(b""), 1)]), jb.NamedList([(jb.EnumValue(1, jb.Str("x")), 1)]),
+    jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)]),  # unhashable to deserialize
+    jb.MapEntryIter([(jb.Arr([1]), 1)]), jb.MapEntry(jb.OrderedMap([("a", 1)]), 1),
+    jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0)]),
+    jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
 
 
 @pytest.mark.parametrize("nl", ["flat", "arrntv"])
@@ -426,5 +389,6 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
 def test_json_nl_argument(json_nl, error, message):
     exc = pytest.raises(error, velkora.loads_solr_json, b"\x02\x00", json_nl)
     assert type(exc.value) is error and str(exc.value) == message
-    assert getattr(exc.value, "__notes__", None) == (["while processing 'json_nl'"] if error is TypeError else None)
+    notes = ["while processing 'json_nl'"] if error is TypeError else None
+    assert getattr(exc.value, "__notes__", None) == notes
     assert velkora.loads_solr_json(b"\x02\x00") is None

@@ -4,6 +4,7 @@ import pytest
 
 import javabin as jb
 import velkora
+from solr_node import plain_wire
 from velkora.schema import from_solr
 
 pa = pytest.importorskip("pyarrow")
@@ -13,7 +14,8 @@ FIELD_TYPES = {
     "responseHeader": {"status": 0, "QTime": 1},
     "fieldTypes": [
         {"name": "string", "class": "solr.StrField", "sortMissingLast": True, "docValues": True},
-        {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True, "docValues": True},
+        {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True,
+         "docValues": True},
         {"name": "boolean", "class": "solr.BoolField", "sortMissingLast": True},
         {"name": "pint", "class": "solr.IntPointField", "docValues": True},
         {"name": "plong", "class": "solr.LongPointField", "docValues": True},
@@ -23,7 +25,8 @@ FIELD_TYPES = {
         {"name": "pdate", "class": "solr.DatePointField", "docValues": True},
         {"name": "pdates", "class": "solr.DatePointField", "docValues": True, "multiValued": True},
         {"name": "binary", "class": "solr.BinaryField"},
-        {"name": "text_general", "class": "solr.TextField", "positionIncrementGap": "100", "multiValued": True,
+        {"name": "text_general", "class": "solr.TextField", "positionIncrementGap": "100",
+         "multiValued": True,
          "indexAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}},
          "queryAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}}},
         {"name": "text_en", "class": "solr.TextField", "positionIncrementGap": "100"},
@@ -31,7 +34,8 @@ FIELD_TYPES = {
         {"name": "tint", "class": "org.apache.solr.schema.TrieIntField", "precisionStep": "8"},
         {"name": "tdate", "class": "solr.TrieDateField", "precisionStep": "6"},
         {"name": "uuid", "class": "solr.UUIDField"},
-        {"name": "vector", "class": "solr.DenseVectorField", "vectorDimension": "4", "similarityFunction": "cosine"},
+        {"name": "vector", "class": "solr.DenseVectorField", "vectorDimension": "4",
+         "similarityFunction": "cosine"},
         {"name": "shape", "class": "solr.ExternalFileField"},
     ],
 }
@@ -42,7 +46,8 @@ FIELDS = {
     "fields": [
         {"name": "_version_", "type": "plong", "indexed": False, "stored": False},
         {"name": "_root_", "type": "string", "indexed": True, "stored": False, "docValues": False},
-        {"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
+        {"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True,
+         "stored": True},
         {"name": "title", "type": "text_general", "multiValued": False},
         {"name": "body", "type": "text_general"},
         {"name": "cat", "type": "strings"},
@@ -110,8 +115,9 @@ ONE = [  # field and field types, then the field's Arrow type and nullability, o
 def test_one_field(field, types, expected, nullable):
     if isinstance(expected, str):
         assert str(pytest.raises(ValueError, one, field, types).value).startswith(expected)
-        if "binary" not in expected:  # a fallback reads the unmapped as text
-            assert one(field, types, fallback=pa.utf8()).type == pa.utf8()
+        if "binary" not in expected:  # a fallback, a type or its name, reads the unmapped as text
+            assert one(field, types, fallback=pa.utf8()).type == one(field, types, fallback="utf8").type \
+                == pa.utf8()
     else:
         assert (one(field, types).type, one(field, types).nullable) == (expected, nullable)
 
@@ -136,7 +142,7 @@ def test_all_returnable_fields_in_schema_order():
     ("name_s,tags_ss,n_i,big_l,when_dt,whens_dts",
      [("name_s", pa.utf8()), ("tags_ss", pa.list_(pa.utf8())), ("n_i", pa.int32()), ("big_l", pa.int64()),
       ("when_dt", pa.timestamp("ms")), ("whens_dts", pa.list_(pa.timestamp("ms")))]),
-    ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_* is the longer pattern: it wins over *_s
+    ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_*, the longer pattern, wins over *_s
     ("p*,id,*", None),
 ])
 @pytest.mark.parametrize("answers", ["whole", "dynamicfields apart"])
@@ -145,7 +151,8 @@ def test_fl_picks_orders_and_resolves(fl, expected, answers):
         schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
     else:  # /schema/fields lists declared fields only; the dynamic ones come from /schema/dynamicfields
         declared = {k: v for k, v in FIELDS.items() if k != "dynamicFields"}
-        schema = from_solr(declared, FIELD_TYPES, fl=fl, dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
+        schema = from_solr(declared, FIELD_TYPES, fl=fl,
+                           dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
     if expected is None:  # globs expand in schema order; a name already placed keeps its place
         assert schema.names == ["price", "popularity", "id", "_version_", "_root_", "title", "body", "cat",
                                 "inStock", "released", "store"]
@@ -160,42 +167,27 @@ def test_dates_in_a_time_zone(tz):
     assert [f.type for f in schema][1:] == [zoned, zoned, pa.list_(zoned), pa.float32()]
 
 
-def test_fl_name_that_nothing_matches():
-    caught = pytest.raises(ValueError, from_solr, FIELDS, FIELD_TYPES, fl="id,colour")
-    assert str(caught.value) == ("fl names 'colour', which is neither a field of the schema nor matched by one of "
-                                 "its dynamic fields")
+@pytest.mark.parametrize("args, kw, error, message", [
+    ((FIELDS, FIELD_TYPES), {"fl": "id,colour"}, ValueError, "fl names 'colour', which is neither a field of "
+     "the schema nor matched by one of its dynamic fields"),
+    (({"fields": [{"name": "ranking", "type": "shape"}]}, FIELD_TYPES), {"fallback": "text"}, ValueError,
+     "fallback must be a pyarrow DataType or \"utf8\", not 'text'"),
+    (("id,title",), {}, TypeError, "expected the Schema API answer holding 'fields', got str"),
+])
+def test_refusals(args, kw, error, message):
+    assert str(pytest.raises(error, from_solr, *args, **kw).value) == message
 
 
-def test_fallback_forms():
-    field = {"name": "ranking", "type": "shape"}
-    assert one(field, fallback="utf8").type == pa.utf8()
-    pytest.raises(ValueError, one, field, fallback="text").match("fallback must be")
-
-
-def test_whole_schema_answer_and_lists():
+def test_whole_schema_answer_lists_and_javabin_answers_give_the_same_schema():
     whole = {"responseHeader": {"status": 0}, "schema": {"name": "example", "version": 1.6, "uniqueKey": "id",
                                                          "fieldTypes": FIELD_TYPES["fieldTypes"],
                                                          "fields": FIELDS["fields"],
                                                          "dynamicFields": FIELDS["dynamicFields"]}}
     assert from_solr(whole, fl="id,when_dt") == from_solr(FIELDS, FIELD_TYPES, fl="id,when_dt")
     assert from_solr(FIELDS["fields"], FIELD_TYPES["fieldTypes"]) == from_solr(FIELDS, FIELD_TYPES)
-    pytest.raises(TypeError, from_solr, "id,title")
-
-
-def javabin_answer(answer) -> bytes:
-    """The answer as Solr's javabin writer lays it out: NamedList envelope, SimpleOrderedMap objects."""
-    def convert(value):
-        if isinstance(value, dict):
-            return jb.OrderedMap([(k, convert(v)) for k, v in value.items()])
-        if isinstance(value, list):
-            return [convert(v) for v in value]
-        return value
-    return jb.encode(jb.NamedList([(k, convert(v)) for k, v in answer.items()]))
-
-
-def test_decoded_javabin_answers_give_the_same_schema():
-    fields = velkora.deserialize(javabin_answer(FIELDS))
-    types = velkora.deserialize(javabin_answer(FIELD_TYPES))
+    # The answers as Solr's javabin writer lays them out: a NamedList envelope, SimpleOrderedMap objects.
+    fields, types = (velkora.deserialize(jb.encode(jb.NamedList([(k, plain_wire(v)) for k, v in a.items()])))
+                     for a in (FIELDS, FIELD_TYPES))
     for fl in (None, "id,name_s,whens_dts,score"):
         assert from_solr(fields, types, fl=fl) == from_solr(FIELDS, FIELD_TYPES, fl=fl)
 
@@ -207,8 +199,8 @@ def test_schema_decodes_the_values_solr_writes():
                   ("store", "45.17,-93.87"), ("_version_", jb.solr_long(1 << 60)), ("when_dt", jb.Date(1000)),
                   ("tags_ss", ["x"]), ("n_i", jb.solr_int(-3)), ("big_l", jb.solr_long(5))])
     body = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[doc]))]))
-    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,title,cat,price,popularity,inStock,released,store,_version_,"
-                                               "when_dt,tags_ss,n_i,big_l")
+    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,title,cat,price,popularity,inStock,released,store,"
+                                               "_version_,when_dt,tags_ss,n_i,big_l")
     batch = velkora.deserialize_arrow(body, schema)
     row = batch.to_pylist()[0]
     assert row["released"].isoformat() == "1970-01-02T00:00:00"
