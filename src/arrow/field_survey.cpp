@@ -374,7 +374,7 @@ bool survey_fields(ByteSpan data, std::optional<uint64_t> sample, FieldSurvey* o
     bool ok = surveyor.body();
     out->extern_strings = surveyor.table_size();
     if (ok) return true;
-    if (out->complete) {
+    if (out->complete && r.error.kind != wire::ErrorKind::OutOfMemory) {  // running out of memory is no finding
         out->rest_error = r.error.message();
         return true;
     }

@@ -129,9 +129,13 @@ void ArrowStreamState::reserve_batch() {
 
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
     if (failure_) return failed(error);  // nothing is read after a failure, not even the new bytes
-    wire::Step step;
+    wire::Step step = wire::Step::Failed;
+    if (!stream_.receive(chunk)) {
+        *error = DecodeError{};
+        error->kind = ErrorKind::OutOfMemory;
+        return keep_failure(error);
+    }
     try {
-        stream_.receive(chunk);
         // The batch is cut right after the document that filled it, in the same step, so a failed cut
         // finds the document consumed and counted, as any decoded document is.
         step = stream_.advance([&] { return parse_envelope(error); },

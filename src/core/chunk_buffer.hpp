@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "core/reader.hpp"
 
@@ -33,16 +32,21 @@ public:
     void consume(uint64_t n) { cursor_ += n; }
     void set_cursor(uint64_t position) { cursor_ = position; }
 
-    /// Appends a copy of `bytes`; throws std::bad_alloc when the buffer cannot grow.
-    void append(ByteSpan bytes) {
-        if (bytes.size == 0) return;
-        if (size_ + bytes.size > capacity_) {
+    /// Appends a copy of `bytes`; false when the buffer cannot grow, the buffer then as it was.
+    [[nodiscard]] bool append(ByteSpan bytes) {
+        if (bytes.size == 0) return true;
+        if (bytes.size > capacity_ - size_) {
+            if (bytes.size > SIZE_MAX / 2 - size_) return false;
             size_t capacity = capacity_ ? capacity_ : 4096;
             while (capacity < size_ + bytes.size) capacity *= 2;
-            reallocate(capacity);
+            void* grown = std::realloc(data_, capacity);
+            if (!grown) return false;
+            data_ = static_cast<uint8_t*>(grown);
+            capacity_ = capacity;
         }
         std::memcpy(data_ + size_, bytes.data, bytes.size);
         size_ += bytes.size;
+        return true;
     }
 
     /// Releases the consumed prefix when it is at least as long as the unread tail, so a compaction moves
@@ -66,13 +70,6 @@ public:
 
 private:
     static constexpr size_t kKeep = size_t{1} << 20;
-
-    void reallocate(size_t capacity) {
-        void* grown = std::realloc(data_, capacity);
-        if (!grown) throw std::bad_alloc();
-        data_ = static_cast<uint8_t*>(grown);
-        capacity_ = capacity;
-    }
 
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
@@ -132,10 +129,8 @@ struct ChunkedStream {
     ChunkBuffer buffer;
 
     /// Appends a chunk, unless the documents sequence has ended: what comes after it is never read, so it
-    /// is not kept either.
-    void receive(ByteSpan chunk) {
-        if (phase != StreamPhase::Done) buffer.append(chunk);
-    }
+    /// is not kept either. False when memory runs out, the buffer then as it was.
+    [[nodiscard]] bool receive(ByteSpan chunk) { return phase == StreamPhase::Done || buffer.append(chunk); }
 
     /// Once the documents sequence has ended, lets go of the bytes after it.
     void drop_after_documents() {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <utility>
-#include <vector>
 
 #include "core/envelope.hpp"
 #include "core/envelope_search.hpp"
@@ -43,11 +42,11 @@ public:
     }
     void refuse(DecodeError&&) {}  // the parse, run on a refusal, reports the fault itself
 
-    const std::vector<ExternDefinition>& definitions() const { return definitions_; }
+    const Stack<ExternDefinition>& definitions() const { return definitions_; }
 
 private:
     ObjectProbe value_;
-    std::vector<ExternDefinition> definitions_;
+    Stack<ExternDefinition> definitions_;
     ExternTally tally_;
 };
 
@@ -62,7 +61,7 @@ public:
     /// Forgets everything and starts again from the stream's first byte.
     void reset() { *this = EnvelopeProbe(); }
     /// After Complete: the extern strings the envelope defined, in order, offsets from the stream's start.
-    const std::vector<ExternDefinition>& definitions() const { return rules().definitions(); }
+    const Stack<ExternDefinition>& definitions() const { return rules().definitions(); }
 };
 
 }  // namespace velkora::wire

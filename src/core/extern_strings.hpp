@@ -2,12 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "core/reader.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::wire {
 
@@ -17,6 +17,11 @@ namespace velkora::wire {
 /// while the value it names defines more.
 class ExternStrings {
 public:
+    ExternStrings() = default;
+    ExternStrings(const ExternStrings&) = delete;
+    ExternStrings& operator=(const ExternStrings&) = delete;
+    ~ExternStrings() { release_blocks(); }
+
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
 
@@ -25,22 +30,25 @@ public:
         const Entry& e = entries_[index];
         return {e.data, static_cast<size_t>(e.size)};
     }
-    /// Appends a copy of `text` (already checked as UTF-8); throws std::bad_alloc
-    /// (the entries are then as they were).
-    void push(ByteSpan text) {
+    /// Appends a copy of `text` (already checked as UTF-8); false when memory runs out (the entries are
+    /// then as they were).
+    [[nodiscard]] bool push(ByteSpan text) {
+        if (VELKORA_UNLIKELY(!entries_.reserve(entries_.size() + 1))) return false;
         char* copy = next_;
         if (VELKORA_LIKELY(text.size <= left_)) {
             next_ += text.size;
             left_ -= text.size;
         } else {
             copy = room(text.size);
+            if (!copy) return false;
         }
         if (text.size != 0) std::memcpy(copy, text.data, text.size);
-        entries_.push_back({copy, text.size});
+        (void)entries_.push({copy, text.size});  // room made above
+        return true;
     }
     void clear() {
         entries_.clear();
-        blocks_.clear();
+        release_blocks();
         next_ = nullptr;
         left_ = 0;
         block_size_ = kFirstBlock;
@@ -48,7 +56,7 @@ public:
     /// Keeps the first `n` entries (a decoder going back to a checkpoint). The texts of the others stay in
     /// their blocks, unreachable, until `clear()`: the views handed out must not move.
     void truncate(size_t n) {
-        if (n < entries_.size()) entries_.resize(n);
+        if (n < entries_.size()) entries_.truncate(n);
     }
 
 private:
@@ -63,13 +71,18 @@ private:
         uint64_t size;
     };
 
-    /// Room for `size` bytes that the shared block has not: in a new block.
+    /// Room for `size` bytes that the shared block has not: in a new block; nullptr when memory runs out,
+    /// nothing changed.
     VELKORA_NOINLINE char* room(uint64_t size) {
         bool alone = size > block_size_;
+        if (size > SIZE_MAX) return nullptr;
         size_t length = alone ? static_cast<size_t>(size) : block_size_;
-        std::unique_ptr<char[]> block(new char[length]);  // left uninitialised: the text is copied in
-        char* data = block.get();
-        blocks_.push_back(std::move(block));  // on failure the block is freed and nothing has changed
+        auto* data = static_cast<char*>(std::malloc(length ? length : 1));  // uninitialised: the text is copied in
+        if (!data) return nullptr;
+        if (!blocks_.push(data)) {
+            std::free(data);
+            return nullptr;
+        }
         if (alone) return data;
         next_ = data + size;
         left_ = length - size;
@@ -77,8 +90,13 @@ private:
         return data;
     }
 
-    std::vector<Entry> entries_;
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    void release_blocks() {
+        for (char* block : blocks_) std::free(block);
+        blocks_.clear();
+    }
+
+    Stack<Entry> entries_;
+    Stack<char*> blocks_;  // owned
     char* next_ = nullptr;  // the free room of the shared block
     uint64_t left_ = 0;
     size_t block_size_ = kFirstBlock;  // the size of the next shared block
@@ -89,7 +107,7 @@ private:
 [[nodiscard]] inline bool read_extern_definition(Reader& r, ExternStrings* table, ByteSpan* text) {
     uint8_t header;
     if (!r.read_u8(&header) || !r.read_str(header, text)) return false;
-    if (table) table->push(*text);
+    if (table && !table->push(*text)) return r.fail_out_of_memory();
     return true;
 }
 

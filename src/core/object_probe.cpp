@@ -40,7 +40,8 @@ bool ObjectProbe::extern_string(Reader& r, uint8_t tag, KeyName* name) {
     uint64_t offset = r.position();
     if (!text(r, size, name)) return false;
     ++tally_->count;
-    if (tally_->definitions) tally_->definitions->push_back({offset, size, *name});
+    // Out of memory, the walk is refused, and the decoder, run at once, reads the bytes itself.
+    if (tally_->definitions && !tally_->definitions->push({offset, size, *name})) return r.fail_out_of_memory();
     return true;
 }
 

@@ -7,12 +7,12 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "core/chunk_buffer.hpp"
 #include "core/envelope.hpp"
 #include "core/reader.hpp"
 #include "core/skipper.hpp"
+#include "core/stack.hpp"
 #include "core/walk_stack.hpp"
 
 namespace velkora::wire {
@@ -30,7 +30,7 @@ struct ExternDefinition {
 /// them all).
 struct ExternTally {
     uint64_t count = 0;
-    std::vector<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
+    Stack<ExternDefinition>* definitions = nullptr;  // one per definition met, when kept
 };
 
 /// A probe over one value by the Python-object decoder's rules. It stops exactly where that decoder would

@@ -86,8 +86,7 @@ enum class ErrorKind : uint8_t {
     DepthExceeded,
     /// A failure of a layer above the reader: `layer` names the layer and `code` which of its failures.
     Layer,
-    /// An allocation failed. Only a decoder that keeps its failure to report it again holds this as a
-    /// value; the others let std::bad_alloc go up.
+    /// An allocation failed: a failure like the others, raised as MemoryError where the error is raised.
     OutOfMemory,
 };
 

@@ -89,7 +89,7 @@ PyObject* py_deserialize_json(PyObject*, PyObject* const* args, Py_ssize_t nargs
             tree::Document document(data.size);
             wire::DecodeError error;
             if (!tree::parse_document(data.data, data.size, &document, &error)) return to_value_error(error);
-            tree::write_json(document.root, text);
+            if (!tree::write_json(document.root, text)) return PyErr_NoMemory();
         }  // the tree is released before the string is made, so the two are never held at once
         if (text.to_latin1()) return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

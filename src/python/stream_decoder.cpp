@@ -200,7 +200,11 @@ wire::Walked StreamDecoder::walk_document(wire::ByteSpan unread) {
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
-    stream_.receive(chunk);  // std::bad_alloc becomes MemoryError at the call guard
+    if (!stream_.receive(chunk)) {
+        *error = DecodeError{};
+        error->kind = ErrorKind::OutOfMemory;  // nothing of the chunk is kept: it may be fed again
+        return false;
+    }
     GcPause gc;
     wire::Step step = stream_.advance([&] { return parse_envelope(error); },
                                       [&] { return document_step(callback, gc, error); });

@@ -13,9 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace velkora::tree {
 
@@ -82,6 +80,7 @@ void write_string(std::string_view s, TextBuffer& out) {
     const char* end = p + s.size();
     // Room for the quotes, the text, and the 8 bytes a word store may write past it.
     char* o = out.reserve(s.size() + 2 + 8);
+    if (!o) return;
     *o++ = '"';
     uint64_t seen = 0;  // every byte read, or-ed together: its high bit tells a text that is not ASCII
     for (;;) {
@@ -136,6 +135,7 @@ void write_string(std::string_view s, TextBuffer& out) {
         // An escape is up to six bytes where one was reserved: reserve again for it and the rest.
         out.commit(o);
         o = out.reserve(6 + static_cast<size_t>(end - p) + 1 + 8);
+        if (!o) return;
         o = write_escape(static_cast<unsigned char>(*p++), o);
     }
     *o++ = '"';
@@ -146,6 +146,7 @@ void write_string(std::string_view s, TextBuffer& out) {
 void write_base64(std::string_view bytes, TextBuffer& out) {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     char* o = out.reserve((bytes.size() + 2) / 3 * 4 + 2);
+    if (!o) return;
     *o++ = '"';
     size_t i = 0;
     auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
@@ -246,7 +247,9 @@ VELKORA_INLINE char* integer_at(int64_t v, char* o) {
     return write_decimal(magnitude, o);
 }
 
-VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) { out.commit(integer_at(v, out.reserve(kScalarRoom))); }
+VELKORA_INLINE void write_integer(int64_t v, TextBuffer& out) {
+    if (char* o = out.reserve(kScalarRoom)) out.commit(integer_at(v, o));
+}
 
 VELKORA_INLINE char* bool_at(bool v, char* o) {
     if (v) {
@@ -257,7 +260,9 @@ VELKORA_INLINE char* bool_at(bool v, char* o) {
     return o + 5;
 }
 
-VELKORA_INLINE void write_bool(bool v, TextBuffer& out) { out.commit(bool_at(v, out.reserve(5))); }
+VELKORA_INLINE void write_bool(bool v, TextBuffer& out) {
+    if (char* o = out.reserve(5)) out.commit(bool_at(v, o));
+}
 
 /// A double: finite values as numbers; NaN and the infinities as the strings JSON cannot hold otherwise.
 char* double_at(double v, char* o) {
@@ -274,7 +279,9 @@ char* double_at(double v, char* o) {
     return o + 11;
 }
 
-void write_double(double v, TextBuffer& out) { out.commit(double_at(v, out.reserve(kScalarRoom))); }
+void write_double(double v, TextBuffer& out) {
+    if (char* o = out.reserve(kScalarRoom)) out.commit(double_at(v, o));
+}
 
 /// The key the entries of a document's children are written under, after its fields.
 constexpr std::string_view kChildDocuments = "_childDocuments_";
@@ -306,7 +313,7 @@ VELKORA_INLINE bool same_bytes(const char* a, const char* b, size_t n) {
     return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
-bool same_keys(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+bool same_keys(const Stack<std::string_view>& a, const Stack<std::string_view>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].size() != b[i].size() || !same_bytes(a[i].data(), b[i].data(), a[i].size())) return false;
@@ -319,7 +326,12 @@ bool same_keys(const std::vector<std::string_view>& a, const std::vector<std::st
 /// worked out once per sequence and kept in a small table for the rest of the call.
 class Writer {
 public:
-    explicit Writer(TextBuffer& out) : out_(out) {}
+    explicit Writer(TextBuffer& out) : out_(out) {
+        if (!slots_ || !shortcuts_) out_.fail();
+    }
+    ~Writer() {
+        for (KeyOrder* order : spill_) delete order;
+    }
 
     /// Scalars are written here, in the loop that meets them; containers and the longer scalar texts go
     /// to functions of their own.
@@ -403,11 +415,11 @@ private:
         }
     };
     struct KeyOrder {
-        std::vector<std::string_view> keys;
-        std::vector<HeldKey> held;  // the keys of the object the order was made for, as they are held
-        bool children = false;      // whether that object had children
-        std::vector<Step> steps;
-        std::string text;
+        Stack<std::string_view> keys;
+        Stack<HeldKey> held;    // the keys of the object the order was made for, as they are held
+        bool children = false;  // whether that object had children
+        Stack<Step> steps;
+        Stack<char> text;
         uint32_t pins = 0;  // objects being written with this order; it must not change under them
     };
     /// Orders are kept in a direct-mapped table on a hash of the key bytes; a collision costs only a sort.
@@ -425,6 +437,7 @@ private:
         for (size_t i = 0; i < items.size(); ++i) {
             // The comma and a scalar under one check of the room.
             char* o = out_.reserve(1 + kScalarRoom);
+            if (!o) return;
             *o = ',';
             value_at(items[i], o + (i != 0));
         }
@@ -456,14 +469,25 @@ private:
             out_.append("{}");
             return;
         }
+        // Once memory has run out nothing more is written, and the orders are left as they are.
+        if (VELKORA_UNLIKELY(out_.failed())) return;
         KeyOrder* order = find_order(fields);
+        if (VELKORA_UNLIKELY(out_.failed())) return;
         bool spilled = order == nullptr;
         if (spilled) {
             // Not to be kept: ordered into the spill level of this nesting depth, which nothing nested
             // touches.
-            if (spill_depth_ == spill_.size()) spill_.push_back(std::make_unique<KeyOrder>());
-            order = spill_[spill_depth_++].get();
-            order_keys(fields, *order);  // keys_ still holds this object's keys
+            if (spill_depth_ == spill_.size()) {
+                auto* level = new (std::nothrow) KeyOrder();
+                if (!level || !spill_.push(level)) {
+                    delete level;
+                    out_.fail();
+                    return;
+                }
+            }
+            order = spill_[spill_depth_];
+            if (!order_keys(fields, *order)) return;  // keys_ still holds this object's keys
+            ++spill_depth_;
         }
         ++order->pins;
         const char* text = order->text.data();
@@ -475,6 +499,7 @@ private:
             // kKeyTextSlack bytes after its last key, so a short key is one fixed-size copy, not a call.
             size_t n = step.text_end - from;
             char* o = out_.reserve(n + kKeyTextSlack + kScalarRoom);
+            if (!o) break;  // the order is unpinned below all the same
             if (VELKORA_LIKELY(n <= kKeyTextSlack)) std::memcpy(o, text + from, kKeyTextSlack);
             else std::memcpy(o, text + from, n);
             o += n;
@@ -503,15 +528,17 @@ private:
         return true;
     }
 
-    /// Copies the keys of `fields` into keys_.
-    void keys_of(Fields fields) {
+    /// Copies the keys of `fields` into keys_; false when memory runs out.
+    [[nodiscard]] bool keys_of(Fields fields) {
         size_t n = fields.size();
-        keys_.resize(n);
+        if (!keys_.resize(n)) return false;
         for (size_t i = 0; i < n; ++i) keys_[i] = fields.key(i);
+        return true;
     }
 
     /// The remembered order of the key sequence of `fields`, worked out now if it is new; nullptr when it
-    /// cannot be kept (too long, or its slot is pinned by an object being written).
+    /// cannot be kept (too long, or its slot is pinned by an object being written), with keys_ holding the
+    /// keys, or when memory runs out, with the text failed.
     KeyOrder* find_order(Fields fields) {
         // The objects of a result list follow one another with the same keys: the order of the last
         // object is tried first, with no hash to compute.
@@ -525,7 +552,10 @@ private:
         KeyOrder*& shortcut = shortcuts_[pointer_hash >> (64 - kShortcutBits)];
         if (shortcut && same_key_pointers(*shortcut, fields)) return last_ = shortcut;
 
-        keys_of(fields);
+        if (!keys_of(fields)) {
+            out_.fail();
+            return nullptr;
+        }
         uint64_t hash = n;
         for (std::string_view key : keys_) {
             uint64_t word = key.size();
@@ -537,37 +567,57 @@ private:
         KeyOrder& slot = slots_[hash >> (64 - kSlotBits)];
         if (!same_keys(slot.keys, keys_)) {
             if (n > kMaxCachedKeys || slot.pins) return nullptr;
-            slot.keys.assign(keys_.begin(), keys_.end());
+            // Emptied first: a slot left half made by a failure below then matches no key sequence.
+            slot.keys.clear();
             slot.held.clear();
-            for (const tree::Entry& entry : *fields.entries) slot.held.push_back(HeldKey::of(entry));
+            if (!slot.held.reserve(fields.entries->size())) {
+                out_.fail();
+                return nullptr;
+            }
+            for (const tree::Entry& entry : *fields.entries) (void)slot.held.push(HeldKey::of(entry));
             slot.children = fields.children != nullptr;
-            order_keys(fields, slot);
+            if (!order_keys(fields, slot) || !slot.keys.resize(n)) {
+                slot.held.clear();
+                out_.fail();
+                return nullptr;
+            }
+            std::memcpy(slot.keys.data(), keys_.data(), n * sizeof(std::string_view));
         }
         shortcut = &slot;
         return last_ = &slot;
     }
 
     /// Fills `order` for the sequence in keys_: sorted by key bytes, equal keys by position, so the last
-    /// of each run is the one that wins.
-    void order_keys(Fields fields, KeyOrder& order) {
+    /// of each run is the one that wins. False when memory runs out, with the text failed.
+    [[nodiscard]] bool order_keys(Fields fields, KeyOrder& order) {
         size_t n = keys_.size();
-        sorted_.resize(n);
+        order.steps.clear();
+        if (!sorted_.resize(n) || !order.steps.reserve(n)) {
+            out_.fail();
+            return false;
+        }
         for (size_t i = 0; i < n; ++i) sorted_[i] = i;
         std::sort(sorted_.begin(), sorted_.end(), [this](size_t a, size_t b) {
             int c = keys_[a].compare(keys_[b]);
             return c < 0 || (c == 0 && a < b);
         });
-        order.steps.clear();
         rendered_.clear();
         for (size_t k = 0; k < n; ++k) {
             if (k + 1 < n && keys_[sorted_[k + 1]] == keys_[sorted_[k]]) continue;
             rendered_.put(order.steps.empty() ? '{' : ',');
             write_string(fields.key(sorted_[k]), rendered_);
             rendered_.put(':');
-            order.steps.push_back({sorted_[k], rendered_.size()});
+            (void)order.steps.push({sorted_[k], rendered_.size()});  // room reserved above
         }
-        order.text.assign(rendered_.data(), rendered_.size());
-        order.text.append(kKeyTextSlack, '\0');
+        size_t length = rendered_.size();
+        if (rendered_.failed() || !order.text.resize(length + kKeyTextSlack)) {
+            order.steps.clear();
+            out_.fail();
+            return false;
+        }
+        std::memcpy(order.text.data(), rendered_.data(), length);
+        std::memset(order.text.data() + length, 0, kKeyTextSlack);
+        return true;
     }
 
     void document_list(const tree::SolrDocumentList& list) {
@@ -587,17 +637,17 @@ private:
     }
 
     TextBuffer& out_;
-    std::vector<std::string_view> keys_;  // the keys of the object being ordered
-    std::vector<size_t> sorted_;          // its entry indices while they are sorted
-    TextBuffer rendered_{256};            // its key texts while they are escaped
+    Stack<std::string_view> keys_;  // the keys of the object being ordered
+    Stack<size_t> sorted_;          // its entry indices while they are sorted
+    TextBuffer rendered_{256};      // its key texts while they are escaped
 public:
     /// The bytes of every key text made, or-ed together as TextBuffer::note_bytes takes them.
     uint64_t key_bytes() const { return rendered_.bytes_seen(); }
 private:
-    std::vector<KeyOrder> slots_ = std::vector<KeyOrder>(size_t{1} << kSlotBits);
-    std::vector<KeyOrder*> shortcuts_ = std::vector<KeyOrder*>(size_t{1} << kShortcutBits);
+    std::unique_ptr<KeyOrder[]> slots_{new (std::nothrow) KeyOrder[size_t{1} << kSlotBits]};
+    std::unique_ptr<KeyOrder*[]> shortcuts_{new (std::nothrow) KeyOrder* [size_t{1} << kShortcutBits]()};
     KeyOrder* last_ = nullptr;  // the order found for the last object that has one
-    std::vector<std::unique_ptr<KeyOrder>> spill_;  // orders not kept, one level per nesting depth
+    Stack<KeyOrder*> spill_;    // orders not kept, one level per nesting depth (owned)
     size_t spill_depth_ = 0;
 };
 
@@ -738,20 +788,30 @@ TextBuffer::TextBuffer(size_t capacity) {
         capacity = 128;
         begin_ = static_cast<char*>(std::malloc(capacity));
     }
-    if (!begin_) throw std::bad_alloc();
     cursor_ = begin_;
-    end_ = begin_ + capacity;
+    end_ = begin_ ? begin_ + capacity : nullptr;
+    failed_ = !begin_;
 }
 
-void TextBuffer::grow(size_t n) {
+char* TextBuffer::grow(size_t n) {
+    if (failed_) return nullptr;
     size_t size = this->size();
     size_t capacity = static_cast<size_t>(end_ - begin_);
-    size_t wanted = std::max(capacity * 2, size + n);
-    auto* grown = static_cast<char*>(std::realloc(begin_, wanted));
-    if (!grown) throw std::bad_alloc();
-    begin_ = grown;
-    cursor_ = grown + size;
-    end_ = grown + wanted;
+    char* grown = nullptr;
+    if (n <= SIZE_MAX - size) {
+        size_t wanted = std::max(capacity <= SIZE_MAX / 2 ? capacity * 2 : SIZE_MAX, size + n);
+        grown = static_cast<char*>(std::realloc(begin_, wanted));
+        if (grown) {
+            begin_ = grown;
+            cursor_ = grown + size;
+            end_ = grown + wanted;
+            return cursor_;
+        }
+    }
+    // Every reserve from here on comes this way and is refused: the writer stops where it stands.
+    failed_ = true;
+    end_ = cursor_;
+    return nullptr;
 }
 
 namespace {
@@ -819,12 +879,15 @@ char* float_at(double value, char* o) {
 
 }  // namespace
 
-void write_float(double value, TextBuffer& out) { out.commit(float_at(value, out.reserve(kScalarRoom))); }
+void write_float(double value, TextBuffer& out) {
+    if (char* o = out.reserve(kScalarRoom)) out.commit(float_at(value, o));
+}
 
-void write_json(const Value& value, TextBuffer& out) {
+bool write_json(const Value& value, TextBuffer& out) {
     Writer writer(out);
     writer.value(value);
     out.note_bytes(writer.key_bytes());
+    return !out.failed();
 }
 
 bool TextBuffer::to_latin1() {

@@ -16,34 +16,45 @@ namespace velkora::tree {
 class TextBuffer {
 public:
     /// An empty buffer with room for `capacity` bytes (at least one), or for 128 when that much is
-    /// refused (it grows as needed); throws std::bad_alloc when even that is refused.
+    /// refused (it grows as needed); failed() when even that is refused.
     explicit TextBuffer(size_t capacity);
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
     ~TextBuffer() { std::free(begin_); }
 
-    /// Where the next byte goes, with room for at least `n` bytes from there; throws std::bad_alloc.
-    /// The pointer stays valid until the next reserve.
+    /// Where the next byte goes, with room for at least `n` bytes from there, valid until the next reserve;
+    /// nullptr when memory runs out, and for every reserve after that (failed() tells).
     VELKORA_INLINE char* reserve(size_t n) {
-        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n)) grow(n);
+        if (VELKORA_UNLIKELY(static_cast<size_t>(end_ - cursor_) < n)) return grow(n);
         return cursor_;
     }
     /// Marks everything before `cursor` (a pointer from the last reserve, moved forward) as written.
     VELKORA_INLINE void commit(char* cursor) { cursor_ = cursor; }
 
     VELKORA_INLINE void put(char c) {
-        *reserve(1) = c;
-        ++cursor_;
+        if (char* o = reserve(1)) {
+            *o = c;
+            ++cursor_;
+        }
     }
     VELKORA_INLINE void append(const char* text, size_t n) {
-        std::memcpy(reserve(n), text, n);
-        cursor_ += n;
+        if (char* o = reserve(n)) {
+            std::memcpy(o, text, n);
+            cursor_ += n;
+        }
     }
     template <size_t N>
     VELKORA_INLINE void append(const char (&literal)[N]) { append(literal, N - 1); }
 
-    /// Forgets what was written, keeping the room.
+    /// Forgets what was written, keeping the room (not a failure).
     void clear() { cursor_ = begin_; }
+    /// Whether memory ran out: what was written is then incomplete, and nothing more is.
+    bool failed() const { return failed_; }
+    /// Marks the text failed, for a writer that ran out of memory for something else.
+    void fail() {
+        failed_ = true;
+        end_ = cursor_;
+    }
 
     const char* data() const { return begin_; }
     size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
@@ -60,12 +71,13 @@ public:
     bool to_latin1();
 
 private:
-    void grow(size_t n);
+    char* grow(size_t n);
 
     char* begin_;
     char* cursor_;
     char* end_;
     uint64_t seen_ = 0;
+    bool failed_ = false;
 };
 
 /// The room first given to the text of a body of `input_size` bytes. A Solr response's text runs to
@@ -79,8 +91,8 @@ inline size_t text_capacity_for(size_t input_size) {
 
 /// Appends the JSON text of `value` to `out`. Objects list their keys in ascending byte order with the
 /// last duplicate winning; documents, document lists, bytes and non-finite floats have fixed renderings.
-/// Throws std::bad_alloc when memory is exhausted (what was written so far stays in `out`).
-void write_json(const tree::Value& value, TextBuffer& out);
+/// False when memory runs out, `out` then failed() with an incomplete text.
+[[nodiscard]] bool write_json(const tree::Value& value, TextBuffer& out);
 
 /// The float text used for every JSON number that is not an integer: shortest round-trip digits, plain
 /// notation for decimal exponents -5..15, exponent notation otherwise. `value` must be finite.

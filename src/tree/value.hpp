@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "core/reader.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::tree {
 
@@ -97,48 +98,7 @@ struct SolrDocumentList {
     const Block<Value>* docs = nullptr;  // whatever the docs array held
 };
 
-/// A growable array of trivially copyable items that says when memory runs out instead of throwing.
-template <typename T>
-class Stack {
-    static_assert(std::is_trivially_copyable_v<T>);
-
-public:
-    Stack() = default;
-    Stack(const Stack&) = delete;
-    Stack& operator=(const Stack&) = delete;
-    ~Stack() { std::free(items_); }
-
-    /// False when memory runs out; the stack is then as it was.
-    [[nodiscard]] VELKORA_INLINE bool push(const T& item) {
-        if (VELKORA_UNLIKELY(size_ == capacity_) && !grow(size_ + 1)) return false;
-        items_[size_++] = item;
-        return true;
-    }
-    /// Room for `n` items in all, so that pushes up to there cannot fail; false when refused.
-    [[nodiscard]] bool reserve(size_t n) { return n <= capacity_ || grow(n); }
-    void truncate(size_t n) { size_ = n; }
-    size_t size() const { return size_; }
-    const T* data() const { return items_; }
-    const T* begin() const { return items_; }
-    const T* end() const { return items_ + size_; }
-    const T& operator[](size_t i) const { return items_[i]; }
-
-private:
-    bool grow(size_t wanted) {
-        size_t capacity = capacity_ ? capacity_ * 2 : 8;
-        if (capacity < wanted) capacity = wanted;
-        if (capacity > SIZE_MAX / sizeof(T)) return false;
-        void* grown = std::realloc(items_, capacity * sizeof(T));
-        if (!grown) return false;
-        items_ = static_cast<T*>(grown);
-        capacity_ = capacity;
-        return true;
-    }
-
-    T* items_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
+using wire::Stack;
 
 /// Bump allocation in chunks that grow geometrically; everything is released with the arena.
 class Arena {

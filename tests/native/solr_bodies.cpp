@@ -121,7 +121,10 @@ bool describe(const char* path, bool json_only) {
         return true;
     }
     tree::TextBuffer text(body.size() * 2 + 128);
-    tree::write_json(document.root, text);
+    if (!tree::write_json(document.root, text)) {
+        std::fprintf(stderr, "out of memory writing %s\n", path);
+        return false;
+    }
     if (json_only) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return true;
