@@ -33,7 +33,6 @@ public:
     /// Appends a copy of `text` (already checked as UTF-8); false when memory runs out (the entries are
     /// then as they were).
     [[nodiscard]] bool push(ByteSpan text) {
-        if (VELKORA_UNLIKELY(!entries_.reserve(entries_.size() + 1))) return false;
         char* copy = next_;
         if (VELKORA_LIKELY(text.size <= left_)) {
             next_ += text.size;
@@ -43,8 +42,7 @@ public:
             if (!copy) return false;
         }
         if (text.size != 0) std::memcpy(copy, text.data, text.size);
-        (void)entries_.push({copy, text.size});  // room made above
-        return true;
+        return entries_.push({copy, text.size});  // on failure the copy stays unreachable until clear()
     }
     void clear() {
         entries_.clear();
@@ -104,7 +102,9 @@ private:
 
 /// The string an EXTERN_STRING tag of size 0 defines: a header byte (only its low five bits count, as a
 /// size), then that many bytes of UTF-8. It is appended to `table` when one is given.
-[[nodiscard]] inline bool read_extern_definition(Reader& r, ExternStrings* table, ByteSpan* text) {
+/// Out of line: a response defines each name once, and inlined into the loops that meet references it
+/// would cost them registers.
+[[nodiscard]] VELKORA_NOINLINE inline bool read_extern_definition(Reader& r, ExternStrings* table, ByteSpan* text) {
     uint8_t header;
     if (!r.read_u8(&header) || !r.read_str(header, text)) return false;
     if (table && !table->push(*text)) return r.fail_out_of_memory();
