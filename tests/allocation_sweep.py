@@ -24,10 +24,20 @@ LIMIT = int(sys.argv[2])
 
 
 def stream_docs(body, size):
+    """The documents of a chunk-fed decode. After a MemoryError the decoder is fed again with nothing: it either
+    goes on (the chunk was kept, and the documents must come out whole) or raises it again, as finish then must:
+    a chunk it could not keep would leave a hole in the stream."""
     docs, decoder = [], velkora.StreamDecoder()
-    for chunk in pieces(body, [size]):
-        decoder.feed(chunk, docs.append)
-    decoder.finish()
+    for call in [lambda c=chunk: decoder.feed(c, docs.append) for chunk in pieces(body, [size])] + [decoder.finish]:
+        try:
+            call()
+        except MemoryError:
+            if raises_memory_error(lambda: decoder.feed(b"", docs.append)):
+                if not raises_memory_error(decoder.finish):
+                    raise AssertionError("a chunk the decoder could not keep was forgotten") from None
+                raise
+            if call == decoder.finish:
+                decoder.finish()
     return docs, decoder.count
 
 

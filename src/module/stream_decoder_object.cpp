@@ -112,6 +112,9 @@ constexpr const char kFeedDoc[] =
     "Raises\n------\n"
     "TypeError\n    If ``chunk`` is not ``bytes``.\n"
     "ValueError\n    If the bytes are not valid javabin.\n"
+    "MemoryError\n    When memory runs out. If the chunk itself could not be kept, every later ``feed``\n"
+    "    and ``finish`` raises it again (the stream would have a hole); otherwise the next ``feed``\n"
+    "    decodes again.\n"
     "RuntimeError\n    \"Already borrowed\" when called from inside its own callback.\n"
     "Exception\n    Whatever ``callback`` raises, unchanged; that document is delivered again by the\n"
     "    next ``feed``.\n";

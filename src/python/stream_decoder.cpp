@@ -200,9 +200,12 @@ wire::Walked StreamDecoder::walk_document(wire::ByteSpan unread) {
 }
 
 bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* error) {
-    if (!stream_.receive(chunk)) {
+    // A chunk that could not be kept leaves a hole in the stream: decoding on after it could deliver the
+    // wrong documents, so from then on every feed and finish fails as it did.
+    if (lost_chunk_ || !stream_.receive(chunk)) {
+        lost_chunk_ = true;
         *error = DecodeError{};
-        error->kind = ErrorKind::OutOfMemory;  // nothing of the chunk is kept: it may be fed again
+        error->kind = ErrorKind::OutOfMemory;
         return false;
     }
     GcPause gc;
@@ -214,6 +217,11 @@ bool StreamDecoder::feed(wire::ByteSpan chunk, PyObject* callback, DecodeError* 
 }
 
 bool StreamDecoder::finish(DecodeError* error) const {
+    if (lost_chunk_) {
+        *error = DecodeError{};
+        error->kind = ErrorKind::OutOfMemory;
+        return false;
+    }
     if (stream_.documents_ended()) return true;
     error->kind = ErrorKind::UnexpectedEof;
     error->offset = stream_.buffer.size();

@@ -18,7 +18,8 @@ public:
     /// Appends `chunk`, hands every document that is now complete to `callback`, and compacts the buffer.
     /// Returns false with `error` filled (PythonApi when the callback or an interpreter call raised).
     [[nodiscard]] bool feed(wire::ByteSpan chunk, PyObject* callback, wire::DecodeError* error);
-    /// False with UnexpectedEof at the buffer length when the documents sequence did not end.
+    /// False with UnexpectedEof at the buffer length when the documents sequence did not end, or with
+    /// OutOfMemory after a chunk could not be kept.
     [[nodiscard]] bool finish(wire::DecodeError* error) const;
     uint64_t count() const { return delivered_; }
     /// Bytes received and not yet consumed: after a failed feed, those from the failing part onwards.
@@ -38,6 +39,7 @@ private:
     py::ExternTable table_;
     py::ShortStrings short_strings_;  // recurring short strings, remembered across documents
     uint64_t delivered_ = 0;
+    bool lost_chunk_ = false;  // a chunk could not be kept: the stream has a hole
     /// Walk the envelope, then each document, across feeds, so that each is decoded once, when it is there.
     wire::EnvelopeProbe envelope_;
     wire::ObjectProbe document_;
