@@ -1,13 +1,12 @@
-"""A loopback HTTP server that plays a Solr node for the HTTP tests and benchmarks, and the answers it gives.
+"""A loopback HTTP server playing a Solr node for the HTTP tests and benchmarks, and the answers it gives.
 
-A route (`serve`) delivers its body in chunks with chunked transfer encoding (as Solr streams), with a
-Content-Length, or until the connection closes, and may cut it. As Jetty does for Solr, the node gzips an
-answer of 2,048 bytes or more when the route allows it and the client accepts it, and refuses a request line
-over 8 KiB with 414 and an HTML page. Only 127.0.0.1 is ever bound; every wait is bounded.
+As Jetty does for Solr, the node gzips an answer of 2,048 bytes or more when the route allows it and the client
+accepts it, and refuses a request line over 8 KiB with 414 and an HTML page. Only 127.0.0.1 is ever bound.
 """
 
 from __future__ import annotations
 
+import contextlib
 import gzip
 import json
 import select
@@ -23,9 +22,6 @@ import javabin as jb
 
 JAVABIN = "application/octet-stream"
 JSON = "application/json;charset=utf-8"
-STALL_LIMIT = 10.0  # seconds a stalled delivery waits at most before it drops the connection
-GZIP_MIN = 2048  # Jetty's GzipHandler leaves smaller answers alone
-REQUEST_LINE_LIMIT = 8192  # Jetty's default request header size
 SENT = ("Authorization", "Cookie", "User-Agent", "X-Trace")  # request headers `SolrNode.seen` records
 URI_TOO_LONG = (b'<html>\n<head>\n<meta http-equiv="Content-Type" content="text/html;charset=ISO-8859-1"/>\n'
                 b"<title>Error 414 URI Too Long</title>\n</head>\n"
@@ -47,35 +43,28 @@ Respond = Callable[[Params], Answer]
 
 @dataclass
 class Route:
-    """framing: "chunked", "length" or "close". cut: None, "drop" (close abruptly), "end" (end the body
-    cleanly: the chunked terminator, a Content-Length of the cut, or a close), "stall" (wait, then drop) or
-    "silent" (drop before any answer), after cut_at body bytes (negative: from the end). endless: this many
-    bytes of filler after the body (a value that never ends), then a drop."""
+    # framing: "chunked", "length" or "close". After cut_at body bytes (negative: from the end), cut: "drop"
+    # (close abruptly), "end" (end cleanly: the terminator, a Content-Length of the cut, or a close), "stall"
+    # (wait `stall` seconds at most, then drop); "silent" drops before any answer. endless: bytes of filler after
+    # the body (a value that never ends), then a drop.
     respond: Respond
     framing: str = "chunked"
     chunk_size: int = 4096
     cut: str | None = None
     cut_at: int = 0
-    stall: float = STALL_LIMIT
+    stall: float = 10.0
     gzip: bool = False
     endless: int = 0
 
 
 class SolrNode:
-    """`requests`: path and parameters of each request; `seen`: method, path, target, accept-encoding,
-    gzipped and the SENT headers of each; `hung_up`: paths of stalled deliveries whose client hung up."""
-
+    # requests: (path, params) of each request; seen: method, path, target, accept(-encoding), gzip(ped) and
+    # the SENT headers of each; hung_up: paths of stalled deliveries whose client hung up.
     def __init__(self) -> None:
-        self.routes: dict[str, Route] = {}
-        self.requests: list[tuple[str, Params]] = []
-        self.seen: list[dict] = []
-        self.hung_up: list[str] = []
-        self.released = threading.Event()  # set on close: stalled deliveries give up at once
+        self.routes, self.requests, self.seen, self.hung_up = {}, [], [], []
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self.server.daemon_threads = True
-        self.server.node = self  # type: ignore[attr-defined]
-        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05},
-                         daemon=True).start()
+        self.server.daemon_threads, self.server.node = True, self  # type: ignore[attr-defined]
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
 
     @property
     def base(self) -> str:
@@ -85,7 +74,6 @@ class SolrNode:
         return self.base + path
 
     def serve(self, path: str, respond: Respond | Answer | bytes, **delivery) -> str:
-        """Route `path`; returns its URL."""
         answer = Answer(respond) if isinstance(respond, bytes) else respond
         self.routes[path] = Route(respond if callable(respond) else lambda params: answer, **delivery)
         return self.url(path)
@@ -98,69 +86,55 @@ class SolrNode:
             kept.clear()
 
     def close(self) -> None:
-        self.released.set()
         self.server.shutdown()
         self.server.server_close()
 
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    # Headers, chunks and the terminator go out in separate writes: with Nagle's algorithm on, the client's
-    # delayed ACK holds a small answer back by tens of milliseconds, as no real node does.
+    # Headers, chunks and terminator go out in separate writes: with Nagle on, the client's delayed ACK would
+    # hold a small answer back by tens of milliseconds, as no real node does.
     disable_nagle_algorithm = True
 
     def log_message(self, format, *args) -> None:  # quiet
-        pass
+        return
 
     def do_GET(self) -> None:
-        if len(self.requestline) > REQUEST_LINE_LIMIT:
-            page = Answer(URI_TOO_LONG, 414, "text/html;charset=iso-8859-1")
-            return self._send(page, Route(None, "length"))
-        path, _, query = self.path.partition("?")
-        self._answer(path, parse_qs(query, keep_blank_values=True))
+        if len(self.requestline) > 8192:  # Jetty's default request header size
+            return self._send(Answer(URI_TOO_LONG, 414, "text/html;charset=iso-8859-1"), Route(None, "length"))
+        self._answer("")
 
     def do_POST(self) -> None:  # a form-encoded query, as clients send long ones
+        self._answer(self.rfile.read(int(self.headers.get("Content-Length", 0))).decode())
+
+    def _answer(self, form: str) -> None:
+        node: SolrNode = self.server.node  # type: ignore[attr-defined]
         path, _, query = self.path.partition("?")
         params = parse_qs(query, keep_blank_values=True)
-        form = self.rfile.read(int(self.headers.get("Content-Length", 0))).decode()
         for name, values in parse_qs(form, keep_blank_values=True).items():
             params.setdefault(name, []).extend(values)
-        self._answer(path, params)
-
-    def _answer(self, path: str, params: Params) -> None:
-        node: SolrNode = self.server.node  # type: ignore[attr-defined]
         node.requests.append((path, params))
-        seen = {"method": self.command, "path": path, "target": self.path,
-                "accept": self.headers.get("Accept-Encoding", ""), "gzip": False,
-                "headers": {name: self.headers.get(name) for name in SENT}}
+        seen = {"method": self.command, "path": path, "target": self.path, "gzip": False,
+                "accept": self.headers.get("Accept-Encoding", ""), "headers": {n: self.headers.get(n) for n in SENT}}
         node.seen.append(seen)
         route = node.routes.get(path) or Route(lambda _: Answer(b"no route", 404, "text/plain"))
         if route.cut == "silent":
             return self._drop()
         answer = route.respond(params)
-        if route.gzip and not answer.encoding and len(answer.body) >= GZIP_MIN and "gzip" in seen["accept"]:
-            answer = Answer(gzip.compress(answer.body, 6), answer.status, answer.content_type, "gzip",
-                            answer.headers)
+        if route.gzip and not answer.encoding and len(answer.body) >= 2048 and "gzip" in seen["accept"]:
+            answer = Answer(gzip.compress(answer.body, 6), answer.status, answer.content_type, "gzip", answer.headers)
         seen["gzip"] = answer.encoding == "gzip"
-        if self._send(answer, route, node):
-            node.hung_up.append(path)
+        self._send(answer, route)
 
-    def _send(self, answer: Answer, route: Route, node: SolrNode | None = None) -> bool:
-        """Delivers `answer` as `route` says; True when a stalled delivery saw the client hang up."""
+    def _send(self, answer: Answer, route: Route) -> None:
         body, chunked = answer.body, route.framing == "chunked"
-        sent = body if route.cut is None else body[:route.cut_at if route.cut_at >= 0 else
-                                                   len(body) + route.cut_at]
+        sent = body if route.cut is None else body[:route.cut_at]
+        framing = {"chunked": ("Transfer-Encoding", "chunked"), "close": ("Connection", "close"),
+                   "length": ("Content-Length", str(len(sent if route.cut == "end" else body)))}[route.framing]
+        self.close_connection |= route.framing == "close"
         self.send_response(answer.status)
-        self.send_header("Content-Type", answer.content_type)
-        headers = [("Content-Encoding", answer.encoding)] * bool(answer.encoding) + list(answer.headers)
-        if chunked:
-            headers.append(("Transfer-Encoding", "chunked"))
-        elif route.framing == "length":
-            headers.append(("Content-Length", str(len(sent) if route.cut == "end" else len(body))))
-        else:
-            headers.append(("Connection", "close"))
-            self.close_connection = True
-        for name, value in headers:
+        for name, value in [("Content-Type", answer.content_type), *[("Content-Encoding", answer.encoding)] * bool(
+                answer.encoding), *answer.headers, framing]:
             self.send_header(name, value)
         self.end_headers()
         size = route.chunk_size
@@ -169,35 +143,25 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             for piece in pieces:
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
-            hung_up = route.cut == "stall" and self._client_hangs_up(node, route.stall)
+            if route.cut == "stall" and self._client_hangs_up(route.stall):
+                self.server.node.hung_up.append(self.path.partition("?")[0])  # type: ignore[attr-defined]
             if route.cut in ("drop", "stall") or route.endless:
                 self._drop()
             elif chunked:
                 self.wfile.write(b"0\r\n\r\n")
-            return hung_up
         except OSError:  # the client went away first (a timeout on its side)
             self.close_connection = True
-            return False
 
-    def _client_hangs_up(self, node: SolrNode, seconds: float) -> bool:
-        """Waits up to `seconds` (less once the node closes); True when the client closed the connection."""
-        for _ in range(int(seconds / 0.05)):
-            if node.released.is_set():
-                return False
-            if select.select([self.connection], [], [], 0.05)[0]:
-                try:
-                    if self.connection.recv(1, socket.MSG_PEEK) == b"":
-                        return True
-                except OSError:
-                    return True
-        return False
+    def _client_hangs_up(self, seconds: float) -> bool:
+        with contextlib.suppress(OSError):  # readable and at its end: the client closed the connection
+            return bool(select.select([self.connection], [], [], seconds)[0]) and not self.connection.recv(
+                1, socket.MSG_PEEK)
+        return True
 
     def _drop(self) -> None:
         self.close_connection = True
-        try:
+        with contextlib.suppress(OSError):
             self.connection.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
 
 
 # ---------------------------------------------------------------------------
@@ -219,8 +183,7 @@ def _header(qtime: int, *more) -> jb.Wire:
 
 def error_response(status: int, msg: str | None, *, error_class: str = "org.apache.solr.common.SolrException",
                    trace: str | None = None) -> tuple[bytes, bytes]:
-    """A Solr error answer, (javabin, JSON), as Solr writes it: the header's status, and the error's metadata
-    (a named list), msg, trace and code (each only when there is one)."""
+    """A Solr error answer, (javabin, JSON): the error's metadata (a named list), msg, trace and code (if any)."""
     metadata = [("error-class", error_class), ("root-error-class", error_class)]
     error = {k: v for k, v in {"msg": msg, "trace": trace, "code": status}.items() if v is not None}
     answer = {"responseHeader": {"status": status, "QTime": 3}}
@@ -235,20 +198,14 @@ def solr_error(status: int, msg: str | None, **kw) -> Respond:
 
 def schema_api(fields: list[dict], field_types: list[dict], unique_key: str = "id",
                dynamic_fields: list[dict] = ()) -> dict[str, Respond]:
-    """The Schema API answers of a collection, by path below the collection: /schema (the whole schema),
-    /schema/fields (declared fields only, as Solr lists them), /schema/dynamicfields, /schema/fieldtypes and
-    /schema/uniquekey, each javabin or JSON as asked."""
-    def answer(name: str, value) -> Respond:
-        text = json.dumps({"responseHeader": {"status": 0, "QTime": 1}, name: value}).encode()
-        javabin = jb.encode(jb.OrderedMap([("responseHeader", _header(1)), (name, plain_wire(value))]))
-        return bodies(javabin, text)
-
-    whole = {"name": "test", "version": 1.6, "uniqueKey": unique_key, "fieldTypes": field_types,
-             "fields": fields, "dynamicFields": list(dynamic_fields), "copyFields": []}
-    return {"/schema": answer("schema", whole), "/schema/fields": answer("fields", fields),
-            "/schema/dynamicfields": answer("dynamicFields", list(dynamic_fields)),
-            "/schema/fieldtypes": answer("fieldTypes", field_types),
-            "/schema/uniquekey": answer("uniqueKey", unique_key)}
+    """A collection's Schema API answers by path below it, each javabin or JSON as asked."""
+    parts = {"uniqueKey": unique_key, "fieldTypes": field_types, "fields": fields,
+             "dynamicFields": list(dynamic_fields)}
+    parts["schema"] = {"name": "test", "version": 1.6, **parts, "copyFields": []}
+    return {"/schema" + ("/" + name.lower()) * (name != "schema"): bodies(
+        jb.encode(jb.OrderedMap([("responseHeader", _header(1)), (name, plain_wire(value))])),
+        json.dumps({"responseHeader": {"status": 0, "QTime": 1}, name: value}).encode())
+        for name, value in parts.items()}
 
 
 def plain_wire(value):
@@ -261,9 +218,7 @@ def plain_wire(value):
 
 
 def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool = True) -> Respond:
-    """A /select paged with cursorMark over `documents` (field lists in unique-key order). A mark names the
-    key of the last document sent; ``nextCursorMark`` repeats the given mark once nothing is left.
-    `mark_entry=False` leaves ``nextCursorMark`` out, as a handler that does not page would."""
+    """A /select paged with cursorMark over `documents` (in key order); a mark names the last key sent."""
     keys = [dict(doc)[key] for doc in documents]
 
     def respond(params: Params) -> Answer:
@@ -277,16 +232,14 @@ def cursor_pages(documents: list[list[tuple]], key: str = "id", mark_entry: bool
 
 def select_body(documents: list[list[tuple]], num_found: int | None = None, start: int = 0,
                 partial: bool = False, more: list[tuple] = ()) -> bytes:
-    """A /select answer, `more` entries after the documents; `partial` marks the header ``partialResults``
-    as a timeAllowed search does."""
+    """A /select answer, `more` entries after the documents; `partial` sets ``partialResults`` in the header."""
     return jb.encode(jb.OrderedMap([("responseHeader", _header(1, *[("partialResults", True)] * partial)), (
         "response", jb.DocList(len(documents) if num_found is None else num_found, start, None, True,
                                [jb.Doc(d) for d in documents])), *more]))
 
 
 def export_body(documents: list[list[tuple]], num_found: int | None = None, status: int = 0) -> bytes:
-    """An /export answer. A `num_found` above the documents' number is what Solr sends when its write loop
-    fails: the body ends well-formed, short. The in-band request error is `export_failure`."""
+    """An /export answer; a `num_found` above the documents' number: Solr's write loop failed."""
     return jb.encode(jb.MapEntryIter([
         ("responseHeader", jb.Map([("status", jb.Int(status))])),
         ("response", jb.MapEntryIter([
@@ -300,8 +253,7 @@ def export_failure(msg: str, status: int = 400) -> bytes:
 
 
 def stream_body(documents: list[list[tuple]], exception: str | None = None) -> bytes:
-    """A /stream answer: the tuples, then the EOF tuple, or for a failure ``{"EXCEPTION": ..., "EOF": true}``
-    in its place (as the only tuple when the expression did not parse)."""
+    """A /stream answer: the tuples, then the EOF tuple, or for a failure ``{"EXCEPTION": ..., "EOF": true}``."""
     last = [("EXCEPTION", exception), ("EOF", True)] if exception is not None else \
         [("EOF", True), ("RESPONSE_TIME", jb.solr_long(12))]
     return jb.encode(jb.MapEntryIter([("result-set", jb.MapEntryIter([
@@ -313,17 +265,14 @@ def stream_body(documents: list[list[tuple]], exception: str | None = None) -> b
 
 def java_hash(text: str) -> int:
     """Java's String.hashCode, as a signed 32-bit int (over UTF-16 code units)."""
-    h = 0
-    data = text.encode("utf-16-be")
+    h, data = 0, text.encode("utf-16-be")
     for i in range(0, len(data), 2):
         h = (31 * h + int.from_bytes(data[i:i + 2], "big")) & 0xFFFFFFFF
     return h - (1 << 32) if h >= 1 << 31 else h
 
 
 def partitioned_export(documents: list[list[tuple]]) -> Respond:
-    """A core's /export over `documents`: only the fields in ``fl``, and with ``numWorkers`` only the
-    documents of worker ``workerId``: ``(sum of the partitionKeys' hash codes & 0x7FFFFFFF) % numWorkers``, as
-    Solr computes it. numFound stays the unpartitioned total."""
+    """A core's /export: only the fields in ``fl``, with ``numWorkers`` only worker ``workerId``'s documents."""
     def respond(params: Params) -> Answer:
         fields, chosen = params["fl"][-1].split(","), documents
         if "numWorkers" in params:
@@ -335,10 +284,8 @@ def partitioned_export(documents: list[list[tuple]]) -> Respond:
     return respond
 
 
-def cluster_status(collections: dict[str, dict], live_nodes: list[str],
-                   aliases: dict[str, str] = {}) -> Respond:
-    """/admin/collections?action=CLUSTERSTATUS&collection=C: C's state (an alias: each of its collections'),
-    the aliases and the live nodes; an unknown C answers 400 as Solr does."""
+def cluster_status(collections: dict[str, dict], live_nodes: list[str], aliases: dict = {}) -> Respond:
+    """CLUSTERSTATUS of a collection (an alias: each of its collections'); an unknown one answers 400."""
     def respond(params: Params) -> Answer:
         asked = params.get("collection", [None])[-1]
         names = list(collections) if asked is None else aliases.get(asked, asked).split(",")
@@ -346,8 +293,7 @@ def cluster_status(collections: dict[str, dict], live_nodes: list[str],
             return solr_error(400, f"Collection: {asked} not found")(params)
         cluster = {"collections": {name: collections[name] for name in names}, "aliases": aliases,
                    "live_nodes": live_nodes}
-        return Answer(jb.encode(jb.OrderedMap([("responseHeader", _header(4)),
-                                               ("cluster", plain_wire(cluster))])))
+        return Answer(jb.encode(jb.OrderedMap([("responseHeader", _header(4)), ("cluster", plain_wire(cluster))])))
     return respond
 
 
@@ -359,5 +305,5 @@ def replica_state(node: SolrNode | str, core: str, leader: bool = False, state: 
                   type: str = "NRT") -> dict:
     """A replica's entry of CLUSTERSTATUS; `node` a SolrNode or an address with nothing behind it."""
     base = node.base if isinstance(node, SolrNode) else node
-    return {"core": core, "node_name": node_name(node), "base_url": base + "/solr", "state": state,
-            "type": type, **({"leader": "true"} if leader else {})}
+    return {"core": core, "node_name": node_name(node), "base_url": base + "/solr", "state": state, "type": type,
+            **({"leader": "true"} if leader else {})}

@@ -1,9 +1,10 @@
-"""velkora.http through requests, httpx and aiohttp against a loopback Solr node: the same documents and
-batches as the whole-body decoders, what the caller sees of each answer Solr gives, cut and stalled downloads,
-cursor paging, the Schema API path."""
+"""velkora.http through requests, httpx and aiohttp against a loopback Solr node: the same documents and batches
+as the whole-body decoders, what the caller sees of each answer, cut and stalled downloads, paging, Schema API."""
 
 import asyncio
+import contextlib
 import gzip
+import importlib.util
 import pickle
 import re
 import time
@@ -24,22 +25,15 @@ from test_arrow import _solr_schema
 
 requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
-try:
-    import aiohttp
-except ImportError:  # the aiohttp cases skip
-    aiohttp = None
+aiohttp = importlib.import_module("aiohttp") if importlib.util.find_spec("aiohttp") else None  # else its cases skip
 
 EOF = r"^unexpected end of input at byte offset \d+$"
 SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
-# Real bodies by handler, with the children mode their documents need.
-REAL = [("select", "select_small", "skip"), ("export", "export_like", "skip"),
-        ("stream", "stream_like", "skip"), ("select", "child_docs", "explode"),
-        ("select", "javabin_sample", None)]
 FUNCTIONS = ["iter_documents", "iter_batches", "read_arrow", "read_polars", "iter_select"]
 STREAMED = FUNCTIONS[:4]
 # Every client: the sync ones are given as objects or names, the async ones by name (made inside the loop).
-MAKE = {"requests": lambda: requests.Session(), "httpx": lambda: httpx.Client(),
-        "httpx-async": lambda: httpx.AsyncClient(), "aiohttp": lambda: aiohttp.ClientSession()}
+MAKE = {"requests": requests.Session, "httpx": httpx.Client, "httpx-async": httpx.AsyncClient,
+        "aiohttp": lambda: aiohttp.ClientSession()}
 
 
 @pytest.fixture(params=["requests", "httpx"])
@@ -64,35 +58,24 @@ def plain(n):
 
 
 def consume(function, client, url, params=None, **kw):
-    """What `function` gave before it stopped (documents, batches, or the table it read, polars' as Arrow),
-    and the exception it stopped with (None at a normal end). `client` is a client, or a name of MAKE: an
-    async one runs the function's `a` twin in a fresh event loop. The Arrow functions read with SCHEMA unless
-    given a schema."""
-    params = {"q": "*:*"} if params is None else params
-    if function == "iter_select":
-        kw.setdefault("unique_key", "id")
-    elif function != "iter_documents":
-        kw.setdefault("schema", SCHEMA)
-    got = []
+    # What `function` gave before it stopped (a table as one item, polars' as Arrow), and the exception it stopped
+    # with (None at a normal end). `client`: a client, or a name of MAKE (an async one runs the `a` twin).
+    if function != "iter_documents":
+        kw.setdefault(*(("unique_key", "id") if function == "iter_select" else ("schema", SCHEMA)))
+    params, got = {"q": "*:*"} if params is None else params, []
     try:
         if client in ("httpx-async", "aiohttp"):
             asyncio.run(_agather(getattr(vh, "a" + function), MAKE[client], url, params, kw, got))
-        elif isinstance(client, str):
-            with MAKE[client]() as made:
-                got.extend(_items(getattr(vh, function)(made, url, params, **kw)))
         else:
-            got.extend(_items(getattr(vh, function)(client, url, params, **kw)))
+            with MAKE[client]() if isinstance(client, str) else contextlib.nullcontext(client) as made:
+                got.extend(_items(getattr(vh, function)(made, url, params, **kw)))  # keeps what came before a failure
     except Exception as e:
         return got, e
     return got, None
 
 
 def _items(result):
-    """A table read whole as one item (polars' as Arrow); an iterator as it is: `extend` keeps what it gave
-    before a failure."""
-    if isinstance(result, pa.Table):
-        return [result]
-    return [result.to_arrow()] if hasattr(result, "to_arrow") else result
+    return [result] if isinstance(result, pa.Table) else [result.to_arrow()] if hasattr(result, "to_arrow") else result
 
 
 async def _agather(function, make, url, params, kw, got):
@@ -104,20 +87,11 @@ async def _agather(function, make, url, params, kw, got):
             got.append(item)
 
 
-def run(function, client, url, params=None, **kw):
-    got, error = consume(function, client, url, params, **kw)
-    if error is not None:
-        raise error
-    return got
-
-
-def rows(got):
-    """The documents of what a function gave: the rows of its batches or table as dicts."""
+def rows(got):  # the documents of what a function gave: the rows of its batches or table as dicts
     return got if not got or isinstance(got[0], dict) else [row for part in got for row in part.to_pylist()]
 
 
-def wait_for(condition):
-    """What `condition()` gives once it is true, polled for up to two seconds."""
+def wait_for(condition):  # what `condition()` gives once true, polled for up to two seconds
     for _ in range(100):
         if condition():
             break
@@ -130,7 +104,9 @@ def wait_for(condition):
 
 @needs_data
 @pytest.mark.parametrize("chunk_size", [13, 4096])
-@pytest.mark.parametrize("handler,name,children", REAL)
+@pytest.mark.parametrize("handler,name,children", [  # real bodies, with the children mode their documents need
+    ("select", "select_small", "skip"), ("export", "export_like", "skip"), ("stream", "stream_like", "skip"),
+    ("select", "child_docs", "explode"), ("select", "javabin_sample", None)])
 def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, name, children, chunk_size):
     data = solr_body(name)
     url = solr.serve(f"/solr/{name}/{handler}", data, chunk_size=chunk_size)
@@ -156,41 +132,33 @@ def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, n
 
 @needs_data
 def test_a_large_select_arrives_in_batches_of_the_asked_size(solr, client):
-    data = solr_body("select_large")
+    data, schema = solr_body("select_large"), _solr_schema("select_large", "skip")
     url = solr.serve("/solr/big/select", data, chunk_size=65536)
-    schema = _solr_schema("select_large", "skip")
     batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, batch_size=16384))
     assert [b.num_rows for b in batches] == [16384, 16384, 16384, 848]
-    whole = velkora.deserialize_arrow(data, schema)
-    assert pa.Table.from_batches(batches).equals(pa.Table.from_batches([whole]))
+    assert pa.Table.from_batches(batches).equals(pa.Table.from_batches([velkora.deserialize_arrow(data, schema)]))
 
 
-@pytest.mark.parametrize("params,sent", [
+@pytest.mark.parametrize("params,sent", [  # wt replaced; pairs; lists, bools and numbers
     ({"q": "*:*", "wt": "json", "fl": "id,n"}, [("q", "*:*"), ("fl", "id,n"), ("wt", "javabin")]),
-    ([("q", "x"), ("fq", "a:1"), ("fq", "b:2")],
-     [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("wt", "javabin")]),
+    ([("q", "x"), ("fq", "a:1"), ("fq", "b:2")], [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("wt", "javabin")]),
     ({"q": "x", "fq": ["a:1", "b:2"], "facet": True, "rows": 10},
-     [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("facet", "true"), ("rows", "10"), ("wt", "javabin")]),
-], ids=["wt replaced", "pairs", "lists, bools and numbers"])
+     [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("facet", "true"), ("rows", "10"), ("wt", "javabin")])])
 def test_parameters_travel_as_given_with_wt_javabin(solr, client, params, sent):
     url = solr.serve("/solr/c/select", select(docs(2)))
     assert len(list(vh.iter_documents(client, url, params))) == 2
     assert solr.asked("/solr/c/select") == [{name: [v for k, v in sent if k == name] for name, _ in sent}]
 
 
-def test_only_a_requests_session_or_an_httpx_client():
+def test_only_a_requests_session_or_an_httpx_client_and_no_import_of_either():
     for wrong in (object(), "http://x", httpx.AsyncClient()):
         with pytest.raises(TypeError, match=f"^expected a requests.Session or an httpx.Client, got "
                                             f"{type(wrong).__qualname__}$"):
             next(vh.iter_documents(wrong, "http://127.0.0.1:9/solr/c/select", {}))
-
-
-def test_importing_the_module_imports_no_client_and_no_dataframe_library():
-    out = in_fresh_python("""
+    assert in_fresh_python("""
         import velkora, velkora.http
         print(sorted({"requests", "httpx", "pyarrow", "polars", "pysolr", "dask"} & set(sys.modules)))
-    """)
-    assert out.strip() == "[]"
+    """).strip() == "[]"
 
 
 # ---------------------------------------------------------------------------
@@ -198,13 +166,11 @@ def test_importing_the_module_imports_no_client_and_no_dataframe_library():
 # streams them), and the error's type, message ("{url}" the URL asked, "{msg}" its msg) and fields
 
 def case(handler, answer, n=0, error=None, params={}, **how):
-    """`handler` "any": at /select, and iter_select meets it too; `how`: the delivery, and the function's
-    allow_partial or max_value_bytes."""
+    # handler "any": at /select, and iter_select meets it too; how: the delivery, allow_partial, max_value_bytes
     return handler, answer, n, error, params, how
 
 
-def solr_says(status, msg, code=None, **fields):
-    """The SolrError of an answer of HTTP `status` with Solr's `msg` (None: not decodable) and `code`."""
+def solr_says(status, msg, code=None, **fields):  # msg None: not decodable
     return vh.SolrError, f"Solr error {code or status}: {msg or '{msg}'} (HTTP {status} from {{url}})", \
         {"code": code, "status": status, **fields, **({"msg": msg} if msg else {})}
 
@@ -213,26 +179,18 @@ def incomplete(text, expected):
     return vh.IncompleteResponse, "the answer from {url} " + text, {"expected": expected}
 
 
-def not_javabin(shown):
-    return ValueError, f"the answer from {{url}} is not javabin: its content type is {shown}", {}
+def decoded_alike(data, kind, offset):  # the whole-body decoder's error
+    message = str(pytest.raises(velkora.DecodeError, velkora.deserialize, data).value)
+    return velkora.DecodeError, message, {"kind": kind, "offset": offset}
 
 
-def decoded_alike(data, kind, offset):
-    """The whole-body decoder's error for `data`, of `kind` at `offset`."""
-    return velkora.DecodeError, str(pytest.raises(velkora.DecodeError, velkora.deserialize, data).value), \
-        {"kind": kind, "offset": offset}
-
-
-FOO = error_response(400, "undefined field foo")
-TRACE = "java.io.IOException: locked\n\tat x.y(Z.java:1)"
-NPE = "java.lang.NullPointerException\n\tat a.b(C.java:2)"
 METADATA = {"error-class": "org.apache.solr.common.SolrException",
             "root-error-class": "org.apache.solr.common.SolrException"}
-PARSE = "Invalid stream expression search(c, q=*:*"
-DOWN = "java.io.IOException: shard down\n\tat x.y(Z.java:1)"
-PROXY = b"<html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway</h1></body></html>"
-JETTY = (b"<html><body><h2>HTTP ERROR 414 URI Too Long</h2>\n<table><tr><th>URI:</th><td>/solr/c/select</td>"
-         b"</tr></table></body></html>")
+FOO, FOO_SAYS = error_response(400, "undefined field foo"), solr_says(400, "undefined field foo", 400,
+                                                                      metadata=METADATA, trace=None)
+TRACE, NPE = "java.io.IOException: locked\n\tat x.y(Z.java:1)", "java.lang.NullPointerException\n\tat a.b(C.java:2)"
+PARSE, DOWN = "Invalid stream expression search(c, q=*:*", "java.io.IOException: shard down\n\tat x.y(Z.java:1)"
+NOT_JAVABIN = "the answer from {url} is not javabin: its content type is "
 PARTIAL = "has partialResults: documents may be missing (pass allow_partial=True to take them anyway)"
 CUT = export(docs(30))
 ENDLESS_STRING = jb.Raw(jb.size_header(jb.STR, 1 << 30))  # a string announced as 1 GiB; filler follows
@@ -263,19 +221,19 @@ OUTCOMES = {
                              incomplete("ended after 20 of the 30 documents it announced", 30)),
     "select page short": case("select", select(docs(7), 25), 7,
                               incomplete("ended after 7 of the 10 documents it announced", 10), {"rows": 10}),
-    "select partial": case("select", select(docs(10), 25, partial=True), 10, incomplete(PARTIAL, 10),
-                           {"rows": 10}),
-    "error": case("any", Answer(FOO[0], 400), 0, solr_says(400, "undefined field foo", 400, metadata=METADATA,
-                                                           trace=None)),
-    "error as json": case("any", Answer(FOO[1], 400, JSON), 0,
-                          solr_says(400, "undefined field foo", 400, metadata=METADATA, trace=None)),
+    "select partial": case("select", select(docs(10), 25, partial=True), 10, incomplete(PARTIAL, 10), {"rows": 10}),
+    "error": case("any", Answer(FOO[0], 400), 0, FOO_SAYS),
+    "error as json": case("any", Answer(FOO[1], 400, JSON), 0, FOO_SAYS),
     "error with trace": case("any", solr_error(500, "Index locked", trace=TRACE), 0,
                              solr_says(500, "Index locked", 500, trace=TRACE)),
     "error trace only": case("any", solr_error(500, None, trace=NPE), 0,
                              solr_says(500, "java.lang.NullPointerException", 500, trace=NPE)),
-    "proxy page": case("any", Answer(PROXY, 502, "text/html"), 0,
+    "proxy page": case("any", Answer(b"<html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway</h1>"
+                                     b"</body></html>", 502, "text/html"), 0,
                        solr_says(502, "502 Bad Gateway", trace=None)),
-    "jetty page": case("any", Answer(JETTY, 414, "text/html;charset=iso-8859-1"), 0,
+    "jetty page": case("any", Answer(b"<html><body><h2>HTTP ERROR 414 URI Too Long</h2>\n<table><tr><th>URI:</th><td>"
+                                     b"/solr/c/select</td></tr></table></body></html>", 414,
+                                     "text/html;charset=iso-8859-1"), 0,
                        solr_says(414, "HTTP ERROR 414 URI Too Long URI: /solr/c/select", trace=None)),
     "empty error": case("any", Answer(b"", 503, "text/plain"), 0, solr_says(503, "HTTP 503", trace=None)),
     "cut error": case("any", Answer(FOO[0][:-9], 400), 0, solr_says(400, None, trace=None)),
@@ -292,11 +250,11 @@ OUTCOMES = {
         "unknown tag": (b"\x02\x1c\x00\x00", "UnknownTag", 1),
         "cut value": (b"\x02\x83\x01\x02", "UnexpectedEof", 4),
         "too deep": (b"\x02" + b"\x81" * 128 + b"\x80", "DepthExceeded", 129)}.items()},
-    "json": case("any", Answer(b'{"responseHeader":{"status":0},"response":{"numFound":0,"docs":[]}}', 200,
-                               JSON), 0, not_javabin("application/json;charset=utf-8 and its body starts "
-                                "'{\"responseHeader\":{\"status\":0},\"response'")),
-    "html": case("any", Answer(b"<html><body>Welcome to nginx!</body></html>", 200, "text/html"), 0,
-                 not_javabin("text/html and its body starts '<html><body>Welcome to nginx!</body></ht'")),
+    "json": case("any", Answer(b'{"responseHeader":{"status":0},"response":{"numFound":0,"docs":[]}}', 200, JSON), 0,
+                 (ValueError, NOT_JAVABIN + "application/json;charset=utf-8 and its body starts "
+                  "'{\"responseHeader\":{\"status\":0},\"response'", {})),
+    "html": case("any", Answer(b"<html><body>Welcome to nginx!</body></html>", 200, "text/html"), 0, (ValueError,
+                 NOT_JAVABIN + "text/html and its body starts '<html><body>Welcome to nginx!</body></ht'", {})),
 }
 
 
@@ -331,53 +289,43 @@ def test_solr_errors_survive_pickling(cls):
     cls = pytest.importorskip("velkora.pysolr").SolrError if cls == "pysolr" else cls
     error = cls("undefined field foo", code=400, status=400, metadata=METADATA, trace="at x",
                 url="http://127.0.0.1:1/solr/c/select?wt=javabin")
-    copy = pickle.loads(pickle.dumps(error))
-    assert type(copy) is cls and str(copy) == str(error)
-    fields = ("msg", "code", "status", "url", "metadata", "trace")
-    assert [getattr(copy, k) for k in fields] == [getattr(error, k) for k in fields]
+    copy, fields = pickle.loads(pickle.dumps(error)), ("msg", "code", "status", "url", "metadata", "trace")
+    assert (type(copy), str(copy), [getattr(copy, k) for k in fields]) == \
+        (cls, str(error), [getattr(error, k) for k in fields])
 
 
 # ---------------------------------------------------------------------------
 # Cut and stalled downloads: an error, never a short table
 
-BODIES = {"select": select(docs(30)), "export": export(docs(30))}
+BODIES = {"select": select(docs(30)), "export": export(docs(30)),
+          "page": cursor_pages(docs(30))({"cursorMark": ["*"], "rows": ["1000"]}).body}
 # Where the body stops: before any answer, just after the headers, in the envelope, in a document.
 PHASES = {"before the answer": ("silent", 0), "after the headers": (None, 0), "in the envelope": (None, 10),
           "in a document": (None, -200)}
-CUTS = [("chunked", "drop"), ("length", "drop"), ("close", "end"), ("chunked", "end"), ("length", "end")]
 
 
-def cut_error(client, cut, phase):
-    """What a client raises for the cut; a clean early end leaves it to the decoder's finish()."""
-    if phase != "before the answer" and cut == "end":
-        return ValueError, EOF
-    if isinstance(client, httpx.Client):
-        return httpx.RemoteProtocolError, None
-    if phase == "before the answer":
-        return requests.ConnectionError, None
-    return requests.exceptions.ChunkedEncodingError, None
-
-
-@pytest.mark.parametrize("framing,cut", CUTS)
+@pytest.mark.parametrize("framing,cut", [("chunked", "drop"), ("length", "drop"), ("close", "end"),
+                                         ("chunked", "end"), ("length", "end")])
 @pytest.mark.parametrize("phase", PHASES)
-@pytest.mark.parametrize("function,handler", [(f, h) for f in FUNCTIONS for h in BODIES  # pages are /select
+@pytest.mark.parametrize("function,handler", [(f, h) for f in FUNCTIONS for h in ("select", "export")  # pages: /select
                                               if not (f == "iter_select" and h == "export")])
 def test_a_cut_download_raises_in_every_function(solr, client, function, handler, phase, framing, cut):
-    data = BODIES[handler] if function != "iter_select" else \
-        cursor_pages(docs(30))({"cursorMark": ["*"], "rows": ["1000"]}).body
     how, cut_at = PHASES[phase]
-    url = solr.serve(f"/solr/c/{handler}", data, framing=framing, cut=how or cut, cut_at=cut_at,
-                     chunk_size=64)
-    error, message = cut_error(client, cut, phase)
-    with pytest.raises(error, match=None if function == "iter_select" else message):  # a page: decoded whole
-        run(function, client, url)
+    url = solr.serve(f"/solr/c/{handler}", BODIES["page" if function == "iter_select" else handler],
+                     framing=framing, cut=how or cut, cut_at=cut_at, chunk_size=64)
+    if phase != "before the answer" and cut == "end":  # a clean early end: left to the decoder's finish()
+        error, message = ValueError, EOF
+    else:
+        error, message = httpx.RemoteProtocolError if isinstance(client, httpx.Client) else \
+            requests.ConnectionError if phase == "before the answer" else requests.exceptions.ChunkedEncodingError, None
+    _, e = consume(function, client, url)
+    assert isinstance(e, error) and (function == "iter_select" or re.search(message or "", str(e))), e  # a page: whole
 
 
 @pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "read_arrow"])
 def test_a_dropped_connection_raises_the_transports_error(solr, any_client, function):
     url = solr.serve("/solr/c/export", CUT, cut="drop", cut_at=len(CUT) // 2, chunk_size=64)
-    got, e = consume(function, any_client, url, {},
-                     **({} if function == "iter_documents" else {"batch_size": 1}))
+    got, e = consume(function, any_client, url, {}, **({} if function == "iter_documents" else {"batch_size": 1}))
     assert type(e) is {"requests": requests.exceptions.ChunkedEncodingError, "aiohttp": aiohttp and
                        aiohttp.ClientPayloadError}.get(any_client, httpx.RemoteProtocolError), e
     assert len(got) < 30  # what the transport had buffered of the read it was in is lost with it
@@ -398,12 +346,10 @@ def test_a_stall_ends_in_the_clients_own_timeout(solr, client):
 def test_cancelling_an_async_route_closes_the_connection(solr, kind, function):
     if kind == "aiohttp" and aiohttp is None:
         pytest.skip("aiohttp not installed")
-    data = export(docs(30))
-    url = solr.serve("/solr/c/export", data, cut="stall", cut_at=len(data) // 2, chunk_size=64)
+    url = solr.serve("/solr/c/export", CUT, cut="stall", cut_at=len(CUT) // 2, chunk_size=64)
 
     async def drain(items):
-        async for _ in items:
-            pass
+        return [_ async for _ in items]
 
     async def cancel_mid_body():
         async with MAKE[kind]() as client:
@@ -426,14 +372,15 @@ def test_cancelling_an_async_route_closes_the_connection(solr, kind, function):
                                                    (False, 4200, "POST"), (False, 9000, "POST")])
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_gzip_answers_and_long_queries_in_every_route(solr, any_client, function, gzipped, length, method):
-    """Every route inflates gzipped answers, and sends a query too long for Jetty's request line as a form."""
+    # Every route inflates gzipped answers, and sends a query too long for Jetty's request line as a form.
     documents = docs(150 if gzipped else 5)
     handler, answer = ("select", cursor_pages(documents)) if function == "iter_select" else \
         ("export", export(documents)) if gzipped else ("select", select(documents))
     url = solr.serve(f"/solr/c/{handler}", answer, gzip=gzipped, chunk_size=100)
     q = "id:(" + " OR ".join(f"d{i:04d}" for i in range(length // 9)) + ")" if length else "*:*"
     q += "x" * (length - len(q))
-    assert rows(run(function, any_client, url, {"q": q})) == [dict(d) for d in documents]
+    got, e = consume(function, any_client, url, {"q": q})
+    assert e is None and rows(got) == [dict(d) for d in documents], e
     assert [seen["method"] for seen in solr.seen] == [method] * len(solr.seen)
     assert all(p["q"] == [q] for p in solr.asked(f"/solr/c/{handler}"))
     assert not gzipped or solr.seen[0]["gzip"] and "gzip" in solr.seen[0]["accept"]
@@ -444,8 +391,7 @@ def test_gzip_answers_and_long_queries_in_every_route(solr, any_client, function
 
 @pytest.mark.parametrize("given", [None, 7.5])
 def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch, given):
-    url = solr.serve("/solr/c/export", export(docs(3)))
-    seen = []
+    url, seen = solr.serve("/solr/c/export", export(docs(3))), []
     method = "request" if isinstance(client, requests.Session) else "stream"
     original = getattr(client, method)
     monkeypatch.setattr(client, method, lambda *a, **kw: seen.append(kw.get("timeout", "client's")) or
@@ -470,13 +416,12 @@ LARGER = re.escape(f" is larger than max_value_bytes ({LIMIT} bytes); pass a lar
 
 @pytest.mark.parametrize("function,path,answer,error,message", [
     ("read_arrow", "/schema/fields", BOMB, ValueError, LARGER),
-    ("iter_select", "/schema/fields", BOMB, ValueError, LARGER),
-    ("iter_select", "/select", BOMB, ValueError, LARGER),
+    ("iter_select", "/schema/fields", BOMB, ValueError, LARGER), ("iter_select", "/select", BOMB, ValueError, LARGER),
     ("read_arrow", "/schema/fields", solr_error(404, "Not Found"), vh.SolrError,
      r"^Solr error 404: Not Found \(HTTP 404 from .*/solr/c/schema/fields"),
 ], ids=["schema api bomb", "schema api bomb paging", "page bomb", "schema api failure"])
-def test_whole_body_reads_stop_at_a_gzip_bomb_or_a_schema_api_failure(solr, any_client, function, path,
-                                                                      answer, error, message):
+def test_whole_body_reads_stop_at_a_gzip_bomb_or_a_schema_api_failure(solr, any_client, function, path, answer,
+                                                                      error, message):
     assert len(BOMB.body) < 64 << 10
     handler = "/select" if function == "iter_select" else "/export"
     for at, respond in {**schema_api(FIELDS, FIELD_TYPES), handler: export(docs(3)), path: answer}.items():
@@ -486,9 +431,6 @@ def test_whole_body_reads_stop_at_a_gzip_bomb_or_a_schema_api_failure(solr, any_
     assert type(e) is error and re.search(message, str(e)), e
 
 
-# ---------------------------------------------------------------------------
-# Any thread, any event loop
-
 @pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "iter_select"])
 def test_a_route_advanced_from_a_thread_pool(solr, client, function):
     paged = function == "iter_select"
@@ -496,10 +438,8 @@ def test_a_route_advanced_from_a_thread_pool(solr, client, function):
     kw = {"schema": SCHEMA, "batch_size": 4} if function == "iter_batches" else \
         {"rows": 4, "unique_key": "id"} if paged else {}
     iterator, got = getattr(vh, function)(client, url, {"q": "*:*"}, **kw), []
-    with ThreadPoolExecutor(4) as pool:
-        for _ in range(40):  # each step on whichever worker is free
-            if (item := pool.submit(next, iterator, None).result()) is None:
-                break
+    with ThreadPoolExecutor(4) as pool:  # each step on whichever worker is free
+        while len(got) < 40 and (item := pool.submit(next, iterator, None).result()) is not None:
             got.append(item)
     assert rows(got) == plain(30)
 
@@ -515,8 +455,8 @@ def test_cursor_paging_follows_the_mark_until_it_repeats_and_resumes(solr, clien
     url = solr.serve("/solr/c/select", cursor_pages(PAGED))
     got = list(vh.iter_select(client, url, {"q": "*:*"}, rows=10, unique_key="id",
                               **({"batches": True, "schema": SCHEMA} if batches else {})))
-    assert rows(got) == plain(25) and [getattr(g, "num_rows", 1) for g in got] == ([10, 10, 5] if batches else
-                                                                                     [1] * 25)
+    assert rows(got) == plain(25)
+    assert [getattr(g, "num_rows", 1) for g in got] == ([10, 10, 5] if batches else [1] * 25)
     asked = solr.asked("/solr/c/select")
     assert [p["cursorMark"] for p in asked] == [["*"], ["after:d09"], ["after:d19"], ["after:d24"]]
     assert all(p["sort"] == ["id asc"] and p["rows"] == ["10"] and p["wt"] == ["javabin"] for p in asked)
@@ -525,14 +465,12 @@ def test_cursor_paging_follows_the_mark_until_it_repeats_and_resumes(solr, clien
 
 
 @pytest.mark.parametrize("respond,params,message,asked", [
-    *[(cursor_pages(PAGED), {"sort": sort}, "cursor paging needs a sort that ends on the unique key 'id', "
-       f"got {sort!r}", 0) for sort in ("n desc", "id asc, n desc", "sum(n, id) asc", "idx asc", "id",
-                                        "id up")],
+    *[(cursor_pages(PAGED), {"sort": s}, f"cursor paging needs a sort that ends on the unique key 'id', got {s!r}", 0)
+      for s in ("n desc", "id asc, n desc", "sum(n, id) asc", "idx asc", "id", "id up")],
     (cursor_pages(PAGED, mark_entry=False), {}, "the answer of {url} has no nextCursorMark: the handler does "
      "not page with cursorMark", 1),
     # A page without documents ends the paging, whatever its mark.
-    (lambda params: Answer(select([], more=[("nextCursorMark", params["cursorMark"][-1] + "x")])), {}, None,
-     1),
+    (lambda params: Answer(select([], more=[("nextCursorMark", params["cursorMark"][-1] + "x")])), {}, None, 1),
 ])
 def test_cursor_paging_refusals_and_ends(solr, any_client, respond, params, message, asked):
     url = solr.serve("/solr/c/select", respond)
@@ -547,8 +485,7 @@ def test_cursor_paging_refusals_and_ends(solr, any_client, respond, params, mess
     ("collection_url", ("http://h/solr/c/stream#top",), "http://h/solr/c"),
     ("param", ([("sort", "a asc"), ("sort", "b asc")], "sort"), "a asc"),  # single-valued, as Solr reads them
     ("param", ({"fq": ["x", "y"]}, "fq"), "x"), ("param", ({}, "sort"), None),
-    *[("cursor_sort", (sort, "id"), sort) for sort in ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC",
-                                                       "  id   desc "]],
+    *[("cursor_sort", (s, "id"), s) for s in ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC", "  id   desc "]],
 ])
 def test_url_and_parameter_helpers(function, args, expected):
     assert getattr(vh, function)(*args) == expected
@@ -557,8 +494,7 @@ def test_url_and_parameter_helpers(function, args, expected):
 # ---------------------------------------------------------------------------
 # Schema from the Schema API (schema=None)
 
-FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True,
-           "stored": True},
+FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
           {"name": "n", "type": "plong", "multiValued": False, "indexed": True, "stored": True},
           {"name": "tags", "type": "strings", "multiValued": True, "indexed": True, "stored": True},
           {"name": "_version_", "type": "plong", "indexed": False, "stored": False}]
@@ -570,16 +506,15 @@ FIELD_TYPES = [{"name": "string", "class": "solr.StrField", "sortMissingLast": T
 @pytest.mark.parametrize("function", ["iter_batches", "read_arrow", "read_polars", "iter_select"])
 def test_schema_none_asks_the_schema_api(solr, any_client, function):
     pytest.importorskip("velkora.schema")
-    # In /schema/dynamicfields only.
-    dynamic = [{"name": "*_dt", "type": "pdate", "indexed": True, "stored": True}]
+    dynamic = [{"name": "*_dt", "type": "pdate", "indexed": True, "stored": True}]  # in /schema/dynamicfields only
     for path, respond in schema_api(FIELDS, FIELD_TYPES, dynamic_fields=dynamic).items():
         solr.serve("/solr/c" + path, respond)
     paged = function == "iter_select"  # which asks the unique key too, and keeps a sort that ends on it
-    path, answer = ("/solr/c/select", cursor_pages(PAGED)) if paged else ("/solr/c/export", export(PAGED))
-    url = solr.serve(path, answer)
+    url = solr.serve(*(("/solr/c/select", cursor_pages(PAGED)) if paged else ("/solr/c/export", export(PAGED))))
     params = {"q": "*:*", "fl": "id,n,tags,when_dt", **({"sort": "n desc, id desc"} if paged else {})}
     kw = {"batches": True, "unique_key": None} if paged else {}
-    got = run(function, any_client, url, params, schema=None, **kw)
+    got, e = consume(function, any_client, url, params, schema=None, **kw)
+    assert e is None, e
     got = got[0] if function.startswith("read_") else pa.Table.from_batches(got)
     assert solr.asked("/solr/c/schema/uniquekey") == [{"wt": ["javabin"]}] * paged
     assert [p["sort"] for p in solr.asked("/solr/c/select")] == [["n desc, id desc"]] * 2 * paged
@@ -598,16 +533,13 @@ STREAM_CLIENT = """
     import pyarrow as pa, requests
     import velkora.http as vh
     from helpers import status
-    url, function = sys.argv[1], sys.argv[2]
+    url, function, session = sys.argv[1], sys.argv[2], requests.Session()
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("title", pa.utf8())])
-    session = requests.Session()
-    list(vh.iter_documents(session, url.replace("/export", "/warm"), {}))  # first-use costs out of the way
-    list(vh.iter_batches(session, url.replace("/export", "/warm"), {}, schema))
+    list(vh.iter_documents(session, warm := url.replace("/export", "/warm"), {}))  # first-use costs out of the way
+    list(vh.iter_batches(session, warm, {}, schema))
     before = status("VmRSS")
-    if function == "iter_documents":
-        rows = sum(1 for _ in vh.iter_documents(session, url, {}))
-    else:
-        rows = sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
+    rows = sum(1 for _ in vh.iter_documents(session, url, {})) if function == "iter_documents" else \
+        sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
     print(rows, status("VmHWM") - before)
 """
 
