@@ -1,8 +1,4 @@
-"""A loopback HTTP server playing a Solr node for the HTTP tests and benchmarks, and the answers it gives.
-
-As Jetty does for Solr, the node gzips an answer of 2,048 bytes or more when the route allows it and the client
-accepts it, and refuses a request line over 8 KiB with 414 and an HTML page. Only 127.0.0.1 is ever bound.
-"""
+"""A loopback HTTP server (127.0.0.1 only) playing a Solr node for the HTTP tests and benchmarks; its answers."""
 
 from __future__ import annotations
 
@@ -121,7 +117,7 @@ class _Handler(BaseHTTPRequestHandler):
         if route.cut == "silent":
             return self._drop()
         answer = route.respond(params)
-        if route.gzip and not answer.encoding and len(answer.body) >= 2048 and "gzip" in seen["accept"]:
+        if route.gzip and not answer.encoding and len(answer.body) >= 2048 and "gzip" in seen["accept"]:  # as Jetty
             answer = Answer(gzip.compress(answer.body, 6), answer.status, answer.content_type, "gzip", answer.headers)
         seen["gzip"] = answer.encoding == "gzip"
         self._send(answer, route)

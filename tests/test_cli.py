@@ -82,14 +82,10 @@ def test_json_docs_and_inspect_on_real_bodies(name, shape, tmp_path):
         assert lines[15].split() == ["cat", "15", "75.0%", "array", "15;", "items:", "string", "29"]
 
 
-@pytest.mark.parametrize("field, text", [
-    (("b", jb.Bytes(b"\xff\x00")), '{"b":"/wA="}'), (("x", jb.Double(float("nan"))), '{"x":"NaN"}'),
-    (("m", jb.Map([(1, "one")])), '{"m":[[1,"one"]]}'), (("f", jb.Double(1e-05)), '{"f":0.00001}'),
-    (("f", jb.Double(1e16)), '{"f":1e+16}'), (("f", jb.Double(-1.5e-7)), '{"f":-1.5e-7}'),
-    (("s", "tab\t\"\u00e9/"), '{"s":"tab\\t\\"\u00e9/"}'),
-])
-def test_docs_renders_like_deserialize_json(field, text):
-    data = stream([field])
+def test_docs_renders_like_deserialize_json():
+    data = stream([("b", jb.Bytes(b"\xff\x00")), ("x", jb.Double(float("nan"))), ("m", jb.Map([(1, "one")])),
+                   ("f", jb.Double(1e-05)), ("g", jb.Double(1e16)), ("h", jb.Double(-1.5e-7)), ("s", "tab\t\"\u00e9/")])
+    text = '{"b":"/wA=","f":0.00001,"g":1e+16,"h":-1.5e-7,"m":[[1,"one"]],"s":"tab\\t\\"\u00e9/","x":"NaN"}'
     assert run("docs", stdin=data).stdout.decode() == text + "\n"
     assert velkora.deserialize_json(data) == '{"result-set":{"docs":[' + text + ']}}'
 
