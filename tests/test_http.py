@@ -4,7 +4,6 @@ as the whole-body decoders, what the caller sees of each answer, cut and stalled
 import asyncio
 import contextlib
 import gzip
-import importlib.util
 import pickle
 import re
 import time
@@ -25,7 +24,10 @@ from test_arrow import _solr_schema
 
 requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
-aiohttp = importlib.import_module("aiohttp") if importlib.util.find_spec("aiohttp") else None  # else its cases skip
+try:
+    import aiohttp
+except ImportError:  # the aiohttp cases skip
+    aiohttp = None
 
 EOF = r"^unexpected end of input at byte offset \d+$"
 SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
