@@ -1,6 +1,4 @@
-"""The record batch deserialize_arrow builds for documents given as value descriptions (descriptions.py);
-`from_python` describes what `velkora.deserialize` returns, so one set of rules serves Solr bodies and generated
-documents alike."""
+"""The record batch deserialize_arrow builds for documents given as value descriptions (descriptions.py)."""
 
 from __future__ import annotations
 
@@ -26,7 +24,6 @@ class Refused(Exception):
 
 
 def kind_of(t: pa.DataType) -> tuple[str, bool]:
-    """(scalar kind name, is it a list) of a supported column type."""
     if pa.types.is_list(t):
         return kind_of(t.value_type)[0], True
     return "timestamp(ms)" if pa.types.is_timestamp(t) else _KINDS[str(t)], False
@@ -51,13 +48,11 @@ def convert(kind: str, d, expected: str | None = None):
 
 
 def is_children(d) -> bool:
-    """A field value that holds child documents: a document, or a list/iterator starting with one."""
     return d["t"] == "doc" or d["t"] in ("list", "iter") and bool(d["v"]) and d["v"][0]["t"] == "doc"
 
 
 def route(kind: str, is_list: bool, d):
-    """The column entry for one field value: the first element of a multi-valued field for a scalar column,
-    all elements for a list column, a single value as a one-item list."""
+    """The column entry for a field value: a scalar column takes the first of many, a list column a lone one."""
     if d["t"] in ("list", "iter"):
         if is_list:
             return [convert(kind, x, f"list<{kind}>") for x in d["v"]]
@@ -107,7 +102,6 @@ def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -
 
 
 def plain(array: pa.Array) -> list:
-    """Python values of an array, timestamps as integer milliseconds."""
     if pa.types.is_timestamp(array.type):
         array = array.view(pa.int64())
     elif pa.types.is_list(array.type) and pa.types.is_timestamp(array.type.value_type):
@@ -116,8 +110,7 @@ def plain(array: pa.Array) -> list:
 
 
 def assert_batches_equal(batch: pa.RecordBatch, expected: pa.RecordBatch) -> None:
-    """Same schema (metadata included), row count and values, column by column (NaN equals NaN, -0.0 is not
-    0.0, 1 is not True)."""
+    """Same schema (metadata included), rows and values (NaN equals NaN, -0.0 is not 0.0, 1 is not True)."""
     assert isinstance(batch, pa.RecordBatch)
     batch.validate(full=True)
     assert batch.schema.equals(expected.schema, check_metadata=True), (batch.schema, expected.schema)
@@ -132,12 +125,9 @@ def assert_batches_equal(batch: pa.RecordBatch, expected: pa.RecordBatch) -> Non
 
 
 def documents(desc) -> list:
-    """The result documents of a described /select, /export or /stream response."""
     for key, value in desc["v"]:
         if key in ("response", "result-set"):
-            if value["t"] == "doclist":
-                return value["docs"]
-            return dict(value["v"])["docs"]["v"]
+            return value["docs"] if value["t"] == "doclist" else dict(value["v"])["docs"]["v"]
     return []
 
 
@@ -148,9 +138,7 @@ _WIDER = {pa.int32(): pa.int64(), pa.float32(): pa.float64()}
 
 
 def schema_for(docs, widen: bool = False) -> pa.Schema:
-    """A field per document field name (child documents included, fields holding children left out), in order
-    of first appearance, typed by the values; `widen` takes int64/float64 for smaller numbers and a scalar
-    column for multi-valued fields."""
+    """A field per field name (children's too), typed by the values; `widen`: 64-bit numbers, no list columns."""
     types: dict[str, pa.DataType | None] = {}
 
     def walk(doc):
@@ -175,7 +163,7 @@ def schema_for(docs, widen: bool = False) -> pa.Schema:
 
 
 def from_python(value):
-    """The description of a value `velkora.deserialize` returned, its integers as longs and floats as doubles."""
+    """The description of a value `velkora.deserialize` returned."""
     if isinstance(value, list):
         return {"t": "list", "v": [from_python(x) for x in value]}
     for types, t in [(type(None), "null"), (bool, "bool"), (int, "long"), (float, "double"), (str, "str"),
@@ -200,18 +188,16 @@ class Mark(jb.Wire):
         w.write(self.value)
 
 
-def _doc(d, make):
+def _doc(d, make):  # a document given as its fields, or already built
     return make(d) if isinstance(d, (list, dict)) else d
 
 
 def select(*docs) -> bytes:
-    """A /select body: top-level NAMED_LST, "response" a SOLRDOCLST of SOLRDOCs (lists of fields)."""
     return jb.encode(jb.NamedList([("responseHeader", jb.OrderedMap([("status", jb.Int(0))])),
                                    ("response", jb.DocList(len(docs), docs=[_doc(d, jb.Doc) for d in docs]))]))
 
 
 def export(*docs) -> bytes:
-    """An /export body: MAP_ENTRY_ITER envelope, "docs" an ITERATOR of MAP_ENTRY_ITER documents."""
     return jb.encode(jb.MapEntryIter([
         ("responseHeader", jb.MapEntryIter([("status", jb.Int(0))])),
         ("response", jb.MapEntryIter([("numFound", len(docs)),

@@ -1,5 +1,4 @@
-"""velkora.deserialize_arrow: conversions, routing, envelopes, refusals, assembly, threads, memory, and
-agreement with velkora.deserialize on Solr bodies and generated documents."""
+"""velkora.deserialize_arrow: conversions, routing, envelopes, refusals, threads, memory, Solr bodies."""
 
 import functools
 import gc
@@ -38,7 +37,6 @@ def bytewise(data, schema, **kw) -> pa.Table:
 
 
 def one(value, t):
-    """What a column of type `t` holds for a single document whose field "v" is `value`."""
     batch = deserialize_arrow(select([("v", value)]), pa.schema([("v", t)]))
     assert batch.schema.equals(pa.schema([("v", t)]), check_metadata=True)
     (entry,) = ax.plain(batch.column(0))
@@ -110,15 +108,10 @@ def test_rejected_values(value, t, expected, children):
     assert error(data, pa.schema([("v", t)]), children=children) == MISFIT.format(expected)
 
 
-CONTAINERS = [
-    (jb.NamedList([("a", 1)]), "container"), (jb.OrderedMap([("a", 1)]), "container"), (jb.Arr([1]), "container"),
-    (jb.Map([("a", 1)]), "container/other"), (jb.Doc([("a", 1)]), "container/other"),
-    (jb.DocList(), "container/other"), (jb.Iter([1]), "container/other"), (jb.MapEntryIter([]), "container/other"),
-    (jb.MapEntry(1, 2), "container/other"), (jb.EnumValue(1, "x"), "container/other"),
-    (jb.TypedArr(6, [1]), "container/other"), (jb.Raw(b"\x0f"), "container/other"),
-    (jb.Raw(b"\x10"), "container/other"),
-    (jb.Raw(b"\x14"), "container/other"), (jb.Raw(b"\x16"), "container/other"), (jb.Raw(b"\x1f"), "container/other"),
-]
+CONTAINERS = [(v, "container") for v in (jb.NamedList([("a", 1)]), jb.OrderedMap([("a", 1)]), jb.Arr([1]))] + [
+    (v, "container/other") for v in (jb.Map([("a", 1)]), jb.Doc([("a", 1)]), jb.DocList(), jb.Iter([1]),
+                                     jb.MapEntryIter([]), jb.MapEntry(1, 2), jb.EnumValue(1, "x"), jb.TypedArr(6, [1]),
+                                     *map(jb.Raw, [b"\x0f", b"\x10", b"\x14", b"\x16", b"\x1f"]))]
 PLACES = {"value": lambda m: m, "first": lambda m: jb.Arr([m]), "later": lambda m: jb.Arr([1, m]),
           "list item": lambda m: jb.Iter([1, m])}
 # Leaving out an ARR or ITERATOR as the field value itself (a multi-valued field) and an END closing an ITERATOR.
@@ -244,35 +237,31 @@ def _docs(*values):
     return [jb.Doc([("a", v)]) for v in values]
 
 
+def _in(*fields, top=jb.NamedList):
+    return jb.encode(top(list(fields)))
+
+
 ENVELOPES = [  # body, values of column "a"
-    (select([("a", 1)], [("a", 2)]), [1, 2]),
-    (export([("a", 1)], [("a", 2)]), [1, 2]),
+    (select([("a", 1)], [("a", 2)]), [1, 2]), (export([("a", 1)], [("a", 2)]), [1, 2]),
     (stream([("a", 1)], [("a", 2)], [("EOF", True)]), [1, 2, None]),
-    (jb.encode(jb.OrderedMap([("response", jb.NamedList([("numFound", 1), ("docs", _docs(1))]))])), [1]),
-    (jb.encode(jb.NamedList([("response", jb.Map([("docs", [jb.OrderedMap([("a", 1)]),
-                                                            jb.NamedList([("a", 2)])])]))])), [1, 2]),
-    (jb.encode(jb.NamedList([("response", jb.OrderedMap([("docs", jb.Iter(_docs(1, 2)))]))])), [1, 2]),
-    (jb.encode(jb.MapEntryIter([(None, 0), ("x", jb.Raw(b"\x0f")),
-                                ("result-set", jb.NamedList([("docs", _docs(3))]))])), [3]),
-    (jb.encode(jb.NamedList([("response", 5), ("result-set", jb.OrderedMap([("docs", _docs(3))]))])), [3]),
-    (jb.encode(jb.NamedList([("response", jb.DocList(header=jb.SInt(3), docs=_docs(4)))])), [4]),
+    (_in(("response", jb.NamedList([("numFound", 1), ("docs", _docs(1))])), top=jb.OrderedMap), [1]),
+    (_in(("response", jb.Map([("docs", [jb.OrderedMap([("a", 1)]), jb.NamedList([("a", 2)])])]))), [1, 2]),
+    (_in(("response", jb.OrderedMap([("docs", jb.Iter(_docs(1, 2)))]))), [1, 2]),
+    (_in((None, 0), ("x", jb.Raw(b"\x0f")), ("result-set", jb.NamedList([("docs", _docs(3))])), top=jb.MapEntryIter),
+     [3]),
+    (_in(("response", 5), ("result-set", jb.OrderedMap([("docs", _docs(3))]))), [3]),
+    (_in(("response", jb.DocList(header=jb.SInt(3), docs=_docs(4)))), [4]),
     # Document size byte and extern-definition header: only their low five bits count.
-    (jb.encode(jb.NamedList([("response", jb.DocList(docs=jb.Arr([jb.Raw(b"\x0b\x41\xe0\x81a"), 5], count=1)))])),
-     [5]),
+    (_in(("response", jb.DocList(docs=jb.Arr([jb.Raw(b"\x0b\x41\xe0\x81a"), 5], count=1)))), [5]),
     # No documents: the first map or document list under "response"/"result-set" ends the search.
-    (jb.encode(jb.NamedList([("response", jb.NamedList([("x", 1)])),
-                             ("result-set", jb.NamedList([("docs", _docs(1))]))])), []),
-    (jb.encode(jb.NamedList([("response", jb.OrderedMap([("docs", 5), ("docs", _docs(1))]))])), []),
-    (jb.encode(jb.NamedList([("response", jb.DocList(docs=jb.Iter(_docs(1))))])), []),
-    (jb.encode(jb.NamedList([("Response", jb.DocList(docs=_docs(1)))])), []),
-    (jb.encode(jb.NamedList([("responseHeader", {"status": 0})])), []),
-    (jb.encode(jb.Map([("response", jb.DocList(docs=_docs(1)))])), []),
-    (jb.encode(_docs(1)), []),
-    (select(), []),
+    (_in(("response", jb.NamedList([("x", 1)])), ("result-set", jb.NamedList([("docs", _docs(1))]))), []),
+    (_in(("response", jb.OrderedMap([("docs", 5), ("docs", _docs(1))]))), []),
+    (_in(("response", jb.DocList(docs=jb.Iter(_docs(1))))), []), (_in(("Response", jb.DocList(docs=_docs(1)))), []),
+    (_in(("responseHeader", {"status": 0})), []), (_in(("response", jb.DocList(docs=_docs(1))), top=jb.Map), []),
+    (jb.encode(_docs(1)), []), (select(), []),
     # Nothing after the documents is read.
-    (select([("a", 1)]) + b"\x16\xff", [1]),
-    (jb.encode(jb.NamedList([("response", jb.DocList(docs=_docs(1))), ("facets", jb.Raw(b"\x16"))])), [1]),
-    (stream([("a", 1)])[:-2] + b"\x14", [1]),
+    (select([("a", 1)]) + b"\x16\xff", [1]), (stream([("a", 1)])[:-2] + b"\x14", [1]),
+    (_in(("response", jb.DocList(docs=_docs(1))), ("facets", jb.Raw(b"\x16"))), [1]),
 ]
 
 
@@ -284,12 +273,6 @@ def test_envelopes(data, values):
     assert batch.column(0).to_pylist() == values and batch.column(1).to_pylist() == [None] * len(values)
 
 
-def _marked(build):
-    mark = Mark(None)
-    data = build(lambda value: setattr(mark, "value", value) or mark)
-    return data, mark
-
-
 NOT_DOC = "expected SolrDocument or map at byte offset {}, found other tag"
 NAME = "expected field name (string or null) at byte offset {}, found other tag"
 ITEM = "expected field name or child document at byte offset {}, found other tag"
@@ -298,20 +281,20 @@ ENVELOPE_ERRORS = [  # body builder marking a part, message, offset from the mar
     (lambda m: b"\x01" + select()[1:], "invalid javabin version (expected 2, found 1); the data may not be in javabin"
                                        " format", None),
     (lambda m: stream([("a", 1)], end=False), EOF, None),
-    (lambda m: jb.encode(jb.NamedList([("response", jb.DocList(docs=jb.Arr(_docs(1), count=2)))])), EOF, None),
+    (lambda m: _in(("response", jb.DocList(docs=jb.Arr(_docs(1), count=2)))), EOF, None),
     (lambda m: select(m(jb.Map([("a", 1)]))), NOT_DOC, 0), (lambda m: select([("a", 1)], m(None)), NOT_DOC, 0),
     (lambda m: export(m(jb.Str("a"))), NOT_DOC, 0), (lambda m: select([(m(None), 1)]), ITEM, 0),
-    (lambda m: jb.encode(jb.NamedList([("x", 1), (m(jb.Int(5)), 1)])), NAME, 0),
-    (lambda m: jb.encode(jb.NamedList([("response", jb.Map([(m(jb.SInt(3)), 1)]))])), NAME, 0),
+    (lambda m: _in(("x", 1), (m(jb.Int(5)), 1)), NAME, 0),
+    (lambda m: _in(("response", jb.Map([(m(jb.SInt(3)), 1)]))), NAME, 0),
     (lambda m: select([("a", 1), (m(jb.SInt(5)), 1)]), ITEM, 0), (lambda m: export([(m(jb.Arr(["a"])), 1)]), ITEM, 0),
-    (lambda m: select([(m(jb.ExternRef(40)), 1)]), EOF, 2),
-    (lambda m: export([("a", 1), ("b", "x")])[:-4], EOF, None),
+    (lambda m: select([(m(jb.ExternRef(40)), 1)]), EOF, 2), (lambda m: export([("a", 1), ("b", "x")])[:-4], EOF, None),
 ]
 
 
 @pytest.mark.parametrize("build,message,delta", ENVELOPE_ERRORS)
 def test_envelope_errors(build, message, delta):
-    data, mark = _marked(build)
+    mark = Mark(None)
+    data = build(lambda value: setattr(mark, "value", value) or mark)
     offset = len(data) if delta is None else mark.offset + delta
     assert error(data, pa.schema([("a", pa.int64())])) == message.format(offset)
 
@@ -362,6 +345,7 @@ def test_one_unknown_role_is_reported():
 
 SCHEMA = pa.schema([("a", pa.int64())])
 BODY = select([("a", 1)])
+INT = "'int' object is not an instance of 'str'"
 CONVERSIONS = [  # args, kwargs, message, parameter named in the note
     ((bytearray(BODY), SCHEMA), {"children": None}, "'bytearray' object is not an instance of 'bytes'", "data"),
     ((memoryview(BODY), SCHEMA), {}, "'memoryview' object is not an instance of 'bytes'", "data"),
@@ -371,13 +355,9 @@ CONVERSIONS = [  # args, kwargs, message, parameter named in the note
     ((BODY, None), {}, "Expected instance of pyarrow.lib.Schema, got NoneType", "schema"),
     ((BODY, SCHEMA), {"children": None, "child_columns": 1}, "'None' is not an instance of 'str'", "children"),
     ((BODY, SCHEMA), {"children": b"skip"}, "'bytes' object is not an instance of 'str'", "children"),
-    ((BODY, SCHEMA), {"child_columns": {"depth": 1}}, "'int' object is not an instance of 'str'",
-     "child_columns"),
-    ((BODY, SCHEMA), {"child_columns": {1: "d"}}, "'int' object is not an instance of 'str'", "child_columns"),
-    ((BODY, SCHEMA), {"child_columns": {"depth": None}}, "'None' is not an instance of 'str'",
-     "child_columns"),
-    ((BODY, SCHEMA), {"child_columns": [("depth", "d")]}, "'list' object is not an instance of 'dict'",
-     "child_columns"),
+    *[((BODY, SCHEMA), {"child_columns": roles}, message, "child_columns") for roles, message in [
+        ({"depth": 1}, INT), ({1: "d"}, INT), ({"depth": None}, "'None' is not an instance of 'str'"),
+        ([("depth", "d")], "'list' object is not an instance of 'dict'")]],
 ]
 
 
@@ -502,9 +482,7 @@ def _big(n):
 
 
 def other_thread_progress(call) -> int:
-    """How many times another Python thread takes the interpreter lock while `call` runs. It gives the lock up
-    again at once (sleep(0)), so a call that holds the lock lets it in only at a switch request or two, while a
-    call that releases it lets it in hundreds of times."""
+    """How often a thread that yields at once (sleep(0)) gets the interpreter lock while `call` runs."""
     count, done, started = [0], threading.Event(), threading.Event()
 
     def spin():
@@ -526,8 +504,7 @@ def other_thread_progress(call) -> int:
 
 
 def assert_lock_released(call, data, attempts=3):
-    """`call` lets another thread in far more often than `deserialize` of the same body, which holds the
-    interpreter lock and takes longer: counted, not timed, and tried again on a busy machine."""
+    """`call` lets another thread in far more often than `deserialize` of the same body (which holds the lock)."""
     results = [(other_thread_progress(call), other_thread_progress(lambda: velkora.deserialize(data)))
                for _ in range(attempts)]
     assert any(free >= 100 and free > 20 * (held + 1) for free, held in results), results

@@ -1,5 +1,4 @@
-"""deserialize_arrow and child documents: refused in skip mode, one row per document in explode mode, with
-the parent key, depth and holding field name in metadata columns that the schema chooses."""
+"""deserialize_arrow and child documents: refused in skip mode, one row per document in explode mode."""
 
 import pyarrow as pa
 import pytest

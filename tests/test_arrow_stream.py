@@ -1,5 +1,4 @@
-"""velkora.ArrowStreamDecoder: the batches of a response fed in chunks are exactly those deserialize_arrow gives,
-cut every batch_size rows; a cut download never passes for a complete table; errors, threads, arguments, memory."""
+"""velkora.ArrowStreamDecoder: the rows deserialize_arrow gives, in any chunks, cut every batch_size rows."""
 
 import gc
 import random
@@ -15,7 +14,7 @@ import velkora
 from arrow_expect import export, select, stream
 from descriptions import body as solr_body
 from helpers import EOF, failure, fed_until_failure, feed_all, in_fresh_python, needs_data
-from test_arrow import _big, _solr_schema
+from test_arrow import SOLR, _big, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
 TREE = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32())])
@@ -26,7 +25,7 @@ def docs(n, start=0):
 
 
 def fed(data, schema, sizes=None, batch_size=65536, **kw):
-    """Per call, the batches returned: feeds in order, then finish."""
+    """Per call (the feeds, then finish), the batches returned."""
     calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
     for batch in (b for call in calls for b in call):
         assert batch.schema.equals(schema, check_metadata=True)
@@ -46,10 +45,7 @@ def same_rows(data, schema, sizes, batch_size=65536, **kw):
 # The same rows for every chunking
 
 @needs_data
-@pytest.mark.parametrize("name,children", [("select_small", "skip"), ("select_small", "explode"),
-                                           ("export_like", "skip"), ("stream_like", "skip"),
-                                           ("child_docs", "explode"), ("select_large", "skip"),
-                                           ("child_docs", "skip")])  # anonymous children: refused alike
+@pytest.mark.parametrize("name,children", SOLR)  # child_docs in skip mode: refused alike
 def test_solr_bodies_in_any_chunks(name, children):
     data, schema = solr_body(name), _solr_schema(name, children)
     for sizes in [None, [4096], [1] if len(data) < 100_000 else [65536], [1, 7, 2, 300, 13]]:
@@ -71,28 +67,24 @@ def test_generated_bodies_in_random_chunks(n, envelope, children, sizes, batch_s
 
 # A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child).
 EntryDoc = type("EntryDoc", (jb.Arr,), {"tag": jb.MAP_ENTRY_ITER, "size": "END"})
-
-
-SPLIT = {  # a body, its schema and children mode, and the columns of the whole body
+SPLIT = {  # a body, its children mode, and the columns of the whole body
     # an anonymous child among the items of an entry document is measured as one item
     "anonymous child": (lambda: stream(EntryDoc([jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]),
-                                                 jb.Extern("name"), "one"]), [("id", 4)]),
-                        pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("_parent_id", pa.int64()),
-                                   ("_depth", pa.int32())]), "explode",
+                                                 jb.Extern("name"), "one"]), [("id", 4)]), "explode",
                         {"id": [1, 2, 3, 4], "name": ["one", None, None, None], "_parent_id": [None, 1, 2, None],
                          "_depth": [0, 1, 2, 0]}),
     # both documents define and use their own field names
     "extern definitions": (lambda: stream([("first name", "x"), ("id", 1)],
                                           [("second name", "y"), ("id", 2), ("first name", "z")]),
-                           pa.schema([("id", pa.int64()), ("first name", pa.utf8()), ("second name", pa.utf8())]),
                            "skip", {"id": [1, 2], "first name": ["x", "z"], "second name": [None, "y"]}),
 }
 
 
 @pytest.mark.parametrize("case", SPLIT)
 def test_two_pieces_split_at_every_byte(case):
-    make, schema, children, columns = SPLIT[case]
-    data = make()
+    make, children, columns = SPLIT[case]
+    types = {"id": pa.int64(), "_parent_id": pa.int64(), "_depth": pa.int32()}
+    data, schema = make(), pa.schema([(name, types.get(name, pa.utf8())) for name in columns])
     assert velkora.deserialize_arrow(data, schema, children=children).to_pydict() == columns
     for cut in range(1, len(data)):
         same_rows(data, schema, [cut, len(data)], children=children)
@@ -120,27 +112,29 @@ def test_batches_cut_every_batch_size_rows():
 # ---------------------------------------------------------------------------
 # A cut download is an error, never a short table
 
-@pytest.mark.parametrize("data,cut,held", [
-    (select(*docs(5)), 12, 12),                            # in the envelope: every byte is still held
-    (export(*docs(5)), -3, 0),                             # after the last document, before the iterator's END
-    (stream(*docs(3), end=False), None, 0),                # the iterator never ends
-    (b"", None, 0),                                        # no bytes at all
-])
-def test_finish_refuses_a_cut_stream(data, cut, held):
-    dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
-    returned = dec.feed(data[:cut])
+LAST = ax.Mark(jb.Doc(docs(5)[4]))
+CUTS = [  # body, where it is cut, the bytes finish reports still held, the rows fed, the rows of the rest
+    (select(*docs(5)), 12, 12, [], None),               # in the envelope: every byte is still held
+    (export(*docs(5)), -3, 0, [2, 2], None),            # after the last document, before the iterator's END
+    (stream(*docs(3), end=False), None, 0, [2], None),  # the iterator never ends
+    (b"", None, 0, [], None),                           # no bytes at all
+    (select(*docs(4), LAST), LAST.offset + 3, 3, [2, 2], [1]),  # in a counted document: the bytes it holds
+]
+
+
+@pytest.mark.parametrize("data,cut,held,rows,rest", CUTS)
+def test_finish_refuses_a_cut_stream(data, cut, held, rows, rest):
+    schema = SCHEMA.with_metadata({"origin": "solr"})
+    dec = velkora.ArrowStreamDecoder(schema, 2)
+    first = dec.schema()
+    assert [b.num_rows for b in dec.feed(data[:cut])] == rows
     for _ in range(2):  # the same again: finish changes nothing
         pytest.raises(ValueError, dec.finish).match(f"^{EOF.format(held)}$")
-    assert sum(b.num_rows for b in returned) <= 4
-
-
-def test_finish_in_the_counted_documents_reports_the_bytes_still_held():
-    last = ax.Mark(jb.Doc(docs(5)[4]))
-    data = select(*docs(4), last)
-    dec = velkora.ArrowStreamDecoder(SCHEMA, 2)
-    assert [b.num_rows for b in dec.feed(data[:last.offset + 3])] == [2, 2]
-    pytest.raises(ValueError, dec.finish).match(f"^{EOF.format(3)}$")
-    assert [b.num_rows for b in dec.feed(data[last.offset + 3:]) + dec.finish()] == [1]
+    if rest is not None:  # and the rest still completes the table
+        assert [b.num_rows for b in dec.feed(data[cut:]) + dec.finish()] == rest
+    # schema() at any time: a new object each call, the schema given, metadata included
+    assert first is not dec.schema() and first.equals(schema, check_metadata=True)
+    assert dec.schema().equals(schema, check_metadata=True)
 
 
 # ---------------------------------------------------------------------------
@@ -283,17 +277,6 @@ def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
 # ---------------------------------------------------------------------------
 # The object: schema(), threads, arguments
 
-def test_schema_at_any_time():
-    schema = SCHEMA.with_metadata({"origin": "solr"})
-    dec = velkora.ArrowStreamDecoder(schema)
-    first = dec.schema()
-    dec.feed(select(*docs(2))[:20])
-    dec.feed(select(*docs(2))[20:])
-    dec.finish()
-    assert first is not dec.schema() and first.equals(dec.schema(), check_metadata=True)
-    assert dec.schema().equals(schema, check_metadata=True)
-
-
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the collector runs between bytecodes only, "
                     "so no callback of it can run inside feed")
 def test_reentrant_use_is_refused():
@@ -326,22 +309,21 @@ def test_reentrant_use_is_refused():
 
 
 @pytest.mark.parametrize("args,kwargs,error,message", [
-    ((SCHEMA, 10, 20), {}, TypeError, "ArrowStreamDecoder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    ((SCHEMA, 10, 20), {}, TypeError,
+     "ArrowStreamDecoder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
     ((), {}, TypeError, "ArrowStreamDecoder.__new__() missing 1 required positional argument: 'schema'"),
-    ((SCHEMA, -1), {}, OverflowError, None),
-    ((SCHEMA, 2 ** 64), {}, OverflowError, None),
-    ((SCHEMA, 2.0), {}, TypeError, None),
-    ((SCHEMA, None), {}, TypeError, None),
+    *[((SCHEMA, size), {}, error, None) for size, error in [(-1, OverflowError), (2 ** 64, OverflowError),
+                                                             (2.0, TypeError), (None, TypeError)]],
     ((SCHEMA,), {"children": "both"}, ValueError, 'children must be "skip" or "explode", not "both"'),
     ((SCHEMA,), {"child_columns": {"id": "x"}}, ValueError, 'unknown child_columns role "id"; expected one of'),
     ((pa.schema([("a", pa.int8())]),), {}, ValueError, "unsupported Arrow column type: Int8"),
 ])
 def test_constructor_arguments(args, kwargs, error, message):
     info = pytest.raises(error, lambda: velkora.ArrowStreamDecoder(*args, **kwargs))
-    if message:
-        assert str(info.value).startswith(message)
-    if error in (OverflowError,) or (error is TypeError and message is None):
+    if message is None:  # a bad batch_size
         assert info.value.__notes__ == ["while processing 'batch_size'"]
+    else:
+        assert str(info.value).startswith(message)
 
 
 # ---------------------------------------------------------------------------

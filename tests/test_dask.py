@@ -1,7 +1,5 @@
-"""velkora.dask.read_export over three loopback shards: one partition per shard, equal to the shards read one
-by one and concatenated, on the threaded scheduler and on a distributed cluster. Then a loopback SolrCloud of
-three nodes: velkora.cloud.shards from CLUSTERSTATUS, and velkora.dask.read_collection (and velkora.ray's)
-with shard splits, replica failover and column projection."""
+"""velkora.dask.read_export over loopback shards; velkora.cloud.shards, velkora.dask.read_collection and
+velkora.ray.read_collection on a loopback SolrCloud of three nodes."""
 
 import re
 import socket
@@ -59,8 +57,10 @@ def dask_client():
 PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price,made,tags", "distrib": "false"}
 
 
-def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_nodes):
+def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_nodes, dask_client):
     urls, bodies = shards
+    with pytest.raises(ValueError, match="^read_export needs at least one shard URL$"):
+        vd.read_export([], PARAMS, SCHEMA)
     frame = vd.read_export(urls, PARAMS, SCHEMA, batch_size=50)
     assert frame.npartitions == 3 and list(frame.columns) == SCHEMA.names
     assert all(node.requests == [] for node in solr_nodes)  # nothing is read before compute
@@ -68,15 +68,10 @@ def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_n
     same_frame(got, concatenated(bodies))
     assert dict(got.dtypes) == dict(frame.dtypes)  # the partitions match the frame's declared columns
     assert [len(frame.get_partition(i).compute(scheduler="sync")) for i in range(3)] == [120, 0, 75]
+    same_frame(dask_client.compute(vd.read_export(urls, PARAMS, SCHEMA)).result(timeout=60), concatenated(bodies))
     for node, url in zip(solr_nodes, urls):
         assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"]
                    for p in node.asked(url[len(node.base):]))
-
-
-def test_on_a_distributed_cluster(shards, dask_client):
-    urls, bodies = shards
-    frame = vd.read_export(urls, PARAMS, SCHEMA)
-    same_frame(dask_client.compute(frame).result(timeout=60), concatenated(bodies))
 
 
 def test_a_failing_shard_fails_the_computation(shards, solr_nodes):
@@ -84,11 +79,6 @@ def test_a_failing_shard_fails_the_computation(shards, solr_nodes):
     solr_nodes[2].serve(urls[2][len(solr_nodes[2].base):], bodies[2], cut="end", cut_at=len(bodies[2]) // 2)
     with pytest.raises(ValueError, match=r"^unexpected end of input at byte offset \d+$"):
         vd.read_export(urls, PARAMS, SCHEMA).compute(scheduler="sync")
-
-
-def test_no_shards():
-    with pytest.raises(ValueError, match="^read_export needs at least one shard URL$"):
-        vd.read_export([], PARAMS, SCHEMA)
 
 
 def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
@@ -276,12 +266,11 @@ def test_a_request_solr_refuses_is_not_retried(cloud):
     assert cloud.asked("products_shard1_replica_n2") == []
 
 
-@pytest.mark.parametrize("narrow", [lambda frame: frame[["n"]], None], ids=["dask", "columns"])
-def test_column_projection_reaches_solr(cloud, dask_client, narrow):
-    if narrow is None:
-        frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA, columns=["n"])
-    else:
-        frame = narrow(vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA))
+@pytest.mark.parametrize("by", ["dask", "columns"])
+def test_column_projection_reaches_solr(cloud, dask_client, by):
+    columns = None if by == "dask" else ["n"]
+    frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA, columns=columns)
+    frame = frame if columns else frame[["n"]]
     got = dask_client.compute(frame).result(timeout=60)
     assert list(got.columns) == ["n"] and sorted(got["n"]) == list(range(87))
     asked = [p["fl"] for s in (1, 2, 3) for p in cloud.asked(f"products_shard{s}_replica_n1")]
@@ -305,8 +294,7 @@ def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failu
 
     if failure == "cut":
         cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop",
-                    cut_at=300,
-                    chunk_size=100)
+                    cut_at=300, chunk_size=100)
     dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
                                           splits_per_shard=splits)
     same_rows(dataset.to_pandas(), every_document())
