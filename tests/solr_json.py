@@ -1,8 +1,9 @@
-"""The JSON text Solr's JSON writer makes for a described response, the way pysolr receives
-it, for each json.nl: named lists by json.nl, simple ordered maps, maps, MapWriters and documents as objects
-(a null name as "", another map key as its text), dates as Instant.toString, floats as Float.toString, doubles
-as Double.toString, NaN and infinities as strings, bytes as Base64, enums as their string, a document list's
-absent maxScore and numFoundExact left out. Written from the writer's rules, apart from the decoders."""
+"""The JSON text Solr's JSON writer makes for a described response, the way pysolr receives it, for each json.nl."""
+
+# Named lists by json.nl; simple ordered maps, maps, MapWriters and documents as objects (a null name as "", another
+# map key as its text); dates as Instant.toString, floats as Float.toString, doubles as Double.toString, NaN and
+# infinities as strings, bytes as Base64, enums as their string; a document list's absent maxScore and numFoundExact
+# left out. Written from the writer's rules, apart from the decoders.
 
 from __future__ import annotations
 
@@ -22,7 +23,7 @@ _NTV_TYPES = {"byte": "int", "short": "int", "bytes": "str", "enum": "str", "lis
 
 
 def instant(ms: int) -> str:
-    """Instant.toString: the day moved by whole 400-year cycles into datetime's range, the year moved back."""
+    # Instant.toString: the day moved by whole 400-year cycles into datetime's range, the year moved back.
     days, ms_of_day = divmod(ms, 86_400_000)
     cycles, day = divmod(days, _DAYS_PER_400_YEARS)
     d = date.fromordinal(date(1970, 1, 1).toordinal() + day)
@@ -33,42 +34,32 @@ def instant(ms: int) -> str:
     return text + (f".{millis:03d}Z" if millis else "Z")
 
 
-def _float32_interval(x: np.float32) -> tuple[Decimal, Decimal]:
-    """The decimals that read back as `x` lie strictly between these two (ties aside)."""
-    down, up = np.nextafter(x, np.float32(-np.inf)), np.nextafter(x, np.float32(np.inf))
-    exact = Decimal(float(x))
-    return (exact + Decimal(float(down))) / 2, (exact + Decimal(float(up))) / 2
+def _nonfinite(v: float) -> str:
+    return '"NaN"' if math.isnan(v) else '"Infinity"' if v > 0 else '"-Infinity"'
 
 
 def java_float(v: float) -> str:
-    """Float.toString as JSON text: the shortest digits that read back as the float, at least two of them
-    when one would do (the nearest such pair), NaN and infinities as strings."""
-    if math.isnan(v):
-        return '"NaN"'
-    if math.isinf(v):
-        return '"Infinity"' if v > 0 else '"-Infinity"'
+    # Float.toString as JSON text: the shortest digits that read back as the float, at least two of them when one
+    # would do (the nearest such pair), NaN and infinities as strings.
+    if not math.isfinite(v):
+        return _nonfinite(v)
     x = np.float32(v)
     mantissa, exponent = np.format_float_scientific(x, unique=True, trim="-").split("e")
-    digits = mantissa.lstrip("-").replace(".", "")
-    if len(digits) > 1 or x == 0:
+    if len(mantissa.lstrip("-").replace(".", "")) > 1 or x == 0:
         return f"{mantissa}e{int(exponent)}"
-    low, high = _float32_interval(abs(x))
+    # The decimals that read back as `x` lie strictly between the midpoints to its neighbours (ties aside).
     exact = Decimal(abs(float(x)))
-    candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1)
-                  for m in range(10, 100)]
-    inside = [c for c in candidates if low < c < high]
-    best = min(inside, key=lambda c: abs(c - exact))
+    low, high = ((exact + Decimal(float(np.nextafter(abs(x), np.float32(to))))) / 2 for to in (-np.inf, np.inf))
+    candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1) for m in range(10, 100)]
+    best = min((c for c in candidates if low < c < high), key=lambda c: abs(c - exact))
     return ("-" if v < 0 else "") + str(best)
 
 
 def java_double(v: float) -> str:
-    if math.isnan(v):
-        return '"NaN"'
-    return ('"Infinity"' if v > 0 else '"-Infinity"') if math.isinf(v) else repr(float(v))
+    return repr(float(v)) if math.isfinite(v) else _nonfinite(v)
 
 
-def _key(k) -> str:
-    """The object key Solr writes for a map key description (or a name)."""
+def _key(k) -> str:  # the object key Solr writes for a map key description (or a name)
     if k is None or isinstance(k, str):
         return json.dumps(k or "")
     return json.dumps("" if k["t"] == "null" else str(k["v"]).lower() if k["t"] == "bool" else str(k["v"]))
@@ -81,7 +72,7 @@ def _object(pairs) -> str:
 def _named_list(pairs, nl: str) -> str:
     if nl == "map":
         return _object((k, v) for k, v, _ in pairs)
-    name = lambda k: json.dumps(k)  # noqa: E731  (None as null)
+    name = json.dumps  # None as null
     if nl == "arrarr":
         return "[" + ",".join(f"[{name(k)},{v}]" for k, v, _ in pairs) + "]"
     if nl == "arrmap":
@@ -93,12 +84,11 @@ def _named_list(pairs, nl: str) -> str:
 
 def render(d, nl: str = "flat") -> str:
     t, v = d["t"], d.get("v")
+    array = lambda items: "[" + ",".join(render(x, nl) for x in items) + "]"  # noqa: E731
     if t in ("null", "bool", "byte", "short", "int", "long", "str"):
         return json.dumps(v, ensure_ascii=False)
-    if t == "float":
-        return java_float(float(v))
-    if t == "double":
-        return java_double(float(v))
+    if t in ("float", "double"):
+        return (java_float if t == "float" else java_double)(float(v))
     if t == "date":
         return json.dumps(instant(v))
     if t == "bytes":
@@ -106,7 +96,7 @@ def render(d, nl: str = "flat") -> str:
     if t == "enum":
         return json.dumps(d["str"], ensure_ascii=False)
     if t in ("list", "iter"):
-        return "[" + ",".join(render(x, nl) for x in v) + "]"
+        return array(v)
     if t == "namedlist":
         return _named_list([(k, render(x, nl), _NTV_TYPES.get(x["t"], x["t"])) for k, x in v], nl)
     if t in ("som", "mapwriter", "map"):
@@ -114,17 +104,15 @@ def render(d, nl: str = "flat") -> str:
     if t == "mapentry":
         return _object([(d["k"], render(v, nl))])
     if t in ("doc", "inputdoc"):
-        fields = [(k, render(x, nl)) for k, x in d["fields"]]
-        if d["children"]:
-            fields.append(("_childDocuments_", "[" + ",".join(render(c, nl) for c in d["children"]) + "]"))
-        return _object(fields)
+        children = [("_childDocuments_", array(d["children"]))] if d["children"] else []
+        return _object([(k, render(x, nl)) for k, x in d["fields"]] + children)
     if t == "doclist":
         out = [("numFound", str(d["numFound"])), ("start", str(d["start"]))]
         if d["maxScore"] is not None:
             out.append(("maxScore", java_float(float(d["maxScore"]))))
         if d["numFoundExact"] is not None:
             out.append(("numFoundExact", json.dumps(d["numFoundExact"])))
-        return _object(out + [("docs", "[" + ",".join(render(x, nl) for x in d["docs"]) + "]")])
+        return _object(out + [("docs", array(d["docs"]))])
     raise ValueError(f"no JSON form for {t!r}")
 
 

@@ -1,6 +1,5 @@
 """velkora.deserialize: shapes, errors and offsets, limits, and agreement with the reference _deserialize_safe."""
 
-import functools
 import gc
 import random
 import struct
@@ -13,7 +12,7 @@ import javabin as jb
 from javabin import nested
 from descriptions import (DESCRIBED, Unhashable, assert_same, body, load, rebuild, to_json_text, to_python,
                           to_wire)
-from helpers import DEPTH as DEPTH_ERR, corruptions, needs_data, rss
+from helpers import DEPTH as DEPTH_ERR, corruptions, feed_all, needs_data, rss, stream_decoded
 
 from velkora import (StreamDecoder, _bench_parse_only, _deserialize_safe, deserialize, deserialize_json,
                      deserialize_stream)
@@ -27,20 +26,14 @@ def error_of(func, data):
 
 
 SHAPES = [
-    (jb.Raw(jb.small_int(jb.SINT, 0x80000000)), -2**31),
-    (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), -1),
-    (jb.Raw(jb.small_int(jb.SINT, 2**32 + 5)), 5),
-    (jb.Raw(jb.small_int(jb.SLONG, 0xFFFFFFFF)), 0xFFFFFFFF),
-    (jb.Raw(jb.small_int(jb.SLONG, 2**64 - 1)), -1),
-    (jb.Float(0.1), 0.10000000149011612),
+    (jb.Raw(jb.small_int(jb.SINT, 0x80000000)), -2**31), (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), -1),
+    (jb.Raw(jb.small_int(jb.SINT, 2**32 + 5)), 5), (jb.Raw(jb.small_int(jb.SLONG, 0xFFFFFFFF)), 0xFFFFFFFF),
+    (jb.Raw(jb.small_int(jb.SLONG, 2**64 - 1)), -1), (jb.Float(0.1), 0.10000000149011612),
     (jb.Date(-86_400_001), -86_400_001),
     ([jb.Byte(-128), jb.Short(-2), jb.Int(-3), jb.Long(-2**63)], [-128, -2, -3, -2**63]),
-    (jb.Map([("a", 1), ("b", 2)]), {"a": 1, "b": 2}),
-    (jb.Map([("a", 1), (7, 2)]), [["a", 1], [7, 2]]),
-    (jb.Map([(None, 1)]), [[None, 1]]),
-    (jb.Map(), {}),
-    (jb.MapEntryIter([(7, "x"), (None, 1)]), {7: "x", None: 1}),
-    (jb.MapEntry(jb.Str("k"), 1), {"k": 1}),
+    (jb.Map([("a", 1), ("b", 2)]), {"a": 1, "b": 2}), (jb.Map([("a", 1), (7, 2)]), [["a", 1], [7, 2]]),
+    (jb.Map([(None, 1)]), [[None, 1]]), (jb.Map(), {}),
+    (jb.MapEntryIter([(7, "x"), (None, 1)]), {7: "x", None: 1}), (jb.MapEntry(jb.Str("k"), 1), {"k": 1}),
     (jb.NamedList([(None, 1), ("a", 2), (jb.Str("a"), 3)]), {None: 1, "a": 3}),
     (jb.EnumValue(3, jb.Str("x")), {"int": 3, "string": "x"}),
     (jb.Doc([("a", 1), ("b", 2)], [jb.Doc([("id", 1)]), jb.Doc([("id", 2)])]),
@@ -49,49 +42,34 @@ SHAPES = [
     ((jb.Raw(b"\x0b\xa3"), jb.Doc([("id", "c")]), jb.Extern("_childDocuments_"), 5, jb.Extern("z"), 6),
      {"_childDocuments_": [{"id": "c"}], "z": 6}),
     (jb.Doc([("_childDocuments_", 1), ("a", 2)], [jb.Doc()]), {"_childDocuments_": [{}], "a": 2}),
-    (jb.InputDoc([("a", 1), ("b", 2)], boost=jb.Str("x"), field_boosts={"a": [2.0, 3.0], "b": 4.0}),
-     {"a": 1, "b": 2}),
+    (jb.InputDoc([("a", 1), ("b", 2)], boost=jb.Str("x"), field_boosts={"a": [2.0, 3.0], "b": 4.0}), {"a": 1, "b": 2}),
     # Input-document children (tag 0x10 in item position), mixed with ordinary ones.
     (jb.Doc([("id", 1)], [jb.InputDoc([("id", 2)]), jb.Doc([("id", 3)])]),
      {"id": 1, "_childDocuments_": [{"id": 2}, {"id": 3}]}),
     (jb.InputDoc([("id", 1)], [jb.InputDoc([("id", 2)], [jb.Doc()], field_boosts={"id": 2.0})]),
      {"id": 1, "_childDocuments_": [{"id": 2, "_childDocuments_": [{}]}]}),
-    ((jb.Raw(b"\x10\x01"), jb.Float(1), jb.Float(2), jb.InputDoc([("id", 2)])),
-     {"_childDocuments_": [{"id": 2}]}),
+    ((jb.Raw(b"\x10\x01"), jb.Float(1), jb.Float(2), jb.InputDoc([("id", 2)])), {"_childDocuments_": [{"id": 2}]}),
     (jb.DocList(header=jb.Arr([jb.SLong(7), jb.SLong(2), jb.Float(1.5)])),
      {"numFound": 7, "start": 2, "maxScore": 1.5, "numFoundExact": None, "docs": []}),
     (jb.DocList(header=jb.Arr([1, "s", None, True, 9]), docs=jb.Str("d")),
      {"numFound": 1, "start": "s", "maxScore": None, "numFoundExact": True, "docs": "d"}),
     (jb.DocList(header=jb.Arr([])), dict(numFound=None, start=None, maxScore=None, numFoundExact=None, docs=[])),
-    (jb.TypedArr(3, b"\x00\x01\x02\xff"), b"\x00\x01\x02\xff"),
-    (jb.TypedArr(1, b"\x01\x02\x00"), [True, False, True]),
-    (jb.TypedArr(4, [-2]), [-2]),
-    (jb.TypedArr(7, [-2**63]), [-2**63]),
-    (jb.TypedArr(8, [0.1]), [0.10000000149011612]),
-    (jb.Raw(b"\x82\xe0\x23abc\xe1"), ["abc", "abc"]),
-    (nested(jb.Arr(), 127), nested([], 127, lambda x: [x])),
+    (jb.TypedArr(3, b"\x00\x01\x02\xff"), b"\x00\x01\x02\xff"), (jb.TypedArr(1, b"\x01\x02\x00"), [True, False, True]),
+    (jb.TypedArr(4, [-2]), [-2]), (jb.TypedArr(7, [-2**63]), [-2**63]), (jb.TypedArr(8, [0.1]), [0.10000000149011612]),
+    (jb.Raw(b"\x82\xe0\x23abc\xe1"), ["abc", "abc"]), (nested(jb.Arr(), 127), nested([], 127, lambda x: [x])),
     (nested(jb.InputDoc(), 126, lambda d: jb.InputDoc(children=[d])),
-     nested({}, 126, lambda d: {"_childDocuments_": [d]})),
-]
-
-
-@pytest.mark.parametrize("func", [deserialize, _deserialize_safe])
-@pytest.mark.parametrize("value,expected", SHAPES)
-def test_shapes(func, value, expected):
-    assert_same(func(jb.encode(*value) if isinstance(value, tuple) else jb.encode(value)), expected)
-
-
+     nested({}, 126, lambda d: {"_childDocuments_": [d]}))]
+FOUND = "expected field name (string) or child SolrDocument at byte offset {}, found other"
 ERRORS = [
     (jb.encode(jb.MapEntryIter([(7, 1), (jb.Arr([1]), jb.Str("v"))])),  # after the value: offset 8 of 9 bytes
      "expected hashable map key at byte offset 8, found unhashable value"),
     (jb.encode(jb.MapEntry(jb.Doc(), 2)), "expected hashable map key at byte offset 5, found unhashable value"),
     (jb.encode(jb.NamedList([("a", 1), (jb.Int(5), 1)])), "expected string or null at byte offset 6, found non-string"),
-    (b"\x02\x0b\xa1\x41", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
-    (b"\x02\x0b\xa2\x00\x00", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
-    (b"\x02\x0b\xa1\x0c\x80\x80", "expected field name (string) or child SolrDocument at byte offset 3, found other"),
-    (jb.encode(jb.Raw(b"\x10\x01\x00"), jb.Float(1), jb.Int(3)),
-     "expected field name (string) or child SolrDocument at byte offset 9, found other"),
-    (jb.encode(jb.DocList(header=jb.SInt(3))), "expected SolrDocumentList header array at byte offset 3, found non-array"),
+    (b"\x02\x0b\xa1\x41", FOUND.format(3)), (b"\x02\x0b\xa2\x00\x00", FOUND.format(3)),
+    (b"\x02\x0b\xa1\x0c\x80\x80", FOUND.format(3)),
+    (jb.encode(jb.Raw(b"\x10\x01\x00"), jb.Float(1), jb.Int(3)), FOUND.format(9)),
+    (jb.encode(jb.DocList(header=jb.SInt(3))),
+     "expected SolrDocumentList header array at byte offset 3, found non-array"),
     (jb.encode(jb.TypedArr(9, b"\x00", count=1)), "unknown javabin tag byte 0x09 at byte offset 2"),
     (jb.encode(jb.TypedArr(0, b"\x00", count=1)), "unknown javabin tag byte 0x00 at byte offset 2"),
     (jb.encode(jb.Arr([jb.Extern("a"), jb.Extern("b"), jb.Extern("c"), jb.ExternRef(5), 1])),
@@ -102,8 +80,13 @@ ERRORS = [
     (jb.encode(nested(jb.InputDoc(), 127, lambda d: jb.Doc(children=[d]))), DEPTH_ERR.format(257)),
     (jb.encode(nested(jb.Iter(), 127)), DEPTH_ERR.format(129)),
     (jb.encode(nested(jb.MapEntryIter(), 127)), DEPTH_ERR.format(129)),
-    (jb.encode(nested(None, 128)), DEPTH_ERR.format(129)),
-]
+    (jb.encode(nested(None, 128)), DEPTH_ERR.format(129))]
+
+
+@pytest.mark.parametrize("func", [deserialize, _deserialize_safe])
+@pytest.mark.parametrize("value,expected", SHAPES)
+def test_shapes(func, value, expected):
+    assert_same(func(jb.encode(*value) if isinstance(value, tuple) else jb.encode(value)), expected)
 
 
 @pytest.mark.parametrize("func", [deserialize, _deserialize_safe])
@@ -118,10 +101,7 @@ def test_unknown_typed_array_type_with_no_elements_only_fails_in_safe():
     assert error_of(_deserialize_safe, data) == "unknown javabin tag byte 0x09 at byte offset 2"
 
 
-def streamed(data):
-    got = []
-    StreamDecoder().feed(data, got.append)
-    return got
+streamed = lambda data: stream_decoded(data)[1]  # noqa: E731  (one feed, no finish)
 
 
 @pytest.mark.parametrize("name,remembered", [("id", True), ("prix_ünï", True), ("n" * 128, True),
@@ -190,18 +170,16 @@ def test_safe_agrees_on_corruptions(name):  # (and on truncations: test_decode_e
 
 f32 = st.integers(0, 2**32 - 1).map(lambda bits: struct.unpack(">f", struct.pack(">I", bits))[0])
 names = st.sampled_from(["id", "a", "_childDocuments_", "é", "b"])
+typed = lambda types, items: st.builds(jb.TypedArr, st.sampled_from(types), items)  # noqa: E731
 scalars = st.one_of(
     st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1),
     st.builds(jb.Byte, st.integers(-128, 127)), st.builds(jb.Short, st.integers(-2**15, 2**15 - 1)),
     st.builds(jb.SInt, st.integers(-2**31, 2**32 - 1)), st.builds(jb.SLong, st.integers(-2**63, 2**64 - 1)),
     st.builds(jb.Float, f32), st.floats(), st.builds(jb.Date, st.integers(-2**63, 2**63 - 1)),
     st.text(max_size=40), st.builds(jb.Extern, names | st.text(max_size=3)), st.binary(max_size=8),
-    st.builds(jb.TypedArr, st.sampled_from([1, 2]), st.lists(st.booleans(), max_size=4)),
-    st.builds(jb.TypedArr, st.just(3), st.binary(max_size=4)),
-    st.builds(jb.TypedArr, st.just(4), st.lists(st.integers(-2**15, 2**15 - 1), max_size=3)),
-    st.builds(jb.TypedArr, st.sampled_from([5, 8]), st.lists(f32, max_size=3)),
-    st.builds(jb.TypedArr, st.just(7), st.lists(st.integers(-2**63, 2**63 - 1), max_size=3)),
-)
+    typed([1, 2], st.lists(st.booleans(), max_size=4)), typed([3], st.binary(max_size=4)),
+    typed([4], st.lists(st.integers(-2**15, 2**15 - 1), max_size=3)), typed([5, 8], st.lists(f32, max_size=3)),
+    typed([7], st.lists(st.integers(-2**63, 2**63 - 1), max_size=3)))
 
 
 def _containers(inner):
@@ -218,11 +196,9 @@ def _containers(inner):
         st.builds(jb.OrderedMap, st.lists(st.tuples(names, inner), max_size=4)),
         st.builds(jb.Map, st.lists(st.tuples(keys, inner), max_size=3)),
         st.builds(jb.MapEntryIter, st.lists(st.tuples(keys, inner), max_size=3)),
-        st.builds(jb.MapEntry, keys, inner), st.builds(jb.EnumValue, st.integers(-9, 9), inner),
-        docs,
+        st.builds(jb.MapEntry, keys, inner), st.builds(jb.EnumValue, st.integers(-9, 9), inner), docs,
         st.builds(jb.DocList, st.integers(0, 2**60), st.integers(-1, 9), st.none() | f32,
-                  st.none() | st.booleans(), st.lists(docs, max_size=3)),
-    )
+                  st.none() | st.booleans(), st.lists(docs, max_size=3)))
 
 
 @settings(max_examples=400, deadline=None)
@@ -237,14 +213,12 @@ def test_safe_agrees_on_generated_trees(value):
 
 def _leak_probe(funcs, cases):
     def run():
-        for data in cases:
-            for func in funcs:
-                outcome(func, data)
+        for data, func in ((data, func) for data in cases for func in funcs):
+            outcome(func, data)
+        gc.collect()
     run()  # warm-up: caches, intern table, free lists
-    gc.collect()
     refs, blocks, before = getattr(sys, "gettotalrefcount", int)(), sys.getallocatedblocks(), rss()
     run()
-    gc.collect()
     assert getattr(sys, "gettotalrefcount", int)() - refs < 100
     assert sys.getallocatedblocks() - blocks < 1000
     assert rss() - before < 20 << 20
@@ -252,28 +226,14 @@ def _leak_probe(funcs, cases):
 
 @pytest.mark.rss
 @needs_data
-def test_no_leak_decoding_large_body():
-    _leak_probe([deserialize], [body("select_large")] * 10)
-
-
-@pytest.mark.rss
-@needs_data
-def test_no_leak_on_failures():
+@pytest.mark.parametrize("cases", ["a large body", "failures"])
+def test_no_leak(cases):
+    if cases == "a large body":
+        return _leak_probe([deserialize], [body("select_large")] * 10)
     rng = random.Random(7)
     cases = [d[:rng.randrange(len(d))] for d in map(body, SMALL) for _ in range(300)]
     cases += [c for name in SMALL for c in corruptions(body(name), 300, name)]
     _leak_probe([deserialize, _deserialize_safe], cases)
-
-
-@functools.lru_cache(maxsize=1)
-def _names_template():
-    fields = [(f"attr_@@@@@_{i:04}_dynamic_field_name_s", i) for i in range(1000)]
-    return jb.encode(jb.NamedList({"response": jb.DocList(numFound=1, docs=[jb.Doc(fields)])}))
-
-
-def _fresh_names(k):
-    """A response whose one document has 1,000 field names (about 40 bytes each) that no other k gives."""
-    return _names_template().replace(b"@@@@@", b"%05d" % k)
 
 
 @pytest.mark.rss
@@ -282,7 +242,9 @@ def _fresh_names(k):
 def test_field_names_met_once_are_not_kept(func, first):
     # 400,000 names in all, each met once (dynamic or per-tenant fields): kept for good, they cost about
     # 60 MiB; remembered in a table of fixed size, next to nothing.
-    bodies = [_fresh_names(k) for k in range(first, first + 402)]
+    template = jb.encode(jb.NamedList({"response": jb.DocList(numFound=1, docs=[jb.Doc(
+        [(f"attr_@@@@@_{i:04}_dynamic_field_name_s", i) for i in range(1000)])])}))  # names of about 40 bytes
+    bodies = [template.replace(b"@@@@@", b"%05d" % k) for k in range(first, first + 402)]  # each k its own names
     for data in bodies[:2]:
         func(data)  # warm-up: the table and the allocator's first arenas
     gc.collect()
@@ -294,8 +256,8 @@ def test_field_names_met_once_are_not_kept(func, first):
 
 
 def _near_strings():
-    """Strings of every length around the short-string limit, with pairs that differ in one byte at each
-    position (ASCII and multi-byte), so that any byte a lookup fails to compare shows as a wrong value."""
+    # Strings of every length around the short-string limit, with pairs that differ in one byte at each
+    # position (ASCII and multi-byte), so that any byte a lookup fails to compare shows as a wrong value.
     out = []
     for n in range(0, 31):
         base = "".join(chr(ord("a") + i % 26) for i in range(n))
@@ -317,13 +279,8 @@ def test_recurring_short_strings_decode_exactly():
     assert deserialize(select)["response"]["docs"] == docs
     received = []
     deserialize_stream(select, received.append)
-    assert received == docs
-    received = []
-    decoder = StreamDecoder()
-    for i in range(0, len(select), 97):  # documents spread over many feeds share what was remembered
-        decoder.feed(select[i:i + 97], received.append)
-    decoder.finish()
-    assert received == docs
+    feed_all(StreamDecoder(), select, [97], received.append)  # documents over many feeds share what was remembered
+    assert received == docs * 2
 
 
 def test_invalid_short_string_after_many_reports_its_offset():

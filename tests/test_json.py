@@ -16,6 +16,7 @@ from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
 
 as_json = velkora.deserialize_json
+DOCLIST = '{{"docs":{},"maxScore":{},"numFound":{},"numFoundExact":{},"start":{}}}'.format  # a document list's text
 
 
 @pytest.mark.parametrize("value, text", [
@@ -31,8 +32,37 @@ as_json = velkora.deserialize_json
     (Long(-(2 ** 63)), "-9223372036854775808"), (Long(2 ** 63 - 1), "9223372036854775807"),
     (Int(-(2 ** 31)), "-2147483648"), (SInt(-1), "-1"), (Raw(b"\x03\x80"), "-128"), (Raw(b"\x04\x80\x00"), "-32768"),
     (Date(0), "0"), (Date(-62135596800001), "-62135596800001"), (Date(2 ** 63 - 1), "9223372036854775807"),
-])
-def test_scalars(value, text):
+    (NamedList([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'),
+    # byte order of the UTF-8 keys: U+FB01 sorts before U+1F600 (UTF-16 order would differ)
+    (NamedList([("\U0001f600", 1), ("\ufb01", 2), ("\u00e9", 3), ("\x7f", 4), ("z", 5), ("Z", 6), ("ab", 7), ("a", 8)]),
+     '{"Z":6,"a":8,"ab":7,"z":5,"\x7f":4,"\u00e9":3,"\ufb01":2,"\U0001f600":1}'),
+    (NamedList([(None, 1)]), '{"":1}'), (NamedList([(None, 1), ("", 2)]), '{"":2}'),
+    (NamedList([("", 2), (None, 1)]), '{"":1}'), (NamedList([]), "{}"),
+    (Map([(1, "x")]), '[[1,"x"]]'), (Map([("k", 1), (2, 3)]), '[["k",1],[2,3]]'), (Map([]), "{}"),
+    (Map([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'), (Map([(Str("k"), 1)]), '{"k":1}'),
+    (Map([(1, "a"), (1, "b")]), '[[1,"a"],[1,"b"]]'), (Map([(None, 1)]), "[[null,1]]"),
+    (Map([([1], {"a": 1})]), '[[[1],{"a":1}]]'),
+    (MapEntry("k", 1), '{"k":1}'), (MapEntry(1, 2), "[[1,2]]"), (MapEntryIter([("z", 1), ("a", Iter([]))]), '{"a":[],"z":1}'),
+    (EnumValue(3, Str("high")), '{"int":3,"string":"high"}'),
+    (Doc([("id", "1"), ("_childDocuments_", "x")], [Doc([("id", "2")])]), '{"_childDocuments_":[{"id":"2"}],"id":"1"}'),
+    (Doc([("_childDocuments_", "x"), ("id", "1"), ("id", "3")]), '{"_childDocuments_":"x","id":"3"}'),
+    (Doc([], [Doc([]), Doc([], [Doc([("a", None)])])]), '{"_childDocuments_":[{},{"_childDocuments_":[{"a":null}]}]}'),
+    (DocList(10, 0), DOCLIST("[]", "null", 10, "null", 0)),
+    (DocList(2 ** 60, 3, 0.1, False, [Doc([("b", 1), ("a", 2)])]),
+     DOCLIST('[{"a":2,"b":1}]', "0.10000000149011612", "1152921504606846976", "false", 3)),
+    (DocList(header=[Int(7), Long(2)]), DOCLIST("[]", "null", 7, "null", 2)),
+    (DocList(header=[Int(-1), Str("2"), Double(2.5), True, 99]), DOCLIST("[]", "2.5", -1, "true", 0)),
+    (DocList(header=[Double(1.0), Float(2.0), SInt(3), SInt(1)]), DOCLIST("[]", "null", 0, "null", 0)),
+    (DocList(header=TypedArr(7, [5, 3]), docs=Iter([1, None])), DOCLIST("[1,null]", "null", 5, "null", 3)),
+    (DocList(header=Iter([SInt(4)]), docs=TypedArr(1, [True])), DOCLIST("[true]", "null", 4, "null", 0)),
+    (TypedArr(8, [0.5, -1.0]), "[0.5,-1.0]"), (TypedArr(4, [-2]), "[-2]"), (TypedArr(1, b"\x00\x02\x01"), "[true,false,true]"),
+    (Iter([]), "[]"), ([[], [None]], "[[],[null]]"), (Bytes(b""), '""'), (Bytes(b"abc"), '"YWJj"'),
+    # Texts far longer than the room first given them (three times the input): escapes six times their
+    # bytes, and one string written again for every one-byte reference to it.
+    pytest.param(Str("\x01" * 20_000), '"' + "\\u0001" * 20_000 + '"', id="escapes-outgrow-the-first-room"),
+    pytest.param([Extern("k" * 5_000)] * 200, "[" + ",".join(['"' + "k" * 5_000 + '"'] * 200) + "]",
+                 id="references-outgrow-the-first-room")])
+def test_text_of_each_kind(value, text):
     assert as_json(encode(value)) == text
 
 
@@ -63,28 +93,24 @@ def test_double_text_of_short_decimals(digits, exponent, step, negative):
         assert as_json(encode(Float(x))) == json_float_text(single)
 
 
-def _random_floats(kind: str, rng: random.Random) -> list[float]:
-    if kind == "bits":
-        return [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(40_000)]
-    if kind == "uniform":  # 16 and 17 digits
-        return [rng.uniform(1e-5, 1e15) * 10.0 ** -rng.randrange(0, 20) for _ in range(40_000)]
-    if kind == "decimals":  # short decimals and the doubles next to them
-        return [math.nextafter(round(rng.uniform(0, 3000), rng.randrange(8)), rng.choice([0.0, math.inf, 1500.0]))
-                for _ in range(40_000)]
+RANDOM_FLOATS = {  # 40,000 of each kind (80,000 singles)
+    "bits": lambda rng: [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(40_000)],
+    # 16 and 17 digits
+    "uniform": lambda rng: [rng.uniform(1e-5, 1e15) * 10.0 ** -rng.randrange(0, 20) for _ in range(40_000)],
+    # short decimals and the doubles next to them
+    "decimals": lambda rng: [math.nextafter(round(rng.uniform(0, 3000), rng.randrange(8)),
+                                            rng.choice([0.0, math.inf, 1500.0])) for _ in range(40_000)],
     # singles widened to double, whose exact digits often end in a tie one digit further on
-    return [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(40_000)] + \
-           [struct.unpack("<f", struct.pack("<f", rng.uniform(-5000, 5000)))[0] for _ in range(40_000)]
+    "singles": lambda rng: [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(40_000)]
+    + [struct.unpack("<f", struct.pack("<f", rng.uniform(-5000, 5000)))[0] for _ in range(40_000)]}
 
 
-@pytest.mark.parametrize("kind", ["bits", "uniform", "decimals", "singles"])
+@pytest.mark.parametrize("kind", RANDOM_FLOATS)
 def test_float_text_in_bulk(kind):
     # Many floats in one body, the way a result list holds them, against the shortest round-trip rule.
-    values = [x for x in _random_floats(kind, random.Random(kind)) if math.isfinite(x)]
-    if kind == "singles":
-        payload, typed = b"".join(struct.pack(">f", x) for x in values), 8
-    else:
-        payload, typed = b"".join(struct.pack(">d", x) for x in values), 5
-    texts = as_json(encode(TypedArr(typed, payload)))[1:-1].split(",")
+    values = [x for x in RANDOM_FLOATS[kind](random.Random(kind)) if math.isfinite(x)]
+    fmt, typed = (">f", 8) if kind == "singles" else (">d", 5)
+    texts = as_json(encode(TypedArr(typed, b"".join(struct.pack(fmt, x) for x in values))))[1:-1].split(",")
     wrong = [(x, text) for x, text in zip(values, texts) if text != json_float_text(x)]
     assert len(texts) == len(values) and wrong == []
 
@@ -113,51 +139,11 @@ def test_string_escapes_at_every_offset_of_short_strings():
     for n in range(1, 25):
         texts.append("abcdefghijklmnopqrstuvwxyz"[:n])
         for i in range(n):
-            for c in '"\\\n\x01\u00e9':
-                text = "x" * i + c + "y" * (n - i - 1)
-                texts.append(text)
-                texts += [text[:j] + "\t" + text[j + 1:] for j in range(i + 1, n)]
+            for text in ("x" * i + c + "y" * (n - i - 1) for c in '"\\\n\x01\u00e9'):
+                texts += [text, *(text[:j] + "\t" + text[j + 1:] for j in range(i + 1, n))]
     assert as_json(encode([Str(t) for t in texts])) == json.dumps(texts, ensure_ascii=False, separators=(",", ":"))
 
 
-@pytest.mark.parametrize("value, text", [
-    (NamedList([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'),
-    # byte order of the UTF-8 keys: U+FB01 sorts before U+1F600 (UTF-16 order would differ)
-    (NamedList([("\U0001f600", 1), ("\ufb01", 2), ("\u00e9", 3), ("\x7f", 4), ("z", 5), ("Z", 6), ("ab", 7), ("a", 8)]),
-     '{"Z":6,"a":8,"ab":7,"z":5,"\x7f":4,"\u00e9":3,"\ufb01":2,"\U0001f600":1}'),
-    (NamedList([(None, 1)]), '{"":1}'), (NamedList([(None, 1), ("", 2)]), '{"":2}'),
-    (NamedList([("", 2), (None, 1)]), '{"":1}'), (NamedList([]), "{}"),
-    (Map([(1, "x")]), '[[1,"x"]]'), (Map([("k", 1), (2, 3)]), '[["k",1],[2,3]]'), (Map([]), "{}"),
-    (Map([("b", 1), ("a", 2), ("b", 3)]), '{"a":2,"b":3}'), (Map([(Str("k"), 1)]), '{"k":1}'),
-    (Map([(1, "a"), (1, "b")]), '[[1,"a"],[1,"b"]]'), (Map([(None, 1)]), "[[null,1]]"),
-    (Map([([1], {"a": 1})]), '[[[1],{"a":1}]]'),
-    (MapEntry("k", 1), '{"k":1}'), (MapEntry(1, 2), "[[1,2]]"), (MapEntryIter([("z", 1), ("a", Iter([]))]), '{"a":[],"z":1}'),
-    (EnumValue(3, Str("high")), '{"int":3,"string":"high"}'),
-    (Doc([("id", "1"), ("_childDocuments_", "x")], [Doc([("id", "2")])]), '{"_childDocuments_":[{"id":"2"}],"id":"1"}'),
-    (Doc([("_childDocuments_", "x"), ("id", "1"), ("id", "3")]), '{"_childDocuments_":"x","id":"3"}'),
-    (Doc([], [Doc([]), Doc([], [Doc([("a", None)])])]), '{"_childDocuments_":[{},{"_childDocuments_":[{"a":null}]}]}'),
-    (DocList(10, 0), '{"docs":[],"maxScore":null,"numFound":10,"numFoundExact":null,"start":0}'),
-    (DocList(2 ** 60, 3, 0.1, False, [Doc([("b", 1), ("a", 2)])]),
-     '{"docs":[{"a":2,"b":1}],"maxScore":0.10000000149011612,"numFound":1152921504606846976,"numFoundExact":false,"start":3}'),
-    (DocList(header=[Int(7), Long(2)]), '{"docs":[],"maxScore":null,"numFound":7,"numFoundExact":null,"start":2}'),
-    (DocList(header=[Int(-1), Str("2"), Double(2.5), True, 99]),
-     '{"docs":[],"maxScore":2.5,"numFound":-1,"numFoundExact":true,"start":0}'),
-    (DocList(header=[Double(1.0), Float(2.0), SInt(3), SInt(1)]),
-     '{"docs":[],"maxScore":null,"numFound":0,"numFoundExact":null,"start":0}'),
-    (DocList(header=TypedArr(7, [5, 3]), docs=Iter([1, None])),
-     '{"docs":[1,null],"maxScore":null,"numFound":5,"numFoundExact":null,"start":3}'),
-    (DocList(header=Iter([SInt(4)]), docs=TypedArr(1, [True])),
-     '{"docs":[true],"maxScore":null,"numFound":4,"numFoundExact":null,"start":0}'),
-    (TypedArr(8, [0.5, -1.0]), "[0.5,-1.0]"), (TypedArr(4, [-2]), "[-2]"), (TypedArr(1, b"\x00\x02\x01"), "[true,false,true]"),
-    (Iter([]), "[]"), ([[], [None]], "[[],[null]]"), (Bytes(b""), '""'), (Bytes(b"abc"), '"YWJj"'),
-    # Texts far longer than the room first given them (three times the input): escapes six times their
-    # bytes, and one string written again for every one-byte reference to it.
-    pytest.param(Str("\x01" * 20_000), '"' + "\\u0001" * 20_000 + '"', id="escapes-outgrow-the-first-room"),
-    pytest.param([Extern("k" * 5_000)] * 200, "[" + ",".join(['"' + "k" * 5_000 + '"'] * 200) + "]",
-                 id="references-outgrow-the-first-room"),
-])
-def test_shapes(value, text):
-    assert as_json(encode(value)) == text
 
 
 # Keys alike in length and first and last byte, the children's key, an empty key and a non-ASCII key.
@@ -174,22 +160,15 @@ def test_objects_sharing_key_sequences(shapes, picks):
         which, picked, children = picks[i % len(picks)]
         kind = kind or picked
         keys = shapes[(which + depth) % len(shapes)]
-        values, texts = [], []
-        for j in range(len(keys)):
-            if j == 0 and depth < 2:
-                value, text = build(i + 1, depth + 1)
-            else:
-                value, text = Long(i * 100 + j), str(i * 100 + j)
-            values.append(value)
-            texts.append(text)
+        built = [build(i + 1, depth + 1) if j == 0 and depth < 2 else (Long(i * 100 + j), str(i * 100 + j))
+                 for j in range(len(keys))]
+        values, texts = [value for value, _ in built], [text for _, text in built]
         if kind == "list":
             return NamedList(list(zip(keys, values))), object_text(zip(keys, texts))
         if kind == "map":
             return Map([(Str(k), v) for k, v in zip(keys, values)]), object_text(zip(keys, texts))
         kids = [build(i + 2 + c, depth + 1, "doc") for c in range(children if depth < 2 else 0)]
-        pairs = list(zip(keys, texts))
-        if kids:
-            pairs.append(("_childDocuments_", "[" + ",".join(text for _, text in kids) + "]"))
+        pairs = list(zip(keys, texts)) + [("_childDocuments_", "[" + ",".join(t for _, t in kids) + "]")] * bool(kids)
         return Doc(list(zip(keys, values)), [doc for doc, _ in kids]), object_text(pairs)
 
     built = [build(i, 0) for i in range(len(picks))]
@@ -215,11 +194,9 @@ def test_key_sequences_alike_in_bytes_but_not_in_where_they_are():
     # place each time), interleaved, and a map whose keys are the plain ones.
     names = ["b", "a", "c", "a"]
     texts = object_text((k, str(v)) for k, v in zip(names, range(4)))
-    items = []
-    for i in range(6):
-        items.append(NamedList(list(zip(names, [Long(v) for v in range(4)]))))
-        items.append(Map([(Str(k), Long(v)) for k, v in zip(names, range(4))]))
-        items.append(Map([(Extern(k), Long(v)) for k, v in zip(names, range(4))]))
+    items = [item for _ in range(6) for item in (NamedList([(k, Long(v)) for v, k in enumerate(names)]),
+                                                  Map([(Str(k), Long(v)) for v, k in enumerate(names)]),
+                                                  Map([(Extern(k), Long(v)) for v, k in enumerate(names)]))]
     assert as_json(encode(items)) == "[" + ",".join([texts] * 18) + "]"
 
 

@@ -1,5 +1,4 @@
-"""velkora.pysolr.Solr against pysolr itself: the same Results from the javabin and the JSON of one response;
-the native JSON shaping against the rules of Solr's JSON writer."""
+"""velkora.pysolr.Solr against pysolr on one response's javabin and JSON; the JSON shaping against Solr's writer."""
 
 import json
 import re
@@ -21,40 +20,32 @@ import requests.adapters  # noqa: E402  (pysolr's own dependency)
 import velkora.pysolr as vp  # noqa: E402
 from velkora import http as vh  # noqa: E402
 
+SELECT = ("/solr/products/select", "/solr/products/select/")  # pysolr asks for "select/?..."
+_v = lambda t, v: {"t": t, "v": v}  # noqa: E731
+_f = lambda v: _v("float", v)  # noqa: E731
+_som = lambda **items: {"t": "som", "v": list(items.items())}  # noqa: E731
+_nl = lambda pairs: {"t": "namedlist", "v": pairs}  # noqa: E731
+_named = lambda **items: _nl(list(items.items()))  # noqa: E731
+
 
 def solr_like(d):
-    """A described response with the containers a real /select has: the top, the header, its params, the
-    facet counts and their fields are simple ordered maps; the counts themselves stay named lists."""
+    # The containers a real /select has: the top, the header, its params, the facet counts and their fields
+    # are simple ordered maps; the counts themselves stay named lists.
     if d["t"] not in ("namedlist", "som"):
         return d
     simple = ("responseHeader", "params", "facet_counts", "facet_fields")
     return {"t": "som", "v": [(k, solr_like(v) if k in simple else v) for k, v in d["v"]]}
 
 
-SELECT = ("/solr/products/select", "/solr/products/select/")  # pysolr asks for "select/?..."
-
-
 def serve(node, respond, **delivery):
-    """The core's URL (its Schema API unanswered), its /select answering `respond`, or a description as
-    javabin or as the JSON text Solr writes for the json.nl asked."""
+    # The core's URL (its Schema API unanswered), its /select answering `respond`, or a description as javabin
+    # or as the JSON text Solr writes for the json.nl asked.
     if isinstance(respond, dict):
         def respond(params, javabin=jb.encode(to_wire(respond)), d=respond):
             return bodies(javabin, solr_json.text(d, (params.get("json.nl") or ["flat"])[0]))(params)
     for path in SELECT:
         node.serve(path, respond, **delivery)
     return node.url("/solr/products")
-
-
-def _v(t, v):
-    return {"t": t, "v": v}
-
-
-def _som(**items):
-    return {"t": "som", "v": list(items.items())}
-
-
-def _named(**items):
-    return {"t": "namedlist", "v": list(items.items())}
 
 
 def _doclist(*docs):
@@ -81,9 +72,7 @@ def test_search_gives_what_pysolr_gives_from_json(solr, name, nl):
     assert {p for p, _ in solr.requests} == {SELECT[1]}  # no Schema API
 
 
-class _Traced(requests.adapters.HTTPAdapter):
-    """An adapter of the caller's class: what its send() adds must reach Solr."""
-
+class _Traced(requests.adapters.HTTPAdapter):  # the caller's adapter: what its send() adds must reach Solr
     def add_headers(self, request, **kwargs):
         request.headers["X-Trace"] = "adapter"
 
@@ -92,31 +81,26 @@ class _Traced(requests.adapters.HTTPAdapter):
 # through Session.request: the direct path takes none of these settings but for the headers (merged as the
 # session merges them) and the mounted adapter's own pool, and a cookie the first answer set sends the second
 # search through the session.
-SESSION_SETTINGS = {
-    "plain": ({}, None, {}, 0),
-    "pysolr's auth": ({"auth": ("solr", "secret")}, None, {}, 2),
+SESSION_SETTINGS = {"plain": ({}, None, {}, 0), "pysolr's auth": ({"auth": ("solr", "secret")}, None, {}, 2),
     "session's auth": ({}, lambda s: setattr(s, "auth", ("solr", "secret")), {}, 2),
     "session's headers": ({}, lambda s: s.headers.update({"X-Trace": "t1", "User-Agent": "probe",
                                                           "Accept-Encoding": None}), {}, 0),
     "session's params": ({}, lambda s: setattr(s, "params", {"fq": "inStock:true"}), {}, 2),
-    "a cookie set by the node": ({}, None, {"cookie": True}, 1),
-    "a redirect": ({}, None, {"redirect": True}, 0),
+    "a cookie set by the node": ({}, None, {"cookie": True}, 1), "a redirect": ({}, None, {"redirect": True}, 0),
     "credentials in netrc": ({}, None, {"netrc": True}, 2),
     "a proxy in the environment": ({}, None, {"proxy": True}, 2),
-    "the environment not trusted": ({}, lambda s: setattr(s, "trust_env", False),
-                                    {"netrc": True, "proxy": True}, 0),
+    "the environment not trusted": ({}, lambda s: setattr(s, "trust_env", False), {"netrc": True, "proxy": True}, 0),
     "answers gzipped": ({}, None, {"gzip": True}, 0),
     "an adapter with its own pool sizes": ({}, lambda s: s.mount("http://", requests.adapters.HTTPAdapter(
         pool_connections=1, pool_maxsize=1)), {}, 0),
     "an adapter of the caller's class": ({}, lambda s: s.mount("http://", _Traced()), {}, 2),
-    "a URL requests rewrites": ({}, None, {"path": "/solr/./Products/../products"}, 0),
-}
+    "a URL requests rewrites": ({}, None, {"path": "/solr/./Products/../products"}, 0)}
 
 
 @pytest.mark.parametrize("case", SESSION_SETTINGS)
 def test_session_settings_reach_solr_as_through_pysolr(solr, case, tmp_path, monkeypatch):
-    """Each client's session with the same setting: the node sees the same requests from both, and the
-    same Results come back, whichever path a request takes."""
+    # Each client's session with the same setting: the node sees the same requests from both, and the same
+    # Results come back, whichever path a request takes.
     solr_args, settings, node, through_session = SESSION_SETTINGS[case]
     url = serve(solr, solr_like(load("select_small")) if SOLR_DATA.is_dir() else _som(response=_doclist()),
                 gzip=node.get("gzip", False))
@@ -173,12 +157,12 @@ def test_errors_are_pysolrs_with_solrs_message(solr, form):
     assert (got.value.msg, got.value.code, got.value.status) == ("undefined field nope", 400, 400)
 
 
-@pytest.mark.parametrize("failure", ["a stalled answer", "a dropped connection", "nobody listening"])
-def test_transport_failures_raise_what_pysolr_raises(solr, failure):
-    """The same exception, worded the same, whichever client asked (addresses of objects aside)."""
-    cuts = {"a stalled answer": {"cut": "stall", "stall": 5.0},
-            "a dropped connection": {"cut": "drop", "cut_at": 100}}
-    url = serve(solr, b"x" * 5000, **cuts.get(failure, {}))
+@pytest.mark.parametrize("failure, cut", [("a stalled answer", {"cut": "stall", "stall": 5.0}),
+                                          ("a dropped connection", {"cut": "drop", "cut_at": 100}),
+                                          ("nobody listening", {})])
+def test_transport_failures_raise_what_pysolr_raises(solr, failure, cut):
+    # The same exception, worded the same, whichever client asked (addresses of objects aside).
+    url = serve(solr, b"x" * 5000, **cut)
     if failure == "nobody listening":
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
@@ -186,26 +170,23 @@ def test_transport_failures_raise_what_pysolr_raises(solr, failure):
     raised = {}
     for client in (pysolr, vp):
         error = pytest.raises(Exception, lambda: client.Solr(url, timeout=0.5).search("*:*")).value
-        text = re.sub(r" at 0x[0-9a-f]+", "", str(error))
-        raised[client] = type(error), text.replace("wt=json", "wt=javabin")
+        raised[client] = type(error), re.sub(r" at 0x[0-9a-f]+", "", str(error)).replace("wt=json", "wt=javabin")
     assert raised[vp] == raised[pysolr]
     assert raised[vp][0] is {"a dropped connection": pysolr.requests.exceptions.ChunkedEncodingError}.get(
         failure, pysolr.SolrError)
 
 
 PREPARED = ["http://127.0.0.1:8983/solr/c_1/select/?q=%2A%3A%2A&fq=a%20b+c&wt=javabin",
-            "http://solr-1.example:65535/solr/c/select/?q=~!$'()*,;:@/?",
-            "http://127.0.0.1:8983/solr//c/select"]
+            "http://solr-1.example:65535/solr/c/select/?q=~!$'()*,;:@/?", "http://127.0.0.1:8983/solr//c/select"]
 
 
 @pytest.mark.parametrize("url", [
     *PREPARED, "http://127.0.0.1:65536/solr/c/select/?q=x",  # refused by requests
     "http://127.0.0.1:08983/solr/c/select/?q=x", "http://Solr.example/solr/c/select/?q=x",
     "HTTP://solr.example/solr/c/select/?q=x", "http://solr.example/solr/./c/../c/select/?q=x",
-    *[f"http://solr.example/solr/c/select/{end}" for end in (".", "?q=%41", "?q=%2a", "?q=%zz", "?q=a b",
-                                                             "?q=[x]", "?q=\u00e9", "#x")],
-    "http://solr.example?q=x", "http://[::1]:8983/solr/c/select/?q=x",
-])
+    *[f"http://solr.example/solr/c/select/{end}"
+      for end in (".", "?q=%41", "?q=%2a", "?q=%zz", "?q=a b", "?q=[x]", "?q=\u00e9", "#x")],
+    "http://solr.example?q=x", "http://[::1]:8983/solr/c/select/?q=x"])
 def test_urls_sent_unprepared_are_those_requests_leaves_alone(url):
     assert vp._prepared(url) is (url in PREPARED)
     if url in PREPARED:
@@ -214,37 +195,33 @@ def test_urls_sent_unprepared_are_those_requests_leaves_alone(url):
         assert request.url == url
 
 
+F01, F02 = 0.10000000149011612, 0.20000000298023224  # 0.1 and 0.2 as floats
 PARTS = {
-    "expanded": _som(g1=_doclist([("id", _v("str", "b")), ("made_dt", _v("date", 86_400_000)),
-                                  ("price", _v("float", 0.10000000149011612))])),
+    "expanded": _som(g1=_doclist([("id", _v("str", "b")), ("made_dt", _v("date", 86_400_000)), ("price", _f(F01))])),
     "moreLikeThis": _som(a=_doclist([("id", _v("str", "c")), ("payload", _v("bytes", "AAE=")),
                                      ("weight", _v("double", 0.1))])),
     "spellcheck": _som(suggestions=_named(helo=_som(numFound=_v("int", 1),
                                                     suggestion=_v("list", [_v("str", "hello")]))),
                        correctlySpelled=_v("bool", False), collations=_named(collation=_v("str", "hello"))),
     "terms": _som(cat=_named(audio=_v("int", 3), video=_v("int", 1))),
-    "facet_counts": _som(facet_queries=_som(), facet_fields=_som(cat=_named(audio=_v("int", 3))),
-                         facet_ranges=_som(price=_som(
-                             counts={"t": "namedlist", "v": [("0.0", _v("int", 2)), ("0.1", _v("int", 1))]},
-                             gap=_v("float", 0.10000000149011612), start=_v("float", 0.0),
-                             end=_v("float", 0.20000000298023224)))),
+    "facet_counts": _som(facet_queries=_som(), facet_fields=_som(cat=_named(audio=_v("int", 3))), facet_ranges=_som(
+        price=_som(counts=_nl([("0.0", _v("int", 2)), ("0.1", _v("int", 1))]),
+                   gap=_f(F01), start=_f(0.0), end=_f(F02)))),
     "highlighting": _som(a=_som(title=_v("list", [_v("str", "<em>key</em>board")]))),
     "stats": _som(stats_fields=_som(price=_som(
         min=_v("double", 0.5), max=_v("double", "Infinity"), count=_v("long", 2), missing=_v("long", 0),
         sum=_v("double", "Infinity"), mean=_v("double", "NaN"), stddev=_v("double", "NaN")))),
     "grouped": _som(cat=_som(matches=_v("int", 2), groups=_v("list", [_som(
-        groupValue=_v("str", "audio"),
-        doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
+        groupValue=_v("str", "audio"), doclist=_doclist([("id", _v("str", "g")), ("made_dt", _v("date", -1))]))]))),
     "debug": _som(rawquerystring=_v("str", "*:*"), explain=_named(a=_v("str", "1.0 = x")),
-                  timing=_som(time=_v("double", 1.0))),
-}
+                  timing=_som(time=_v("double", 1.0)))}
 
 
 @pytest.mark.parametrize("nl", solr_json.STYLES)
 @pytest.mark.parametrize("part", PARTS)
 def test_other_response_parts_as_pysolr_gives_them(solr, part, nl):
-    response = {**_doclist([("id", _v("str", "a")), ("made_dt", _v("date", 1_600_000_000_123)),
-                            ("score", _v("float", 0.10000000149011612))]), "maxScore": 0.1}
+    response = {**_doclist([("id", _v("str", "a")), ("made_dt", _v("date", 1_600_000_000_123)), ("score", _f(F01))]),
+                "maxScore": 0.1}
     url = serve(solr, _som(responseHeader=_som(status=_v("int", 0), QTime=_v("int", 1)), response=response,
                            **{part: PARTS[part]}))
     q = "id:(" + " OR ".join(f"x{i}" for i in range(300)) + ")"  # pysolr posts a query this long
@@ -274,51 +251,41 @@ def test_cursor_paging_through_results(solr):
 # ---------------------------------------------------------------------------
 # The native decoder against the writer's rules
 
-def _f(v):
-    return _v("float", v)
-
-
 EDGES = _som(
-    dates=_v("list", [_v("date", ms) for ms in (0, -1, 1, 86_399_999, -62_135_596_800_000,
-                                                -62_135_596_800_001, -62_198_755_200_000, 253_402_300_799_999,
-                                                253_402_300_800_000, -(1 << 63), (1 << 63) - 1)]),
+    dates=_v("list", [_v("date", ms) for ms in (0, -1, 1, 86_399_999, -62_135_596_800_000, -62_135_596_800_001,
+                                                -62_198_755_200_000, 253_402_300_799_999, 253_402_300_800_000,
+                                                -(1 << 63), (1 << 63) - 1)]),
     floats=_v("list", [_f(x) for x in (1.401298464324817e-45, 2.802596928649634e-45, 9.80908925027372e-45,
-                                       1.1754943508222875e-38, 3.4028234663852886e38, -3.4028234663852886e38,
-                                       0.10000000149011612, -0.0, 0.0, 16777216.0, 9.99999993922529e-09,
-                                       "NaN", "Infinity", "-Infinity")]),
+                                       1.1754943508222875e-38, 3.4028234663852886e38, -3.4028234663852886e38, F01,
+                                       -0.0, 0.0, 16777216.0, 9.99999993922529e-09, "NaN", "Infinity", "-Infinity")]),
     doubles=_v("iter", [_v("double", x) for x in (5e-324, 0.1, -0.0, "NaN", "-Infinity", "Infinity")]),
-    bytes=_v("list", [_v("bytes", ""), _v("bytes", "AA=="), _v("bytes", "AAEC"), _v("bytes", "/+8=")]),
+    bytes=_v("list", [_v("bytes", b) for b in ("", "AA==", "AAEC", "/+8=")]),
     enum=_v("list", [{"t": "enum", "int": 1, "str": "High"}]),
-    named={"t": "namedlist", "v": [("a", _v("int", 1)), (None, _f(0.5)), ("a", _v("date", 0)),
-                                   ("b", {"t": "namedlist", "v": [(None, _v("null", None))]}),
-                                   ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)),
-                                   ("f", _v("bool", True)), ("g", _som(h=_v("double", "NaN"))),
-                                   ("i", _v("iter", [])), ("j", _v("map", [])), ("k", _v("null", None)),
-                                   ("l", _v("double", 0.5)), ("m", _v("str", "s")), ("n", _v("list", [])),
-                                   ("o", {"t": "doc", "fields": [("id", _v("str", "o"))], "children": []}),
-                                   ("p", _doclist())]},
+    named=_nl([
+        ("a", _v("int", 1)), (None, _f(0.5)), ("a", _v("date", 0)), ("b", _nl([(None, _v("null", None))])),
+        ("c", _v("bytes", "")), ("d", _v("short", 2)), ("e", _v("long", 3)), ("f", _v("bool", True)),
+        ("g", _som(h=_v("double", "NaN"))), ("i", _v("iter", [])), ("j", _v("map", [])), ("k", _v("null", None)),
+        ("l", _v("double", 0.5)), ("m", _v("str", "s")), ("n", _v("list", [])),
+        ("o", {"t": "doc", "fields": [("id", _v("str", "o"))], "children": []}), ("p", _doclist())]),
     som={"t": "som", "v": [(None, _v("int", 1)), ("x", _v("int", 2)), ("x", _v("int", 3))]},
     map={"t": "map", "v": [(_v("int", 7), _v("str", "seven")), (_v("bool", False), _v("int", 0)),
                            (_v("str", "s"), _v("int", 1)), (_v("long", 1 << 40), _v("null", None))]},
     entry={"t": "mapentry", "k": {"t": "int", "v": 5}, "v": _v("str", "five")},
     writer={"t": "mapwriter", "v": [("k", _v("date", 1_327_731_722_000)), ("k", _v("double", 1.5))]},
-    response={**_doclist(), "numFound": 3, "start": 1, "maxScore": 1.401298464324817e-45,
-              "numFoundExact": None,
-              "docs": [{"t": "doc", "fields": [("id", _v("str", "p")), ("score", _f(0.10000000149011612))],
-                        "children": _doclist([("id", _v("str", "c"))])["docs"]}]},
-)
+    response={**_doclist(), "numFound": 3, "start": 1, "maxScore": 1.401298464324817e-45, "numFoundExact": None,
+              "docs": [{"t": "doc", "fields": [("id", _v("str", "p")), ("score", _f(F01))],
+                        "children": _doclist([("id", _v("str", "c"))])["docs"]}]})
 
 
 def test_edge_values_read_back_as_the_writer_writes_them():
-    """Fixed texts the rules give, so that the renderer and the decoder cannot share a mistake."""
+    # Fixed texts the rules give, so that the renderer and the decoder cannot share a mistake.
     got = velkora.loads_solr_json(jb.encode(to_wire(EDGES)), json_nl="arrntv")
     assert got["dates"][4:] == ["0001-01-01T00:00:00Z", "0000-12-31T23:59:59.999Z", "-0001-01-01T00:00:00Z",
                                 "9999-12-31T23:59:59.999Z", "+10000-01-01T00:00:00Z",
                                 "-292275055-05-16T16:47:04.192Z", "+292278994-08-17T07:12:55.807Z"]
     assert got["floats"][:5] == [1.4e-45, 2.8e-45, 9.8e-45, 1.1754944e-38, 3.4028235e38]
     assert got["floats"][-3:] == ["NaN", "Infinity", "-Infinity"] and got["bytes"][:2] == ["", "AA=="]
-    assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1},
-                                {"name": None, "type": "float", "value": 0.5},
+    assert got["named"][:3] == [{"name": "a", "type": "int", "value": 1}, {"name": None, "type": "float", "value": 0.5},
                                 {"name": "a", "type": "date", "value": "1970-01-01T00:00:00Z"}]
     assert [entry["type"] for entry in got["named"][3:]] == \
         "lst str int long bool map array map null double str array doc doclist".split()
@@ -327,30 +294,32 @@ def test_edge_values_read_back_as_the_writer_writes_them():
     assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
 
 
+def _data(name):  # a body by name: the edge values, a described Solr body, or javabin_sample.bin
+    if name == "EDGES":
+        return jb.encode(to_wire(EDGES))
+    if not SOLR_DATA.is_dir():
+        pytest.skip("Solr test data not present")
+    return (SOLR_DATA / "javabin_sample.bin").read_bytes() if name == "sample" else body(name)
+
+
 @pytest.mark.parametrize("nl", solr_json.STYLES)
 @pytest.mark.parametrize("name", ["EDGES", *[n for n in DESCRIBED if n != "select_large"]])
 def test_decoder_gives_json_loads_of_the_writers_text(name, nl):
-    """json.loads of the writer's text, or where deserialize fails, its very error."""
-    if name != "EDGES" and not SOLR_DATA.is_dir():
-        pytest.skip("Solr test data not present")
-    d = EDGES if name == "EDGES" else load(name)
-    data = jb.encode(to_wire(d)) if name == "EDGES" else body(name)
+    # json.loads of the writer's text, or where deserialize fails, its very error.
+    data = _data(name)
     try:
         _core.deserialize(data)
     except ValueError as error:
         ours = pytest.raises(ValueError, _core._deserialize_solr_json, data, nl)
         assert type(ours.value) is type(error) and str(ours.value) == str(error)
         return
-    assert_same(_core._deserialize_solr_json(data, nl), json.loads(solr_json.text(d, nl)))
-
-
-def _sample():
-    return (SOLR_DATA / "javabin_sample.bin").read_bytes()
+    expected = json.loads(solr_json.text(EDGES if name == "EDGES" else load(name), nl))
+    assert_same(_core._deserialize_solr_json(data, nl), expected)
 
 
 @needs_data
 def test_real_select_answer_with_facets(solr):
-    data = _sample()
+    data = _data("sample")
     got = velkora.loads_solr_json(data)
     assert got["facet_counts"]["facet_fields"]["inStock"] == ["false", 2, "true", 2]
     assert got["facet_counts"]["facet_fields"]["timestamp_dt"] == ["2019-02-05T00:21:03.591Z", 4]
@@ -367,16 +336,13 @@ HOSTILE = [*map(jb.encode, [
     jb.NamedList([(jb.Bytes(b""), 1)]), jb.NamedList([(jb.EnumValue(1, jb.Str("x")), 1)]),
     jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)]),  # unhashable to deserialize
     jb.MapEntryIter([(jb.Arr([1]), 1)]), jb.MapEntry(jb.OrderedMap([("a", 1)]), 1),
-    jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0)]),
-    jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
+    jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0)]), jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
 
 
 @pytest.mark.parametrize("nl", ["flat", "arrntv"])
-@pytest.mark.parametrize("data", [*HOSTILE, "edges", "sample"])
+@pytest.mark.parametrize("data", [*HOSTILE, "EDGES", "sample"])
 def test_every_cut_fails_as_deserialize_fails(data, nl):
-    if data == "sample" and not SOLR_DATA.is_dir():
-        pytest.skip("Solr test data not present")
-    data = {"edges": lambda: jb.encode(to_wire(EDGES)), "sample": _sample}.get(data, lambda: data)()
+    data = data if isinstance(data, bytes) else _data(data)
     fails_alike_at_every_cut(data, lambda cut: _core._deserialize_solr_json(cut, nl), _core.deserialize,
                              None if len(data) < 2000 else [len(data)])
 
@@ -384,11 +350,9 @@ def test_every_cut_fails_as_deserialize_fails(data, nl):
 @pytest.mark.parametrize("json_nl, error, message", [
     ("arr", ValueError, 'json_nl must be "flat", "map", "arrarr", "arrmap" or "arrntv", not "arr"'),
     ("", ValueError, 'json_nl must be "flat", "map", "arrarr", "arrmap" or "arrntv", not ""'),
-    (1, TypeError, "'int' object is not an instance of 'str'"),
-])
+    (1, TypeError, "'int' object is not an instance of 'str'")])
 def test_json_nl_argument(json_nl, error, message):
     exc = pytest.raises(error, velkora.loads_solr_json, b"\x02\x00", json_nl)
     assert type(exc.value) is error and str(exc.value) == message
-    notes = ["while processing 'json_nl'"] if error is TypeError else None
-    assert getattr(exc.value, "__notes__", None) == notes
+    assert getattr(exc.value, "__notes__", None) == (["while processing 'json_nl'"] if error is TypeError else None)
     assert velkora.loads_solr_json(b"\x02\x00") is None

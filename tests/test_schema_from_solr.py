@@ -9,88 +9,55 @@ from velkora.schema import from_solr
 
 pa = pytest.importorskip("pyarrow")
 
+_t = lambda name, cls, **props: {"name": name, "class": cls, **props}  # noqa: E731
+_fd = lambda name, type, **props: {"name": name, "type": type, **props}  # noqa: E731
+DV, SHOWN = {"docValues": True}, {"indexed": True, "stored": True}
+
 # /schema/fieldtypes, in the shape the Schema API answers (JSON; the javabin answer decodes the same).
-FIELD_TYPES = {
-    "responseHeader": {"status": 0, "QTime": 1},
-    "fieldTypes": [
-        {"name": "string", "class": "solr.StrField", "sortMissingLast": True, "docValues": True},
-        {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True,
-         "docValues": True},
-        {"name": "boolean", "class": "solr.BoolField", "sortMissingLast": True},
-        {"name": "pint", "class": "solr.IntPointField", "docValues": True},
-        {"name": "plong", "class": "solr.LongPointField", "docValues": True},
-        {"name": "plongs", "class": "solr.LongPointField", "docValues": True, "multiValued": True},
-        {"name": "pfloat", "class": "solr.FloatPointField", "docValues": True},
-        {"name": "pdouble", "class": "solr.DoublePointField", "docValues": True},
-        {"name": "pdate", "class": "solr.DatePointField", "docValues": True},
-        {"name": "pdates", "class": "solr.DatePointField", "docValues": True, "multiValued": True},
-        {"name": "binary", "class": "solr.BinaryField"},
-        {"name": "text_general", "class": "solr.TextField", "positionIncrementGap": "100",
-         "multiValued": True,
-         "indexAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}},
-         "queryAnalyzer": {"tokenizer": {"class": "solr.StandardTokenizerFactory"}}},
-        {"name": "text_en", "class": "solr.TextField", "positionIncrementGap": "100"},
-        {"name": "location", "class": "solr.LatLonPointSpatialField", "docValues": True},
-        {"name": "tint", "class": "org.apache.solr.schema.TrieIntField", "precisionStep": "8"},
-        {"name": "tdate", "class": "solr.TrieDateField", "precisionStep": "6"},
-        {"name": "uuid", "class": "solr.UUIDField"},
-        {"name": "vector", "class": "solr.DenseVectorField", "vectorDimension": "4",
-         "similarityFunction": "cosine"},
-        {"name": "shape", "class": "solr.ExternalFileField"},
-    ],
-}
+FIELD_TYPES = {"responseHeader": {"status": 0, "QTime": 1}, "fieldTypes": [
+    _t("string", "solr.StrField", sortMissingLast=True, **DV),
+    _t("strings", "solr.StrField", sortMissingLast=True, multiValued=True, **DV),
+    _t("boolean", "solr.BoolField", sortMissingLast=True), _t("pint", "solr.IntPointField", **DV),
+    _t("plong", "solr.LongPointField", **DV), _t("plongs", "solr.LongPointField", **DV, multiValued=True),
+    _t("pfloat", "solr.FloatPointField", **DV), _t("pdouble", "solr.DoublePointField", **DV),
+    _t("pdate", "solr.DatePointField", **DV), _t("pdates", "solr.DatePointField", **DV, multiValued=True),
+    _t("binary", "solr.BinaryField"),
+    _t("text_general", "solr.TextField", positionIncrementGap="100", multiValued=True,
+       indexAnalyzer={"tokenizer": {"class": "solr.StandardTokenizerFactory"}},
+       queryAnalyzer={"tokenizer": {"class": "solr.StandardTokenizerFactory"}}),
+    _t("text_en", "solr.TextField", positionIncrementGap="100"), _t("location", "solr.LatLonPointSpatialField", **DV),
+    _t("tint", "org.apache.solr.schema.TrieIntField", precisionStep="8"),
+    _t("tdate", "solr.TrieDateField", precisionStep="6"), _t("uuid", "solr.UUIDField"),
+    _t("vector", "solr.DenseVectorField", vectorDimension="4", similarityFunction="cosine"),
+    _t("shape", "solr.ExternalFileField")]}
 
 # /schema/fields, with the dynamic fields the /schema answer lists beside them.
-FIELDS = {
-    "responseHeader": {"status": 0, "QTime": 2},
-    "fields": [
-        {"name": "_version_", "type": "plong", "indexed": False, "stored": False},
-        {"name": "_root_", "type": "string", "indexed": True, "stored": False, "docValues": False},
-        {"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True,
-         "stored": True},
-        {"name": "title", "type": "text_general", "multiValued": False},
-        {"name": "body", "type": "text_general"},
-        {"name": "cat", "type": "strings"},
-        {"name": "price", "type": "pfloat"},
-        {"name": "popularity", "type": "pint", "required": True, "default": "0"},
-        {"name": "inStock", "type": "boolean", "required": True},
-        {"name": "released", "type": "pdate"},
-        {"name": "store", "type": "location"},
-    ],
-    "dynamicFields": [
-        {"name": "*_s", "type": "string", "indexed": True, "stored": True},
-        {"name": "*_ss", "type": "strings", "indexed": True, "stored": True},
-        {"name": "*_i", "type": "pint", "indexed": True, "stored": True},
-        {"name": "*_l", "type": "plong", "indexed": True, "stored": True},
-        {"name": "*_dt", "type": "pdate", "indexed": True, "stored": True},
-        {"name": "*_dts", "type": "pdate", "indexed": True, "stored": True, "multiValued": True},
-        {"name": "attr_*", "type": "text_general", "indexed": True, "stored": True, "multiValued": True},
-    ],
-}
+FIELDS = {"responseHeader": {"status": 0, "QTime": 2}, "fields": [
+    _fd("_version_", "plong", indexed=False, stored=False),
+    _fd("_root_", "string", indexed=True, stored=False, docValues=False),
+    _fd("id", "string", multiValued=False, indexed=True, required=True, stored=True),
+    _fd("title", "text_general", multiValued=False), _fd("body", "text_general"), _fd("cat", "strings"),
+    _fd("price", "pfloat"), _fd("popularity", "pint", required=True, default="0"),
+    _fd("inStock", "boolean", required=True), _fd("released", "pdate"), _fd("store", "location"),
+], "dynamicFields": [
+    _fd("*_s", "string", **SHOWN), _fd("*_ss", "strings", **SHOWN), _fd("*_i", "pint", **SHOWN),
+    _fd("*_l", "plong", **SHOWN), _fd("*_dt", "pdate", **SHOWN), _fd("*_dts", "pdate", **SHOWN, multiValued=True),
+    _fd("attr_*", "text_general", **SHOWN, multiValued=True)]}
 
 
-def one(field: dict, field_types=FIELD_TYPES, **kwargs) -> pa.Field:
-    return from_solr({"fields": [field]}, field_types, **kwargs).field(0)
-
-
-def _typed(cls, **props):
-    return {"name": "f", "type": "t"}, {"fieldTypes": [{"name": "t", "class": cls, **props}]}
-
-
-def _f(type, **props):
-    return {"name": "f", "type": type, **props}, FIELD_TYPES
+one = lambda field, types=FIELD_TYPES, **kw: from_solr({"fields": [field]}, types, **kw).field(0)  # noqa: E731
+_typed = lambda cls, **props: (_fd("f", "t"), {"fieldTypes": [_t("t", cls, **props)]})  # noqa: E731
+_f = lambda type, **props: (_fd("f", type, **props), FIELD_TYPES)  # noqa: E731
 
 
 ONE = [  # field and field types, then the field's Arrow type and nullability, or the start of the refusal
     # one class of each Arrow type, and each way of naming it
     *[(*_typed(cls), t, True) for cls, t in [
-        ("solr.IntPointField", pa.int32()), ("solr.TrieLongField", pa.int64()),
-        ("solr.FloatField", pa.float32()), ("solr.DoublePointField", pa.float64()),
-        ("solr.TrieDateField", pa.timestamp("ms")), ("solr.DateField", pa.timestamp("ms")),
-        ("solr.BoolField", pa.bool_()), ("solr.BinaryField", pa.binary()), ("solr.LatLonType", pa.utf8()),
-        ("solr.SortableTextField", pa.utf8()), ("solr.CurrencyFieldType", pa.utf8()),
-        ("solr.DenseVectorField", pa.list_(pa.float32())),
-        ("org.apache.solr.schema.IntPointField", pa.int32())]],
+        ("solr.IntPointField", pa.int32()), ("solr.TrieLongField", pa.int64()), ("solr.FloatField", pa.float32()),
+        ("solr.DoublePointField", pa.float64()), ("solr.TrieDateField", pa.timestamp("ms")),
+        ("solr.DateField", pa.timestamp("ms")), ("solr.BoolField", pa.bool_()), ("solr.BinaryField", pa.binary()),
+        ("solr.LatLonType", pa.utf8()), ("solr.SortableTextField", pa.utf8()), ("solr.CurrencyFieldType", pa.utf8()),
+        ("solr.DenseVectorField", pa.list_(pa.float32())), ("org.apache.solr.schema.IntPointField", pa.int32())]],
     (*_typed("solr.DenseVectorField", vectorDimension=4, vectorEncoding="BYTE"), pa.list_(pa.int32()), True),
     (*_f("plong"), pa.int64(), True), (*_f("plong", multiValued=True), pa.list_(pa.int64()), True),
     (*_f("plong", multiValued="true"), pa.list_(pa.int64()), True),  # older answers: strings
@@ -101,14 +68,11 @@ ONE = [  # field and field types, then the field's Arrow type and nullability, o
     (*_f("pint", required=False), pa.int32(), True),
     (*_f("pint", required=True, default="0"), pa.int32(), True),  # filled in, but maybe missing from results
     (*_f("pint", required=True, multiValued=True), pa.list_(pa.int32()), False),
-    ({"name": "f", "type": "pdate"}, None, pa.timestamp("ms"), True),  # Solr's default configset
-    ({"name": "ranking", "type": "shape"}, FIELD_TYPES, "field 'ranking' has type 'shape' of class "
-     "'solr.ExternalFileField', which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text",
-     None),
-    ({"name": "f", "type": "my_type"}, None, "field 'f' has type 'my_type', which is neither among the given",
-     None),
-    (*_f("binary", multiValued=True), "field 'f' holds several binary values", None),
-]
+    (_fd("f", "pdate"), None, pa.timestamp("ms"), True),  # Solr's default configset
+    (_fd("ranking", "shape"), FIELD_TYPES, "field 'ranking' has type 'shape' of class 'solr.ExternalFileField', "
+     "which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text", None),
+    (_fd("f", "my_type"), None, "field 'f' has type 'my_type', which is neither among the given", None),
+    (*_f("binary", multiValued=True), "field 'f' holds several binary values", None)]
 
 
 @pytest.mark.parametrize("field, types, expected, nullable", ONE)
@@ -122,18 +86,13 @@ def test_one_field(field, types, expected, nullable):
         assert (one(field, types).type, one(field, types).nullable) == (expected, nullable)
 
 
-def test_all_returnable_fields_in_schema_order():
-    schema = from_solr(FIELDS, FIELD_TYPES)
-    # _root_ is neither stored nor docValues; _version_ is not stored but its type keeps docValues.
-    assert schema == pa.schema([
-        ("_version_", pa.int64()), pa.field("id", pa.utf8(), nullable=False), ("title", pa.utf8()),
-        ("body", pa.list_(pa.utf8())), ("cat", pa.list_(pa.utf8())), ("price", pa.float32()),
-        ("popularity", pa.int32()), pa.field("inStock", pa.bool_(), nullable=False),
-        ("released", pa.timestamp("ms")), ("store", pa.utf8()),
-    ])
-
-
 @pytest.mark.parametrize("fl, expected", [
+    # all returnable fields in schema order: _root_ is neither stored nor docValues; _version_ is not stored but
+    # its type keeps docValues
+    (None, [("_version_", pa.int64()), pa.field("id", pa.utf8(), nullable=False), ("title", pa.utf8()),
+            ("body", pa.list_(pa.utf8())), ("cat", pa.list_(pa.utf8())), ("price", pa.float32()),
+            ("popularity", pa.int32()), pa.field("inStock", pa.bool_(), nullable=False),
+            ("released", pa.timestamp("ms")), ("store", pa.utf8())]),
     ("price,id", [("price", pa.float32()), pa.field("id", pa.utf8(), nullable=False)]),
     ("id price", [pa.field("id", pa.utf8(), nullable=False), ("price", pa.float32())]),
     (["title", "score"], [("title", pa.utf8()), ("score", pa.float32())]),
@@ -143,16 +102,14 @@ def test_all_returnable_fields_in_schema_order():
      [("name_s", pa.utf8()), ("tags_ss", pa.list_(pa.utf8())), ("n_i", pa.int32()), ("big_l", pa.int64()),
       ("when_dt", pa.timestamp("ms")), ("whens_dts", pa.list_(pa.timestamp("ms")))]),
     ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_*, the longer pattern, wins over *_s
-    ("p*,id,*", None),
-])
+    ("p*,id,*", None)])
 @pytest.mark.parametrize("answers", ["whole", "dynamicfields apart"])
 def test_fl_picks_orders_and_resolves(fl, expected, answers):
     if answers == "whole":
         schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
     else:  # /schema/fields lists declared fields only; the dynamic ones come from /schema/dynamicfields
         declared = {k: v for k, v in FIELDS.items() if k != "dynamicFields"}
-        schema = from_solr(declared, FIELD_TYPES, fl=fl,
-                           dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
+        schema = from_solr(declared, FIELD_TYPES, fl=fl, dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
     if expected is None:  # globs expand in schema order; a name already placed keeps its place
         assert schema.names == ["price", "popularity", "id", "_version_", "_root_", "title", "body", "cat",
                                 "inStock", "released", "store"]
@@ -170,19 +127,16 @@ def test_dates_in_a_time_zone(tz):
 @pytest.mark.parametrize("args, kw, error, message", [
     ((FIELDS, FIELD_TYPES), {"fl": "id,colour"}, ValueError, "fl names 'colour', which is neither a field of "
      "the schema nor matched by one of its dynamic fields"),
-    (({"fields": [{"name": "ranking", "type": "shape"}]}, FIELD_TYPES), {"fallback": "text"}, ValueError,
+    (({"fields": [_fd("ranking", "shape")]}, FIELD_TYPES), {"fallback": "text"}, ValueError,
      "fallback must be a pyarrow DataType or \"utf8\", not 'text'"),
-    (("id,title",), {}, TypeError, "expected the Schema API answer holding 'fields', got str"),
-])
+    (("id,title",), {}, TypeError, "expected the Schema API answer holding 'fields', got str")])
 def test_refusals(args, kw, error, message):
     assert str(pytest.raises(error, from_solr, *args, **kw).value) == message
 
 
 def test_whole_schema_answer_lists_and_javabin_answers_give_the_same_schema():
-    whole = {"responseHeader": {"status": 0}, "schema": {"name": "example", "version": 1.6, "uniqueKey": "id",
-                                                         "fieldTypes": FIELD_TYPES["fieldTypes"],
-                                                         "fields": FIELDS["fields"],
-                                                         "dynamicFields": FIELDS["dynamicFields"]}}
+    lists = {k: v for answer in (FIELD_TYPES, FIELDS) for k, v in answer.items() if k != "responseHeader"}
+    whole = {"responseHeader": {"status": 0}, "schema": {"name": "example", "version": 1.6, "uniqueKey": "id", **lists}}
     assert from_solr(whole, fl="id,when_dt") == from_solr(FIELDS, FIELD_TYPES, fl="id,when_dt")
     assert from_solr(FIELDS["fields"], FIELD_TYPES["fieldTypes"]) == from_solr(FIELDS, FIELD_TYPES)
     # The answers as Solr's javabin writer lays them out: a NamedList envelope, SimpleOrderedMap objects.
@@ -194,14 +148,12 @@ def test_whole_schema_answer_lists_and_javabin_answers_give_the_same_schema():
 
 def test_schema_decodes_the_values_solr_writes():
     # One document as Solr writes these field types, read back with the schema made from the answers.
-    doc = jb.Doc([("id", "SKU-1"), ("title", "Keyboard"), ("cat", ["a", "b"]), ("price", jb.Float(9.5)),
-                  ("popularity", jb.solr_int(7)), ("inStock", True), ("released", jb.Date(86_400_000)),
-                  ("store", "45.17,-93.87"), ("_version_", jb.solr_long(1 << 60)), ("when_dt", jb.Date(1000)),
-                  ("tags_ss", ["x"]), ("n_i", jb.solr_int(-3)), ("big_l", jb.solr_long(5))])
-    body = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[doc]))]))
-    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,title,cat,price,popularity,inStock,released,store,"
-                                               "_version_,when_dt,tags_ss,n_i,big_l")
-    batch = velkora.deserialize_arrow(body, schema)
-    row = batch.to_pylist()[0]
+    fields = [("id", "SKU-1"), ("title", "Keyboard"), ("cat", ["a", "b"]), ("price", jb.Float(9.5)),
+              ("popularity", jb.solr_int(7)), ("inStock", True), ("released", jb.Date(86_400_000)),
+              ("store", "45.17,-93.87"), ("_version_", jb.solr_long(1 << 60)), ("when_dt", jb.Date(1000)),
+              ("tags_ss", ["x"]), ("n_i", jb.solr_int(-3)), ("big_l", jb.solr_long(5))]
+    body = jb.encode(jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc(fields)]))]))
+    schema = from_solr(FIELDS, FIELD_TYPES, fl=",".join(name for name, _ in fields))
+    row = velkora.deserialize_arrow(body, schema).to_pylist()[0]
     assert row["released"].isoformat() == "1970-01-02T00:00:00"
     assert (row["cat"], row["price"], row["n_i"], row["_version_"]) == (["a", "b"], 9.5, -3, 1 << 60)
