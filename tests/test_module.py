@@ -55,15 +55,12 @@ def test_stub_and_marker():
     stub = package / "_core.pyi"
     if not stub.is_file():
         pytest.skip("no _core.pyi next to the installed package")
-    defined = {node.name for node in ast.parse(stub.read_text(encoding="utf-8")).body
-               if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef))}
-    assert defined - PRIVATE == set(_core.__all__)
-    for name in PRIVATE:
-        assert hasattr(_core, name)
+    tree = ast.parse(stub.read_text(encoding="utf-8")).body
+    defined = {node.name for node in tree if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    assert defined - PRIVATE == set(_core.__all__) and all(hasattr(_core, name) for name in PRIVATE)
     # The stub spells __all__ out, so that type checkers see what `from ._core import *` brings into velkora.
-    spelled = [ast.literal_eval(node.value) for node in ast.parse(stub.read_text(encoding="utf-8")).body
-               if isinstance(node, ast.Assign) and [t.id for t in node.targets if isinstance(t, ast.Name)] == ["__all__"]]
-    assert spelled == [_core.__all__]
+    assert [ast.literal_eval(node.value) for node in tree if isinstance(node, ast.Assign)
+            and [getattr(t, "id", None) for t in node.targets] == ["__all__"]] == [_core.__all__]
 
 
 feed = _core.StreamDecoder().feed
