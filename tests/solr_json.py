@@ -47,11 +47,13 @@ def java_float(v: float) -> str:
     mantissa, exponent = np.format_float_scientific(x, unique=True, trim="-").split("e")
     if len(mantissa.lstrip("-").replace(".", "")) > 1 or x == 0:
         return f"{mantissa}e{int(exponent)}"
-    # The decimals that read back as `x` lie strictly between the midpoints to its neighbours (ties aside).
+    # The decimals that read back as `x` lie between the midpoints to its neighbours; a midpoint itself reads back
+    # as `x` when the significand is even (ties go to even).
     exact = Decimal(abs(float(x)))
     low, high = ((exact + Decimal(float(np.nextafter(abs(x), np.float32(to))))) / 2 for to in (-np.inf, np.inf))
+    even = not int(np.abs(x).view(np.uint32)) & 1
     candidates = [Decimal(m).scaleb(e) for e in range(int(exponent) - 2, int(exponent) + 1) for m in range(10, 100)]
-    best = min((c for c in candidates if low < c < high), key=lambda c: abs(c - exact))
+    best = min((c for c in candidates if low < c < high or even and c in (low, high)), key=lambda c: abs(c - exact))
     return ("-" if v < 0 else "") + str(best)
 
 
