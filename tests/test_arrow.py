@@ -455,6 +455,9 @@ def test_types_the_builders_do_not_produce(t, types):
     (LIST(pa.field("element", pa.int64())), LIST(pa.int64()), [[jb.Long(1), jb.Long(2)], None]),  # as Parquet says
     (LIST(pa.field("value", pa.timestamp("ms", tz="Asia/Tokyo"))), LIST(pa.timestamp("ms")),
      [[jb.Date(7)], [jb.Date(8), jb.Date(9)]]),
+    # A zone longer than a timestamp format that nanoarrow writes itself (128 bytes) is kept too.
+    (pa.timestamp("ms", tz="Etc/" + "Z" * 200), pa.timestamp("ms"), [jb.Date(5)]),
+    (LIST(pa.timestamp("ms", tz="Etc/" + "Z" * 200)), LIST(pa.timestamp("ms")), [[jb.Date(5)]]),
 ], ids=lambda v: str(v) if isinstance(v, pa.DataType) else "")
 def test_time_zones_and_item_names_are_the_schemas_own(t, plain, values):
     schema = pa.schema([("a", pa.int64()), ("c", t)])

@@ -10,10 +10,6 @@ namespace velkora::arrow {
 
 namespace {
 
-void check_allocation(ArrowErrorCode code) {
-    if (code != NANOARROW_OK) throw std::bad_alloc();  // a schema copy fails only with ENOMEM
-}
-
 /// Frees what an array's storage holds, children first, then the storage.
 struct StorageDeleter {
     void operator()(ArrayStorage* s) const {
@@ -35,8 +31,10 @@ void release_array(ArrowArray* array) {
     array->release = nullptr;
 }
 
+/// Empty storage of `layout`; null when memory runs out.
 Storage new_storage(Layout layout) {
-    Storage s(new ArrayStorage);
+    Storage s(new (std::nothrow) ArrayStorage);
+    if (!s) return s;
     s->layout = layout;
     ArrowBitmapInit(&s->validity);
     ArrowBufferInit(&s->offsets);
@@ -56,24 +54,21 @@ void attach(ArrowArray* out, Storage storage) {
     out->release = release_array;
 }
 
-/// Appends a null's value (zeroes, a clear bit, or the last offset again) to an array of `length` entries.
-void append_null_value(ArrayStorage& s, int64_t length) {
+/// Appends a null's value (zeroes, a clear bit, or the last offset again) to an array of `length` entries;
+/// false when memory runs out.
+bool append_null_value(ArrayStorage& s, int64_t length) {
     switch (s.layout) {
-        case Layout::Fixed32: append_fill(&s.data, 0, 4); break;
-        case Layout::Fixed64: append_fill(&s.data, 0, 8); break;
+        case Layout::Fixed32: return append_fill(&s.data, 0, 4);
+        case Layout::Fixed64: return append_fill(&s.data, 0, 8);
         case Layout::Bits:
-            if ((length & 7) == 0) {
-                append_to(&s.data, uint8_t{0});
-            } else {
-                s.data.data[length >> 3] = static_cast<uint8_t>(s.data.data[length >> 3] & ~(1u << (length & 7)));
-            }
-            break;
+            if ((length & 7) == 0) return append_to(&s.data, uint8_t{0});
+            s.data.data[length >> 3] = static_cast<uint8_t>(s.data.data[length >> 3] & ~(1u << (length & 7)));
+            return true;
         case Layout::Variable:
-        case Layout::List:
-            append_to(&s.offsets, reinterpret_cast<const int32_t*>(s.offsets.data)[length]);
-            break;
+        case Layout::List: return append_to(&s.offsets, reinterpret_cast<const int32_t*>(s.offsets.data)[length]);
         case Layout::Struct: break;
     }
+    return true;
 }
 
 /// The private data of a one-batch stream.
@@ -105,55 +100,69 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-void make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out) {
-    auto batch = std::make_unique<BatchStream>();
-    check_allocation(ArrowSchemaDeepCopy(schema, batch->schema.get()));  // a copy of a valid schema fails only with ENOMEM
+bool make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out) {
+    std::unique_ptr<BatchStream> batch(new (std::nothrow) BatchStream);
+    // A copy of a valid schema fails only for want of memory.
+    if (!batch || ArrowSchemaDeepCopy(schema, batch->schema.get()) != NANOARROW_OK) return false;
     ArrowArrayMove(array, batch->array.get());
     out->get_schema = stream_schema;
     out->get_next = stream_next;
     out->get_last_error = stream_last_error;
     out->release = stream_release;
     out->private_data = batch.release();
+    return true;
 }
 
-void grow_buffer(ArrowBuffer* buffer, int64_t additional) {
+bool grow_buffer(ArrowBuffer* buffer, int64_t additional) {
     int64_t needed = buffer->size_bytes + additional;
     int64_t capacity = buffer->capacity_bytes * 2 > needed ? buffer->capacity_bytes * 2 : needed;
     uint8_t* data = buffer->allocator.reallocate(&buffer->allocator, buffer->data, buffer->capacity_bytes, capacity);
-    if (!data) throw std::bad_alloc();
+    if (!data) return false;
     buffer->data = data;
     buffer->capacity_bytes = capacity;
+    return true;
 }
 
-void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve) {
-    Storage s = new_storage(layout);
-    switch (layout) {
-        case Layout::Fixed32: reserve_bytes(&s->data, reserve * 4); break;
-        case Layout::Fixed64: reserve_bytes(&s->data, reserve * 8); break;
-        case Layout::Bits: reserve_bytes(&s->data, (reserve + 7) / 8); break;
+namespace {
+
+/// Room for `reserve` entries in an array's own buffers, the first offset written.
+bool reserve_entries(ArrayStorage& s, int64_t reserve) {
+    switch (s.layout) {
+        case Layout::Fixed32: return reserve_bytes(&s.data, reserve * 4);
+        case Layout::Fixed64: return reserve_bytes(&s.data, reserve * 8);
+        case Layout::Bits: return reserve_bytes(&s.data, (reserve + 7) / 8);
         case Layout::Variable:
         case Layout::List:
-            reserve_bytes(&s->offsets, (reserve + 1) * 4);
-            append_to(&s->offsets, int32_t{0});  // the first entry starts at 0
-            if (layout == Layout::Variable) reserve_bytes(&s->data, reserve);
-            break;
+            return reserve_bytes(&s.offsets, (reserve + 1) * 4) &&
+                   append_to(&s.offsets, int32_t{0}) &&  // the first entry starts at 0
+                   (s.layout != Layout::Variable || reserve_bytes(&s.data, reserve));
         case Layout::Struct: break;
     }
-    if (layout == Layout::List) {
-        s->children.reserve(1);
-        auto child = std::make_unique<ArrowArray>();
-        make_builder_array(child.get(), item, item, reserve);
-        s->children.push_back(child.release());  // room was reserved: cannot throw
-    }
-    attach(out, std::move(s));
+    return true;
 }
 
-void grow_validity(ArrowBitmap* validity, int64_t bits) {
+}  // namespace
+
+bool make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve) {
+    Storage s = new_storage(layout);
+    if (!s || !reserve_entries(*s, reserve)) return false;
+    if (layout == Layout::List) {
+        if (!s->children.reserve(1)) return false;
+        std::unique_ptr<ArrowArray> child(new (std::nothrow) ArrowArray{});
+        if (!child || !make_builder_array(child.get(), item, item, reserve)) return false;
+        (void)s->children.push(child.release());  // room was reserved: cannot fail
+    }
+    attach(out, std::move(s));
+    return true;
+}
+
+bool grow_validity(ArrowBitmap* validity, int64_t bits) {
     ArrowBuffer* buffer = &validity->buffer;
     int64_t before = buffer->capacity_bytes;
-    grow_buffer(buffer, _ArrowBytesForBits(bits) - buffer->size_bytes);
+    if (!grow_buffer(buffer, _ArrowBytesForBits(bits) - buffer->size_bytes)) return false;
     std::memset(buffer->data + before, 0xFF, static_cast<size_t>(buffer->capacity_bytes - before));
     buffer->size_bytes = buffer->capacity_bytes;
+    return true;
 }
 
 namespace {
@@ -171,32 +180,31 @@ int64_t entry_room(const ArrayStorage& s) {
     return 0;
 }
 
-/// The first null's bitmap: sized for the entries the array has room for, all set.
-void allocate_validity(ArrayStorage& s, int64_t length) {
+/// The first null's bitmap: sized for the entries the array has room for (failing that, for the null),
+/// all set. False when memory runs out.
+bool allocate_validity(ArrayStorage& s, int64_t length) {
     ArrowBuffer* buffer = &s.validity.buffer;
     int64_t bytes = _ArrowBytesForBits(length + 1);
-    try {
-        reserve_bytes(buffer, std::max(bytes, _ArrowBytesForBits(entry_room(s))));
-    } catch (const std::bad_alloc&) {
-        reserve_bytes(buffer, bytes);  // the room the null needs, and no more
-    }
+    if (!reserve_bytes(buffer, std::max(bytes, _ArrowBytesForBits(entry_room(s)))) && !reserve_bytes(buffer, bytes))
+        return false;
     std::memset(buffer->data, 0xFF, static_cast<size_t>(buffer->capacity_bytes));
     buffer->size_bytes = buffer->capacity_bytes;
+    return true;
 }
 
 }  // namespace
 
-void append_null_entry(ArrowArray* array) {
+bool append_null_entry(ArrowArray* array) {
     ArrayStorage& s = storage_of(array);
     int64_t length = array->length;
     // The bit's room first: a bitmap allocated or grown for a null that then fails holds only set bits
     // past the array's length, as it must.
-    if (s.validity.buffer.data == nullptr) allocate_validity(s, length);
-    else reserve_validity(&s.validity, length);
-    append_null_value(s, length);
+    bool room = s.validity.buffer.data == nullptr ? allocate_validity(s, length) : reserve_validity(&s.validity, length);
+    if (!room || !append_null_value(s, length)) return false;
     clear_validity_bit(&s.validity, length);
     ++array->length;
     ++array->null_count;
+    return true;
 }
 
 void truncate_entries(ArrowArray* array, int64_t length) {
@@ -246,17 +254,19 @@ void seal_array(ArrowArray* array) {
         if (child->release == release_array) seal_array(child);
 }
 
-void make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out) {
+bool make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out) {
     Storage s = new_storage(Layout::Struct);
-    s->children.reserve(fields.size());
+    if (!s || !s->children.reserve(fields.size())) return false;
     for (size_t i = 0; i < fields.size(); ++i) {
-        auto child = std::make_unique<ArrowArray>();
+        auto* child = new (std::nothrow) ArrowArray{};
+        if (!child) return false;  // the storage's deleter frees the children made so far
         child->release = nullptr;
-        s->children.push_back(child.release());  // room was reserved: cannot throw
+        (void)s->children.push(child);  // room was reserved: cannot fail
     }
     for (size_t i = 0; i < fields.size(); ++i) ArrowArrayMove(fields[i].get(), s->children[i]);
     attach(out, std::move(s));
     out->length = length;
+    return true;
 }
 
 }  // namespace velkora::arrow

@@ -14,32 +14,36 @@
 
 #include "arrow/nanoarrow.hpp"
 #include "core/reader.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::arrow {
 
 /// Grows `buffer` to room for `additional` more bytes, at least doubling it. nanoarrow's own growth is not
 /// used: when its reallocation fails it drops the buffer's contents (losing the block), where a failed growth
-/// must leave the buffer as it was. Throws std::bad_alloc.
-VELKORA_NOINLINE void grow_buffer(ArrowBuffer* buffer, int64_t additional);
+/// must leave the buffer as it was. False when memory runs out, the buffer as it was.
+[[nodiscard]] VELKORA_NOINLINE bool grow_buffer(ArrowBuffer* buffer, int64_t additional);
 
-/// Makes room for `additional` more bytes in `buffer`. Throws std::bad_alloc, the buffer as it was.
-VELKORA_INLINE void reserve_bytes(ArrowBuffer* buffer, int64_t additional) {
-    if (VELKORA_UNLIKELY(buffer->capacity_bytes - buffer->size_bytes < additional)) grow_buffer(buffer, additional);
+/// Makes room for `additional` more bytes in `buffer`. False when memory runs out, the buffer as it was.
+[[nodiscard]] VELKORA_INLINE bool reserve_bytes(ArrowBuffer* buffer, int64_t additional) {
+    if (VELKORA_UNLIKELY(buffer->capacity_bytes - buffer->size_bytes < additional))
+        return grow_buffer(buffer, additional);
+    return true;
 }
 
-/// Appends `size` bytes (the appends below, likewise one value or `size` copies of a byte). Throw
-/// std::bad_alloc, the buffer as it was.
-VELKORA_INLINE void append_bytes(ArrowBuffer* buffer, const void* data, int64_t size) {
-    reserve_bytes(buffer, size);
+/// Appends `size` bytes (the appends below, likewise one value or `size` copies of a byte). False when
+/// memory runs out, the buffer as it was.
+[[nodiscard]] VELKORA_INLINE bool append_bytes(ArrowBuffer* buffer, const void* data, int64_t size) {
+    if (!reserve_bytes(buffer, size)) return false;
     if (size != 0) std::memcpy(buffer->data + buffer->size_bytes, data, static_cast<size_t>(size));
     buffer->size_bytes += size;
+    return true;
 }
 /// append_bytes for the short texts most values are: up to 32 bytes are copied by overlapping moves of 16,
 /// 8 or 4 bytes (or single bytes) rather than by a call to memcpy, each move within the source and within
 /// the room reserved.
-VELKORA_INLINE void append_short_bytes(ArrowBuffer* buffer, const uint8_t* data, int64_t size) {
+[[nodiscard]] VELKORA_INLINE bool append_short_bytes(ArrowBuffer* buffer, const uint8_t* data, int64_t size) {
     if (size > 32) return append_bytes(buffer, data, size);
-    reserve_bytes(buffer, size);
+    if (!reserve_bytes(buffer, size)) return false;
     uint8_t* out = buffer->data + buffer->size_bytes;
     auto n = static_cast<size_t>(size);
     if (n > 16) {
@@ -66,15 +70,17 @@ VELKORA_INLINE void append_short_bytes(ArrowBuffer* buffer, const uint8_t* data,
         out[n - 1] = data[n - 1];
     }
     buffer->size_bytes += size;
+    return true;
 }
 template <typename T>
-VELKORA_INLINE void append_to(ArrowBuffer* buffer, T value) {
-    append_bytes(buffer, &value, sizeof value);
+[[nodiscard]] VELKORA_INLINE bool append_to(ArrowBuffer* buffer, T value) {
+    return append_bytes(buffer, &value, sizeof value);
 }
-VELKORA_INLINE void append_fill(ArrowBuffer* buffer, uint8_t value, int64_t size) {
-    reserve_bytes(buffer, size);
+[[nodiscard]] VELKORA_INLINE bool append_fill(ArrowBuffer* buffer, uint8_t value, int64_t size) {
+    if (!reserve_bytes(buffer, size)) return false;
     std::memset(buffer->data + buffer->size_bytes, value, static_cast<size_t>(size));
     buffer->size_bytes += size;
+    return true;
 }
 
 /// The storage layouts of the arrays made here.
@@ -96,7 +102,7 @@ struct ArrayStorage {
     ArrowBuffer offsets;               // Variable and List: one more offset than entries
     ArrowBuffer data;                  // the values, bits or bytes
     const void* pointers[3] = {};      // what `buffers` points to: filled by seal_array
-    std::vector<ArrowArray*> children; // owned; a list's item array, or a struct's fields
+    wire::Stack<ArrowArray*> children; // owned; a list's item array, or a struct's fields
 };
 
 /// The storage of an array made by make_builder_array or make_struct_array.
@@ -104,20 +110,21 @@ inline ArrayStorage& storage_of(ArrowArray* array) { return *static_cast<ArraySt
 
 /// Makes `out` (empty: no release) an empty array of `layout` with room for `reserve` entries (a Variable
 /// array for `reserve` bytes too); a List gets an empty item array of `item` layout with the same room.
-/// Throws std::bad_alloc, leaving `out` empty.
-void make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve);
+/// False when memory runs out, `out` left empty.
+[[nodiscard]] bool make_builder_array(ArrowArray* out, Layout layout, Layout item, int64_t reserve);
 
 /// Appends a null entry to a builder array (the bitmap is allocated at the first null, with the earlier
-/// entries valid). Throws std::bad_alloc, the array then as it was.
-void append_null_entry(ArrowArray* array);
+/// entries valid). False when memory runs out, the array then as it was.
+[[nodiscard]] bool append_null_entry(ArrowArray* array);
 
-/// Grows an allocated validity bitmap to room for at least `bits` bits, the new ones set. Throws
-/// std::bad_alloc, the bitmap as it was.
-VELKORA_NOINLINE void grow_validity(ArrowBitmap* validity, int64_t bits);
+/// Grows an allocated validity bitmap to room for at least `bits` bits, the new ones set. False when
+/// memory runs out, the bitmap as it was.
+[[nodiscard]] VELKORA_NOINLINE bool grow_validity(ArrowBitmap* validity, int64_t bits);
 
-/// Makes room in an allocated validity bitmap for the bit of entry `index`.
-VELKORA_INLINE void reserve_validity(ArrowBitmap* validity, int64_t index) {
-    if (VELKORA_UNLIKELY(index >= validity->buffer.capacity_bytes * 8)) grow_validity(validity, index + 1);
+/// Makes room in an allocated validity bitmap for the bit of entry `index`; false as grow_validity.
+[[nodiscard]] VELKORA_INLINE bool reserve_validity(ArrowBitmap* validity, int64_t index) {
+    if (VELKORA_UNLIKELY(index >= validity->buffer.capacity_bytes * 8)) return grow_validity(validity, index + 1);
+    return true;
 }
 
 /// Clears the bit of entry `index` of an allocated validity bitmap with room for it.
@@ -138,12 +145,12 @@ void pop_last_entry(ArrowArray* array);
 void seal_array(ArrowArray* array);
 
 /// Makes `out` (empty) a struct array of `length` rows over `fields`, which it takes over (each is left
-/// empty). Throws std::bad_alloc, leaving `fields` as they were and `out` empty.
-void make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out);
+/// empty). False when memory runs out, `fields` then as they were and `out` empty.
+[[nodiscard]] bool make_struct_array(std::vector<nanoarrow::UniqueArray>& fields, int64_t length, ArrowArray* out);
 
 /// Makes `out` (empty) a stream of the one batch `array`, which it takes over (left empty), with a copy of
 /// `schema`. nanoarrow's basic stream is not used: when its second allocation fails it loses the schema
-/// it was given. Throws std::bad_alloc, leaving `array` as it was and `out` empty.
-void make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out);
+/// it was given. False when memory runs out, `array` then as it was and `out` empty.
+[[nodiscard]] bool make_batch_stream(const ArrowSchema* schema, ArrowArray* array, ArrowArrayStream* out);
 
 }  // namespace velkora::arrow

@@ -8,6 +8,7 @@
 #include "arrow/arrays.hpp"
 #include "arrow/row_decoder.hpp"
 #include "arrow/types.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::arrow {
 
@@ -60,13 +61,22 @@ bool check_batch(const ArrowRowDecoder& d, DecodeError* error) {
 }  // namespace
 
 bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, DecodeError* error) {
-    if (!check_batch(d, error)) return false;
-    int64_t length = d.columns[0].builder->length;
-    auto batch = std::make_shared<nanoarrow::UniqueArray>();
+    bool checked = false;
+    std::shared_ptr<nanoarrow::UniqueArray> batch;
     std::vector<nanoarrow::UniqueArray> arrays;
-    d.finish_columns(&arrays);
+    // The checks' messages and the batch's holder are the standard library's, reporting a want of memory here.
+    if (!wire::allocates([&] {
+            checked = check_batch(d, error);
+            if (checked) batch = std::make_shared<nanoarrow::UniqueArray>();
+        }))
+        return out_of_memory(error);
+    if (!checked) return false;
+    int64_t length = d.columns[0].builder->length;
+    if (!d.finish_columns(&arrays)) return out_of_memory(error);  // every row still in its builder
     d.rows = 0;
-    make_struct_array(arrays, length, batch->get());  // made by arrays.hpp, not by nanoarrow: see there why
+    // Made by arrays.hpp, not by nanoarrow: see there why. Failing here loses the rows just finished; the
+    // failure is reported (and a chunk-fed decoder keeps it), so no batch goes out short.
+    if (!make_struct_array(arrays, length, batch->get())) return out_of_memory(error);
     out->schema = d.plan().schema;
     out->array = std::move(batch);
     return true;

@@ -20,7 +20,8 @@ struct RecordBatch {
 /// column, no nulls in a non-nullable field, equal lengths, each column's type equal to its field's), then
 /// finishes every builder (they start again empty) and resets the row counter. A failed check is
 /// ArrowBuild ("Invalid argument error: ...", with the field named in `field` where there is one) and leaves
-/// the builders and the row counter as they were. Throws std::bad_alloc when out of memory.
+/// the builders and the row counter as they were; so does OutOfMemory, but when the batch's own
+/// structure cannot be made after the columns are finished.
 [[nodiscard]] bool assemble_batch(ArrowRowDecoder& d, RecordBatch* out, wire::DecodeError* error);
 
 /// Marks an error as met inside result document `index`.

@@ -4,8 +4,7 @@
 // not yet converted), then the rows are emitted in pre-order with their metadata columns: the parent's
 // key, the depth, and the name of the field that held the child. A parent's key may come after its
 // children on the wire, which is why nothing is emitted before the tree is complete.
-#include <algorithm>
-#include <string>
+#include <cstring>
 #include <string_view>
 
 #include "arrow/pending_rows.hpp"
@@ -18,25 +17,32 @@ using wire::Reader;
 
 namespace {
 
+/// The name of the field that holds children, as copied into the tree's names.
+struct HeldName {
+    uint64_t offset;
+    uint64_t size;
+};
+
 class TreeCollector {
 public:
     TreeCollector(ArrowRowDecoder& d, Reader& r) : d_(d), r_(r), t_(*d.pending), width_(d.columns.size()) {}
 
     /// Reads the document at the reader as a row under `parent` (-1: top level), held under the field
     /// `field` (nullptr: anonymous or top level), at `depth` below the top-level document.
-    bool collect(int64_t parent, const std::string* field, uint32_t depth) {
+    bool collect(int64_t parent, const HeldName* field, uint32_t depth) {
         if (VELKORA_UNLIKELY(depth > wire::MAX_DEPTH)) return r_.fail_depth(r_.position());
         auto row = static_cast<int64_t>(t_.rows.size());
-        PendingRow& pending = t_.rows.emplace_back();
+        PendingRow pending;
         pending.parent = parent;
         pending.depth = depth;
         if (field) {
             pending.has_child_field = true;
-            pending.name_offset = t_.names.size();
-            pending.name_size = field->size();
-            t_.names += *field;
+            pending.name_offset = field->offset;
+            pending.name_size = field->size;
         }
-        t_.values.resize(t_.values.size() + width_);
+        size_t values = t_.values.size();
+        if (!t_.rows.push(pending) || !t_.values.resize(values + width_)) return r_.fail_out_of_memory();
+        for (size_t i = values; i < values + width_; ++i) t_.values[i] = FieldValue{};
         return for_each_entry(r_, [&] VELKORA_INLINE_LAMBDA {
             int32_t column;
             std::string_view name;
@@ -59,6 +65,15 @@ public:
     }
 
 private:
+    /// A copy of `name` in the tree's names, for the children held under it; false when memory runs out.
+    bool hold_name(std::string_view name, HeldName* out) {
+        out->offset = t_.names.size();
+        out->size = name.size();
+        if (!t_.names.resize(t_.names.size() + name.size())) return r_.fail_out_of_memory();
+        if (!name.empty()) std::memcpy(t_.names.data() + out->offset, name.data(), name.size());
+        return true;
+    }
+
     FieldValue& value(int64_t row, uint32_t column) { return t_.values[static_cast<size_t>(row) * width_ + column]; }
 
     bool peek_tag(uint8_t* tag) {
@@ -74,16 +89,16 @@ private:
         uint8_t tag;
         if (!peek_tag(&tag)) return false;
         uint64_t start = r_.position();
+        HeldName field;
         if (tag == wire::SOLRDOC) {
             *held = true;
-            std::string field(name);
-            return collect(row, &field, depth + 1);
+            return hold_name(name, &field) && collect(row, &field, depth + 1);
         }
         if (tag == wire::ITERATOR) {
             if (r_.remaining() < 2) return r_.fail_eof(start + 1, start + 2);
             if (r_.data()[start + 1] != wire::SOLRDOC) return true;
             *held = true;
-            std::string field(name);
+            if (!hold_name(name, &field)) return false;
             r_.set_position(start + 1);
             for (;;) {
                 if (!peek_tag(&tag)) return false;
@@ -102,7 +117,7 @@ private:
                 if (!peek_tag(&tag)) return false;
                 if (tag == wire::SOLRDOC) {
                     *held = true;
-                    std::string field(name);
+                    if (!hold_name(name, &field)) return false;
                     for (uint64_t i = 0; i < n; ++i)
                         if (!collect(row, &field, depth + 1)) return false;
                     return true;
@@ -132,7 +147,7 @@ private:
                 v.kind = FieldValue::Kind::List;
                 v.first_item = static_cast<uint32_t>(t_.items.size());
                 v.item_count = 1;
-                t_.items.push_back(s);
+                if (!t_.items.push(s)) return r_.fail_out_of_memory();
             }
             value(row, column) = v;
             return true;
@@ -149,7 +164,7 @@ private:
             if (!more) break;
             if (!read_scalar(r_, d_.externs, &s)) return false;
             if (list) {
-                t_.items.push_back(s);
+                if (!t_.items.push(s)) return r_.fail_out_of_memory();
                 ++v.item_count;
             } else if (i == 0) {
                 v.scalar = s;  // a multi-valued field keeps its first value
@@ -198,14 +213,14 @@ private:
             } else if (v.kind == FieldValue::Kind::List) {
                 for (uint32_t k = 0; k < v.item_count; ++k)
                     if (!d_.append_item(c, t_.items[v.first_item + k], error)) return locate(c, v);
-                d_.close_list(c);
+                if (!d_.close_list(c)) return r_.fail_out_of_memory();
             } else {
                 continue;
             }
             d_.seen[c] = 1;
         }
         for (uint32_t c = 0; c < width_; ++c)
-            if (!d_.seen[c]) d_.append_null(c);
+            if (!d_.seen[c] && !d_.append_null(c)) return r_.fail_out_of_memory();
         ++d_.rows;
         return true;
     }

@@ -3,9 +3,9 @@
 #include "arrow/column_plan.hpp"
 
 #include <new>
-#include <stdexcept>
 
 #include "arrow/types.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::arrow {
 
@@ -79,43 +79,39 @@ bool choose_kind(const ArrowSchema* field, ColumnKind* out, DecodeError* error) 
     return fail(error, Failure::UnsupportedArrowType);
 }
 
-/// The time zone of a timestamp field (or of a list field's items), or null for none.
-const char* time_zone_of(const ArrowSchema* field) {
+/// The format of a timestamp field (or of a list field's items): "tsm:" and the field's time zone. It is
+/// copied as it stands, so that a time zone of any length is kept.
+const char* timestamp_format_of(const ArrowSchema* field) {
     ArrowSchemaView view;
     if (field->n_children == 1 && view_of(field, &view) && view.type == NANOARROW_TYPE_LIST) field = field->children[0];
-    if (!view_of(field, &view) || view.type != NANOARROW_TYPE_TIMESTAMP) return nullptr;
-    return view.timezone && view.timezone[0] ? view.timezone : nullptr;
+    return field->format;
 }
 
 /// The data type a kind's builder produces for the schema field `field`: a timestamp keeps the field's time
 /// zone (the values are UTC instants either way) and list items the name of the field's item field, so that
-/// the batch carries the schema's own type. List items are nullable and carry no metadata.
-void make_type(ColumnKind kind, const ArrowSchema* field, ArrowSchema* out) {
+/// the batch carries the schema's own type. List items are nullable and carry no metadata. Each step can
+/// fail only for want of memory: false then.
+bool make_type(ColumnKind kind, const ArrowSchema* field, ArrowSchema* out) {
     ArrowSchemaInit(out);
-    const char* zone = time_zone_of(field);
-    auto set_scalar = [zone](ArrowSchema* s, ColumnKind k) {
+    auto set_scalar = [field](ArrowSchema* s, ColumnKind k) {
         switch (k) {
-            case ColumnKind::Int32: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT32)); break;
-            case ColumnKind::Int64: check(ArrowSchemaSetType(s, NANOARROW_TYPE_INT64)); break;
-            case ColumnKind::Float32: check(ArrowSchemaSetType(s, NANOARROW_TYPE_FLOAT)); break;
-            case ColumnKind::Float64: check(ArrowSchemaSetType(s, NANOARROW_TYPE_DOUBLE)); break;
-            case ColumnKind::Boolean: check(ArrowSchemaSetType(s, NANOARROW_TYPE_BOOL)); break;
-            case ColumnKind::Utf8: check(ArrowSchemaSetType(s, NANOARROW_TYPE_STRING)); break;
-            case ColumnKind::Binary: check(ArrowSchemaSetType(s, NANOARROW_TYPE_BINARY)); break;
-            case ColumnKind::TimestampMs:
-                check(ArrowSchemaSetTypeDateTime(s, NANOARROW_TYPE_TIMESTAMP, NANOARROW_TIME_UNIT_MILLI, zone));
-                break;
-            default: break;
+            case ColumnKind::Int32: return ArrowSchemaSetType(s, NANOARROW_TYPE_INT32);
+            case ColumnKind::Int64: return ArrowSchemaSetType(s, NANOARROW_TYPE_INT64);
+            case ColumnKind::Float32: return ArrowSchemaSetType(s, NANOARROW_TYPE_FLOAT);
+            case ColumnKind::Float64: return ArrowSchemaSetType(s, NANOARROW_TYPE_DOUBLE);
+            case ColumnKind::Boolean: return ArrowSchemaSetType(s, NANOARROW_TYPE_BOOL);
+            case ColumnKind::Utf8: return ArrowSchemaSetType(s, NANOARROW_TYPE_STRING);
+            case ColumnKind::Binary: return ArrowSchemaSetType(s, NANOARROW_TYPE_BINARY);
+            case ColumnKind::TimestampMs: return ArrowSchemaSetFormat(s, timestamp_format_of(field));
+            default: return NANOARROW_OK;
         }
     };
-    if (!is_list_kind(kind)) {
-        set_scalar(out, kind);
-        return;
-    }
-    check(ArrowSchemaSetType(out, NANOARROW_TYPE_LIST));  // one nullable child, named as the field's
-    set_scalar(out->children[0], item_of(kind));
+    if (!is_list_kind(kind)) return set_scalar(out, kind) == NANOARROW_OK;
+    // One nullable child, named as the field's.
+    if (ArrowSchemaSetType(out, NANOARROW_TYPE_LIST) != NANOARROW_OK) return false;
+    if (set_scalar(out->children[0], item_of(kind)) != NANOARROW_OK) return false;
     const char* item_name = field->children[0]->name;
-    if (item_name) check(ArrowSchemaSetName(out->children[0], item_name));
+    return !item_name || ArrowSchemaSetName(out->children[0], item_name) == NANOARROW_OK;
 }
 
 const ArrowSchema* find_field(const ArrowSchema* schema, const std::string& name, uint32_t* index) {
@@ -171,11 +167,6 @@ bool resolve_meta_columns(const ArrowSchema* schema, const MetaNames& names, Col
 
 }  // namespace
 
-void builder_failed(ArrowErrorCode code) {
-    if (code == ENOMEM) throw std::bad_alloc();
-    throw std::logic_error("Arrow builder rejected an append (error " + std::to_string(code) + ")");
-}
-
 const char* expected_name(ColumnKind kind) {
     static constexpr const char* names[] = {
         "int32", "int64", "float32", "float64", "boolean", "utf8", "binary", "timestamp(ms)",
@@ -206,6 +197,15 @@ std::string parse_children_arguments(std::string_view children,
 
 bool ColumnPlan::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
                        DecodeError* error) {
+    bool built = false;
+    // The plan is made once per decoder, before any document: its standard containers and the texts of its
+    // errors report running out of memory here, as OutOfMemory.
+    if (!wire::allocates([&] { built = make(std::move(schema), mode, names, out, error); })) return out_of_memory(error);
+    return built;
+}
+
+bool ColumnPlan::make(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
+                      DecodeError* error) {
     auto plan = std::make_shared<ColumnPlan>();
     const ArrowSchema* s = schema->get();
     if (!resolve_meta_columns(s, names, *plan, error)) return false;
@@ -219,7 +219,7 @@ bool ColumnPlan::build(SharedSchema schema, ChildrenMode mode, const MetaNames& 
         c.is_list = is_list_kind(kind);
         c.item = item_of(kind);
         c.name = field->name ? field->name : "";
-        make_type(kind, field, c.type.get());
+        if (!make_type(kind, field, c.type.get())) return out_of_memory(error);
         auto index = static_cast<uint32_t>(i);
         if (index != plan->parent_id_column && index != plan->depth_column && index != plan->child_field_column)
             plan->name_index_[std::string_view(c.name)] = index;  // a later field of the same name wins

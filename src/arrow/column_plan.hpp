@@ -75,12 +75,6 @@ struct PlannedColumn {
     nanoarrow::UniqueSchema type;  // the data type the column's builder produces
 };
 
-/// nanoarrow reports a failed allocation as ENOMEM; anything else here is a broken invariant.
-void builder_failed(ArrowErrorCode code);
-VELKORA_INLINE void check(ArrowErrorCode code) {
-    if (VELKORA_UNLIKELY(code != NANOARROW_OK)) builder_failed(code);
-}
-
 class ColumnPlan;
 using SharedPlan = std::shared_ptr<const ColumnPlan>;
 
@@ -88,7 +82,7 @@ using SharedPlan = std::shared_ptr<const ColumnPlan>;
 class ColumnPlan {
 public:
     /// Resolves the metadata columns and chooses each field's kind. Fails with ChildColumnType /
-    /// MissingKeySource (metadata columns, checked first) or UnsupportedArrowType. Throws std::bad_alloc.
+    /// MissingKeySource (metadata columns, checked first) or UnsupportedArrowType; OutOfMemory.
     [[nodiscard]] static bool build(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
                                     wire::DecodeError* error);
 
@@ -109,6 +103,10 @@ public:
     bool has_metadata = false;
 
 private:
+    /// build's work, but for its standard containers, which throw std::bad_alloc when memory runs out.
+    static bool make(SharedSchema schema, ChildrenMode mode, const MetaNames& names, SharedPlan* out,
+                     wire::DecodeError* error);
+
     std::unordered_map<std::string_view, uint32_t> name_index_;
 };
 

@@ -30,6 +30,13 @@ inline bool fail(wire::DecodeError* error, Failure failure) {
     return false;
 }
 
+/// Makes `error` OutOfMemory (an allocation failed); returns false.
+inline bool out_of_memory(wire::DecodeError* error) {
+    *error = wire::DecodeError{};
+    error->kind = wire::ErrorKind::OutOfMemory;
+    return false;
+}
+
 /// Whether `error` is the Arrow failure `failure`.
 inline bool is_failure(const wire::DecodeError& error, Failure failure) {
     return error.kind == wire::ErrorKind::Layer && error.layer == &kArrowErrors &&

@@ -79,11 +79,17 @@ public:
     bool body() {
         if (!wire::read_version(r_)) return false;
         EnvelopeStep step = ArrowEnvelopeWalk<Surveyor>(r_, table_, *this).walk();
+        if (out_of_memory_) return r_.fail_out_of_memory();  // what was kept is not the whole finding
         if (step == EnvelopeStep::Failed) return false;
         return step == EnvelopeStep::Stop || finish();
     }
 
 private:
+    /// Notes a keeping that found no memory: the walk goes on, and the survey then fails.
+    void kept(bool allocated) {
+        if (VELKORA_UNLIKELY(!allocated)) out_of_memory_ = true;
+    }
+
     /// The body was walked to its end: the table is whole, and nothing may follow the top-level value.
     bool finish() {
         if (!r_.at_end()) return r_.fail_trailing(r_.remaining());
@@ -110,7 +116,8 @@ private:
             if (!wire::read_extern_definition(r_, &table_, &text)) return false;
             *index = table_.size() - 1;
         }
-        positions_.resize(table_.size(), kUnknown);  // strings a skipped value defined get theirs too
+        // Strings a skipped value defined get their place too.
+        if (!wire::allocates([&] { positions_.resize(table_.size(), kUnknown); })) return r_.fail_out_of_memory();
         return true;
     }
 
@@ -162,10 +169,10 @@ private:
     void without_response() { s_.complete = true; }
     void envelope_key(std::string_view key, bool present) {
         if (s_.envelope.keys.size() < kMaxEnvelopeKeys)
-            s_.envelope.keys.emplace_back(present ? key : std::string_view{});
+            kept(wire::allocates([&] { s_.envelope.keys.emplace_back(present ? key : std::string_view{}); }));
     }
     // The key's text may move when the response defines strings: it is kept until the response is walked.
-    void response_key(std::string_view key) { response_key_ = std::string(key); }
+    void response_key(std::string_view key) { kept(wire::allocates([&] { response_key_ = std::string(key); })); }
     void response(uint8_t tag) {
         WireKind kind;
         if (classify(tag, &kind)) s_.envelope.response = kind;
@@ -260,13 +267,25 @@ private:
         return position;
     }
 
+    /// The field's place in the tallies, a new one for a name not met before; kUntallied past the bound,
+    /// or when memory runs out (then also remembered, and the survey fails).
     size_t position_of(std::string_view text) {
-        auto it = s_.index.find(std::string(text));
-        if (it != s_.index.end()) return it->second;
-        if (s_.fields.size() >= kMaxFields) return kUntallied;
-        s_.index.emplace(std::string(text), s_.fields.size());
-        s_.fields.push_back(FieldTally{std::string(text)});
-        return s_.fields.size() - 1;
+        size_t position = kUntallied;
+        kept(wire::allocates([&] {
+            std::string name(text);
+            auto it = s_.index.find(name);
+            if (it != s_.index.end()) {
+                position = it->second;
+                return;
+            }
+            if (s_.fields.size() >= kMaxFields) return;
+            // Room first, so that a name in the index always has its tally.
+            if (s_.fields.size() == s_.fields.capacity()) s_.fields.reserve(s_.fields.size() * 2 + 8);
+            s_.index.emplace(name, s_.fields.size());
+            s_.fields.push_back(FieldTally{std::move(name)});  // room was reserved: cannot throw
+            position = s_.fields.size() - 1;
+        }));
+        return position;
     }
 
     /// The tally of field `f`; values of untallied fields are counted apart and go to a scratch tally.
@@ -361,6 +380,7 @@ private:
     FieldTally scratch_;
     std::string response_key_;
     bool stopped_ = false;
+    bool out_of_memory_ = false;
 
 public:
     uint64_t table_size() const { return table_.size(); }
@@ -375,8 +395,8 @@ bool survey_fields(ByteSpan data, std::optional<uint64_t> sample, FieldSurvey* o
     out->extern_strings = surveyor.table_size();
     if (ok) return true;
     if (out->complete && r.error.kind != wire::ErrorKind::OutOfMemory) {  // running out of memory is no finding
-        out->rest_error = r.error.message();
-        return true;
+        if (wire::allocates([&] { out->rest_error = r.error.message(); })) return true;
+        (void)r.fail_out_of_memory();
     }
     *error = std::move(r.error);
     return false;

@@ -2,10 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "arrow/column_plan.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::arrow {
 
@@ -29,12 +28,13 @@ struct PendingRow {
 };
 
 /// The buffers of one tree, reused from document to document so that explode mode allocates only when a
-/// tree is larger than any before it. Strings and bytes in the values borrow from the input.
+/// tree is larger than any before it. Strings and bytes in the values borrow from the input. Growth that
+/// finds no memory is reported, not thrown.
 struct PendingTree {
-    std::vector<PendingRow> rows;
-    std::vector<FieldValue> values;  // rows.size() × column count
-    std::vector<ScalarValue> items;  // list items of every row
-    std::string names;               // child-field names, one copy per child
+    wire::Stack<PendingRow> rows;
+    wire::Stack<FieldValue> values;  // rows.size() × column count
+    wire::Stack<ScalarValue> items;  // list items of every row
+    wire::Stack<char> names;         // child-field names, one copy per field that holds children
 
     void clear() {
         rows.clear();

@@ -150,11 +150,9 @@ Layout layout_of(ColumnKind kind) {
 }
 
 /// An empty builder for a column (its arrays made by arrays.hpp, not by nanoarrow: see there why), with
-/// room for 1024 values. Throws std::bad_alloc.
-nanoarrow::UniqueArray new_builder(const Column& c) {
-    nanoarrow::UniqueArray builder;
-    make_builder_array(builder.get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
-    return builder;
+/// room for 1024 values. False when memory runs out.
+bool new_builder(const Column& c, nanoarrow::UniqueArray* out) {
+    return make_builder_array(out->get(), c.is_list ? Layout::List : layout_of(c.item), layout_of(c.item), 1024);
 }
 
 }  // namespace
@@ -166,17 +164,30 @@ ArrowRowDecoder::ArrowRowDecoder(SharedPlan plan) : pending(std::make_unique<Pen
         c.kind = planned.kind;
         c.item = planned.item;
         c.is_list = planned.is_list;
-        adopt_builder(c, new_builder(c));
     }
     seen.assign((columns.size() + 7) / 8 * 8, 0);
 }
 ArrowRowDecoder::~ArrowRowDecoder() = default;
 
+bool ArrowRowDecoder::start_builders() {
+    for (Column& c : columns) {
+        nanoarrow::UniqueArray builder;
+        if (!new_builder(c, &builder)) return false;
+        adopt_builder(c, std::move(builder));
+    }
+    return true;
+}
+
 bool ArrowRowDecoder::build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
                             std::unique_ptr<ArrowRowDecoder>* out, DecodeError* error) {
     SharedPlan plan;
     if (!ColumnPlan::build(std::move(schema), mode, names, &plan, error)) return false;
-    *out = std::make_unique<ArrowRowDecoder>(std::move(plan));
+    std::unique_ptr<ArrowRowDecoder> decoder;
+    // Made once, before any document: the standard containers report running out of memory here.
+    if (!wire::allocates([&] { decoder = std::make_unique<ArrowRowDecoder>(std::move(plan)); }) ||
+        !decoder->start_builders())
+        return out_of_memory(error);
+    *out = std::move(decoder);
     return true;
 }
 
@@ -193,9 +204,11 @@ void ArrowRowDecoder::adopt_builder(Column& c, nanoarrow::UniqueArray builder) {
 
 bool ArrowRowDecoder::offset_limit_error(const Column& c, DecodeError* error) const {
     const char* name = plan_->columns[static_cast<size_t>(&c - columns.data())].name;
-    error->text = std::string("Invalid argument error: column '") + name +
-                  "' exceeds the 32-bit offset limit of one batch";
-    return fail(error, Failure::ArrowBuild);
+    bool written = wire::allocates([&] {
+        error->text = std::string("Invalid argument error: column '") + name +
+                      "' exceeds the 32-bit offset limit of one batch";
+    });
+    return written ? fail(error, Failure::ArrowBuild) : out_of_memory(error);
 }
 
 bool ArrowRowDecoder::mismatch(const char* expected, DecodeError* error) {
@@ -216,34 +229,45 @@ void ArrowRowDecoder::roll_back(const RowCheckpoint& checkpoint) {
 void ArrowRowDecoder::reserve_rows(uint64_t rows) {
     auto n = static_cast<int64_t>(rows);
     for (Column& c : columns) {
+        bool reserved;  // a refusal leaves the buffer as it was, to grow as it fills
         if (c.is_list) {
-            reserve_bytes(c.list_offsets, n * 4);
+            reserved = reserve_bytes(c.list_offsets, n * 4);
         } else if (c.offsets) {
-            reserve_bytes(c.offsets, n * 4);
+            reserved = reserve_bytes(c.offsets, n * 4);
         } else if (c.kind == ColumnKind::Boolean) {
-            reserve_bytes(c.data, (n + 7) / 8);
+            reserved = reserve_bytes(c.data, (n + 7) / 8);
         } else {
-            reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
+            reserved = reserve_bytes(c.data, n * (c.kind == ColumnKind::Int32 || c.kind == ColumnKind::Float32 ? 4 : 8));
         }
+        if (!reserved) return;
     }
 }
 
-void ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
+bool ArrowRowDecoder::finish_columns(std::vector<nanoarrow::UniqueArray>* out) {
     // Everything that allocates comes first: running out of memory leaves every column as it was.
     std::vector<nanoarrow::UniqueArray> fresh;
-    fresh.reserve(columns.size());
-    for (const Column& c : columns) fresh.push_back(new_builder(c));
-    out->clear();
-    out->reserve(columns.size());
+    if (!wire::allocates([&] {
+            fresh.resize(columns.size());
+            out->clear();
+            out->reserve(columns.size());
+        }))
+        return false;
+    for (size_t i = 0; i < columns.size(); ++i)
+        if (!new_builder(columns[i], &fresh[i])) return false;
     for (size_t i = 0; i < columns.size(); ++i) {
         seal_array(columns[i].builder.get());
-        out->push_back(std::move(columns[i].builder));
+        out->push_back(std::move(columns[i].builder));  // room was reserved: cannot throw
         adopt_builder(columns[i], std::move(fresh[i]));
     }
+    return true;
 }
 
 void locate_failure(DecodeError& error, const char* column, uint64_t value_offset) {
-    error.field = column;
+    if (error.kind == wire::ErrorKind::OutOfMemory) return;  // raised as MemoryError, which names no place
+    if (!wire::allocates([&] { error.field = column; })) {
+        out_of_memory(&error);
+        return;
+    }
     if (is_failure(error, Failure::ArrowTypeMismatch) || is_failure(error, Failure::ArrowBuild)) {
         error.offset = value_offset;
         error.located = true;
@@ -371,7 +395,11 @@ EntryKey read_entry_key(ArrowRowDecoder& d, Reader& r, int32_t* column, std::str
             size_t index;
             if (!read_extern(r, tag, d.externs, &index)) return EntryKey::Failed;
             *name = d.externs.at(index);
-            if (index >= d.extern_columns.size()) d.extern_columns.resize(d.externs.size(), kUnrouted);
+            if (index >= d.extern_columns.size() &&
+                !wire::allocates([&] { d.extern_columns.resize(d.externs.size(), kUnrouted); })) {
+                r.fail_out_of_memory();
+                return EntryKey::Failed;
+            }
             uint32_t& word = d.extern_columns[index];
             if (VELKORA_UNLIKELY(word == kUnrouted)) {
                 int32_t c = d.plan().lookup(*name);
@@ -424,17 +452,18 @@ public:
     }
 
     /// Ends the row: a null in every column without a value. Up to 64 columns the missing ones are found
-    /// from a mask, without going over the others.
-    VELKORA_INLINE void fill_missing() {
+    /// from a mask, without going over the others. False when memory runs out.
+    VELKORA_INLINE bool fill_missing() {
         size_t n = d_.columns.size();
         if constexpr (kNarrow) {
             uint64_t all = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
             for (uint64_t missing = all & ~present_; missing != 0; missing &= missing - 1)
-                d_.append_null(static_cast<uint32_t>(std::countr_zero(missing)));
-            return;
+                if (!d_.append_null(static_cast<uint32_t>(std::countr_zero(missing)))) return r_.fail_out_of_memory();
+            return true;
         }
         for (size_t c = 0; c < n; ++c)
-            if (!d_.seen[c]) d_.append_null(static_cast<uint32_t>(c));
+            if (!d_.seen[c] && !d_.append_null(static_cast<uint32_t>(c))) return r_.fail_out_of_memory();
+        return true;
     }
 
 private:
@@ -445,6 +474,7 @@ private:
     /// Names the column of a failed value, and for a kind whose message has no offset, where the value
     /// starts: found again from the document's start, so that the row loop keeps no position for it.
     VELKORA_NOINLINE bool locate(uint32_t c) {
+        if (r_.error.kind == wire::ErrorKind::OutOfMemory) return false;  // no place to name: nothing is walked again
         locate_failure(r_.error, d_.plan().columns[c].name, failing_value_start(r_.data(), start_, r_.position()));
         return false;
     }
@@ -503,7 +533,7 @@ private:
         r_.skip_peeked();
         T v;
         if (!read(&v) || (kItem && !d_.room_for_item(col, &r_.error))) return Fast::Failed;
-        d_.append_number(col, v);
+        if (VELKORA_UNLIKELY(!d_.append_number(col, v))) return r_.fail_out_of_memory(), Fast::Failed;
         return Fast::Done;
     }
 
@@ -548,7 +578,8 @@ private:
                 if (tag != wire::BOOL_TRUE && tag != wire::BOOL_FALSE) return Fast::Other;
                 r_.skip_peeked();
                 if (!room()) return Fast::Failed;
-                d_.append_boolean(col, tag == wire::BOOL_TRUE);
+                if (VELKORA_UNLIKELY(!d_.append_boolean(col, tag == wire::BOOL_TRUE)))
+                    return r_.fail_out_of_memory(), Fast::Failed;
                 return Fast::Done;
             }
             default: return Fast::Other;
@@ -621,8 +652,7 @@ private:
         if (VELKORA_UNLIKELY(has_value(c))) d_.drop_last(c);
         if (tag == wire::NULL_TAG) {
             (void)r_.read_u8(&tag);
-            d_.append_null(c);
-            return true;
+            return d_.append_null(c) || r_.fail_out_of_memory();
         }
         Column& col = d_.columns[c];
         if (wire::group_of(tag) == wire::GROUP_ARR) {
@@ -644,8 +674,7 @@ private:
         } else if (!list_item(col, c)) {
             return false;
         }
-        d_.close_list(c);
-        return true;
+        return d_.close_list(c) || r_.fail_out_of_memory();
     }
 
     ArrowRowDecoder& d_;
@@ -722,8 +751,7 @@ bool decode_flat(ArrowRowDecoder& d, Reader& r) {
         }
         return row.route(column);
     });
-    if (!read) return false;
-    row.fill_missing();
+    if (!read || !row.fill_missing()) return false;
     ++d.rows;
     return true;
 }

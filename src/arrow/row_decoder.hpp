@@ -13,6 +13,7 @@
 #include "arrow/column_plan.hpp"
 #include "core/extern_strings.hpp"
 #include "core/reader.hpp"
+#include "core/stack.hpp"
 
 namespace velkora::arrow {
 
@@ -43,15 +44,20 @@ struct RowCheckpoint {
 
 /// What one response (or one stream) changes while it is decoded against a plan: the builders, the rows
 /// and extern strings met so far, the routes of those strings and explode mode's pending tree.
+///
+/// Running out of memory is a failure like the others: an append that cannot grow its buffers returns
+/// false (those taking an error make it OutOfMemory), and no exception leaves a decode.
 class ArrowRowDecoder {
 public:
-    /// Empty builders for every column of `plan`. Throws std::bad_alloc.
+    /// The columns of `plan`, their builders not made yet. Only build makes one, which reports the
+    /// std::bad_alloc of these containers as OutOfMemory.
     explicit ArrowRowDecoder(SharedPlan plan);
     ~ArrowRowDecoder();
     ArrowRowDecoder(const ArrowRowDecoder&) = delete;
     ArrowRowDecoder& operator=(const ArrowRowDecoder&) = delete;
 
-    /// A plan for the schema and a decoder over it: ColumnPlan::build's failures.
+    /// A plan for the schema and a decoder over it, with empty builders: ColumnPlan::build's failures, or
+    /// OutOfMemory.
     [[nodiscard]] static bool build(SharedSchema schema, ChildrenMode mode, const MetaNames& names,
                                     std::unique_ptr<ArrowRowDecoder>* out, wire::DecodeError* error);
 
@@ -72,21 +78,19 @@ public:
         if (VELKORA_UNLIKELY(c.values->length + 1 > offset_limit)) return offset_limit_error(c, error);
         return append_value(c, c.item, value, error);
     }
-    /// Ends the list value being built (no items: an empty list, not a null).
-    VELKORA_INLINE void close_list(uint32_t column) {
+    /// Ends the list value being built (no items: an empty list, not a null). False when memory runs out.
+    [[nodiscard]] VELKORA_INLINE bool close_list(uint32_t column) {
         Column& c = columns[column];
-        append_to(c.list_offsets, static_cast<int32_t>(c.values->length));
-        mark_valid(c.builder.get(), &storage_of(c.builder.get()).validity);
+        return append_to(c.list_offsets, static_cast<int32_t>(c.values->length)) &&
+               mark_valid(c.builder.get(), &storage_of(c.builder.get()).validity);
     }
-    /// A null row entry: a null value, or a null list.
-    VELKORA_INLINE void append_null(uint32_t column) {
+    /// A null row entry: a null value, or a null list. False when memory runs out.
+    [[nodiscard]] VELKORA_INLINE bool append_null(uint32_t column) {
         Column& c = columns[column];
-        if (c.is_list) {
-            append_null_entry(c.builder.get(), &storage_of(c.builder.get()).validity, c.list_offsets, nullptr, 0);
-            return;
-        }
-        append_null_entry(c.values, c.validity, c.offsets, c.data,
-                          c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
+        if (c.is_list)
+            return append_null_entry(c.builder.get(), &storage_of(c.builder.get()).validity, c.list_offsets, nullptr, 0);
+        return append_null_entry(c.values, c.validity, c.offsets, c.data,
+                                 c.item == ColumnKind::Boolean ? 0 : fixed_width(c.item));
     }
     // The appends of a value already known to be of the column's (item) kind: the row decoder reads the
     // tag Solr writes for a kind straight into these, with no ScalarValue and no dispatch on its kind.
@@ -94,12 +98,12 @@ public:
     [[nodiscard]] VELKORA_INLINE bool append_text(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
         return append_bytes(c, bytes, error);
     }
-    /// A value of the column's own width: int32, int64, float, double, timestamp.
+    /// A value of the column's own width: int32, int64, float, double, timestamp. False when memory runs out
+    /// (and append_boolean likewise).
     template <typename T>
-    VELKORA_INLINE void append_number(Column& c, T value) { append_fixed(c, value); }
-    VELKORA_INLINE void append_boolean(Column& c, bool value) {
-        append_bit_at(c.data, c.values->length, value);
-        mark_valid(c.values, c.validity);
+    [[nodiscard]] VELKORA_INLINE bool append_number(Column& c, T value) { return append_fixed(c, value); }
+    [[nodiscard]] VELKORA_INLINE bool append_boolean(Column& c, bool value) {
+        return append_bit_at(c.data, c.values->length, value) && mark_valid(c.values, c.validity);
     }
     /// Whether a list column can take one more item in this batch (false: the error is set).
     [[nodiscard]] VELKORA_INLINE bool room_for_item(Column& c, wire::DecodeError* error) const {
@@ -117,11 +121,13 @@ public:
 
     /// Makes room for `rows` more rows in every builder's row-sized buffers (values of fixed width, offsets),
     /// so a response whose document count is known does not regrow them. Item and character buffers grow
-    /// as they fill. The caller bounds `rows` by the input left.
+    /// as they fill. The caller bounds `rows` by the input left. Room that cannot be had is not an error:
+    /// the buffers then grow as they fill.
     void reserve_rows(uint64_t rows);
 
-    /// Finishes every builder into an array and starts them afresh. The arrays are moved into `out`.
-    void finish_columns(std::vector<nanoarrow::UniqueArray>* out);
+    /// Finishes every builder into an array and starts them afresh. The arrays are moved into `out`. False
+    /// when memory runs out, every column then as it was.
+    [[nodiscard]] bool finish_columns(std::vector<nanoarrow::UniqueArray>* out);
 
     std::vector<Column> columns;
     wire::ExternStrings externs;
@@ -151,21 +157,20 @@ public:
 
 private:
     /// Sets bit `bit` of a bit buffer that holds exactly `bit` bits, growing it by a byte when needed.
-    static VELKORA_INLINE void append_bit_at(ArrowBuffer* bits, int64_t bit, bool value) {
-        if ((bit & 7) == 0) {
-            append_to(bits, static_cast<uint8_t>(value ? 1 : 0));
-        } else {
-            uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
-            uint8_t& byte = bits->data[bit >> 3];
-            byte = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
-        }
+    [[nodiscard]] static VELKORA_INLINE bool append_bit_at(ArrowBuffer* bits, int64_t bit, bool value) {
+        if ((bit & 7) == 0) return append_to(bits, static_cast<uint8_t>(value ? 1 : 0));
+        uint8_t mask = static_cast<uint8_t>(1u << (bit & 7));
+        uint8_t& byte = bits->data[bit >> 3];
+        byte = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
+        return true;
     }
 
     /// Counts one more valid entry in an array whose value buffers were just appended to. Its bit is
     /// already set (see ArrayStorage): only the bitmap's room is checked.
-    static VELKORA_INLINE void mark_valid(ArrowArray* array, ArrowBitmap* validity) {
-        if (validity->buffer.data != nullptr) reserve_validity(validity, array->length);
+    [[nodiscard]] static VELKORA_INLINE bool mark_valid(ArrowArray* array, ArrowBitmap* validity) {
+        if (validity->buffer.data != nullptr && !reserve_validity(validity, array->length)) return false;
         ++array->length;
+        return true;
     }
 
     static VELKORA_INLINE int64_t fixed_width(ColumnKind kind) {
@@ -174,22 +179,26 @@ private:
 
     /// A null entry: zeroed value bytes, or the last offset again, and a clear validity bit. The first
     /// null of a builder goes through arrow::append_null_entry, which allocates the bitmap with the earlier bits set.
-    static VELKORA_INLINE void append_null_entry(ArrowArray* array, ArrowBitmap* validity, ArrowBuffer* offsets,
-                                                 ArrowBuffer* data, int64_t width) {
-        if (VELKORA_UNLIKELY(validity->buffer.data == nullptr || (offsets == nullptr && width == 0 && data))) {
-            arrow::append_null_entry(array);
-            return;
-        }
-        reserve_validity(validity, array->length);
+    [[nodiscard]] static VELKORA_INLINE bool append_null_entry(ArrowArray* array, ArrowBitmap* validity,
+                                                               ArrowBuffer* offsets, ArrowBuffer* data, int64_t width) {
+        if (VELKORA_UNLIKELY(validity->buffer.data == nullptr || (offsets == nullptr && width == 0 && data)))
+            return arrow::append_null_entry(array);
+        if (!reserve_validity(validity, array->length)) return false;
         if (offsets) {
             int32_t last = reinterpret_cast<const int32_t*>(offsets->data)[array->length];
-            append_to(offsets, last);
-        } else if (width) {
-            append_fill(data, 0, width);
+            if (!append_to(offsets, last)) return false;
+        } else if (width && !append_fill(data, 0, width)) {
+            return false;
         }
         clear_validity_bit(validity, array->length);
         ++array->length;
         ++array->null_count;
+        return true;
+    }
+
+    /// What an append of append_value came to: `appended` false is memory run out.
+    static VELKORA_INLINE bool stored(bool appended, wire::DecodeError* error) {
+        return VELKORA_LIKELY(appended) || out_of_memory(error);
     }
 
     /// Converts `v` for a column of scalar kind `kind` (a list's item kind for items) and appends it.
@@ -199,29 +208,26 @@ private:
         ArrowArray* a = c.values;
         switch (kind) {
             case ColumnKind::Int32:
-                if (v.kind == K::Int32) return append_fixed(c, v.i32);
+                if (v.kind == K::Int32) return stored(append_fixed(c, v.i32), error);
                 if (v.kind == K::Int64 && v.i64 >= INT32_MIN && v.i64 <= INT32_MAX)
-                    return append_fixed(c, static_cast<int32_t>(v.i64));
+                    return stored(append_fixed(c, static_cast<int32_t>(v.i64)), error);
                 break;
             case ColumnKind::Int64:
-                if (v.kind == K::Int64) return append_fixed(c, v.i64);
-                if (v.kind == K::Int32) return append_fixed(c, static_cast<int64_t>(v.i32));
+                if (v.kind == K::Int64) return stored(append_fixed(c, v.i64), error);
+                if (v.kind == K::Int32) return stored(append_fixed(c, static_cast<int64_t>(v.i32)), error);
                 break;
             case ColumnKind::Float32:
-                if (v.kind == K::Float32) return append_fixed(c, v.f32);
+                if (v.kind == K::Float32) return stored(append_fixed(c, v.f32), error);
                 // Rounded to the nearest float; a double beyond float range becomes an infinity.
-                if (v.kind == K::Float64) return append_fixed(c, static_cast<float>(v.f64));
+                if (v.kind == K::Float64) return stored(append_fixed(c, static_cast<float>(v.f64)), error);
                 break;
             case ColumnKind::Float64:
-                if (v.kind == K::Float64) return append_fixed(c, v.f64);
-                if (v.kind == K::Float32) return append_fixed(c, static_cast<double>(v.f32));
+                if (v.kind == K::Float64) return stored(append_fixed(c, v.f64), error);
+                if (v.kind == K::Float32) return stored(append_fixed(c, static_cast<double>(v.f32)), error);
                 break;
             case ColumnKind::Boolean:
-                if (v.kind == K::Bool) {
-                    append_bit_at(c.data, a->length, v.boolean);
-                    mark_valid(a, c.validity);
-                    return true;
-                }
+                if (v.kind == K::Bool)
+                    return stored(append_bit_at(c.data, a->length, v.boolean) && mark_valid(a, c.validity), error);
                 break;
             case ColumnKind::Utf8:
                 if (v.kind == K::Str) return append_bytes(c, v.bytes, error);
@@ -230,37 +236,34 @@ private:
                 if (v.kind == K::Bytes) return append_bytes(c, v.bytes, error);
                 break;
             case ColumnKind::TimestampMs:
-                if (v.kind == K::Int64 || v.kind == K::Date) return append_fixed(c, v.i64);
+                if (v.kind == K::Int64 || v.kind == K::Date) return stored(append_fixed(c, v.i64), error);
                 break;
             default: break;
         }
-        if (v.kind == K::Null) {
-            arrow::append_null_entry(a);
-            return true;
-        }
+        if (v.kind == K::Null) return stored(arrow::append_null_entry(a), error);
         return mismatch(expected_name(c.kind), error);
     }
 
+    /// False when memory runs out.
     template <typename T>
-    static VELKORA_INLINE bool append_fixed(Column& c, T value) {
-        append_to(c.data, value);
-        mark_valid(c.values, c.validity);
-        return true;
+    [[nodiscard]] static VELKORA_INLINE bool append_fixed(Column& c, T value) {
+        return append_to(c.data, value) && mark_valid(c.values, c.validity);
     }
 
-    VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
+    [[nodiscard]] VELKORA_INLINE bool append_bytes(Column& c, wire::ByteSpan bytes, wire::DecodeError* error) {
         int64_t end = c.data->size_bytes + static_cast<int64_t>(bytes.size);  // the character data ends at the last offset
         if (VELKORA_UNLIKELY(end > offset_limit)) return offset_limit_error(c, error);
-        arrow::append_short_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size));
-        append_to(c.offsets, static_cast<int32_t>(end));
-        mark_valid(c.values, c.validity);
-        return true;
+        return stored(arrow::append_short_bytes(c.data, bytes.data, static_cast<int64_t>(bytes.size)) &&
+                          append_to(c.offsets, static_cast<int32_t>(end)) && mark_valid(c.values, c.validity),
+                      error);
     }
 
     VELKORA_NOINLINE static bool mismatch(const char* expected, wire::DecodeError* error);
     VELKORA_NOINLINE bool offset_limit_error(const Column& c, wire::DecodeError* error) const;
     /// Makes `builder` the column's builder and points the column at its buffers.
     static void adopt_builder(Column& c, nanoarrow::UniqueArray builder);
+    /// Gives every column an empty builder; false when memory runs out.
+    [[nodiscard]] bool start_builders();
 
     static constexpr std::array<int32_t, 32> unrouted() {
         std::array<int32_t, 32> routes{};

@@ -22,7 +22,8 @@ using wire::StreamPhase;
 
 bool ArrowStreamState::build(SharedSchema schema, uint64_t batch_size, ChildrenMode mode, const MetaNames& names,
                              std::unique_ptr<ArrowStreamState>* out, DecodeError* error) {
-    auto state = std::make_unique<ArrowStreamState>();
+    std::unique_ptr<ArrowStreamState> state;
+    if (!wire::allocates([&] { state = std::make_unique<ArrowStreamState>(); })) return out_of_memory(error);
     if (!ArrowRowDecoder::build(std::move(schema), mode, names, &state->decoder_, error)) return false;
     state->batch_size_ = batch_size == 0 ? 1 : batch_size;
     state->reserve_batch();
@@ -76,6 +77,7 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     // the bytes the probe would have measured, the decoder refusing whatever the probe refuses.
     if (!probing_) {
         if (decode_at_cursor(unread, unread.size, error)) return wire::Step::Advanced;
+        if (error->kind == ErrorKind::OutOfMemory) return wire::Step::Failed;  // more bytes would not help
         probing_ = true;
         probe_.reset();
     }
@@ -84,20 +86,14 @@ wire::Step ArrowStreamState::document_step(DecodeError* error) {
     if (wire::Step step = settle(probe_, walked, before, probe_.length(), unread.size); step != wire::Step::Advanced)
         return step;
     if (decode_at_cursor(unread, probe_.length(), error)) return wire::Step::Advanced;
-    in_document(error, documents_);
+    if (error->kind != ErrorKind::OutOfMemory) in_document(error, documents_);
     return wire::Step::Failed;
 }
 
 bool ArrowStreamState::decode_at_cursor(wire::ByteSpan unread, uint64_t length, DecodeError* error) {
     Reader r(unread.data, static_cast<size_t>(length));  // offsets count from the document's first byte
     RowCheckpoint before = decoder_->checkpoint();
-    bool decoded;
-    try {
-        decoded = decode_document(*decoder_, r);
-    } catch (const std::bad_alloc&) {
-        decoder_->roll_back(before);
-        throw;
-    }
+    bool decoded = decode_document(*decoder_, r);
     bool ran_out = !decoded && r.error.kind == ErrorKind::UnexpectedEof && !r.error.beyond_table;
     work_.add(0, r.position(), length, ran_out);
     if (VELKORA_UNLIKELY(!decoded)) {
@@ -117,7 +113,7 @@ bool ArrowStreamState::cut_batch_if_full(DecodeError* error) {
     if (decoder_->rows < batch_size_) return true;
     RecordBatch batch;
     if (!assemble_batch(*decoder_, &batch, error)) return false;
-    completed_.push_back(std::move(batch));
+    if (!wire::allocates([&] { completed_.push_back(std::move(batch)); })) return out_of_memory(error);
     reserve_batch();
     return true;
 }
@@ -130,28 +126,18 @@ void ArrowStreamState::reserve_batch() {
 bool ArrowStreamState::feed(wire::ByteSpan chunk, DecodeError* error) {
     if (failure_) return failed(error);  // nothing is read after a failure, not even the new bytes
     wire::Step step = wire::Step::Failed;
-    if (!stream_.receive(chunk)) {
-        *error = DecodeError{};
-        error->kind = ErrorKind::OutOfMemory;
-        return keep_failure(error);
-    }
-    try {
-        // The batch is cut right after the document that filled it, in the same step, so a failed cut
-        // finds the document consumed and counted, as any decoded document is.
-        step = stream_.advance([&] { return parse_envelope(error); },
-                               [&] {
-                                   wire::Step s = document_step(error);
-                                   if (s == wire::Step::Advanced && !cut_batch_if_full(error)) {
-                                       if (stream_.phase == StreamPhase::CountedDocs) --stream_.remaining;
-                                       return wire::Step::Failed;
-                                   }
-                                   return s;
-                               });
-    } catch (const std::bad_alloc&) {
-        step = wire::Step::Failed;
-        *error = DecodeError{};
-        error->kind = ErrorKind::OutOfMemory;
-    }
+    if (!stream_.receive(chunk)) return out_of_memory(error), keep_failure(error);
+    // The batch is cut right after the document that filled it, in the same step, so a failed cut finds
+    // the document consumed and counted, as any decoded document is.
+    step = stream_.advance([&] { return parse_envelope(error); },
+                           [&] {
+                               wire::Step s = document_step(error);
+                               if (s == wire::Step::Advanced && !cut_batch_if_full(error)) {
+                                   if (stream_.phase == StreamPhase::CountedDocs) --stream_.remaining;
+                                   return wire::Step::Failed;
+                               }
+                               return s;
+                           });
     if (step == wire::Step::Failed) return keep_failure(error);  // no compaction: the failing part stays
     stream_.drop_after_documents();
     stream_.buffer.compact();
@@ -171,26 +157,22 @@ bool ArrowStreamState::finish(DecodeError* error) {
     }
     if (decoder_->rows == 0) return true;
     RecordBatch batch;
-    bool ok;
-    try {
-        ok = assemble_batch(*decoder_, &batch, error);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-        *error = DecodeError{};
-        error->kind = ErrorKind::OutOfMemory;
-    }
-    if (!ok) return keep_failure(error);
-    completed_.push_back(std::move(batch));
+    if (!assemble_batch(*decoder_, &batch, error)) return keep_failure(error);
+    if (!wire::allocates([&] { completed_.push_back(std::move(batch)); })) return out_of_memory(error), keep_failure(error);
     return true;
 }
 
 bool ArrowStreamState::keep_failure(DecodeError* error) {
-    failure_ = *error;
+    // A copy of the error's texts may find no memory: OutOfMemory is kept then, which has none.
+    if (!wire::allocates([&] { failure_ = *error; })) {
+        out_of_memory(error);
+        failure_ = *error;
+    }
     return false;
 }
 
 bool ArrowStreamState::failed(DecodeError* error) const {
-    *error = *failure_;
+    if (!wire::allocates([&] { *error = *failure_; })) out_of_memory(error);
     return false;
 }
 

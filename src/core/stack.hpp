@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -78,5 +79,18 @@ private:
     size_t size_ = 0;
     size_t capacity_ = 0;
 };
+
+/// Runs `allocate` (the growth of a standard container, or a string built) and says whether it found the
+/// memory. A std::bad_alloc is caught here, next to the allocation, so that none unwinds through a decode
+/// loop: running out of memory goes on as a value.
+template <typename F>
+[[nodiscard]] bool allocates(F&& allocate) noexcept {
+    try {
+        allocate();
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 }  // namespace velkora::wire

@@ -224,7 +224,7 @@ PyObject* export_record_batch(arrow::RecordBatch& batch) {
     nanoarrow::UniqueArray view;
     share_array(batch.array, batch.array->get(), view.get());
     nanoarrow::UniqueArrayStream stream;
-    arrow::make_batch_stream(batch.schema->get(), view.get(), stream.get());
+    if (!arrow::make_batch_stream(batch.schema->get(), view.get(), stream.get())) return PyErr_NoMemory();
     PyRef address = PyRef::steal(address_of(stream.get()));
     if (!address) return nullptr;
     // pyarrow takes the stream over; if the call fails first, `stream` releases it.

@@ -85,8 +85,7 @@ void test_offset_limit() {
     expect_text(error.message(), limit_message("numbers"), "list limit message");
 
     // A new batch starts from zero.
-    d->close_list(2);
-    d->append_null(1);
+    expect(d->close_list(2) && d->append_null(1), "a list closes, a null appends");
     d->rows = 3;
     arrow::RecordBatch batch;
     error = {};
@@ -96,9 +95,7 @@ void test_offset_limit() {
                 "the same length",
                 "length check");
     expect(d->columns[0].values->length == 3 && d->rows == 3, "a refused batch leaves its rows where they were");
-    d->append_null(1);
-    d->append_null(2);
-    d->append_null(2);
+    expect(d->append_null(1) && d->append_null(2) && d->append_null(2), "nulls append");
     error = {};
     expect(arrow::assemble_batch(*d, &batch, &error), "the same rows, made whole, assemble");
     expect(d->rows == 0 && d->columns[0].values->length == 0, "an assembled batch empties the builders");
@@ -113,10 +110,10 @@ void test_roll_back() {
     expect(arrow::ArrowRowDecoder::build(make_schema(), arrow::ChildrenMode::Skip, {}, &d, &error), "plan builds");
     auto row = [&](const char* s, bool null_blob, int items) {
         expect(d->append_scalar(0, text(s), &error), "text appends");
-        if (null_blob) d->append_null(1);
+        if (null_blob) expect(d->append_null(1), "a null appends");
         else expect(d->append_scalar(1, text("b", arrow::ScalarValue::Kind::Bytes), &error), "blob appends");
         for (int i = 0; i < items; ++i) expect(d->append_item(2, number(i), &error), "item appends");
-        d->close_list(2);
+        expect(d->close_list(2), "the list closes");
         ++d->rows;
     };
     uint8_t name[] = {'a'};
@@ -127,7 +124,7 @@ void test_roll_back() {
     d->externs.push({name, 1});
     d->extern_columns.push_back(0);
     expect(d->append_scalar(0, text("a long half row"), &error), "the failing row's text");
-    d->append_null(1);
+    expect(d->append_null(1), "a null appends");
     expect(d->append_item(2, number(7), &error) && d->append_item(2, number(8), &error), "its items");
     d->columns[0].data->size_bytes += 3;  // bytes an append wrote before failing, without their offset
     d->roll_back(checkpoint);
