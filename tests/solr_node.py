@@ -7,6 +7,7 @@ import gzip
 import json
 import select
 import socket
+import sys
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -58,8 +59,8 @@ class SolrNode:
     # the SENT headers of each; hung_up: paths of stalled deliveries whose client hung up.
     def __init__(self) -> None:
         self.routes, self.requests, self.seen, self.hung_up = {}, [], [], []
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self.server.daemon_threads, self.server.node = True, self  # type: ignore[attr-defined]
+        self.server = _Server(("127.0.0.1", 0), _Handler)
+        self.server.node = self  # type: ignore[attr-defined]
         threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
 
     @property
@@ -84,6 +85,14 @@ class SolrNode:
     def close(self) -> None:
         self.server.shutdown()
         self.server.server_close()
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address) -> None:  # a client that hung up is no fault of the node's
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 class _Handler(BaseHTTPRequestHandler):

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
-#include <vector>
 
 #include "arrow/arrays.hpp"
 #include "python/errors.hpp"
@@ -115,13 +115,13 @@ bool copy_schema(const ArrowSchema* source, arrow::SharedSchema* out, std::strin
 /// any of them in any order, and the batch itself lives on with its producer until that producer lets go.
 struct SharedNode {
     std::shared_ptr<nanoarrow::UniqueArray> batch;
-    std::vector<ArrowArray> children;
-    std::vector<ArrowArray*> child_pointers;
+    std::unique_ptr<ArrowArray[]> children;
+    std::unique_ptr<ArrowArray*[]> child_pointers;
+    size_t n_children = 0;
     ArrowArray dictionary{};
-
     ~SharedNode() {
-        for (ArrowArray& child : children)
-            if (child.release) child.release(&child);  // not moved out by the consumer
+        for (size_t i = 0; i < n_children; ++i)
+            if (children[i].release) children[i].release(&children[i]);  // not moved out by the consumer
         if (dictionary.release) dictionary.release(&dictionary);
     }
 };
@@ -131,24 +131,30 @@ void release_shared_node(ArrowArray* array) {
     array->release = nullptr;
 }
 
-/// Fills `out` as a view of `source` that keeps `batch` alive. Throws std::bad_alloc, leaving `out`
+/// Fills `out` as a view of `source` that keeps `batch` alive. False when memory runs out, `out` then left
 /// unreleased (its release callback unset).
-void share_array(const std::shared_ptr<nanoarrow::UniqueArray>& batch, const ArrowArray* source, ArrowArray* out) {
-    auto node = std::make_unique<SharedNode>();
+[[nodiscard]] bool share_array(const std::shared_ptr<nanoarrow::UniqueArray>& batch, const ArrowArray* source,
+                               ArrowArray* out) {
+    std::unique_ptr<SharedNode> node(new (std::nothrow) SharedNode);
+    if (!node) return false;
     node->batch = batch;
-    node->children.resize(static_cast<size_t>(source->n_children));
-    for (ArrowArray& child : node->children) child.release = nullptr;
-    node->child_pointers.resize(node->children.size());
-    for (size_t i = 0; i < node->children.size(); ++i) {
-        share_array(batch, source->children[i], &node->children[i]);
-        node->child_pointers[i] = &node->children[i];
+    if (auto n = static_cast<size_t>(source->n_children); n > 0) {
+        node->children.reset(new (std::nothrow) ArrowArray[n]());  // zeroed: no release callback yet
+        node->child_pointers.reset(new (std::nothrow) ArrowArray*[n]);
+        if (!node->children || !node->child_pointers) return false;
+        node->n_children = n;
+        for (size_t i = 0; i < n; ++i) {
+            if (!share_array(batch, source->children[i], &node->children[i])) return false;
+            node->child_pointers[i] = &node->children[i];
+        }
     }
-    if (source->dictionary) share_array(batch, source->dictionary, &node->dictionary);
+    if (source->dictionary && !share_array(batch, source->dictionary, &node->dictionary)) return false;
     *out = *source;  // lengths, offset, null count and the buffer pointers of the source
-    out->children = node->child_pointers.empty() ? nullptr : node->child_pointers.data();
+    out->children = node->n_children ? node->child_pointers.get() : nullptr;
     out->dictionary = source->dictionary ? &node->dictionary : nullptr;
     out->private_data = node.release();
     out->release = release_shared_node;
+    return true;
 }
 
 PyObject* address_of(const void* pointer) {
@@ -222,9 +228,9 @@ PyObject* export_record_batch(arrow::RecordBatch& batch) {
     // The stream owns a schema copy and a view of the batch, which stays with the caller until pyarrow
     // has it: nothing is copied on the way, and a failure at any point below loses nothing.
     nanoarrow::UniqueArray view;
-    share_array(batch.array, batch.array->get(), view.get());
     nanoarrow::UniqueArrayStream stream;
-    if (!arrow::make_batch_stream(batch.schema->get(), view.get(), stream.get())) return PyErr_NoMemory();
+    if (!share_array(batch.array, batch.array->get(), view.get()) ||
+        !arrow::make_batch_stream(batch.schema->get(), view.get(), stream.get())) return PyErr_NoMemory();
     PyRef address = PyRef::steal(address_of(stream.get()));
     if (!address) return nullptr;
     // pyarrow takes the stream over; if the call fails first, `stream` releases it.
