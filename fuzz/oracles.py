@@ -316,11 +316,21 @@ def check_json(data: bytes, fast=None, count=None) -> None:
                   data, text, json_text(fast))
 
 
+def check_solr_json(data: bytes, fast) -> None:
+    """`loads_solr_json`, in every named-list style, fails exactly where and as `deserialize` does, and decodes
+    whatever it decodes."""
+    for style in ("flat", "map", "arrarr", "arrmap", "arrntv"):
+        shaped = outcome(velkora.loads_solr_json, data, style)
+        check(isinstance(shaped, Failed) == isinstance(fast, Failed) and (shaped == fast or not isinstance(fast, Failed)),
+              f"loads_solr_json ({style}) and deserialize disagree on failing", data, shaped, fast)
+
+
 def check_objects(data: bytes):
     """Every check of the whole-body decoders on one body. Returns the outcome of `deserialize`."""
     fast = check_safe(data)
     count = check_parse_only(data, fast)
     check_json(data, fast, count)
+    check_solr_json(data, fast)
     return fast
 
 

@@ -41,6 +41,7 @@ def read_batch_size(byte: int) -> int:
 def deserialize(data: bytes) -> None:
     fast = oracles.check_safe(data)
     oracles.check_parse_only(data, fast)
+    oracles.check_solr_json(data, fast)
 
 
 def deserialize_safe(data: bytes) -> None:

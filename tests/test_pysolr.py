@@ -338,7 +338,10 @@ HOSTILE = [*map(jb.encode, [
     jb.NamedList([(jb.Bytes(b""), 1)]), jb.NamedList([(jb.EnumValue(1, jb.Str("x")), 1)]),
     jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)]),  # unhashable to deserialize
     jb.MapEntryIter([(jb.Arr([1]), 1)]), jb.MapEntry(jb.OrderedMap([("a", 1)]), 1),
-    jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0)]), jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
+    jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0),
+    # document list headers: a named list is a dict to deserialize, a map with an int key its pairs
+    jb.DocList(header=jb.NamedList([("a", 1)])), jb.DocList(header=jb.Map([(1, 2), ("a", 3)]), docs=[])]),
+    jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
 
 
 @pytest.mark.parametrize("nl", ["flat", "arrntv"])

@@ -414,10 +414,15 @@ PyRef BasicPyDecoder<Shape>::read_map() {
         return python_failed();
     }
     bool string_keys = true;  // in the JSON shape every key becomes text, so the map is always a dict
+    bool object_string_keys = true;  // in the JSON shape: whether deserialize() would make a dict of it
     for (uint32_t i = 0; i < count; ++i) {
+        uint8_t key_tag = 0;
+        if constexpr (Shape::solr_json) (void)reader.peek_u8(&key_tag);
         PyRef key = read_required();
         if (!key) return nullptr;
         if constexpr (Shape::solr_json) {
+            object_string_keys = object_string_keys && (wire::group_of(key_tag) == wire::GROUP_STR ||
+                                                        wire::group_of(key_tag) == wire::GROUP_EXTERN_STRING);
             key = map_key(key.get());
             if (!key) return nullptr;
         } else {
@@ -433,6 +438,7 @@ PyRef BasicPyDecoder<Shape>::read_map() {
         if (!dict) return python_failed();
         for (size_t i = 0; i < pairs.size; i += 2)
             if (PyDict_SetItem(dict.get(), pairs.items[i], pairs.items[i + 1]) != 0) return python_failed();
+        map_was_pairs_ = !object_string_keys;  // the outermost map sets it last
         return dict;
     }
     // Some key is not a string: the entries become [key, value] lists, in wire order, duplicates kept.
@@ -446,6 +452,24 @@ PyRef BasicPyDecoder<Shape>::read_map() {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i / 2), pair);
     }
     pairs.size = 0;
+    return list;
+}
+
+template <class Shape>
+PyRef BasicPyDecoder<Shape>::pairs_of(PyObject* dict) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return python_failed();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        PyRef pair = PyRef::steal(PyList_New(2));
+        if (!pair) return python_failed();
+        Py_INCREF(key);
+        Py_INCREF(value);
+        PyList_SetItem(pair.get(), 0, key);
+        PyList_SetItem(pair.get(), 1, value);
+        if (PyList_Append(list.get(), pair.get()) != 0) return python_failed();
+    }
     return list;
 }
 
@@ -599,9 +623,24 @@ PyRef BasicPyDecoder<Shape>::read_document(bool input_document) {
 /// The header items are stored as decoded, None where the header is short; "docs" whatever it is.
 template <class Shape>
 PyRef BasicPyDecoder<Shape>::read_document_list_header() {
+    uint8_t tag = 0;
+    if constexpr (Shape::solr_json) (void)reader.peek_u8(&tag);  // none left: the read below fails
     PyRef header = read_required();
     if (!header) return nullptr;
-    if (!PyList_Check(header.get())) {
+    bool array = PyList_Check(header.get());
+    if constexpr (Shape::solr_json) {
+        // Refused exactly where deserialize() refuses it, by what that makes of it: a NamedList is a dict
+        // there in every style, and a map with a key other than a string its [key, value] pairs, taken
+        // here from the dict the keys' texts made.
+        if (wire::group_of(tag) == wire::GROUP_NAMED_LST) {
+            array = false;
+        } else if (tag == wire::MAP && map_was_pairs_) {
+            header = pairs_of(header.get());
+            if (!header) return nullptr;
+            array = true;
+        }
+    }
+    if (!array) {
         reader.fail_unexpected("SolrDocumentList header array", reader.position(), "non-array");
         return nullptr;
     }

@@ -173,6 +173,9 @@ private:
     ShortStrings& short_strings_;
     /// List slots reserved up front and not yet filled, summed over every list being read.
     uint64_t unfilled_ = 0;
+    /// In the JSON shape: the last map read had a key deserialize() would not make a `str` (it would then
+    /// make the map a list of pairs).
+    bool map_was_pairs_ = false;
 
     VELKORA_INLINE PyRef read_string(uint64_t size);
     PyRef make_string(wire::ByteSpan s, uint64_t start);
@@ -186,6 +189,8 @@ private:
     PyRef json_date(int64_t epoch_ms);
     PyRef json_bytes(wire::ByteSpan b);
     PyRef read_map();
+    /// The [key, value] lists of a dict's items, in order.
+    PyRef pairs_of(PyObject* dict);
     PyRef read_map_entry_iter();
     PyRef read_map_entry();
     PyRef read_iterator();
