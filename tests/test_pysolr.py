@@ -339,8 +339,9 @@ HOSTILE = [*map(jb.encode, [
     jb.MapEntryIter([(jb.EnumValue(1, jb.Str("x")), 1)]),  # unhashable to deserialize
     jb.MapEntryIter([(jb.Arr([1]), 1)]), jb.MapEntry(jb.OrderedMap([("a", 1)]), 1),
     jb.TypedArr(9, b"", count=1), jb.TypedArr(9, b"", count=0),
-    # document list headers: a named list is a dict to deserialize, a map with an int key its pairs
-    jb.DocList(header=jb.NamedList([("a", 1)])), jb.DocList(header=jb.Map([(1, 2), ("a", 3)]), docs=[])]),
+    # document list headers: a named list and an enum are dicts to deserialize, a map with an int key its pairs
+    jb.DocList(header=jb.NamedList([("a", 1)])), jb.DocList(header=jb.EnumValue(1, jb.Arr([0, 0]))),
+    jb.DocList(header=jb.Map([(1, 2), ("a", 3)]), docs=[])]),
     jb.encode(jb.NamedList([("a", jb.Float(1.0))]))[:-2]]
 
 

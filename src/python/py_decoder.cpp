@@ -629,10 +629,10 @@ PyRef BasicPyDecoder<Shape>::read_document_list_header() {
     if (!header) return nullptr;
     bool array = PyList_Check(header.get());
     if constexpr (Shape::solr_json) {
-        // Refused exactly where deserialize() refuses it, by what that makes of it: a NamedList is a dict
-        // there in every style, and a map with a key other than a string its [key, value] pairs, taken
-        // here from the dict the keys' texts made.
-        if (wire::group_of(tag) == wire::GROUP_NAMED_LST) {
+        // Refused exactly where deserialize() refuses it, by what that makes of it: a NamedList and an enum
+        // are dicts there (here a list in most styles, and the enum's string part), and a map with a key
+        // other than a string its [key, value] pairs, taken here from the dict the keys' texts made.
+        if (wire::group_of(tag) == wire::GROUP_NAMED_LST || tag == wire::ENUM_FIELD_VALUE) {
             array = false;
         } else if (tag == wire::MAP && map_was_pairs_) {
             header = pairs_of(header.get());
