@@ -217,6 +217,16 @@ def test_deep_children_fail_where_explode_fails(named, levels):
     assert (refused is None) == (levels <= 128)
 
 
+@pytest.mark.parametrize("kids, rows", [
+    ([jb.Doc([("id", "c")]), jb.Doc([("id", "d")])], 3), (jb.Iter([jb.Doc([("id", "c")])]), 2),
+    # A list holds child documents only when its first item is one: a later document is skipped with it.
+    (["x", jb.Doc([("id", "c")])], 1), (jb.Iter([None, jb.Doc([("id", "c")], [jb.Doc()])]), 1)])
+def test_survey_counts_the_rows_explode_makes(kids, rows):
+    data = select(jb.Doc([("id", "p"), ("kids", kids)]))
+    exploded = velkora.deserialize_arrow(data, pa.schema([("id", pa.utf8())]), children="explode")
+    assert _core._survey(data)["rows"] == exploded.num_rows == rows
+
+
 def test_distinct_field_names_are_bounded():
     fields = [(f"f{i}", jb.solr_int(1)) for i in range(65536 + 10)]
     data = select(jb.Doc(fields), jb.Doc(fields[-3:]))

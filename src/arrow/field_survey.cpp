@@ -323,7 +323,9 @@ private:
     }
 
     /// A field's value: counted by kind; a list's items counted one by one; a document walked as a child
-    /// row. The field is passed by position: walking a nested document may add fields and move the tally.
+    /// row, and so are the items of a list whose first item is a document, as explode mode reads them.
+    /// Documents later in a list of other values are skipped with it: explode mode makes no rows of them.
+    /// The field is passed by position: walking a nested document may add fields and move the tally.
     bool value(size_t f, uint32_t document_depth) {
         uint8_t tag;
         if (!peek(&tag)) return false;
@@ -336,31 +338,38 @@ private:
         }
         if (kind != WireKind::Array) return wire::skip_value(r_, 0, &table_);
         (void)r_.read_u8(&tag);
+        bool children = false;
         if (tag == wire::ITERATOR) {
-            for (;;) {
+            for (bool first = true;; first = false) {
                 if (!peek(&tag)) return false;
                 if (tag == wire::END) {
                     (void)r_.read_u8(&tag);
                     return true;
                 }
-                if (!item(f, document_depth)) return false;
+                if (first) children = tag == wire::SOLRDOC;
+                if (!item(f, document_depth, children)) return false;
             }
         }
         uint64_t n;
         if (!r_.read_size(tag, &n)) return false;
-        for (uint64_t i = 0; i < n; ++i)
-            if (!item(f, document_depth)) return false;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (i == 0) {
+                if (!peek(&tag)) return false;
+                children = tag == wire::SOLRDOC;
+            }
+            if (!item(f, document_depth, children)) return false;
+        }
         return true;
     }
 
-    /// An item of a list value: a part of a value at level 0, or a child document.
-    bool item(size_t f, uint32_t document_depth) {
+    /// An item of a list value: a part of a value at level 0, or, in a list of `children`, a child document.
+    bool item(size_t f, uint32_t document_depth, bool children) {
         uint8_t tag;
         if (!peek(&tag)) return false;
         WireKind kind;
         if (!classify(tag, &kind)) return wire::skip_value(r_, 1, &table_);
         if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].items[static_cast<size_t>(kind)];
-        if (tag == wire::SOLRDOC) {
+        if (tag == wire::SOLRDOC && children) {
             ++s_.nested_documents;
             return document(document_depth + 1, false);
         }
