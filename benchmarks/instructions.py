@@ -2,7 +2,8 @@
 
 A wall clock on a shared machine moves with the load; the instruction count of the same call does not, so the
 benchmarks print both. A call's count is the difference between a run that makes it three times and one that
-makes it once, halved: the interpreter's start, the imports and the input's preparation cancel out.
+makes it once (or other numbers of times), halved: the interpreter's start, the imports and the input's
+preparation cancel out.
 """
 
 from __future__ import annotations
@@ -26,13 +27,14 @@ def available() -> bool:
     return shutil.which("valgrind") is not None
 
 
-def per_call(setup: str, call: str) -> int | None:
+def per_call(setup: str, call: str, times: tuple[int, int] = (1, 3)) -> int | None:
     """Instructions of one `call` (Python source, run after `setup` in a fresh interpreter started in this folder),
-    or None when valgrind is absent. PYTHONHASHSEED and one OpenBLAS thread keep the runs alike."""
+    or None when valgrind is absent: the difference between runs making it `times` times, divided by the
+    difference of the two. PYTHONHASHSEED and one OpenBLAS thread keep the runs alike."""
     if not available():
         return None
     counts = []
-    for repeat in (1, 3):
+    for repeat in times:
         with tempfile.TemporaryDirectory() as tmp:
             out = Path(tmp) / "callgrind.out"
             script = f"import sys\nsys.path.insert(0, {str(HERE)!r})\n{setup}\nfor _ in range({repeat}):\n    {call}\n"
@@ -43,4 +45,4 @@ def per_call(setup: str, call: str) -> int | None:
                 raise RuntimeError(f"callgrind run failed: {run.stderr[-2000:]}")
             totals = [line for line in out.read_text().splitlines() if line.startswith("totals:")]
             counts.append(int(totals[0].split()[1]))
-    return (counts[1] - counts[0]) // 2
+    return (counts[1] - counts[0]) // (times[1] - times[0])
