@@ -1,10 +1,12 @@
 """velkora.pysolr.Solr against pysolr on one response's javabin and JSON; the JSON shaping against Solr's writer."""
 
 import json
+import math
 import re
 import socket
 from urllib.parse import urlencode
 
+import numpy as np
 import pytest
 
 import javabin as jb
@@ -294,6 +296,17 @@ def test_edge_values_read_back_as_the_writer_writes_them():
     assert got["som"] == {"": 1, "x": 3}
     assert got["map"] == {"7": "seven", "false": 0, "s": 1, "1099511627776": None}
     assert list(got["response"]) == ["numFound", "start", "maxScore", "docs"] and got["enum"] == ["High"]
+
+
+def test_every_float_of_one_shortest_digit_takes_the_nearest_two_that_read_back():
+    with np.errstate(over="ignore"):
+        near = {float(np.float32(f"{d}e{e}")) for d in range(1, 10) for e in range(-46, 40)}
+    ones = sorted(f for f in near if 0 < f < math.inf and len(np.format_float_scientific(np.float32(f), unique=True)
+                                                              .split("e")[0].strip(".")) == 1)
+    assert len(ones) == 747
+    values = ones + [-f for f in ones]
+    got = velkora.loads_solr_json(jb.encode(jb.Arr([jb.Float(f) for f in values])))
+    assert got == [float(solr_json.java_float(f)) for f in values]
 
 
 def _data(name):  # a body by name: the edge values, a described Solr body, or javabin_sample.bin

@@ -80,15 +80,6 @@ double scientific_value(const char* first, const char* last) {
     return negative ? -value : value;
 }
 
-/// The decimal m × 10^(e - 1) (m of two digits, 10 to 99) as text; returns the end.
-char* two_digit_text(char* p, int m, int e) {
-    *p++ = static_cast<char>('0' + m / 10);
-    *p++ = '.';
-    *p++ = static_cast<char>('0' + m % 10);
-    *p++ = 'e';
-    return std::to_chars(p, p + 8, e).ptr;
-}
-
 }  // namespace
 
 size_t instant_text(int64_t epoch_ms, char* out) {
@@ -142,24 +133,13 @@ double float_text_value(float value) {
     const char* e = static_cast<const char*>(std::memchr(text, 'e', static_cast<size_t>(end - text)));
     bool one_digit = e && (e - text == 1 || (e - text == 2 && text[0] == '-'));
     if (!one_digit) return scientific_value(text, end);
-    // Java writes at least two digits ("1.4E-45", not "1E-45"), and among the decimals of one or two
-    // digits that read back as `value` it takes the nearest. That is the nearest two-digit decimal when it
-    // reads back, else its neighbour towards `value`, else the one-digit decimal.
-    bool negative = std::signbit(value);  // -0.0 too
-    float magnitude = std::fabs(value);
+    // Java writes at least two digits ("1.4E-45", not "1E-45"): of the two-digit decimals that read back as
+    // `value`, the nearest. That is `value` rounded to two digits, which reads back for every one of the 747
+    // float magnitudes whose shortest decimal has one digit (the tests go through them all).
     char two[32];
-    char* two_end = std::to_chars(two, two + sizeof two, magnitude, std::chars_format::scientific, 1).ptr;
-    if (parse<float>(two, two_end) == magnitude) return negative ? -parse<double>(two, two_end) : parse<double>(two, two_end);
-    int m = (two[0] - '0') * 10 + (two[2] - '0');
-    int exponent = parse<int>(two + 4, two_end);
-    if (parse<double>(two, two_end) > static_cast<double>(magnitude)) {
-        if (--m < 10) m = 99, --exponent;
-    } else if (++m > 99) {
-        m = 10, ++exponent;
-    }
-    char* near_end = two_digit_text(two, m, exponent);
-    if (parse<float>(two, near_end) == magnitude) return negative ? -parse<double>(two, near_end) : parse<double>(two, near_end);
-    return parse<double>(text, end);
+    char* two_end = std::to_chars(two, two + sizeof two, std::fabs(value), std::chars_format::scientific, 1).ptr;
+    double nearest = parse<double>(two, two_end);
+    return std::signbit(value) ? -nearest : nearest;  // -0.0 too
 }
 
 void base64_text(const uint8_t* data, size_t size, char* out) {
