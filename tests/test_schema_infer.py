@@ -220,11 +220,19 @@ def test_deep_children_fail_where_explode_fails(named, levels):
 @pytest.mark.parametrize("kids, rows", [
     ([jb.Doc([("id", "c")]), jb.Doc([("id", "d")])], 3), (jb.Iter([jb.Doc([("id", "c")])]), 2),
     # A list holds child documents only when its first item is one: a later document is skipped with it.
-    (["x", jb.Doc([("id", "c")])], 1), (jb.Iter([None, jb.Doc([("id", "c")], [jb.Doc()])]), 1)])
+    (["x", jb.Doc([("id", "c")])], 1), (jb.Iter([None, jb.Doc([("id", "c")], [jb.Doc()])]), 1),
+    # After a first document each item is one: a map too, any other kind fails.
+    (jb.Iter([jb.Doc(), jb.NamedList([("id", "d")]), jb.OrderedMap([("kids", [jb.Doc()])])]), 5),
+    ([jb.Doc([("id", "c")]), "x"], "expected SolrDocument or map at byte offset 69, found other tag")])
 def test_survey_counts_the_rows_explode_makes(kids, rows):
     data = select(jb.Doc([("id", "p"), ("kids", kids)]))
-    exploded = velkora.deserialize_arrow(data, pa.schema([("id", pa.utf8())]), children="explode")
-    assert _core._survey(data)["rows"] == exploded.num_rows == rows
+
+    def explode():
+        return velkora.deserialize_arrow(data, pa.schema([("id", pa.utf8())]), children="explode").num_rows
+    if isinstance(rows, str):
+        assert failure(_core._survey, data) == failure(explode) == rows
+    else:
+        assert _core._survey(data)["rows"] == explode() == rows
 
 
 def test_distinct_field_names_are_bounded():

@@ -323,7 +323,7 @@ private:
     }
 
     /// A field's value: counted by kind; a list's items counted one by one; a document walked as a child
-    /// row, and so are the items of a list whose first item is a document, as explode mode reads them.
+    /// row, and so is each item of a list whose first item is a document, as explode mode reads them.
     /// Documents later in a list of other values are skipped with it: explode mode makes no rows of them.
     /// The field is passed by position: walking a nested document may add fields and move the tally.
     bool value(size_t f, uint32_t document_depth) {
@@ -362,14 +362,15 @@ private:
         return true;
     }
 
-    /// An item of a list value: a part of a value at level 0, or, in a list of `children`, a child document.
+    /// An item of a list value: a part of a value at level 0, or, in a list of `children`, a child document
+    /// read as explode mode reads each of them: a map there is one too, any other kind fails.
     bool item(size_t f, uint32_t document_depth, bool children) {
         uint8_t tag;
         if (!peek(&tag)) return false;
         WireKind kind;
-        if (!classify(tag, &kind)) return wire::skip_value(r_, 1, &table_);
-        if (VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].items[static_cast<size_t>(kind)];
-        if (tag == wire::SOLRDOC && children) {
+        bool known = classify(tag, &kind);
+        if (known && VELKORA_LIKELY(f != kUntallied)) ++s_.fields[f].items[static_cast<size_t>(kind)];
+        if (children) {
             ++s_.nested_documents;
             return document(document_depth + 1, false);
         }
