@@ -6,6 +6,7 @@ import math
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+from types import SimpleNamespace
 
 import pyarrow as pa
 import pytest
@@ -14,98 +15,92 @@ from hypothesis import given, settings, strategies as st
 import arrow_expect as ax
 import javabin as jb
 import velkora
-from arrow_expect import Mark, export, select, stream
-from c_schema import capsule
+from arrow_expect import MISFIT, Mark, export, select, stream
+from c_schema import CapsuleProvider, capsule
 from descriptions import body as solr_body, load
-from helpers import DEPTH, EOF, corruptions, every_cut, in_fresh_python, needs_data, outcome
+from helpers import DEPTH, EOF, corruptions, every_cut, failure, feed_all, in_fresh_python, needs_data, outcome
 from velkora import deserialize_arrow
 
-MISFIT = ax.MISFIT
 BUILD = "failed to build Arrow RecordBatch: Invalid argument error: "
 MISMATCH = BUILD + "column types must match schema types, expected "
-TS = pa.timestamp("ms")
+UTF8_SEQ = "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of 1 bytes from index 0"
+UTF8_CUT = "invalid UTF-8 string at byte offset {}: incomplete utf-8 byte sequence from index 1"
+I32, I64, F32, F64, BOOL, UTF8, BIN, TS = (pa.int32(), pa.int64(), pa.float32(), pa.float64(), pa.bool_(), pa.utf8(),
+                                           pa.binary(), pa.timestamp("ms"))
+LIST = pa.list_
+error = functools.partial(failure, deserialize_arrow)  # the message of the ValueError it raises
 
 
-def error(data, schema, **kw) -> str:
-    return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
-
-
-def bytewise(data, schema, **kw) -> pa.Table:
-    dec = velkora.ArrowStreamDecoder(schema, **kw)
-    return pa.Table.from_batches([b for i in range(len(data)) for b in dec.feed(data[i:i + 1])] + dec.finish(),
-                                 schema=schema)
-
-
-def one(value, t):
-    batch = deserialize_arrow(select([("v", value)]), pa.schema([("v", t)]))
-    assert batch.schema.equals(pa.schema([("v", t)]), check_metadata=True)
-    (entry,) = ax.plain(batch.column(0))
-    return entry
+def fed(data, schema, sizes=None, batch_size=8192, **kw) -> pa.Table:
+    """The rows of an ArrowStreamDecoder fed `data` in pieces of `sizes` (helpers.pieces)."""
+    calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
+    return pa.Table.from_batches([b for call in calls for b in call], schema=schema)
 
 
 # ---------------------------------------------------------------------------
 # Conversions
 
 F32_01 = 0.10000000149011612
-LIST = pa.list_
-SCALARS = [pa.int32(), pa.int64(), pa.float32(), pa.float64(), pa.bool_(), pa.utf8(), pa.binary(), TS]
+SCALARS = [I32, I64, F32, F64, BOOL, UTF8, BIN, TS]
 CONVERTED = [
-    (jb.SInt(5), pa.int32(), 5), (jb.Byte(-128), pa.int32(), -128), (jb.Short(-32768), pa.int32(), -32768),
-    (jb.Int(-2**31), pa.int32(), -2**31), (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), pa.int32(), -1),
-    (jb.Long(-5), pa.int32(), -5), (jb.Long(2**31 - 1), pa.int32(), 2**31 - 1), (jb.Long(-2**31), pa.int32(), -2**31),
-    (jb.SLong(7), pa.int32(), 7), (jb.Int(-3), pa.int64(), -3), (jb.Byte(-1), pa.int64(), -1),
-    (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), pa.int64(), -1), (jb.Long(-2**63), pa.int64(), -2**63),
-    (jb.SLong(2**60), pa.int64(), 2**60), (jb.Float(0.1), pa.float32(), F32_01), (jb.Double(0.1), pa.float32(), F32_01),
-    (jb.Double(1e300), pa.float32(), math.inf), (jb.Double(-1e300), pa.float32(), -math.inf),
-    (jb.Double(1 + 3 * 2**-24), pa.float32(), 1 + 2**-22),  # rounded to nearest (even), not truncated
-    (jb.Double(3.4028235e38), pa.float32(), 3.4028234663852886e38), (jb.Double(1e-45), pa.float32(), 2**-149),
-    (jb.Float(0.1), pa.float64(), F32_01), (jb.Double(0.1), pa.float64(), 0.1), (jb.Double(-0.0), pa.float64(), -0.0),
-    (jb.Double(math.nan), pa.float64(), math.nan), (jb.Float(-math.inf), pa.float64(), -math.inf),
-    (True, pa.bool_(), True), (False, pa.bool_(), False), ("héllo\0", pa.utf8(), "héllo\0"), ("", pa.utf8(), ""),
-    (jb.Extern("defined here"), pa.utf8(), "defined here"), (b"\x00\xff", pa.binary(), b"\x00\xff"),
-    (b"", pa.binary(), b""), (jb.Long(-1), TS, -1), (jb.SLong(5), TS, 5), (jb.Date(1327731722134), TS, 1327731722134),
-    (jb.Date(-2**63), TS, -2**63),
-    ([jb.Byte(1), jb.Long(-2**31), None], LIST(pa.int32()), [1, -2**31, None]),
-    ([jb.Int(-1), jb.Long(2**40)], LIST(pa.int64()), [-1, 2**40]),
-    ([jb.Double(1e300), jb.Float(0.1)], LIST(pa.float32()), [math.inf, F32_01]),
-    ([jb.Float(0.1), None], LIST(pa.float64()), [F32_01, None]),
-    ([True, None, False], LIST(pa.bool_()), [True, None, False]),
-    (["a", jb.Extern("b")], LIST(pa.utf8()), ["a", "b"]), ([jb.Date(3), jb.Long(-4)], LIST(TS), [3, -4]),
+    (jb.SInt(5), I32, 5), (jb.Byte(-128), I32, -128), (jb.Short(-32768), I32, -32768), (jb.Int(-2**31), I32, -2**31),
+    (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), I32, -1), (jb.Long(-5), I32, -5), (jb.Long(2**31 - 1), I32, 2**31 - 1),
+    (jb.Long(-2**31), I32, -2**31), (jb.SLong(7), I32, 7), (jb.Int(-3), I64, -3), (jb.Byte(-1), I64, -1),
+    (jb.Raw(jb.small_int(jb.SINT, 0xFFFFFFFF)), I64, -1), (jb.Long(-2**63), I64, -2**63), (jb.SLong(2**60), I64, 2**60),
+    (jb.Float(0.1), F32, F32_01), (jb.Double(0.1), F32, F32_01), (jb.Double(1e300), F32, math.inf),
+    (jb.Double(-1e300), F32, -math.inf),
+    (jb.Double(1 + 3 * 2**-24), F32, 1 + 2**-22),  # rounded to nearest (even), not truncated
+    (jb.Double(3.4028235e38), F32, 3.4028234663852886e38), (jb.Double(1e-45), F32, 2**-149),
+    (jb.Float(0.1), F64, F32_01), (jb.Double(0.1), F64, 0.1), (jb.Double(-0.0), F64, -0.0),
+    (jb.Double(math.nan), F64, math.nan), (jb.Float(-math.inf), F64, -math.inf), (True, BOOL, True),
+    (False, BOOL, False), ("héllo\0", UTF8, "héllo\0"), ("", UTF8, ""),
+    (jb.Extern("defined here"), UTF8, "defined here"), (b"\x00\xff", BIN, b"\x00\xff"), (b"", BIN, b""),
+    (jb.Long(-1), TS, -1), (jb.SLong(5), TS, 5), (jb.Date(1327731722134), TS, 1327731722134),
+    (jb.Date(-2**63), TS, -2**63), ([jb.Byte(1), jb.Long(-2**31), None], LIST(I32), [1, -2**31, None]),
+    ([jb.Int(-1), jb.Long(2**40)], LIST(I64), [-1, 2**40]), ([jb.Float(0.1), None], LIST(F64), [F32_01, None]),
+    ([jb.Double(1e300), jb.Float(0.1)], LIST(F32), [math.inf, F32_01]), (["a", jb.Extern("b")], LIST(UTF8), ["a", "b"]),
+    ([True, None, False], LIST(BOOL), [True, None, False]), ([jb.Date(3), jb.Long(-4)], LIST(TS), [3, -4]),
     # Only the first value of a multi-valued field is converted for a scalar column; the rest is read.
-    ([5, "x", jb.Double(2.0)], pa.int32(), 5), (jb.Iter([jb.Date(5), True]), TS, 5),
-    *[(None, t, None) for t in SCALARS + [LIST(t) for t in SCALARS if t != pa.binary()]],
+    ([5, "x", jb.Double(2.0)], I32, 5), (jb.Iter([jb.Date(5), True]), TS, 5),
+    *[(None, t, None) for t in SCALARS + [LIST(t) for t in SCALARS if t != BIN]],
+    # Routing: a scalar column takes the first of several values, a list column wraps a single one.
+    *[case for value, scalar, items in [
+        ([3, 4, 5], 3, [3, 4, 5]), ([], None, []), (7, 7, [7]), (jb.Iter([1, 2]), 1, [1, 2]), (jb.Iter([]), None, []),
+        ([None, 2], None, [None, 2]), (jb.Iter([None, 2]), None, [None, 2])]
+      for case in [(value, I64, scalar), (value, LIST(I64), items)]],
 ]
 
 
+@pytest.mark.parametrize("children", ["skip", "explode"])
 @pytest.mark.parametrize("value,t,expected", CONVERTED, ids=repr)
-def test_conversions(value, t, expected):
-    ax.assert_same(one(value, t), expected)
+def test_conversions(value, t, expected, children):
+    schema = pa.schema([("v", t), ("absent", t)])
+    batch = deserialize_arrow(select([("v", value)], []), schema, children=children)
+    assert batch.schema.equals(schema, check_metadata=True)
+    ax.assert_same([ax.plain(c) for c in batch.columns], [[expected, None], [None, None]])
 
 
+EXTERN = "inline value (unexpected extern-string reference)"
 REJECTED = [
-    (jb.SInt(1), pa.float64(), "float64"), (jb.Int(1), pa.float32(), "float32"), (jb.Long(1), pa.float64(), "float64"),
-    ("1", pa.int32(), "int32"), ("x", pa.int64(), "int64"), (1, pa.utf8(), "utf8"), (b"x", pa.utf8(), "utf8"),
-    ("x", pa.binary(), "binary"), (True, pa.int32(), "int32"), (jb.SInt(1), pa.bool_(), "boolean"),
-    (jb.Double(1.0), pa.bool_(), "boolean"), (jb.Date(0), pa.int64(), "int64"), (jb.Date(0), pa.int32(), "int32"),
-    (jb.SInt(1), TS, "timestamp(ms)"), (jb.Float(1.0), TS, "timestamp(ms)"), ("2020-01-01", TS, "timestamp(ms)"),
-    (1.5, pa.int64(), "int64"), (jb.Long(2**31), pa.int32(), "int32"), (jb.Long(-2**31 - 1), pa.int32(), "int32"),
-    ([jb.SInt(1), "x"], LIST(pa.int32()), "list<int32>"), ("x", LIST(pa.int32()), "list<int32>"),
-    ([1], LIST(pa.utf8()), "list<utf8>"), ([jb.Float(1.0)], LIST(pa.int64()), "list<int64>"),
-    ([jb.Long(2**31)], LIST(pa.int32()), "list<int32>"), ([jb.Int(1)], LIST(TS), "list<timestamp(ms)>"),
-    ([1], LIST(pa.bool_()), "list<boolean>"), ([1], LIST(pa.float32()), "list<float32>"),
-    ([jb.Long(1)], LIST(pa.float64()), "list<float64>"), (jb.Iter(["x"]), LIST(pa.int64()), "list<int64>"),
-    (["x", 1], pa.int32(), "int32"), (jb.Iter([1.5, 1]), pa.int64(), "int64"),
-    (jb.Extern("v"), pa.utf8(), "inline value (unexpected extern-string reference)"),  # "v" is the field name
-    ([jb.Extern("v")], LIST(pa.utf8()), "inline value (unexpected extern-string reference)"),
-    (["a", jb.Extern("v")], pa.utf8(), "inline value (unexpected extern-string reference)"),
+    (jb.SInt(1), F64, "float64"), (jb.Int(1), F32, "float32"), (jb.Long(1), F64, "float64"), ("1", I32, "int32"),
+    ("x", I64, "int64"), (1, UTF8, "utf8"), (b"x", UTF8, "utf8"), ("x", BIN, "binary"), (True, I32, "int32"),
+    (jb.SInt(1), BOOL, "boolean"), (jb.Double(1.0), BOOL, "boolean"), (jb.Date(0), I64, "int64"),
+    (jb.Date(0), I32, "int32"), (jb.SInt(1), TS, "timestamp(ms)"), (jb.Float(1.0), TS, "timestamp(ms)"),
+    ("2020-01-01", TS, "timestamp(ms)"), (1.5, I64, "int64"), (jb.Long(2**31), I32, "int32"),
+    (jb.Long(-2**31 - 1), I32, "int32"), ([jb.SInt(1), "x"], LIST(I32), "list<int32>"),
+    ("x", LIST(I32), "list<int32>"), ([1], LIST(UTF8), "list<utf8>"), ([jb.Float(1.0)], LIST(I64), "list<int64>"),
+    ([jb.Long(2**31)], LIST(I32), "list<int32>"), ([jb.Int(1)], LIST(TS), "list<timestamp(ms)>"),
+    ([1], LIST(BOOL), "list<boolean>"), ([1], LIST(F32), "list<float32>"), ([jb.Long(1)], LIST(F64), "list<float64>"),
+    (jb.Iter(["x"]), LIST(I64), "list<int64>"), (["x", 1], I32, "int32"), (jb.Iter([1.5, 1]), I64, "int64"),
+    (jb.Extern("v"), UTF8, EXTERN),  # "v" is the field name
+    ([jb.Extern("v")], LIST(UTF8), EXTERN), (["a", jb.Extern("v")], UTF8, EXTERN),
 ]
 
 
 @pytest.mark.parametrize("children", ["skip", "explode"])
 @pytest.mark.parametrize("value,t,expected", REJECTED, ids=repr)
 def test_rejected_values(value, t, expected, children):
-    data = select([("v", value)])
-    assert error(data, pa.schema([("v", t)]), children=children) == MISFIT.format(expected)
+    assert error(select([("v", value)]), pa.schema([("v", t)]), children=children) == MISFIT.format(expected)
 
 
 CONTAINERS = [(v, "container") for v in (jb.NamedList([("a", 1)]), jb.OrderedMap([("a", 1)]), jb.Arr([1]))] + [
@@ -123,40 +118,13 @@ PLACED = [(value, found, place) for value, found in CONTAINERS for place in PLAC
 @pytest.mark.parametrize("value,found,place", PLACED, ids=repr)
 def test_container_where_a_scalar_belongs(value, found, place):
     mark = Mark(value)
-    t = LIST(pa.int64()) if place == "list item" else pa.int64()
     data = select([("v", PLACES[place](mark)), ("w", 1)])
-    assert error(data, pa.schema([("v", t)])) == f"expected scalar value at byte offset {mark.offset}, found {found}"
-
-
-@pytest.mark.parametrize("value,message", [
-    (jb.Raw(b"\x22\xc3\x28"), "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of 1 bytes from index 0"),
-    (jb.Raw(b"\x22\x61\xc3"), "invalid UTF-8 string at byte offset {}: incomplete utf-8 byte sequence from index 1"),
-    (jb.Raw(b"\xe0\x22\xc3\x28"),
-     "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of 1 bytes from index 0"),
-])
-def test_invalid_utf8_in_values_and_names(value, message):
-    start = 2 if value.v[0] == jb.EXTERN_STRING else 1  # the string's first byte
-    for place in (lambda m: ("v", m), lambda m: (m, 1)):
-        mark = Mark(value)
-        assert error(select([place(mark)]), pa.schema([("v", pa.utf8())])) == message.format(mark.offset + start)
+    schema = pa.schema([("v", LIST(I64) if place == "list item" else I64)])
+    assert error(data, schema) == f"expected scalar value at byte offset {mark.offset}, found {found}"
 
 
 # ---------------------------------------------------------------------------
 # Routing of field values
-
-ROUTED = [  # value, entry of a scalar column, entry of a list column
-    ([3, 4, 5], 3, [3, 4, 5]), ([], None, []), (None, None, None), (7, 7, [7]), (jb.Iter([1, 2]), 1, [1, 2]),
-    (jb.Iter([]), None, []), ([None, 2], None, [None, 2]), (jb.Iter([None, 2]), None, [None, 2]),
-]
-
-
-@pytest.mark.parametrize("children", ["skip", "explode"])
-@pytest.mark.parametrize("value,scalar,items", ROUTED, ids=repr)
-def test_routing(value, scalar, items, children):
-    schema = pa.schema([("s", pa.int64()), ("absent", pa.int64()), ("l", LIST(pa.int64()))])
-    batch = deserialize_arrow(select([("s", value), ("l", value)], []), schema, children=children)
-    assert [c.to_pylist() for c in batch.columns] == [[scalar, None], [None, None], [items, None]]
-
 
 def test_absent_fields_and_duplicates():
     schema = pa.schema([("a", pa.int32()), ("a", pa.int64()), ("l", LIST(pa.utf8())), ("n", pa.utf8())])
@@ -164,8 +132,7 @@ def test_absent_fields_and_duplicates():
     for children in ("skip", "explode"):
         batch = deserialize_arrow(data, schema, children=children)
         # The later of two same-named fields takes the values; a field named twice keeps its last value.
-        assert [c.to_pylist() for c in batch.columns] == [[None] * 3, [2, None, None], [["z"], ["w"], None],
-                                                          [None] * 3]
+        assert [c.to_pylist() for c in batch.columns] == [[None] * 3, [2, None, None], [["z"], ["w"], None], [None] * 3]
     # Every occurrence is converted when met.
     assert error(select([("a", "x"), ("a", 2)]), schema) == MISFIT.format("int64")
 
@@ -188,31 +155,28 @@ SKIPPED = [
 def test_fields_outside_the_schema_are_skipped(value):
     data = select([("a", 1), ("junk", value), ("b", 2)], [("junk", value)])
     schema = pa.schema([("b", pa.int64()), ("a", pa.int64())])
-    assert [c.to_pylist() for c in deserialize_arrow(data, schema).columns] == [[2, None], [1, None]]
-    assert [c.to_pylist() for c in bytewise(data, schema).columns] == [[2, None], [1, None]]
+    for decoded in (deserialize_arrow(data, schema), fed(data, schema, [1])):
+        assert [c.to_pylist() for c in decoded.columns] == [[2, None], [1, None]]
 
 
 def test_extern_strings_defined_in_values_keep_their_numbers():
     # "k" is defined as the value of "s" (so "k" later is a reference), "b" inside a skipped value.
     data = select([("s", jb.Extern("k")), ("k", 1), ("junk", jb.NamedList([("b", jb.Extern("c"))]))],
                   [("b", 2), ("k", 3), (jb.Extern("c"), 4)])
-    schema = pa.schema([("s", pa.utf8()), ("k", pa.int64()), ("b", pa.int64()), ("c", pa.int64())])
-    assert [c.to_pylist() for c in deserialize_arrow(data, schema).columns] == [
-        ["k", None], [1, 3], [None, 2], [None, 4]]
+    schema = pa.schema([("s", UTF8), ("k", I64), ("b", I64), ("c", I64)])
+    batch = deserialize_arrow(data, schema)
+    assert [c.to_pylist() for c in batch.columns] == [["k", None], [1, 3], [None, 2], [None, 4]]
 
 
+TAG = "unknown javabin tag byte 0x{:02x} at byte offset {{}}".format
 SKIP_ERRORS = [  # value with its fault marked, message, offset from the mark
-    (lambda m: jb.Arr([1, m(jb.Raw(b"\x16"))]), "unknown javabin tag byte 0x16 at byte offset {}", 0),
-    (lambda m: jb.NamedList([("a", m(jb.Raw(b"\x14")))]), "unknown javabin tag byte 0x14 at byte offset {}", 0),
-    (lambda m: jb.Map([(m(jb.Raw(b"\x1f")), 1)]), "unknown javabin tag byte 0x1f at byte offset {}", 0),
-    (lambda m: m(jb.InputDoc([("a", 1)])), "unknown javabin tag byte 0x10 at byte offset {}", 0),
-    (lambda m: jb.Iter([m(jb.TypedArr(9, b"\x00"))]), "unknown javabin tag byte 0x09 at byte offset {}", 1),
-    (lambda m: m(jb.TypedArr(0, b"")), "unknown javabin tag byte 0x00 at byte offset {}", 1),
-    (lambda m: jb.Arr([m(jb.Raw(b"\xe0\x22\xc3\x28"))]),
-     "invalid UTF-8 string at byte offset {}: invalid utf-8 sequence of 1 bytes from index 0", 2),
+    (lambda m: jb.Arr([1, m(jb.Raw(b"\x16"))]), TAG(0x16), 0), (lambda m: m(jb.InputDoc([("a", 1)])), TAG(0x10), 0),
+    (lambda m: jb.NamedList([("a", m(jb.Raw(b"\x14")))]), TAG(0x14), 0),
+    (lambda m: jb.Map([(m(jb.Raw(b"\x1f")), 1)]), TAG(0x1f), 0), (lambda m: m(jb.TypedArr(0, b"")), TAG(0x00), 1),
+    (lambda m: jb.Iter([m(jb.TypedArr(9, b"\x00"))]), TAG(0x09), 1),
+    (lambda m: jb.Arr([m(jb.Raw(b"\xe0\x22\xc3\x28"))]), UTF8_SEQ, 2), (lambda m: jb.nested(m(None), 129), DEPTH, 0),
     (lambda m: jb.Arr([m(jb.Raw(b"\x0d\xff\xff\x03"))]), EOF, 4),
     (lambda m: jb.Arr([m(jb.Raw(b"\x3f\xff\xff\x03"))]), EOF, 4),
-    (lambda m: jb.nested(m(None), 129), DEPTH, 0),
 ]
 
 
@@ -221,24 +185,18 @@ SKIP_ERRORS = [  # value with its fault marked, message, offset from the mark
 def test_hostile_values_outside_the_schema(build, message, delta, children):
     marks = []
     doc = Mark(jb.Doc([("a", 1), ("junk", build(lambda v: marks.append(Mark(v)) or marks[-1])), ("b", 2)]))
-    data = select(doc)
-    schema = pa.schema([("a", pa.int64())])
-    assert error(data, schema, children=children) == message.format(marks[0].offset + delta)
-    with pytest.raises(ValueError) as fed:  # found by the resumable walk, fed a byte at a time
-        bytewise(data, schema, children=children)
-    held = len(data) - doc.offset  # a cut document is reported by finish, at the bytes it still holds
-    assert str(fed.value) == message.format(held if message == EOF else marks[0].offset + delta - doc.offset)
+    data, schema, at = select(doc), pa.schema([("a", I64)]), marks[0].offset + delta
+    assert error(data, schema, children=children) == message.format(at)
+    # Found by the resumable walk too, fed a byte at a time; finish reports a cut document at the bytes it holds.
+    walked = failure(fed, data, schema, [1], children=children)
+    assert walked == message.format(len(data) - doc.offset if message == EOF else at - doc.offset)
 
 
 # ---------------------------------------------------------------------------
 # Envelopes
 
-def _docs(*values):
-    return [jb.Doc([("a", v)]) for v in values]
-
-
-def _in(*fields, top=jb.NamedList):
-    return jb.encode(top(list(fields)))
+_docs = lambda *values: [jb.Doc([("a", v)]) for v in values]  # noqa: E731
+_in = lambda *fields, top=jb.NamedList: jb.encode(top(list(fields)))  # noqa: E731  (a body of these fields)
 
 
 ENVELOPES = [  # body, values of column "a"
@@ -267,10 +225,10 @@ ENVELOPES = [  # body, values of column "a"
 
 @pytest.mark.parametrize("data,values", ENVELOPES)
 def test_envelopes(data, values):
-    schema = pa.schema([("a", pa.int64()), pa.field("b", LIST(pa.utf8()), metadata={"k": "v"})], metadata={"s": "1"})
+    schema = pa.schema([("a", I64), pa.field("b", LIST(UTF8), metadata={"k": "v"})], metadata={"s": "1"})
     batch = deserialize_arrow(data, schema)
-    assert batch.schema.equals(schema, check_metadata=True) and batch.num_rows == len(values)
-    assert batch.column(0).to_pylist() == values and batch.column(1).to_pylist() == [None] * len(values)
+    assert batch.schema.equals(schema, check_metadata=True)
+    assert batch.to_pydict() == {"a": values, "b": [None] * len(values)}
 
 
 NOT_DOC = "expected SolrDocument or map at byte offset {}, found other tag"
@@ -288,6 +246,10 @@ ENVELOPE_ERRORS = [  # body builder marking a part, message, offset from the mar
     (lambda m: _in(("response", jb.Map([(m(jb.SInt(3)), 1)]))), NAME, 0),
     (lambda m: select([("a", 1), (m(jb.SInt(5)), 1)]), ITEM, 0), (lambda m: export([(m(jb.Arr(["a"])), 1)]), ITEM, 0),
     (lambda m: select([(m(jb.ExternRef(40)), 1)]), EOF, 2), (lambda m: export([("a", 1), ("b", "x")])[:-4], EOF, None),
+    # Invalid UTF-8 in a value and in a field name, at the string's first byte.
+    *[(lambda m, v=v, place=place: select([place(m(jb.Raw(v)))]), message, 1 + (v[0] == jb.EXTERN_STRING))
+      for v, message in [(b"\x22\xc3\x28", UTF8_SEQ), (b"\xe0\x22\xc3\x28", UTF8_SEQ), (b"\x22\x61\xc3", UTF8_CUT)]
+      for place in (lambda x: ("v", x), lambda x: (x, 1))],
 ]
 
 
@@ -296,12 +258,13 @@ def test_envelope_errors(build, message, delta):
     mark = Mark(None)
     data = build(lambda value: setattr(mark, "value", value) or mark)
     offset = len(data) if delta is None else mark.offset + delta
-    assert error(data, pa.schema([("a", pa.int64())])) == message.format(offset)
+    assert error(data, pa.schema([("a", I64), ("v", UTF8)])) == message.format(offset)
 
 
 # ---------------------------------------------------------------------------
 # Refused schemas and arguments
 
+UNSUPPORTED_TYPE = "unsupported Arrow column type: "
 UNSUPPORTED = [
     (pa.int16(), "Int16"), (pa.int8(), "Int8"), (pa.uint64(), "UInt64"), (pa.uint32(), "UInt32"),
     (pa.date32(), "Date32"), (pa.large_string(), "LargeUtf8"), (pa.null(), "Null"), (pa.float16(), "Float16"),
@@ -317,12 +280,11 @@ UNSUPPORTED = [
 
 @pytest.mark.parametrize("t,text", UNSUPPORTED, ids=str)
 def test_unsupported_types(t, text):
-    schema = pa.schema([("ok", pa.int64()), ("bad", t), ("worse", pa.uint8())])
-    message = error(select(), schema)
-    prefix = "unsupported Arrow column type: "
+    message, prefix = error(select(), pa.schema([("ok", I64), ("bad", t), ("worse", pa.uint8())])), UNSUPPORTED_TYPE
     assert message == prefix + text if text else message.startswith(prefix) and len(message) > len(prefix)
 
 
+ROLE = 'unknown child_columns role {}; expected one of "parent_id", "depth", "child_field", "key"'
 QUOTED = [("Explode", '"Explode"'), ("", '""'), ("a\tb", r'"a\tb"'), ('say "hi"', r'"say \"hi\""'),
           ("back\\slash", r'"back\\slash"'), ("nul\0", r'"nul\0"'), ("\x01", r'"\u{1}"'), ("\r\n", r'"\r\n"'),
           ("\x7f", r'"\u{7f}"'), ("\x85", r'"\u{85}"'), ("it's", '"it\'s"'), ("é", '"é"'), (" skip", '" skip"')]
@@ -333,14 +295,12 @@ def test_children_and_role_values_are_quoted(text, quoted):
     # Checked before the body or the schema's types are looked at.
     schema = pa.schema([("x", pa.uint8())])
     assert error(b"", schema, children=text) == f'children must be "skip" or "explode", not {quoted}'
-    assert error(b"", schema, child_columns={"depth": "d", text: "p"}) == \
-        f'unknown child_columns role {quoted}; expected one of "parent_id", "depth", "child_field", "key"'
+    assert error(b"", schema, child_columns={"depth": "d", text: "p"}) == ROLE.format(quoted)
 
 
 def test_one_unknown_role_is_reported():
-    message = error(select(), pa.schema([("a", pa.int64())]), child_columns={"parent": "p", "level": "l"})
-    assert message in {f'unknown child_columns role "{r}"; expected one of "parent_id", "depth", "child_field", "key"'
-                       for r in ("parent", "level")}
+    message = error(select(), pa.schema([("a", I64)]), child_columns={"parent": "p", "level": "l"})
+    assert message in (ROLE.format('"parent"'), ROLE.format('"level"'))
 
 
 SCHEMA = pa.schema([("a", pa.int64())])
@@ -380,34 +340,30 @@ def test_accepted_argument_forms():
 # ---------------------------------------------------------------------------
 # Schema objects
 
-class SchemaLike:
-    def __init__(self, result):
-        self.result = result
-
-    def __arrow_c_schema__(self):
-        return self.result() if callable(self.result) else self.result
+def like(result):
+    """Another Arrow library's schema: its __arrow_c_schema__ returns what `result()` does."""
+    return CapsuleProvider(SimpleNamespace(capsule=result))
 
 
 def test_object_with_the_capsule_protocol():
-    schema = pa.schema([pa.field("a", pa.int64(), metadata={"f": "1"})], metadata={"s": "2"})
-    batch = deserialize_arrow(BODY, SchemaLike(lambda: schema.__arrow_c_schema__()))
+    schema = pa.schema([pa.field("a", I64, metadata={"f": "1"})], metadata={"s": "2"})
+    batch = deserialize_arrow(BODY, like(schema.__arrow_c_schema__))
     assert batch.schema.equals(schema, check_metadata=True) and batch.column(0).to_pylist() == [1]
-    with pytest.raises(RuntimeError) as info:
-        deserialize_arrow(BODY, SchemaLike(lambda: (_ for _ in ()).throw(RuntimeError("boom"))))
-    assert str(info.value) == "boom" and info.value.__notes__ == ["while processing 'schema'"]
 
 
-@pytest.mark.parametrize("result,message,cause", [
-    ({"a": 1}, "Expected __arrow_c_schema__ to return a capsule.", "'dict' object is not an instance of 'PyCapsule'"),
-    (lambda: capsule(id(BODY), b"arrow_array"), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
-    (lambda: capsule(id(BODY), None), "Expected __arrow_c_schema__ to return a arrow_schema capsule.", None),
+CAPSULE = "Expected __arrow_c_schema__ to return a arrow_schema capsule."
+
+
+@pytest.mark.parametrize("result,message,cause", [  # cause: its TypeError's text, "" any exception, None unchecked
+    (lambda: {"a": 1}, CAPSULE.replace("arrow_schema ", ""), "'dict' object is not an instance of 'PyCapsule'"),
+    (lambda: capsule(id(BODY), b"arrow_array"), CAPSULE, ""), (lambda: capsule(id(BODY), None), CAPSULE, ""),
+    (lambda: (_ for _ in ()).throw(RuntimeError("boom")), "boom", None),  # the object's own error goes through
 ])
 def test_objects_with_a_broken_capsule_protocol(result, message, cause):
-    info = pytest.raises(TypeError, lambda: deserialize_arrow(BODY, SchemaLike(result)))
+    info = pytest.raises(RuntimeError if cause is None else TypeError, lambda: deserialize_arrow(BODY, like(result)))
     assert str(info.value) == message and info.value.__notes__ == ["while processing 'schema'"]
-    assert isinstance(info.value.__cause__, Exception)
-    if cause:
-        assert type(info.value.__cause__) is TypeError and str(info.value.__cause__) == cause
+    assert cause is None or isinstance(info.value.__cause__, Exception)
+    assert not cause or type(info.value.__cause__) is TypeError and str(info.value.__cause__) == cause
 
 
 def test_polars_schema():
@@ -417,7 +373,7 @@ def test_polars_schema():
         pytest.skip("this polars has no Arrow schema capsule")
     batch = deserialize_arrow(select([("a", 1), ("b", 2.5), ("t", jb.Date(7))]), schema)
     assert batch.schema.equals(pa.schema(schema)) and batch.to_pylist()[0]["a"] == 1
-    assert error(BODY, pl.Schema({"s": pl.String})).startswith("unsupported Arrow column type: ")
+    assert error(BODY, pl.Schema({"s": pl.String})).startswith(UNSUPPORTED_TYPE)
 
 
 # ---------------------------------------------------------------------------
@@ -450,22 +406,20 @@ def test_types_the_builders_do_not_produce(t, types):
 
 
 @pytest.mark.parametrize("t, plain, values", [
-    (pa.timestamp("ms", tz="UTC"), pa.timestamp("ms"), [jb.Date(1500), None]),
-    (pa.timestamp("ms", tz="Europe/Paris"), pa.timestamp("ms"), [jb.Date(-1), jb.Date(86_400_000)]),
-    (LIST(pa.field("element", pa.int64())), LIST(pa.int64()), [[jb.Long(1), jb.Long(2)], None]),  # as Parquet says
-    (LIST(pa.field("value", pa.timestamp("ms", tz="Asia/Tokyo"))), LIST(pa.timestamp("ms")),
-     [[jb.Date(7)], [jb.Date(8), jb.Date(9)]]),
+    (pa.timestamp("ms", tz="UTC"), TS, [jb.Date(1500), None]),
+    (pa.timestamp("ms", tz="Europe/Paris"), TS, [jb.Date(-1), jb.Date(86_400_000)]),
+    (LIST(pa.field("element", I64)), LIST(I64), [[jb.Long(1), jb.Long(2)], None]),  # as Parquet says
+    (LIST(pa.field("value", pa.timestamp("ms", tz="Asia/Tokyo"))), LIST(TS), [[jb.Date(7)], [jb.Date(8), jb.Date(9)]]),
     # A zone longer than a timestamp format that nanoarrow writes itself (128 bytes) is kept too.
-    (pa.timestamp("ms", tz="Etc/" + "Z" * 200), pa.timestamp("ms"), [jb.Date(5)]),
-    (LIST(pa.timestamp("ms", tz="Etc/" + "Z" * 200)), LIST(pa.timestamp("ms")), [[jb.Date(5)]]),
+    (pa.timestamp("ms", tz="Etc/" + "Z" * 200), TS, [jb.Date(5)]),
+    (LIST(pa.timestamp("ms", tz="Etc/" + "Z" * 200)), LIST(TS), [[jb.Date(5)]]),
 ], ids=lambda v: str(v) if isinstance(v, pa.DataType) else "")
 def test_time_zones_and_item_names_are_the_schemas_own(t, plain, values):
-    schema = pa.schema([("a", pa.int64()), ("c", t)])
+    schema = pa.schema([("a", I64), ("c", t)])
     data = select(*[[("a", i)] + ([("c", v)] if v is not None else []) for i, v in enumerate(values)])
-    expected = deserialize_arrow(data, pa.schema([("a", pa.int64()), ("c", plain)])).column(1).cast(t)
-    decoder = velkora.ArrowStreamDecoder(schema, 1)
-    for batch in [deserialize_arrow(data, schema), pa.concat_batches(decoder.feed(data) + decoder.finish())]:
-        assert batch.schema.equals(schema) and batch.column(1).equals(expected)
+    expected = pa.chunked_array([deserialize_arrow(data, pa.schema([("a", I64), ("c", plain)])).column(1).cast(t)])
+    for decoded in [pa.table(deserialize_arrow(data, schema)), fed(data, schema, batch_size=1)]:
+        assert decoded.schema.equals(schema) and decoded.column(1).equals(expected)
 
 
 # ---------------------------------------------------------------------------
@@ -474,51 +428,26 @@ def test_time_zones_and_item_names_are_the_schemas_own(t, plain, values):
 def _big(n):
     """A /stream body of n documents, all but the first referring to the names the first defines."""
     doc = [("id", "document-identifier-000"), ("n", jb.SLong(123456789)), ("x", 2.5), ("tags", ["red", "green"])]
-    w = jb.Writer()
-    w.write(jb.Raw(bytes([jb.MAP_ENTRY_ITER])), jb.Extern("result-set"), jb.Raw(bytes([jb.MAP_ENTRY_ITER])),
-            jb.Extern("docs"), jb.Raw(bytes([jb.ITERATOR])), jb.MapEntryIter(doc))
-    start = len(w.out)
-    w.write(jb.MapEntryIter(doc))
-    data = bytes(w.out) + bytes(w.out[start:]) * (n - 2) + bytes([jb.END] * 3)
-    schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("x", pa.float64()), ("tags", LIST(pa.utf8()))])
-    return data, schema
-
-
-def other_thread_progress(call) -> int:
-    """How often a thread that yields at once (sleep(0)) gets the interpreter lock while `call` runs."""
-    count, done, started = [0], threading.Event(), threading.Event()
-
-    def spin():
-        started.set()
-        while not done.is_set():
-            count[0] += 1
-            time.sleep(0)
-
-    thread = threading.Thread(target=spin)
-    thread.start()
-    started.wait()
-    try:
-        before = count[0]
-        call()
-        return count[0] - before
-    finally:
-        done.set()
-        thread.join()
+    one, two = stream(doc, end=False), stream(doc, doc, end=False)
+    schema = pa.schema([("id", UTF8), ("n", I64), ("x", F64), ("tags", LIST(UTF8))])
+    return one + two[len(one):] * (n - 1) + bytes([jb.END] * 3), schema
 
 
 def assert_lock_released(call, data, attempts=3):
     """`call` lets another thread in far more often than `deserialize` of the same body (which holds the lock)."""
-    results = [(other_thread_progress(call), other_thread_progress(lambda: velkora.deserialize(data)))
-               for _ in range(attempts)]
+    def progress(run) -> int:  # how often this thread, yielding at once (sleep(0)), gets the lock while `run` runs
+        worker, count = threading.Thread(target=run, daemon=True), 0
+        worker.start()
+        while worker.is_alive():
+            count += 1
+            time.sleep(0)
+        return count
+
+    results = [(progress(call), progress(lambda: velkora.deserialize(data))) for _ in range(attempts)]
     assert any(free >= 100 and free > 20 * (held + 1) for free, held in results), results
 
 
-def _fed(data, schema):
-    dec = velkora.ArrowStreamDecoder(schema, 8192)
-    return pa.Table.from_batches(dec.feed(data) + dec.finish())
-
-
-@pytest.mark.parametrize("decode", [deserialize_arrow, _fed], ids=["deserialize_arrow", "ArrowStreamDecoder"])
+@pytest.mark.parametrize("decode", [deserialize_arrow, fed], ids=["deserialize_arrow", "ArrowStreamDecoder"])
 def test_other_threads_run_while_decoding(decode):
     data, schema, rows = *_big(300_000), []
     assert_lock_released(lambda: rows.append(decode(data, schema).num_rows), data)
@@ -529,8 +458,7 @@ def test_concurrent_calls():
     data, schema = _big(20_000)
     expected = deserialize_arrow(data, schema)
     with ThreadPoolExecutor(4) as pool:
-        batches = list(pool.map(lambda _: deserialize_arrow(data, schema), range(16)))
-    assert all(b.equals(expected) for b in batches)
+        assert all(b.equals(expected) for b in pool.map(lambda _: deserialize_arrow(data, schema), range(16)))
 
 
 def test_batch_is_handed_over_without_copies():
@@ -538,18 +466,18 @@ def test_batch_is_handed_over_without_copies():
     before = pa.total_allocated_bytes()
     batch = deserialize_arrow(data, schema)
     assert batch.nbytes > 1 << 20 and pa.total_allocated_bytes() - before < 1 << 16
-    addresses = [b.address for c in batch.columns for b in c.buffers() if b is not None]
+    addresses = lambda: [b.address for c in batch.columns for b in c.buffers() if b is not None]
+    held = addresses()
     del data
     gc.collect()
     overwrite = [bytes([i % 256]) * 4096 for i in range(2000)]  # may take the memory the input held
-    assert [b.address for c in batch.columns for b in c.buffers() if b is not None] == addresses
-    assert batch.slice(49_999).to_pylist() == [{"id": "document-identifier-000", "n": 123456789, "x": 2.5,
-                                                "tags": ["red", "green"]}]
+    assert addresses() == held and batch.slice(49_999).to_pylist() == [
+        {"id": "document-identifier-000", "n": 123456789, "x": 2.5, "tags": ["red", "green"]}]
     del overwrite
 
 
 def test_works_without_pyarrow_except_for_arrow():
-    out = in_fresh_python(f"""
+    in_fresh_python(f"""
         attempts = []
 
         class NoPyarrow:
@@ -559,28 +487,21 @@ def test_works_without_pyarrow_except_for_arrow():
                     raise ImportError("no pyarrow here")
 
         sys.meta_path.insert(0, NoPyarrow())
+        import pytest
         import velkora
+        from helpers import stream_decoded, streamed
 
-        body, out = bytes.fromhex("{BODY.hex()}"), []
-        assert velkora.deserialize(body)["response"]["docs"] == [{{"a": 1}}]
-        assert '"docs":[{{"a":1}}]' in velkora.deserialize_json(body)
-        velkora.deserialize_stream(body, out.append)
-        dec = velkora.StreamDecoder()
-        dec.feed(body, out.append)
-        dec.finish()
-        assert out == [{{"a": 1}}] * 2 and dec.count == 1 and attempts == []
-        try:
-            velkora.deserialize_arrow(body, [("a", 1)])
-        except ImportError as e:
-            assert e.__notes__ == ["while processing 'schema'"] and attempts, (e.__notes__, attempts)
-        else:
-            raise AssertionError("deserialize_arrow worked without pyarrow")
+        body = bytes.fromhex("{BODY.hex()}")
+        dec, out = stream_decoded(body)
+        assert velkora.deserialize(body)["response"]["docs"] == streamed(body) == out == [{{"a": 1}}]
+        assert '"docs":[{{"a":1}}]' in velkora.deserialize_json(body) and dec.finish() is None and dec.count == 1
+        assert attempts == []
+        error = pytest.raises(ImportError, velkora.deserialize_arrow, body, [("a", 1)]).value
+        assert error.__notes__ == ["while processing 'schema'"] and attempts, (error.__notes__, attempts)
         sys.meta_path.pop(0)  # a failed import is tried again later
         import pyarrow as pa
         assert velkora.deserialize_arrow(body, pa.schema([("a", pa.int64())])).num_rows == 1
-        print("ok")
     """, timeout=120)
-    assert out.strip() == "ok"
 
 
 # ---------------------------------------------------------------------------
@@ -618,39 +539,29 @@ def test_solr_bodies(name, children, variant):
 @pytest.mark.parametrize("name,children", [("select_small", "skip"), ("child_docs", "explode")])
 def test_truncated_and_corrupted_solr_bodies(name, children):
     data, schema = solr_body(name), _solr_schema(name, children)
-
-    decode = lambda body: deserialize_arrow(body, schema, children=children)
-
-    def valid(batch):
+    decode = functools.partial(deserialize_arrow, schema=schema, children=children)
+    cut = [batch for _, batch in every_cut(data, decode)]
+    for batch in cut + [outcome(decode, corrupted) for corrupted in corruptions(data, 1000, name)]:
         if not isinstance(batch, ValueError):  # (outside the decode: ArrowInvalid is a ValueError too)
             batch.validate(full=True)
-        return batch
-
     # A prefix decodes only once it holds every document, and then to the same batch.
-    results = [valid(batch) for _, batch in every_cut(data, decode)]
-    first = next(n for n, batch in enumerate(results) if not isinstance(batch, ValueError))
-    assert first > 0 and all(batch.equals(results[-1]) for batch in results[first:])
-    for corrupted in corruptions(data, 1000, name):
-        valid(outcome(decode, corrupted))
+    first = next(n for n, batch in enumerate(cut) if not isinstance(batch, ValueError))
+    assert first > 0 and all(batch.equals(cut[-1]) for batch in cut[first:])
 
 
 # ---------------------------------------------------------------------------
 # Agreement with deserialize on generated documents
 
-DIFF_SCHEMA = pa.schema([("n", pa.int32()), ("i", pa.int64()), ("g", pa.float32()), ("f", pa.float64()),
-                         ("b", pa.bool_()), ("s", pa.utf8()), ("x", pa.binary()), ("t", TS), ("li", LIST(pa.int64())),
-                         ("lg", LIST(pa.float32())), ("ls", LIST(pa.utf8())), ("lt", LIST(TS))])
-_i32 = st.integers(-2**31, 2**31 - 1)
-_i64 = st.integers(-2**63, 2**63 - 1)
-_f32 = st.floats(width=32)
+_i32, _i64 = st.integers(-2**31, 2**31 - 1), st.integers(-2**63, 2**63 - 1)
 _ints = st.one_of(st.builds(jb.Byte, st.integers(-128, 127)), st.builds(jb.Short, st.integers(-2**15, 2**15 - 1)),
                   st.builds(jb.Int, _i32), st.builds(jb.SInt, _i32), st.builds(jb.Long, _i32))
 _longs = _ints | st.builds(jb.Long, _i64) | st.builds(jb.SLong, _i64)
-_floats = st.builds(jb.Float, _f32) | st.floats().map(jb.Double)
+_floats = st.builds(jb.Float, st.floats(width=32)) | st.floats().map(jb.Double)
 _stamps = st.builds(jb.Date, _i64) | st.builds(jb.Long, _i64) | st.builds(jb.SLong, _i64)
-_VALUES = {"n": _ints, "i": _longs, "g": _floats, "f": _floats, "b": st.booleans(), "s": st.text(max_size=8),
-           "x": st.binary(max_size=8), "t": _stamps}
-_VALUES.update(li=_longs, lg=_floats, ls=_VALUES["s"], lt=_stamps)
+_COLUMNS = {"n": (I32, _ints), "i": (I64, _longs), "g": (F32, _floats), "f": (F64, _floats), "b": (BOOL, st.booleans()),
+            "s": (UTF8, st.text(max_size=8)), "x": (BIN, st.binary(max_size=8)), "t": (TS, _stamps)}
+_COLUMNS.update({"l" + k: (LIST(_COLUMNS[k][0]), _COLUMNS[k][1]) for k in "igst"})  # list columns
+DIFF_SCHEMA = pa.schema([(name, t) for name, (t, _) in _COLUMNS.items()])
 
 
 def _field(values):
@@ -658,11 +569,9 @@ def _field(values):
     return st.one_of(values, st.none(), items, items.map(jb.Iter))
 
 
-_junk = st.recursive(st.integers(-5, 5) | st.text(max_size=3),
-                     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=2), inner,
-                                                                                 max_size=3),
-                     max_leaves=6)
-_document = st.fixed_dictionaries({}, optional={**{k: _field(v) for k, v in _VALUES.items()},
+_junk = st.recursive(st.integers(-5, 5) | st.text(max_size=3), lambda inner: st.lists(inner, max_size=3)
+                     | st.dictionaries(st.text(max_size=2), inner, max_size=3), max_leaves=6)
+_document = st.fixed_dictionaries({}, optional={**{k: _field(v) for k, (_, v) in _COLUMNS.items()},
                                                 "junk": _junk}).map(lambda d: list(d.items()))
 
 
@@ -670,8 +579,7 @@ _document = st.fixed_dictionaries({}, optional={**{k: _field(v) for k, v in _VAL
 @given(st.lists(_document, max_size=6), st.sampled_from([select, export]), st.sampled_from(["skip", "explode"]))
 def test_agrees_with_deserialize(docs, envelope, children):
     data = envelope(*docs)
-    decoded = velkora.deserialize(data)["response"]["docs"]
     rows = [{f.name: ax.route(*ax.kind_of(f.type), ax.from_python(doc.get(f.name))) for f in DIFF_SCHEMA}
-            for doc in decoded]
-    expected = pa.RecordBatch.from_pylist(rows, schema=DIFF_SCHEMA)
-    ax.assert_batches_equal(deserialize_arrow(data, DIFF_SCHEMA, children=children), expected)
+            for doc in velkora.deserialize(data)["response"]["docs"]]
+    ax.assert_batches_equal(deserialize_arrow(data, DIFF_SCHEMA, children=children),
+                            pa.RecordBatch.from_pylist(rows, schema=DIFF_SCHEMA))

@@ -5,71 +5,67 @@ import pytest
 
 import javabin as jb
 from arrow_expect import CHILDREN_REFUSED, MISFIT, Mark, export, select
-from helpers import DEPTH
+from helpers import DEPTH, failure
 from velkora import deserialize_arrow
 
-META = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32()), ("_child_field", pa.utf8())])
+I64, UTF8 = pa.int64(), pa.utf8()
+META = pa.schema([("id", I64), ("_parent_id", I64), ("_depth", pa.int32()), ("_child_field", UTF8)])
+NOT_DOC = "expected SolrDocument or map at byte offset {}, found other tag"
+BUILD = "failed to build Arrow RecordBatch: Invalid argument error: "
+error = lambda data, schema=META, **kw: failure(deserialize_arrow, data, schema, **kw)  # noqa: E731
 
 
 def D(key, *fields, children=()):
     return jb.Doc([("id", key), *fields], children)
 
 
-def rows(data, schema=META, **kw):
-    batch = deserialize_arrow(data, schema, children="explode", **kw)
+def rows(data, schema=META, children="explode", **kw):
+    batch = deserialize_arrow(data, schema, children=children, **kw)
     assert batch.schema.equals(schema, check_metadata=True)
     return list(zip(*(c.to_pylist() for c in batch.columns)))
 
 
-def error(data, schema=META, **kw):
-    return str(pytest.raises(ValueError, lambda: deserialize_arrow(data, schema, **kw)).value)
-
-
+ROOT = (1, None, 0, None)
 TREES = [  # body, rows (id, _parent_id, _depth, _child_field)
-    (select(D(1, children=[D(2), D(3)])), [(1, None, 0, None), (2, 1, 1, None), (3, 1, 1, None)]),
+    (select(D(1, children=[D(2), D(3)])), [ROOT, (2, 1, 1, None), (3, 1, 1, None)]),
     (select(D(1, ("reviews", [D(5), D(6, children=[D(7)])]))),
-     [(1, None, 0, None), (5, 1, 1, "reviews"), (6, 1, 1, "reviews"), (7, 6, 2, None)]),
-    (select(D(1, ("kids", jb.Iter([D(2), D(3)])), ("n", 4))),
-     [(1, None, 0, None), (2, 1, 1, "kids"), (3, 1, 1, "kids")]),
-    (export([("id", 1), ("author", D(2))]), [(1, None, 0, None), (2, 1, 1, "author")]),
+     [ROOT, (5, 1, 1, "reviews"), (6, 1, 1, "reviews"), (7, 6, 2, None)]),
+    (select(D(1, ("kids", jb.Iter([D(2), D(3)])), ("n", 4))), [ROOT, (2, 1, 1, "kids"), (3, 1, 1, "kids")]),
+    (export([("id", 1), ("author", D(2))]), [ROOT, (2, 1, 1, "author")]),
     (select(D(1, ("kids", [D(2), jb.NamedList([("id", 3)]), jb.MapEntryIter([("id", 4)]), jb.OrderedMap([])]))),
-     [(1, None, 0, None), (2, 1, 1, "kids"), (3, 1, 1, "kids"), (4, 1, 1, "kids"), (None, 1, 1, "kids")]),
+     [ROOT, (2, 1, 1, "kids"), (3, 1, 1, "kids"), (4, 1, 1, "kids"), (None, 1, 1, "kids")]),
     (select(D(1, ("a", [D(2, children=[D(3)])]), children=[D(4, ("b", D(5)))]), D(6, children=[D(7)])),
-     [(1, None, 0, None), (2, 1, 1, "a"), (3, 2, 2, None), (4, 1, 1, None), (5, 4, 2, "b"), (6, None, 0, None),
-      (7, 6, 1, None)]),
+     [ROOT, (2, 1, 1, "a"), (3, 2, 2, None), (4, 1, 1, None), (5, 4, 2, "b"), (6, None, 0, None), (7, 6, 1, None)]),
     # The parent's key may follow its children; a parent without a single key gives them no parent id.
-    (select(jb.Doc([("kids", [D(2)]), ("id", 1)])), [(1, None, 0, None), (2, 1, 1, "kids")]),
+    (select(jb.Doc([("kids", [D(2)]), ("id", 1)])), [ROOT, (2, 1, 1, "kids")]),
     (jb.encode({"response": jb.DocList(docs=jb.Arr([jb.Raw(b"\x0b\xa2"), D(2), jb.Extern("id"), 1],
-                                                  count=1))}), [(1, None, 0, None), (2, 1, 1, None)]),
+                                                  count=1))}), [ROOT, (2, 1, 1, None)]),
     (select(jb.Doc([("x", 1)], [D(2)])), [(None, None, 0, None), (2, None, 1, None)]),
     (select(D(None, children=[D(2)])), [(None, None, 0, None), (2, None, 1, None)]),
     (select(D([7, 8], children=[D(2)])), [(7, None, 0, None), (2, 7, 1, None)]),
     (select(D(1, ("id", 9), children=[D(2)])), [(9, None, 0, None), (2, 9, 1, None)]),
     # Empty lists are plain values, and fields named like metadata columns are not document fields.
     (select(D(1, ("kids", []), ("more", jb.Iter([])), ("_depth", 5), ("_parent_id", 3), ("_child_field", "f"))),
-     [(1, None, 0, None)]),
+     [ROOT]),
 ]
 
 
-@pytest.mark.parametrize("data,expected", TREES)
-def test_explode(data, expected):
-    assert rows(data) == expected
+SHAPED = [  # body, rows, schema, child_columns
+    # A field holding children stays null.
+    (select(D(1, ("kids", D(2, ("kids", "plain"))), ("tags", [D(3)])), D(4, ("kids", []), ("tags", []))),
+     [(1, None, None, 0), (2, "plain", None, 1), (3, None, None, 1), (4, None, [], 0)],
+     pa.schema([("id", I64), ("kids", UTF8), ("tags", pa.list_(I64)), ("_depth", I64)]), None),
+    # Renamed roles: "_depth" is then a document field.
+    (select(jb.Doc([("key", "a"), ("_depth", "plain"), ("id", 1), ("sub", [jb.Doc([("key", "b")])])])),
+     [("a", None, 0, None, "plain", 1), ("b", "a", 1, "sub", None, None)],
+     pa.schema([("key", UTF8), ("pid", UTF8), ("lvl", I64), ("via", UTF8), ("_depth", UTF8), ("id", I64)]),
+     {"parent_id": "pid", "depth": "lvl", "child_field": "via", "key": "key"}),
+]
 
 
-def test_field_holding_children_stays_null():
-    schema = pa.schema([("id", pa.int64()), ("kids", pa.utf8()), ("tags", pa.list_(pa.int64())),
-                        ("_depth", pa.int64())])
-    data = select(D(1, ("kids", D(2, ("kids", "plain"))), ("tags", [D(3)])), D(4, ("kids", []), ("tags", [])))
-    assert rows(data, schema) == [(1, None, None, 0), (2, "plain", None, 1), (3, None, None, 1), (4, None, [], 0)]
-
-
-def test_renamed_roles():
-    schema = pa.schema([("key", pa.utf8()), ("pid", pa.utf8()), ("lvl", pa.int64()), ("via", pa.utf8()),
-                        ("_depth", pa.utf8()), ("id", pa.int64())])
-    roles = {"parent_id": "pid", "depth": "lvl", "child_field": "via", "key": "key"}
-    data = select(jb.Doc([("key", "a"), ("_depth", "plain"), ("id", 1), ("sub", [jb.Doc([("key", "b")])])]))
-    assert rows(data, schema, child_columns=roles) == [("a", None, 0, None, "plain", 1),
-                                                       ("b", "a", 1, "sub", None, None)]
+@pytest.mark.parametrize("data,expected,schema,roles", [(*tree, META, None) for tree in TREES] + SHAPED)
+def test_explode(data, expected, schema, roles):
+    assert rows(data, schema, child_columns=roles) == expected
 
 
 @pytest.mark.parametrize("nest,via", [
@@ -88,13 +84,9 @@ def test_depth_limit(nest, via):
     assert error(data, children="explode") == DEPTH.format(inner.offset)
 
 
-def test_later_element_of_a_children_list_must_be_a_document():
+def test_later_elements_of_a_children_list_must_be_documents_and_child_values_are_converted():
     for bad, kids in [(Mark(jb.SInt(3)), lambda m: [D(2), m]), (Mark(jb.Str("x")), lambda m: jb.Iter([D(2), m]))]:
-        assert error(select(D(1, ("kids", kids(bad)))), children="explode") == \
-            f"expected SolrDocument or map at byte offset {bad.offset}, found other tag"
-
-
-def test_child_values_are_converted():
+        assert error(select(D(1, ("kids", kids(bad)))), children="explode") == NOT_DOC.format(bad.offset)
     assert error(select(D(1, children=[D("two")])), children="explode") == MISFIT.format("int64")
 
 
@@ -105,46 +97,43 @@ def test_child_values_are_converted():
 @pytest.mark.parametrize("data", [select(D(1, children=[D(2)])), select(D(1), jb.Doc([], [jb.Doc()])),
                                   export([("id", 1), (D(2), None)])])
 def test_skip_mode_refuses_anonymous_children(data):
-    assert error(data) == CHILDREN_REFUSED
-    assert error(data, pa.schema([("other", pa.utf8())])) == CHILDREN_REFUSED
+    assert error(data) == error(data, pa.schema([("other", UTF8)])) == CHILDREN_REFUSED
 
 
 @pytest.mark.parametrize("place", [lambda m: m, lambda m: [m, D(3)], lambda m: jb.Iter([m])])
 def test_skip_mode_named_children(place):
     child = Mark(D(2))
     data = select(D(1, ("kids", place(child))))
-    assert error(data, pa.schema([("kids", pa.utf8())])) == \
+    assert error(data, pa.schema([("kids", UTF8)])) == \
         f"expected scalar value at byte offset {child.offset}, found container/other"
     # Outside the schema they are skipped with the rest of the value; metadata columns still get filled.
-    assert deserialize_arrow(data, META).to_pylist() == [{"id": 1, "_parent_id": None, "_depth": 0,
-                                                         "_child_field": None}]
+    assert rows(data, META, children="skip") == [(1, None, 0, None)]
 
 
 @pytest.mark.parametrize("children", ["skip", "explode"])
 def test_list_key_cannot_fill_a_parent_id(children):
-    schema = pa.schema([("id", pa.list_(pa.int64())), ("_parent_id", pa.list_(pa.int64()))])
+    schema = pa.schema([("id", pa.list_(I64)), ("_parent_id", pa.list_(I64))])
     assert error(select(D([1])), schema, children=children) == MISFIT.format("list")
 
 
 # ---------------------------------------------------------------------------
 # Metadata columns in the schema
 
-PID = pa.int64()
 LEVEL = "column '{}' holds the depth of a child document, so it must be of type int32 or int64"
 VIA = "column '{}' holds the nesting field name of a child document, so it must be of type utf8"
 NO_KEY = "column '{}' holds the parent's key, but the schema has no '{}' column to take that key from"
 KEY_TYPE = "column '_parent_id' holds the parent key of a child document, so it must be the same type as the key column"
 METADATA_ERRORS = [  # fields, child_columns, message
-    ([("_depth", pa.utf8())], None, LEVEL.format("_depth")),
+    ([("_depth", UTF8)], None, LEVEL.format("_depth")),
     ([("u", pa.uint8()), ("_depth", pa.int16())], None, LEVEL.format("_depth")),
     ([("lvl", pa.float64())], {"depth": "lvl"}, LEVEL.format("lvl")),
     ([("_child_field", pa.int32())], None, VIA.format("_child_field")),
     ([("_child_field", pa.large_string())], None, VIA.format("_child_field")),
-    ([("_parent_id", PID)], None, NO_KEY.format("_parent_id", "id")),
-    ([("pid", PID), ("_parent_id", pa.utf8())], {"parent_id": "pid"}, NO_KEY.format("pid", "id")),
-    ([("id", PID), ("_parent_id", PID)], {"key": "key"}, NO_KEY.format("_parent_id", "key")),
-    ([("id", PID), ("_parent_id", pa.int32())], None, KEY_TYPE),
-    ([("id", pa.utf8()), ("_parent_id", pa.large_string())], None, KEY_TYPE),
+    ([("_parent_id", I64)], None, NO_KEY.format("_parent_id", "id")),
+    ([("pid", I64), ("_parent_id", UTF8)], {"parent_id": "pid"}, NO_KEY.format("pid", "id")),
+    ([("id", I64), ("_parent_id", I64)], {"key": "key"}, NO_KEY.format("_parent_id", "key")),
+    ([("id", I64), ("_parent_id", pa.int32())], None, KEY_TYPE),
+    ([("id", UTF8), ("_parent_id", pa.large_string())], None, KEY_TYPE),
 ]
 
 
@@ -156,15 +145,12 @@ def test_metadata_column_errors(fields, roles, message, children):
 
 def test_metadata_columns_in_skip_mode_and_their_nullability():
     data = select(D(1, ("_depth", "x")), D(2))
-    assert deserialize_arrow(data, META).to_pylist() == [
-        {"id": k, "_parent_id": None, "_depth": 0, "_child_field": None} for k in (1, 2)]
+    assert rows(data, META, children="skip") == [(1, None, 0, None), (2, None, 0, None)]
     # The first field of a role's name is the metadata column; a later one is an ordinary column.
-    batch = deserialize_arrow(data, pa.schema([("_depth", pa.int32()), ("_depth", pa.utf8())]))
+    batch = deserialize_arrow(data, pa.schema([("_depth", pa.int32()), ("_depth", UTF8)]))
     assert batch.column(0).to_pylist() == [0, 0] and batch.column(1).to_pylist() == ["x", None]
-    strict = pa.schema([pa.field("id", PID, nullable=False), pa.field("_depth", pa.int32(), nullable=False)])
+    strict = pa.schema([pa.field("id", I64, nullable=False), pa.field("_depth", pa.int32(), nullable=False)])
     assert rows(select(D(1, children=[D(2)])), strict) == [(1, 0), (2, 1)]
-    for name in ("_parent_id", "_child_field"):
-        t = PID if name == "_parent_id" else pa.utf8()
-        message = f"failed to build Arrow RecordBatch: Invalid argument error: Column '{name}' is declared as " \
-                  "non-nullable but contains null values"
-        assert error(data, strict.append(pa.field(name, t, nullable=False)), children="explode") == message
+    for name, t in (("_parent_id", I64), ("_child_field", UTF8)):
+        assert error(data, strict.append(pa.field(name, t, nullable=False)), children="explode") == \
+            f"{BUILD}Column '{name}' is declared as non-nullable but contains null values"
