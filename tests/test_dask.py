@@ -13,101 +13,25 @@ from solr_node import cluster_status, export_body, export_failure, node_name, pa
     replica_state, schema_api, solr_error
 
 dd = pytest.importorskip("dask.dataframe")
-pytest.importorskip("requests")
+requests = pytest.importorskip("requests")
+import velkora.cloud  # noqa: E402
 import velkora.dask as vd  # noqa: E402
 
-SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32()),
-                    ("made", pa.timestamp("ms")), ("tags", pa.list_(pa.utf8()))])
-
-
-def shard_body(shard, n):
-    return export_body([[("id", f"s{shard}-{i:03d}"), ("n", i * 10 + shard), ("price", jb.Float(i / 4)),
-                         ("made", jb.Date(1_600_000_000_000 + i)), ("tags", jb.Iter(["x", "y"][: i % 3]))]
-                        for i in range(n)])
-
-
-@pytest.fixture
-def shards(solr, solr_nodes):
-    """Three shards on three nodes, of 120, 0 and 75 documents; (URLs, bodies)."""
-    bodies = [shard_body(s, n) for s, n in enumerate([120, 0, 75])]
-    urls = [node.serve(f"/solr/products_shard{s + 1}_replica_n1/export", body, chunk_size=1000)
-            for s, (node, body) in enumerate(zip(solr_nodes, bodies))]
-    return urls, bodies
-
-
-def concatenated(bodies, schema=SCHEMA):
-    return pa.concat_tables([pa.Table.from_batches([velkora.deserialize_arrow(b, schema)]) for b in bodies])
-
-
-def same_frame(got, expected: pa.Table):
-    """The computed frame holds exactly the rows of `expected` (dask may pick its own string dtype)."""
-    assert pa.Table.from_pandas(got.reset_index(drop=True), schema=expected.schema, preserve_index=False) \
-        .equals(expected)
-
-
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
-                                  dashboard_address=None) as cluster, \
-            distributed.Client(cluster, set_as_default=False) as client:
-        yield client
-
-
-PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price,made,tags", "distrib": "false"}
-
-
-def test_one_partition_per_shard_equal_to_the_shards_concatenated(shards, solr_nodes, dask_client):
-    urls, bodies = shards
-    with pytest.raises(ValueError, match="^read_export needs at least one shard URL$"):
-        vd.read_export([], PARAMS, SCHEMA)
-    frame = vd.read_export(urls, PARAMS, SCHEMA, batch_size=50)
-    assert frame.npartitions == 3 and list(frame.columns) == SCHEMA.names
-    assert all(node.requests == [] for node in solr_nodes)  # nothing is read before compute
-    got = frame.compute(scheduler="threads")
-    same_frame(got, concatenated(bodies))
-    assert dict(got.dtypes) == dict(frame.dtypes)  # the partitions match the frame's declared columns
-    assert [len(frame.get_partition(i).compute(scheduler="sync")) for i in range(3)] == [120, 0, 75]
-    same_frame(dask_client.compute(vd.read_export(urls, PARAMS, SCHEMA)).result(timeout=60), concatenated(bodies))
-    for node, url in zip(solr_nodes, urls):
-        assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"]
-                   for p in node.asked(url[len(node.base):]))
-
-
-def test_a_failing_shard_fails_the_computation(shards, solr_nodes):
-    urls, bodies = shards
-    solr_nodes[2].serve(urls[2][len(solr_nodes[2].base):], bodies[2], cut="end", cut_at=len(bodies[2]) // 2)
-    with pytest.raises(ValueError, match=r"^unexpected end of input at byte offset \d+$"):
-        vd.read_export(urls, PARAMS, SCHEMA).compute(scheduler="sync")
-
-
-def test_schema_from_the_first_shards_schema_api(shards, solr_nodes):
-    pytest.importorskip("velkora.schema")
-    urls, bodies = shards
-    for path, respond in schema_api(FIELDS[:2], TYPES[:2]).items():  # id and n
-        solr_nodes[0].serve("/solr/products_shard1_replica_n1" + path, respond)
-    frame = vd.read_export(urls, {**PARAMS, "fl": "id,n"})
-    assert list(frame.columns) == ["id", "n"]
-    same_frame(frame.compute(scheduler="threads"), concatenated(bodies, pa.schema(list(SCHEMA)[:2])))
-
-
-# ---------------------------------------------------------------------------
 # A loopback SolrCloud: collection "products", three active shards of two usable replicas each (the leader
 # not always listed first), a replica down, one on a node that is not live, and the inactive parent of a
-# split.
-
-def cloud_doc(i):
-    return [("id", f"doc-{i:03d}"), ("n", i), ("price", jb.Float(i / 4))]
-
-
-CLOUD_DOCS = {"shard1": [cloud_doc(i) for i in range(50)], "shard2": [cloud_doc(i) for i in range(50, 87)],
-              "shard3": []}
-CLOUD_SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32())])
+# split. Each core's /export gives only the fields in fl.
+SCHEMA = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("price", pa.float32()),
+                    ("made", pa.timestamp("ms")), ("tags", pa.list_(pa.utf8()))])
+CLOUD_SCHEMA = pa.schema(list(SCHEMA)[:3])
+DOCS = [[("id", f"doc-{i:03d}"), ("n", i), ("price", jb.Float(i / 4)), ("made", jb.Date(1_600_000_000_000 + i)),
+         ("tags", jb.Iter(["x", "y"][: i % 3]))] for i in range(87)]
+CLOUD_DOCS = {"shard1": DOCS[:50], "shard2": DOCS[50:], "shard3": []}
+PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price,made,tags", "distrib": "false"}
 CLOUD_PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price"}
-FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"},
-          {"name": "price", "type": "pfloat"}]
+FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}, {"name": "price", "type": "pfloat"}]
 TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"},
          {"name": "pfloat", "class": "solr.FloatPointField"}]
+LEADERS = [f"products_shard{s}_replica_n1" for s in (1, 2, 3)]  # on nodes 0, 1 and 2
 
 
 def nothing_listening() -> str:
@@ -141,9 +65,10 @@ class Cloud:
                       if r["base_url"] == n.base + "/solr"}
         for name, shard in shards.items():
             for core in self.cores.keys() & {r["core"] for r in shard["replicas"].values()}:
-                self.serve(core, partitioned_export(CLOUD_DOCS.get(name, sum(CLOUD_DOCS.values(), []))))
+                self.serve(core, partitioned_export(CLOUD_DOCS.get(name, DOCS)))
                 for path, respond in schema_api(FIELDS, TYPES).items():
                     self.cores[core].serve(f"/solr/{core}{path}", respond)
+        self.leader_urls = [self.cores[core].url(f"/solr/{core}/export") for core in LEADERS]
 
     def serve(self, core, respond, **delivery):
         self.cores[core].serve(f"/solr/{core}/export", respond, **delivery)
@@ -167,37 +92,65 @@ def cloud(solr, solr_nodes):
     return Cloud(solr_nodes)
 
 
-def every_document():
-    docs = sum(CLOUD_DOCS.values(), [])
-    return pa.Table.from_batches([velkora.deserialize_arrow(export_body(docs), CLOUD_SCHEMA)])
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        yield client
 
 
-def same_rows(got, expected: pa.Table):
-    """`got` (pandas) holds the rows of `expected` exactly once each, in any order."""
-    table = pa.Table.from_pandas(got.reset_index(drop=True), preserve_index=False)
-    assert table.num_rows == expected.num_rows and len(set(table["id"].to_pylist())) == table.num_rows
-    assert table.sort_by("id").cast(expected.schema).equals(expected.sort_by("id"))
+def every_document(schema=CLOUD_SCHEMA):
+    return pa.Table.from_batches([velkora.deserialize_arrow(export_body(DOCS), schema)])
+
+
+def same_rows(got, expected: pa.Table, ordered=False):
+    """`got` (pandas) holds exactly the rows of `expected`, in its order if `ordered` (dask may pick its own
+    string dtype)."""
+    table = pa.Table.from_pandas(got.reset_index(drop=True), preserve_index=False).cast(expected.schema)
+    assert table.equals(expected) if ordered else table.sort_by("id").equals(expected.sort_by("id"))
+
+
+def test_read_export_one_partition_per_shard_equal_to_the_shards_concatenated(cloud, dask_client):
+    with pytest.raises(ValueError, match="^read_export needs at least one shard URL$"):
+        vd.read_export([], PARAMS, SCHEMA)
+    frame = vd.read_export(cloud.leader_urls, PARAMS, SCHEMA, batch_size=20)
+    assert frame.npartitions == 3 and list(frame.columns) == SCHEMA.names
+    assert all(node.requests == [] for node in cloud.nodes)  # nothing is read before compute
+    got = frame.compute(scheduler="threads")
+    same_rows(got, every_document(SCHEMA), ordered=True)
+    assert dict(got.dtypes) == dict(frame.dtypes)  # the partitions match the frame's declared columns
+    assert [len(frame.get_partition(i).compute(scheduler="sync")) for i in range(3)] == [50, 37, 0]
+    same_rows(dask_client.compute(vd.read_export(cloud.leader_urls, PARAMS, SCHEMA)).result(timeout=60),
+              every_document(SCHEMA), ordered=True)
+    assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"] for core in LEADERS for p in cloud.asked(core))
+    cloud.serve(LEADERS[1], partitioned_export(CLOUD_DOCS["shard2"]), cut="end", cut_at=-100)  # a shard fails
+    with pytest.raises(ValueError, match=r"^unexpected end of input at byte offset \d+$"):
+        vd.read_export(cloud.leader_urls, PARAMS, SCHEMA).compute(scheduler="sync")
+
+
+def test_read_export_schema_from_the_first_shards_schema_api(cloud):
+    pytest.importorskip("velkora.schema")
+    frame = vd.read_export(cloud.leader_urls, {**PARAMS, "fl": "id,n"})
+    assert list(frame.columns) == ["id", "n"]
+    same_rows(frame.compute(scheduler="threads"), every_document(pa.schema(list(SCHEMA)[:2])), ordered=True)
+    assert {p.split("/")[2] for n in cloud.nodes for p, _ in n.requests if "/schema" in p} == {LEADERS[0]}
 
 
 @pytest.mark.parametrize("name", ["products", "everything"])
 def test_shards_from_the_cluster_status(cloud, name):
-    import velkora.cloud
-
-    got = velkora.cloud.shards(__import__("requests").Session(), cloud.url, name)
+    got = velkora.cloud.shards(requests.Session(), cloud.url, name)
     assert [(s.collection, s.name, [(r.name, r.type, r.leader) for r in s.replicas]) for s in got] == [
         ("products", "shard1", [("core_node1", "NRT", True), ("core_node2", "TLOG", False)]),
         ("products", "shard2", [("core_node3", "NRT", True), ("core_node4", "TLOG", False)]),
         ("products", "shard3", [("core_node5", "NRT", True), ("core_node6", "PULL", False)])]
-    assert got[1].replicas[0].export_url == cloud.nodes[1].base + "/solr/products_shard2_replica_n1/export"
+    assert got[1].replicas[0].export_url == cloud.leader_urls[1]
     assert cloud.nodes[1].asked("/solr/admin/collections") == [
         {"action": ["CLUSTERSTATUS"], "collection": [name], "wt": ["javabin"]}]
 
 
 def test_cluster_status_errors(cloud):
-    import requests
-
-    import velkora.cloud
-
     url = cloud.url + "/admin/collections"
     with pytest.raises(velkora.cloud.SolrError, match=re.escape(
             f"Solr error 400: Collection: nosuch not found (HTTP 400 from {url}?")):
@@ -233,24 +186,22 @@ def test_read_collection_reads_every_document_once(cloud, dask_client, splits):
 
 @pytest.mark.parametrize("failure", ["refused", "503", "cut"])
 def test_a_failed_replica_is_read_again_on_the_next(cloud, dask_client, failure):
-    leader = "products_shard1_replica_n1"
     if failure == "refused":
-        cloud.refuse(leader)
-    elif failure == "503":
-        cloud.serve(leader, solr_error(503, "no servers hosting shard"))
+        cloud.refuse(LEADERS[0])
     else:
-        cloud.serve(leader, partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600, chunk_size=200)
+        cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard")) if failure == "503" else \
+            cloud.serve(LEADERS[0], partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600, chunk_size=200)
     frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA)
     same_rows(dask_client.compute(frame).result(timeout=60), every_document())
     assert len(cloud.asked("products_shard1_replica_n2")) == 1
-    assert len(cloud.asked(leader)) == (failure != "refused")
+    assert len(cloud.asked(LEADERS[0])) == (failure != "refused")
 
 
 def test_every_replica_failed(cloud):
-    leader, other = "products_shard1_replica_n1", "products_shard1_replica_n2"
-    cloud.serve(leader, solr_error(503, "no servers hosting shard"))
+    other = "products_shard1_replica_n2"
+    cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard"))
     cloud.refuse(other)
-    url = f"{cloud.nodes[0].base}/solr/{leader}"
+    url = f"{cloud.nodes[0].base}/solr/{LEADERS[0]}"
     with pytest.raises(vd.ShardUnavailable, match="^" + re.escape(
             f"shard shard1 of collection products could not be read from any replica: {url}: SolrError: "
             f"Solr error 503: no servers hosting shard (HTTP 503 from {url}/export?") + r".*; "
@@ -259,8 +210,7 @@ def test_every_replica_failed(cloud):
 
 
 def test_a_request_solr_refuses_is_not_retried(cloud):
-    leader = "products_shard1_replica_n1"
-    cloud.serve(leader, export_failure("undefined field nosuch"))
+    cloud.serve(LEADERS[0], export_failure("undefined field nosuch"))
     with pytest.raises(velkora.http.SolrError, match="undefined field nosuch"):
         vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA).compute(scheduler="sync")
     assert cloud.asked("products_shard1_replica_n2") == []
@@ -270,11 +220,9 @@ def test_a_request_solr_refuses_is_not_retried(cloud):
 def test_column_projection_reaches_solr(cloud, dask_client, by):
     columns = None if by == "dask" else ["n"]
     frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA, columns=columns)
-    frame = frame if columns else frame[["n"]]
-    got = dask_client.compute(frame).result(timeout=60)
+    got = dask_client.compute(frame if columns else frame[["n"]]).result(timeout=60)
     assert list(got.columns) == ["n"] and sorted(got["n"]) == list(range(87))
-    asked = [p["fl"] for s in (1, 2, 3) for p in cloud.asked(f"products_shard{s}_replica_n1")]
-    assert asked == [["n"]] * 3
+    assert [p["fl"] for core in LEADERS for p in cloud.asked(core)] == [["n"]] * 3
 
 
 @pytest.fixture(scope="module")
@@ -293,8 +241,7 @@ def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failu
     import velkora.ray
 
     if failure == "cut":
-        cloud.serve("products_shard2_replica_n1", partitioned_export(CLOUD_DOCS["shard2"]), cut="drop",
-                    cut_at=300, chunk_size=100)
+        cloud.serve(LEADERS[1], partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300, chunk_size=100)
     dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
                                           splits_per_shard=splits)
     same_rows(dataset.to_pandas(), every_document())

@@ -18,7 +18,7 @@ import velkora
 import velkora.http as vh
 from descriptions import body as solr_body
 from helpers import documents, in_fresh_python, needs_data
-from solr_node import JSON, Answer, cursor_pages, error_response, export_body as export, export_failure, \
+from solr_node import JAVABIN, JSON, Answer, cursor_pages, error_response, export_body as export, export_failure, \
     schema_api, select_body as select, solr_error, stream_body
 from test_arrow import _solr_schema
 
@@ -61,7 +61,8 @@ def plain(n):
 
 def consume(function, client, url, params=None, **kw):
     # What `function` gave before it stopped (a table as one item, polars' as Arrow), and the exception it stopped
-    # with (None at a normal end). `client`: a client, or a name of MAKE (an async one runs the `a` twin).
+    # with (None at a normal end). `client`: a client, or a name of MAKE (an async one runs the `a` twin). A sync
+    # iterator is advanced from a thread pool, each step on whichever worker is free.
     if function != "iter_documents":
         kw.setdefault(*(("unique_key", "id") if function == "iter_select" else ("schema", SCHEMA)))
     params, got = {"q": "*:*"} if params is None else params, []
@@ -69,8 +70,11 @@ def consume(function, client, url, params=None, **kw):
         if client in ("httpx-async", "aiohttp"):
             asyncio.run(_agather(getattr(vh, "a" + function), MAKE[client], url, params, kw, got))
         else:
-            with MAKE[client]() if isinstance(client, str) else contextlib.nullcontext(client) as made:
-                got.extend(_items(getattr(vh, function)(made, url, params, **kw)))  # keeps what came before a failure
+            with MAKE[client]() if isinstance(client, str) else contextlib.nullcontext(client) as made, \
+                    ThreadPoolExecutor(4) as pool:
+                result = getattr(vh, function)(made, url, params, **kw)
+                got.extend(iter(lambda: pool.submit(next, result, None).result(), None)  # keeps what came first
+                           if hasattr(result, "__next__") else _items(result))
     except Exception as e:
         return got, e
     return got, None
@@ -94,10 +98,7 @@ def rows(got):  # the documents of what a function gave: the rows of its batches
 
 
 def wait_for(condition):  # what `condition()` gives once true, polled for up to two seconds
-    for _ in range(100):
-        if condition():
-            break
-        time.sleep(0.02)
+    any(condition() or time.sleep(0.02) for _ in range(100))
     return condition()
 
 
@@ -141,17 +142,6 @@ def test_a_large_select_arrives_in_batches_of_the_asked_size(solr, client):
     assert pa.Table.from_batches(batches).equals(pa.Table.from_batches([velkora.deserialize_arrow(data, schema)]))
 
 
-@pytest.mark.parametrize("params,sent", [  # wt replaced; pairs; lists, bools and numbers
-    ({"q": "*:*", "wt": "json", "fl": "id,n"}, [("q", "*:*"), ("fl", "id,n"), ("wt", "javabin")]),
-    ([("q", "x"), ("fq", "a:1"), ("fq", "b:2")], [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("wt", "javabin")]),
-    ({"q": "x", "fq": ["a:1", "b:2"], "facet": True, "rows": 10},
-     [("q", "x"), ("fq", "a:1"), ("fq", "b:2"), ("facet", "true"), ("rows", "10"), ("wt", "javabin")])])
-def test_parameters_travel_as_given_with_wt_javabin(solr, client, params, sent):
-    url = solr.serve("/solr/c/select", select(docs(2)))
-    assert len(list(vh.iter_documents(client, url, params))) == 2
-    assert solr.asked("/solr/c/select") == [{name: [v for k, v in sent if k == name] for name, _ in sent}]
-
-
 def test_only_a_requests_session_or_an_httpx_client_and_no_import_of_either():
     for wrong in (object(), "http://x", httpx.AsyncClient()):
         with pytest.raises(TypeError, match=f"^expected a requests.Session or an httpx.Client, got "
@@ -177,6 +167,10 @@ def solr_says(status, msg, code=None, **fields):  # msg None: not decodable
         {"code": code, "status": status, **fields, **({"msg": msg} if msg else {})}
 
 
+def not_solr(body, status, content_type, msg):  # an error page from a proxy or Jetty, or a cut error
+    return case("any", Answer(body, status, content_type), 0, solr_says(status, msg, trace=None))
+
+
 def incomplete(text, expected):
     return vh.IncompleteResponse, "the answer from {url} " + text, {"expected": expected}
 
@@ -186,13 +180,13 @@ def decoded_alike(data, kind, offset):  # the whole-body decoder's error
     return velkora.DecodeError, message, {"kind": kind, "offset": offset}
 
 
-METADATA = {"error-class": "org.apache.solr.common.SolrException",
-            "root-error-class": "org.apache.solr.common.SolrException"}
+METADATA = dict.fromkeys(["error-class", "root-error-class"], "org.apache.solr.common.SolrException")
 FOO, FOO_SAYS = error_response(400, "undefined field foo"), solr_says(400, "undefined field foo", 400,
                                                                       metadata=METADATA, trace=None)
 TRACE, NPE = "java.io.IOException: locked\n\tat x.y(Z.java:1)", "java.lang.NullPointerException\n\tat a.b(C.java:2)"
 PARSE, DOWN = "Invalid stream expression search(c, q=*:*", "java.io.IOException: shard down\n\tat x.y(Z.java:1)"
-NOT_JAVABIN = "the answer from {url} is not javabin: its content type is "
+NOPE, SHORT = 'undefined field: "nope"', "ended after {} of the {} documents it announced"
+NOT_JAVABIN = "the answer from {{url}} is not javabin: its content type is {} and its body starts '{}'"
 PARTIAL = "has partialResults: documents may be missing (pass allow_partial=True to take them anyway)"
 CUT = export(docs(30))
 ENDLESS_STRING = jb.Raw(jb.size_header(jb.STR, 1 << 30))  # a string announced as 1 GiB; filler follows
@@ -215,14 +209,11 @@ OUTCOMES = {
                             allow_partial=True),
     "stream parse error": case("stream", stream_body([], PARSE), 0, solr_says(200, PARSE)),
     "stream run-time error": case("stream", stream_body(docs(6), DOWN), 6, solr_says(200, DOWN)),
-    "export refused": case("export", export_failure('undefined field: "nope"'), 0,
-                           solr_says(200, 'undefined field: "nope"', 400)),
+    "export refused": case("export", export_failure(NOPE), 0, solr_says(200, NOPE, 400)),
     "export header status": case("export", export(docs(3), status=500), 3,
                                  solr_says(200, "the response header reports status 500", 500)),
-    "export cut short": case("export", export(docs(20), 30), 20,
-                             incomplete("ended after 20 of the 30 documents it announced", 30)),
-    "select page short": case("select", select(docs(7), 25), 7,
-                              incomplete("ended after 7 of the 10 documents it announced", 10), {"rows": 10}),
+    "export cut short": case("export", export(docs(20), 30), 20, incomplete(SHORT.format(20, 30), 30)),
+    "select page short": case("select", select(docs(7), 25), 7, incomplete(SHORT.format(7, 10), 10), {"rows": 10}),
     "select partial": case("select", select(docs(10), 25, partial=True), 10, incomplete(PARTIAL, 10), {"rows": 10}),
     "error": case("any", Answer(FOO[0], 400), 0, FOO_SAYS),
     "error as json": case("any", Answer(FOO[1], 400, JSON), 0, FOO_SAYS),
@@ -230,15 +221,12 @@ OUTCOMES = {
                              solr_says(500, "Index locked", 500, trace=TRACE)),
     "error trace only": case("any", solr_error(500, None, trace=NPE), 0,
                              solr_says(500, "java.lang.NullPointerException", 500, trace=NPE)),
-    "proxy page": case("any", Answer(b"<html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway</h1>"
-                                     b"</body></html>", 502, "text/html"), 0,
-                       solr_says(502, "502 Bad Gateway", trace=None)),
-    "jetty page": case("any", Answer(b"<html><body><h2>HTTP ERROR 414 URI Too Long</h2>\n<table><tr><th>URI:</th><td>"
-                                     b"/solr/c/select</td></tr></table></body></html>", 414,
-                                     "text/html;charset=iso-8859-1"), 0,
-                       solr_says(414, "HTTP ERROR 414 URI Too Long URI: /solr/c/select", trace=None)),
-    "empty error": case("any", Answer(b"", 503, "text/plain"), 0, solr_says(503, "HTTP 503", trace=None)),
-    "cut error": case("any", Answer(FOO[0][:-9], 400), 0, solr_says(400, None, trace=None)),
+    "proxy page": not_solr(b"<html><head><title>502 Bad Gateway</title></head><body><h1>Bad Gateway</h1></body>"
+                           b"</html>", 502, "text/html", "502 Bad Gateway"),
+    "jetty page": not_solr(b"<html><body><h2>HTTP ERROR 414 URI Too Long</h2>\n<table><tr><th>URI:</th><td>/solr/c/"
+                           b"select</td></tr></table></body></html>", 414, "text/html;charset=iso-8859-1",
+                           "HTTP ERROR 414 URI Too Long URI: /solr/c/select"),
+    "empty error": not_solr(b"", 503, "text/plain", "HTTP 503"), "cut error": not_solr(FOO[0][:-9], 400, JAVABIN, None),
     # A clean early end: the chunk-fed decoders' finish() says so, counting the bytes they still hold.
     "cut cleanly": case("export", CUT, 13, (velkora.DecodeError, "unexpected end of input at byte offset 1",
                                             {"kind": "UnexpectedEof"}), cut="end", cut_at=len(CUT) // 2),
@@ -253,10 +241,9 @@ OUTCOMES = {
         "cut value": (b"\x02\x83\x01\x02", "UnexpectedEof", 4),
         "too deep": (b"\x02" + b"\x81" * 128 + b"\x80", "DepthExceeded", 129)}.items()},
     "json": case("any", Answer(b'{"responseHeader":{"status":0},"response":{"numFound":0,"docs":[]}}', 200, JSON), 0,
-                 (ValueError, NOT_JAVABIN + "application/json;charset=utf-8 and its body starts "
-                  "'{\"responseHeader\":{\"status\":0},\"response'", {})),
-    "html": case("any", Answer(b"<html><body>Welcome to nginx!</body></html>", 200, "text/html"), 0, (ValueError,
-                 NOT_JAVABIN + "text/html and its body starts '<html><body>Welcome to nginx!</body></ht'", {})),
+                 (ValueError, NOT_JAVABIN.format(JSON, '{"responseHeader":{"status":0},"response'), {})),
+    "html": case("any", Answer(b"<html><body>Welcome to nginx!</body></html>", 200, "text/html"), 0,
+                 (ValueError, NOT_JAVABIN.format("text/html", "<html><body>Welcome to nginx!</body></ht"), {})),
 }
 
 
@@ -324,21 +311,20 @@ def test_a_cut_download_raises_in_every_function(solr, client, function, handler
     assert isinstance(e, error) and (function == "iter_select" or re.search(message or "", str(e))), e  # a page: whole
 
 
+@pytest.mark.parametrize("cut", ["drop", "stall"])
 @pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "read_arrow"])
-def test_a_dropped_connection_raises_the_transports_error(solr, any_client, function):
-    url = solr.serve("/solr/c/export", CUT, cut="drop", cut_at=len(CUT) // 2, chunk_size=64)
-    got, e = consume(function, any_client, url, {}, **({} if function == "iter_documents" else {"batch_size": 1}))
-    assert type(e) is {"requests": requests.exceptions.ChunkedEncodingError, "aiohttp": aiohttp and
-                       aiohttp.ClientPayloadError}.get(any_client, httpx.RemoteProtocolError), e
-    assert len(got) < 30  # what the transport had buffered of the read it was in is lost with it
-
-
-@pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "read_arrow"])
-def test_a_stall_ends_in_the_clients_timeout_or_a_cancel_that_closes_the_connection(solr, any_client, function):
-    # The node sends half the body, holds the rest back for ten seconds, then drops the connection (another error
-    # than a timeout); that it saw the client hang up while it waited shows the timeout or the cancel ended the read.
-    url = solr.serve("/solr/c/export", CUT, cut="stall", cut_at=len(CUT) // 2, chunk_size=64)
+def test_a_drop_or_a_stall_ends_the_read_and_the_connection(solr, any_client, function, cut):
+    # A drop: the transport's error; what it had buffered of the read it was in is lost with it. A stall: the node
+    # sends half the body, holds the rest back for ten seconds, then drops the connection (another error than a
+    # timeout); that it saw the client hang up while it waited shows the timeout or the cancel ended the read.
+    url = solr.serve("/solr/c/export", CUT, cut=cut, cut_at=len(CUT) // 2, chunk_size=64)
     kw = {} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}
+    if cut == "drop":
+        got, e = consume(function, any_client, url, {}, **kw)
+        assert type(e) is {"requests": requests.exceptions.ChunkedEncodingError, "aiohttp": aiohttp and
+                           aiohttp.ClientPayloadError}.get(any_client, httpx.RemoteProtocolError), e
+        assert len(got) < 30
+        return
 
     async def cancel_mid_body():
         async with MAKE[any_client]() as client:
@@ -363,82 +349,46 @@ def test_a_stall_ends_in_the_clients_timeout_or_a_cancel_that_closes_the_connect
 
 
 # ---------------------------------------------------------------------------
-# gzip, long queries, timeouts
+# Parameters, gzip, long queries, timeouts
 
-@pytest.mark.parametrize("gzipped,length,method", [(True, 0, "GET"), (False, 4000, "GET"),
-                                                   (False, 4200, "POST"), (False, 9000, "POST")])
+@pytest.mark.parametrize("gzipped,length,method,given", [(True, 0, "GET", "dict"), (False, 3900, "GET", "pairs"),
+                                                         (False, 4200, "POST", "dict"), (False, 9000, "POST", "pairs")])
 @pytest.mark.parametrize("function", FUNCTIONS)
-def test_gzip_answers_and_long_queries_in_every_route(solr, any_client, function, gzipped, length, method):
-    # Every route inflates gzipped answers, and sends a query too long for Jetty's request line as a form.
+def test_parameters_gzip_and_long_queries_in_every_route(solr, any_client, function, gzipped, length, method, given):
+    # Every route sends the parameters as given (a dict or pairs; lists, bools and numbers) with wt javabin, inflates
+    # gzipped answers, and sends a query too long for Jetty's request line as a form.
     documents = docs(150 if gzipped else 5)
     handler, answer = ("select", cursor_pages(documents)) if function == "iter_select" else \
         ("export", export(documents)) if gzipped else ("select", select(documents))
     url = solr.serve(f"/solr/c/{handler}", answer, gzip=gzipped, chunk_size=100)
     q = "id:(" + " OR ".join(f"d{i:04d}" for i in range(length // 9)) + ")" if length else "*:*"
     q += "x" * (length - len(q))
-    got, e = consume(function, any_client, url, {"q": q})
+    params = {"q": q, "wt": "json", "fq": ["a:1", "b:2"], "facet": True, "hl.fragsize": 10}
+    got, e = consume(function, any_client, url, params if given == "dict" else [
+        (k, v) for k, values in params.items() for v in (values if isinstance(values, list) else [values])])
     assert e is None and rows(got) == [dict(d) for d in documents], e
     assert [seen["method"] for seen in solr.seen] == [method] * len(solr.seen)
-    assert all(p["q"] == [q] for p in solr.asked(f"/solr/c/{handler}"))
+    assert all({k: p[k] for k in ("q", "wt", "fq", "facet", "hl.fragsize")} == {
+        "q": [q], "wt": ["javabin"], "fq": ["a:1", "b:2"], "facet": ["true"], "hl.fragsize": ["10"]}
+        for p in solr.asked(f"/solr/c/{handler}"))
     assert not gzipped or solr.seen[0]["gzip"] and "gzip" in solr.seen[0]["accept"]
     if length > 8192:  # as a GET, the node would refuse it as Jetty does
         refused = requests.get(url, params={"q": q})
         assert refused.status_code == 414 and "<title>Error 414 URI Too Long</title>" in refused.text
 
 
-@pytest.mark.parametrize("given", [None, 7.5])
-def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch, given):
-    url, seen = solr.serve("/solr/c/export", export(docs(3))), []
-    method = "request" if isinstance(client, requests.Session) else "stream"
-    original = getattr(client, method)
+def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch):
+    url, seen, session = solr.serve("/solr/c/export", export(docs(3))), [], isinstance(client, requests.Session)
+    original = getattr(client, method := "request" if session else "stream")
     monkeypatch.setattr(client, method, lambda *a, **kw: seen.append(kw.get("timeout", "client's")) or
                         original(*a, **kw))
-    assert len(list(vh.iter_documents(client, url, {}, timeout=given))) == 3
-    default = (10.0, 300.0) if isinstance(client, requests.Session) else httpx.Timeout(300.0, connect=10.0)
-    assert seen == [default if given is None else given]
-    if isinstance(client, httpx.Client):  # a timeout set on the client is the client's choice
-        seen.clear()
+    for given in (None, 7.5):
+        assert len(list(vh.iter_documents(client, url, {}, timeout=given))) == 3
+    if not session:  # a timeout set on the client is the client's choice
         client.timeout = httpx.Timeout(60.0)
         list(vh.iter_documents(client, url, {}))
-        assert seen == ["client's"]
-
-
-# ---------------------------------------------------------------------------
-# A dishonest server: values that never end, gzip bombs, pages without end
-
-BOMB = Answer(gzip.compress(b"\x02" + bytes(8 * LIMIT), 9), encoding="gzip")  # 8 MiB of nulls in a few KiB
-LARGER = re.escape(f" is larger than max_value_bytes ({LIMIT} bytes); pass a larger max_value_bytes if it "
-                   "should be read") + "$"
-
-
-@pytest.mark.parametrize("function,path,answer,error,message", [
-    ("read_arrow", "/schema/fields", BOMB, ValueError, LARGER),
-    ("iter_select", "/schema/fields", BOMB, ValueError, LARGER), ("iter_select", "/select", BOMB, ValueError, LARGER),
-    ("read_arrow", "/schema/fields", solr_error(404, "Not Found"), vh.SolrError,
-     r"^Solr error 404: Not Found \(HTTP 404 from .*/solr/c/schema/fields"),
-], ids=["schema api bomb", "schema api bomb paging", "page bomb", "schema api failure"])
-def test_whole_body_reads_stop_at_a_gzip_bomb_or_a_schema_api_failure(solr, any_client, function, path, answer,
-                                                                      error, message):
-    assert len(BOMB.body) < 64 << 10
-    handler = "/select" if function == "iter_select" else "/export"
-    for at, respond in {**schema_api(FIELDS, FIELD_TYPES), handler: export(docs(3)), path: answer}.items():
-        solr.serve("/solr/c" + at, respond)
-    _, e = consume(function, any_client, solr.url("/solr/c" + handler), {"q": "*:*", "fl": "id,n"},
-                   max_value_bytes=LIMIT, schema=None, **({"batches": True} if handler == "/select" else {}))
-    assert type(e) is error and re.search(message, str(e)), e
-
-
-@pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "iter_select"])
-def test_a_route_advanced_from_a_thread_pool(solr, client, function):
-    paged = function == "iter_select"
-    url = solr.serve("/solr/c/select", cursor_pages(docs(30)) if paged else select(docs(30)), chunk_size=50)
-    kw = {"schema": SCHEMA, "batch_size": 4} if function == "iter_batches" else \
-        {"rows": 4, "unique_key": "id"} if paged else {}
-    iterator, got = getattr(vh, function)(client, url, {"q": "*:*"}, **kw), []
-    with ThreadPoolExecutor(4) as pool:  # each step on whichever worker is free
-        while len(got) < 40 and (item := pool.submit(next, iterator, None).result()) is not None:
-            got.append(item)
-    assert rows(got) == plain(30)
+    default = (10.0, 300.0) if session else httpx.Timeout(300.0, connect=10.0)
+    assert seen == [default, 7.5, *["client's"] * (not session)]
 
 
 # ---------------------------------------------------------------------------
@@ -477,9 +427,8 @@ def test_cursor_paging_refusals_and_ends(solr, any_client, respond, params, mess
 
 
 @pytest.mark.parametrize("function, args, expected", [
-    ("collection_url", ("http://h:8983/solr/techproducts/select",), "http://h:8983/solr/techproducts"),
-    ("collection_url", ("http://h/solr/c/export/?q=x",), "http://h/solr/c"),
-    ("collection_url", ("http://h/solr/c/stream#top",), "http://h/solr/c"),
+    *[("collection_url", (f"http://h:8983/solr/c{tail}",), "http://h:8983/solr/c") for tail in (
+        "/select", "/export/?q=x", "/stream#top")],
     ("param", ([("sort", "a asc"), ("sort", "b asc")], "sort"), "a asc"),  # single-valued, as Solr reads them
     ("param", ({"fq": ["x", "y"]}, "fq"), "x"), ("param", ({}, "sort"), None),
     *[("cursor_sort", (s, "id"), s) for s in ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC", "  id   desc "]],
@@ -489,7 +438,7 @@ def test_url_and_parameter_helpers(function, args, expected):
 
 
 # ---------------------------------------------------------------------------
-# Schema from the Schema API (schema=None)
+# Schema from the Schema API (schema=None); a dishonest server: gzip bombs
 
 FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
           {"name": "n", "type": "plong", "multiValued": False, "indexed": True, "stored": True},
@@ -498,19 +447,34 @@ FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True
 FIELD_TYPES = [{"name": "string", "class": "solr.StrField", "sortMissingLast": True},
                {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True},
                {"name": "plong", "class": "solr.LongPointField", "docValues": True}]
+BOMB = Answer(gzip.compress(b"\x02" + bytes(8 * LIMIT), 9), encoding="gzip")  # 8 MiB of nulls in a few KiB
+LARGER = re.escape(f" is larger than max_value_bytes ({LIMIT} bytes); pass a larger max_value_bytes if it "
+                   "should be read") + "$"
+SCHEMA_NONE = {  # the function, and what a server answers instead at a path, the error and its message
+    **{f: (f, None) for f in ("iter_batches", "read_arrow", "read_polars", "iter_select")},
+    "schema api bomb": ("read_arrow", ("/schema/fields", BOMB, ValueError, LARGER)),
+    "schema api bomb paging": ("iter_select", ("/schema/fields", BOMB, ValueError, LARGER)),
+    "page bomb": ("iter_select", ("/select", BOMB, ValueError, LARGER)),
+    "schema api failure": ("read_arrow", ("/schema/fields", solr_error(404, "Not Found"), vh.SolrError,
+                                          r"^Solr error 404: Not Found \(HTTP 404 from .*/solr/c/schema/fields"))}
 
 
-@pytest.mark.parametrize("function", ["iter_batches", "read_arrow", "read_polars", "iter_select"])
-def test_schema_none_asks_the_schema_api(solr, any_client, function):
+@pytest.mark.parametrize("case", SCHEMA_NONE)
+def test_schema_none_asks_the_schema_api(solr, any_client, case):
+    function, failure = SCHEMA_NONE[case]
     pytest.importorskip("velkora.schema")
     dynamic = [{"name": "*_dt", "type": "pdate", "indexed": True, "stored": True}]  # in /schema/dynamicfields only
-    for path, respond in schema_api(FIELDS, FIELD_TYPES, dynamic_fields=dynamic).items():
-        solr.serve("/solr/c" + path, respond)
     paged = function == "iter_select"  # which asks the unique key too, and keeps a sort that ends on it
-    url = solr.serve(*(("/solr/c/select", cursor_pages(PAGED)) if paged else ("/solr/c/export", export(PAGED))))
+    answers = {**schema_api(FIELDS, FIELD_TYPES, dynamic_fields=dynamic), "/select": cursor_pages(PAGED),
+               "/export": export(PAGED), **dict([failure[:2]] if failure else [])}
+    for path, respond in answers.items():
+        solr.serve("/solr/c" + path, respond)
     params = {"q": "*:*", "fl": "id,n,tags,when_dt", **({"sort": "n desc, id desc"} if paged else {})}
-    kw = {"batches": True, "unique_key": None} if paged else {}
-    got, e = consume(function, any_client, url, params, schema=None, **kw)
+    got, e = consume(function, any_client, solr.url("/solr/c/select" if paged else "/solr/c/export"), params,
+                     schema=None, max_value_bytes=LIMIT, **({"batches": True, "unique_key": None} if paged else {}))
+    if failure:  # a whole-body read stops at a gzip bomb, a Schema API failure ends the read
+        assert type(e) is failure[2] and re.search(failure[3], str(e)), e
+        return
     assert e is None, e
     got = got[0] if function.startswith("read_") else pa.Table.from_batches(got)
     assert solr.asked("/solr/c/schema/uniquekey") == [{"wt": ["javabin"]}] * paged
@@ -530,30 +494,24 @@ STREAM_CLIENT = """
     import pyarrow as pa, requests
     import velkora.http as vh
     from helpers import status
-    url, function, session = sys.argv[1], sys.argv[2], requests.Session()
+    function, warm, session = sys.argv[1], sys.argv[2], requests.Session()
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("title", pa.utf8())])
-    list(vh.iter_documents(session, warm := url.replace("/export", "/warm"), {}))  # first-use costs out of the way
+    list(vh.iter_documents(session, warm, {}))  # first-use costs out of the way
     list(vh.iter_batches(session, warm, {}, schema))
     before = status("VmRSS")
-    rows = sum(1 for _ in vh.iter_documents(session, url, {})) if function == "iter_documents" else \
-        sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
-    print(rows, status("VmHWM") - before)
+    for url in sys.argv[3:]:  # the small answer, then the large one: how far each read took the peak
+        rows = sum(1 for _ in vh.iter_documents(session, url, {})) if function == "iter_documents" else \\
+            sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
+        print(rows, status("VmHWM") - before)
 """
 
 
 @pytest.mark.rss
 @pytest.mark.parametrize("function", ["iter_documents", "iter_batches"])
 def test_memory_does_not_grow_with_the_response(solr, function):
-    title = "a fairly long title, as product titles go " * 3
-
-    def growth(n):
-        data = export([[("id", f"d{i:07d}"), ("n", i), ("title", title)] for i in range(n)])
-        solr.serve("/solr/c/export", data, chunk_size=65536)
-        solr.serve("/solr/c/warm", export(docs(10)))
-        rows, grown = map(int, in_fresh_python(STREAM_CLIENT, solr.url("/solr/c/export"), function,
-                                               timeout=120).split())
-        assert rows == n
-        return grown, len(data)
-
-    (small, _), (large, size) = growth(5_000), growth(80_000)
-    assert large - small < 4 << 20 and large < size / 4, (small, large, size)
+    title, sizes = "a fairly long title, as product titles go " * 3, (5_000, 80_000)
+    data = [export([[("id", f"d{i:07d}"), ("n", i), ("title", title)] for i in range(n)]) for n in sizes]
+    urls = [solr.serve(f"/solr/c{n}/export", body, chunk_size=65536) for n, body in zip(sizes, data)]
+    out = in_fresh_python(STREAM_CLIENT, function, solr.serve("/solr/c/warm", export(docs(10))), *urls, timeout=120)
+    (small_rows, small), (large_rows, large) = [map(int, line.split()) for line in out.splitlines()]
+    assert (small_rows, large_rows) == sizes and large - small < 4 << 20 and large < len(data[1]) / 4, (small, large)
