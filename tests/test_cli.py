@@ -10,9 +10,7 @@ import struct
 import subprocess
 import sys
 import termios
-import threading
 import time
-import warnings
 from pathlib import Path
 
 import pytest
@@ -36,10 +34,10 @@ def run(*args, stdin: bytes | None = None, cwd=None) -> subprocess.CompletedProc
     return subprocess.run([*COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=300, cwd=cwd)
 
 
-def quietly_inferred(data: bytes, **kwargs) -> pa.Schema:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return velkora.schema.infer(data, **kwargs)
+def ok(*args, **kwargs) -> str:  # the standard output of a run that succeeds and says nothing on standard error
+    done = run(*args, **kwargs)
+    assert (done.returncode, done.stderr.decode()) == (0, "")
+    return done.stdout.decode()
 
 
 @needs_solr
@@ -47,31 +45,23 @@ def quietly_inferred(data: bytes, **kwargs) -> pa.Schema:
                                          ("stream_like", "/stream"), ("child_docs", "/select"),
                                          ("javabin_sample", "/select"), ("all_types", None)])
 def test_json_docs_and_inspect_on_real_bodies(name, shape, tmp_path):
-    data, path = body(name), SOLR_DATA / f"{name}.bin"
-    expected = velkora.deserialize_json(data) + "\n"
-    by_file = run("json", path)
-    assert (by_file.returncode, by_file.stdout.decode(), by_file.stderr) == (0, expected, b"")
-    assert run("json", stdin=data).stdout.decode() == expected
-    assert run("json", "-", "-o", tmp_path / "out.json", stdin=data).returncode == 0
-    assert (tmp_path / "out.json").read_text(encoding="utf-8") == expected
-    shown = run("inspect", stdin=data)
-    assert shown.returncode == 0, shown.stderr
-    text = shown.stdout.decode()
+    data, path, expected = body(name), SOLR_DATA / f"{name}.bin", velkora.deserialize_json(body(name)) + "\n"
+    assert ok("json", path) == ok("json", stdin=data) == expected
+    assert ok("json", "-", "-o", tmp_path / "out.json", stdin=data) == "" and \
+        (tmp_path / "out.json").read_text(encoding="utf-8") == expected
+    text = ok("inspect", stdin=data)
     if shape is None:
         assert "no documents where the Arrow decoders look for them" in text
         return
-    done = run("docs", path)
-    assert done.returncode == 0, done.stderr
-    assert [json.loads(line) for line in done.stdout.decode().splitlines()] == list(map(json_value, documents(data)))
-    assert run("docs", stdin=data).stdout == done.stdout
-    done = run("inspect", "--json", path)
-    assert done.returncode == 0, done.stderr
+    docs = ok("docs", path)
+    assert [json.loads(line) for line in docs.splitlines()] == list(map(json_value, documents(data)))
+    assert ok("docs", stdin=data) == docs
     survey = velkora.schema.without_eof_tuple(velkora._core._survey(data))
-    assert json.loads(done.stdout) == {**survey, "bytes": len(data), "shape": shape}
+    assert json.loads(ok("inspect", "--json", path)) == {**survey, "bytes": len(data), "shape": shape}
     assert "EOF" not in survey["fields"] and "RESPONSE_TIME" not in survey["fields"]
     assert f"shape: {shape} " in text and f"documents: {survey['documents']}" in text
-    assert f"extern strings: {survey['extern_strings']}" in text
-    assert all(f"\n  {field} " in text for field in survey["fields"])
+    assert f"extern strings: {survey['extern_strings']}" in text and all(f"\n  {field} " in text
+                                                                         for field in survey["fields"])
     if name == "select_small":
         lines = text.splitlines()
         assert lines[:8] == ["body: 2542 bytes", "shape: /select (named list of responseHeader, response, "
@@ -105,20 +95,20 @@ ARROW_SCHEMA = pa.schema([("id", pa.utf8()), ("views", pa.int64())])
       for name, children in [("select_small", "skip"), ("export_like", "skip"), ("stream_like", "skip"),
                              ("child_docs", "explode"), ("select_large", "skip")]],
     # From standard input. select_large is larger than the first read: a small sample needs only that.
-    ("select_large", ["--infer", 10], lambda data: quietly_inferred(data, sample=10), ".parquet"),
-    ("select_large", ["--infer", 50000], lambda data: quietly_inferred(data, sample=50000), ".parquet"),
+    *[("select_large", ["--infer", n], lambda data, n=n: velkora.schema.infer(data, sample=n), ".parquet")
+      for n in (10, 50000)],
     ("select_small", ["--schema", "schema.json", "--fl", "manufacturedate_dt,id,price"],
      lambda data: velkora.schema.from_solr(SCHEMA_ANSWER, fl="manufacturedate_dt,id,price"), ".parquet"),
     ("select_small", ["--schema", "schema.arrow"], lambda data: ARROW_SCHEMA, ".parquet"),
 ])
+@pytest.mark.filterwarnings("ignore")
 def test_arrow_output_reads_back_as_deserialize_arrow(name, args, schema, suffix, tmp_path):
     data, out = body(name), tmp_path / f"out{suffix}"
     (tmp_path / "schema.json").write_text(json.dumps(SCHEMA_ANSWER))
     (tmp_path / "schema.arrow").write_bytes(ARROW_SCHEMA.serialize().to_pybytes())
     source = [] if schema else [SOLR_DATA / f"{name}.bin"]
-    done = run("arrow", *source, "-o", out.name, *args, "--quiet", stdin=data if schema else None, cwd=tmp_path)
-    assert (done.returncode, done.stderr) == (0, b"")
-    schema = schema(data) if schema else quietly_inferred(data)
+    assert ok("arrow", *source, "-o", out.name, *args, "--quiet", stdin=data if schema else None, cwd=tmp_path) == ""
+    schema = schema(data) if schema else velkora.schema.infer(data)
     if "explode" in args:  # an inferred schema gets the columns placing each row in its tree
         schema = with_child_columns(schema)
         assert schema.names[-3:] == ["_parent_id", "_depth", "_child_field"]
@@ -135,6 +125,7 @@ EXPORT_50 = export(*[[("id", str(i)), ("n", i)] for i in range(50)])
 MIXED = select([("id", "a"), ("n", 1)], [("id", "b"), ("n", "two")])
 FAILED = stream([("id", "a")], [("EXCEPTION", "java.io.IOException: shard down"), ("EOF", True)])
 GZIPPED = gzip.compress(stream([("id", "a")]))  # saved by curl without --compressed
+PARENTS = select(*[[("id", str(i))] for i in range(10)], jb.Doc([("id", "p")], [jb.Doc([("id", "c")])]))
 ERROR = "velkora: error: "
 INTO = [["arrow", "-o", "out.parquet", "--infer", 5], ["json"], ["docs"], ["json", "-o", "out.json"],
         ["arrow", "-o", "out.arrow", "--schema", "schema.arrow"]]
@@ -154,6 +145,10 @@ REFUSED = [
         (b"\x02\x83\x01\x02", "unexpected end of input at byte offset 4\n"),
         (b"\x02" + b"\x81" * 128 + b"\x80", DEPTH.format(129) + "\n")] for args in INTO],
     (["inspect"], b"\x02\x14", 1, ERROR + "unknown javabin tag byte 0x14 at byte offset 1\n", None),
+    # The warning of inference, then the refusal, and no progress bar off a terminal.
+    (["arrow", "-o", "out.parquet"], PARENTS, 1, 'velkora: the documents hold 1 child documents; decode with '
+     'children="explode" to give each its own row\n' + ERROR + "document has child documents (_childDocuments_), "
+     "which cannot be represented in a flat Arrow table\n", None),
     *[(args, MIXED, 1, ERROR + message + "\n", None) for args, message in [
         (INTO[-1], "javabin value does not fit the Arrow column type (expected int64)"),
         (INTO[-1][:-2], "cannot infer a column type for field 'n': it holds int, string")]],
@@ -196,17 +191,10 @@ def test_docs_into_a_pipe_closed_early_exits_0():
 
 
 def test_quiet_and_no_progress_bar_off_a_terminal(tmp_path):
-    data = select(*[[("id", str(i))] for i in range(10)], jb.Doc([("id", "p")], [jb.Doc([("id", "c")])]))
-    loud = run("arrow", "-o", tmp_path / "a.parquet", stdin=data)
-    assert (loud.returncode, loud.stderr.decode().splitlines()) == (1, [  # no progress bar off a terminal
-        'velkora: the documents hold 1 child documents; decode with children="explode" to give each its own '
-        'row', "velkora: error: document has child documents (_childDocuments_), which cannot be represented "
-        "in a flat Arrow table"])
-    loud = run("arrow", "-o", tmp_path / "a.parquet", "--children", "explode", stdin=data)
+    loud = run("arrow", "-o", tmp_path / "a.parquet", "--children", "explode", stdin=PARENTS)
     assert (loud.returncode, loud.stderr.decode()) == (0, f"velkora: wrote 12 rows to {tmp_path}/a.parquet\n")
-    quiet = run("arrow", "-o", tmp_path / "b.parquet", "--children", "explode", "-q", stdin=data)
-    assert (quiet.returncode, quiet.stderr) == (0, b"")
-    assert run("docs", "--quiet", stdin=data).stderr == b""
+    assert ok("arrow", "-o", tmp_path / "b.parquet", "--children", "explode", "-q", stdin=PARENTS) == ""
+    ok("docs", "--quiet", stdin=PARENTS)
 
 
 def test_console_script_and_help():
@@ -229,20 +217,15 @@ def test_progress_bar_on_a_terminal(quiet):
     process = subprocess.Popen([*COMMAND, "docs", *["--quiet"] * quiet], stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL, stderr=slave)
     os.close(slave)
-
-    def drain() -> None:
-        with contextlib.suppress(OSError):  # until the other end closes
-            while piece := os.read(master, 4096):
-                shown.extend(piece)
-
-    (reader := threading.Thread(target=drain)).start()
     for start in range(0, len(data), 1 << 18):  # about two seconds in all
         process.stdin.write(data[start:start + (1 << 18)])
         process.stdin.flush()
         time.sleep(2 / (len(data) >> 18))
     process.stdin.close()
     assert process.wait(timeout=120) == 0
-    reader.join(timeout=10)
+    with contextlib.suppress(OSError):  # what the terminal holds, until its end closed
+        while piece := os.read(master, 4096):
+            shown.extend(piece)
     os.close(master)
     assert shown == b"" if quiet else b"docs: " in shown and b"B/s" in shown
 

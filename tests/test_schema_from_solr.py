@@ -11,25 +11,20 @@ pa = pytest.importorskip("pyarrow")
 
 _t = lambda name, cls, **props: {"name": name, "class": cls, **props}  # noqa: E731
 _fd = lambda name, type, **props: {"name": name, "type": type, **props}  # noqa: E731
-DV, SHOWN = {"docValues": True}, {"indexed": True, "stored": True}
+DV, SHOWN, MANY = {"docValues": True}, {"indexed": True, "stored": True}, {"multiValued": True}
+TOKENIZED = {"tokenizer": {"class": "solr.StandardTokenizerFactory"}}
 
 # /schema/fieldtypes, in the shape the Schema API answers (JSON; the javabin answer decodes the same).
 FIELD_TYPES = {"responseHeader": {"status": 0, "QTime": 1}, "fieldTypes": [
-    _t("string", "solr.StrField", sortMissingLast=True, **DV),
-    _t("strings", "solr.StrField", sortMissingLast=True, multiValued=True, **DV),
-    _t("boolean", "solr.BoolField", sortMissingLast=True), _t("pint", "solr.IntPointField", **DV),
-    _t("plong", "solr.LongPointField", **DV), _t("plongs", "solr.LongPointField", **DV, multiValued=True),
-    _t("pfloat", "solr.FloatPointField", **DV), _t("pdouble", "solr.DoublePointField", **DV),
-    _t("pdate", "solr.DatePointField", **DV), _t("pdates", "solr.DatePointField", **DV, multiValued=True),
-    _t("binary", "solr.BinaryField"),
-    _t("text_general", "solr.TextField", positionIncrementGap="100", multiValued=True,
-       indexAnalyzer={"tokenizer": {"class": "solr.StandardTokenizerFactory"}},
-       queryAnalyzer={"tokenizer": {"class": "solr.StandardTokenizerFactory"}}),
-    _t("text_en", "solr.TextField", positionIncrementGap="100"), _t("location", "solr.LatLonPointSpatialField", **DV),
-    _t("tint", "org.apache.solr.schema.TrieIntField", precisionStep="8"),
-    _t("tdate", "solr.TrieDateField", precisionStep="6"), _t("uuid", "solr.UUIDField"),
+    _t("string", "solr.StrField", sortMissingLast=True, **DV), _t("boolean", "solr.BoolField", sortMissingLast=True),
+    _t("strings", "solr.StrField", sortMissingLast=True, **MANY, **DV), _t("binary", "solr.BinaryField"),
+    *[_t(name, f"solr.{cls}PointField", **DV, **props) for name, cls, props in [
+        ("pint", "Int", {}), ("plong", "Long", {}), ("plongs", "Long", MANY), ("pfloat", "Float", {}),
+        ("pdouble", "Double", {}), ("pdate", "Date", {}), ("pdates", "Date", MANY)]],
+    _t("text_general", "solr.TextField", positionIncrementGap="100", **MANY, indexAnalyzer=TOKENIZED,
+       queryAnalyzer=TOKENIZED), _t("location", "solr.LatLonPointSpatialField", **DV),
     _t("vector", "solr.DenseVectorField", vectorDimension="4", similarityFunction="cosine"),
-    _t("shape", "solr.ExternalFileField")]}
+    _t("tint", "org.apache.solr.schema.TrieIntField", precisionStep="8"), _t("shape", "solr.ExternalFileField")]}
 
 # /schema/fields, with the dynamic fields the /schema answer lists beside them.
 FIELDS = {"responseHeader": {"status": 0, "QTime": 2}, "fields": [
@@ -39,10 +34,9 @@ FIELDS = {"responseHeader": {"status": 0, "QTime": 2}, "fields": [
     _fd("title", "text_general", multiValued=False), _fd("body", "text_general"), _fd("cat", "strings"),
     _fd("price", "pfloat"), _fd("popularity", "pint", required=True, default="0"),
     _fd("inStock", "boolean", required=True), _fd("released", "pdate"), _fd("store", "location"),
-], "dynamicFields": [
-    _fd("*_s", "string", **SHOWN), _fd("*_ss", "strings", **SHOWN), _fd("*_i", "pint", **SHOWN),
-    _fd("*_l", "plong", **SHOWN), _fd("*_dt", "pdate", **SHOWN), _fd("*_dts", "pdate", **SHOWN, multiValued=True),
-    _fd("attr_*", "text_general", **SHOWN, multiValued=True)]}
+], "dynamicFields": [*[_fd(name, type, **SHOWN) for name, type in [
+    ("*_s", "string"), ("*_ss", "strings"), ("*_i", "pint"), ("*_l", "plong"), ("*_dt", "pdate")]],
+    _fd("*_dts", "pdate", **SHOWN, **MANY), _fd("attr_*", "text_general", **SHOWN, **MANY)]}
 
 
 one = lambda field, types=FIELD_TYPES, **kw: from_solr({"fields": [field]}, types, **kw).field(0)  # noqa: E731
@@ -69,21 +63,21 @@ ONE = [  # field and field types, then the field's Arrow type and nullability, o
     (*_f("pint", required=True, default="0"), pa.int32(), True),  # filled in, but maybe missing from results
     (*_f("pint", required=True, multiValued=True), pa.list_(pa.int32()), False),
     (_fd("f", "pdate"), None, pa.timestamp("ms"), True),  # Solr's default configset
+    # refusals; a fallback, a type or its name, reads the unmapped as text (nullable: whether to try one)
     (_fd("ranking", "shape"), FIELD_TYPES, "field 'ranking' has type 'shape' of class 'solr.ExternalFileField', "
-     "which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text", None),
-    (_fd("f", "my_type"), None, "field 'f' has type 'my_type', which is neither among the given", None),
-    (*_f("binary", multiValued=True), "field 'f' holds several binary values", None)]
+     "which has no Arrow mapping; pass fallback=pyarrow.utf8() to read it as text", True),
+    (_fd("f", "my_type"), None, "field 'f' has type 'my_type', which is neither among the given", True),
+    (*_f("binary", multiValued=True), "field 'f' holds several binary values", False)]
 
 
 @pytest.mark.parametrize("field, types, expected, nullable", ONE)
 def test_one_field(field, types, expected, nullable):
-    if isinstance(expected, str):
-        assert str(pytest.raises(ValueError, one, field, types).value).startswith(expected)
-        if "binary" not in expected:  # a fallback, a type or its name, reads the unmapped as text
-            assert one(field, types, fallback=pa.utf8()).type == one(field, types, fallback="utf8").type \
-                == pa.utf8()
-    else:
+    if isinstance(expected, pa.DataType):
         assert (one(field, types).type, one(field, types).nullable) == (expected, nullable)
+        return
+    assert str(pytest.raises(ValueError, one, field, types).value).startswith(expected)
+    assert not nullable or one(field, types, fallback=pa.utf8()).type == one(field, types, fallback="utf8").type \
+        == pa.utf8()
 
 
 @pytest.mark.parametrize("fl, expected", [
@@ -102,26 +96,22 @@ def test_one_field(field, types, expected, nullable):
      [("name_s", pa.utf8()), ("tags_ss", pa.list_(pa.utf8())), ("n_i", pa.int32()), ("big_l", pa.int64()),
       ("when_dt", pa.timestamp("ms")), ("whens_dts", pa.list_(pa.timestamp("ms")))]),
     ("attr_color_s", [("attr_color_s", pa.list_(pa.utf8()))]),  # attr_*, the longer pattern, wins over *_s
-    ("p*,id,*", None)])
+    # globs expand in schema order; a name already placed keeps its place
+    ("p*,id,*", "price popularity id _version_ _root_ title body cat inStock released store".split())])
 @pytest.mark.parametrize("answers", ["whole", "dynamicfields apart"])
 def test_fl_picks_orders_and_resolves(fl, expected, answers):
-    if answers == "whole":
-        schema = from_solr(FIELDS, FIELD_TYPES, fl=fl)
-    else:  # /schema/fields lists declared fields only; the dynamic ones come from /schema/dynamicfields
-        declared = {k: v for k, v in FIELDS.items() if k != "dynamicFields"}
-        schema = from_solr(declared, FIELD_TYPES, fl=fl, dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]})
-    if expected is None:  # globs expand in schema order; a name already placed keeps its place
-        assert schema.names == ["price", "popularity", "id", "_version_", "_root_", "title", "body", "cat",
-                                "inStock", "released", "store"]
-        return
-    assert schema == pa.schema(expected)
+    # /schema/fields lists declared fields only; the dynamic ones come from /schema/dynamicfields
+    declared = {k: v for k, v in FIELDS.items() if k != "dynamicFields" or answers == "whole"}
+    schema = from_solr(declared, FIELD_TYPES, fl=fl, dynamic_fields={"dynamicFields": FIELDS["dynamicFields"]}
+                       if answers != "whole" else None)
+    assert schema.names == expected if isinstance(expected[0], str) else schema == pa.schema(expected)
 
 
 @pytest.mark.parametrize("tz", ["UTC", "Europe/Paris"])
 def test_dates_in_a_time_zone(tz):
-    schema = from_solr(FIELDS, FIELD_TYPES, fl="id,released,when_dt,whens_dts,price", tz=tz)
     zoned = pa.timestamp("ms", tz=tz)
-    assert [f.type for f in schema][1:] == [zoned, zoned, pa.list_(zoned), pa.float32()]
+    assert [f.type for f in from_solr(FIELDS, FIELD_TYPES, fl="id,released,when_dt,whens_dts,price", tz=tz)][1:] \
+        == [zoned, zoned, pa.list_(zoned), pa.float32()]
 
 
 @pytest.mark.parametrize("args, kw, error, message", [
