@@ -1,27 +1,23 @@
 """velkora.ArrowStreamDecoder: the rows deserialize_arrow gives, in any chunks, cut every batch_size rows."""
 
-import gc
 import random
-import sys
 
 import pyarrow as pa
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import arrow_expect as ax
 import javabin as jb
 import velkora
-from arrow_expect import export, select, stream
+from arrow_expect import select, stream
 from descriptions import body as solr_body
-from helpers import EOF, failure, fed_until_failure, feed_all, in_fresh_python, needs_data
-from test_arrow import SOLR, _big, _solr_schema
+from helpers import failure, fed_until_failure, feed_all, in_fresh_python, needs_data, stream_decoded, streamed
+from test_arrow import SOLR, _solr_schema
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
-TREE = pa.schema([("id", pa.int64()), ("_parent_id", pa.int64()), ("_depth", pa.int32())])
 
 
-def docs(n, start=0):
-    return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(start, start + n)]
+def docs(n):
+    return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(n)]
 
 
 def fed(data, schema, sizes=None, batch_size=65536, **kw):
@@ -45,7 +41,7 @@ def same_rows(data, schema, sizes, batch_size=65536, **kw):
 # The same rows for every chunking
 
 @needs_data
-@pytest.mark.parametrize("name,children", SOLR)  # child_docs in skip mode: refused alike
+@pytest.mark.parametrize("name,children", SOLR)  # child_docs in skip mode: refused alike by the Arrow decoders
 def test_solr_bodies_in_any_chunks(name, children):
     data, schema = solr_body(name), _solr_schema(name, children)
     for sizes in [None, [4096], [1] if len(data) < 100_000 else [65536], [1, 7, 2, 300, 13]]:
@@ -53,88 +49,43 @@ def test_solr_bodies_in_any_chunks(name, children):
             assert failure(fed, data, schema, sizes) == failure(velkora.deserialize_arrow, data, schema) is not None
         else:
             same_rows(data, schema, sizes, children=children, batch_size=97)
-
-
-@settings(max_examples=60, deadline=None)
-@given(st.integers(0, 12), st.sampled_from([select, export, stream]), st.sampled_from(["skip", "explode"]),
-       st.lists(st.integers(1, 40), min_size=1, max_size=8), st.integers(0, 5))
-def test_generated_bodies_in_random_chunks(n, envelope, children, sizes, batch_size):
-    documents = [d + [("kid", jb.Doc([("id", 100 + i)]))] if i % 4 == 1 else d for i, d in enumerate(docs(n))]
-    schema = SCHEMA if children == "skip" else pa.schema(list(SCHEMA) + list(TREE)[1:])
-    data = envelope(*documents)
-    same_rows(data, schema, sizes, children=children, batch_size=batch_size)
-
-
-# A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child).
-EntryDoc = type("EntryDoc", (jb.Arr,), {"tag": jb.MAP_ENTRY_ITER, "size": "END"})
-SPLIT = {  # a body, its children mode, and the columns of the whole body
-    # an anonymous child among the items of an entry document is measured as one item
-    "anonymous child": (lambda: stream(EntryDoc([jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]),
-                                                 jb.Extern("name"), "one"]), [("id", 4)]), "explode",
-                        {"id": [1, 2, 3, 4], "name": ["one", None, None, None], "_parent_id": [None, 1, 2, None],
-                         "_depth": [0, 1, 2, 0]}),
-    # both documents define and use their own field names
-    "extern definitions": (lambda: stream([("first name", "x"), ("id", 1)],
-                                          [("second name", "y"), ("id", 2), ("first name", "z")]),
-                           "skip", {"id": [1, 2], "first name": ["x", "z"], "second name": [None, "y"]}),
-}
-
-
-@pytest.mark.parametrize("case", SPLIT)
-def test_two_pieces_split_at_every_byte(case):
-    make, children, columns = SPLIT[case]
-    types = {"id": pa.int64(), "_parent_id": pa.int64(), "_depth": pa.int32()}
-    data, schema = make(), pa.schema([(name, types.get(name, pa.utf8())) for name in columns])
-    assert velkora.deserialize_arrow(data, schema, children=children).to_pydict() == columns
-    for cut in range(1, len(data)):
-        same_rows(data, schema, [cut, len(data)], children=children)
+        if children == "skip":  # StreamDecoder: the documents deserialize_stream delivers
+            dec, out = stream_decoded(data, sizes)
+            assert dec.finish() is None and dec.count == len(out) and out == streamed(data)
 
 
 # ---------------------------------------------------------------------------
 # Batch boundaries
 
+# A MAP_ENTRY_ITER document written part by part (a bare SOLRDOC among its items is an anonymous child).
+EntryDoc = type("EntryDoc", (jb.Arr,), {"tag": jb.MAP_ENTRY_ITER, "size": "END"})
+
+
+def counts(calls):
+    return [[b.num_rows for b in call] for call in calls]
+
+
 def test_batches_cut_every_batch_size_rows():
-    counts = lambda calls: [[b.num_rows for b in call] for call in calls]
     assert counts(fed(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
     assert counts(fed(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
     assert counts(fed(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
     assert counts(fed(select(*docs(2)), SCHEMA, batch_size=True)) == [[1, 1], []]
     assert counts(fed(select(*docs(5)), SCHEMA, batch_size=2 ** 64 - 1)) == [[], [5]]
     assert counts(fed(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
-    # A document's rows never split: two children make a batch of three rows at batch_size=2.
-    tree = select([("id", 1), ("kids", [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])])], [("id", 4)])
-    calls = fed(tree, TREE, batch_size=2, children="explode")
-    assert counts(calls) == [[3], [1]]
-    assert table(calls, TREE).to_pydict() == {"id": [1, 2, 3, 4], "_parent_id": [None, 1, 1, None],
-                                              "_depth": [0, 1, 1, 0]}
 
 
-# ---------------------------------------------------------------------------
-# A cut download is an error, never a short table
-
-LAST = ax.Mark(jb.Doc(docs(5)[4]))
-CUTS = [  # body, where it is cut, the bytes finish reports still held, the rows fed, the rows of the rest
-    (select(*docs(5)), 12, 12, [], None),               # in the envelope: every byte is still held
-    (export(*docs(5)), -3, 0, [2, 2], None),            # after the last document, before the iterator's END
-    (stream(*docs(3), end=False), None, 0, [2], None),  # the iterator never ends
-    (b"", None, 0, [], None),                           # no bytes at all
-    (select(*docs(4), LAST), LAST.offset + 3, 3, [2, 2], [1]),  # in a counted document: the bytes it holds
-]
-
-
-@pytest.mark.parametrize("data,cut,held,rows,rest", CUTS)
-def test_finish_refuses_a_cut_stream(data, cut, held, rows, rest):
-    schema = SCHEMA.with_metadata({"origin": "solr"})
-    dec = velkora.ArrowStreamDecoder(schema, 2)
-    first = dec.schema()
-    assert [b.num_rows for b in dec.feed(data[:cut])] == rows
-    for _ in range(2):  # the same again: finish changes nothing
-        pytest.raises(ValueError, dec.finish).match(f"^{EOF.format(held)}$")
-    if rest is not None:  # and the rest still completes the table
-        assert [b.num_rows for b in dec.feed(data[cut:]) + dec.finish()] == rest
-    # schema() at any time: a new object each call, the schema given, metadata included
-    assert first is not dec.schema() and first.equals(schema, check_metadata=True)
-    assert dec.schema().equals(schema, check_metadata=True)
+def test_a_documents_rows_never_split():
+    # An anonymous child among the items of an entry document is measured as one item; with two children of a
+    # field, the first document makes a batch of five rows at batch_size=2. Split at every byte, the same rows.
+    data = stream(EntryDoc([jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]), jb.Extern("name"), "one",
+                            jb.Extern("kids"), [jb.Doc([("id", 5)]), jb.Doc([("id", 6)])]]), [("id", 4)])
+    schema = pa.schema(list(SCHEMA)[:2] + [("_parent_id", pa.int64()), ("_depth", pa.int32())])
+    calls = fed(data, schema, batch_size=2, children="explode")
+    assert counts(calls) == [[5], [1]]
+    assert table(calls, schema).to_pydict() == {"id": [1, 2, 3, 5, 6, 4], "name": ["one"] + [None] * 5,
+                                                "_parent_id": [None, 1, 2, 1, 1, None], "_depth": [0, 1, 2, 1, 1, 0]}
+    for cut in range(1, len(data)):
+        same_rows(data, schema, [cut, len(data)], children="explode")
 
 
 # ---------------------------------------------------------------------------
@@ -180,9 +131,8 @@ def failure_is_kept(data, sizes, batch_size, children, failure, message):
     rows = [i for call in returned for batch in call for i in batch.column(0).to_pylist()]
     assert first is not None and str(first).startswith(message)
     assert rows == [0, 1][:len(rows)]  # never a row of the failing document, or of one after it
-    for again in (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish):
-        caught = pytest.raises(ValueError, again)
-        assert described(caught.value) == described(first)
+    again = (lambda: dec.feed(b""), lambda: dec.feed(data), dec.finish, dec.finish)
+    assert [described(pytest.raises(ValueError, call).value) for call in again] == [described(first)] * 4
     assert dec.schema().equals(dec.schema())  # the borrow was released every time
     return described(first)
 
@@ -213,100 +163,56 @@ def test_memory_exhaustion_is_kept_too():
     assert out.splitlines() == ["[[0]]"] + ["MemoryError"] * 4 + ["[[0], [1], [2]]"]
 
 
-def test_envelope_errors_count_from_the_stream():
-    data = jb.encode(jb.NamedList([(jb.Raw(bytes([jb.INT, 0, 0, 0, 1])), 1)]))
-    dec = velkora.ArrowStreamDecoder(SCHEMA)
-    for chunk in (data, b"", b"x"):
-        with pytest.raises(ValueError, match="^expected field name \\(string or null\\) at byte offset 2, found other tag$"):
-            dec.feed(chunk)
-
-
-# How pyarrow fails to take a batch: not importable at all, or failing once it holds the stream (or the batch).
-EXPORT_FAILURES = ["no pyarrow", "after the stream", "after the batch"]
-
-
-@pytest.mark.parametrize("failure", EXPORT_FAILURES)
+@pytest.mark.parametrize("failure", ["no pyarrow", "after the stream", "after the batch", "reentrant use"])
 def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
+    # pyarrow not importable at all, or failing once it holds the stream (or the batch). Python code runs inside
+    # feed only while batches are handed to pyarrow: the decoder refuses to be used from there.
     out = in_fresh_python(f"""
+        from types import SimpleNamespace
+        import velkora
         from c_schema import TrackedSchema, CapsuleProvider
-        failure, failing = {failure!r}, [False]
-
-        class NoPyarrow:
-            def find_spec(self, name, path=None, target=None):
-                if failing[0] and failure == "no pyarrow" and name.partition(".")[0] == "pyarrow":
-                    raise ImportError("no pyarrow now")
+        failure = {failure!r}
+        pyarrow = None if failure == "no pyarrow" else __import__("pyarrow")
 
         def fails(stage, value):
-            if failing[0] and failure == stage:
+            global failure
+            if failure == "reentrant use":
+                for call in (dec.schema, lambda: dec.feed(b""), dec.finish):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        print(e)
+                failure = None
+            if failure == stage:
                 raise ImportError("pyarrow failed")
             return value
 
-        sys.meta_path.insert(0, NoPyarrow())
-        if failure != "no pyarrow":
-            import pyarrow
+        def import_from_c(address):  # pyarrow's reader, failing once the real one has taken what it was given
+            reader = fails("after the stream", pyarrow.RecordBatchReader._import_from_c(address))
+            return SimpleNamespace(read_next_batch=lambda: fails("after the batch", reader.read_next_batch()))
 
-            class Flaky:  # pyarrow's reader, failing once the real one has taken what it was given
-                def __init__(self, reader):
-                    self.reader = reader
-
-                @classmethod
-                def _import_from_c(cls, address):
-                    return fails("after the stream", cls(pyarrow.RecordBatchReader._import_from_c(address)))
-
-                def read_next_batch(self):
-                    return fails("after the batch", self.reader.read_next_batch())
-
-            sys.modules["pyarrow"] = type(sys)("pyarrow")
-            sys.modules["pyarrow"].__dict__.update(vars(pyarrow), RecordBatchReader=Flaky)
-        import velkora
-        dec = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2)
-        failing[0] = True
+        dec, got = velkora.ArrowStreamDecoder(CapsuleProvider(TrackedSchema()), 2), []
+        sys.modules["pyarrow"] = pyarrow and type(sys)("pyarrow")
+        if pyarrow:
+            reader = SimpleNamespace(_import_from_c=import_from_c)
+            sys.modules["pyarrow"].__dict__.update(vars(pyarrow), RecordBatchReader=reader)
         try:
-            dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
-        except ImportError:
-            pass
-        else:
-            raise AssertionError("the batches went out although pyarrow failed")
-        failing[0] = False
-        got = dec.feed(b"") + dec.finish()
-        print([b.column(0).to_pylist() for b in got])
+            got += dec.feed(bytes.fromhex("{select(*[[("x", i)] for i in range(5)]).hex()}"))
+        except ImportError as e:
+            print(e)
+        failure = None
+        sys.modules["pyarrow"] = pyarrow  # back as it was: none imported yet, or the real one
+        if not pyarrow:
+            del sys.modules["pyarrow"]
+        print([b.column(0).to_pylist() for b in got + dec.feed(b"") + dec.finish()], dec.schema().names)
     """, timeout=120)
-    assert out.strip() == "[[0, 1], [2, 3], [4]]"
+    raised = ["Already mutably borrowed", "Already borrowed", "Already borrowed"] if failure == "reentrant use" else [
+        "import of pyarrow halted; None in sys.modules" if failure == "no pyarrow" else "pyarrow failed"]
+    assert out.splitlines() == raised + ["[[0, 1], [2, 3], [4]] ['x']"]
 
 
 # ---------------------------------------------------------------------------
-# The object: schema(), threads, arguments
-
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 the collector runs between bytecodes only, "
-                    "so no callback of it can run inside feed")
-def test_reentrant_use_is_refused():
-    # Python code can run inside feed only while batches are handed to pyarrow: a collector callback then.
-    dec, data, seen, armed = velkora.ArrowStreamDecoder(SCHEMA, 1), select(*docs(3)), [], []
-    feed = dec.feed  # bound before arming: nothing is allocated between arming and the call
-
-    def during_collection(phase, info):
-        if phase == "start" and armed and not seen:
-            for call in (dec.schema, lambda: dec.feed(b""), dec.finish):
-                try:
-                    call()
-                    seen.append("no error")
-                except Exception as e:
-                    seen.append(f"{type(e).__name__}: {e}")
-
-    thresholds = gc.get_threshold()
-    gc.callbacks.append(during_collection)
-    gc.set_threshold(1)
-    try:
-        armed.append(True)
-        batches = feed(data)
-        armed.clear()
-    finally:
-        gc.set_threshold(*thresholds)
-        gc.callbacks.remove(during_collection)
-    assert seen == ["RuntimeError: Already mutably borrowed", "RuntimeError: Already borrowed",
-                    "RuntimeError: Already borrowed"]
-    assert [b.num_rows for b in batches + dec.finish()] == [1, 1, 1] and dec.schema().equals(SCHEMA)
-
+# Arguments
 
 @pytest.mark.parametrize("args,kwargs,error,message", [
     ((SCHEMA, 10, 20), {}, TypeError,
@@ -325,30 +231,3 @@ def test_constructor_arguments(args, kwargs, error, message):
         assert info.value.__notes__ == ["while processing 'batch_size'"]
     else:
         assert str(info.value) == message
-
-
-# ---------------------------------------------------------------------------
-# Memory stays flat in the response size
-
-@pytest.mark.rss
-def test_memory_does_not_grow_with_the_response():
-    def peak(n):
-        # The body itself is made before decoding: subtract what holding it costs.
-        rows, rss = map(int, in_fresh_python("""
-            import resource
-            import velkora
-            from helpers import pieces
-            from test_arrow import _big
-            data, schema = _big(int(sys.argv[1]))
-            dec, rows = velkora.ArrowStreamDecoder(schema, 8192), 0
-            for chunk in pieces(data, [65536]):
-                rows += sum(b.num_rows for b in dec.feed(chunk))
-            rows += sum(b.num_rows for b in dec.finish())
-            del data, chunk
-            print(rows, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
-        """, n).split())
-        assert rows == n
-        return rss - len(_big(n)[0])
-
-    small, large = peak(5_000), peak(50_000)
-    assert large - small < 24 << 20, (small, large)

@@ -7,14 +7,10 @@ import sys
 import pytest
 
 import javabin as jb
-from descriptions import SOLR_DATA, assert_same, body
+from descriptions import assert_same, body
+from helpers import needs_data
 
 from velkora import deserialize, deserialize_stream
-
-
-def stream(data, callback=None):
-    got = []
-    return deserialize_stream(data, callback or got.append), got
 
 
 def docs(*ids):
@@ -25,12 +21,16 @@ def py_docs(*ids):
     return [{"id": i, "name": f"n{i}"} for i in ids]
 
 
+def doclist(numFound, docs=(), start=0, maxScore=None, numFoundExact=None):
+    return dict(numFound=numFound, start=start, maxScore=maxScore, numFoundExact=numFoundExact, docs=list(docs))
+
+
 HEADER = ("responseHeader", jb.OrderedMap([("status", jb.Int(0))]))
 SELECT = jb.NamedList([HEADER, ("response", jb.DocList(3, 0, 1.5, True, docs(1, 2, 3)))])
 
 CASES = [
-    (SELECT, {"responseHeader": {"status": 0}, "response": dict(
-        numFound=3, start=0, maxScore=1.5, numFoundExact=True, docs=[])}, py_docs(1, 2, 3)),
+    (SELECT, {"responseHeader": {"status": 0}, "response": doclist(3, maxScore=1.5, numFoundExact=True)},
+     py_docs(1, 2, 3)),
     (jb.MapEntryIter([("responseHeader", jb.MapEntryIter([("status", 0)])), ("response", jb.MapEntryIter(
         [("numFound", 2), ("docs", jb.Iter(docs(1, 2))), ("after", [jb.Doc()])]))]),
      {"responseHeader": {"status": 0}, "response": {"numFound": 2, "docs": [], "after": [{}]}}, py_docs(1, 2)),
@@ -39,47 +39,46 @@ CASES = [
     (jb.NamedList([("result-set", jb.NamedList([("docs", docs(1, 2))]))]), {"result-set": {"docs": []}}, py_docs(1, 2)),
     # A MAP container is always a dict here, whatever its keys.
     (jb.NamedList([("response", jb.Map([(7, "x"), ("docs", docs(4))]))]), {"response": {7: "x", "docs": []}}, py_docs(4)),
-    (jb.NamedList([("response", jb.DocList(1, docs=jb.Iter(docs(1))))]),
-     {"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=[])}, []),
-    (jb.NamedList([("response", jb.DocList(header=jb.Arr([5])))]),
-     {"response": dict(numFound=5, start=None, maxScore=None, numFoundExact=None, docs=[])}, []),
+    (jb.NamedList([("response", jb.DocList(1, docs=jb.Iter(docs(1))))]), {"response": doclist(1)}, []),
+    (jb.NamedList([("response", jb.DocList(header=jb.Arr([5])))]), {"response": doclist(5, start=None)}, []),
     (jb.NamedList([("docs", docs(1)), ("other", jb.NamedList([("docs", docs(2))]))]),
      {"docs": py_docs(1), "other": {"docs": py_docs(2)}}, []),
     (jb.NamedList([("response", jb.NamedList([("docs", jb.NamedList([("a", 1)]))])), ("response", "s")]),
      {"response": "s"}, []),
     (jb.NamedList([("response", jb.NamedList([("docs", [1, None, [2]])]))]), {"response": {"docs": []}}, [1, None, [2]]),
-    (jb.Arr([jb.NamedList([("response", jb.DocList(1, docs=docs(1)))])]),
-     [{"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=py_docs(1))}], []),
+    (jb.Arr([jb.NamedList([("response", jb.DocList(1, docs=docs(1)))])]), [{"response": doclist(1, py_docs(1))}], []),
     # Input-document children (tag 0x10 in item position) of a delivered document.
     (jb.NamedList([("response", jb.DocList(1, docs=[jb.Doc([("id", 1)], [jb.InputDoc([("id", 2)]), jb.Doc()])]))]),
-     {"response": dict(numFound=1, start=0, maxScore=None, numFoundExact=None, docs=[])},
-     [{"id": 1, "_childDocuments_": [{"id": 2}, {}]}]),
+     {"response": doclist(1)}, [{"id": 1, "_childDocuments_": [{"id": 2}, {}]}]),
+    # real Solr bodies: what deserialize returns, the documents taken out of it
+    *[pytest.param(name, None, None, marks=needs_data) for name in [
+        "select_small", "child_docs", "javabin_sample", "export_like", "stream_like", "javabin_backcompat_child_docs"]],
 ]
+
+
+def split(value):
+    """What deserialize_stream should return and deliver, from deserialize's result."""
+    delivered = []
+    for key in ("response", "result-set"):
+        container = value.get(key) if isinstance(value, dict) else None
+        if isinstance(container, dict) and isinstance(container.get("docs"), list):
+            delivered += container["docs"]
+            container["docs"] = []
+    return value, delivered
 
 
 @pytest.mark.parametrize("wire,envelope,delivered", CASES)
 def test_shapes(wire, envelope, delivered):
-    result, got = stream(jb.encode(wire))
-    assert_same(result, envelope)
+    data = body(wire) if isinstance(wire, str) else jb.encode(wire)
+    if isinstance(wire, str):
+        envelope, delivered = split(deserialize(data))
+        assert len(delivered) > 0 or wire == "javabin_backcompat_child_docs"
+    got = []
+    assert_same(deserialize_stream(data, got.append), envelope)
     assert_same(got, delivered)
-    assert_shared_keys(got)
-
-
-def assert_shared_keys(documents):
     seen = {}  # field names come from one extern table: one key object per name
-    for doc in (d for d in documents if isinstance(d, dict)):
+    for doc in (d for d in got if isinstance(d, dict)):
         assert all(seen.setdefault(k, k) is k for k in doc)
-
-
-def test_callback_exception_propagates_unchanged():
-    boom, got = RuntimeError("stop"), []
-
-    def callback(doc):
-        got.append(doc)
-        if len(got) == 2:
-            raise boom
-    assert pytest.raises(RuntimeError, lambda: deserialize_stream(jb.encode(SELECT), callback)).value is boom
-    assert got == py_docs(1, 2)
 
 
 def test_non_callable_callback_fails_only_when_a_document_is_due():
@@ -117,46 +116,23 @@ def test_delivered_documents_are_released():
     assert sys.getrefcount(result) == 2
 
 
-def _split(value):
-    """What deserialize_stream should return and deliver, from deserialize's result."""
-    delivered = []
-    for key in ("response", "result-set"):
-        container = value.get(key) if isinstance(value, dict) else None
-        if isinstance(container, dict) and isinstance(container.get("docs"), list):
-            delivered += container["docs"]
-            container["docs"] = []
-    return value, delivered
-
-
-@pytest.mark.skipif(not SOLR_DATA.is_dir(), reason="Solr test data not present")
-@pytest.mark.parametrize("name", ["select_small", "child_docs", "javabin_sample", "export_like", "stream_like",
-                                  "javabin_backcompat_child_docs"])
-def test_solr_bodies(name):
-    data = body(name)
-    envelope, delivered = _split(deserialize(data))
-    result, got = stream(data)
-    assert_same(result, envelope)
-    assert_same(got, delivered)
-    assert len(got) > 0 or name == "javabin_backcompat_child_docs"
-    assert_shared_keys(got)
-
-
 @pytest.mark.parametrize("enabled", [True, False])
-def test_collector_setting_kept(enabled):
-    # Decoding pauses the cyclic collector; the callback runs under the caller's setting, every exit restores it.
-    seen = []
+def test_callback_exception_propagates_unchanged(enabled):
+    # Decoding pauses the cyclic collector; the callback runs under the caller's setting, and every exit restores
+    # it, the one by the callback's exception (passed on as it is) too.
+    boom, seen = KeyError("stop"), []
 
-    def check(doc):
-        seen.append(gc.isenabled())
-        if doc["id"] == 3:
-            raise KeyError("stop")
+    def callback(doc):
+        seen.append((doc, gc.isenabled()))
+        if len(seen) == 2:
+            raise boom
 
     was = gc.isenabled()
     try:
         gc.enable() if enabled else gc.disable()
         deserialize(jb.encode(SELECT))
         assert gc.isenabled() == enabled
-        pytest.raises(KeyError, lambda: deserialize_stream(jb.encode(SELECT), check))
-        assert seen == [enabled] * 3 and gc.isenabled() == enabled
+        assert pytest.raises(KeyError, deserialize_stream, jb.encode(SELECT), callback).value is boom
+        assert seen == [(doc, enabled) for doc in py_docs(1, 2)] and gc.isenabled() == enabled
     finally:
         gc.enable() if was else gc.disable()
