@@ -1,26 +1,33 @@
 """Decoder objects across threads and interpreters: owner checks, drops on another thread, bytes after the
 documents, and no second interpreter."""
 
-import gc
 import shutil
 import subprocess
 import sys
-import threading
 from pathlib import Path
 
 import pytest
 
 import velkora
-from helpers import export, rss
+from helpers import export
+from test_memory_pressure import growth
 from test_stream_decoder import ARROW as SCHEMA, DOCS, THREAD_OPS, fed_whole, in_thread
+
+DROPPED = "_core::{} is unsendable, but is being dropped on another thread"
 
 
 def made_in_a_finished_thread(make):
     box = []
-    thread = threading.Thread(target=lambda: box.append(make()))
-    thread.start()
-    thread.join()
+    assert in_thread(lambda: box.append(make())) is None
     return box[0]
+
+
+def fed_pair(data, callback=lambda doc: None):
+    """A StreamDecoder and an ArrowStreamDecoder, each fed `data`."""
+    dec, arrow = velkora.StreamDecoder(), velkora.ArrowStreamDecoder(SCHEMA)
+    dec.feed(data, callback)
+    arrow.feed(data)
+    return [dec, arrow]
 
 
 @pytest.mark.parametrize("finished", [False, True], ids=["made here", "made in a finished thread"])
@@ -38,74 +45,50 @@ def test_use_from_other_thread_panics(op, finished, monkeypatch):
         if not finished:  # still usable on its own thread
             assert fed_whole(dec, export(DOCS)) == (DOCS if label == "StreamDecoder" else [d["id"] for d in DOCS])
         del dec, exc  # one made in a finished thread is dropped here, not there: reported as unraisable
-    message = f"_core::{label} is unsendable, but is being dropped on another thread"
-    assert seen == [(RuntimeError, message)] * 20 * finished
+    assert seen == [(RuntimeError, DROPPED.format(label))] * 20 * finished
 
 
 @pytest.mark.rss
 def test_drop_on_another_thread_frees_the_decoder(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
-    partial = export([{"id": "big", "blob": "z" * 2_000_000}])[:-10]
-
-    def holding():
-        dec = velkora.StreamDecoder()
-        dec.feed(partial, lambda d: None)
-        arrow = velkora.ArrowStreamDecoder(SCHEMA)
-        arrow.feed(partial)
-        return [dec, arrow]
-
-    gc.collect()
-    before = rss()
-    for _ in range(40):
-        box = [holding()]
-        assert in_thread(box.clear) is None  # the other thread drops the last references
-    assert rss() - before < 60 << 20  # 160 MB were held in all
-    assert len(seen) == 80 and set(seen) == {
-        "_core::StreamDecoder is unsendable, but is being dropped on another thread",
-        "_core::ArrowStreamDecoder is unsendable, but is being dropped on another thread"}
+    partial, raised = export([{"id": "big", "blob": "z" * 2_000_000}])[:-10], []
+    # The other thread drops the last references: 192 MB in all.
+    assert growth(lambda: raised.append(in_thread(fed_pair(partial).clear)), 40) < 60 << 20 and raised == [None] * 48
+    assert len(seen) == 96 and set(seen) == {DROPPED.format("StreamDecoder"), DROPPED.format("ArrowStreamDecoder")}
 
 
 @pytest.mark.rss
 def test_bytes_after_the_documents_are_not_kept():
-    complete, out = export(DOCS), []
-    dec, arrow = velkora.StreamDecoder(), velkora.ArrowStreamDecoder(SCHEMA)
-    dec.feed(complete, out.append)
-    arrow.feed(complete)
+    out = []
+    dec, arrow = fed_pair(export(DOCS), out.append)
     garbage = b"\x16" * (1 << 20)
-    before = rss()
-    for _ in range(64):
-        dec.feed(garbage, out.append)
-        arrow.feed(garbage)
-    assert rss() - before < 16 << 20
+    assert growth(lambda: (dec.feed(garbage, out.append), arrow.feed(garbage)), 64) < 16 << 20
     assert out == DOCS and dec.finish() is None and dec.count == len(DOCS)
     assert [b.num_rows for b in arrow.finish()] == [len(DOCS)]
 
 
-def interpreter(version):
-    """A working python{version}: on the PATH, or among pyenv's versions."""
-    candidates = [shutil.which(f"python{version}")]
-    candidates += sorted(str(p) for p in Path.home().glob(f".pyenv/versions/{version}*/bin/python{version}"))
-    for candidate in filter(None, candidates):
-        if subprocess.run([candidate, "-c", "pass"], capture_output=True).returncode == 0:
-            return candidate
-    return None
+SUBINTERPRETER = """if True:
+    import sys; sys.path.insert(0, sys.argv[1]); import velkora._core
+    interpreters = __import__("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    try:
+        print(interpreters.run_string(interpreters.create(), f"import sys; sys.path.insert(0, {sys.argv[1]!r}); "
+                                      "import velkora._core") or "loaded")
+    except Exception as e:
+        print(e)
+"""
 
 
 @pytest.mark.parametrize("version", ["3.12", "3.13"])
 def test_second_interpreters_are_refused(version):
-    python = interpreter(version)
-    if python is None:
+    # A working python{version}: on the PATH, or among pyenv's versions.
+    pyenv = sorted(map(str, Path.home().glob(f".pyenv/versions/{version}*/bin/python{version}")))
+    works = [p for p in filter(None, [shutil.which(f"python{version}"), *pyenv])
+             if subprocess.run([p, "-c", "pass"], capture_output=True).returncode == 0]
+    if not works:
         pytest.skip(f"python{version} is not installed")
     site = str(Path(velkora.__file__).resolve().parents[1])
-    code = (
-        "import sys; sys.path.insert(0, sys.argv[1]); import velkora._core\n"
-        "try:\n    import _interpreters as interpreters\nexcept ImportError:\n"
-        "    import _xxsubinterpreters as interpreters\n"
-        "inner = f'import sys; sys.path.insert(0, {sys.argv[1]!r}); import velkora._core'\n"
-        "try:\n    print(interpreters.run_string(interpreters.create(), inner) or 'loaded')\n"
-        "except Exception as e:\n    print(e)\n")
-    run = subprocess.run([python, "-c", code, site], capture_output=True, text=True, timeout=60)
+    run = subprocess.run([works[0], "-c", SUBINTERPRETER, site], capture_output=True, text=True, timeout=60)
     if run.returncode != 0 and "ModuleNotFoundError" in run.stderr:
         pytest.skip(run.stderr.strip().splitlines()[-1])
     assert run.returncode == 0, run.stderr

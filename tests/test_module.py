@@ -18,34 +18,20 @@ ENTRIES = [("deserialize", {}), ("deserialize_json", {}), ("_bench_parse_only", 
            ("deserialize_stream", {"callback": print}), ("_deserialize_solr_json", {"json_nl": "map"})]
 
 
-def test_all_and_reexports():
-    assert _core.__all__ == NAMES
-    for name in NAMES:
-        assert getattr(velkora, name) is getattr(_core, name)
-    assert velkora.__all__ == ["deserialize", "deserialize_stream", "deserialize_json", "deserialize_arrow",
-                               "StreamDecoder", "ArrowStreamDecoder", "PanicException", "DecodeError",
-                               "loads_solr_json"]
+def test_all_reexports_and_types():
+    assert _core.__all__ == NAMES and all(getattr(velkora, name) is getattr(_core, name) for name in NAMES)
+    public = [name for name in NAMES if not name.startswith("_")]
+    assert velkora.__all__ == [*public, "PanicException", "DecodeError", "loads_solr_json"]
     star: dict = {}
     exec("from velkora import *", star)
     assert not [name for name in star if name.startswith("_") and name != "__builtins__"]
     assert isinstance(velkora.__version__, str) and velkora.__version__
     assert velkora.PanicException is _core.PanicException
     assert issubclass(velkora.PanicException, BaseException) and not issubclass(velkora.PanicException, Exception)
-
-
-@pytest.mark.parametrize("name, extra", ENTRIES)
-def test_function_signatures(name, extra):
-    func = getattr(_core, name)
-    assert list(inspect.signature(func).parameters) == ["data", *extra]
-    assert func.__name__ == name and func.__module__ == _core.__name__ and func.__doc__.strip()
-
-
-def test_stream_decoder_type():
     cls = _core.StreamDecoder
     assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", "StreamDecoder", "StreamDecoder")
-    assert list(inspect.signature(cls).parameters) == []
-    assert list(inspect.signature(cls.feed).parameters)[1:] == ["chunk", "callback"]
-    assert list(inspect.signature(cls.finish).parameters)[1:] == []
+    assert [list(inspect.signature(f).parameters) for f in (cls, cls.feed, cls.finish)] == [
+        [], ["self", "chunk", "callback"], ["self"]]
     assert cls.count.__doc__ == "Total number of documents streamed so far."
 
 
@@ -65,47 +51,38 @@ def test_stub_and_marker():
 
 feed = _core.StreamDecoder().feed
 ONE = "{}() missing 1 required positional argument: '{}'"
-TOO_MANY = "{}() takes {} positional arguments but {} {} given"
+TWO = "{}() missing 2 required positional arguments: '{}' and '{}'"
+MANY = "{}() takes {} positional arguments but {} {} given"
 UNEXPECTED = "{}() got an unexpected keyword argument '{}'"
-SCHEMA, arrow = object(), _core.deserialize_arrow  # the arguments are bound before any is converted
-SINGLE = [getattr(_core, n) for n in ("deserialize", "deserialize_json", "_bench_parse_only", "_deserialize_safe")]
+TWICE = "{}() got multiple values for argument '{}'"
+SCHEMA = object()  # the arguments are bound before any is converted
+STREAM, FEED, NEW, ARROW = "deserialize_stream", "StreamDecoder.feed", "StreamDecoder.__new__", "deserialize_arrow"
+SINGLE = ["deserialize", "deserialize_json", "_bench_parse_only", "_deserialize_safe"]
+CALLS = {FEED: feed, NEW: _core.StreamDecoder, **{name: getattr(_core, name) for name in [*SINGLE, STREAM, ARROW]}}
+# Each function refuses no arguments, one too many, an unknown keyword and its first argument given twice.
+BOUND = [(name, ["data"], (BODY,)) for name in SINGLE] + [(STREAM, ["data", "callback"], (BODY, print)),
+         (FEED, ["chunk", "callback"], (BODY, print)), (ARROW, ["data", "schema"], (BODY, SCHEMA))]
 
 
-@pytest.mark.parametrize("func, args, kwargs, message", [
-    *[(f, (), {}, ONE.format(f.__name__, "data")) for f in SINGLE],
-    *[(f, (BODY, 1), {}, TOO_MANY.format(f.__name__, 1, 2, "were")) for f in SINGLE],
-    *[(f, (BODY,), {"foo": 1}, UNEXPECTED.format(f.__name__, "foo")) for f in SINGLE],
-    *[(f, (BODY,), {"data": BODY}, f"{f.__name__}() got multiple values for argument 'data'") for f in SINGLE],
-    (_core.deserialize_stream, (), {}, "deserialize_stream() missing 2 required positional arguments: 'data' and 'callback'"),
-    (_core.deserialize_stream, (BODY,), {}, ONE.format("deserialize_stream", "callback")),
-    (_core.deserialize_stream, (), {"callback": print}, ONE.format("deserialize_stream", "data")),
-    (feed, (), {}, "StreamDecoder.feed() missing 2 required positional arguments: 'chunk' and 'callback'"),
-    (feed, (), {"callback": print}, ONE.format("StreamDecoder.feed", "chunk")),
-    (_core.deserialize_json, (BODY, 1, 2), {}, TOO_MANY.format("deserialize_json", 1, 3, "were")),
-    (_core.deserialize, (BODY, 1), {"foo": 1}, TOO_MANY.format("deserialize", 1, 2, "were")),
-    (_core.deserialize_stream, (BODY, print, 1), {}, TOO_MANY.format("deserialize_stream", 2, 3, "were")),
-    (_core.StreamDecoder, (1,), {}, TOO_MANY.format("StreamDecoder.__new__", 0, 1, "was")),
-    (_core.StreamDecoder, (1, 2), {}, TOO_MANY.format("StreamDecoder.__new__", 0, 2, "were")),
-    (feed, (BODY, print, 1), {}, TOO_MANY.format("StreamDecoder.feed", 2, 3, "were")),
-    (_core._bench_parse_only, (), {"foo": 1}, UNEXPECTED.format("_bench_parse_only", "foo")),
-    (_core.deserialize_json, (), {"Data": BODY}, UNEXPECTED.format("deserialize_json", "Data")),
-    (_core.StreamDecoder, (), {"chunk": b""}, UNEXPECTED.format("StreamDecoder.__new__", "chunk")),
-    (feed, (BODY, print), {"self": 1}, UNEXPECTED.format("StreamDecoder.feed", "self")),
-    (_core.deserialize_stream, (BODY, print), {"callback": print},
-     "deserialize_stream() got multiple values for argument 'callback'"),
-    (feed, (BODY,), {"chunk": BODY}, "StreamDecoder.feed() got multiple values for argument 'chunk'"),
-    (arrow, (BODY, SCHEMA, "explode"), {}, TOO_MANY.format("deserialize_arrow", 2, 3, "were")),
-    (arrow, (BODY, SCHEMA, "explode", None), {}, TOO_MANY.format("deserialize_arrow", 2, 4, "were")),
-    (arrow, (), {}, "deserialize_arrow() missing 2 required positional arguments: 'data' and 'schema'"),
-    (arrow, (BODY,), {}, ONE.format("deserialize_arrow", "schema")),
-    (arrow, (), {"schema": SCHEMA, "children": "skip"}, ONE.format("deserialize_arrow", "data")),
-    (arrow, (BODY, SCHEMA), {"foo": 1}, UNEXPECTED.format("deserialize_arrow", "foo")),
-    (arrow, (BODY, SCHEMA), {"Children": "skip"}, UNEXPECTED.format("deserialize_arrow", "Children")),
-    (arrow, (BODY, SCHEMA), {"data": BODY}, "deserialize_arrow() got multiple values for argument 'data'"),
-])
-def test_binding_errors(func, args, kwargs, message):
-    exc = pytest.raises(TypeError, lambda: func(*args, **kwargs))
-    assert type(exc.value) is TypeError and str(exc.value) == message
+@pytest.mark.parametrize("name, args, kwargs, message, values", [
+    *[case for name, params, args in BOUND for case in [
+        (name, (), {}, ONE if len(params) == 1 else TWO, params),
+        (name, (*args, 1), {}, MANY, [len(args), len(args) + 1, "were"]),
+        (name, args, {"foo": 1}, UNEXPECTED, ["foo"]), (name, args, {params[0]: BODY}, TWICE, params[:1])]],
+    (STREAM, (BODY,), {}, ONE, ["callback"]), (NEW, (1,), {}, MANY, [0, 1, "was"]),
+    (STREAM, (), {"callback": print}, ONE, ["data"]), (FEED, (), {"callback": print}, ONE, ["chunk"]),
+    (STREAM, (BODY, print), {"callback": print}, TWICE, ["callback"]), (NEW, (1, 2), {}, MANY, [0, 2, "were"]),
+    (FEED, (BODY, print), {"self": 1}, UNEXPECTED, ["self"]), (NEW, (), {"chunk": b""}, UNEXPECTED, ["chunk"]),
+    (ARROW, (BODY,), {}, ONE, ["schema"]), ("deserialize_json", (BODY, 1, 2), {}, MANY, [1, 3, "were"]),
+    ("deserialize", (BODY, 1), {"foo": 1}, MANY, [1, 2, "were"]),
+    ("deserialize_json", (), {"Data": BODY}, UNEXPECTED, ["Data"]),
+    ("_bench_parse_only", (), {"foo": 1}, UNEXPECTED, ["foo"]),
+    (ARROW, (BODY, SCHEMA, "explode", None), {}, MANY, [2, 4, "were"]),
+    (ARROW, (BODY, SCHEMA), {"Children": 1}, UNEXPECTED, ["Children"]),
+    (ARROW, (), {"schema": SCHEMA, "children": "skip"}, ONE, ["data"])])
+def test_binding_errors(name, args, kwargs, message, values):
+    exc = pytest.raises(TypeError, lambda: CALLS[name](*args, **kwargs))
+    assert type(exc.value) is TypeError and str(exc.value) == message.format(name, *values)
 
 
 Inner = type("Inner", (), {"__qualname__": "Box.Inner"})  # a nested class, named by its qualified name
@@ -113,23 +90,21 @@ Payload = type("Payload", (bytes,), {})
 
 
 @pytest.mark.parametrize("name, extra", ENTRIES)
-@pytest.mark.parametrize("arg, message", [
-    (bytearray(BODY), "'bytearray' object is not an instance of 'bytes'"),
-    (memoryview(BODY), "'memoryview' object is not an instance of 'bytes'"),
-    (None, "'None' is not an instance of 'bytes'"), ("\x02\x00", "'str' object is not an instance of 'bytes'"),
-    (2, "'int' object is not an instance of 'bytes'"), (Inner(), "'Box.Inner' object is not an instance of 'bytes'"),
-])
-def test_data_must_be_bytes(name, extra, arg, message):
+@pytest.mark.parametrize("arg, kind", [
+    (bytearray(BODY), "'bytearray' object"), (memoryview(BODY), "'memoryview' object"), (None, "'None'"),
+    ("\x02\x00", "'str' object"), (2, "'int' object"), (Inner(), "'Box.Inner' object")])
+def test_data_must_be_bytes(name, extra, arg, kind):
     exc = pytest.raises(TypeError, lambda: getattr(_core, name)(arg, *extra.values()))
-    assert type(exc.value) is TypeError and str(exc.value) == message
-    assert exc.value.__notes__ == ["while processing 'data'"]
+    assert type(exc.value) is TypeError and (str(exc.value), exc.value.__notes__) == (
+        f"{kind} is not an instance of 'bytes'", ["while processing 'data'"])
 
 
 @pytest.mark.parametrize("name, extra", ENTRIES)
-def test_keyword_and_subclass_equal_positional(name, extra):
+def test_signature_keyword_and_subclass_equal_positional(name, extra):
     func = getattr(_core, name)
+    assert list(inspect.signature(func).parameters) == ["data", *extra]
+    assert func.__name__ == name and func.__module__ == _core.__name__ and func.__doc__.strip()
     expected = func(BODY, *extra.values())
-    assert expected in ({"a": 1}, '{"a":1}', 3)
-    assert func(data=BODY, **extra) == func(Payload(BODY), *extra.values()) == expected
-    assert func(**extra, data=Payload(BODY)) == expected
+    assert expected in ({"a": 1}, '{"a":1}', 3) and func(data=BODY, **extra) == expected
+    assert func(Payload(BODY), *extra.values()) == func(**extra, data=Payload(BODY)) == expected
 
