@@ -236,8 +236,6 @@ NAME = "expected field name (string or null) at byte offset {}, found other tag"
 ITEM = "expected field name or child document at byte offset {}, found other tag"
 ENVELOPE_ERRORS = [  # body builder marking a part, message, offset from the mark (None: the body's length)
     (lambda m: b"", EOF.format(0), None), (lambda m: b"\x02", EOF.format(1), None),
-    (lambda m: b"\x01" + select()[1:], "invalid javabin version (expected 2, found 1); the data may not be in javabin"
-                                       " format", None),
     (lambda m: stream([("a", 1)], end=False), EOF, None),
     (lambda m: _in(("response", jb.DocList(docs=jb.Arr(_docs(1), count=2)))), EOF, None),
     (lambda m: select(m(jb.Map([("a", 1)]))), NOT_DOC, 0), (lambda m: select([("a", 1)], m(None)), NOT_DOC, 0),
@@ -345,12 +343,6 @@ def like(result):
     return CapsuleProvider(SimpleNamespace(capsule=result))
 
 
-def test_object_with_the_capsule_protocol():
-    schema = pa.schema([pa.field("a", I64, metadata={"f": "1"})], metadata={"s": "2"})
-    batch = deserialize_arrow(BODY, like(schema.__arrow_c_schema__))
-    assert batch.schema.equals(schema, check_metadata=True) and batch.column(0).to_pylist() == [1]
-
-
 CAPSULE = "Expected __arrow_c_schema__ to return a arrow_schema capsule."
 
 
@@ -366,14 +358,16 @@ def test_objects_with_a_broken_capsule_protocol(result, message, cause):
     assert not cause or type(info.value.__cause__) is TypeError and str(info.value.__cause__) == cause
 
 
-def test_polars_schema():
-    pl = pytest.importorskip("polars")
+def test_objects_with_the_capsule_protocol():
+    schema = pa.schema([pa.field("a", I64, metadata={"f": "1"})], metadata={"s": "2"})
+    batch = deserialize_arrow(BODY, like(schema.__arrow_c_schema__))
+    assert batch.schema.equals(schema, check_metadata=True) and batch.column(0).to_pylist() == [1]
+    pl = pytest.importorskip("polars")  # and a polars schema
     schema = pl.Schema({"a": pl.Int64, "b": pl.Float64, "t": pl.Datetime("ms")})
     if not hasattr(schema, "__arrow_c_schema__"):
         pytest.skip("this polars has no Arrow schema capsule")
     batch = deserialize_arrow(select([("a", 1), ("b", 2.5), ("t", jb.Date(7))]), schema)
     assert batch.schema.equals(pa.schema(schema)) and batch.to_pylist()[0]["a"] == 1
-    assert error(BODY, pl.Schema({"s": pl.String})).startswith(UNSUPPORTED_TYPE)
 
 
 # ---------------------------------------------------------------------------
@@ -454,18 +448,13 @@ def test_other_threads_run_while_decoding(decode):
     assert set(rows) == {300_000}
 
 
-def test_concurrent_calls():
-    data, schema = _big(20_000)
-    expected = deserialize_arrow(data, schema)
-    with ThreadPoolExecutor(4) as pool:
-        assert all(b.equals(expected) for b in pool.map(lambda _: deserialize_arrow(data, schema), range(16)))
-
-
-def test_batch_is_handed_over_without_copies():
+def test_batch_is_handed_over_without_copies_and_alike_from_concurrent_calls():
     data, schema = _big(50_000)
     before = pa.total_allocated_bytes()
     batch = deserialize_arrow(data, schema)
     assert batch.nbytes > 1 << 20 and pa.total_allocated_bytes() - before < 1 << 16
+    with ThreadPoolExecutor(4) as pool:
+        assert all(b.equals(batch) for b in pool.map(lambda _: deserialize_arrow(data, schema), range(16)))
     addresses = lambda: [b.address for c in batch.columns for b in c.buffers() if b is not None]
     held = addresses()
     del data
@@ -478,15 +467,7 @@ def test_batch_is_handed_over_without_copies():
 
 def test_works_without_pyarrow_except_for_arrow():
     in_fresh_python(f"""
-        attempts = []
-
-        class NoPyarrow:
-            def find_spec(self, name, path=None, target=None):
-                if name.partition(".")[0] == "pyarrow":
-                    attempts.append(name)
-                    raise ImportError("no pyarrow here")
-
-        sys.meta_path.insert(0, NoPyarrow())
+        sys.modules["pyarrow"] = None  # any import of it fails
         import pytest
         import velkora
         from helpers import stream_decoded, streamed
@@ -495,10 +476,9 @@ def test_works_without_pyarrow_except_for_arrow():
         dec, out = stream_decoded(body)
         assert velkora.deserialize(body)["response"]["docs"] == streamed(body) == out == [{{"a": 1}}]
         assert '"docs":[{{"a":1}}]' in velkora.deserialize_json(body) and dec.finish() is None and dec.count == 1
-        assert attempts == []
         error = pytest.raises(ImportError, velkora.deserialize_arrow, body, [("a", 1)]).value
-        assert error.__notes__ == ["while processing 'schema'"] and attempts, (error.__notes__, attempts)
-        sys.meta_path.pop(0)  # a failed import is tried again later
+        assert error.__notes__ == ["while processing 'schema'"], error.__notes__
+        del sys.modules["pyarrow"]  # a failed import is tried again later
         import pyarrow as pa
         assert velkora.deserialize_arrow(body, pa.schema([("a", pa.int64())])).num_rows == 1
     """, timeout=120)

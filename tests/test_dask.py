@@ -28,46 +28,40 @@ DOCS = [[("id", f"doc-{i:03d}"), ("n", i), ("price", jb.Float(i / 4)), ("made", 
 CLOUD_DOCS = {"shard1": DOCS[:50], "shard2": DOCS[50:], "shard3": []}
 PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price,made,tags", "distrib": "false"}
 CLOUD_PARAMS = {"q": "*:*", "sort": "id asc", "fl": "id,n,price"}
-FIELDS = [{"name": "id", "type": "string"}, {"name": "n", "type": "plong"}, {"name": "price", "type": "pfloat"}]
-TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"},
-         {"name": "pfloat", "class": "solr.FloatPointField"}]
+SOLR_TYPES = {"string": "StrField", "plong": "LongPointField", "pfloat": "FloatPointField"}
+SCHEMA_API = schema_api([{"name": n, "type": t} for n, t in zip(CLOUD_SCHEMA.names, SOLR_TYPES)],
+                        [{"name": t, "class": f"solr.{c}"} for t, c in SOLR_TYPES.items()])
 LEADERS = [f"products_shard{s}_replica_n1" for s in (1, 2, 3)]  # on nodes 0, 1 and 2
-
-
-def nothing_listening() -> str:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return f"http://127.0.0.1:{s.getsockname()[1]}"
+# Each replica: shard, core_node number, core number n, the node it is on (None: an address nothing answers at)
+# and its state. Shard 2 lists its leader second; shard0 is the inactive parent of a split.
+REPLICAS = [("shard0", 9, 1, 0, {"leader": True}), ("shard1", 1, 1, 0, {"leader": True}),
+            ("shard1", 2, 2, 1, {"type": "TLOG"}), ("shard1", 7, 3, 2, {"state": "down"}),
+            ("shard2", 4, 2, 2, {"type": "TLOG"}), ("shard2", 3, 1, 1, {"leader": True}), ("shard2", 8, 3, None, {}),
+            ("shard3", 5, 1, 2, {"leader": True}), ("shard3", 6, 2, 0, {"type": "PULL"})]
 
 
 class Cloud:
     """The cluster's state (changed in place by a test: every node answers from it) and its nodes."""
 
     def __init__(self, nodes):
-        self.nodes, self.dead = nodes, nothing_listening()
-        shards = {"shard0": {"state": "inactive", "replicas": {
-            "core_node9": replica_state(nodes[0], "products_shard0_replica_n1", leader=True)}}}
-        for s in range(3):
-            leader = replica_state(nodes[s], f"products_shard{s + 1}_replica_n1", leader=True)
-            other = replica_state(nodes[(s + 1) % 3], f"products_shard{s + 1}_replica_n2",
-                                  type="PULL" if s == 2 else "TLOG")
-            pair = [(f"core_node{2 * s + 1}", leader), (f"core_node{2 * s + 2}", other)]
-            shards[f"shard{s + 1}"] = {"range": None, "state": "active",
-                                       "replicas": dict(pair[::-1] if s == 1 else pair)}
-        shards["shard1"]["replicas"]["core_node7"] = replica_state(nodes[2], "products_shard1_replica_n3",
-                                                                   state="down")
-        shards["shard2"]["replicas"]["core_node8"] = replica_state(self.dead, "products_shard2_replica_n3")
-        self.shards, self.live = shards, [node_name(n) for n in nodes]
+        self.nodes, self.shards, self.cores, self.url = nodes, {}, {}, nodes[1].base + "/solr"
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.dead = f"http://127.0.0.1:{s.getsockname()[1]}"
+        for shard, number, n, on, state in REPLICAS:
+            core, node = f"products_{shard}_replica_n{n}", self.dead if on is None else nodes[on]
+            entry = self.shards.setdefault(shard, {"range": None, "replicas": {},
+                                                   "state": "inactive" if shard == "shard0" else "active"})
+            entry["replicas"][f"core_node{number}"] = replica_state(node, core, **state)
+            if on is not None:
+                self.cores[core] = node
+                self.serve(core, partitioned_export(CLOUD_DOCS.get(shard, DOCS)))
+                for path, respond in SCHEMA_API.items():
+                    node.serve(f"/solr/{core}{path}", respond)
+        self.live = [node_name(n) for n in nodes]
         for node in nodes:
-            node.serve("/solr/admin/collections", cluster_status({"products": {"shards": shards}}, self.live,
+            node.serve("/solr/admin/collections", cluster_status({"products": {"shards": self.shards}}, self.live,
                                                                  {"everything": "products"}))
-        self.cores = {r["core"]: n for s in shards.values() for r in s["replicas"].values() for n in nodes
-                      if r["base_url"] == n.base + "/solr"}
-        for name, shard in shards.items():
-            for core in self.cores.keys() & {r["core"] for r in shard["replicas"].values()}:
-                self.serve(core, partitioned_export(CLOUD_DOCS.get(name, DOCS)))
-                for path, respond in schema_api(FIELDS, TYPES).items():
-                    self.cores[core].serve(f"/solr/{core}{path}", respond)
         self.leader_urls = [self.cores[core].url(f"/solr/{core}/export") for core in LEADERS]
 
     def serve(self, core, respond, **delivery):
@@ -81,10 +75,6 @@ class Cloud:
         replica = next(r for s in self.shards.values() for r in s["replicas"].values() if r["core"] == core)
         replica.update(base_url=self.dead + "/solr", node_name=node_name(self.dead))
         self.live.append(node_name(self.dead))
-
-    @property
-    def url(self):
-        return self.nodes[1].base + "/solr"
 
 
 @pytest.fixture
@@ -101,13 +91,10 @@ def dask_client():
         yield client
 
 
-def every_document(schema=CLOUD_SCHEMA):
-    return pa.Table.from_batches([velkora.deserialize_arrow(export_body(DOCS), schema)])
-
-
-def same_rows(got, expected: pa.Table, ordered=False):
-    """`got` (pandas) holds exactly the rows of `expected`, in its order if `ordered` (dask may pick its own
-    string dtype)."""
+def holds_every_document(got, schema=CLOUD_SCHEMA, ordered=False):
+    """`got` (pandas) holds exactly the documents, as `schema` gives them, in their order if `ordered` (dask
+    may pick its own string dtype)."""
+    expected = pa.Table.from_batches([velkora.deserialize_arrow(export_body(DOCS), schema)])
     table = pa.Table.from_pandas(got.reset_index(drop=True), preserve_index=False).cast(expected.schema)
     assert table.equals(expected) if ordered else table.sort_by("id").equals(expected.sort_by("id"))
 
@@ -119,23 +106,17 @@ def test_read_export_one_partition_per_shard_equal_to_the_shards_concatenated(cl
     assert frame.npartitions == 3 and list(frame.columns) == SCHEMA.names
     assert all(node.requests == [] for node in cloud.nodes)  # nothing is read before compute
     got = frame.compute(scheduler="threads")
-    same_rows(got, every_document(SCHEMA), ordered=True)
+    holds_every_document(got, SCHEMA, ordered=True)
     assert dict(got.dtypes) == dict(frame.dtypes)  # the partitions match the frame's declared columns
     assert [len(frame.get_partition(i).compute(scheduler="sync")) for i in range(3)] == [50, 37, 0]
-    same_rows(dask_client.compute(vd.read_export(cloud.leader_urls, PARAMS, SCHEMA)).result(timeout=60),
-              every_document(SCHEMA), ordered=True)
     assert all(p["wt"] == ["javabin"] and p["distrib"] == ["false"] for core in LEADERS for p in cloud.asked(core))
+    frame = vd.read_export(cloud.leader_urls, {**PARAMS, "fl": "id,n"})  # schema: the first shard's Schema API
+    assert list(frame.columns) == ["id", "n"]
+    holds_every_document(dask_client.compute(frame).result(timeout=60), pa.schema(list(SCHEMA)[:2]), ordered=True)
+    assert {p.split("/")[2] for n in cloud.nodes for p, _ in n.requests if "/schema" in p} == {LEADERS[0]}
     cloud.serve(LEADERS[1], partitioned_export(CLOUD_DOCS["shard2"]), cut="end", cut_at=-100)  # a shard fails
     with pytest.raises(ValueError, match=r"^unexpected end of input at byte offset \d+$"):
         vd.read_export(cloud.leader_urls, PARAMS, SCHEMA).compute(scheduler="sync")
-
-
-def test_read_export_schema_from_the_first_shards_schema_api(cloud):
-    pytest.importorskip("velkora.schema")
-    frame = vd.read_export(cloud.leader_urls, {**PARAMS, "fl": "id,n"})
-    assert list(frame.columns) == ["id", "n"]
-    same_rows(frame.compute(scheduler="threads"), every_document(pa.schema(list(SCHEMA)[:2])), ordered=True)
-    assert {p.split("/")[2] for n in cloud.nodes for p, _ in n.requests if "/schema" in p} == {LEADERS[0]}
 
 
 @pytest.mark.parametrize("name", ["products", "everything"])
@@ -169,30 +150,28 @@ def test_cluster_status_errors(cloud):
 def test_read_collection_reads_every_document_once(cloud, dask_client, splits):
     frame = vd.read_collection(cloud.url, "everything", CLOUD_PARAMS, splits_per_shard=splits)
     assert frame.npartitions == 3 * splits and list(frame.columns) == CLOUD_SCHEMA.names
-    same_rows(dask_client.compute(frame).result(timeout=60), every_document())
+    holds_every_document(dask_client.compute(frame).result(timeout=60))
     schema_paths = [p for n in cloud.nodes for p, _ in n.requests if "/schema" in p]
     parts = ["fields", "dynamicfields", "fieldtypes", *["uniquekey"] * (splits > 1)]
     assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in parts)
-    partition = {"numWorkers": [str(splits)], "partitionKeys": ["id"]} if splits > 1 else {}
+    partition = ([str(splits)], ["id"]) if splits > 1 else (None, None)  # numWorkers, partitionKeys
     for s in (1, 2, 3):  # split i starts on replica i modulo 2; the split parent, down and dead ones unasked
-        on = [sorted(p.get("workerId", ["0"])[0] for p in cloud.asked(f"products_shard{s}_replica_n{r}"))
-              for r in (1, 2)]
-        assert on == [["0", "2"][:len(range(0, splits, 2))], ["1"][:splits // 2]]
-        for p in cloud.asked(f"products_shard{s}_replica_n1") + cloud.asked(f"products_shard{s}_replica_n2"):
-            assert p["distrib"] == ["false"] and {k: p[k] for k in partition} == partition
-            assert ("numWorkers" in p) == (splits > 1)
+        asked = [cloud.asked(f"products_shard{s}_replica_n{r}") for r in (1, 2)]
+        assert [sorted(p.get("workerId", ["0"])[0] for p in on) for on in asked] == [
+            ["0", "2"][:len(range(0, splits, 2))], ["1"][:splits // 2]]
+        for p in asked[0] + asked[1]:
+            assert (p["distrib"], p.get("numWorkers"), p.get("partitionKeys")) == (["false"], *partition)
     assert cloud.asked("products_shard0_replica_n1") == [] and cloud.asked("products_shard1_replica_n3") == []
 
 
 @pytest.mark.parametrize("failure", ["refused", "503", "cut"])
 def test_a_failed_replica_is_read_again_on_the_next(cloud, dask_client, failure):
-    if failure == "refused":
-        cloud.refuse(LEADERS[0])
-    else:
-        cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard")) if failure == "503" else \
-            cloud.serve(LEADERS[0], partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600, chunk_size=200)
+    {"refused": lambda: cloud.refuse(LEADERS[0]),
+     "503": lambda: cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard")),
+     "cut": lambda: cloud.serve(LEADERS[0], partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600,
+                                chunk_size=200)}[failure]()
     frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA)
-    same_rows(dask_client.compute(frame).result(timeout=60), every_document())
+    holds_every_document(dask_client.compute(frame).result(timeout=60))
     assert len(cloud.asked("products_shard1_replica_n2")) == 1
     assert len(cloud.asked(LEADERS[0])) == (failure != "refused")
 
@@ -226,25 +205,24 @@ def test_column_projection_reaches_solr(cloud, dask_client, by):
 
 
 @pytest.fixture(scope="module")
-def ray_runtime():
+def velkora_ray():
     ray = pytest.importorskip("ray")
     try:
         ray.init(num_cpus=1, include_dashboard=False, log_to_driver=False)
     except Exception as error:  # a machine where Ray's processes cannot start
         pytest.skip(f"Ray cannot start here: {error}")
-    yield ray
+    import velkora.ray
+
+    yield velkora.ray
     ray.shutdown()
 
 
 @pytest.mark.parametrize("splits, failure", [(1, None), (3, None), (3, "cut")])
-def test_ray_dataset_reads_every_document_once(cloud, ray_runtime, splits, failure):
-    import velkora.ray
-
+def test_ray_dataset_reads_every_document_once(cloud, velkora_ray, splits, failure):
     if failure == "cut":
         cloud.serve(LEADERS[1], partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300, chunk_size=100)
-    dataset = velkora.ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA,
-                                          splits_per_shard=splits)
-    same_rows(dataset.to_pandas(), every_document())
+    dataset = velkora_ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA, splits_per_shard=splits)
+    holds_every_document(dataset.to_pandas())
     exports = [p for n in cloud.nodes for p, _ in n.requests if p.endswith("/export")]
     assert len(exports) == 3 * splits + 2 * (failure == "cut")  # one read task per split
     if failure == "cut":  # splits 0 and 2 start on the leader and were read again on the other replica

@@ -103,28 +103,19 @@ def test_failures_come_after_the_documents_before_them(data, start):
     assert message.startswith(start)
 
 
-def test_delivered_documents_are_released():
-    kept, previous = [], []
-
-    def callback(doc):
-        if kept:  # the decoder let go of the previous document before reading this one
-            previous.append(sys.getrefcount(kept[-1]))
-        kept.append(doc)
-    result = deserialize_stream(jb.encode(SELECT), callback)
-    assert previous == [2, 2]  # `kept` and getrefcount's own argument
-    assert [sys.getrefcount(kept[i]) for i in range(3)] == [2] * 3
-    assert sys.getrefcount(result) == 2
-
-
 @pytest.mark.parametrize("enabled", [True, False])
-def test_callback_exception_propagates_unchanged(enabled):
+def test_callback_runs_under_the_callers_collector_with_the_only_reference(enabled):
     # Decoding pauses the cyclic collector; the callback runs under the caller's setting, and every exit restores
-    # it, the one by the callback's exception (passed on as it is) too.
-    boom, seen = KeyError("stop"), []
+    # it, the one by the callback's exception (passed on as it is) too. Each document is let go of before the
+    # next is read, the envelope once returned.
+    boom, kept, previous, seen = KeyError("stop"), [], [], []
 
     def callback(doc):
-        seen.append((doc, gc.isenabled()))
-        if len(seen) == 2:
+        if kept:
+            previous.append(sys.getrefcount(kept[-1]))  # `kept` and getrefcount's own argument
+        kept.append(doc)
+        seen.append(gc.isenabled())
+        if len(kept) == 5:
             raise boom
 
     was = gc.isenabled()
@@ -132,7 +123,11 @@ def test_callback_exception_propagates_unchanged(enabled):
         gc.enable() if enabled else gc.disable()
         deserialize(jb.encode(SELECT))
         assert gc.isenabled() == enabled
+        result = deserialize_stream(jb.encode(SELECT), callback)
+        assert sys.getrefcount(result) == 2
+        assert [sys.getrefcount(kept[i]) for i in range(3)] == [2] * 3
         assert pytest.raises(KeyError, deserialize_stream, jb.encode(SELECT), callback).value is boom
-        assert seen == [(doc, enabled) for doc in py_docs(1, 2)] and gc.isenabled() == enabled
+        assert kept == py_docs(1, 2, 3, 1, 2) and previous == [2] * 4
+        assert seen == [enabled] * 5 and gc.isenabled() == enabled
     finally:
         gc.enable() if was else gc.disable()

@@ -15,20 +15,21 @@ from velkora import deserialize
 SCALARS = [("id", jb.Str("a-1")), ("title", "Ñandú"), ("n", 3), ("big", jb.Long(-2**63)), ("price", jb.Float(1.5)),
            ("weight", 2.25), ("inStock", True), ("gone", None), ("payload", jb.Bytes(b"\x00\xff")),
            ("when", jb.Date(1_289_616_390_279)), ("group", jb.Extern("g-1"))]
-# A value, and whether the dict it decodes to is tracked. Element type 3 is bytes; a document's children come in a
-# list; an all-scalar dict inside still counts: it may be tracked later, and then the outer one must be walked.
-TRACKED = {
-    "doc": (jb.Doc(SCALARS), False), "input-doc": (jb.InputDoc(SCALARS, boost=2.0), False),
-    "doc-list-field": (jb.Doc(SCALARS + [("cat", ["a", "b"])]), True), "named-list": (jb.NamedList(SCALARS), False),
-    "doc-empty-list": (jb.Doc(SCALARS + [("empty", [])]), True), "map": (jb.Map(SCALARS), False),
-    "doc-typed-list": (jb.Doc(SCALARS + [("typed", jb.TypedArr(6, [1, 2]))]), True),
-    "doc-typed-bytes": (jb.Doc(SCALARS + [("blob", jb.TypedArr(3, b"\x01\x02"))]), False),
-    "doc-children": (jb.Doc(SCALARS, [jb.Doc([("id", "child")])]), True), "enum": (jb.EnumValue(3, jb.Str("x")), False),
-    "named-list-null-key": (jb.NamedList([(None, 1), ("a", "x")]), False),
-    "named-list-nested": (jb.NamedList([("inner", jb.NamedList([("a", 1)]))]), True),
-    "map-nested": (jb.Map([("m", jb.Map([("a", 1)]))]), True), "map-entry": (jb.MapEntry(jb.Str("k"), 1), False),
-    "entry-iter": (jb.MapEntryIter([(7, "x"), (None, 1.5)]), False),
-    "entry-iter-list": (jb.MapEntryIter([(7, [1])]), True)}
+# Values decoding to dicts, some holding containers. Element type 3 is bytes; a document's children come in a list;
+# an all-scalar dict inside still counts: it may be tracked later, and then the outer one must be walked.
+VALUES = {
+    "doc": jb.Doc(SCALARS), "input-doc": jb.InputDoc(SCALARS, boost=2.0), "map": jb.Map(SCALARS),
+    "doc-list-field": jb.Doc(SCALARS + [("cat", ["a", "b"])]), "named-list": jb.NamedList(SCALARS),
+    "doc-empty-list": jb.Doc(SCALARS + [("empty", [])]), "enum": jb.EnumValue(3, jb.Str("x")),
+    "doc-typed-list": jb.Doc(SCALARS + [("typed", jb.TypedArr(6, [1, 2]))]),
+    "doc-typed-bytes": jb.Doc(SCALARS + [("blob", jb.TypedArr(3, b"\x01\x02"))]),
+    "doc-children": jb.Doc(SCALARS, [jb.Doc([("id", "child")])]), "map-entry": jb.MapEntry(jb.Str("k"), 1),
+    "named-list-null-key": jb.NamedList([(None, 1), ("a", "x")]),
+    "named-list-nested": jb.NamedList([("inner", jb.NamedList([("a", 1)]))]),
+    "map-nested": jb.Map([("m", jb.Map([("a", 1)]))]), "entry-iter": jb.MapEntryIter([(7, "x"), (None, 1.5)]),
+    "entry-iter-list": jb.MapEntryIter([(7, [1])])}
+REAL = ["select_small", "child_docs", "export_like", "stream_like", "javabin_sample", "all_types", "updateReq_4_5",
+        "javabin_backcompat_child_docs"]
 
 
 def dicts_in(value):
@@ -38,21 +39,16 @@ def dicts_in(value):
         yield from dicts_in(child)
 
 
-@pytest.mark.parametrize("value, tracked", TRACKED.values(), ids=list(TRACKED))
-def test_a_dict_is_tracked_only_when_it_holds_a_container(value, tracked):
-    decoded = deserialize(jb.encode(value))
-    assert isinstance(decoded, dict) and gc.is_tracked(decoded) is tracked
-
-
-@needs_data
-@pytest.mark.parametrize("name", ["select_small", "child_docs", "export_like", "stream_like", "javabin_sample",
-                                  "all_types", "updateReq_4_5", "javabin_backcompat_child_docs"])
-def test_real_responses_leave_only_dicts_holding_containers_tracked(name):
-    dicts = list(dicts_in(deserialize(body(name))))
+@pytest.mark.parametrize("source", [*VALUES.values(), *(pytest.param(name, marks=needs_data) for name in REAL)],
+                         ids=[*VALUES, *REAL])
+def test_only_dicts_holding_containers_are_tracked(source):
+    decoded = deserialize(body(source) if isinstance(source, str) else jb.encode(source))
+    dicts = list(dicts_in(decoded))
+    assert dicts[0] is decoded
     for d in dicts:
         assert gc.is_tracked(d) is any(isinstance(x, (list, dict)) for pair in d.items() for x in pair), d
     # Some documents are all scalars there.
-    assert not all(map(gc.is_tracked, dicts)) or name not in ("select_small", "stream_like", "javabin_sample")
+    assert not all(map(gc.is_tracked, dicts)) or source not in ("select_small", "stream_like", "javabin_sample")
 
 
 def test_cycles_made_through_an_untracked_document_are_collected():

@@ -2,7 +2,6 @@
 as the whole-body decoders, what the caller sees of each answer, cut and stalled downloads, paging, Schema API."""
 
 import asyncio
-import contextlib
 import gzip
 import pickle
 import re
@@ -51,18 +50,14 @@ def any_client(request):
     return request.param
 
 
-def docs(n):
-    return [[("id", f"d{i:02d}"), ("n", i), ("tags", ["a", "b", "c"][: i % 4])] for i in range(n)]
-
-
-def plain(n):
-    return [dict(d) for d in docs(n)]
+def docs(n):  # also what the functions give of them
+    return [{"id": f"d{i:02d}", "n": i, "tags": ["a", "b", "c"][: i % 4]} for i in range(n)]
 
 
 def consume(function, client, url, params=None, **kw):
     # What `function` gave before it stopped (a table as one item, polars' as Arrow), and the exception it stopped
-    # with (None at a normal end). `client`: a client, or a name of MAKE (an async one runs the `a` twin). A sync
-    # iterator is advanced from a thread pool, each step on whichever worker is free.
+    # with (None at a normal end). `client`: a name of MAKE (an async one runs the `a` twin). A sync iterator is
+    # advanced from a thread pool, each step on whichever worker is free.
     if function != "iter_documents":
         kw.setdefault(*(("unique_key", "id") if function == "iter_select" else ("schema", SCHEMA)))
     params, got = {"q": "*:*"} if params is None else params, []
@@ -70,8 +65,7 @@ def consume(function, client, url, params=None, **kw):
         if client in ("httpx-async", "aiohttp"):
             asyncio.run(_agather(getattr(vh, "a" + function), MAKE[client], url, params, kw, got))
         else:
-            with MAKE[client]() if isinstance(client, str) else contextlib.nullcontext(client) as made, \
-                    ThreadPoolExecutor(4) as pool:
+            with MAKE[client]() as made, ThreadPoolExecutor(4) as pool:
                 result = getattr(vh, function)(made, url, params, **kw)
                 got.extend(iter(lambda: pool.submit(next, result, None).result(), None)  # keeps what came first
                            if hasattr(result, "__next__") else _items(result))
@@ -106,11 +100,12 @@ def wait_for(condition):  # what `condition()` gives once true, polled for up to
 # The same documents and batches as the whole-body decoders
 
 @needs_data
-@pytest.mark.parametrize("chunk_size", [13, 4096])
-@pytest.mark.parametrize("handler,name,children", [  # real bodies, with the children mode their documents need
-    ("select", "select_small", "skip"), ("export", "export_like", "skip"), ("stream", "stream_like", "skip"),
-    ("select", "child_docs", "explode"), ("select", "javabin_sample", None)])
-def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, name, children, chunk_size):
+@pytest.mark.parametrize("handler,name,children,chunk_size,size", [  # real bodies, the children mode they need
+    *[(*body, chunk_size, 7) for body in [("select", "select_small", "skip"), ("export", "export_like", "skip"),
+                                          ("stream", "stream_like", "skip"), ("select", "child_docs", "explode"),
+                                          ("select", "javabin_sample", None)] for chunk_size in (13, 4096)],
+    ("select", "select_large", "skip", 65536, 16384)])  # batches joined from the decoder's smaller ones
+def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, name, children, chunk_size, size):
     data = solr_body(name)
     url = solr.serve(f"/solr/{name}/{handler}", data, chunk_size=chunk_size)
     assert list(vh.iter_documents(client, url, {"q": "*:*"})) == documents(data)
@@ -123,23 +118,14 @@ def test_real_bodies_agree_with_the_whole_body_decoders(solr, client, handler, n
     schema = _solr_schema(name, children)
     whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, children=children)])
     whole = whole.slice(0, whole.num_rows - (handler == "stream"))  # the EOF tuple is no row
-    batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, 7, children))
+    batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, size, children))
     # A document's rows stay together: in explode mode a batch may run past the size.
-    assert all(b.num_rows == 7 if children == "skip" else b.num_rows >= 7 for b in batches[:-1])
+    assert all(b.num_rows == size if children == "skip" else b.num_rows >= size for b in batches[:-1])
     assert pa.Table.from_batches(batches, schema=schema).equals(whole)
     assert vh.read_arrow(client, url, {"q": "*:*"}, schema, children=children).equals(whole)
     frame = vh.read_polars(client, url, {"q": "*:*"}, schema, batch_size=50, children=children).to_arrow()
     assert frame.equals(whole.cast(frame.schema))  # polars keeps the values, in its own text and list types
     assert [p["wt"] for p in solr.asked(f"/solr/{name}/{handler}")] == [["javabin"]] * 5
-
-
-@needs_data
-def test_a_large_select_arrives_in_batches_of_the_asked_size(solr, client):
-    data, schema = solr_body("select_large"), _solr_schema("select_large", "skip")
-    url = solr.serve("/solr/big/select", data, chunk_size=65536)
-    batches = list(vh.iter_batches(client, url, {"q": "*:*"}, schema, batch_size=16384))
-    assert [b.num_rows for b in batches] == [16384, 16384, 16384, 848]
-    assert pa.Table.from_batches(batches).equals(pa.Table.from_batches([velkora.deserialize_arrow(data, schema)]))
 
 
 def test_only_a_requests_session_or_an_httpx_client_and_no_import_of_either():
@@ -230,7 +216,7 @@ OUTCOMES = {
     # A clean early end: the chunk-fed decoders' finish() says so, counting the bytes they still hold.
     "cut cleanly": case("export", CUT, 13, (velkora.DecodeError, "unexpected end of input at byte offset 1",
                                             {"kind": "UnexpectedEof"}), cut="end", cut_at=len(CUT) // 2),
-    "endless document": case("export", export([*docs(3), [("id", "d9"), ("tags", ENDLESS_STRING)]]), 3,
+    "endless document": case("export", export([*docs(3), {"id": "d9", "tags": ENDLESS_STRING}]), 3,
                              NEVER_ENDS, **ENDLESS),
     "endless envelope": case("export", jb.encode(jb.MapEntryIter([("responseHeader", jb.Map([
         ("status", jb.Int(0)), ("QTime", ENDLESS_STRING)]))])), 0, NEVER_ENDS, **ENDLESS),
@@ -258,29 +244,25 @@ def test_what_the_caller_sees_of_each_answer(solr, any_client, function, case):
                      **({"batch_size": 1} if function in STREAMED[1:] else {}))
     paging = [("sort", "id asc"), ("rows", "1000"), ("cursorMark", "*")] * (function == "iter_select")
     asked = unquote_plus(f"{url}?{urlencode([('q', '*:*'), *params.items(), *paging, ('wt', 'javabin')])}")
-    if error is None:
-        assert e is None, e
-    else:
-        cls, text, fields = error
-        assert type(e) is cls, e
-        assert unquote_plus(str(e)) == unquote_plus(text.replace("{msg}", getattr(e, "msg", ""))).replace(
-            "{url}", asked)  # the URL as each client writes it
-        assert {k: getattr(e, k) for k in fields} == fields
-        assert unquote_plus(getattr(e, "url", asked)) == asked
-        assert getattr(e, "received", n) == n and (cls is not vh.SolrError or e.msg)
-    assert rows(got) == plain(n if error is None or function in STREAMED[:2] else 0)
+    cls, text, fields = error or (type(None), "None", {})  # no error: e is None
+    assert type(e) is cls, e
+    assert unquote_plus(str(e)) == unquote_plus(text.replace("{msg}", getattr(e, "msg", ""))).replace(
+        "{url}", asked)  # the URL as each client writes it
+    assert {k: getattr(e, k) for k in fields} == fields
+    assert unquote_plus(getattr(e, "url", asked)) == asked
+    assert getattr(e, "received", n) == n and (cls is not vh.SolrError or e.msg)
+    copy = pickle.loads(pickle.dumps(e))  # as a Dask worker sends it back, every field kept
+    assert (type(copy), str(copy), getattr(copy, "__dict__", None)) == (cls, str(e), getattr(e, "__dict__", None))
+    assert rows(got) == docs(n if error is None or function in STREAMED[:2] else 0)
     assert all(p.schema.names == SCHEMA.names and (function == "read_polars" or p.schema.equals(SCHEMA))
                for p in got if not isinstance(p, dict))
 
 
-@pytest.mark.parametrize("cls", [vh.SolrError, pytest.param("pysolr", id="pysolr drop-in")])
-def test_solr_errors_survive_pickling(cls):
-    cls = pytest.importorskip("velkora.pysolr").SolrError if cls == "pysolr" else cls
-    error = cls("undefined field foo", code=400, status=400, metadata=METADATA, trace="at x",
-                url="http://127.0.0.1:1/solr/c/select?wt=javabin")
-    copy, fields = pickle.loads(pickle.dumps(error)), ("msg", "code", "status", "url", "metadata", "trace")
-    assert (type(copy), str(copy), [getattr(copy, k) for k in fields]) == \
-        (cls, str(error), [getattr(error, k) for k in fields])
+def test_the_pysolr_drop_in_error_survives_pickling_too():
+    error = pytest.importorskip("velkora.pysolr").SolrError("undefined field foo", code=400, status=400, trace="at x",
+                                                           metadata=METADATA, url="http://127.0.0.1:1/solr/c/select")
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), vars(copy)) == (type(error), str(error), vars(error))
 
 
 # ---------------------------------------------------------------------------
@@ -291,6 +273,9 @@ BODIES = {"select": select(docs(30)), "export": export(docs(30)),
 # Where the body stops: before any answer, just after the headers, in the envelope, in a document.
 PHASES = {"before the answer": ("silent", 0), "after the headers": (None, 0), "in the envelope": (None, 10),
           "in a document": (None, -200)}
+DROPPED = {  # what a client raises for a connection dropped before the answer, and during the body
+    "requests": (requests.ConnectionError, requests.exceptions.ChunkedEncodingError),
+    "aiohttp": aiohttp and (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError)}
 
 
 @pytest.mark.parametrize("framing,cut", [("chunked", "drop"), ("length", "drop"), ("close", "end"),
@@ -298,33 +283,23 @@ PHASES = {"before the answer": ("silent", 0), "after the headers": (None, 0), "i
 @pytest.mark.parametrize("phase", PHASES)
 @pytest.mark.parametrize("function,handler", [(f, h) for f in FUNCTIONS for h in ("select", "export")  # pages: /select
                                               if not (f == "iter_select" and h == "export")])
-def test_a_cut_download_raises_in_every_function(solr, client, function, handler, phase, framing, cut):
+def test_a_cut_download_raises_in_every_function(solr, any_client, function, handler, phase, framing, cut):
     how, cut_at = PHASES[phase]
     url = solr.serve(f"/solr/c/{handler}", BODIES["page" if function == "iter_select" else handler],
                      framing=framing, cut=how or cut, cut_at=cut_at, chunk_size=64)
-    if phase != "before the answer" and cut == "end":  # a clean early end: left to the decoder's finish()
-        error, message = ValueError, EOF
-    else:
-        error, message = httpx.RemoteProtocolError if isinstance(client, httpx.Client) else \
-            requests.ConnectionError if phase == "before the answer" else requests.exceptions.ChunkedEncodingError, None
-    _, e = consume(function, client, url)
+    answered = phase != "before the answer"  # a clean early end after that: left to the decoder's finish()
+    error, message = (ValueError, EOF) if answered and cut == "end" else \
+        (DROPPED.get(any_client, (httpx.RemoteProtocolError,) * 2)[answered], None)
+    _, e = consume(function, any_client, url)
     assert isinstance(e, error) and (function == "iter_select" or re.search(message or "", str(e))), e  # a page: whole
 
 
-@pytest.mark.parametrize("cut", ["drop", "stall"])
 @pytest.mark.parametrize("function", ["iter_documents", "iter_batches", "read_arrow"])
-def test_a_drop_or_a_stall_ends_the_read_and_the_connection(solr, any_client, function, cut):
-    # A drop: the transport's error; what it had buffered of the read it was in is lost with it. A stall: the node
-    # sends half the body, holds the rest back for ten seconds, then drops the connection (another error than a
-    # timeout); that it saw the client hang up while it waited shows the timeout or the cancel ended the read.
-    url = solr.serve("/solr/c/export", CUT, cut=cut, cut_at=len(CUT) // 2, chunk_size=64)
+def test_a_stall_ends_the_read_and_the_connection(solr, any_client, function):
+    # The node sends half the body, holds the rest back for ten seconds, then drops the connection (another error
+    # than a timeout); that it saw the client hang up while it waited shows the timeout or the cancel ended the read.
+    url = solr.serve("/solr/c/export", CUT, cut="stall", cut_at=len(CUT) // 2, chunk_size=64)
     kw = {} if function == "iter_documents" else {"schema": SCHEMA, "batch_size": 1}
-    if cut == "drop":
-        got, e = consume(function, any_client, url, {}, **kw)
-        assert type(e) is {"requests": requests.exceptions.ChunkedEncodingError, "aiohttp": aiohttp and
-                           aiohttp.ClientPayloadError}.get(any_client, httpx.RemoteProtocolError), e
-        assert len(got) < 30
-        return
 
     async def cancel_mid_body():
         async with MAKE[any_client]() as client:
@@ -366,15 +341,11 @@ def test_parameters_gzip_and_long_queries_in_every_route(solr, any_client, funct
     params = {"q": q, "wt": "json", "fq": ["a:1", "b:2"], "facet": True, "hl.fragsize": 10}
     got, e = consume(function, any_client, url, params if given == "dict" else [
         (k, v) for k, values in params.items() for v in (values if isinstance(values, list) else [values])])
-    assert e is None and rows(got) == [dict(d) for d in documents], e
+    assert e is None and rows(got) == documents, e
     assert [seen["method"] for seen in solr.seen] == [method] * len(solr.seen)
-    assert all({k: p[k] for k in ("q", "wt", "fq", "facet", "hl.fragsize")} == {
-        "q": [q], "wt": ["javabin"], "fq": ["a:1", "b:2"], "facet": ["true"], "hl.fragsize": ["10"]}
-        for p in solr.asked(f"/solr/c/{handler}"))
+    sent = {"q": [q], "wt": ["javabin"], "fq": ["a:1", "b:2"], "facet": ["true"], "hl.fragsize": ["10"]}
+    assert all({k: p[k] for k in sent} == sent for p in solr.asked(f"/solr/c/{handler}"))
     assert not gzipped or solr.seen[0]["gzip"] and "gzip" in solr.seen[0]["accept"]
-    if length > 8192:  # as a GET, the node would refuse it as Jetty does
-        refused = requests.get(url, params={"q": q})
-        assert refused.status_code == 414 and "<title>Error 414 URI Too Long</title>" in refused.text
 
 
 def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch):
@@ -397,38 +368,33 @@ def test_a_default_timeout_unless_one_is_given(solr, client, monkeypatch):
 PAGED = docs(25)
 
 
+MARKS = ["*", "after:d09", "after:d19", "after:d24"]  # those of its pages of ten, the last one repeated
+
+
 @pytest.mark.parametrize("batches", [False, True])
-def test_cursor_paging_follows_the_mark_until_it_repeats_and_resumes(solr, client, batches):
-    url = solr.serve("/solr/c/select", cursor_pages(PAGED))
-    got = list(vh.iter_select(client, url, {"q": "*:*"}, rows=10, unique_key="id",
-                              **({"batches": True, "schema": SCHEMA} if batches else {})))
-    assert rows(got) == plain(25)
-    assert [getattr(g, "num_rows", 1) for g in got] == ([10, 10, 5] if batches else [1] * 25)
-    asked = solr.asked("/solr/c/select")
-    assert [p["cursorMark"] for p in asked] == [["*"], ["after:d09"], ["after:d19"], ["after:d24"]]
-    assert all(p["sort"] == ["id asc"] and p["rows"] == ["10"] and p["wt"] == ["javabin"] for p in asked)
-    resumed = vh.iter_select(client, url, {"q": "*:*", "cursorMark": "after:d19"}, rows=10, unique_key="id")
-    assert [d["id"] for d in resumed] == ["d20", "d21", "d22", "d23", "d24"]
-
-
-@pytest.mark.parametrize("respond,params,message,asked", [
-    *[(cursor_pages(PAGED), {"sort": s}, f"cursor paging needs a sort that ends on the unique key 'id', got {s!r}", 0)
-      for s in ("n desc", "id asc, n desc", "sum(n, id) asc", "idx asc", "id", "id up")],
-    (cursor_pages(PAGED, mark_entry=False), {}, "the answer of {url} has no nextCursorMark: the handler does "
-     "not page with cursorMark", 1),
+@pytest.mark.parametrize("respond,params,n,marks,message", [  # n: the last n documents of PAGED arrive
+    (cursor_pages(PAGED), {}, 25, MARKS, None), (cursor_pages(PAGED), {"cursorMark": "after:d19"}, 5, MARKS[2:], None),
+    *[(cursor_pages(PAGED), {"sort": s}, 0, [], f"cursor paging needs a sort that ends on the unique key 'id', got "
+       f"{s!r}") for s in ("n desc", "id asc, n desc", "sum(n, id) asc", "idx asc", "id", "id up")],
+    (cursor_pages(PAGED, mark_entry=False), {}, 0, ["*"], "the answer of {url} has no nextCursorMark: the handler "
+     "does not page with cursorMark"),
     # A page without documents ends the paging, whatever its mark.
-    (lambda params: Answer(select([], more=[("nextCursorMark", params["cursorMark"][-1] + "x")])), {}, None, 1),
+    (lambda params: Answer(select([], more=[("nextCursorMark", params["cursorMark"][-1] + "x")])), {}, 0, ["*"], None),
 ])
-def test_cursor_paging_refusals_and_ends(solr, any_client, respond, params, message, asked):
+def test_cursor_paging_follows_the_mark_until_it_repeats(solr, any_client, batches, respond, params, n, marks, message):
     url = solr.serve("/solr/c/select", respond)
-    got, e = consume("iter_select", any_client, url, {"q": "*:*", **params}, rows=10)
-    assert got == [] and len(solr.requests) == asked
+    got, e = consume("iter_select", any_client, url, {"q": "*:*", **params}, rows=10,
+                     **({"batches": True, "schema": SCHEMA} if batches else {}))
     assert (type(e), str(e)) == (ValueError, message.replace("{url}", url)) if message else e is None
+    assert rows(got) == PAGED[len(PAGED) - n:]
+    assert not batches or [b.num_rows for b in got] == [min(10, n - i) for i in range(0, n, 10)]  # one a page
+    asked = [params for _, params in solr.requests]  # all of them pages
+    assert [p["cursorMark"] for p in asked] == [[m] for m in marks]
+    assert all(p["sort"] == ["id asc"] and p["rows"] == ["10"] and p["wt"] == ["javabin"] for p in asked)
 
 
 @pytest.mark.parametrize("function, args, expected", [
-    *[("collection_url", (f"http://h:8983/solr/c{tail}",), "http://h:8983/solr/c") for tail in (
-        "/select", "/export/?q=x", "/stream#top")],
+    *[("collection_url", (f"http://h/solr/c{tail}",), "http://h/solr/c") for tail in ("/export/?q=x", "/stream#top")],
     ("param", ([("sort", "a asc"), ("sort", "b asc")], "sort"), "a asc"),  # single-valued, as Solr reads them
     ("param", ({"fq": ["x", "y"]}, "fq"), "x"), ("param", ({}, "sort"), None),
     *[("cursor_sort", (s, "id"), s) for s in ["id asc", "n desc,id asc", "div(n, 2) desc, id DESC", "  id   desc "]],
@@ -440,13 +406,10 @@ def test_url_and_parameter_helpers(function, args, expected):
 # ---------------------------------------------------------------------------
 # Schema from the Schema API (schema=None); a dishonest server: gzip bombs
 
-FIELDS = [{"name": "id", "type": "string", "multiValued": False, "indexed": True, "required": True, "stored": True},
-          {"name": "n", "type": "plong", "multiValued": False, "indexed": True, "stored": True},
-          {"name": "tags", "type": "strings", "multiValued": True, "indexed": True, "stored": True},
-          {"name": "_version_", "type": "plong", "indexed": False, "stored": False}]
-FIELD_TYPES = [{"name": "string", "class": "solr.StrField", "sortMissingLast": True},
-               {"name": "strings", "class": "solr.StrField", "sortMissingLast": True, "multiValued": True},
-               {"name": "plong", "class": "solr.LongPointField", "docValues": True}]
+FIELDS = [{"name": "id", "type": "string", "required": True}, {"name": "n", "type": "plong"},
+          {"name": "tags", "type": "strings"}, {"name": "_version_", "type": "plong", "stored": False}]
+FIELD_TYPES = [{"name": "string", "class": "solr.StrField"}, {"name": "plong", "class": "solr.LongPointField"},
+               {"name": "strings", "class": "solr.StrField", "multiValued": True}]  # tags: a list from its type
 BOMB = Answer(gzip.compress(b"\x02" + bytes(8 * LIMIT), 9), encoding="gzip")  # 8 MiB of nulls in a few KiB
 LARGER = re.escape(f" is larger than max_value_bytes ({LIMIT} bytes); pass a larger max_value_bytes if it "
                    "should be read") + "$"
@@ -479,12 +442,11 @@ def test_schema_none_asks_the_schema_api(solr, any_client, case):
     got = got[0] if function.startswith("read_") else pa.Table.from_batches(got)
     assert solr.asked("/solr/c/schema/uniquekey") == [{"wt": ["javabin"]}] * paged
     assert [p["sort"] for p in solr.asked("/solr/c/select")] == [["n desc, id desc"]] * 2 * paged
-    expected = pa.schema([pa.field("id", pa.utf8(), nullable=False), ("n", pa.int64()),
-                          ("tags", pa.list_(pa.utf8())), ("when_dt", pa.timestamp("ms"))])
+    expected = pa.schema([SCHEMA.field("id").with_nullable(False), *list(SCHEMA)[1:], ("when_dt", pa.timestamp("ms"))])
     assert got.schema.names == ["id", "n", "tags", "when_dt"] and got.num_rows == 25
     assert got.schema.equals(expected) or function == "read_polars"
-    assert all(p["wt"] == ["javabin"] for p in solr.asked("/solr/c/schema/fields"))
-    assert len(solr.asked("/solr/c/schema/dynamicfields")) == 1
+    assert [p["wt"] for part in ("fields", "dynamicfields") for p in solr.asked(f"/solr/c/schema/{part}")] == \
+        [["javabin"]] * 2
 
 
 # ---------------------------------------------------------------------------
@@ -494,14 +456,12 @@ STREAM_CLIENT = """
     import pyarrow as pa, requests
     import velkora.http as vh
     from helpers import status
-    function, warm, session = sys.argv[1], sys.argv[2], requests.Session()
+    function, session = sys.argv[1], requests.Session()
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("title", pa.utf8())])
-    list(vh.iter_documents(session, warm, {}))  # first-use costs out of the way
-    list(vh.iter_batches(session, warm, {}, schema))
-    before = status("VmRSS")
-    for url in sys.argv[3:]:  # the small answer, then the large one: how far each read took the peak
+    for url in sys.argv[2:]:  # a warm-up (first-use costs), the small answer, the large one: how far each took the peak
         rows = sum(1 for _ in vh.iter_documents(session, url, {})) if function == "iter_documents" else \\
             sum(b.num_rows for b in vh.iter_batches(session, url, {}, schema, batch_size=2048))
+        before = status("VmRSS") if url == sys.argv[2] else before
         print(rows, status("VmHWM") - before)
 """
 
@@ -513,5 +473,5 @@ def test_memory_does_not_grow_with_the_response(solr, function):
     data = [export([[("id", f"d{i:07d}"), ("n", i), ("title", title)] for i in range(n)]) for n in sizes]
     urls = [solr.serve(f"/solr/c{n}/export", body, chunk_size=65536) for n, body in zip(sizes, data)]
     out = in_fresh_python(STREAM_CLIENT, function, solr.serve("/solr/c/warm", export(docs(10))), *urls, timeout=120)
-    (small_rows, small), (large_rows, large) = [map(int, line.split()) for line in out.splitlines()]
+    _, (small_rows, small), (large_rows, large) = [map(int, line.split()) for line in out.splitlines()]
     assert (small_rows, large_rows) == sizes and large - small < 4 << 20 and large < len(data[1]) / 4, (small, large)

@@ -1,8 +1,7 @@
-"""Every entry point under allocation failure, each of the first allocations failing in turn: success or
-MemoryError, never a crash (in a subprocess); Python's allocators fail through _testcapi, the C allocator through
-the preloaded shim tests/native/fail_alloc.c. Resident memory stays flat over 100,000 calls of every entry point
-on a good and a failing body and over 100,000 decoders dropped mid-stream, and forged counts reserve no more than
-the input (in a subprocess, so other tests leave no noise)."""
+"""Every entry point with each of its first allocations failing in turn (Python's through _testcapi, C's through
+the preloaded tests/native/fail_alloc.c): success or MemoryError, never a crash. Resident memory stays flat over
+100,000 calls of every entry point on a good and a failing body, and of decoders dropped mid-stream; forged counts
+reserve no more than the input. All in subprocesses, so other tests leave no noise."""
 
 import gc
 import os
@@ -13,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from descriptions import SOLR_DATA
+from descriptions import SOLR_DATA, body
 from helpers import in_fresh_python, rss
 
 HERE = Path(__file__).resolve().parent
@@ -40,8 +39,7 @@ BODIES = ["020a044142434445464748",   # a MAP whose keys are not strings: its en
 
 def test_allocation_failures_end_in_memory_error():
     pytest.importorskip("_testcapi")
-    solr = [(SOLR_DATA / f"{name}.bin").read_bytes().hex() for name in ("updateReq_4_5", "select_small")
-            if SOLR_DATA.is_dir()]
+    solr = [body(name).hex() for name in ("updateReq_4_5", "select_small") if SOLR_DATA.is_dir()]
     in_fresh_python(SWEEP, LIMIT, *BODIES, *solr, timeout=1800)
 
 
@@ -113,15 +111,14 @@ LEAKS = """
     cut = export([("id", "a"), ("n", 1)], [("id", "b"), ("n", 2)])[:-6]
     schema = pa.schema([("id", pa.utf8()), ("n", pa.int64()), ("tags", pa.list_(pa.utf8()))])
     noop = lambda doc: None
-    entries = {
+    cases = {f"{name} {which}": (entry, data) for name, entry in {
         "deserialize": velkora.deserialize, "_deserialize_safe": velkora._deserialize_safe,
         "deserialize_json": velkora.deserialize_json, "_bench_parse_only": velkora._bench_parse_only,
         "deserialize_stream": lambda data: velkora.deserialize_stream(data, noop),
         "deserialize_arrow": lambda data: velkora.deserialize_arrow(data, schema),
         "StreamDecoder": lambda data: feed_all(velkora.StreamDecoder(), data, None, noop),
-        "ArrowStreamDecoder": lambda data: feed_all(velkora.ArrowStreamDecoder(schema, 1), data)}
-    cases = {f"{name} {which}": (entry, data) for name, entry in entries.items()
-             for which, data in (("good", good), ("bad", bad))}
+        "ArrowStreamDecoder": lambda data: feed_all(velkora.ArrowStreamDecoder(schema, 1), data),
+    }.items() for which, data in (("good", good), ("bad", bad))}
     cases["dropped StreamDecoder cut"] = (lambda data: velkora.StreamDecoder().feed(data, noop), cut)
     cases["dropped ArrowStreamDecoder cut"] = (lambda data: velkora.ArrowStreamDecoder(schema).feed(data), cut)
     for case, (entry, data) in cases.items():

@@ -13,7 +13,6 @@ import velkora
 from helpers import EOF, every_cut, export, failure, feed_all, in_fresh_python, select, stream_decoded, \
     streamed as reference
 from solr_node import stream_body
-from test_arrow import _big
 
 
 def feed(dec, chunk):
@@ -81,12 +80,11 @@ def test_extern_reference_beyond_table_raised_at_once(index, size_bytes, as_name
     data = stream_body([{"id": "a"}, bad])
     start = data.index(b"\x0f") + 1  # the second document follows the first one's END
     ref_end = start + (1 if as_name else 2) + size_bytes  # after the doc's tag (and the name "id")
-    assert str(pytest.raises(ValueError, velkora.deserialize, data).value) == EOF.format(ref_end)
+    assert failure(velkora.deserialize, data) == EOF.format(ref_end)
     dec, out = stream_decoded(data[:ref_end - 1], [1])  # a reference still missing size bytes just waits
     assert out == [{"id": "a"}]
     for chunk in (data[ref_end - 1:ref_end], b""):  # the last size byte: raised now, and again on the next feed
-        info = pytest.raises(ValueError, dec.feed, chunk, out.append)
-        assert str(info.value) == EOF.format(ref_end - start)
+        assert failure(dec.feed, chunk, out.append) == EOF.format(ref_end - start)
     assert dec.count == 1
 
 
@@ -234,14 +232,12 @@ def _growth_while_feeding(kind, body):
 
 
 @pytest.mark.rss
-def test_buffer_holds_an_incomplete_document():
-    growth, count = _growth_while_feeding("StreamDecoder", "incomplete")
-    assert count == 0 and growth > 4_000_000
-
-
-@pytest.mark.rss
 @pytest.mark.parametrize("kind, slack", [("StreamDecoder", 2 << 20), ("ArrowStreamDecoder", 24 << 20)])
-def test_memory_independent_of_response_size(kind, slack):
+def test_memory_bounded_by_one_document(kind, slack):
+    # a response of many documents costs no more than one of fewer; an incomplete document is held whole
+    if kind == "StreamDecoder":
+        growth, count = _growth_while_feeding(kind, "incomplete")
+        assert count == 0 and growth > 4_000_000
     (small, small_count), (large, large_count) = (_growth_while_feeding(kind, n) for n in (5_000, 50_000))
     assert (small_count, large_count) == (5_000, 50_000)
     assert large < small + slack, (small, large)

@@ -54,11 +54,6 @@ LARGE = {  # about 1 MB each fed by 256 bytes, or 30 KB by fewer; the schema the
     "varint_in_document_30kb": (lambda: _long_varint("document"), SCHEMA, 7)}
 
 
-@functools.lru_cache(maxsize=None)
-def large(name):
-    return LARGE[name][0]()
-
-
 # --- work: linear in the body however it is cut (wall-clock ratios are in benchmarks/bench_chunked.py) -----
 
 @pytest.mark.parametrize("kind", ["StreamDecoder", "ArrowStreamDecoder"])
@@ -66,7 +61,8 @@ def large(name):
 def test_small_chunks_walk_each_byte_a_few_times(kind, body):
     # A decoder that went back to the start of a document or envelope at every feed would go over about
     # len(data)**2 / (2 * size) bytes: 2,000 times the body here; one that goes on where it stopped, about twice.
-    data, (_, schema, size) = large(body), LARGE[body]
+    build, schema, size = LARGE[body]
+    data = build()
     dec = velkora.StreamDecoder() if kind == "StreamDecoder" else velkora.ArrowStreamDecoder(schema, 4096)
     feed_all(dec, data, [size], *[lambda doc: None] * (kind == "StreamDecoder"))
     assert len(data) <= dec._walked <= 4 * len(data)
