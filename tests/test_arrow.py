@@ -18,7 +18,8 @@ import velkora
 from arrow_expect import MISFIT, Mark, export, select, stream
 from c_schema import CapsuleProvider, capsule
 from descriptions import body as solr_body, load
-from helpers import DEPTH, EOF, corruptions, every_cut, failure, feed_all, in_fresh_python, needs_data, outcome
+from helpers import (DEPTH, EOF, corruptions, every_cut, failure, feed_all, in_fresh_python, needs_data, outcome,
+                     stream_decoded, streamed)
 from velkora import deserialize_arrow
 
 BUILD = "failed to build Arrow RecordBatch: Invalid argument error: "
@@ -32,8 +33,9 @@ error = functools.partial(failure, deserialize_arrow)  # the message of the Valu
 
 
 def fed(data, schema, sizes=None, batch_size=8192, **kw) -> pa.Table:
-    """The rows of an ArrowStreamDecoder fed `data` in pieces of `sizes` (helpers.pieces)."""
+    """The rows of an ArrowStreamDecoder fed `data` in pieces of `sizes` (helpers.pieces), each batch of `schema`."""
     calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
+    assert all(b.schema.equals(schema, check_metadata=True) for call in calls for b in call)
     return pa.Table.from_batches([b for call in calls for b in call], schema=schema)
 
 
@@ -108,11 +110,11 @@ CONTAINERS = [(v, "container") for v in (jb.NamedList([("a", 1)]), jb.OrderedMap
                                      jb.MapEntryIter([]), jb.MapEntry(1, 2), jb.EnumValue(1, "x"), jb.TypedArr(6, [1]),
                                      *map(jb.Raw, [b"\x0f", b"\x10", b"\x14", b"\x16", b"\x1f"]))]
 PLACES = {"value": lambda m: m, "first": lambda m: jb.Arr([m]), "later": lambda m: jb.Arr([1, m]),
-          "list item": lambda m: jb.Iter([1, m])}
+          "iterated": lambda m: jb.Iter([m]), "list item": lambda m: jb.Iter([1, m])}
 # Leaving out an ARR or ITERATOR as the field value itself (a multi-valued field) and an END closing an ITERATOR.
 PLACED = [(value, found, place) for value, found in CONTAINERS for place in PLACES
           if not (place == "value" and type(value) in (jb.Arr, jb.Iter)
-                  or place == "list item" and getattr(value, "v", None) == b"\x0f")]
+                  or place in ("iterated", "list item") and getattr(value, "v", None) == b"\x0f")]
 
 
 @pytest.mark.parametrize("value,found,place", PLACED, ids=repr)
@@ -148,15 +150,17 @@ SKIPPED = [
     jb.NamedList([(jb.Int(3), 1), (jb.Arr([1]), 2)]),  # nor are key kinds
     jb.Raw(b"\x0f"),  # an END in value position is one byte
     jb.nested(None, 128),  # 128 levels below the field value
+    jb.Doc([("id", 2)]), [jb.Doc([("id", 2)]), jb.Doc([("id", 3)])], jb.Iter([jb.Doc([("id", 2)])]),  # named children
 ]
 
 
 @pytest.mark.parametrize("value", SKIPPED, ids=lambda v: repr(v)[:50])
 def test_fields_outside_the_schema_are_skipped(value):
     data = select([("a", 1), ("junk", value), ("b", 2)], [("junk", value)])
-    schema = pa.schema([("b", pa.int64()), ("a", pa.int64())])
-    for decoded in (deserialize_arrow(data, schema), fed(data, schema, [1])):
-        assert [c.to_pylist() for c in decoded.columns] == [[2, None], [1, None]]
+    schema = pa.schema([("b", I64), ("a", I64), ("id", I64), ("_parent_id", I64), ("_depth", pa.int32()),
+                        ("_child_field", UTF8)])
+    for decoded in (deserialize_arrow(data, schema), fed(data, schema, [1])):  # metadata columns still filled
+        assert [c.to_pylist() for c in decoded.columns] == [[2, None], [1, None], *[[None] * 2] * 2, [0, 0], [None] * 2]
 
 
 def test_extern_strings_defined_in_values_keep_their_numbers():
@@ -278,22 +282,26 @@ UNSUPPORTED = [
 
 @pytest.mark.parametrize("t,text", UNSUPPORTED, ids=str)
 def test_unsupported_types(t, text):
-    message, prefix = error(select(), pa.schema([("ok", I64), ("bad", t), ("worse", pa.uint8())])), UNSUPPORTED_TYPE
+    schema, prefix = pa.schema([("ok", I64), ("bad", t), ("worse", pa.uint8())]), UNSUPPORTED_TYPE
+    message = error(select(), schema)
+    assert failure(velkora.ArrowStreamDecoder, schema) == message
     assert message == prefix + text if text else message.startswith(prefix) and len(message) > len(prefix)
 
 
 ROLE = 'unknown child_columns role {}; expected one of "parent_id", "depth", "child_field", "key"'
 QUOTED = [("Explode", '"Explode"'), ("", '""'), ("a\tb", r'"a\tb"'), ('say "hi"', r'"say \"hi\""'),
           ("back\\slash", r'"back\\slash"'), ("nul\0", r'"nul\0"'), ("\x01", r'"\u{1}"'), ("\r\n", r'"\r\n"'),
-          ("\x7f", r'"\u{7f}"'), ("\x85", r'"\u{85}"'), ("it's", '"it\'s"'), ("é", '"é"'), (" skip", '" skip"')]
+          ("\x7f", r'"\u{7f}"'), ("\x85", r'"\u{85}"'), ("it's", '"it\'s"'), ("é", '"é"'), (" skip", '" skip"'),
+          ("both", '"both"'), ("id", '"id"')]
 
 
 @pytest.mark.parametrize("text,quoted", QUOTED)
 def test_children_and_role_values_are_quoted(text, quoted):
-    # Checked before the body or the schema's types are looked at.
+    # Checked before the body or the schema's types are looked at, by ArrowStreamDecoder too.
     schema = pa.schema([("x", pa.uint8())])
-    assert error(b"", schema, children=text) == f'children must be "skip" or "explode", not {quoted}'
-    assert error(b"", schema, child_columns={"depth": "d", text: "p"}) == ROLE.format(quoted)
+    for refuse in (functools.partial(error, b""), functools.partial(failure, velkora.ArrowStreamDecoder)):
+        assert refuse(schema, children=text) == f'children must be "skip" or "explode", not {quoted}'
+        assert refuse(schema, child_columns={"depth": "d", text: "p"}) == ROLE.format(quoted)
 
 
 def test_one_unknown_role_is_reported():
@@ -506,13 +514,20 @@ def _solr_schema(name, children, variant="exact"):
 @pytest.mark.parametrize("variant", ["exact", "widened", "subset"])
 @pytest.mark.parametrize("name,children", SOLR)
 def test_solr_bodies(name, children, variant):
-    schema = _solr_schema(name, children, variant)
+    data, schema = solr_body(name), _solr_schema(name, children, variant)
+    decoded = outcome(deserialize_arrow, data, schema, children=children)
     try:
-        expected = ax.expected_batch(_documents(name), schema, children)
+        ax.assert_batches_equal(decoded, ax.expected_batch(_documents(name), schema, children))
     except ax.Refused as refusal:
-        assert error(solr_body(name), schema, children=children).startswith(str(refusal))
-        return
-    ax.assert_batches_equal(deserialize_arrow(solr_body(name), schema, children=children), expected)
+        assert str(decoded).startswith(str(refusal))
+    # The same rows, or the same refusal, from ArrowStreamDecoder in any chunks; from StreamDecoder, the documents
+    # deserialize_stream delivers.
+    for sizes in [None, [4096], [1] if len(data) < 100_000 else [65536], [1, 7, 2, 300, 13]]:
+        got = outcome(fed, data, schema, sizes, 97, children=children)
+        assert str(got) == str(decoded) if isinstance(decoded, ValueError) else got.equals(pa.table(decoded))
+        if children == "skip" and variant == "exact":
+            dec, out = stream_decoded(data, sizes)
+            assert dec.finish() is None and dec.count == len(out) and out == streamed(data)
 
 
 @needs_data

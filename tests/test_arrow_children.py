@@ -6,12 +6,10 @@ import pytest
 import javabin as jb
 from arrow_expect import CHILDREN_REFUSED, MISFIT, Mark, export, select
 from helpers import DEPTH, failure
+from test_arrow import BUILD, I64, NOT_DOC, UTF8
 from velkora import deserialize_arrow
 
-I64, UTF8 = pa.int64(), pa.utf8()
 META = pa.schema([("id", I64), ("_parent_id", I64), ("_depth", pa.int32()), ("_child_field", UTF8)])
-NOT_DOC = "expected SolrDocument or map at byte offset {}, found other tag"
-BUILD = "failed to build Arrow RecordBatch: Invalid argument error: "
 error = lambda data, schema=META, **kw: failure(deserialize_arrow, data, schema, **kw)  # noqa: E731
 
 
@@ -98,16 +96,6 @@ def test_later_elements_of_a_children_list_must_be_documents_and_child_values_ar
                                   export([("id", 1), (D(2), None)])])
 def test_skip_mode_refuses_anonymous_children(data):
     assert error(data) == error(data, pa.schema([("other", UTF8)])) == CHILDREN_REFUSED
-
-
-@pytest.mark.parametrize("place", [lambda m: m, lambda m: [m, D(3)], lambda m: jb.Iter([m])])
-def test_skip_mode_named_children(place):
-    child = Mark(D(2))
-    data = select(D(1, ("kids", place(child))))
-    assert error(data, pa.schema([("kids", UTF8)])) == \
-        f"expected scalar value at byte offset {child.offset}, found container/other"
-    # Outside the schema they are skipped with the rest of the value; metadata columns still get filled.
-    assert rows(data, META, children="skip") == [(1, None, 0, None)]
 
 
 # ---------------------------------------------------------------------------

@@ -9,9 +9,8 @@ import arrow_expect as ax
 import javabin as jb
 import velkora
 from arrow_expect import select, stream
-from descriptions import body as solr_body
-from helpers import failure, fed_until_failure, feed_all, in_fresh_python, needs_data, stream_decoded, streamed
-from test_arrow import SOLR, _solr_schema
+from helpers import fed_until_failure, feed_all, in_fresh_python
+from test_arrow import fed
 
 SCHEMA = pa.schema([("id", pa.int64()), ("name", pa.utf8()), ("tags", pa.list_(pa.utf8()))])
 
@@ -20,38 +19,11 @@ def docs(n):
     return [[("id", i), ("name", f"doc {i}"), ("tags", ["a", "b"][: i % 3])] for i in range(n)]
 
 
-def fed(data, schema, sizes=None, batch_size=65536, **kw):
-    """Per call (the feeds, then finish), the batches returned."""
+def counts(data, schema, sizes=None, batch_size=65536, **kw):
+    """Per call (the feeds, then finish), the rows of each batch returned, every batch of `schema`."""
     calls = feed_all(velkora.ArrowStreamDecoder(schema, batch_size, **kw), data, sizes)
-    for batch in (b for call in calls for b in call):
-        assert batch.schema.equals(schema, check_metadata=True)
-    return calls
-
-
-def table(calls, schema):
-    return pa.Table.from_batches([b for call in calls for b in call], schema=schema)
-
-
-def same_rows(data, schema, sizes, batch_size=65536, **kw):
-    whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, **kw)])
-    assert table(fed(data, schema, sizes, batch_size, **kw), schema).equals(whole)
-
-
-# ---------------------------------------------------------------------------
-# The same rows for every chunking
-
-@needs_data
-@pytest.mark.parametrize("name,children", SOLR)  # child_docs in skip mode: refused alike by the Arrow decoders
-def test_solr_bodies_in_any_chunks(name, children):
-    data, schema = solr_body(name), _solr_schema(name, children)
-    for sizes in [None, [4096], [1] if len(data) < 100_000 else [65536], [1, 7, 2, 300, 13]]:
-        if name == "child_docs" and children == "skip":
-            assert failure(fed, data, schema, sizes) == failure(velkora.deserialize_arrow, data, schema) is not None
-        else:
-            same_rows(data, schema, sizes, children=children, batch_size=97)
-        if children == "skip":  # StreamDecoder: the documents deserialize_stream delivers
-            dec, out = stream_decoded(data, sizes)
-            assert dec.finish() is None and dec.count == len(out) and out == streamed(data)
+    assert all(b.schema.equals(schema, check_metadata=True) for call in calls for b in call)
+    return [[b.num_rows for b in call] for call in calls]
 
 
 # ---------------------------------------------------------------------------
@@ -61,17 +33,13 @@ def test_solr_bodies_in_any_chunks(name, children):
 EntryDoc = type("EntryDoc", (jb.Arr,), {"tag": jb.MAP_ENTRY_ITER, "size": "END"})
 
 
-def counts(calls):
-    return [[b.num_rows for b in call] for call in calls]
-
-
 def test_batches_cut_every_batch_size_rows():
-    assert counts(fed(select(*docs(7)), SCHEMA, batch_size=3)) == [[3, 3], [1]]
-    assert counts(fed(select(*docs(6)), SCHEMA, batch_size=3)) == [[3, 3], []]
-    assert counts(fed(select(*docs(3)), SCHEMA, batch_size=0)) == [[1, 1, 1], []]
-    assert counts(fed(select(*docs(2)), SCHEMA, batch_size=True)) == [[1, 1], []]
-    assert counts(fed(select(*docs(5)), SCHEMA, batch_size=2 ** 64 - 1)) == [[], [5]]
-    assert counts(fed(select(*docs(7)), SCHEMA, [1], batch_size=3)).count([3]) == 2
+    assert counts(select(*docs(7)), SCHEMA, batch_size=3) == [[3, 3], [1]]
+    assert counts(select(*docs(6)), SCHEMA, batch_size=3) == [[3, 3], []]
+    assert counts(select(*docs(3)), SCHEMA, batch_size=0) == [[1, 1, 1], []]
+    assert counts(select(*docs(2)), SCHEMA, batch_size=True) == [[1, 1], []]
+    assert counts(select(*docs(5)), SCHEMA, batch_size=2 ** 64 - 1) == [[], [5]]
+    assert counts(select(*docs(7)), SCHEMA, [1], batch_size=3).count([3]) == 2
 
 
 def test_a_documents_rows_never_split():
@@ -80,12 +48,13 @@ def test_a_documents_rows_never_split():
     data = stream(EntryDoc([jb.Extern("id"), 1, jb.Doc([("id", 2)], [jb.Doc([("id", 3)])]), jb.Extern("name"), "one",
                             jb.Extern("kids"), [jb.Doc([("id", 5)]), jb.Doc([("id", 6)])]]), [("id", 4)])
     schema = pa.schema(list(SCHEMA)[:2] + [("_parent_id", pa.int64()), ("_depth", pa.int32())])
-    calls = fed(data, schema, batch_size=2, children="explode")
-    assert counts(calls) == [[5], [1]]
-    assert table(calls, schema).to_pydict() == {"id": [1, 2, 3, 5, 6, 4], "name": ["one"] + [None] * 5,
-                                                "_parent_id": [None, 1, 2, 1, 1, None], "_depth": [0, 1, 2, 1, 1, 0]}
+    assert counts(data, schema, batch_size=2, children="explode") == [[5], [1]]
+    whole = pa.Table.from_batches([velkora.deserialize_arrow(data, schema, children="explode")])
+    assert fed(data, schema, batch_size=2, children="explode").to_pydict() == whole.to_pydict() == {
+        "id": [1, 2, 3, 5, 6, 4], "name": ["one"] + [None] * 5, "_parent_id": [None, 1, 2, 1, 1, None],
+        "_depth": [0, 1, 2, 1, 1, 0]}
     for cut in range(1, len(data)):
-        same_rows(data, schema, [cut, len(data)], children="explode")
+        assert fed(data, schema, [cut, len(data)], children="explode").equals(whole)
 
 
 # ---------------------------------------------------------------------------
@@ -214,19 +183,15 @@ def test_batches_are_kept_when_pyarrow_cannot_take_them(failure):
 # ---------------------------------------------------------------------------
 # Arguments
 
-@pytest.mark.parametrize("args,kwargs,error,message", [
-    ((SCHEMA, 10, 20), {}, TypeError,
+@pytest.mark.parametrize("args,error,message", [
+    ((SCHEMA, 10, 20), TypeError,
      "ArrowStreamDecoder.__new__() takes from 1 to 2 positional arguments but 3 were given"),
-    ((), {}, TypeError, "ArrowStreamDecoder.__new__() missing 1 required positional argument: 'schema'"),
-    *[((SCHEMA, size), {}, error, None) for size, error in [(-1, OverflowError), (2 ** 64, OverflowError),
-                                                             (2.0, TypeError), (None, TypeError)]],
-    ((SCHEMA,), {"children": "both"}, ValueError, 'children must be "skip" or "explode", not "both"'),
-    ((SCHEMA,), {"child_columns": {"id": "x"}}, ValueError,
-     'unknown child_columns role "id"; expected one of "parent_id", "depth", "child_field", "key"'),
-    ((pa.schema([("a", pa.int8())]),), {}, ValueError, "unsupported Arrow column type: Int8"),
+    ((), TypeError, "ArrowStreamDecoder.__new__() missing 1 required positional argument: 'schema'"),
+    *[((SCHEMA, size), error, None) for size, error in [(-1, OverflowError), (2 ** 64, OverflowError),
+                                                         (2.0, TypeError), (None, TypeError)]],
 ])
-def test_constructor_arguments(args, kwargs, error, message):
-    info = pytest.raises(error, lambda: velkora.ArrowStreamDecoder(*args, **kwargs))
+def test_constructor_arguments(args, error, message):
+    info = pytest.raises(error, lambda: velkora.ArrowStreamDecoder(*args))
     if message is None:  # a bad batch_size
         assert info.value.__notes__ == ["while processing 'batch_size'"]
     else:

@@ -33,46 +33,43 @@ def nested(depth, inner):
     return b"\x02" + b"\x81" * depth + bytes.fromhex(inner)
 
 
+def cases(message, *rows):  # (body, message) for each row: a body, then what its message names
+    return [(hexbody, message.format(*named)) for hexbody, *named in rows]
+
+
 @pytest.mark.parametrize("hexbody, message", [
     # missing input, cut fixed-width payloads (offset of the payload's first byte)
-    ("", EOF.format(0)), ("02", EOF.format(1)), ("0281", EOF.format(2)), ("0203", EOF.format(2)),
-    ("020400", EOF.format(2)), ("0205" + "00" * 7, EOF.format(2)), ("0206000000", EOF.format(2)),
-    ("0207" + "00" * 7, EOF.format(2)), ("0208000000", EOF.format(2)), ("0209" + "00" * 7, EOF.format(2)),
-    ("0282410600", EOF.format(4)), ("02150601000000", EOF.format(4)), ("021506020000000100", EOF.format(8)),
-    ("0215030561", EOF.format(4)), ("021509", EOF.format(3)),
+    *cases(EOF, ("", 0), ("02", 1), ("0281", 2), ("0203", 2), ("020400", 2), ("0205" + "00" * 7, 2), ("0206000000", 2),
+           ("0207" + "00" * 7, 2), ("0208000000", 2), ("0209" + "00" * 7, 2), ("0282410600", 4), ("02150601000000", 4),
+           ("021506020000000100", 8), ("0215030561", 4), ("021509", 3)),
     # varints: none at all -> current position, cut inside -> input length
-    ("020d", EOF.format(2)), ("020a80", EOF.format(3)), ("023f8080", EOF.format(4)), ("025f80", EOF.format(3)),
-    ("027f808080", EOF.format(5)), ("0210ff", EOF.format(3)), ("02e0", EOF.format(2)), ("02e03f80", EOF.format(4)),
+    *cases(EOF, ("020d", 2), ("020a80", 3), ("023f8080", 4), ("025f80", 3), ("027f808080", 5), ("0210ff", 3),
+           ("02e0", 2), ("02e03f80", 4)),
     # strings and byte arrays longer than the input -> their first byte
-    ("02236162", EOF.format(2)), ("020d0561", EOF.format(3)), ("02e0236162", EOF.format(3)), ("023f0061", EOF.format(3)),
+    *cases(EOF, ("02236162", 2), ("020d0561", 3), ("02e0236162", 3), ("023f0061", 3)),
     # extern references beyond the table -> just after the size, even with input left
-    ("0282e200", EOF.format(3)), ("0283e02161e200", EOF.format(6)), ("0282ff0000", EOF.format(4)), ("02e1", EOF.format(2)),
-    ("01", VERSION.format(1)), ("ff00", VERSION.format(255)), ("0000", VERSION.format(0)),
+    *cases(EOF, ("0282e200", 3), ("0283e02161e200", 6), ("0282ff0000", 4), ("02e1", 2)),
+    *cases(VERSION, ("01", 1), ("ff00", 255), ("0000", 0)),
     # unknown tags, zero-padded lowercase hex; typed-array element types checked even for count 0
-    ("0214", TAG.format("14", 1)), ("0216", TAG.format("16", 1)), ("021f", TAG.format("1f", 1)),
-    ("02811a", TAG.format("1a", 2)), ("02150000", TAG.format("00", 2)), ("02150900", TAG.format("09", 2)),
-    ("0215ff0100", TAG.format("ff", 2)), ("0282001509020000", TAG.format("09", 4)),
+    *cases(TAG, ("0214", "14", 1), ("0216", "16", 1), ("021f", "1f", 1), ("02811a", "1a", 2), ("02150000", "00", 2),
+           ("02150900", "09", 2), ("0215ff0100", "ff", 2), ("0282001509020000", "09", 4)),
     # END marker where a value is required, at the END byte
-    ("020f", END.format(1)), ("02810f", END.format(2)), ("02c1000f", END.format(3)), ("02c10f00", END.format(2)),
-    ("020a010f", END.format(3)), ("021121610f", END.format(4)), ("02130f00", END.format(2)),
-    ("0212410f", END.format(3)), ("020c0f80", END.format(2)),
+    *cases(END, ("020f", 1), ("02810f", 2), ("02c1000f", 3), ("02c10f00", 2), ("020a010f", 3), ("021121610f", 4),
+           ("02130f00", 2), ("0212410f", 3), ("020c0f80", 2)),
     # named-list keys: offset of the key's first byte
-    ("02c10600000001" + "00", KEY.format(2, "int")), ("02a22161004100", KEY.format(5, "int")),
-    ("02c1010000", KEY.format(2, "bool")), ("02c1030100", KEY.format(2, "byte")), ("02c104000100", KEY.format(2, "short")),
-    ("02c16000", KEY.format(2, "long")), ("02c1083f80000000", KEY.format(2, "float")),
-    ("02c105" + "00" * 10, KEY.format(2, "double")), ("02c109" + "00" * 10, KEY.format(2, "date")),
-    ("02c10d0000", KEY.format(2, "bytes")), ("02c115030000", KEY.format(2, "bytes")), ("02c18000", KEY.format(2, "array")),
-    ("02c10e0f00", KEY.format(2, "array")), ("02c10a0000", KEY.format(2, "map")), ("02c113000000", KEY.format(2, "map")),
-    ("02c1c000", KEY.format(2, "named list")), ("02c112000000", KEY.format(2, "named list")),
-    ("02c10ba000", KEY.format(2, "solr document")), ("02c10c808000", KEY.format(2, "solr document list")),
+    *cases(KEY, ("02c10600000001" + "00", 2, "int"), ("02a22161004100", 5, "int"), ("02c1010000", 2, "bool"),
+           ("02c1030100", 2, "byte"), ("02c104000100", 2, "short"), ("02c16000", 2, "long"),
+           ("02c1083f80000000", 2, "float"), ("02c105" + "00" * 10, 2, "double"), ("02c109" + "00" * 10, 2, "date"),
+           ("02c10d0000", 2, "bytes"), ("02c115030000", 2, "bytes"), ("02c18000", 2, "array"),
+           ("02c10e0f00", 2, "array"), ("02c10a0000", 2, "map"), ("02c113000000", 2, "map"),
+           ("02c1c000", 2, "named list"), ("02c112000000", 2, "named list"), ("02c10ba000", 2, "solr document"),
+           ("02c10c808000", 2, "solr document list")),
     # document items: offset just after the item; a second float before a field name is an item
-    ("020ba141", ITEM.format(4, "int")), ("020ba100", ITEM.format(4, "null")), ("020ba280", ITEM.format(4, "array")),
-    ("020ba1c0", ITEM.format(4, "named list")), ("0210010041", ITEM.format(5, "int")),
-    ("021001" + "083f800000" * 3, ITEM.format(18, "float")),
-    ("020c0080", LIST.format("header", 3, "null")), ("020cc080", LIST.format("header", 3, "named list")),
-    ("020c8041", LIST.format("docs", 4, "int")), ("020c800a00", LIST.format("docs", 5, "map")),
-    ("020c800ba0", LIST.format("docs", 5, "solr document")),
-    ("020000", TRAILING.format(1)), ("0280000f0f", TRAILING.format(3)), ("02112161000f0f", TRAILING.format(1)),
+    *cases(ITEM, ("020ba141", 4, "int"), ("020ba100", 4, "null"), ("020ba280", 4, "array"),
+           ("020ba1c0", 4, "named list"), ("0210010041", 5, "int"), ("021001" + "083f800000" * 3, 18, "float")),
+    *cases(LIST, ("020c0080", "header", 3, "null"), ("020cc080", "header", 3, "named list"), ("020c8041", "docs", 4, "int"),
+           ("020c800a00", "docs", 5, "map"), ("020c800ba0", "docs", 5, "solr document")),
+    *cases(TRAILING, ("020000", 1), ("0280000f0f", 3), ("02112161000f0f", 1)),
 ])
 def test_decode_errors(parse, hexbody, message):
     raises_exactly(parse, bytes.fromhex(hexbody), message)
@@ -84,26 +81,24 @@ DECODERS = [velkora._bench_parse_only, velkora.deserialize_json, velkora.deseria
 @pytest.mark.parametrize("decode", DECODERS, ids=lambda f: f.__name__)
 @pytest.mark.parametrize("hexbody, message", [
     # the length of the maximal invalid subpart, or a sequence cut by the end of the string
-    ("0222c328", UTF8.format(2, 1, 0)), ("022461e28228", UTF8.format(2, 2, 1)), ("0224f09f9828", UTF8.format(2, 3, 0)),
-    ("0222c080", UTF8.format(2, 1, 0)), ("0223eda080", UTF8.format(2, 1, 0)), ("0224f4908080", UTF8.format(2, 1, 0)),
-    ("022361f561", UTF8.format(2, 1, 1)), ("022280ff", UTF8.format(2, 1, 0)), ("0222e080", UTF8.format(2, 1, 0)),
-    ("02e022c328", UTF8.format(3, 1, 0)), ("0221c3", CUT.format(2, 0)), ("02246162e282", CUT.format(2, 2)),
-    ("0223f09f98", CUT.format(2, 0)), ("0282003f00" + "61" * 30 + "c3", CUT.format(5, 30)),
+    *cases(UTF8, ("0222c328", 2, 1, 0), ("022461e28228", 2, 2, 1), ("0224f09f9828", 2, 3, 0), ("0222c080", 2, 1, 0),
+           ("0223eda080", 2, 1, 0), ("0224f4908080", 2, 1, 0), ("022361f561", 2, 1, 1), ("022280ff", 2, 1, 0),
+           ("0222e080", 2, 1, 0), ("02e022c328", 3, 1, 0)),
+    *cases(CUT, ("0221c3", 2, 0), ("02246162e282", 2, 2), ("0223f09f98", 2, 0),
+           ("0282003f00" + "61" * 30 + "c3", 5, 30)),
     # field names, and extern strings defined as names
-    ("020ba1e022c32800", UTF8.format(5, 1, 0)), ("020ba1e02161e022c328", UTF8.format(8, 1, 0)),
-    ("02c1e022808000", UTF8.format(4, 1, 0)),
+    *cases(UTF8, ("020ba1e022c32800", 5, 1, 0), ("020ba1e02161e022c328", 8, 1, 0), ("02c1e022808000", 4, 1, 0)),
 ])
 def test_invalid_utf8_alike_on_every_path(decode, hexbody, message):
     raises_exactly(decode, bytes.fromhex(hexbody), message)
 
 
-@pytest.mark.parametrize("data, message", [
-    (nested(128, "00"), DEPTH.format(129)), (nested(127, "0e0f"), DEPTH.format(129)),  # END read at depth 129
-    (nested(127, "110f"), DEPTH.format(129)), (nested(127, "120000"), DEPTH.format(129)),
-    (nested(127, "130000"), DEPTH.format(129)), (nested(127, "0c8080"), DEPTH.format(129)),
-    (nested(127, "100000"), DEPTH.format(130)), (nested(127, "c1"), DEPTH.format(129)),
-    (nested(100_000, "00"), DEPTH.format(129)), (b"\x02" + b"\xc1\x00" * 200, DEPTH.format(256)),
-])
+@pytest.mark.parametrize("data, message", cases(
+    DEPTH, (nested(128, "00"), 129), (nested(127, "0e0f"), 129),  # END read at depth 129
+    (nested(127, "110f"), 129), (nested(127, "120000"), 129), (nested(127, "130000"), 129),
+    (nested(127, "0c8080"), 129), (nested(127, "100000"), 130), (nested(127, "c1"), 129), (nested(100_000, "00"), 129),
+    (b"\x02" + b"\xc1\x00" * 200, 256),
+))
 def test_depth_exceeded(parse, data, message):
     raises_exactly(parse, data, message)
 
