@@ -15,6 +15,9 @@ CHILDREN_REFUSED = ("document has child documents (_childDocuments_), which cann
                     " in a flat Arrow table")
 META = {"parent_id": "_parent_id", "depth": "_depth", "child_field": "_child_field", "key": "id"}
 _SMALL_INTS = ("byte", "short", "int")
+# The description kinds a column stores as they are (an int32 column also a long that fits).
+_KEPT = {"int32": _SMALL_INTS, "int64": _SMALL_INTS + ("long",), "timestamp(ms)": ("long", "date"),
+         "boolean": ("bool",), "utf8": ("str",)}
 _KINDS = {"int32": "int32", "int64": "int64", "float": "float32", "double": "float64", "bool": "boolean",
           "string": "utf8", "binary": "binary"}
 
@@ -34,14 +37,10 @@ def convert(kind: str, d, expected: str | None = None):
     t, v = d["t"], d.get("v")
     if t == "null":
         return None
-    if kind == "int32" and (t in _SMALL_INTS or t == "long" and -2**31 <= v < 2**31):
-        return v
-    if kind == "int64" and t in _SMALL_INTS + ("long",) or kind == "timestamp(ms)" and t in ("long", "date"):
+    if t in _KEPT.get(kind, ()) or kind == "int32" and t == "long" and -2**31 <= v < 2**31:
         return v
     if kind in ("float32", "float64") and t in ("float", "double"):
         return float(v) if kind == "float64" else ctypes.c_float(float(v)).value  # rounded; 1e300 -> inf
-    if (kind, t) in (("boolean", "bool"), ("utf8", "str")):
-        return v
     if (kind, t) == ("binary", "bytes"):
         return base64.b64decode(v) if isinstance(v, str) else v
     raise Refused(MISFIT.format(expected or kind))
@@ -53,13 +52,10 @@ def is_children(d) -> bool:
 
 def route(kind: str, is_list: bool, d):
     """The column entry for a field value: a scalar column takes the first of many, a list column a lone one."""
-    if d["t"] in ("list", "iter"):
-        if is_list:
-            return [convert(kind, x, f"list<{kind}>") for x in d["v"]]
-        return convert(kind, d["v"][0]) if d["v"] else None
-    if is_list:
-        return None if d["t"] == "null" else [convert(kind, d, f"list<{kind}>")]
-    return convert(kind, d)
+    items = d["v"] if d["t"] in ("list", "iter") else [d]
+    if not is_list:
+        return convert(kind, items[0]) if items else None
+    return None if d["t"] == "null" else [convert(kind, x, f"list<{kind}>") for x in items]
 
 
 def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -> pa.RecordBatch:
@@ -91,11 +87,10 @@ def expected_batch(docs, schema: pa.Schema, children: str = "skip", meta=None) -
         rows: list[dict] = []
         collect(doc, rows, None, None, 0)
         for row in rows:
-            values = {i: route(*kinds[i], v) if children == "explode" else v for i, v in row["values"].items()}
-            row["converted"] = values
-            parent = row["parent"]
+            row["converted"] = values = {i: route(*kinds[i], v) if children == "explode" else v
+                                         for i, v in row["values"].items()}
             meta_values = {at["depth"]: row["depth"], at["child_field"]: row["via"],
-                           at["parent_id"]: parent and parent["converted"].get(at["key"])}
+                           at["parent_id"]: row["parent"] and row["parent"]["converted"].get(at["key"])}
             for i in range(len(names)):
                 columns[i].append(meta_values[i] if i in metadata else values.get(i))
     return pa.RecordBatch.from_arrays([pa.array(c, f.type) for c, f in zip(columns, schema)], schema=schema)

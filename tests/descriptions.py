@@ -99,10 +99,8 @@ def to_wire(d, note=None) -> jb.Wire:
     if t == "enum":
         return jb.EnumValue(d["int"], jb.Str(d["str"]))
     if t == "mapentry":
-        value = to_wire(d["v"], note)
-        if note and d["k"]["t"] not in SCALARS:
-            value = _Noted(value, note)
-        return jb.MapEntry(to_wire(d["k"], note), value)
+        value, noted = to_wire(d["v"], note), note and d["k"]["t"] not in SCALARS
+        return jb.MapEntry(to_wire(d["k"], note), _Noted(value, note) if noted else value)
     raise ValueError(f"unknown description type {t!r}")
 
 
@@ -147,8 +145,7 @@ def json_float_text(x: float) -> str:
     mantissa, exp = text.split("e")
     if int(exp) != -5:
         return f"{mantissa}e{int(exp):+d}"
-    sign, digits = ("-", mantissa[1:]) if mantissa.startswith("-") else ("", mantissa)
-    return sign + "0.0000" + digits.replace(".", "")
+    return "-" * mantissa.startswith("-") + "0.0000" + mantissa.lstrip("-").replace(".", "")
 
 
 def _json_scalar(v) -> str:

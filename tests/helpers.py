@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
+from itertools import chain
 
 import pytest
 
@@ -84,16 +85,13 @@ def fed_until_failure(decoder, data, sizes=None, *args):
     """feed_all up to the first call that raises: what the calls returned, that ValueError (or None), and the
     range of bytes fed by the piece whose feed raised it (None when finish() did)."""
     returned, end = [], 0
-    for chunk in pieces(data, sizes):
-        end += len(chunk)
+    for chunk in chain(pieces(data, sizes), [None]):  # None: finish()
         try:
-            returned.append(decoder.feed(chunk, *args))
+            returned.append(decoder.finish() if chunk is None else decoder.feed(chunk, *args))
         except ValueError as e:
-            return returned, e, (end - len(chunk), end)
-    try:
-        return returned + [decoder.finish()], None, None
-    except ValueError as e:
-        return returned, e, None
+            return returned, e, None if chunk is None else (end, end + len(chunk))
+        end += 0 if chunk is None else len(chunk)
+    return returned, None, None
 
 
 def stream_decoded(data, sizes=None):
@@ -126,11 +124,9 @@ def _wire(doc, kind):
 def select(docs, before=(), k=None):
     tail = [("facet_counts", jb.NamedList({"facet_fields": jb.NamedList({})}))] * (k is None)
     docs = [_wire(d, jb.Doc) for d in docs]
-    arr = jb.Arr(docs if k is None else docs[:k], count=len(docs))
+    response = jb.DocList(numFound=len(docs), maxScore=1.5, numFoundExact=True, docs=jb.Arr(docs[:k], count=len(docs)))
     return jb.encode(jb.NamedList([("responseHeader", jb.NamedList({"status": 0, "QTime": 3})), *before,
-                                   ("response", jb.DocList(numFound=len(docs), maxScore=1.5, numFoundExact=True,
-                                                           docs=arr)), *tail],
-                                  count=3 + len(before)))
+                                   ("response", response), *tail], count=3 + len(before)))
 
 
 def export(docs, before=(), k=None, named=False):

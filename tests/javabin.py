@@ -256,18 +256,15 @@ class TypedArr(Wire):
         w.out += bytes([TYPED_ARR, self.elem_type]) + vint(n if self.count is None else self.count) + payload
 
 
-_PLAIN = [(float, Double), (str, Str), ((bytes, bytearray), Bytes), ((list, tuple), Arr), (dict, NamedList)]
+_PLAIN = [(type(None), lambda _: Null), (bool, Bool), (float, Double), (str, Str), ((bytes, bytearray), Bytes),
+          ((list, tuple), Arr), (dict, NamedList)]
 
 
 def wire(value) -> Wire:
     """The marker for a value: markers as they are, plain Python values mapped."""
     if isinstance(value, Wire):
         return value
-    if value is None:
-        return Null
-    if isinstance(value, bool):
-        return Bool(value)
-    if isinstance(value, int):
+    if isinstance(value, int) and not isinstance(value, bool):
         return SInt(value) if 0 <= value < 1 << 31 else Int(value) if -(1 << 31) <= value < 0 else Long(value)
     for types, marker in _PLAIN:
         if isinstance(value, types):

@@ -109,12 +109,9 @@ def render(d, nl: str = "flat") -> str:
         children = [("_childDocuments_", array(d["children"]))] if d["children"] else []
         return _object([(k, render(x, nl)) for k, x in d["fields"]] + children)
     if t == "doclist":
-        out = [("numFound", str(d["numFound"])), ("start", str(d["start"]))]
-        if d["maxScore"] is not None:
-            out.append(("maxScore", java_float(float(d["maxScore"]))))
-        if d["numFoundExact"] is not None:
-            out.append(("numFoundExact", json.dumps(d["numFoundExact"])))
-        return _object(out + [("docs", array(d["docs"]))])
+        head = [("numFound", "long"), ("start", "long"), ("maxScore", "float"), ("numFoundExact", "bool")]
+        return _object([(k, render({"t": kind, "v": d[k]}, nl)) for k, kind in head if d[k] is not None]
+                       + [("docs", array(d["docs"]))])
     raise ValueError(f"no JSON form for {t!r}")
 
 

@@ -115,9 +115,7 @@ class _Handler(BaseHTTPRequestHandler):
     def _answer(self, form: str) -> None:
         node: SolrNode = self.server.node  # type: ignore[attr-defined]
         path, _, query = self.path.partition("?")
-        params = parse_qs(query, keep_blank_values=True)
-        for name, values in parse_qs(form, keep_blank_values=True).items():
-            params.setdefault(name, []).extend(values)
+        params = parse_qs(f"{query}&{form}", keep_blank_values=True)  # a form's values after the query's
         node.requests.append((path, params))
         seen = {"method": self.command, "path": path, "target": self.path, "gzip": False,
                 "accept": self.headers.get("Accept-Encoding", ""), "headers": {n: self.headers.get(n) for n in SENT}}
@@ -193,8 +191,7 @@ def error_response(status: int, msg: str | None, *, error_class: str = "org.apac
     error = {k: v for k, v in {"msg": msg, "trace": trace, "code": status}.items() if v is not None}
     answer = {"responseHeader": {"status": status, "QTime": 3}}
     javabin = jb.encode(plain_wire({**answer, "error": {"metadata": jb.NamedList(metadata), **error}}))
-    flat = [x for pair in metadata for x in pair]
-    return javabin, json.dumps({**answer, "error": {"metadata": flat, **error}}).encode()
+    return javabin, json.dumps({**answer, "error": {"metadata": [x for kv in metadata for x in kv], **error}}).encode()
 
 
 def solr_error(status: int, msg: str | None, **kw) -> Respond:

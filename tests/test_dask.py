@@ -92,11 +92,12 @@ def dask_client():
 
 
 def holds_every_document(got, schema=CLOUD_SCHEMA, ordered=False):
-    """`got` (pandas) holds exactly the documents, as `schema` gives them, in their order if `ordered` (dask
-    may pick its own string dtype)."""
+    """`got` (pandas) holds exactly the documents, as `schema` gives them, in their order if `ordered`, else in
+    that of the first column (dask may pick its own string dtype)."""
     expected = pa.Table.from_batches([velkora.deserialize_arrow(export_body(DOCS), schema)])
     table = pa.Table.from_pandas(got.reset_index(drop=True), preserve_index=False).cast(expected.schema)
-    assert table.equals(expected) if ordered else table.sort_by("id").equals(expected.sort_by("id"))
+    key = schema.names[0]
+    assert table.equals(expected) if ordered else table.sort_by(key).equals(expected.sort_by(key))
 
 
 def test_read_export_one_partition_per_shard_equal_to_the_shards_concatenated(cloud, dask_client):
@@ -146,36 +147,6 @@ def test_cluster_status_errors(cloud):
         velkora.cloud.shards(requests.Session(), cloud.url, "products")
 
 
-@pytest.mark.parametrize("splits", [1, 3])
-def test_read_collection_reads_every_document_once(cloud, dask_client, splits):
-    frame = vd.read_collection(cloud.url, "everything", CLOUD_PARAMS, splits_per_shard=splits)
-    assert frame.npartitions == 3 * splits and list(frame.columns) == CLOUD_SCHEMA.names
-    holds_every_document(dask_client.compute(frame).result(timeout=60))
-    schema_paths = [p for n in cloud.nodes for p, _ in n.requests if "/schema" in p]
-    parts = ["fields", "dynamicfields", "fieldtypes", *["uniquekey"] * (splits > 1)]
-    assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in parts)
-    partition = ([str(splits)], ["id"]) if splits > 1 else (None, None)  # numWorkers, partitionKeys
-    for s in (1, 2, 3):  # split i starts on replica i modulo 2; the split parent, down and dead ones unasked
-        asked = [cloud.asked(f"products_shard{s}_replica_n{r}") for r in (1, 2)]
-        assert [sorted(p.get("workerId", ["0"])[0] for p in on) for on in asked] == [
-            ["0", "2"][:len(range(0, splits, 2))], ["1"][:splits // 2]]
-        for p in asked[0] + asked[1]:
-            assert (p["distrib"], p.get("numWorkers"), p.get("partitionKeys")) == (["false"], *partition)
-    assert cloud.asked("products_shard0_replica_n1") == [] and cloud.asked("products_shard1_replica_n3") == []
-
-
-@pytest.mark.parametrize("failure", ["refused", "503", "cut"])
-def test_a_failed_replica_is_read_again_on_the_next(cloud, dask_client, failure):
-    {"refused": lambda: cloud.refuse(LEADERS[0]),
-     "503": lambda: cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard")),
-     "cut": lambda: cloud.serve(LEADERS[0], partitioned_export(CLOUD_DOCS["shard1"]), cut="drop", cut_at=600,
-                                chunk_size=200)}[failure]()
-    frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA)
-    holds_every_document(dask_client.compute(frame).result(timeout=60))
-    assert len(cloud.asked("products_shard1_replica_n2")) == 1
-    assert len(cloud.asked(LEADERS[0])) == (failure != "refused")
-
-
 def test_every_replica_failed(cloud):
     other = "products_shard1_replica_n2"
     cloud.serve(LEADERS[0], solr_error(503, "no servers hosting shard"))
@@ -195,15 +166,6 @@ def test_a_request_solr_refuses_is_not_retried(cloud):
     assert cloud.asked("products_shard1_replica_n2") == []
 
 
-@pytest.mark.parametrize("by", ["dask", "columns"])
-def test_column_projection_reaches_solr(cloud, dask_client, by):
-    columns = None if by == "dask" else ["n"]
-    frame = vd.read_collection(cloud.url, "products", CLOUD_PARAMS, CLOUD_SCHEMA, columns=columns)
-    got = dask_client.compute(frame if columns else frame[["n"]]).result(timeout=60)
-    assert list(got.columns) == ["n"] and sorted(got["n"]) == list(range(87))
-    assert [p["fl"] for core in LEADERS for p in cloud.asked(core)] == [["n"]] * 3
-
-
 @pytest.fixture(scope="module")
 def velkora_ray():
     ray = pytest.importorskip("ray")
@@ -217,13 +179,46 @@ def velkora_ray():
     ray.shutdown()
 
 
-@pytest.mark.parametrize("splits, failure", [(1, None), (3, None), (3, "cut")])
-def test_ray_dataset_reads_every_document_once(cloud, velkora_ray, splits, failure):
-    if failure == "cut":
-        cloud.serve(LEADERS[1], partitioned_export(CLOUD_DOCS["shard2"]), cut="drop", cut_at=300, chunk_size=100)
-    dataset = velkora_ray.read_collection(cloud.url, "everything", CLOUD_PARAMS, CLOUD_SCHEMA, splits_per_shard=splits)
-    holds_every_document(dataset.to_pandas())
-    exports = [p for n in cloud.nodes for p, _ in n.requests if p.endswith("/export")]
-    assert len(exports) == 3 * splits + 2 * (failure == "cut")  # one read task per split
-    if failure == "cut":  # splits 0 and 2 start on the leader and were read again on the other replica
-        assert sorted(p["workerId"][0] for p in cloud.asked("products_shard2_replica_n2")) == ["0", "1", "2"]
+FAILURES = {  # how a leader fails: nothing answers at its address, it answers 503, or its answer is cut short
+    "refused": lambda cloud, core: cloud.refuse(core),
+    "503": lambda cloud, core: cloud.serve(core, solr_error(503, "no servers hosting shard")),
+    **{f"cut at {at}": lambda cloud, core, at=at: cloud.serve(core, partitioned_export(CLOUD_DOCS[core.split("_")[1]]),
+                                                              cut="drop", cut_at=at, chunk_size=at // 3)
+       for at in (300, 600)}}
+
+
+# reader, collection or alias, schema (None: the Schema API's), splits per shard, a leader's failure and its shard,
+# and how the columns are narrowed to n: by dask's projection of the frame, or by the columns asked
+@pytest.mark.parametrize("reader, name, schema, splits, failure, failed, by", [
+    *[(reader, "everything", schema, *case, None) for reader, schema in [("dask", None), ("ray", CLOUD_SCHEMA)]
+      for case in [(1, None, None), (3, None, None), (3, "cut at 300", 2)]],
+    *[("dask", "products", CLOUD_SCHEMA, 1, failure, 1, None) for failure in ("refused", "503", "cut at 600")],
+    *[("dask", "products", CLOUD_SCHEMA, 1, None, None, by) for by in ("dask", "columns")]])
+def test_read_collection_reads_every_document_once(cloud, request, reader, name, schema, splits, failure, failed, by):
+    if failure:
+        FAILURES[failure](cloud, LEADERS[failed - 1])
+    fl = ["n"] if by else CLOUD_SCHEMA.names
+    if reader == "ray":
+        got = request.getfixturevalue("velkora_ray").read_collection(cloud.url, name, CLOUD_PARAMS, schema,
+                                                                      splits_per_shard=splits).to_pandas()
+    else:
+        frame = vd.read_collection(cloud.url, name, CLOUD_PARAMS, schema, splits_per_shard=splits,
+                                   columns=fl if by == "columns" else None)
+        assert frame.npartitions == 3 * splits and list(frame.columns) == (CLOUD_SCHEMA.names if by == "dask" else fl)
+        got = request.getfixturevalue("dask_client").compute(frame[fl] if by == "dask" else frame).result(timeout=60)
+    holds_every_document(got, pa.schema([CLOUD_SCHEMA.field(column) for column in fl]))
+    schema_paths = [p for n in cloud.nodes for p, _ in n.requests if "/schema" in p]
+    parts = [*["fields", "dynamicfields", "fieldtypes"] * (schema is None), *["uniquekey"] * (splits > 1)]
+    assert sorted(schema_paths) == sorted(f"/solr/products_shard1_replica_n1/schema/{part}" for part in parts)
+    # what every request asks: distrib, fl, numWorkers and partitionKeys
+    wanted = (["false"], [",".join(fl)], *(([str(splits)], ["id"]) if splits > 1 else (None, None)))
+    for s in (1, 2, 3):  # split i starts on replica i modulo 2, and is read again on the other when that fails
+        asked = [cloud.asked(f"products_shard{s}_replica_n{r}") for r in (1, 2)]
+        lead, other = ["0", "2"][:len(range(0, splits, 2))], ["1"][:splits // 2]
+        if s == failed:
+            lead, other = lead * (failure != "refused"), sorted(other + lead)
+        assert [sorted(p.get("workerId", ["0"])[0] for p in on) for on in asked] == [lead, other]
+        for p in asked[0] + asked[1]:
+            assert (p["distrib"], p["fl"], p.get("numWorkers"), p.get("partitionKeys")) == wanted
+    # the split parent, the down replica and the one on a node that is not live are never asked
+    assert cloud.asked("products_shard0_replica_n1") == [] and cloud.asked("products_shard1_replica_n3") == []

@@ -24,10 +24,10 @@ VALUES = {
     "doc-typed-list": jb.Doc(SCALARS + [("typed", jb.TypedArr(6, [1, 2]))]),
     "doc-typed-bytes": jb.Doc(SCALARS + [("blob", jb.TypedArr(3, b"\x01\x02"))]),
     "doc-children": jb.Doc(SCALARS, [jb.Doc([("id", "child")])]), "map-entry": jb.MapEntry(jb.Str("k"), 1),
-    "named-list-null-key": jb.NamedList([(None, 1), ("a", "x")]),
+    "named-list-null-key": jb.NamedList([(None, 1), ("a", "x")]), "entry-iter-list": jb.MapEntryIter([(7, [1])]),
     "named-list-nested": jb.NamedList([("inner", jb.NamedList([("a", 1)]))]),
     "map-nested": jb.Map([("m", jb.Map([("a", 1)]))]), "entry-iter": jb.MapEntryIter([(7, "x"), (None, 1.5)]),
-    "entry-iter-list": jb.MapEntryIter([(7, [1])])}
+    "select": select([jb.Doc(SCALARS), jb.Doc(SCALARS + [("cat", ["x"])])])}
 REAL = ["select_small", "child_docs", "export_like", "stream_like", "javabin_sample", "all_types", "updateReq_4_5",
         "javabin_backcompat_child_docs"]
 
@@ -41,24 +41,20 @@ def dicts_in(value):
 
 @pytest.mark.parametrize("source", [*VALUES.values(), *(pytest.param(name, marks=needs_data) for name in REAL)],
                          ids=[*VALUES, *REAL])
-def test_only_dicts_holding_containers_are_tracked(source):
-    decoded = deserialize(body(source) if isinstance(source, str) else jb.encode(source))
+def test_only_dicts_holding_containers_are_tracked_and_cycles_through_them_are_collected(source):
+    decoded = deserialize(body(source) if isinstance(source, str) else source if isinstance(source, bytes)
+                          else jb.encode(source))
     dicts = list(dicts_in(decoded))
     assert dicts[0] is decoded
-    for d in dicts:
-        assert gc.is_tracked(d) is any(isinstance(x, (list, dict)) for pair in d.items() for x in pair), d
     # Some documents are all scalars there.
     assert not all(map(gc.is_tracked, dicts)) or source not in ("select_small", "stream_like", "javabin_sample")
-
-
-def test_cycles_made_through_an_untracked_document_are_collected():
-    # The interpreter tracks a dict when a container goes in; the decoder's untracked dicts must be real dicts.
-    docs = deserialize(select([jb.Doc(SCALARS), jb.Doc(SCALARS + [("cat", ["x"])])]))["response"]["docs"]
-    doc, probe = docs[0], {1}  # a set is weakly referable
-    assert not gc.is_tracked(doc) and gc.is_tracked(docs)
+    probe = {1}  # a set is weakly referable
     alive = weakref.ref(probe)
-    doc.update(self=[doc, probe], all=docs)  # doc -> list -> doc, and docs -> doc -> docs
-    assert gc.is_tracked(doc)
-    del docs, doc, probe
+    for d in dicts:
+        assert gc.is_tracked(d) is any(isinstance(x, (list, dict)) for pair in d.items() for x in pair), d
+        # The interpreter tracks a dict when a container goes in; the decoder's untracked dicts must be real dicts.
+        d.update(self=[d, probe], all=decoded)  # d -> list -> d, and decoded -> ... -> d -> decoded
+        assert gc.is_tracked(d)
+    del decoded, dicts, d, probe
     gc.collect()
     assert alive() is None

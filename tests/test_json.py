@@ -1,6 +1,7 @@
 """JSON text of deserialize_json: numbers, strings, key order and the shape of every kind."""
 
 import base64
+import ctypes
 import json
 import math
 import random
@@ -9,21 +10,20 @@ import struct
 import pytest
 from hypothesis import example, given, strategies as st
 
-import velkora
 from descriptions import json_float_text, json_object as object_text
 from helpers import in_fresh_python
 from javabin import (Bytes, Date, Doc, DocList, Double, EnumValue, Extern, Float, Int, Iter, Long, Map, MapEntry,
                      MapEntryIter, NamedList, Raw, SInt, Str, TypedArr, encode)
+from velkora import deserialize_json as as_json
 
-as_json = velkora.deserialize_json
 DOCLIST = '{{"docs":{},"maxScore":{},"numFound":{},"numFoundExact":{},"start":{}}}'.format  # a document list's text
 
 
 # Each double's text, which parses back to it.
 DOUBLES = ("1.0 1e+16 1e-7 5e-324 1.7976931348623157e+308 1000000000000000.0 0.0 -0.0 0.000015 0.00001 1e-6 123.456 "
            "-2.5 1.5e-7 0.001 12345678.0 9007199254740992.0 2e-308").split()
-INTS = [v for v in [0, 1, 2 ** 63 - 1] + [s * (10 ** n + d) for n in range(19) for d in (-1, 0, 1) for s in (1, -1)]
-        if -(2 ** 63) <= v < 2 ** 63] + [-(2 ** 63)]  # every digit count, and the ends of a long
+# Every digit count of a long, and its ends.
+INTS = [0, 1, 2 ** 63 - 1] + [s * (10 ** n + d) for n in range(19) for d in (-1, 0, 1) for s in (1, -1)] + [-(2 ** 63)]
 # Every length up to 24 with one or two escapes anywhere, and clean: the last bytes of a string are taken as
 # whole words, which must not hide an escape nor repeat one already written.
 SHORT = [""] + [t for n in range(1, 25) for t in ["abcdefghijklmnopqrstuvwxyz"[:n]] + [
@@ -58,8 +58,7 @@ ALIKE = [(k, Long(v)) for v, k in enumerate(["b", "a", "c", "a"])]
 @pytest.mark.parametrize("value, text", [
     *[(Double(float(t)), t) for t in DOUBLES], (Float(0.1), "0.10000000149011612"), (Float(-0.0), "-0.0"),
     (Float(16777216.0), "16777216.0"), (Raw(b"\x05\xff\xf0\x00\x00\x00\x00\x00\x01"), '"NaN"'), (SInt(-1), "-1"),
-    *[(kind(x), t) for kind in (Double, Float) for x, t in [(math.nan, '"NaN"'), (math.inf, '"Infinity"'),
-                                                            (-math.inf, '"-Infinity"')]],
+    *[(kind(float(name)), f'"{name}"') for kind in (Double, Float) for name in ("NaN", "Infinity", "-Infinity")],
     (Raw(b"\x08\xff\xc0\x00\x00"), '"NaN"'), ([Long(v) for v in INTS], "[" + ",".join(map(str, INTS)) + "]"),
     (Int(-(2 ** 31)), "-2147483648"), (Raw(b"\x03\x80"), "-128"), (Raw(b"\x04\x80\x00"), "-32768"), (Date(0), "0"),
     (Date(-62135596800001), "-62135596800001"), (Date(2 ** 63 - 1), "9223372036854775807"),
@@ -86,8 +85,7 @@ ALIKE = [(k, Long(v)) for v, k in enumerate(["b", "a", "c", "a"])]
     (DocList(header=Iter([SInt(4)]), docs=TypedArr(1, [True])), DOCLIST("[true]", "null", 4, "null", 0)),
     (TypedArr(4, [-2]), "[-2]"), (TypedArr(1, b"\x00\x02\x01"), "[true,false,true]"), (Bytes(b"abc"), '"YWJj"'),
     ([Str(t) for t in SHORT], json.dumps(SHORT, ensure_ascii=False, separators=(",", ":"))),
-    ([x for _ in range(6) for x in (NamedList(ALIKE), Map([(Str(k), v) for k, v in ALIKE]),
-                                   Map([(Extern(k), v) for k, v in ALIKE]))],
+    ([x for _ in range(6) for x in (NamedList(ALIKE), *(Map([(s(k), v) for k, v in ALIKE]) for s in (Str, Extern)))],
      "[" + ",".join([object_text((k, str(v)) for v, k in enumerate("baca"))] * 18) + "]"),
     *map(many_keys, [255, 256, 257, 1000]), nested_sequences(),
     # Texts far longer than the room first given them (three times the input): escapes six times their
@@ -104,10 +102,6 @@ def near(rng):  # a short decimal at any exponent, or a neighbour one step away
     return rng.choice([1, -1]) * math.nextafter(x, rng.choice([0.0, x, math.inf]))
 
 
-def single(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
 RANDOM_FLOATS = {  # 40,000 of each kind (120,000 singles)
     "bits": lambda rng: [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(40_000)],
     # 16 and 17 digits
@@ -118,15 +112,15 @@ RANDOM_FLOATS = {  # 40,000 of each kind (120,000 singles)
     "near": lambda rng: [near(rng) for _ in range(40_000)],
     # singles widened to double, whose exact digits often end in a tie one digit further on
     "singles": lambda rng: [struct.unpack("<f", struct.pack("<I", rng.getrandbits(32)))[0] for _ in range(40_000)]
-    + [single(rng.uniform(-5000, 5000)) for _ in range(40_000)] + [single(near(rng)) for _ in range(40_000)]}
+    + [ctypes.c_float(rng.uniform(-5000, 5000)).value for _ in range(40_000)]
+    + [ctypes.c_float(near(rng)).value for _ in range(40_000)]}
 
 
 @pytest.mark.parametrize("kind", RANDOM_FLOATS)
 def test_float_text_in_bulk(kind):
     # Many floats in one body, the way a result list holds them, against the shortest round-trip rule.
     values = [x for x in RANDOM_FLOATS[kind](random.Random(kind)) if math.isfinite(x)]
-    fmt, typed = (">f", 8) if kind == "singles" else (">d", 5)
-    texts = as_json(encode(TypedArr(typed, b"".join(struct.pack(fmt, x) for x in values))))[1:-1].split(",")
+    texts = as_json(encode(TypedArr(8 if kind == "singles" else 5, values)))[1:-1].split(",")  # FLOATs or DOUBLEs
     assert len(texts) == len(values) and [(x, t) for x, t in zip(values, texts) if t != json_float_text(x)] == []
 
 
@@ -158,13 +152,11 @@ def test_objects_sharing_key_sequences(shapes, picks):
         kind, keys = kind or picked, shapes[(which + depth) % len(shapes)]
         built = [build(i + 1, depth + 1) if j == 0 and depth < 2 else (Long(i * 100 + j), str(i * 100 + j))
                  for j in range(len(keys))]
-        values, texts = [value for value, _ in built], [text for _, text in built]
-        if kind != "doc":
-            pairs = list(zip(keys, values)) if kind == "list" else [(Str(k), v) for k, v in zip(keys, values)]
-            return (NamedList if kind == "list" else Map)(pairs), object_text(zip(keys, texts))
-        kids = [build(i + 2 + c, depth + 1, "doc") for c in range(children if depth < 2 else 0)]
-        pairs = list(zip(keys, texts)) + [("_childDocuments_", "[" + ",".join(t for _, t in kids) + "]")] * bool(kids)
-        return Doc(list(zip(keys, values)), [doc for doc, _ in kids]), object_text(pairs)
+        kids = [build(i + 2 + c, depth + 1, "doc") for c in range(children if kind == "doc" and depth < 2 else 0)]
+        fields, texts = [(k, v) for k, (v, _) in zip(keys, built)], [(k, t) for k, (_, t) in zip(keys, built)]
+        value = (NamedList(fields) if kind == "list" else Map([(Str(k), v) for k, v in fields]) if kind == "map"
+                 else Doc(fields, [doc for doc, _ in kids]))
+        return value, object_text(texts + [("_childDocuments_", "[" + ",".join(t for _, t in kids) + "]")] * bool(kids))
 
     built = [build(i, 0) for i in range(len(picks))]
     assert as_json(encode([value for value, _ in built])) == "[" + ",".join(text for _, text in built) + "]"

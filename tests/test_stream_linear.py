@@ -2,9 +2,9 @@
 body (counted in bytes gone over); fed in any chunks, the whole body's documents and errors, at one feed."""
 
 import functools
-import itertools
 import re
 import sys
+from itertools import accumulate
 from pathlib import Path
 
 import pyarrow as pa
@@ -13,26 +13,18 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import javabin as jb
 import velkora
-from helpers import corrupt, export, failure, fed_until_failure, feed_all, outcome, pieces, select
+from helpers import corrupt, failure, outcome, pieces, select
+from test_stream_decoder import SHAPES, fed
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 from oracles import is_prefix, same  # noqa: E402  (documents compared as the oracles compare them)
 
 EOF_TEXT = re.compile(r"^unexpected end of input at byte offset \d+$")
 OFFSET = re.compile(r"byte offset (\d+)")
-SHAPES = {"select": select, "export": export, "export_named": functools.partial(export, named=True)}
 
 
 def _vals(key, n):
     return jb.Doc({"id": key, "vals": [f"v{i:05}" for i in range(n)]})
-
-
-def _long_varint(where):
-    """30,000 continuation bytes in a varint (which has no length limit): a small int's, or a string's size (31)."""
-    run = b"\x80" * 30_000
-    if where == "envelope":
-        return select([{"id": "d0"}], before=[("debug", jb.Raw(b"\x55" + run + b"\x01"))])
-    return select([jb.Doc({"id": "d0", "name": jb.Raw(b"\x3f" + run + b"\x00" + b"n" * 31)})])
 
 
 def _envelope(entries):
@@ -43,6 +35,7 @@ def _envelope(entries):
 
 SCHEMA = pa.schema([("id", pa.utf8()), ("vals", pa.list_(pa.utf8()))])
 WIDE = pa.schema([("id", pa.utf8()), ("f7", pa.int64())])  # the other fields are passed over
+RUN = b"\x80" * 30_000
 LARGE = {  # about 1 MB each fed by 256 bytes, or 30 KB by fewer; the schema the Arrow decoder reads them by
     "one_document": (lambda: select([_vals("big", 140_000)]), SCHEMA, 256),
     "large_envelope": (lambda: _envelope(28_000), SCHEMA, 256),
@@ -50,8 +43,11 @@ LARGE = {  # about 1 MB each fed by 256 bytes, or 30 KB by fewer; the schema the
     "many_fields": (lambda: select([jb.Doc([("id", "w")] + [(f"f{i}", i) for i in range(100_000)])]), WIDE, 256),
     "one_document_30kb": (lambda: select([_vals("big", 4200)]), SCHEMA, 1),
     "large_envelope_30kb": (lambda: _envelope(970), SCHEMA, 1),
-    "varint_in_envelope_30kb": (lambda: _long_varint("envelope"), SCHEMA, 1),
-    "varint_in_document_30kb": (lambda: _long_varint("document"), SCHEMA, 7)}
+    # 30,000 continuation bytes in a varint (which has no length limit): a small int's, or a string's size (31)
+    "varint_in_envelope_30kb": (lambda: select([{"id": "d0"}], before=[("debug", jb.Raw(b"\x55" + RUN + b"\x01"))]),
+                                SCHEMA, 1),
+    "varint_in_document_30kb": (lambda: select([{"id": "d0", "name": jb.Raw(b"\x3f" + RUN + b"\x00" + b"n" * 31)}]),
+                                SCHEMA, 7)}
 
 
 # --- work: linear in the body however it is cut (wall-clock ratios are in benchmarks/bench_chunked.py) -----
@@ -62,10 +58,10 @@ def test_small_chunks_walk_each_byte_a_few_times(kind, body):
     # A decoder that went back to the start of a document or envelope at every feed would go over about
     # len(data)**2 / (2 * size) bytes: 2,000 times the body here; one that goes on where it stopped, about twice.
     build, schema, size = LARGE[body]
-    data = build()
     dec = velkora.StreamDecoder() if kind == "StreamDecoder" else velkora.ArrowStreamDecoder(schema, 4096)
-    feed_all(dec, data, [size], *[lambda doc: None] * (kind == "StreamDecoder"))
-    assert len(data) <= dec._walked <= 4 * len(data)
+    assert fed(dec, data := build(), [size])[1] is None and len(data) <= dec._walked <= 4 * len(data)
+
+
 # --- agreement with the whole body --------------------------------------------------------------------------
 
 NAMES = st.sampled_from(["id", "name", "price", "tags", "x" * 40, "ünï", "docs", "response", "result-set"])
@@ -80,12 +76,10 @@ SCALARS = st.one_of(
 ENTRIES = functools.partial(st.lists, max_size=4)
 VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
     ENTRIES(inner), ENTRIES(inner).map(jb.Iter),
-    ENTRIES(st.tuples(NAMES, inner)).map(jb.NamedList), ENTRIES(st.tuples(NAMES, inner)).map(jb.OrderedMap),
-    ENTRIES(st.tuples(st.one_of(NAMES, st.integers(0, 9)), inner)).map(jb.Map),
-    ENTRIES(st.tuples(st.one_of(NAMES, st.integers(0, 9)), inner)).map(jb.MapEntryIter),
+    *[ENTRIES(st.tuples(NAMES, inner)).map(named) for named in (jb.NamedList, jb.OrderedMap, jb.Doc)],
+    *[ENTRIES(st.tuples(st.one_of(NAMES, st.integers(0, 9)), inner)).map(keyed) for keyed in (jb.Map, jb.MapEntryIter)],
     st.tuples(NAMES.map(jb.Str), inner).map(lambda kv: jb.MapEntry(*kv)),
-    st.tuples(st.integers(0, 9), NAMES.map(jb.Str)).map(lambda p: jb.EnumValue(*p)),
-    ENTRIES(st.tuples(NAMES, inner)).map(jb.Doc)), max_leaves=10)
+    st.tuples(st.integers(0, 9), NAMES.map(jb.Str)).map(lambda p: jb.EnumValue(*p))), max_leaves=10)
 FIELDS = ENTRIES(st.tuples(NAMES, VALUES), max_size=6)
 DOCUMENTS = st.lists(st.one_of(
     st.tuples(FIELDS, st.lists(FIELDS.map(jb.Doc), max_size=2)).map(lambda p: jb.Doc(*p)),
@@ -95,20 +89,10 @@ BEFORE = ENTRIES(st.tuples(st.sampled_from(["highlighting", "facet_counts", "deb
 SIZES = st.lists(st.integers(1, 64), min_size=1, max_size=12)
 
 
-
 def whole(data):
     """What deserialize_stream delivers from the whole body, and the text of its error (or None)."""
     out = []
     return out, failure(velkora.deserialize_stream, data, out.append)
-
-
-def fed(data, sizes):
-    """A StreamDecoder fed `data` in `sizes` chunks: the documents, the error text (None when none) with the
-    range of bytes fed by the chunk that raised it, and what finish() raised (None when it returned)."""
-    out = []
-    _, error, at = fed_until_failure(velkora.StreamDecoder(), data, sizes, out.append)
-    text = None if error is None else str(error)
-    return (out, text, at, None) if at else (out, None, None, text)
 
 
 def first_fault(data):
@@ -120,73 +104,61 @@ def first_fault(data):
 ARROW = pa.schema([("id", pa.utf8()), ("name", pa.utf8()), ("price", pa.float64()), ("tags", pa.list_(pa.utf8()))])
 
 
-def arrow_fed(data, sizes, batch_size, children):
-    """An ArrowStreamDecoder fed `data` in `sizes` chunks: the rows, in order, and the first error text with the end
-    of the bytes fed when a feed raised it, or what finish() gave."""
-    dec = velkora.ArrowStreamDecoder(ARROW, batch_size, children=children)
-    returned, error, at = fed_until_failure(dec, data, sizes)
-    rows = [r for call in returned for b in call for r in b.to_pylist()]
-    return rows, None if error is None else (str(error), at[1]) if at else str(error)
-
-
 @settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(shape=st.sampled_from(sorted(SHAPES)), docs=DOCUMENTS, before=BEFORE, sizes=SIZES,
+@given(shape=st.sampled_from(list(SHAPES.values())), docs=DOCUMENTS, before=BEFORE, sizes=SIZES,
        where=st.floats(0, 1, exclude_max=True), kind=st.sampled_from(["none", "replace", "insert", "delete"]),
        byte=st.integers(0, 255), batch_size=st.integers(0, 5), children=st.sampled_from(["skip", "explode"]))
 def test_bodies_in_any_chunks(shape, docs, before, sizes, where, kind, byte, batch_size, children):
-    build = SHAPES[shape]
-    bounds = [len(build(docs, before, k)) for k in range(len(docs) + 1)]  # the envelope's end, then each document's
-    data = build(docs, before)
+    bounds = [len(shape(docs, before, k)) for k in range(len(docs) + 1)]  # the envelope's end, then each document's
+    data = shape(docs, before)
     position = 1 + int(where * (len(data) - 1))
     data = data if kind == "none" else corrupt(data, position, kind, byte)
     expected, error = whole(data)
-    got, stream_error, at, finish = fed(data, sizes)
+    got, text, at = fed(velkora.StreamDecoder(), data, sizes)
     if kind == "none":
         assert error is None and len(expected) == len(docs)
-        assert (got, stream_error, at, finish) == fed(data, [1]) == (expected, None, None, None)
-    elif position < bounds[0]:  # in the envelope: as fed at once
-        at_once = fed(data, None)
-        assert same(got, at_once[0]) and (stream_error, finish) == (at_once[1], at_once[3])
-        if error is None:  # (the whole body checks more of the envelope, a document list's header for one)
-            assert is_prefix(got, expected)
-        if stream_error is not None and stream_error == error and not got and not EOF_TEXT.match(error):
+        assert (got, text, at) == fed(velkora.StreamDecoder(), data, [1]) == (expected, None, None)
+    elif position < bounds[0]:  # in the envelope: as fed at once, by a feed or by finish() as there
+        at_once = fed(velkora.StreamDecoder(), data, None)
+        assert same(got, at_once[0]) and (text, at is None) == (at_once[1], at_once[2] is None)
+        # (the whole body checks more of the envelope, a document list's header for one)
+        assert error is not None or is_prefix(got, expected)
+        if at and text == error and not got and not EOF_TEXT.match(error):
             # an envelope fault: raised by the feed that brought its last byte, counted from the stream's start
             fault = first_fault(data)
-            assert fed(data, [1])[2] == (fault - 1, fault)
+            assert fed(velkora.StreamDecoder(), data, [1])[2] == (fault - 1, fault)
     elif position < bounds[-1]:  # in a document: the documents before it, then its fault
         hit = next(j for j in range(len(docs)) if position < bounds[j + 1])
         assert is_prefix(got, expected) and len(got) >= hit
-        if stream_error is not None:
+        if at:
             # the same documents, then the same fault, its offset counted from the failing document
-            assert same(got, expected) and error is not None
-            assert OFFSET.sub("#", stream_error) == OFFSET.sub("#", error)
+            assert same(got, expected) and error is not None and OFFSET.sub("#", text) == OFFSET.sub("#", error)
             if len(got) == hit and OFFSET.search(error):
-                assert int(OFFSET.search(error)[1]) == bounds[hit] + int(OFFSET.search(stream_error)[1])
-            if not EOF_TEXT.match(stream_error):
+                assert int(OFFSET.search(error)[1]) == bounds[hit] + int(OFFSET.search(text)[1])
+            if not EOF_TEXT.match(text):
                 # raised by the feed that brought the fault's last byte, as a decoder that tries at every feed would
                 fault = first_fault(data)
-                assert at[0] < fault <= at[1]
-                assert fed(data, [1])[2] == (fault - 1, fault)
-        elif finish is not None:
-            # the stream stopped waiting for bytes that never came: so does the whole body
-            assert EOF_TEXT.match(finish) and same(got, expected) and error is not None and EOF_TEXT.match(error)
+                assert at[0] < fault <= at[1] and fed(velkora.StreamDecoder(), data, [1])[2] == (fault - 1, fault)
+        elif text is not None:
+            # finish(): the stream stopped waiting for bytes that never came, and so does the whole body
+            assert EOF_TEXT.match(text) and same(got, expected) and error is not None and EOF_TEXT.match(error)
         # otherwise the sequence ended; the whole body reads on after it (it may even find a second "docs")
     # The Arrow decoder: fed at once, in chunks and byte by byte, the same rows, or the same error; fed byte by
     # byte, raised by the byte that completes the fault (the batches a failing feed had cut stay queued, so the
     # rows seen before it depend on the chunks)
-    (rows, chunked), (whole_rows, in_one), (bytewise_rows, bytewise) = (
-        arrow_fed(data, chunks, batch_size, children) for chunks in (sizes, None, [1]))
+    (rows, chunked, chunked_at), (whole_rows, in_one, in_one_at), (bytewise_rows, bytewise, bytewise_at) = (
+        fed(velkora.ArrowStreamDecoder(ARROW, batch_size, children=children), data, by) for by in (sizes, None, [1]))
     if kind == "none":  # and deserialize_arrow, reading the body whole, the same rows or the same fault
         batch = outcome(velkora.deserialize_arrow, data, ARROW, children=children)
         assert (OFFSET.sub("#", str(batch)) if isinstance(batch, ValueError) else batch.to_pylist()) == (
-            whole_rows if in_one is None else OFFSET.sub("#", in_one[0]))
-    if isinstance(in_one, tuple):
-        assert chunked[0] == in_one[0] == bytewise[0]
-        ends = list(itertools.accumulate(map(len, pieces(data, sizes))))
-        assert chunked[1] == next(end for end in ends if bytewise[1] <= end)
+            whole_rows if in_one is None else OFFSET.sub("#", in_one))
+    if in_one_at:  # raised by a feed: by a feed in chunks and byte by byte too
+        assert chunked == in_one == bytewise and chunked_at and bytewise_at
+        # the chunk that raised it holds the byte that completes the fault
+        assert chunked_at[1] == next(end for end in accumulate(map(len, pieces(data, sizes))) if bytewise_at[1] <= end)
     else:
         assert rows == bytewise_rows == whole_rows
         if in_one is None:
             assert chunked is None and bytewise is None
-        else:  # cut inside the counted documents: the offset is what each decoder still held
-            assert EOF_TEXT.match(in_one) and EOF_TEXT.match(chunked) and EOF_TEXT.match(bytewise)
+        else:  # cut inside the counted documents: raised by finish(), the offset what each decoder still held
+            assert (chunked_at, bytewise_at) == (None, None) and all(map(EOF_TEXT.match, (in_one, chunked, bytewise)))
